@@ -1,0 +1,39 @@
+// The stand-in server's front door: a port is one logged-on session, as one ODBC connection
+// holds it. Requests and replies are byte strings in the wire code page (marks 0xFB..0xFF).
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace tarn::server {
+
+// A failure to start a port (the system directory cannot be made, the account does not exist,
+// the store cannot be opened). Requests never throw it: they answer with a status.
+class EngineError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct PortConfig {
+  std::string system;   // the system directory; created with its DM account on first use
+  std::string account;  // the account to log on to
+};
+
+class Port {
+ public:
+  // Logs on to config.account in config.system. Throws EngineError.
+  [[nodiscard]] static std::unique_ptr<Port> open(const PortConfig& config);
+  // Logs off: the port's locks, lists and open handles go.
+  virtual ~Port() = default;
+
+  // Runs one request (an operation code and fields joined by 0xFE, without the ".-" or "."
+  // prefix) and returns the reply: a 4-character status, one blank, the data. Never throws for
+  // any request content; each port is used by one thread at a time.
+  [[nodiscard]] virtual std::string execute(std::string_view request) = 0;
+  // This port's number, unique among the live ports of the system.
+  [[nodiscard]] virtual int number() const noexcept = 0;
+};
+
+}  // namespace tarn::server

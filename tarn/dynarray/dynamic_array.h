@@ -1,0 +1,135 @@
+// clsTarnDynamicArray: a UTF-16 string structured by attribute, value and sub-value marks, taken
+// apart and rebuilt locally. Elements are addressed by 1-based (attribute, value, sub-value).
+#pragma once
+
+#include <cstdint>
+
+#include "tarn/frame/object.h"
+#include "tarn/frame/string.h"
+#include "tarn/frame/variant.h"
+
+namespace tarn {
+
+class clsTarnEnvironment;
+class clsTarnFile;
+class clsTarnTclCommand;
+class clsTarnSelectList;
+
+// The structure marks.
+inline constexpr char16_t kSB = 0x00FB;   // start-buffer mark
+inline constexpr char16_t kSVM = 0x00FC;  // sub-value mark
+inline constexpr char16_t kVM = 0x00FD;   // value mark
+inline constexpr char16_t kAM = 0x00FE;   // attribute mark
+inline constexpr char16_t kSM = 0x00FF;   // segment mark
+
+enum eTarnSystemDelimeters : std::int32_t {
+  TarnSB = 251,
+  TarnSVM = 252,
+  TarnVM = 253,
+  TarnAM = 254,
+  TarnSM = 255,
+};
+
+class clsTarnDynamicArray : public Object {
+ public:
+  // A new, empty, unlinked array (case-insensitive comparisons).
+  [[nodiscard]] static Ref<clsTarnDynamicArray> create();
+
+  // The text; the put keeps name, environment and linked state.
+  [[nodiscard]] const String& brCString() const noexcept { return text_; }
+  void brCString(const String& sRaw);
+  void brCString(String&& sRaw);
+
+  // Copies share the environment and have the same name, text and linked state.
+  [[nodiscard]] Ref<clsTarnDynamicArray> brCopy() const;
+  [[nodiscard]] Ref<clsTarnDynamicArray> brClone() const;
+  [[nodiscard]] std::int32_t brLen() const noexcept;
+
+  // The addressed element; "" for 0, negative or missing elements. Level numbers that cannot be
+  // converted to 32-bit integers throw the platform's errors (13, 94, 6) before anything else.
+  [[nodiscard]] String brExtractStr(std::int32_t nAMC, const Variant& nVMC = Variant::missing(),
+                                    const Variant& nSVMC = Variant::missing()) const;
+  [[nodiscard]] Ref<clsTarnDynamicArray> brExtract(const Variant& nAMC,
+                                                   const Variant& nVMC = Variant::missing(),
+                                                   const Variant& nSVMC = Variant::missing()) const;
+  // Replaces the element, creating it (with the marks needed) when missing; 0 puts the new text
+  // in front as a new attribute 1; a negative number appends at the end of that level.
+  void brReplaceStr(const String& sNewStr, const Variant& nAMC,
+                    const Variant& nVMC = Variant::missing(),
+                    const Variant& nSVMC = Variant::missing());
+  // Throws object-not-set (91) when aReplace is nothing.
+  void brReplace(const Ref<clsTarnDynamicArray>& aReplace, const Variant& nAMC,
+                 const Variant& nVMC = Variant::missing(),
+                 const Variant& nSVMC = Variant::missing());
+  // Inserts a new element before the addressed one.
+  void brInsertStr(const String& sInsertStr, const Variant& nAMC,
+                   const Variant& nVMC = Variant::missing(),
+                   const Variant& nSVMC = Variant::missing());
+  void brInsert(const Ref<clsTarnDynamicArray>& aInsert, const Variant& nAMC,
+                const Variant& nVMC = Variant::missing(),
+                const Variant& nSVMC = Variant::missing());
+  // Removes the element with one adjacent mark; a missing element leaves the text unchanged.
+  void brDelete(const Variant& nAMC, const Variant& nVMC = Variant::missing(),
+                const Variant& nSVMC = Variant::missing());
+
+  [[nodiscard]] const String& brName() const noexcept { return name_; }
+  [[nodiscard]] String brHandle() const;
+  [[nodiscard]] bool brIsODBC() const noexcept { return true; }
+
+  // Search and transformation. Comparisons use the compare mode: the environment's casing when
+  // linked, case-insensitive otherwise; mark strings always compare exactly.
+  [[nodiscard]] Variant brCount(const String& sDelmtr) const;
+  [[nodiscard]] Variant brDCount(const String& sDelmtr) const;
+  bool brLocateStrSeq(const String& sSub, const String& sSeq, std::int32_t& nPosition,
+                      const Variant& vnAMC = Variant::missing(),
+                      const Variant& vnVMC = Variant::missing(),
+                      const Variant& vnStart = Variant::missing()) const;
+  bool brLocateSeq(const Ref<clsTarnDynamicArray>& aElement, const Ref<clsTarnDynamicArray>& aSeq,
+                   std::int32_t& nPosition, const Variant& vnAMC = Variant::missing(),
+                   const Variant& vnVMC = Variant::missing(),
+                   const Variant& vnStart = Variant::missing()) const;
+  bool brLocateStr(const String& sSub, std::int32_t& nPosition,
+                   const Variant& vnAMC = Variant::missing(),
+                   const Variant& vnVMC = Variant::missing(),
+                   const Variant& vnStart = Variant::missing()) const;
+  bool brLocate(const Ref<clsTarnDynamicArray>& aElement, std::int32_t& nPosition,
+                const Variant& vnAMC = Variant::missing(),
+                const Variant& vnVMC = Variant::missing(),
+                const Variant& vnStart = Variant::missing()) const;
+  std::int32_t brConvert(const String& sFrom, const String& sTo);
+  [[nodiscard]] bool brEqualStr(const String& s) const;
+  [[nodiscard]] bool brEqual(const Ref<clsTarnDynamicArray>& anArray) const;
+  [[nodiscard]] std::int32_t brIndex(const String& sChrDelim, std::int32_t nInstance) const;
+  // A select list over the attributes of the text.
+  [[nodiscard]] Ref<clsTarnSelectList> brSelect();
+  void brTrim();
+
+ private:
+  friend class clsTarnEnvironment;
+  friend class clsTarnFile;
+  friend class clsTarnTclCommand;
+  friend class clsTarnConnection;
+  friend class clsTarnSelectList;
+  friend class clsTarnIndex;
+  friend struct TestPeer;
+  clsTarnDynamicArray() = default;
+
+  void rsInitFromEnvironment(const Ref<clsTarnEnvironment>& environment);
+  void rsInitFromFile(clsTarnFile& file);
+  void rsInitFromTclCommand(clsTarnTclCommand& command);
+  void rsInitFromDynamicArray(const clsTarnDynamicArray& array);
+  [[nodiscard]] const Ref<clsTarnEnvironment>& rsParentEnvironment() const { return environment_; }
+  [[nodiscard]] bool rsIsLinked() const { return linked_; }
+
+  // True when comparisons are case-sensitive (linked to an environment whose casing is on).
+  [[nodiscard]] bool caseSensitive() const;
+
+  String name_;
+  String text_;
+  Ref<clsTarnEnvironment> environment_;
+  bool linked_ = false;
+  // Implementation state (remembered scan positions and the like) goes below; it must never
+  // change a result.
+};
+
+}  // namespace tarn

@@ -1,0 +1,105 @@
+#include <new>
+
+#include "tarn/frame/error_internal.h"
+
+namespace tarn {
+
+std::int32_t gLastError = 0;
+
+namespace {
+
+constexpr char16_t kTitle[] = u"Tarn Class Library (ODBC Only)";
+
+struct Message {
+  std::int32_t code;
+  const char16_t* text;
+};
+
+constexpr Message kMessages[] = {
+    {1026, u"Item is missing"},
+    {1029, u"File/Item is locked"},
+    {1030, u"Invalid call"},
+    {1031, u"Not a number"},
+    {1032, u"File not present or is empty"},
+    {1033, u"File not present"},
+    {1034, u"Bad conversion"},
+    {1035, u"Bad column (attribute) name/number"},
+    {1039, u"Reached end of file/item"},
+    {1041, u"Tried to call a main program as a subroutine"},
+    {1043, u"Unable to open index"},
+    {1046, u"No Index ID found"},
+    {1058, u"Bad Parameters"},
+    {1060, u"End of List"},
+    {1281, u"Unidentified Internal Error"},
+    {4091, u"Feature not implemented for ODBC connection."},
+    {4092, u"Obsolete feature"},
+    {4093, u"Unimplemented feature."},
+    {4094, u"Reserved for future use."},
+    {4095,
+     u"Unknown System error. Required service may not be running.\n"
+     u"Make sure either TarnKiln.Exe xor TarnLoom.Exe is running.\""},
+    {65535, u"Error message unavailable"},
+};
+
+String platformText(std::int32_t number) {
+  switch (number) {
+    case err::kInvalidCall: return u"Invalid procedure call or argument";
+    case err::kOverflow: return u"Overflow";
+    case err::kOutOfMemory: return u"Out of memory";
+    case err::kSubscript: return u"Subscript out of range";
+    case err::kTypeMismatch: return u"Type mismatch";
+    case err::kObjectNotSet: return u"Object variable not set";
+    case err::kInvalidUseOfNull: return u"Invalid use of Null";
+    default: return u"";
+  }
+}
+
+}  // namespace
+
+TarnError::TarnError(std::int32_t number, String source, String description)
+    : number_(number), source_(std::move(source)), description_(std::move(description)) {
+  setDescription(description_);
+}
+
+TarnError TarnError::platform(std::int32_t number) {
+  return TarnError(number, u"TarnCL", platformText(number));
+}
+
+void TarnError::setDescription(String description) {
+  description_ = std::move(description);
+  what_ = toUtf8(source_) + ": " + toUtf8(description_) + " (" + std::to_string(number_) + ")";
+}
+
+String rsErrorText(std::int32_t number) {
+  if (number > kLibraryErrorBase && number < 0) {
+    const std::int32_t code = number - kLibraryErrorBase;
+    for (const Message& m : kMessages) {
+      if (m.code == code) return m.text;
+    }
+  }
+  return String();
+}
+
+TarnError rsRaiseError(std::int32_t number, StringView className, StringView operationText) {
+  String source = kTitle;
+  source += u" (ODBC) ";
+  source += className;
+  source += u'.';
+  source += operationText;
+  gLastError = number;
+  return TarnError(number, std::move(source), rsErrorText(number));
+}
+
+std::int32_t caughtErrorNumber() noexcept {
+  try {
+    throw;
+  } catch (const TarnError& e) {
+    return e.number();
+  } catch (const std::bad_alloc&) {
+    return err::kOutOfMemory;
+  } catch (...) {
+    return err::kInternal;
+  }
+}
+
+}  // namespace tarn

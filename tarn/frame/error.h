@@ -1,0 +1,70 @@
+// The error model: one exception type, the library-wide last error, the message table.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "tarn/frame/string.h"
+
+namespace tarn {
+
+// The number of the last error the library raised, 0 when none; one value for the process.
+extern std::int32_t gLastError;
+
+// Library code n travels as 0x80040000 + n (the object-defined error range).
+inline constexpr std::int32_t kLibraryErrorBase = static_cast<std::int32_t>(0x80040000u);
+[[nodiscard]] constexpr std::int32_t libraryError(std::int32_t code) noexcept {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(kLibraryErrorBase) +
+                                   static_cast<std::uint32_t>(code));
+}
+// A server status s arrives as library code 1024 + s.
+[[nodiscard]] constexpr std::int32_t serverStatusError(std::int32_t status) noexcept {
+  return libraryError(1024 + status);
+}
+
+// Numbers of the library's own codes, and of the platform failures it raises.
+namespace err {
+inline constexpr std::int32_t kItemMissing = libraryError(1026);
+inline constexpr std::int32_t kLocked = libraryError(1029);
+inline constexpr std::int32_t kBadColumn = libraryError(1035);
+inline constexpr std::int32_t kEndOfList = libraryError(1060);
+inline constexpr std::int32_t kInternal = libraryError(1281);
+inline constexpr std::int32_t kConnectRefused = libraryError(1284);
+inline constexpr std::int32_t kConnectFailed = libraryError(1285);
+inline constexpr std::int32_t kConnectTimeout = libraryError(1286);
+inline constexpr std::int32_t kDriverManager = libraryError(1287);
+inline constexpr std::int32_t kUnimplemented = libraryError(4093);
+
+inline constexpr std::int32_t kInvalidCall = 5;
+inline constexpr std::int32_t kOverflow = 6;
+inline constexpr std::int32_t kOutOfMemory = 7;
+inline constexpr std::int32_t kSubscript = 9;
+inline constexpr std::int32_t kTypeMismatch = 13;
+inline constexpr std::int32_t kObjectNotSet = 91;
+inline constexpr std::int32_t kInvalidUseOfNull = 94;
+}  // namespace err
+
+// Every failure reaches the client as a TarnError: a number, a source naming the library, the
+// class and the operation, and the description the message table gives for the number.
+class TarnError : public std::exception {
+ public:
+  TarnError(std::int32_t number, String source, String description);
+  // A failure of the platform (conversion, absent object): its own number, its own wording.
+  [[nodiscard]] static TarnError platform(std::int32_t number);
+
+  [[nodiscard]] std::int32_t number() const noexcept { return number_; }
+  [[nodiscard]] const String& source() const noexcept { return source_; }
+  [[nodiscard]] const String& description() const noexcept { return description_; }
+  [[nodiscard]] const char* what() const noexcept override { return what_.c_str(); }
+  // Rewords the description, as a member that absorbs a failure records it.
+  void setDescription(String description);
+
+ private:
+  std::int32_t number_;
+  String source_;
+  String description_;
+  std::string what_;
+};
+
+}  // namespace tarn

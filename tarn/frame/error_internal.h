@@ -1,0 +1,38 @@
+// Library-internal raising routines shared by every class.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "tarn/frame/error.h"
+
+namespace tarn {
+
+// The message table text for a COM error number; "" when the table has none.
+[[nodiscard]] String rsErrorText(std::int32_t number);
+
+// Builds the error every class raises: source "Tarn Class Library (ODBC Only) (ODBC) " +
+// className + "." + operationText, description from the table; records the number in gLastError.
+[[nodiscard]] TarnError rsRaiseError(std::int32_t number, StringView className,
+                                     StringView operationText);
+
+// The number of the failure being handled (call inside a catch block): a TarnError keeps its
+// number, exhaustion of memory is 7, anything else the internal error 1281.
+[[nodiscard]] std::int32_t caughtErrorNumber() noexcept;
+
+// The handler every member with an error handler runs: on any failure of body, gLastError := 0,
+// sOperation := operation(), and the failure is raised again under className with its number.
+template <class Body, class Operation>
+decltype(auto) withHandler(String& sOperation, StringView className, Operation&& operation,
+                           Body&& body) {
+  try {
+    return std::forward<Body>(body)();
+  } catch (...) {
+    const std::int32_t number = caughtErrorNumber();
+    gLastError = 0;
+    sOperation = std::forward<Operation>(operation)();
+    throw rsRaiseError(number, className, sOperation);
+  }
+}
+
+}  // namespace tarn

@@ -1,0 +1,11 @@
+// TarnCL: object access to Tarn multivalue databases through ODBC. Include this header.
+#pragma once
+
+#include "tarn/connection/connection.h"
+#include "tarn/dynarray/dynamic_array.h"
+#include "tarn/frame/enums.h"
+#include "tarn/frame/environment.h"
+#include "tarn/frame/error.h"
+#include "tarn/frame/object.h"
+#include "tarn/frame/string.h"
+#include "tarn/frame/variant.h"
