@@ -1,0 +1,247 @@
+#include <array>
+#include <memory>
+
+#include "tarn/channel/code_page_internal.h"
+#include "tarn/channel/dao_internal.h"
+#include "tarn/channel/envelope_internal.h"
+#include "tarn/channel/odbc_session_internal.h"
+#include "tarn/connection/connection.h"
+#include "tarn/frame/error_internal.h"
+
+namespace tarn {
+
+namespace {
+
+constexpr char16_t kClassName[] = u"clsTarnODBC";
+constexpr std::size_t kConnectOutSize = 256;
+constexpr std::size_t kMessageSize = 256;
+
+bool equalsNoCase(StringView a, StringView b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
+    if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// One SQLDriverConnect as the session makes it: no window, its own 256-character output buffer,
+// no prompting.
+SQLRETURN driverConnect(SQLHDBC dbc, StringView connectString) {
+  std::string in = codepage::encode(connectString);
+  std::array<SQLCHAR, kConnectOutSize> out{};
+  SQLSMALLINT outLength = 0;
+  return SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(in.data()),
+                          static_cast<SQLSMALLINT>(in.size()), out.data(),
+                          static_cast<SQLSMALLINT>(out.size()), &outLength, SQL_DRIVER_NOPROMPT);
+}
+
+// The SQL state of the connection's first diagnostic; "" when there is none.
+std::string connectionState(SQLHDBC dbc) {
+  std::array<SQLCHAR, SQL_SQLSTATE_SIZE + 1> state{};  // five characters and the terminator
+  SQLINTEGER native = 0;
+  std::array<SQLCHAR, kMessageSize> message{};
+  SQLSMALLINT messageLength = 0;
+  const SQLRETURN rc =
+      SQLError(SQL_NULL_HENV, dbc, SQL_NULL_HSTMT, state.data(), &native, message.data(),
+               static_cast<SQLSMALLINT>(message.size()), &messageLength);
+  if (!SQL_SUCCEEDED(rc)) return std::string();
+  return std::string(reinterpret_cast<const char*>(state.data()), SQL_SQLSTATE_SIZE).c_str();
+}
+
+std::int32_t connectFailureCode(const std::string& state) {
+  if (state == "08004" || state == "28000") return 1284;
+  if (state == "08001" || state == "08S01") return 1285;
+  if (state == "S1T00") return 1286;
+  if (state.size() == 5 && state.compare(0, 3, "IM0") == 0 && state[3] >= '0' && state[3] <= '1' &&
+      state[4] >= '0' && state[4] <= '9') {
+    const int n = (state[3] - '0') * 10 + (state[4] - '0');
+    if (n >= 1 && n <= 12) return 1287;
+  }
+  return 1285;
+}
+
+}  // namespace
+
+clsTarnODBC::clsTarnODBC() = default;
+
+Ref<clsTarnODBC> clsTarnODBC::create() {
+  return Ref<clsTarnODBC>(new clsTarnODBC());
+}
+
+clsTarnODBC::~clsTarnODBC() {
+  if (connected_) {
+    if (apiMode_) {
+      stmt_.reset();
+      dbc_.reset();  // SQLDisconnect, then SQLFreeConnect
+      env_.reset();
+    } else if (database_) {
+      database_->close();
+    }
+  }
+  database_.reset();
+  connected_ = false;
+}
+
+void clsTarnODBC::raise(std::int32_t number) {
+  throw rsRaiseError(libraryError(number), kClassName, sOperation);
+}
+
+void clsTarnODBC::rsInitialize(clsTarnConnection& aConn) {
+  domain_ = aConn.brDomain();
+  databaseName_ = aConn.brDatabase();
+  apiMode_ = !(domain_.size() >= 5 && domain_[4] == u';');
+  if (apiMode_) {
+    openApi();
+  } else {
+    openDao();
+  }
+  connected_ = true;
+}
+
+void clsTarnODBC::openApi() {
+  // Locals own the handles until the session is open, so every early exit frees them.
+  odbc::EnvHandle env;
+  if (env.allocate() != SQL_SUCCESS) raise(1281);
+  odbc::ConnHandle dbc;
+  if (dbc.allocate(env.get()) != SQL_SUCCESS) raise(1281);
+
+  // A connect that only succeeds with information still counts as failed; the connection it
+  // opened is closed again after its state has been read.
+  auto attempt = [&dbc](StringView connectString, std::string& state) {
+    const SQLRETURN rc = driverConnect(dbc.get(), connectString);
+    if (rc == SQL_SUCCESS) {
+      dbc.markConnected();
+      return true;
+    }
+    state = connectionState(dbc.get());
+    if (rc == SQL_SUCCESS_WITH_INFO) {
+      dbc.markConnected();
+      dbc.disconnect();
+    }
+    return false;
+  };
+
+  std::string state;
+  bool ok;
+  if (databaseName_.size() >= 4 && equalsNoCase(StringView(databaseName_).substr(0, 4), u"DSN=")) {
+    ok = attempt(databaseName_, state);
+  } else {
+    ok = attempt(u"DSN=" + databaseName_ + u";", state);
+    if (!ok && state.size() == 5 && equalsNoCase(fromUtf8(state), u"IM002")) {
+      std::string second;
+      ok = attempt(u"FILEDSN=" + databaseName_ + u";", second);
+      // A file data source the driver manager cannot read says only S1000; IM002 says more.
+      if (!ok && second != "S1000") state = second;
+    }
+  }
+  if (!ok) {
+    dbc.reset();
+    env.reset();
+    raise(connectFailureCode(state));
+  }
+
+  odbc::StmtHandle stmt;
+  if (stmt.allocate(dbc.get()) != SQL_SUCCESS) {
+    dbc.reset();
+    env.reset();
+    raise(1281);
+  }
+  env_ = std::move(env);
+  dbc_ = std::move(dbc);
+  stmt_ = std::move(stmt);
+}
+
+void clsTarnODBC::openDao() {
+  try {
+    dao::Workspace& ws = dao::DBEngine::instance().workspace(0);
+    database_ = ws.openDatabase(databaseName_, false, false, domain_);
+  } catch (...) {
+    const std::int32_t number = caughtErrorNumber();
+    sOperation = u"rsOpen " + domain_ + u" " + databaseName_;
+    throw rsRaiseError(number, kClassName, sOperation);
+  }
+}
+
+void clsTarnODBC::rsCmd(String& sCmd) {
+  command(sCmd, nullptr);
+}
+
+void clsTarnODBC::rsCmd(String& sCmd, Variant& vStatus) {
+  command(sCmd, vStatus.isMissing() ? nullptr : &vStatus);
+}
+
+void clsTarnODBC::command(String& sCmd, Variant* vStatus) {
+  if (!connected_) {
+    sOperation = u"rsCmd " + sCmd;
+    raise(1281);
+  }
+  String status;
+  if (apiMode_) {
+    sendApi(sCmd, status);
+  } else {
+    sendDao(sCmd, status);
+  }
+  if (vStatus) {
+    *vStatus = Variant(std::move(status));
+    return;
+  }
+  const std::int32_t s = envelope::statusValue(status);
+  if (s != 0) throw rsRaiseError(serverStatusError(s), kClassName, sOperation);
+}
+
+void clsTarnODBC::sendApi(String& sCmd, String& status) {
+  const SQLHSTMT stmt = stmt_.get();
+  std::string request = codepage::encode(u".-" + sCmd);
+
+  (void)SQLFreeStmt(stmt, SQL_CLOSE);  // the previous reply's cursor
+  if (SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(request.data()),
+                    static_cast<SQLINTEGER>(request.size())) != SQL_SUCCESS) {
+    raise(1281);
+  }
+  (void)SQLFetch(stmt);
+
+  SQLLEN length = 0;
+  SQLSMALLINT textLength = 0;
+  char none = 0;
+  (void)SQLColAttributes(stmt, 1, SQL_COLUMN_LENGTH, &none, 0, &textLength, &length);
+  // A negative length is no length; a length that lies is survived: the buffer is sized from
+  // it, and no more than the buffer holds is ever read back.
+  const std::size_t capacity = length > 0 ? static_cast<std::size_t>(length) : 0;
+  auto buffer = std::make_unique_for_overwrite<char[]>(capacity + 1);
+  buffer[0] = '\0';
+  SQLLEN got = 0;
+  const SQLRETURN rc =
+      SQLGetData(stmt, 1, SQL_C_CHAR, buffer.get(), static_cast<SQLLEN>(capacity + 1), &got);
+  // No row, or no text in it: there is no reply to take apart.
+  if (!SQL_SUCCEEDED(rc) || got == SQL_NULL_DATA) raise(1281);
+  const std::size_t n = got < 0 ? capacity : std::min(static_cast<std::size_t>(got), capacity);
+  const String reply = codepage::decode(std::string_view(buffer.get(), n));
+
+  envelope::SplitReply parts = envelope::splitReply(reply);
+  status = std::move(parts.status);
+  sCmd = std::move(parts.data);
+}
+
+void clsTarnODBC::sendDao(String& sCmd, String& status) {
+  try {
+    std::unique_ptr<dao::Recordset> rs =
+        database_->openRecordset(u"." + sCmd, dao::dbOpenDynaset, dao::dbSQLPassThrough);
+    status = rs->field(0).value().toString();
+    String data;
+    for (std::int32_t i = 1; i < rs->fieldCount(); ++i) {
+      const Variant& v = rs->field(i).value();
+      if (!v.isNull()) data += v.toString();  // a NULL field contributes nothing
+    }
+    rs->close();
+    sCmd = std::move(data);
+  } catch (...) {
+    const std::int32_t number = caughtErrorNumber();
+    sOperation = u"rsCmd " + sCmd;
+    throw rsRaiseError(number, kClassName, sOperation);
+  }
+}
+
+}  // namespace tarn

@@ -1,0 +1,53 @@
+// What the channel tests share: a private ODBC configuration naming the scripted driver, a way
+// to make a connection with a given domain and data source, and error capture.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tarn/connection/connection.h"
+#include "tarn/frame/error.h"
+#include "tarn/frame/object.h"
+#include "tests/support/odbc_env.h"
+
+namespace tarn {
+
+struct TestPeer {
+  static Ref<clsTarnConnection> connection(const String& domain, const String& database) {
+    Ref<clsTarnConnection> c(new clsTarnConnection());
+    c->domain_ = domain;
+    c->database_ = database;
+    return c;
+  }
+};
+
+namespace channeltest {
+
+// Data sources of the private configuration: Accounts and Scripted name the scripted driver,
+// Broken names a driver whose library does not exist; the file data sources Accounts and Ledger
+// (in the configuration's default file data source directory) name the scripted driver too.
+// Returns the configuration's directory.
+std::string ensureOdbcConfig();
+// What the driver manager's trace holds so far.
+std::string driverManagerTrace();
+
+// The bytes as a string, for readable comparisons of wire text.
+inline std::string bytes(const char* s, std::size_t n) {
+  return std::string(s, n);
+}
+
+// Runs f and returns the TarnError it threw; fails the test when it threw none.
+template <class F>
+TarnError errorOf(F&& f) {
+  try {
+    f();
+  } catch (const TarnError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "expected a TarnError";
+  return TarnError(0, u"", u"");
+}
+
+}  // namespace channeltest
+}  // namespace tarn

@@ -1,0 +1,47 @@
+// The scripted driver's shared state: the script a test queues and the record of what the
+// driver saw. It lives in its own library so that the test and the driver (which the driver
+// manager loads privately) reach the same copy, while the driver's ODBC entry points stay out of
+// the test's symbol scope.
+#pragma once
+
+#include <sql.h>
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarn::scripted {
+
+struct Diagnostic {
+  std::string state;
+  std::string message;
+};
+
+struct Outcome {
+  SQLRETURN rc;
+  std::string state;
+};
+
+struct Result {
+  std::vector<std::optional<std::string>> columns;
+  bool hasRow = true;
+  std::optional<long> reportedLength;
+};
+
+struct Script {
+  std::deque<Result> results;
+  std::deque<Outcome> connects;
+  std::deque<Outcome> executes;
+  std::deque<std::string> allocStmtFailures;
+  std::vector<std::string> statements;
+  std::vector<std::string> connectStrings;
+  std::vector<std::string> calls;
+  long allocated[4] = {0, 0, 0, 0};
+  long freed[4] = {0, 0, 0, 0};
+};
+
+// The one script of the process.
+Script& script();
+
+}  // namespace tarn::scripted
