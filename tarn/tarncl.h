@@ -2,6 +2,10 @@
 #pragma once
 
 #include "tarn/connection/connection.h"
+#include "tarn/files/file.h"
+#include "tarn/lists/rule_module.h"
+#include "tarn/lists/select_list.h"
+#include "tarn/lists/tcl_command.h"
 #include "tarn/dynarray/dynamic_array.h"
 #include "tarn/frame/enums.h"
 #include "tarn/frame/environment.h"

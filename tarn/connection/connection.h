@@ -1,25 +1,195 @@
-// clsTarnConnection: one open connection to a data source of the database server.
+// clsTarnConnection: one open connection to a data source of the database server. It owns the
+// connection's session, makes files, TCL commands, rule modules and select lists, carries the
+// connection's locale settings, and gives the server's own functions.
 #pragma once
+
+#include <cstdint>
+#include <vector>
 
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
+#include "tarn/frame/variant.h"
 
 namespace tarn {
 
+class clsTarnDynamicArray;
+class clsTarnEnvironment;
+class clsTarnFile;
+class clsTarnODBC;
+class clsTarnRuleModule;
+class clsTarnSelectList;
+class clsTarnTclCommand;
+
+// Selectors of brSystem.
+enum eSystemFunctionConstants : std::int32_t {
+  TarnSystem_ContextStatus = 0,
+  TarnSystem_PrinterStatus = 1,
+  TarnSystem_PageWidth = 2,
+  TarnSystem_PageDepth = 3,
+  TarnSystem_LinesRemain = 4,
+  TarnSystem_PrintPage = 5,
+  TarnSystem_PrintLine = 6,
+  TarnSystem_TermType = 7,
+  TarnSystem_BlockSize = 8,
+  TarnSystem_CpuMillisec = 9,
+  TarnSystem_StackStatus = 10,
+  TarnSystem_SelectList = 11,
+  TarnSystem_SystemTime = 12,
+  TarnSystem_RQM = 13,
+  TarnSystem_TypeAheadBytes = 14,
+  TarnSystem_TCLFlags = 15,
+  TarnSystem_PushedLevels = 16,
+  TarnSystem_MessageIds = 17,
+  TarnSystem_TotalPorts = 18,
+  TarnSystem_SysUniqueId = 19,
+  TarnSystem_SpoolerEntry = 20,
+  TarnSystem_InternalDate = 21,
+  TarnSystem_PortNumber = 22,
+  TarnSystem_Privilege = 23,
+  TarnSystem_Phantom = 24,
+  TarnSystem_SecondaryList = 25,
+  TarnSystem_Capturing = 26,
+  TarnSystem_CaseSensitive = 27,
+  TarnSystem_DataSensitive = 28,
+  TarnSystem_ZetaCompatible = 29,
+  TarnSystem_LockingPort = 30,
+  TarnSystem_FormQueue = 31,
+  TarnSystem_FrameSize = 32,
+  TarnSystem_CallersName = 33,
+  TarnSystem_Unused = 34,
+  TarnSystem_PhysicalPorts = 35,
+  TarnSystem_CorvexProgram = 36,
+  TarnSystem_CorvexHandler = 37,
+  TarnSystem_CpuIdentifier = 38,
+  TarnSystem_SpellChecker = 39,
+  TarnSystem_ReelNumber = 40,
+  TarnSystem_UnixErrno = 41,
+  TarnSystem_SysIdendifier = 100,
+};
+
+// TCL flag constants; no member takes or returns them.
+enum eTarnTclFlags : std::int32_t {
+  TarnTclFlag_AFlg = -2147483647,
+  TarnTclFlag_DFlg = 268435456,
+  TarnTclFlag_EFlg = 134217728,
+  TarnTclFlag_SFlg = 8192,
+};
+
 class clsTarnConnection : public Object {
  public:
-  // "domain database", the connection type text and the data source it was opened with.
+  ~clsTarnConnection() override;
+
+  // "domain database": the connection type text, one blank, the data source.
   [[nodiscard]] String brName() const { return domain_ + u" " + database_; }
   [[nodiscard]] const String& brDomain() const noexcept { return domain_; }
   [[nodiscard]] const String& brDatabase() const noexcept { return database_; }
+  [[nodiscard]] String brHandle() const;
+  // The environment's brUniqueId.
+  [[nodiscard]] String brUniqueId() const;
+  // The file reference the last brOpenFile built.
+  [[nodiscard]] const String& brFileName() const noexcept { return lastFile_; }
+  [[nodiscard]] bool brIsODBC() const noexcept { return true; }
+
+  // Locale settings. Each let runs its TCL command on the server first (SET-NUM-FORMAT c//,
+  // /g/, //d; CASE (n or (f) and stores the value only when the command succeeded; errors of
+  // the command object pass through unchanged.
+  [[nodiscard]] const String& brCurrency() const noexcept { return currency_; }
+  void brCurrency(const String& value);
+  [[nodiscard]] const String& brDecimal() const noexcept { return decimal_; }
+  void brDecimal(const String& value);
+  [[nodiscard]] const String& brGrouping() const noexcept { return grouping_; }
+  void brGrouping(const String& value);
+  [[nodiscard]] bool brCasing() const noexcept { return casing_; }
+  void brCasing(bool value);
+
+  // Opens a file: the reference is sDictFlag + " " + sFileName, or sDictFlag alone when the name
+  // is empty or omitted. Throws the file's error under clsTarnConnection.brOpenFile <db> <name>.
+  [[nodiscard]] Ref<clsTarnFile> brOpenFile(const String& sDictFlag,
+                                            const Variant& sFileName = Variant::missing());
+  // Empties the caller's variable; the file closes on the server when its last reference goes.
+  void brCloseFile(Ref<clsTarnFile>& aFile);
+  // A command object for sCmd; nothing is executed.
+  [[nodiscard]] Ref<clsTarnTclCommand> brOpenTclCommand(const String& sCmd);
+  void brCloseTclCommand(Ref<clsTarnTclCommand>& aTCLCommand);
+  // Loads a rule module by the reference [base,][file, ]name.
+  [[nodiscard]] Ref<clsTarnRuleModule> brOpenRuleModule(
+      const String& sName, const Variant& vsRuleFile = Variant::missing(),
+      const Variant& vsRuleBase = Variant::missing());
+  void brCloseRuleModule(Ref<clsTarnRuleModule>& aModule);
+  // Runs the select command sCmd and returns the list it made; its count is the third word of
+  // the command's captured output (0 when that is not a number).
+  [[nodiscard]] Ref<clsTarnSelectList> brOpenSelectList(const String& sCmd);
+  void brCloseSelectList(Ref<clsTarnSelectList>& aList);
+
+  // Server functions. Each sends one request; failures raise under clsTarnConnection.
+  [[nodiscard]] String brSystem(std::int32_t iNum);
+  [[nodiscard]] String brIconv(const String& sVal, const String& sConv);
+  [[nodiscard]] String brOconv(const String& sVal, const String& sConv);
+  // Releases every lock this connection holds on the server.
+  void brRelease();
+  // Seconds since midnight on the server (0 when its answer is not a number).
+  [[nodiscard]] std::int32_t brTime();
+  // The captured output of the server's TIME command.
+  [[nodiscard]] String brTimeDate();
+  // brSystem(0).
+  [[nodiscard]] String brStatus();
+  // The server's internal date: days since 31 Dec 1967 (0 when its answer is not a number).
+  [[nodiscard]] std::int32_t brDate();
+  // Waits on the server for Seconds; a non-numeric text sends nothing.
+  void brSleep(const String& Seconds);
+  // Runs a TCL command through the connection's command object (see clsTarnTclCommand).
+  void brExecute(const String& sCommand, const Variant& nResults = Variant::missing());
+  // Outputs of the last command the connection's command object ran, as new arrays.
+  [[nodiscard]] Ref<clsTarnDynamicArray> brCapturing();
+  [[nodiscard]] Ref<clsTarnDynamicArray> brReturning();
+  // Stacks input for the next command the connection runs.
+  void brData(const String& sData);
+  // A new array holding the attributes and values of aDynamicArray sorted ordinally, joined by
+  // whichever mark comes first in it; the input is unchanged. Throws 91 for no array.
+  [[nodiscard]] Ref<clsTarnDynamicArray> brSort(const Ref<clsTarnDynamicArray>& aDynamicArray);
 
  private:
   friend class clsTarnEnvironment;
+  friend class clsTarnFile;
+  friend class clsTarnSelectList;
+  friend class clsTarnTclCommand;
+  friend class clsTarnRuleModule;
   friend struct TestPeer;
-  clsTarnConnection() = default;
+  clsTarnConnection();
+
+  void rsInitialize(const Ref<clsTarnEnvironment>& environment);
+  [[nodiscard]] const Ref<clsTarnODBC>& rsODBC() const noexcept { return oODBC; }
+  [[nodiscard]] const String& rsCommand() const noexcept { return lastCommand_; }
+  [[nodiscard]] const String& rsFileName() const noexcept { return lastFile_; }
+  [[nodiscard]] const String& rsRuleName() const noexcept { return lastRule_; }
+  [[nodiscard]] const Ref<clsTarnEnvironment>& rsEnvironment() const noexcept {
+    return environment_;
+  }
+  // Lets the private command object go, so that nothing of the connection outlives the client's
+  // references to it. Never fails.
+  void rsCloseTclObj() noexcept;
+  // The quicksort of brSort over the 1-based list; -2 stands for the list's own bound.
+  static void rsQuickSort(std::vector<StringView>& list, std::int32_t low, std::int32_t high);
+  // The private command object; 91 once rsCloseTclObj let it go.
+  [[nodiscard]] clsTarnTclCommand& command();
+  // The session's reply to request; failures raise under this class with operation().
+  template <class Operation>
+  String request(String request, Operation&& operation);
 
   String database_;
   String domain_;
+  Ref<clsTarnODBC> oODBC;
+  String lastCommand_;
+  String lastFile_;
+  String lastRule_;
+  String dictFlag_;
+  Ref<clsTarnEnvironment> environment_;
+  Ref<clsTarnTclCommand> command_;
+  String currency_;
+  String grouping_;
+  String decimal_;
+  bool casing_ = false;
+  String sOperation;
 };
 
 }  // namespace tarn

@@ -28,14 +28,18 @@ Ref<clsTarnConnection> clsTarnEnvironment::brOpenConnection(const String& sDomai
       [&]() -> Ref<clsTarnConnection> {
         domain_ = domain;
         database_ = sDBMS;
-        // The connection class arrives with the server channel; until then say so plainly.
-        throw TarnError(err::kUnimplemented, u"", u"");
+        Ref<clsTarnConnection> connection(new clsTarnConnection());
+        connection->rsInitialize(Ref<clsTarnEnvironment>(this));
+        return connection;
       });
 }
 
 void clsTarnEnvironment::brCloseConnection(Ref<clsTarnConnection>& aConnection) {
   withHandler(sOperation, kClassName, [] { return String(u"brCloseConnection"); },
-              [&] { aConnection.reset(); });
+              [&] {
+                if (aConnection) aConnection->rsCloseTclObj();
+                aConnection.reset();
+              });
 }
 
 void clsTarnEnvironment::brAbout() {

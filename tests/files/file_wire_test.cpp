@@ -1,0 +1,229 @@
+#include "tests/support/wire_fixture.h"
+
+namespace tarn::wiretest {
+namespace {
+
+class FileTest : public WireTest {
+ protected:
+  // Opens CUST as file number 7.
+  Ref<clsTarnFile> openCustomers() {
+    queueOk("7");
+    auto file = conn_->brOpenFile(u"CUST");
+    EXPECT_EQ(sent(), std::vector<std::string>{"O" + AM + "CUST"});
+    return file;
+  }
+  Ref<clsTarnDynamicArray> item(const std::string& bytes) {
+    auto a = clsTarnDynamicArray::create();
+    a->brCString(text(bytes));
+    return a;
+  }
+  const std::string prefix7 = AM + "7" + AM;
+};
+
+TEST_F(FileTest, ReferencesAndTypes) {
+  struct Case {
+    const char16_t* flag;
+    Variant name;
+    const char* reference;
+    const char16_t* type;
+  };
+  const std::vector<Case> cases = {
+      {u"DICT CUSTOMERS", Variant::missing(), "DICT CUSTOMERS", u"Dict"},
+      {u"DICT", u"CUSTOMERS", "DICT CUSTOMERS", u"Dict"},
+      {u"dict", u"", "dict", u"Data"},
+      {u"", u"CUSTOMERS", " CUSTOMERS", u"Data"},
+      {u"d", u"X", "d X", u"Dict"},
+      {u"DICTIONARY", Variant::missing(), "DICTIONARY", u"Data"},
+  };
+  for (const Case& c : cases) {
+    queueOk("3");
+    auto file = conn_->brOpenFile(c.flag, c.name);
+    EXPECT_EQ(sent(), std::vector<std::string>{"O" + AM + c.reference});
+    EXPECT_EQ(conn_->brFileName(), text(c.reference));
+    EXPECT_EQ(file->brName(), text(c.reference));
+    EXPECT_EQ(file->brType(), c.type) << c.reference;
+    EXPECT_EQ(file->brHandle().substr(0, 8), u"B66B0200");
+    queueOk();
+    file.reset();
+    EXPECT_EQ(sent(), std::vector<std::string>{"C" + AM + "3"});
+  }
+}
+
+TEST_F(FileTest, FailedOpenRaisesUnderTheConnection) {
+  queue(reply(9));
+  const TarnError e = errorOf([&] { (void)conn_->brOpenFile(u"", u"NOSUCH"); });
+  EXPECT_EQ(e.number(), serverStatusError(9));
+  EXPECT_EQ(e.description(), u"File not present");
+  EXPECT_EQ(e.source(),
+            u"Tarn Class Library (ODBC Only) (ODBC) clsTarnConnection.brOpenFile Sales NOSUCH");
+}
+
+TEST_F(FileTest, ReadsChooseColumnAndLockCode) {
+  auto file = openCustomers();
+  queueOk("Smith" + AM + "1 High St");
+  auto whole = file->brRead(u"100");
+  EXPECT_EQ(whole->brCString(), text("Smith" + AM + "1 High St"));
+  EXPECT_EQ(whole->brName(), u"100");
+  queueOk("x");
+  (void)file->brRead(u"100", -5);
+  queueOk("x");
+  (void)file->brRead(u"100", 2, 1);  // any non-zero locks
+  queueOk("x");
+  (void)file->brReadU(u"100");
+  queueOk("x");
+  (void)file->brReadV(u"100", 3);
+  queueOk("x");
+  (void)file->brReadVU(u"100", 3);
+  EXPECT_EQ(sent(), (std::vector<std::string>{
+                        "R" + prefix7 + "100" + AM + "0", "R" + prefix7 + "100" + AM + "0",
+                        "r" + prefix7 + "100" + AM + "2", "r" + prefix7 + "100" + AM + "0",
+                        "R" + prefix7 + "100" + AM + "3", "r" + prefix7 + "100" + AM + "3"}));
+  auto id = file->brRead(u"200", 0);  // attribute 0 is the id, answered locally
+  EXPECT_EQ(id->brCString(), u"200");
+  EXPECT_TRUE(sent().empty());
+  EXPECT_EQ(file->brItemId(), u"200");
+}
+
+TEST_F(FileTest, FailedReadKeepsContentsAndNamesTheVariant) {
+  auto file = openCustomers();
+  queue(reply(2));
+  TarnError e = errorOf([&] { (void)file->brReadU(u"9"); });
+  EXPECT_EQ(e.number(), serverStatusError(2));
+  EXPECT_EQ(e.description(), u"Item is missing");
+  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brReadu CUST 9");
+  EXPECT_EQ(file->brItemId(), u"9");
+  queue(reply(5));
+  e = errorOf([&] { (void)file->brReadVU(u"10", 4); });
+  EXPECT_EQ(e.number(), serverStatusError(5));
+  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brReadUV CUST 10 4");
+}
+
+TEST_F(FileTest, WritesChooseCodeByColumnAndOnlyMinusOneReleases) {
+  auto file = openCustomers();
+  const std::string body = "Smith" + AM + "x" + VM + "y";
+  for (int i = 0; i < 6; ++i) queueOk();
+  file->brWrite(item(body), u"1");
+  file->brWrite(item("v"), u"1", 2);
+  file->brWrite(item(body), u"1", Variant::missing(), 1);  // only exactly -1 releases
+  file->brWriteU(item(body), u"1");
+  file->brWriteV(item("v"), u"1", -1);
+  file->brWriteVU(item("v"), u"1", 4);
+  EXPECT_EQ(sent(), (std::vector<std::string>{
+                        "W" + prefix7 + "1" + AM + body, "V" + prefix7 + "1" + AM + "2" + AM + "v",
+                        "w" + prefix7 + "1" + AM + body, "w" + prefix7 + "1" + AM + body,
+                        "W" + prefix7 + "1" + AM + "v", "v" + prefix7 + "1" + AM + "4" + AM + "v"}));
+}
+
+TEST_F(FileTest, ColumnZeroWriteFailsWithoutSending) {
+  auto file = openCustomers();
+  const TarnError e = errorOf([&] { file->brWriteV(item("v"), u"1", 0); });
+  EXPECT_EQ(e.number(), libraryError(1035));
+  EXPECT_EQ(e.description(), u"Bad column (attribute) name/number");
+  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brWriteV CUST 1 0");
+  EXPECT_TRUE(sent().empty());
+  EXPECT_EQ(errorOf([&] { file->brWrite(nullptr, u"1"); }).number(), err::kObjectNotSet);
+}
+
+TEST_F(FileTest, AttributeNamesAreLookedUpOncePerFileInAnyCase) {
+  auto file = openCustomers();
+  queueOk("12");  // the lookup dictionary
+  queueOk("A" + AM + "3" + AM + "Name");
+  queueOk("Smith");
+  EXPECT_EQ(file->brRead(u"1", u"NAME")->brCString(), u"Smith");
+  queueOk("Jones");
+  EXPECT_EQ(file->brRead(u"2", u"name")->brCString(), u"Jones");
+  EXPECT_EQ(file->brColumn(u"Name"), 3);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"O" + AM + "dict CUST",
+                                              "R" + AM + "12" + AM + "NAME",
+                                              "R" + prefix7 + "1" + AM + "3",
+                                              "R" + prefix7 + "2" + AM + "3"}));
+  // Teardown closes the file, then the dictionary.
+  queueOk();
+  queueOk();
+  file.reset();
+  EXPECT_EQ(sent(), (std::vector<std::string>{"C" + AM + "7", "C" + AM + "12"}));
+}
+
+TEST_F(FileTest, LookupFailuresAre1035Or1026) {
+  auto file = openCustomers();
+  queueOk("12");
+  queueOk("no mark here");
+  EXPECT_EQ(errorOf([&] { (void)file->brAttribute(u"A"); }).number(), libraryError(1035));
+  queueOk("A" + AM + "three");
+  EXPECT_EQ(errorOf([&] { (void)file->brAttribute(u"B"); }).number(), libraryError(1035));
+  queue(reply(2));
+  const TarnError e = errorOf([&] { (void)file->brAttribute(u"C"); });
+  EXPECT_EQ(e.number(), libraryError(1026));
+  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brColumn C");
+  queue(reply(34));  // any failure is reported as a missing item
+  EXPECT_EQ(errorOf([&] { (void)file->brAttribute(u"D"); }).number(), libraryError(1026));
+  EXPECT_EQ(sent().front(), "O" + AM + "dict CUST");  // one dictionary open for all four
+}
+
+TEST_F(FileTest, LookupDictionaryFollowsTheFileName) {
+  for (auto [flag, dictionary] : std::vector<std::pair<const char16_t*, std::string>>{
+           {u"DICT CUST", "md"}, {u"MD", "mds,,"}, {u"ACC,,X", "mds,,"}, {u" CUST", "dict  CUST"}}) {
+    queueOk("1");
+    auto file = conn_->brOpenFile(flag);
+    queueOk("2");
+    queueOk("A" + AM + "5");
+    EXPECT_EQ(file->brAttribute(u"X"), 5);
+    const auto requests = sent();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[1], "O" + AM + dictionary);
+    queueOk();
+    queueOk();
+    file.reset();
+    (void)sent();
+  }
+}
+
+TEST_F(FileTest, ItemAndFileOperations) {
+  auto file = openCustomers();
+  for (int i = 0; i < 5; ++i) queueOk();
+  file->brDelete(u"100");
+  file->brRelease(u"101");
+  file->brFileLock();
+  file->brFileUnlock();
+  file->brClearFile();
+  EXPECT_EQ(sent(), (std::vector<std::string>{"D" + prefix7 + "100", "U" + prefix7 + "101",
+                                              "F" + AM + "7", "f" + AM + "7", "d" + AM + "7"}));
+  EXPECT_EQ(file->brItemId(), u"101");
+  queue(reply(6));
+  gLastError = 12;
+  file->brFileUnlock();  // absorbed
+  EXPECT_EQ(gLastError, 0);
+  queue(reply(5));
+  const TarnError e = errorOf([&] { file->brDelete(u"100"); });
+  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brDeleteItem CUST 100");
+}
+
+TEST_F(FileTest, ItemCountReadsTheCountCommands) {
+  auto file = openCustomers();
+  queueTcl("Count: 3 items.");
+  EXPECT_EQ(file->brItemCount(true), 3);
+  queueTcl("1200");
+  EXPECT_EQ(file->brItemCount(), 1200);
+  queueTcl("about 1200");
+  EXPECT_EQ(file->brItemCount(), 0);  // never fails: anything but a number is 0
+  queue(reply(9));
+  EXPECT_EQ(file->brItemCount(true), 0);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"E" + AM + "COUNT CUST", "E" + AM + "ESTIMATE-COUNT CUST",
+                                              "E" + AM + "ESTIMATE-COUNT CUST", "E" + AM + "COUNT CUST"}));
+}
+
+TEST_F(FileTest, FailedCloseIsRecordedNotRaisedAndStopsTheTeardown) {
+  auto file = openCustomers();
+  queueOk("12");
+  queueOk("A" + AM + "3");
+  (void)file->brAttribute(u"X");
+  (void)sent();
+  queue(reply(6));
+  gLastError = 0;
+  file.reset();
+  EXPECT_EQ(gLastError, serverStatusError(6));
+  EXPECT_EQ(sent(), std::vector<std::string>{"C" + AM + "7"});  // the dictionary close is skipped
+}
+
+}  // namespace
+}  // namespace tarn::wiretest
