@@ -1,6 +1,7 @@
 // A tour of TarnCL: the environment and dynamic arrays; it grows with the library.
 #include <iostream>
 
+#include "tarn/frame/string.h"
 #include "tarn/tarncl.h"
 
 using tarn::String;
@@ -50,14 +51,89 @@ int main() {
   item->brReplaceStr(u"note", -1);
   std::cout << "append attribute " << show(item->brCString()) << "\n";
 
+  // The rest talks to a server: the data source TarnDemo names the stand-in server's driver
+  // (./run demo sets it up on the embedded default system directory).
   try {
     auto conn = env->brOpenConnection(u"ODBC", u"TarnDemo");
+    std::cout << "\n== A connection\n"
+              << "name        " << toUtf8(conn->brName()) << "\n"
+              << "handle      " << toUtf8(conn->brHandle()) << "\n"
+              << "port        " << toUtf8(conn->brSystem(tarn::TarnSystem_PortNumber)) << "\n"
+              << "server time " << toUtf8(conn->brTimeDate()) << " (" << conn->brTime()
+              << " s since midnight, internal date " << conn->brDate() << ")\n";
+
+    std::cout << "\n== Conversions on the server\n";
+    const tarn::String today = tarn::decimalText(conn->brDate());
+    std::cout << "oconv " << toUtf8(today) << " D      " << toUtf8(conn->brOconv(today, u"D"))
+              << "\n"
+              << "oconv 123456 MD2,$  " << toUtf8(conn->brOconv(u"123456", u"MD2,$")) << "\n"
+              << "iconv 14:17 MT     " << toUtf8(conn->brIconv(u"14:17", u"MT")) << "\n";
+
+    std::cout << "\n== TCL commands\n";
+    conn->brExecute(u"WHO");
+    std::cout << "WHO captured: " << show(conn->brCapturing()->brCString()) << "\n";
+    conn->brExecute(u"DELETE-FILE TOURCUST");  // start afresh; a missing file is only a message
+    conn->brExecute(u"CREATE-FILE DICT TOURCUST 7 (");
+    conn->brExecute(u"CREATE-FILE DATA TOURCUST,TOURCUST 11 (");
+    std::cout << "created TOURCUST: " << show(conn->brCapturing()->brCString()) << "\n";
+
+    std::cout << "\n== Items\n";
+    auto file = conn->brOpenFile(u"", u"TOURCUST");
+    auto dict = conn->brOpenFile(u"DICT", u"TOURCUST");
+    dict->brWrite(env->brOpenDynamicArray(u"A" + String(1, tarn::kAM) + u"2"), u"ADDRESS");
+    file->brWrite(item, u"100");
+    const std::pair<const char16_t*, const char16_t*> more[] = {
+        {u"101", u"Jones"}, {u"102", u"Brown"}, {u"103", u"Black"}};
+    for (const auto& [id, name] : more) {
+      file->brWrite(env->brOpenDynamicArray(String(name) + tarn::kAM + u"1 Low Road"), id);
+    }
+    auto read = file->brRead(u"100");
+    std::cout << "read 100          " << show(read->brCString()) << "\n"
+              << "ADDRESS of 100    " << toUtf8(file->brReadV(u"100", u"ADDRESS")->brCString())
+              << "  (attribute " << file->brColumn(u"address") << ")\n"
+              << "items in file     " << file->brItemCount(true) << "\n";
+
+    auto other = env->brOpenConnection(u"ODBC", u"TarnDemo");
+    auto theirs = other->brOpenFile(u"", u"TOURCUST");
+    (void)file->brReadU(u"100");
+    try {
+      (void)theirs->brReadU(u"100");
+    } catch (const tarn::TarnError& e) {
+      std::cout << "locked elsewhere  " << toUtf8(e.description()) << " (" << e.number() << ")\n";
+    }
+    file->brRelease(u"100");
+    std::cout << "after release     " << show(theirs->brReadU(u"100")->brExtractStr(1))
+              << " read by the other connection\n";
+    other->brRelease();
+    theirs.reset();
+    env->brCloseConnection(other);
+
+    std::cout << "\n== Select lists\n";
+    auto list = conn->brOpenSelectList(u"SSELECT TOURCUST BY A1");
+    std::cout << "SSELECT BY A1 (" << list->brCount() << " items):";
+    while (list->brReadnext()) std::cout << " " << toUtf8(list->brItemId());
+    auto starting = conn->brOpenSelectList(u"SELECT TOURCUST WITH A1 = \"B]\"");
+    std::cout << "\nnames beginning with B:";
+    while (starting->brReadnext()) std::cout << " " << toUtf8(starting->brItemId());
+    auto sorted = conn->brSort(env->brOpenDynamicArray(u"pear" + String(1, tarn::kAM) + u"apple" +
+                                                       String(1, tarn::kAM) + u"fig"));
+    std::cout << "\nbrSort             " << show(sorted->brCString()) << "\n";
+
+    std::cout << "\n== Errors carry a number, a source and a description\n";
+    try {
+      (void)file->brRead(u"999");
+    } catch (const tarn::TarnError& e) {
+      std::cout << "number      " << e.number() << "\n"
+                << "source      " << toUtf8(e.source()) << "\n"
+                << "description " << toUtf8(e.description()) << "\n"
+                << "brError     " << env->brError() << "\n";
+    }
+    file.reset();
+    dict.reset();
+    env->brCloseConnection(conn);
   } catch (const tarn::TarnError& e) {
-    std::cout << "\n== Errors carry a number, a source and a description\n"
-              << "number      " << e.number() << "\n"
-              << "source      " << toUtf8(e.source()) << "\n"
-              << "description " << toUtf8(e.description()) << "\n"
-              << "brError     " << env->brError() << "\n";
+    std::cerr << "tour: " << e.what() << "\n";
+    return 1;
   }
   return 0;
 }
