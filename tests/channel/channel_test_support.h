@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/expect_error.h"
+
 #include <string>
 
 #include "tarn/connection/connection.h"
@@ -37,17 +39,7 @@ inline std::string bytes(const char* s, std::size_t n) {
   return std::string(s, n);
 }
 
-// Runs f and returns the TarnError it threw; fails the test when it threw none.
-template <class F>
-TarnError errorOf(F&& f) {
-  try {
-    f();
-  } catch (const TarnError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected a TarnError";
-  return TarnError(0, u"", u"");
-}
+using testing::errorOf;
 
 }  // namespace channeltest
 }  // namespace tarn

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/expect_error.h"
+
 #include <string>
 
 #include "tarn/frame/numeric.h"
@@ -31,15 +33,6 @@ class EndToEndTest : public ::testing::Test {
   String dataSource_;
 };
 
-template <class F>
-TarnError errorOf(F&& f) {
-  try {
-    f();
-  } catch (const TarnError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected a TarnError";
-  return TarnError(0, u"", u"");
-}
+using testing::errorOf;
 
 }  // namespace tarn::e2e

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/expect_error.h"
+
 #include <string>
 #include <vector>
 
@@ -26,16 +28,7 @@ std::string tclReply(const std::string& captured, const std::string& returned = 
 String text(const std::string& bytes);
 
 // The error a call throws; a failed expectation when it throws none.
-template <class F>
-TarnError errorOf(F&& f) {
-  try {
-    f();
-  } catch (const TarnError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected a TarnError";
-  return TarnError(0, u"", u"");
-}
+using testing::errorOf;
 
 class WireTest : public ::testing::Test {
  protected:
