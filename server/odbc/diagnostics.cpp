@@ -1,0 +1,36 @@
+#include "server/odbc/diagnostics.h"
+
+namespace tarn::server::odbc {
+namespace {
+constexpr std::string_view kPrefix = "[TarnCL][tarnodbc]";
+}
+
+void Diagnostics::clear() noexcept {
+  records_.clear();
+  reported_ = 0;
+  returnCode_ = SQL_SUCCESS;
+}
+
+void Diagnostics::post(std::string_view state, std::string_view message) noexcept {
+  try {
+    DiagRecord r;
+    r.state.assign(state.substr(0, 5));
+    r.message.reserve(kPrefix.size() + message.size());
+    r.message.append(kPrefix).append(message);
+    records_.push_back(std::move(r));
+  } catch (...) {
+    // Out of memory while reporting: the caller's return code still tells the failure.
+  }
+}
+
+const DiagRecord* Diagnostics::record(SQLSMALLINT number) const noexcept {
+  if (number < 1 || static_cast<std::size_t>(number) > records_.size()) return nullptr;
+  return &records_[static_cast<std::size_t>(number) - 1];
+}
+
+const DiagRecord* Diagnostics::takeNext() noexcept {
+  if (reported_ >= records_.size()) return nullptr;
+  return &records_[reported_++];
+}
+
+}  // namespace tarn::server::odbc

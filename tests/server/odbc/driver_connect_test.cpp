@@ -1,0 +1,146 @@
+// Connecting through the real unixODBC: by DSN, by connection string, the failures a client
+// sees, and handles that free cleanly.
+#include <gtest/gtest.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include "tests/server/odbc/odbc_fixture.h"
+#include "tests/support/odbc_env.h"
+
+namespace tarn::testing {
+namespace {
+
+const std::regex kPortReply("0000 [0-9]+");
+
+TEST(DriverConnect, ByDsnByConnectionStringAndBySqlConnect) {
+  const DriverConfig& config = driverConfig();
+  {
+    LibrarySession s;
+    ASSERT_EQ(s.open("DSN=TarnTest;"), SQL_SUCCESS) << s.state();
+    EXPECT_TRUE(std::regex_match(s.cmd(".-" + request({"Z", "22"})), kPortReply));
+    EXPECT_EQ(s.close(), SQL_SUCCESS);
+  }
+  {
+    // No DSN at all: the driver and the settings come from the string alone.
+    LibrarySession s;
+    ASSERT_EQ(s.open("DRIVER=Tarn;System=" + config.system + ";Account=DM"), SQL_SUCCESS)
+        << s.state();
+    EXPECT_TRUE(std::regex_match(s.cmd(".-" + request({"Z", "22"})), kPortReply));
+  }
+  {
+    SQLHENV env;
+    SQLHDBC dbc;
+    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env), SQL_SUCCESS);
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_SUCCESS);
+    EXPECT_EQ(SQLConnect(dbc, reinterpret_cast<SQLCHAR*>(const_cast<char*>("TarnTest")), SQL_NTS,
+                         nullptr, 0, nullptr, 0),
+              SQL_SUCCESS)
+        << diagState(SQL_HANDLE_DBC, dbc);
+    SQLCHAR name[64];
+    SQLSMALLINT length = 0;
+    EXPECT_EQ(SQLGetInfo(dbc, SQL_DATA_SOURCE_NAME, name, sizeof name, &length), SQL_SUCCESS);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(name), length), "TarnTest");
+    EXPECT_EQ(SQLDisconnect(dbc), SQL_SUCCESS);
+    EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_DBC, dbc), SQL_SUCCESS);
+    EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_ENV, env), SQL_SUCCESS);
+  }
+}
+
+TEST(DriverConnect, CompletedConnectionStringEchoesTheInputAndWarnsWhenCut) {
+  Odbc3Connection c("DSN=TarnTest;");
+  ASSERT_EQ(c.connectResult(), SQL_SUCCESS);
+
+  SQLHENV env;
+  SQLHDBC dbc;
+  SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+  std::string in = "DSN=TarnTest;Account=DM;";
+  SQLCHAR out[8];
+  SQLSMALLINT outLength = 0;
+  EXPECT_EQ(SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(in.data()), SQL_NTS, out,
+                             sizeof out, &outLength, SQL_DRIVER_NOPROMPT),
+            SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(diagState(SQL_HANDLE_DBC, dbc), "01004");
+  EXPECT_EQ(outLength, static_cast<SQLSMALLINT>(in.size()));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out)), in.substr(0, 7));
+  EXPECT_EQ(SQLDisconnect(dbc), SQL_SUCCESS);
+  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+}
+
+TEST(DriverConnect, EngineFailureGives08001AndFreesEverything) {
+  (void)driverConfig();
+  TempDir dir;
+  // A system directory that cannot be made: its parent is a regular file.
+  const std::string blocker = dir.path() + "/plain-file";
+  std::ofstream(blocker) << "x";
+  const std::string connect = "DRIVER=Tarn;System=" + blocker + "/system;Account=DM;";
+
+  LibrarySession s;
+  EXPECT_EQ(s.open(connect), SQL_ERROR);
+  EXPECT_EQ(s.state(), "08001");  // read with SQLError, as the class library reads it
+  EXPECT_EQ(s.close(), SQL_SUCCESS);
+
+  Odbc3Connection c(connect);
+  EXPECT_EQ(c.connectResult(), SQL_ERROR);
+  SQLCHAR state[6];
+  SQLINTEGER native;
+  SQLCHAR message[512];
+  SQLSMALLINT length;
+  ASSERT_EQ(
+      SQLGetDiagRec(SQL_HANDLE_DBC, c.dbc(), 1, state, &native, message, sizeof message, &length),
+      SQL_SUCCESS);
+  EXPECT_STREQ(reinterpret_cast<char*>(state), "08001");
+  EXPECT_NE(std::string(reinterpret_cast<char*>(message)).find("[tarnodbc]"), std::string::npos);
+}
+
+TEST(DriverConnect, EveryHandleFreesAndAConnectedHandleCannotBeFreed) {
+  for (int round = 0; round < 3; ++round) {
+    LibrarySession s;
+    ASSERT_EQ(s.open("DSN=TarnTest;"), SQL_SUCCESS);
+    EXPECT_EQ(s.cmd(".-" + request({"Z", "0"})).substr(0, 4), "0000");
+    EXPECT_EQ(s.close(), SQL_SUCCESS) << "round " << round;
+  }
+  Odbc3Connection c("DSN=TarnTest;");
+  ASSERT_EQ(c.connectResult(), SQL_SUCCESS);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_DBC, c.dbc()), SQL_ERROR);
+  // Statements left open are the driver's to free at disconnect.
+  SQLHSTMT extra;
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, c.dbc(), &extra), SQL_SUCCESS);
+}
+
+TEST(DriverConnect, InfoFunctionsAndCatalogsAnswer) {
+  Odbc3Connection c("DSN=TarnTest;");
+  ASSERT_EQ(c.connectResult(), SQL_SUCCESS);
+  SQLCHAR text[64];
+  SQLSMALLINT length = 0;
+  ASSERT_EQ(SQLGetInfo(c.dbc(), SQL_DBMS_NAME, text, sizeof text, &length), SQL_SUCCESS);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(text), length), "Tarn");
+  ASSERT_EQ(SQLGetInfo(c.dbc(), SQL_DRIVER_ODBC_VER, text, sizeof text, &length), SQL_SUCCESS);
+  EXPECT_STREQ(reinterpret_cast<char*>(text), "03.52");
+  SQLUINTEGER extensions = 0;
+  ASSERT_EQ(SQLGetInfo(c.dbc(), SQL_GETDATA_EXTENSIONS, &extensions, 0, nullptr), SQL_SUCCESS);
+  EXPECT_TRUE(extensions & SQL_GD_ANY_COLUMN);
+  EXPECT_EQ(SQLGetInfo(c.dbc(), 9999, text, sizeof text, &length), SQL_ERROR);
+  EXPECT_EQ(diagState(SQL_HANDLE_DBC, c.dbc()), "HY096");
+
+  SQLUSMALLINT supported = SQL_FALSE;
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLGetFunctions(c.dbc(), SQL_API_SQLCOLATTRIBUTES, &supported)));
+  EXPECT_EQ(supported, SQL_TRUE);
+
+  ASSERT_EQ(SQLTables(c.stmt(), nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0), SQL_SUCCESS);
+  SQLSMALLINT columns = 0;
+  EXPECT_EQ(SQLNumResultCols(c.stmt(), &columns), SQL_SUCCESS);
+  EXPECT_EQ(columns, 5);
+  EXPECT_EQ(SQLFetch(c.stmt()), SQL_NO_DATA);
+  EXPECT_EQ(SQLEndTran(SQL_HANDLE_DBC, c.dbc(), SQL_COMMIT), SQL_SUCCESS);
+}
+
+}  // namespace
+}  // namespace tarn::testing
