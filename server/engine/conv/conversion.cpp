@@ -69,22 +69,16 @@ void Decimal::roundTo(int places) {
   }
   const std::size_t drop = static_cast<std::size_t>(scale - places);
   const bool up = digits[digits.size() - drop] >= '5';
-  digits.resize(digits.size() - drop);
+  digits.erase(digits.end() - static_cast<std::ptrdiff_t>(drop), digits.end());
   scale = places;
-  if (up) {
-    std::size_t i = digits.size();
-    while (i > 0) {
-      --i;
-      if (digits[i] == '9') {
-        digits[i] = '0';
-      } else {
-        ++digits[i];
-        break;
-      }
-      if (i == 0) digits.insert(digits.begin(), '1');
-    }
+  bool carry = up;
+  for (std::size_t i = digits.size(); carry && i > 0;) {
+    --i;
+    carry = digits[i] == '9';
+    digits[i] = carry ? '0' : static_cast<char>(digits[i] + 1);
   }
-  if (digits.size() <= static_cast<std::size_t>(scale)) digits.insert(0, 1, '0');
+  if (carry) digits = "1" + digits;
+  if (digits.size() <= static_cast<std::size_t>(scale)) digits = "0" + digits;
 }
 
 bool Decimal::isZero() const noexcept {

@@ -49,7 +49,7 @@ std::string timeOutput(const TimeCode& code, std::string_view piece) {
   // Times wrap around the day, so -1 is one second before midnight.
   const long secs = (number->truncatedModulo(kSecondsPerDay) + kSecondsPerDay) % kSecondsPerDay;
   long hour = secs / 3600;
-  std::string suffix;
+  const char* suffix = "";
   if (code.twelveHour) {
     suffix = hour < 12 ? "AM" : "PM";
     hour %= 12;
