@@ -1,0 +1,506 @@
+#include "server/engine/session.h"
+
+#include <sys/random.h>
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <optional>
+
+#include "server/engine/tcl/tcl.h"
+
+namespace tarn::server {
+namespace {
+
+using store::kAttributeMark;
+
+// The fields of a request after its operation code, each introduced by an attribute mark.
+class Fields {
+ public:
+  explicit Fields(std::string_view rest) noexcept : rest_(rest) {}
+  [[nodiscard]] bool wellFormed() const noexcept {
+    return rest_.empty() || rest_.front() == kAttributeMark;
+  }
+  [[nodiscard]] std::size_t count() const noexcept {
+    return static_cast<std::size_t>(std::count(rest_.begin(), rest_.end(), kAttributeMark));
+  }
+  // The next field; call only while fields remain.
+  std::string_view next() noexcept {
+    rest_.remove_prefix(1);
+    std::size_t end = rest_.find(kAttributeMark);
+    std::string_view field = rest_.substr(0, end);
+    rest_.remove_prefix(end == std::string_view::npos ? rest_.size() : end);
+    return field;
+  }
+  // Everything after the next mark, marks included: a last field that may hold marks.
+  std::string_view tail() noexcept {
+    rest_.remove_prefix(1);
+    std::string_view all = rest_;
+    rest_ = {};
+    return all;
+  }
+
+ private:
+  std::string_view rest_;
+};
+
+std::string uniqueId() {
+  unsigned char bytes[16];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got < sizeof bytes) {
+    // getrandom cannot fail for this size on a running kernel; the clock keeps ids apart if it
+    // ever does.
+    auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::memcpy(bytes, &now, sizeof now);
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out.push_back(kHex[b >> 4]);
+    out.push_back(kHex[b & 15]);
+  }
+  return out;
+}
+
+long millisecondsSinceMidnight() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::tm local{};
+  localtime_r(&now.tv_sec, &local);
+  return ((local.tm_hour * 60L + local.tm_min) * 60L + local.tm_sec) * 1000L +
+         now.tv_nsec / 1000000L;
+}
+
+}  // namespace
+
+std::string makeReply(int status, std::string_view data) {
+  std::string out;
+  out.reserve(5 + data.size());
+  char digits[8];
+  int s = std::clamp(status, 0, 9999);
+  for (int i = 3; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + s % 10);
+    s /= 10;
+  }
+  out.append(digits, 4);
+  out.push_back(' ');
+  out.append(data);
+  return out;
+}
+
+bool parseNumber(std::string_view text, long& out) noexcept {
+  if (text.empty()) return false;
+  std::int64_t value = 0;
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (*first == '+') return false;
+  auto [end, ec] = std::from_chars(first, last, value);
+  if (ec != std::errc() || end != last) return false;
+  if (value < INT32_MIN || value > INT32_MAX) return false;
+  out = static_cast<long>(value);
+  return true;
+}
+
+std::string_view extractAttribute(std::string_view item, long n) noexcept {
+  if (n < 1) return {};
+  std::size_t start = 0;
+  for (long i = 1; i < n; ++i) {
+    std::size_t mark = item.find(kAttributeMark, start);
+    if (mark == std::string_view::npos) return {};
+    start = mark + 1;
+  }
+  std::size_t end = item.find(kAttributeMark, start);
+  return item.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
+void replaceAttribute(std::string& item, long n, std::string_view value) {
+  std::size_t start = 0;
+  for (long i = 1; i < n; ++i) {
+    std::size_t mark = item.find(kAttributeMark, start);
+    if (mark == std::string::npos) {
+      item.append(static_cast<std::size_t>(n - i), kAttributeMark);
+      item.append(value);
+      return;
+    }
+    start = mark + 1;
+  }
+  std::size_t end = item.find(kAttributeMark, start);
+  item.replace(start, end == std::string::npos ? std::string::npos : end - start, value);
+}
+
+Session::Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account)
+    : state_(std::move(system), account) {}
+
+Session::~Session() = default;
+
+std::string Session::execute(std::string_view request) {
+  try {
+    if (request.empty()) return makeReply(status::kInvalidCall);
+    Fields check(request.substr(1));
+    if (!check.wellFormed()) return makeReply(status::kBadParameters);
+    return dispatch(request.front(), request.substr(1));
+  } catch (const store::StoreError& e) {
+    // A handle whose file another port deleted.
+    if (e.code() == SQLITE_CONSTRAINT_FOREIGNKEY) return makeReply(status::kFileNotPresent);
+    // A store that stayed busy past its timeout is another writer holding it: report it as
+    // locked. Anything else the store refused is an invalid call for this request.
+    return makeReply(e.busy() ? status::kLocked : status::kInvalidCall);
+  } catch (const std::bad_alloc&) {
+    return makeReply(status::kInvalidCall);
+  } catch (const std::exception&) {
+    return makeReply(status::kInvalidCall);
+  }
+}
+
+std::string Session::dispatch(char op, std::string_view fields) {
+  switch (op) {
+    case 'O':
+      return open(fields);
+    case 'C':
+      return close(fields);
+    case 'R':
+    case 'r':
+      return read(op, fields);
+    case 'W':
+    case 'w':
+      return write(op, fields);
+    case 'V':
+    case 'v':
+      return writeAttribute(op, fields);
+    case 'D':
+      return remove(fields);
+    case 'U':
+      return release(fields);
+    case 'F':
+    case 'f':
+      return fileLock(op, fields);
+    case 'd':
+      return clear(fields);
+    case 'S':
+      return openList(fields);
+    case 'n':
+    case 'N':
+      return readList(op, fields);
+    case 'c':
+      return closeList(fields);
+    case 'Z':
+      return system(fields);
+    case '1':
+    case '2':
+      return convert(op, fields);
+    case 'E':
+      return tcl(fields);
+    case 'A':
+      return releaseAll(fields);
+    default:
+      return makeReply(status::kInvalidCall);
+  }
+}
+
+Session::Handle* Session::handle(std::string_view field, bool& bad) {
+  long n = 0;
+  bad = !parseNumber(field, n);
+  if (bad || n < 1 || static_cast<std::size_t>(n) > handles_.size()) return nullptr;
+  return handles_[static_cast<std::size_t>(n) - 1].get();
+}
+
+Session::List* Session::list(std::string_view field) {
+  long n = 0;
+  if (!parseNumber(field, n) || n < 1 || static_cast<std::size_t>(n) > lists_.size())
+    return nullptr;
+  return lists_[static_cast<std::size_t>(n) - 1].get();
+}
+
+std::optional<std::string> Session::takeHandle(std::string_view field, Handle*& out) {
+  bool bad = false;
+  out = handle(field, bad);
+  if (bad) return makeReply(status::kBadParameters);
+  if (out == nullptr) return makeReply(status::kFileNotPresent);
+  return std::nullopt;
+}
+
+std::string Session::open(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 1) return makeReply(status::kBadParameters);
+  std::optional<OpenSection> found = state_.resolve(f.next());
+  if (!found) return makeReply(status::kFileNotPresent);
+  found->account->markOpen(found->section, state_.owner());
+  handles_.push_back(std::make_unique<Handle>(Handle{found->account, std::move(found->section)}));
+  return makeReply(status::kOk, std::to_string(handles_.size()));
+}
+
+std::string Session::close(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 1) return makeReply(status::kBadParameters);
+  long n = 0;
+  if (!parseNumber(f.next(), n)) return makeReply(status::kBadParameters);
+  const auto index = static_cast<std::size_t>(n) - 1;
+  if (n < 1 || index >= handles_.size() || !handles_[index])
+    return makeReply(status::kFileNotPresent);
+  std::unique_ptr<Handle> h = std::move(handles_[index]);
+  bool stillOpen = std::any_of(handles_.begin(), handles_.end(), [&](const auto& other) {
+    return other && other->account == h->account && other->section.id == h->section.id;
+  });
+  if (!stillOpen) h->account->unmarkOpen(h->section, state_.owner());
+  return makeReply(status::kOk);
+}
+
+std::string Session::read(char op, std::string_view fields) {
+  Fields f(fields);
+  std::size_t count = f.count();
+  if (count != 2 && count != 3) return makeReply(status::kBadParameters);
+  Handle* h = nullptr;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  std::string_view id = f.next();
+  long attribute = 0;
+  if (count == 3) {
+    if (!parseNumber(f.next(), attribute)) return makeReply(status::kNotANumber);
+    if (attribute < 0) return makeReply(status::kBadAttribute);
+  }
+  if (op == 'r' &&
+      h->account->lockItem(h->section, id, state_.owner()) == store::LockOutcome::kHeldElsewhere)
+    return makeReply(status::kLocked);
+  if (attribute == 0) {
+    std::string reply = makeReply(status::kOk);
+    if (!h->account->readItem(h->section, id, reply)) return makeReply(status::kItemMissing);
+    return reply;
+  }
+  scratch_.clear();
+  if (!h->account->readItem(h->section, id, scratch_)) return makeReply(status::kItemMissing);
+  return makeReply(status::kOk, extractAttribute(scratch_, attribute));
+}
+
+std::string Session::write(char op, std::string_view fields) {
+  Fields f(fields);
+  if (f.count() < 3) return makeReply(status::kBadParameters);
+  Handle* h = nullptr;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  std::string_view id = f.next();
+  std::string_view body = f.tail();
+  if (id.empty()) return makeReply(status::kBadParameters);
+  store::Account& a = *h->account;
+  // Usually nobody holds a lock on the item: one conditional statement writes it. A lock of
+  // another owner, or one of ours that this write must release, takes the checked path.
+  if (!a.holdsItemLock(h->section, id) &&
+      a.writeItemUnlessLocked(h->section, id, body, state_.owner()))
+    return makeReply(status::kOk);
+  store::Transaction tx(a.transactions());
+  store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
+  if (locks.heldElsewhere) return makeReply(status::kLocked);
+  a.writeItem(h->section, id, body);
+  if (op == 'W' && locks.heldByOwner) a.unlockItem(h->section, id, state_.owner());
+  tx.commit();
+  return makeReply(status::kOk);
+}
+
+std::string Session::writeAttribute(char op, std::string_view fields) {
+  Fields f(fields);
+  if (f.count() < 4) return makeReply(status::kBadParameters);
+  Handle* h = nullptr;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  std::string_view id = f.next();
+  long attribute = 0;
+  if (!parseNumber(f.next(), attribute)) return makeReply(status::kNotANumber);
+  if (attribute < 1) return makeReply(status::kBadAttribute);
+  std::string_view value = f.tail();
+  if (id.empty()) return makeReply(status::kBadParameters);
+  store::Account& a = *h->account;
+  store::Transaction tx(a.transactions());
+  store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
+  if (locks.heldElsewhere) return makeReply(status::kLocked);
+  scratch_.clear();
+  (void)a.readItem(h->section, id, scratch_);
+  replaceAttribute(scratch_, attribute, value);
+  a.writeItem(h->section, id, scratch_);
+  if (op == 'V' && locks.heldByOwner) a.unlockItem(h->section, id, state_.owner());
+  tx.commit();
+  return makeReply(status::kOk);
+}
+
+std::string Session::remove(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 2) return makeReply(status::kBadParameters);
+  Handle* h = nullptr;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  std::string_view id = f.next();
+  store::Account& a = *h->account;
+  store::Transaction tx(a.transactions());
+  store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
+  if (locks.heldElsewhere) return makeReply(status::kLocked);
+  bool existed = a.deleteItem(h->section, id);
+  if (locks.heldByOwner) a.unlockItem(h->section, id, state_.owner());
+  tx.commit();
+  return makeReply(existed ? status::kOk : status::kItemMissing);
+}
+
+std::string Session::release(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 2) return makeReply(status::kBadParameters);
+  Handle* h = nullptr;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  h->account->unlockItem(h->section, f.next(), state_.owner());
+  return makeReply(status::kOk);
+}
+
+std::string Session::fileLock(char op, std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 1) return makeReply(status::kBadParameters);
+  Handle* h = nullptr;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (op == 'f') {
+    h->account->unlockFile(h->section, state_.owner());
+    return makeReply(status::kOk);
+  }
+  if (h->account->lockFile(h->section, state_.owner()) == store::LockOutcome::kHeldElsewhere)
+    return makeReply(status::kLocked);
+  return makeReply(status::kOk);
+}
+
+std::string Session::clear(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 1) return makeReply(status::kBadParameters);
+  Handle* h = nullptr;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  store::Account& a = *h->account;
+  store::Transaction tx(a.transactions());
+  if (a.sectionHeldElsewhere(h->section, state_.owner())) return makeReply(status::kLocked);
+  a.clearSection(h->section);
+  tx.commit();
+  return makeReply(status::kOk);
+}
+
+std::string Session::openList(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 1) return makeReply(status::kBadParameters);
+  std::string_view source = f.next();
+  auto made = std::make_unique<List>();
+  long n = 0;
+  if (!parseNumber(source, n)) return makeReply(status::kBadParameters);
+  if (n == -1) {
+    // The active list is used up by the list that takes it over.
+    if (state_.activeList) made->ids = std::move(state_.activeList->ids);
+    state_.activeList.reset();
+  } else {
+    bool bad = false;
+    Handle* h = handle(source, bad);
+    if (h == nullptr) return makeReply(status::kFileNotPresent);
+    h->account->appendIds(h->section, made->ids);
+  }
+  lists_.push_back(std::move(made));
+  return makeReply(status::kOk, std::to_string(lists_.size()));
+}
+
+std::string Session::readList(char op, std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 1) return makeReply(status::kBadParameters);
+  List* l = list(f.next());
+  if (l == nullptr) return makeReply(status::kBadParameters);
+  const std::string& ids = l->ids;
+  const std::size_t begin = l->next;
+  if (begin >= ids.size()) {
+    l->next = ids.size() + 1;
+    return makeReply(status::kEndOfList);
+  }
+  const std::size_t maxIds = op == 'N' ? 1 : kBatchIds;
+  std::size_t end = begin;  // one past the last id taken
+  std::size_t pos = begin;  // start of the next id
+  for (std::size_t taken = 0; taken < maxIds;) {
+    const void* mark = std::memchr(ids.data() + pos, kAttributeMark, ids.size() - pos);
+    std::size_t stop =
+        mark ? static_cast<std::size_t>(static_cast<const char*>(mark) - ids.data()) : ids.size();
+    if (taken > 0 && stop - begin > kBatchBytes) break;
+    end = stop;
+    ++taken;
+    if (stop >= ids.size()) break;
+    pos = stop + 1;
+  }
+  l->next = end + 1;
+  // A batch read reports the end with the last batch; a single read on the read after it.
+  const bool last = end >= ids.size();
+  return makeReply(op == 'n' && last ? status::kEndOfList : status::kOk,
+                   std::string_view(ids.data() + begin, end - begin));
+}
+
+std::string Session::closeList(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 1) return makeReply(status::kBadParameters);
+  std::string_view field = f.next();
+  if (list(field) == nullptr) return makeReply(status::kBadParameters);
+  long n = 0;
+  (void)parseNumber(field, n);
+  lists_[static_cast<std::size_t>(n) - 1].reset();
+  return makeReply(status::kOk);
+}
+
+std::string Session::system(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 1) return makeReply(status::kBadParameters);
+  long selector = 0;
+  if (!parseNumber(f.next(), selector)) return makeReply(status::kBadParameters);
+  switch (selector) {
+    case 0:
+      return makeReply(status::kOk, "0");
+    case 12:
+      return makeReply(status::kOk, std::to_string(millisecondsSinceMidnight()));
+    case 18:
+      return makeReply(status::kOk, std::to_string(state_.system().ports().size()));
+    case 19:
+      return makeReply(status::kOk, uniqueId());
+    case 21:
+      return makeReply(status::kOk, std::to_string(internalDateToday()));
+    case 22:
+      return makeReply(status::kOk, std::to_string(state_.number()));
+    case 27:
+      return makeReply(status::kOk, state_.caseSensitive ? "1" : "0");
+    case 33:
+      return makeReply(status::kOk, state_.account().name());
+    default:
+      return makeReply(status::kOk);
+  }
+}
+
+std::string Session::convert(char op, std::string_view fields) {
+  Fields f(fields);
+  if (f.count() < 2) return makeReply(status::kBadParameters);
+  std::string_view code = f.next();
+  std::string_view value = f.tail();
+  std::optional<std::string> out =
+      op == '1' ? oconv(value, code, state_.format) : iconv(value, code, state_.format);
+  if (!out) return makeReply(status::kBadConversion);
+  return makeReply(status::kOk, *out);
+}
+
+std::string Session::tcl(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() < 1) return makeReply(status::kBadParameters);
+  std::string_view all = f.tail();
+  std::size_t mark = all.find(kAttributeMark);
+  std::string_view command = all.substr(0, mark);
+  std::string_view stacked =
+      mark == std::string_view::npos ? std::string_view() : all.substr(mark + 1);
+  tcl::Outcome outcome = tcl::run(state_, command, stacked, mark != std::string_view::npos);
+  std::string data;
+  data.reserve(outcome.captured.size() + outcome.returned.size() + 24);
+  for (const std::string* part : {&outcome.captured, &outcome.returned}) {
+    data += std::to_string(part->size());
+    data.push_back(kAttributeMark);
+    data += *part;
+    data.push_back(kAttributeMark);
+  }
+  return makeReply(outcome.status, data);
+}
+
+std::string Session::releaseAll(std::string_view fields) {
+  if (Fields(fields).count() != 0) return makeReply(status::kBadParameters);
+  state_.releaseLocks();
+  return makeReply(status::kOk);
+}
+
+}  // namespace tarn::server

@@ -1,0 +1,94 @@
+// The port behind Port::open: parses each request, runs it against the port's state and
+// answers with a status.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/engine/port.h"
+#include "server/engine/port_state.h"
+
+namespace tarn::server {
+
+// Statuses this engine answers with.
+namespace status {
+inline constexpr int kOk = 0;
+inline constexpr int kItemMissing = 2;
+inline constexpr int kLocked = 5;
+inline constexpr int kInvalidCall = 6;
+inline constexpr int kNotANumber = 7;
+inline constexpr int kFileNotPresent = 9;
+inline constexpr int kBadConversion = 10;
+inline constexpr int kBadAttribute = 11;
+inline constexpr int kBadParameters = 34;
+inline constexpr int kEndOfList = 36;
+}  // namespace status
+
+// Batches of "n" stop at whichever bound comes first (at least one id is always sent).
+inline constexpr std::size_t kBatchIds = 2000;
+inline constexpr std::size_t kBatchBytes = 64 * 1024;
+
+class Session final : public Port {
+ public:
+  // Logs on; throws store::StoreError when the system or account cannot be used.
+  Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account);
+  ~Session() override;
+
+  [[nodiscard]] std::string execute(std::string_view request) override;
+  [[nodiscard]] int number() const noexcept override { return state_.number(); }
+
+ private:
+  struct Handle {
+    std::shared_ptr<store::Account> account;
+    store::Section section;
+  };
+  struct List {
+    std::string ids;  // joined by attribute marks
+    std::size_t next = 0;
+  };
+
+  std::string dispatch(char op, std::string_view fields);
+  std::string open(std::string_view fields);
+  std::string close(std::string_view fields);
+  std::string read(char op, std::string_view fields);
+  std::string write(char op, std::string_view fields);
+  std::string writeAttribute(char op, std::string_view fields);
+  std::string remove(std::string_view fields);
+  std::string release(std::string_view fields);
+  std::string fileLock(char op, std::string_view fields);
+  std::string clear(std::string_view fields);
+  std::string openList(std::string_view fields);
+  std::string readList(char op, std::string_view fields);
+  std::string closeList(std::string_view fields);
+  std::string system(std::string_view fields);
+  std::string convert(char op, std::string_view fields);
+  std::string tcl(std::string_view fields);
+  std::string releaseAll(std::string_view fields);
+
+  // The open handle for a number field; nullptr when it is not open. Sets bad when the field
+  // is not a number.
+  Handle* handle(std::string_view field, bool& bad);
+  // The reply to send when field names no open handle; nothing when out is set.
+  std::optional<std::string> takeHandle(std::string_view field, Handle*& out);
+  List* list(std::string_view field);
+
+  PortState state_;
+  std::vector<std::unique_ptr<Handle>> handles_;  // number n lives at n - 1
+  std::vector<std::unique_ptr<List>> lists_;
+  std::string scratch_;
+};
+
+// The reply for a status and data: four digits, a blank, the data.
+[[nodiscard]] std::string makeReply(int status, std::string_view data = {});
+// Attribute n (1-based) of an item; empty past the end.
+[[nodiscard]] std::string_view extractAttribute(std::string_view item, long n) noexcept;
+// item with attribute n (1-based) replaced, padded with marks when the item is shorter.
+void replaceAttribute(std::string& item, long n, std::string_view value);
+// A request number: optional '-', decimal digits, within 32 bits.
+[[nodiscard]] bool parseNumber(std::string_view text, long& out) noexcept;
+
+}  // namespace tarn::server

@@ -1,0 +1,466 @@
+#include "server/engine/store/account.h"
+
+#include <optional>
+#include <utility>
+
+namespace tarn::server::store {
+namespace {
+
+constexpr int kSectionDictionary = 0;
+constexpr int kSectionData = 1;
+constexpr int kLockItem = 0;
+constexpr int kLockFile = 1;
+constexpr int kMarkOpen = 2;
+
+// Section ids are never reused and items must belong to a live section, so that a handle left
+// open on a deleted file cannot write into a file made later.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS sections(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  file TEXT NOT NULL COLLATE NOCASE,
+  kind INTEGER NOT NULL,
+  name TEXT NOT NULL COLLATE NOCASE,
+  casefold INTEGER NOT NULL,
+  modulo INTEGER NOT NULL,
+  UNIQUE(file, kind, name));
+CREATE TABLE IF NOT EXISTS items(
+  section INTEGER NOT NULL REFERENCES sections(id),
+  key BLOB NOT NULL,
+  id BLOB,
+  body BLOB NOT NULL,
+  PRIMARY KEY(section, key)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS locks(
+  section INTEGER NOT NULL,
+  kind INTEGER NOT NULL,
+  item BLOB NOT NULL,
+  port INTEGER NOT NULL,
+  pid INTEGER NOT NULL,
+  start INTEGER NOT NULL,
+  PRIMARY KEY(section, kind, item)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS locks_by_owner ON locks(pid, start, port);
+)sql";
+
+constexpr const char* kSectionColumns =
+    "SELECT id, file, name, kind, casefold, modulo FROM sections ";
+
+Section sectionFrom(const Statement::Use& row) {
+  Section s;
+  s.id = row.integer(0);
+  s.file = std::string(row.bytes(1));
+  s.name = std::string(row.bytes(2));
+  s.dictionary = row.integer(3) == kSectionDictionary;
+  s.caseFold = row.integer(4) != 0;
+  s.modulo = row.integer(5);
+  return s;
+}
+
+std::string openMark(const LockOwner& owner) {
+  return std::to_string(owner.port) + ":" + std::to_string(owner.process.pid) + ":" +
+         std::to_string(owner.process.start);
+}
+
+char upper(char c) noexcept {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
+
+// A transaction of its own unless the caller already holds one.
+class MaybeTransaction {
+ public:
+  MaybeTransaction(sqlite3* db, TransactionStatements& statements) {
+    if (sqlite3_get_autocommit(db) != 0) tx_.emplace(statements);
+  }
+  void commit() {
+    if (tx_) tx_->commit();
+  }
+
+ private:
+  std::optional<Transaction> tx_;
+};
+
+}  // namespace
+
+std::string upperAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = upper(c);
+  return out;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (upper(a[i]) != upper(b[i])) return false;
+  return true;
+}
+
+Account::Account(DbHandle db, std::string name) : db_(std::move(db)), name_(std::move(name)) {}
+Account::~Account() = default;
+
+std::unique_ptr<Account> Account::open(const std::string& path, std::string name, bool create) {
+  DbHandle db = openDatabase(path, create);
+  // WAL lets readers in other processes run beside a writer; NORMAL sync keeps every committed
+  // write through a killed process (only a power cut may lose the last ones).
+  exec(db.get(), "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
+  if (create) {
+    exec(db.get(), "BEGIN IMMEDIATE");
+    try {
+      exec(db.get(), kSchema);
+      exec(db.get(),
+           "INSERT OR IGNORE INTO sections(file, kind, name, casefold, modulo) "
+           "VALUES('MD', 1, 'MD', 1, 1)");
+      exec(db.get(), "COMMIT");
+    } catch (...) {
+      sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+  std::unique_ptr<Account> account(new Account(std::move(db), std::move(name)));
+  account->prepare();
+  return account;
+}
+
+void Account::prepare() {
+  sqlite3* db = db_.get();
+  tx_.begin = Statement(db, "BEGIN IMMEDIATE");
+  tx_.commit = Statement(db, "COMMIT");
+  tx_.rollback = Statement(db, "ROLLBACK");
+  read_ = Statement(db, "SELECT body FROM items WHERE section=?1 AND key=?2");
+  write_ =
+      Statement(db, "INSERT OR REPLACE INTO items(section, key, id, body) VALUES(?1,?2,?3,?4)");
+  writeUnlessLocked_ = Statement(db,
+                                 "INSERT OR REPLACE INTO items(section, key, id, body) "
+                                 "SELECT ?1, ?2, ?3, ?4 WHERE NOT EXISTS (SELECT 1 FROM locks "
+                                 "WHERE section=?1 AND ((kind=0 AND item=?2) OR (kind=1 AND "
+                                 "item=X'')) AND NOT (port=?5 AND pid=?6 AND start=?7))");
+  delete_ = Statement(db, "DELETE FROM items WHERE section=?1 AND key=?2");
+  clear_ = Statement(db, "DELETE FROM items WHERE section=?1");
+  count_ = Statement(db, "SELECT count(*) FROM items WHERE section=?1");
+  ids_ = Statement(db, "SELECT coalesce(id, key) FROM items WHERE section=?1 ORDER BY key");
+  items_ = Statement(db, "SELECT coalesce(id, key), body FROM items WHERE section=?1 ORDER BY key");
+  findFile_ = Statement(db, "SELECT file FROM sections WHERE file=?1 ORDER BY kind LIMIT 1");
+  findDict_ = Statement(db, (std::string(kSectionColumns) + "WHERE file=?1 AND kind=0").c_str());
+  findData_ = Statement(
+      db, (std::string(kSectionColumns) + "WHERE file=?1 AND kind=1 AND name=?2").c_str());
+  firstData_ = Statement(db, (std::string(kSectionColumns) +
+                              "WHERE file=?1 AND kind=1 ORDER BY name=file DESC, id LIMIT 1")
+                                 .c_str());
+  sections_ =
+      Statement(db, (std::string(kSectionColumns) + "WHERE file=?1 ORDER BY kind, id").c_str());
+  insertSection_ = Statement(
+      db, "INSERT INTO sections(file, kind, name, casefold, modulo) VALUES(?1,?2,?3,?4,?5)");
+  dropSection_ = Statement(db, "DELETE FROM sections WHERE id=?1");
+  dropItems_ = Statement(db, "DELETE FROM items WHERE section=?1");
+  dropLocks_ = Statement(db, "DELETE FROM locks WHERE section=?1");
+  itemHolders_ = Statement(db,
+                           "SELECT port, pid, start, kind FROM locks WHERE section=?1 AND "
+                           "((kind=0 AND item=?2) OR (kind=1 AND item=X''))");
+  fileHolders_ =
+      Statement(db, "SELECT port, pid, start, kind FROM locks WHERE section=?1 AND kind<2");
+  openHolders_ =
+      Statement(db, "SELECT port, pid, start, kind FROM locks WHERE section=?1 AND kind=2");
+  insertLock_ = Statement(db, "INSERT OR REPLACE INTO locks VALUES(?1,?2,?3,?4,?5,?6)");
+  deleteLock_ = Statement(db,
+                          "DELETE FROM locks WHERE section=?1 AND kind=?2 AND item=?3 AND "
+                          "port=?4 AND pid=?5 AND start=?6");
+  deleteOwner_ = Statement(db, "DELETE FROM locks WHERE pid=?1 AND start=?2 AND port=?3");
+  deleteOwnerLocks_ =
+      Statement(db, "DELETE FROM locks WHERE pid=?1 AND start=?2 AND port=?3 AND kind<2");
+  sweep_ = Statement(db, "DELETE FROM locks WHERE pid=?1 AND start=?2");
+}
+
+std::string_view Account::keyFor(const Section& s, std::string_view id) {
+  if (!s.caseFold) return id;
+  scratch_.assign(id);
+  for (char& c : scratch_) c = upper(c);
+  return scratch_;
+}
+
+// --- catalogue
+
+std::optional<std::string> Account::findFile(std::string_view file, bool exact) {
+  Statement::Use q(findFile_);
+  q.bindText(1, file);
+  if (!q.step()) return std::nullopt;
+  std::string name(q.bytes(0));
+  if (exact && name != file) return std::nullopt;
+  return name;
+}
+
+std::optional<Section> Account::findSection(std::string_view file, bool dictionary,
+                                            std::string_view section, bool exact) {
+  std::optional<std::string> canonical = findFile(file, exact);
+  if (!canonical) return std::nullopt;
+  // The master dictionary is its own dictionary.
+  if (equalsNoCase(*canonical, kMasterDictionary)) {
+    dictionary = false;
+    section = {};
+  }
+  std::optional<Section> found;
+  if (dictionary) {
+    Statement::Use q(findDict_);
+    q.bindText(1, *canonical);
+    if (q.step()) found = sectionFrom(q);
+  } else if (section.empty()) {
+    Statement::Use q(firstData_);
+    q.bindText(1, *canonical);
+    if (q.step()) found = sectionFrom(q);
+  } else {
+    Statement::Use q(findData_);
+    q.bindText(1, *canonical).bindText(2, section);
+    if (q.step()) found = sectionFrom(q);
+    if (found && exact && found->name != section) found.reset();
+  }
+  return found;
+}
+
+std::vector<Section> Account::sections(std::string_view file) {
+  std::vector<Section> out;
+  Statement::Use q(sections_);
+  q.bindText(1, file);
+  while (q.step()) out.push_back(sectionFrom(q));
+  return out;
+}
+
+bool Account::createDictionary(std::string_view file, std::int64_t modulo, bool caseFold) {
+  MaybeTransaction tx(db(), tx_);
+  if (findFile(file, false)) return false;
+  {
+    Statement::Use q(insertSection_);
+    q.bindText(1, file).bind(2, kSectionDictionary).bindText(3, "").bind(4, caseFold ? 1 : 0);
+    q.bind(5, modulo).run();
+  }
+  std::optional<Section> md = findSection(kMasterDictionary, false, {}, false);
+  if (md) {
+    std::string pointer = "D";
+    pointer += kAttributeMark;
+    pointer += std::to_string(modulo);
+    writeItem(*md, file, pointer);
+  }
+  tx.commit();
+  return true;
+}
+
+bool Account::createDataSection(std::string_view file, std::string_view section,
+                                std::int64_t modulo, bool caseFold) {
+  MaybeTransaction tx(db(), tx_);
+  std::optional<std::string> canonical = findFile(file, false);
+  if (!canonical) {
+    createDictionary(file, modulo, true);
+    canonical = std::string(file);
+  } else if (equalsNoCase(*canonical, kMasterDictionary)) {
+    return false;
+  }
+  {
+    Statement::Use q(findData_);
+    q.bindText(1, *canonical).bindText(2, section);
+    if (q.step()) return false;
+  }
+  Statement::Use q(insertSection_);
+  q.bindText(1, *canonical).bind(2, kSectionData).bindText(3, section).bind(4, caseFold ? 1 : 0);
+  q.bind(5, modulo).run();
+  tx.commit();
+  return true;
+}
+
+void Account::dropSections(const std::vector<Section>& doomed) {
+  if (doomed.empty()) return;
+  MaybeTransaction tx(db(), tx_);
+  std::string file = doomed.front().file;
+  for (const Section& s : doomed) {
+    std::erase_if(heldItems_, [&](const auto& held) { return held.first == s.id; });
+    Statement::Use(dropItems_).bind(1, s.id).run();
+    Statement::Use(dropLocks_).bind(1, s.id).run();
+    Statement::Use(dropSection_).bind(1, s.id).run();
+  }
+  if (sections(file).empty()) {
+    std::optional<Section> md = findSection(kMasterDictionary, false, {}, false);
+    if (md) deleteItem(*md, file);
+  }
+  tx.commit();
+}
+
+// --- items
+
+bool Account::readItem(const Section& s, std::string_view id, std::string& out) {
+  Statement::Use q(read_);
+  q.bind(1, s.id).bind(2, keyFor(s, id));
+  if (!q.step()) return false;
+  out.append(q.bytes(0));
+  return true;
+}
+
+void Account::writeItem(const Section& s, std::string_view id, std::string_view body) {
+  Statement::Use q(write_);
+  std::string_view key = keyFor(s, id);
+  q.bind(1, s.id).bind(2, key);
+  // The original spelling is kept only where folding changed it.
+  if (key != id) q.bind(3, id);
+  q.bind(4, body).run();
+}
+
+bool Account::writeItemUnlessLocked(const Section& s, std::string_view id, std::string_view body,
+                                    const LockOwner& owner) {
+  Statement::Use q(writeUnlessLocked_);
+  std::string_view key = keyFor(s, id);
+  q.bind(1, s.id).bind(2, key);
+  if (key != id) q.bind(3, id);
+  q.bind(4, body).bind(5, owner.port).bind(6, owner.process.pid).bind(7, owner.process.start);
+  q.run();
+  return sqlite3_changes(db()) > 0;
+}
+
+bool Account::holdsItemLock(const Section& s, std::string_view id) {
+  if (heldItems_.empty()) return false;
+  return heldItems_.count({s.id, std::string(keyFor(s, id))}) != 0;
+}
+
+bool Account::deleteItem(const Section& s, std::string_view id) {
+  Statement::Use q(delete_);
+  q.bind(1, s.id).bind(2, keyFor(s, id)).run();
+  return sqlite3_changes(db()) > 0;
+}
+
+void Account::clearSection(const Section& s) {
+  Statement::Use(clear_).bind(1, s.id).run();
+}
+
+std::int64_t Account::countItems(const Section& s) {
+  Statement::Use q(count_);
+  q.bind(1, s.id);
+  return q.step() ? q.integer(0) : 0;
+}
+
+std::size_t Account::appendIds(const Section& s, std::string& out) {
+  Statement::Use q(ids_);
+  q.bind(1, s.id);
+  std::size_t n = 0;
+  while (q.step()) {
+    if (n++ > 0) out.push_back(kAttributeMark);
+    out.append(q.bytes(0));
+  }
+  return n;
+}
+
+void Account::forEachItem(const Section& s,
+                          const std::function<void(std::string_view, std::string_view)>& visit) {
+  Statement::Use q(items_);
+  q.bind(1, s.id);
+  while (q.step()) visit(q.bytes(0), q.bytes(1));
+}
+
+// --- locks
+
+void Account::sweep(const ProcessIdentity& dead) {
+  Statement::Use(sweep_).bind(1, dead.pid).bind(2, dead.start).run();
+}
+
+bool Account::liveForeignHolder(Statement& query, const Section& s, std::string_view id,
+                                const LockOwner& owner, bool* ownerHolds) {
+  struct Row {
+    LockOwner holder;
+    std::int64_t kind;
+  };
+  std::vector<Row> rows;
+  {
+    Statement::Use q(query);
+    q.bind(1, s.id);
+    if (&query == &itemHolders_) q.bind(2, keyFor(s, id));
+    while (q.step()) rows.push_back({{q.integer(0), {q.integer(1), q.integer(2)}}, q.integer(3)});
+  }
+  bool foreign = false;
+  for (const Row& row : rows) {
+    if (row.holder == owner) {
+      if (ownerHolds && row.kind == kLockItem) *ownerHolds = true;
+    } else if (row.holder.process == owner.process || isAlive(row.holder.process)) {
+      foreign = true;
+    } else {
+      // Its process is gone: every lock it left behind goes now, not after a timeout.
+      sweep(row.holder.process);
+    }
+  }
+  return foreign;
+}
+
+LockOutcome Account::lockItem(const Section& s, std::string_view id, const LockOwner& owner) {
+  MaybeTransaction tx(db(), tx_);
+  if (liveForeignHolder(itemHolders_, s, id, owner, nullptr)) return LockOutcome::kHeldElsewhere;
+  Statement::Use q(insertLock_);
+  std::string_view key = keyFor(s, id);
+  q.bind(1, s.id).bind(2, kLockItem).bind(3, key).bind(4, owner.port);
+  q.bind(5, owner.process.pid).bind(6, owner.process.start).run();
+  tx.commit();
+  heldItems_.emplace(s.id, std::string(key));
+  return LockOutcome::kGranted;
+}
+
+LockOutcome Account::lockFile(const Section& s, const LockOwner& owner) {
+  MaybeTransaction tx(db(), tx_);
+  if (liveForeignHolder(fileHolders_, s, {}, owner, nullptr)) return LockOutcome::kHeldElsewhere;
+  Statement::Use q(insertLock_);
+  q.bind(1, s.id).bind(2, kLockFile).bind(3, std::string_view()).bind(4, owner.port);
+  q.bind(5, owner.process.pid).bind(6, owner.process.start).run();
+  tx.commit();
+  return LockOutcome::kGranted;
+}
+
+void Account::unlockItem(const Section& s, std::string_view id, const LockOwner& owner) {
+  Statement::Use q(deleteLock_);
+  std::string_view key = keyFor(s, id);
+  q.bind(1, s.id).bind(2, kLockItem).bind(3, key).bind(4, owner.port);
+  q.bind(5, owner.process.pid).bind(6, owner.process.start).run();
+  heldItems_.erase({s.id, std::string(key)});
+}
+
+void Account::unlockFile(const Section& s, const LockOwner& owner) {
+  Statement::Use q(deleteLock_);
+  q.bind(1, s.id).bind(2, kLockFile).bind(3, std::string_view()).bind(4, owner.port);
+  q.bind(5, owner.process.pid).bind(6, owner.process.start).run();
+}
+
+Account::WriteCheck Account::checkWrite(const Section& s, std::string_view id,
+                                        const LockOwner& owner) {
+  WriteCheck result;
+  result.heldElsewhere = liveForeignHolder(itemHolders_, s, id, owner, &result.heldByOwner);
+  return result;
+}
+
+bool Account::sectionHeldElsewhere(const Section& s, const LockOwner& owner) {
+  return liveForeignHolder(fileHolders_, s, {}, owner, nullptr);
+}
+
+void Account::markOpen(const Section& s, const LockOwner& owner) {
+  std::string mark = openMark(owner);
+  Statement::Use q(insertLock_);
+  q.bind(1, s.id).bind(2, kMarkOpen).bind(3, std::string_view(mark)).bind(4, owner.port);
+  q.bind(5, owner.process.pid).bind(6, owner.process.start).run();
+}
+
+void Account::unmarkOpen(const Section& s, const LockOwner& owner) {
+  std::string mark = openMark(owner);
+  Statement::Use q(deleteLock_);
+  q.bind(1, s.id).bind(2, kMarkOpen).bind(3, std::string_view(mark)).bind(4, owner.port);
+  q.bind(5, owner.process.pid).bind(6, owner.process.start).run();
+}
+
+bool Account::openElsewhere(const Section& s, const LockOwner& owner) {
+  return liveForeignHolder(openHolders_, s, {}, owner, nullptr);
+}
+
+void Account::releaseAll(const LockOwner& owner) {
+  heldItems_.clear();
+  Statement::Use(deleteOwner_)
+      .bind(1, owner.process.pid)
+      .bind(2, owner.process.start)
+      .bind(3, owner.port)
+      .run();
+}
+
+void Account::releaseLocks(const LockOwner& owner) {
+  heldItems_.clear();
+  Statement::Use(deleteOwnerLocks_)
+      .bind(1, owner.process.pid)
+      .bind(2, owner.process.start)
+      .bind(3, owner.port)
+      .run();
+}
+
+}  // namespace tarn::server::store

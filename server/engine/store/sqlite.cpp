@@ -1,0 +1,94 @@
+#include "server/engine/store/sqlite.h"
+
+namespace tarn::server::store {
+
+DbHandle openDatabase(const std::string& path, bool create) {
+  sqlite3* raw = nullptr;
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+  DbHandle db(raw);
+  if (rc != SQLITE_OK) {
+    std::string message = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+    throw StoreError(rc, path + ": " + message);
+  }
+  sqlite3_extended_result_codes(raw, 1);
+  // Waiting out another writer's commit is normal between processes; item locks never wait.
+  sqlite3_busy_timeout(raw, 10000);
+  return db;
+}
+
+void check(sqlite3* db, int rc, const char* context) {
+  if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
+  throw StoreError(rc, std::string(context) + ": " + sqlite3_errmsg(db));
+}
+
+void exec(sqlite3* db, const char* sql) {
+  check(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql);
+}
+
+Statement::Statement(sqlite3* db, const char* sql) : db_(db) {
+  sqlite3_stmt* raw = nullptr;
+  check(db, sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr), sql);
+  stmt_.reset(raw);
+}
+
+Statement::Use& Statement::Use::bind(int index, std::int64_t value) {
+  check(db_, sqlite3_bind_int64(stmt_, index, value), "bind");
+  return *this;
+}
+
+Statement::Use& Statement::Use::bind(int index, std::string_view bytes) {
+  // A zero-length blob must not be bound as NULL: keys compare by value.
+  static const char kEmpty = 0;
+  const char* data = bytes.empty() ? &kEmpty : bytes.data();
+  check(db_, sqlite3_bind_blob(stmt_, index, data, static_cast<int>(bytes.size()), SQLITE_STATIC),
+        "bind");
+  return *this;
+}
+
+Statement::Use& Statement::Use::bindText(int index, std::string_view text) {
+  check(db_,
+        sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC),
+        "bind");
+  return *this;
+}
+
+bool Statement::Use::step() {
+  int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  check(db_, rc, sqlite3_sql(stmt_));
+  return false;
+}
+
+void Statement::Use::run() {
+  while (step()) {
+  }
+}
+
+std::string_view Statement::Use::bytes(int column) const noexcept {
+  const void* data = sqlite3_column_blob(stmt_, column);
+  int size = sqlite3_column_bytes(stmt_, column);
+  if (data == nullptr || size <= 0) return {};
+  return {static_cast<const char*>(data), static_cast<std::size_t>(size)};
+}
+
+Transaction::Transaction(TransactionStatements& statements) : statements_(statements) {
+  Statement::Use(statements_.begin).run();
+}
+
+Transaction::~Transaction() {
+  if (!open_) return;
+  try {
+    Statement::Use(statements_.rollback).run();
+  } catch (const StoreError&) {
+    // A failed statement may already have ended the transaction; nothing is left to undo.
+  }
+}
+
+void Transaction::commit() {
+  Statement::Use(statements_.commit).run();
+  open_ = false;
+}
+
+}  // namespace tarn::server::store

@@ -1,0 +1,158 @@
+// Shared helpers for the engine tests: a throw-away system directory and request shorthands.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/engine/port.h"
+
+namespace tarn::server::testing {
+
+inline constexpr char AM = '\xFE';
+inline constexpr char VM = '\xFD';
+
+// Joins an operation code and its fields with attribute marks.
+inline std::string req(std::string_view op, std::initializer_list<std::string_view> fields = {}) {
+  std::string out(op);
+  for (std::string_view f : fields) {
+    out.push_back(AM);
+    out.append(f);
+  }
+  return out;
+}
+
+inline std::string joinMarks(std::initializer_list<std::string_view> parts, char mark = AM) {
+  std::string out;
+  bool first = true;
+  for (std::string_view p : parts) {
+    if (!first) out.push_back(mark);
+    first = false;
+    out.append(p);
+  }
+  return out;
+}
+
+// Whether text has the given shape: '9' a digit, 'X' an upper-case hex digit, 'A' an upper-case
+// letter, 'a' a lower-case letter, anything else itself.
+inline bool hasShape(std::string_view text, std::string_view shape) {
+  if (text.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    bool ok = false;
+    switch (shape[i]) {
+      case '9':
+        ok = c >= '0' && c <= '9';
+        break;
+      case 'X':
+        ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+        break;
+      case 'A':
+        ok = c >= 'A' && c <= 'Z';
+        break;
+      case 'a':
+        ok = c >= 'a' && c <= 'z';
+        break;
+      default:
+        ok = c == shape[i];
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+struct Reply {
+  int status = -1;
+  std::string data;
+};
+
+inline Reply parseReply(const std::string& raw) {
+  Reply r;
+  EXPECT_GE(raw.size(), 5u) << raw;
+  if (raw.size() < 5) return r;
+  EXPECT_EQ(raw[4], ' ');
+  r.status = std::stoi(raw.substr(0, 4));
+  r.data = raw.substr(5);
+  return r;
+}
+
+// The two length-counted outputs of an "E" reply.
+struct TclReply {
+  int status = -1;
+  std::string captured;
+  std::string returned;
+};
+
+inline TclReply parseTcl(const std::string& raw) {
+  Reply r = parseReply(raw);
+  TclReply t;
+  t.status = r.status;
+  std::string_view s = r.data;
+  std::string* outs[] = {&t.captured, &t.returned};
+  for (std::string* out : outs) {
+    std::size_t mark = s.find(AM);
+    if (mark == std::string_view::npos) {
+      ADD_FAILURE() << "no length field in " << r.data;
+      return t;
+    }
+    std::size_t n = std::stoul(std::string(s.substr(0, mark)));
+    s.remove_prefix(mark + 1);
+    EXPECT_GE(s.size(), n + 1) << "short counted field";
+    *out = std::string(s.substr(0, n));
+    s.remove_prefix(std::min(s.size(), n + 1));
+  }
+  EXPECT_TRUE(s.empty());
+  return t;
+}
+
+class TempSystem {
+ public:
+  TempSystem() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tarn-engine-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempSystem() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempSystem(const TempSystem&) = delete;
+  TempSystem& operator=(const TempSystem&) = delete;
+  [[nodiscard]] const std::string& path() const { return path_; }
+  [[nodiscard]] std::unique_ptr<Port> open(const std::string& account = "SALES") const {
+    return Port::open({path_, account});
+  }
+
+ private:
+  std::string path_;
+};
+
+// One port on a fresh system, with a file CUST (dictionary and data) already made.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = system_.open();
+    ASSERT_EQ(tcl("CREATE-FILE DICT CUST 7 (").status, 0);
+    ASSERT_EQ(tcl("CREATE-FILE DATA CUST,CUST 11 (").status, 0);
+  }
+  Reply run(const std::string& request, Port* p = nullptr) {
+    return parseReply((p ? p : port_.get())->execute(request));
+  }
+  TclReply tcl(const std::string& command, Port* p = nullptr) {
+    return parseTcl((p ? p : port_.get())->execute(req("E", {command})));
+  }
+  std::string openFile(const std::string& reference, Port* p = nullptr) {
+    Reply r = run(req("O", {reference}), p);
+    EXPECT_EQ(r.status, 0) << reference;
+    return r.data;
+  }
+
+  TempSystem system_;
+  std::unique_ptr<Port> port_;
+};
+
+}  // namespace tarn::server::testing
