@@ -100,7 +100,9 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
   // WAL lets readers in other processes run beside a writer; NORMAL sync keeps every committed
   // write through a killed process (only a power cut may lose the last ones).
   exec(db.get(), "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
-  if (create) {
+  // The schema is made idempotently on every open, not only by the creator: another process
+  // may have created the file a moment ago and not yet committed its tables.
+  {
     exec(db.get(), "BEGIN IMMEDIATE");
     try {
       exec(db.get(), kSchema);

@@ -212,3 +212,44 @@ TEST(PortOpen, FailuresThrowEngineError) {
 
 }  // namespace
 }  // namespace tarn::server::testing
+
+namespace tarn::server::testing {
+namespace {
+
+// Several processes meeting a system directory (and an account) that none of them has seen
+// must all log on: whoever creates a file, the others find it complete.
+TEST(FirstUse, ProcessesStartingTogetherOnANewSystemAllLogOn) {
+  const std::string dir = ::testing::TempDir() + "tarn-first-use-" + std::to_string(getpid());
+  std::filesystem::remove_all(dir);
+  int gate[2];
+  ASSERT_EQ(pipe(gate), 0);
+  std::vector<pid_t> children;
+  for (int i = 0; i < 6; ++i) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(gate[1]);
+      char c;
+      (void)!read(gate[0], &c, 1);  // returns when the parent closes the gate: all start at once
+      try {
+        auto port = Port::open({dir, "SALES"});
+        const std::string reply = port->execute(req("Z", {"22"}));
+        _exit(reply.compare(0, 4, "0000") == 0 ? 0 : 2);
+      } catch (...) {
+        _exit(3);
+      }
+    }
+    children.push_back(pid);
+  }
+  close(gate[0]);
+  close(gate[1]);
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child exit " << status;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tarn::server::testing
