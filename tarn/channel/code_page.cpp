@@ -70,9 +70,22 @@ char16_t decodeByte(unsigned char b) noexcept {
   return kDecode[b];
 }
 
-std::string encode(StringView text) {
-  std::string out;
-  out.resize(text.size());
+namespace {
+// Characters below U+0080 and from U+00A0 to U+00FF are their own bytes; most texts hold no
+// other, and a plain narrowing loop (which the compiler vectorises, wider where the processor
+// allows) does for them.
+[[gnu::target_clones("avx2", "default")]] bool narrowPlain(const char16_t* src, std::size_t n,
+                                                           char* out) noexcept {
+  unsigned other = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const char16_t c = src[i];
+    other |= static_cast<unsigned>(c >= 0x80 && (c < 0xA0 || c > 0xFF));
+    out[i] = static_cast<char>(c);
+  }
+  return other == 0;
+}
+
+std::size_t encodeSlow(StringView text, char* out) noexcept {
   std::size_t n = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
@@ -84,16 +97,52 @@ std::string encode(StringView text) {
     }
     out[n++] = encodeChar(c);
   }
-  out.resize(n);
+  return n;
+}
+}  // namespace
+
+void encodeAppend(StringView text, std::string& out) {
+  const std::size_t start = out.size();
+  out.resize(start + text.size());
+  if (!narrowPlain(text.data(), text.size(), out.data() + start)) {
+    out.resize(start + encodeSlow(text, out.data() + start));
+  }
+}
+
+std::string encode(StringView text) {
+  std::string out;
+  encodeAppend(text, out);
   return out;
+}
+
+namespace {
+// Widens every byte to the character of the same number; true when one of them was in
+// 0x80..0x9F, the only bytes that stand for other characters.
+[[gnu::target_clones("avx2", "default")]] bool widen(const unsigned char* src, std::size_t n,
+                                                     char16_t* dst) noexcept {
+  unsigned controls = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    controls |= static_cast<unsigned>((src[i] & 0xE0) == 0x80);
+    dst[i] = src[i];
+  }
+  return controls != 0;
+}
+}  // namespace
+
+void decodeInto(std::string_view bytes, String& out) {
+  out.resize(bytes.size());
+  const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
+  char16_t* dst = out.data();
+  const std::size_t n = bytes.size();
+  if (!widen(src, n, dst)) return;
+  for (std::size_t i = 0; i < n; ++i) {
+    if ((src[i] & 0xE0) == 0x80) dst[i] = kDecode[src[i]];
+  }
 }
 
 String decode(std::string_view bytes) {
   String out;
-  out.resize(bytes.size());
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    out[i] = kDecode[static_cast<unsigned char>(bytes[i])];
-  }
+  decodeInto(bytes, out);
   return out;
 }
 

@@ -18,7 +18,11 @@ namespace tarn::codepage {
 // UTF-16 to wire bytes, one byte per character; a surrogate pair is one character and becomes
 // one '?', and so does an unpaired surrogate.
 [[nodiscard]] std::string encode(StringView text);
+// As encode, appending the bytes to out.
+void encodeAppend(StringView text, std::string& out);
 // Wire bytes to UTF-16, one character per byte (0x00 included).
 [[nodiscard]] String decode(std::string_view bytes);
+// As decode, replacing the contents of out (whose storage is reused).
+void decodeInto(std::string_view bytes, String& out);
 
 }  // namespace tarn::codepage

@@ -7,6 +7,25 @@
 
 namespace tarn::envelope {
 
+namespace {
+
+// Digits straight into the request, without a temporary: a request is built for every exchange.
+void appendNumber(String& text, std::int32_t number) {
+  char16_t digits[12];
+  char16_t* const end = digits + sizeof digits / sizeof digits[0];
+  char16_t* p = end;
+  std::uint32_t magnitude =
+      number < 0 ? 0u - static_cast<std::uint32_t>(number) : static_cast<std::uint32_t>(number);
+  do {
+    *--p = static_cast<char16_t>(u'0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (number < 0) *--p = u'-';
+  text.append(p, end);
+}
+
+}  // namespace
+
 RequestBuilder& RequestBuilder::add(StringView text) {
   text_ += kAttributeMark;
   text_ += text;
@@ -15,16 +34,33 @@ RequestBuilder& RequestBuilder::add(StringView text) {
 
 RequestBuilder& RequestBuilder::add(std::int32_t number) {
   text_ += kAttributeMark;
-  text_ += decimalText(number);
+  appendNumber(text_, number);
   return *this;
 }
 
-String buildRequest(char16_t code, std::initializer_list<Field> fields) {
-  RequestBuilder b(code);
+void buildRequestInto(String& out, char16_t code, std::initializer_list<Field> fields) {
+  std::size_t size = 1;
   for (const Field& f : fields) {
-    std::visit([&b](auto v) { b.add(v); }, f);
+    const StringView* text = std::get_if<StringView>(&f);
+    size += 1 + (text ? text->size() : 11);
   }
-  return b.take();
+  out.clear();
+  out.reserve(size);
+  out += code;
+  for (const Field& f : fields) {
+    out += kAttributeMark;
+    if (const StringView* text = std::get_if<StringView>(&f)) {
+      out += *text;
+    } else {
+      appendNumber(out, std::get<std::int32_t>(f));
+    }
+  }
+}
+
+String buildRequest(char16_t code, std::initializer_list<Field> fields) {
+  String out;
+  buildRequestInto(out, code, fields);
+  return out;
 }
 
 SplitReply splitReply(StringView reply) {

@@ -20,6 +20,8 @@ using Field = std::variant<StringView, std::int32_t>;
 
 // The request text: code, then each field preceded by one attribute mark.
 [[nodiscard]] String buildRequest(char16_t code, std::initializer_list<Field> fields);
+// The same text built in out, whose storage is reused; no field may view out itself.
+void buildRequestInto(String& out, char16_t code, std::initializer_list<Field> fields);
 
 // Builds a request field by field when the fields are not known up front.
 class RequestBuilder {

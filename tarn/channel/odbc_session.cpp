@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <array>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "tarn/channel/code_page_internal.h"
 #include "tarn/channel/dao_internal.h"
@@ -15,6 +18,9 @@ namespace {
 constexpr char16_t kClassName[] = u"clsTarnODBC";
 constexpr std::size_t kConnectOutSize = 256;
 constexpr std::size_t kMessageSize = 256;
+// The largest request/reply buffer a session keeps between requests (a full batch of list ids
+// fits).
+constexpr std::size_t kKeptWireBytes = 256 * 1024;
 
 bool equalsNoCase(StringView a, StringView b) {
   if (a.size() != b.size()) return false;
@@ -194,11 +200,14 @@ void clsTarnODBC::command(String& sCmd, Variant* vStatus) {
 
 void clsTarnODBC::sendApi(String& sCmd, String& status) {
   const SQLHSTMT stmt = stmt_.get();
-  std::string request = codepage::encode(u".-" + sCmd);
+  // One byte buffer carries the request out and the reply back, kept from call to call.
+  std::string& wire = wire_;
+  wire.assign(".-");
+  codepage::encodeAppend(sCmd, wire);
 
   (void)SQLFreeStmt(stmt, SQL_CLOSE);  // the previous reply's cursor
-  if (SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(request.data()),
-                    static_cast<SQLINTEGER>(request.size())) != SQL_SUCCESS) {
+  if (SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(wire.data()),
+                    static_cast<SQLINTEGER>(wire.size())) != SQL_SUCCESS) {
     raise(1281);
   }
   (void)SQLFetch(stmt);
@@ -210,19 +219,25 @@ void clsTarnODBC::sendApi(String& sCmd, String& status) {
   // A negative length is no length; a length that lies is survived: the buffer is sized from
   // it, and no more than the buffer holds is ever read back.
   const std::size_t capacity = length > 0 ? static_cast<std::size_t>(length) : 0;
-  auto buffer = std::make_unique_for_overwrite<char[]>(capacity + 1);
-  buffer[0] = '\0';
+  wire.resize(capacity + 1);
+  wire[0] = '\0';
   SQLLEN got = 0;
   const SQLRETURN rc =
-      SQLGetData(stmt, 1, SQL_C_CHAR, buffer.get(), static_cast<SQLLEN>(capacity + 1), &got);
+      SQLGetData(stmt, 1, SQL_C_CHAR, wire.data(), static_cast<SQLLEN>(capacity + 1), &got);
   // No row, or no text in it: there is no reply to take apart.
   if (!SQL_SUCCEEDED(rc) || got == SQL_NULL_DATA) raise(1281);
   const std::size_t n = got < 0 ? capacity : std::min(static_cast<std::size_t>(got), capacity);
-  const String reply = codepage::decode(std::string_view(buffer.get(), n));
 
-  envelope::SplitReply parts = envelope::splitReply(reply);
-  status = std::move(parts.status);
-  sCmd = std::move(parts.data);
+  // Status and data straight from the bytes, as splitReply would cut the decoded reply.
+  const std::string_view reply(wire.data(), n);
+  codepage::decodeInto(reply.substr(0, envelope::kStatusWidth), status);
+  if (n > envelope::kDataStart) {
+    codepage::decodeInto(reply.substr(envelope::kDataStart), sCmd);
+  } else {
+    sCmd.clear();
+  }
+  // A large reply's buffer is not worth keeping for the small ones that usually follow.
+  if (wire.capacity() > kKeptWireBytes) std::string().swap(wire);
 }
 
 void clsTarnODBC::sendDao(String& sCmd, String& status) {

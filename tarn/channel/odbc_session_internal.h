@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "tarn/channel/odbc_handles_internal.h"
 #include "tarn/frame/object.h"
@@ -72,6 +73,7 @@ class clsTarnODBC : public Object {
   odbc::EnvHandle env_;
   odbc::ConnHandle dbc_;
   odbc::StmtHandle stmt_;
+  std::string wire_;  // the last request's and reply's bytes (API mode)
   String sOperation;
 };
 

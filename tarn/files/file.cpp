@@ -22,6 +22,8 @@ constexpr char16_t kClassName[] = u"clsTarnFile";
 // Cache entries are \1 name \2 seven digits \1.
 constexpr char16_t kEntryMark = 1;
 constexpr char16_t kNumberMark = 2;
+// The largest exchange buffer a file object keeps between reads and writes, in characters.
+constexpr std::size_t kKeptExchangeChars = 64 * 1024;
 
 char16_t upperAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? c - 32 : c; }
 
@@ -67,9 +69,13 @@ clsTarnFile::~clsTarnFile() {
 }
 
 String clsTarnFile::send(String request) {
-  if (!oODBC) throw TarnError::platform(err::kObjectNotSet);
-  oODBC->rsCmd(request);
+  session().rsCmd(request);
   return request;
+}
+
+clsTarnODBC& clsTarnFile::session() const {
+  if (!oODBC) throw TarnError::platform(err::kObjectNotSet);
+  return *oODBC;
 }
 
 void clsTarnFile::rsInitialize(clsTarnConnection& connection) {
@@ -99,15 +105,17 @@ Ref<clsTarnDynamicArray> clsTarnFile::readItem(const String& sItemName, const Va
   std::int32_t column = sColumn.isMissing() ? -1 : columnNumber(sColumn);
   sItemId = sItemName;
   auto result = clsTarnDynamicArray::create();
-  String text;
   if (column == 0) {
-    text = sItemName;  // attribute 0 is the item-id: no need to ask
+    sContents = sItemName;  // attribute 0 is the item-id: no need to ask
   } else {
     if (column < 0) column = 0;
-    text = send(envelope::buildRequest(locking ? u'r' : u'R',
-                                       {nFileNumber, StringView(sItemName), column}));
+    envelope::buildRequestInto(exchange_, locking ? u'r' : u'R',
+                               {nFileNumber, StringView(sItemName), column});
+    session().rsCmd(exchange_);
+    // The reply becomes the contents; the old contents' storage carries the next exchange.
+    sContents.swap(exchange_);
+    if (exchange_.capacity() > kKeptExchangeChars) String().swap(exchange_);
   }
-  sContents = std::move(text);
   result->rsInitFromFile(*this);
   return result;
 }
@@ -145,12 +153,14 @@ void clsTarnFile::writeItem(const String& sItemName, const Variant& sColumn,
   const bool release = bLocking.isMissing() || bLocking.toInt32() == -1;
   if (column == 0) throw TarnError(err::kBadColumn, String(), String());
   if (column > 0) {
-    (void)send(envelope::buildRequest(
-        release ? u'V' : u'v', {nFileNumber, StringView(sItemName), column, StringView(sContents)}));
+    envelope::buildRequestInto(exchange_, release ? u'V' : u'v',
+                               {nFileNumber, StringView(sItemName), column, StringView(sContents)});
   } else {
-    (void)send(envelope::buildRequest(release ? u'W' : u'w',
-                                      {nFileNumber, StringView(sItemName), StringView(sContents)}));
+    envelope::buildRequestInto(exchange_, release ? u'W' : u'w',
+                               {nFileNumber, StringView(sItemName), StringView(sContents)});
   }
+  session().rsCmd(exchange_);
+  if (exchange_.capacity() > kKeptExchangeChars) String().swap(exchange_);
 }
 
 void clsTarnFile::brWrite(const Ref<clsTarnDynamicArray>& aItem, const String& sItemName,

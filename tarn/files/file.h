@@ -116,6 +116,8 @@ class clsTarnFile : public Object {
 
   // The reply to request, sent through the session.
   String send(String request);
+  // The session; throws 91 (object not set) when the file has none.
+  [[nodiscard]] clsTarnODBC& session() const;
   [[nodiscard]] Ref<clsTarnDynamicArray> readItem(const String& sItemName, const Variant& sColumn,
                                                   const Variant& bLocking);
   void writeItem(const String& sItemName, const Variant& sColumn, const Variant& bLocking);
@@ -138,6 +140,8 @@ class clsTarnFile : public Object {
   Ref<clsTarnConnection> oConnection;
   Ref<clsTarnEnvironment> oEnvironment;
   String sOperation;
+  // Request and reply text of item reads and writes, kept so that its storage is reused.
+  String exchange_;
 };
 
 }  // namespace tarn

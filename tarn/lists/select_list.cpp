@@ -15,7 +15,21 @@ namespace tarn {
 
 namespace {
 constexpr char16_t kClassName[] = u"clsTarnSelectList";
+
+// Moves the next field of buffer (from pos on, up to delimiter or the end) into field, whose
+// storage is reused: walking a long list then costs no allocation per id.
+void takeField(String& buffer, std::size_t& pos, char16_t delimiter, String& field) {
+  const StringView rest = StringView(buffer).substr(pos);
+  const auto p = rest.find(delimiter);
+  field.assign(rest.substr(0, p));
+  if (p == StringView::npos) {
+    buffer.clear();
+    pos = 0;
+  } else {
+    pos += p + 1;
+  }
 }
+}  // namespace
 
 Ref<clsTarnSelectList> clsTarnSelectList::create() {
   return Ref<clsTarnSelectList>(new clsTarnSelectList());
@@ -124,15 +138,8 @@ void clsTarnSelectList::rsInitializeDynamicArray(clsTarnDynamicArray& array) {
 }
 
 String clsTarnSelectList::rsTakeField(char16_t delimiter) {
-  const StringView rest = StringView(sBuffer).substr(bufferPos_);
-  const auto p = rest.find(delimiter);
-  String field(rest.substr(0, p));
-  if (p == StringView::npos) {
-    sBuffer.clear();
-    bufferPos_ = 0;
-  } else {
-    bufferPos_ += p + 1;
-  }
+  String field;
+  takeField(sBuffer, bufferPos_, delimiter, field);
   return field;
 }
 
@@ -144,7 +151,7 @@ bool clsTarnSelectList::brReadnext() {
   for (;;) {
     try {
       if (!bufferEmpty()) {
-        itemId_ = rsTakeField(kAM);
+        takeField(sBuffer, bufferPos_, kAM, itemId_);
       } else if (!bBatchMode) {
         reply = envelope::buildRequest(u'N', {nListHandle});
         oODBC->rsCmd(reply);
@@ -157,7 +164,7 @@ bool clsTarnSelectList::brReadnext() {
         oODBC->rsCmd(reply);
         sBuffer = std::move(reply);
         bufferPos_ = 0;
-        itemId_ = rsTakeField(kAM);
+        takeField(sBuffer, bufferPos_, kAM, itemId_);
       }
       break;
     } catch (...) {

@@ -71,3 +71,35 @@ TEST(CodePageTest, SurrogatesBecomeOneQuestionMarkPerCharacter) {
 
 }  // namespace
 }  // namespace tarn
+
+namespace tarn {
+namespace {
+
+// Long texts take the vectorised path: it must agree with the character-by-character mapping
+// wherever a special character falls, including the tail that does not fill a vector.
+TEST(CodePageTest, LongTextsAgreeWithTheCharacterMapping) {
+  const char16_t specials[] = {u'\u00FE', u'\u20AC', u'\u0100', u'\u0081', u'\u009F', u'\0',
+                               static_cast<char16_t>(0xD800), u'\u00FF', u'\u007F'};
+  for (std::size_t length : {15u, 16u, 31u, 33u, 64u, 1000u}) {
+    for (char16_t special : specials) {
+      for (std::size_t at : {std::size_t{0}, length / 2, length - 1}) {
+        String text(length, u'a');
+        text[at] = special;
+        std::string expected;
+        for (char16_t c : text) expected.push_back(codepage::encodeChar(c));
+        std::string appended = "head";
+        codepage::encodeAppend(text, appended);
+        EXPECT_EQ(appended, "head" + expected) << length << " " << at;
+
+        String decoded = u"old contents that are longer than some of the inputs here";
+        codepage::decodeInto(expected, decoded);
+        String expectedText;
+        for (char b : expected) expectedText.push_back(codepage::decodeByte(static_cast<unsigned char>(b)));
+        EXPECT_EQ(decoded, expectedText) << length << " " << at;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarn

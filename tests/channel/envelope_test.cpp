@@ -100,3 +100,17 @@ TEST(EnvelopeTest, MalformedCountedFieldsRaisePlatformErrors) {
 
 }  // namespace
 }  // namespace tarn
+
+namespace tarn {
+namespace {
+
+TEST(EnvelopeTest, RequestsBuiltIntoAStringReplaceItsContents) {
+  String out = u"left over from a much longer request than the next one";
+  envelope::buildRequestInto(out, u'R', {INT32_MIN, u"id", 0, INT32_MAX});
+  EXPECT_EQ(out, u"R\u00FE-2147483648\u00FEid\u00FE0\u00FE2147483647");
+  envelope::buildRequestInto(out, u'A', {});
+  EXPECT_EQ(out, u"A");
+}
+
+}  // namespace
+}  // namespace tarn
