@@ -7,6 +7,7 @@
 #include "tarn/lists/select_list.h"
 #include "tarn/lists/tcl_command.h"
 #include "tarn/dynarray/dynamic_array.h"
+#include "tarn/dynarray/global_constant.h"
 #include "tarn/frame/enums.h"
 #include "tarn/frame/environment.h"
 #include "tarn/frame/error.h"

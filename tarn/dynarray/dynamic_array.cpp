@@ -1,18 +1,44 @@
 #include "tarn/dynarray/dynamic_array.h"
 
+#include <algorithm>
+
+#include "tarn/dynarray/mark_scan_internal.h"
 #include "tarn/frame/enums.h"
 #include "tarn/frame/environment.h"
+#include "tarn/frame/error.h"
 #include "tarn/frame/handle.h"
 
 namespace tarn {
+
+namespace {
+
+// An omitted level counts as 0; anything else converts by the platform's rules or throws.
+std::int32_t levelNumber(const Variant& level) {
+  return level.isMissing() ? 0 : level.toInt32();
+}
+
+// The platform's strings stop short of 2^31 bytes; a result beyond that is out of memory.
+constexpr std::int64_t kMaxTextLength = 0x3FFFFFFF;
+
+const clsTarnDynamicArray& objectOrThrow(const Ref<clsTarnDynamicArray>& array) {
+  if (!array) throw TarnError::platform(err::kObjectNotSet);
+  return *array;
+}
+
+}  // namespace
 
 Ref<clsTarnDynamicArray> clsTarnDynamicArray::create() {
   return Ref<clsTarnDynamicArray>(new clsTarnDynamicArray());
 }
 
-void clsTarnDynamicArray::brCString(const String& sRaw) { brCString(String(sRaw)); }
+void clsTarnDynamicArray::brCString(const String& sRaw) {
+  brCString(String(sRaw));
+}
 
-void clsTarnDynamicArray::brCString(String&& sRaw) { text_ = std::move(sRaw); }
+void clsTarnDynamicArray::brCString(String&& sRaw) {
+  text_ = std::move(sRaw);
+  textChanged(0);
+}
 
 Ref<clsTarnDynamicArray> clsTarnDynamicArray::brCopy() const {
   auto copy = create();
@@ -20,7 +46,9 @@ Ref<clsTarnDynamicArray> clsTarnDynamicArray::brCopy() const {
   return copy;
 }
 
-Ref<clsTarnDynamicArray> clsTarnDynamicArray::brClone() const { return brCopy(); }
+Ref<clsTarnDynamicArray> clsTarnDynamicArray::brClone() const {
+  return brCopy();
+}
 
 std::int32_t clsTarnDynamicArray::brLen() const noexcept {
   return static_cast<std::int32_t>(text_.size());
@@ -41,6 +69,263 @@ void clsTarnDynamicArray::rsInitFromDynamicArray(const clsTarnDynamicArray& arra
   name_ = array.name_;
   brCString(array.text_);
   linked_ = array.rsIsLinked();
+}
+
+void clsTarnDynamicArray::textChanged(std::size_t firstChanged) noexcept {
+  // The remembered attribute start only depends on the text before it.
+  if (rememberedAttr_ > 1 && rememberedStart_ > firstChanged) rememberedAttr_ = 0;
+}
+
+bool clsTarnDynamicArray::locateAttribute(std::int32_t a, std::size_t& start,
+                                          std::size_t& marks) const {
+  const char16_t* p = text_.data();
+  const std::size_t n = text_.size();
+  if (a == 1) {
+    start = 0;
+    return true;
+  }
+  const auto want = static_cast<std::size_t>(a) - 1;  // marks before attribute a
+  std::size_t from = 0, seen = 0;                     // scan p[from, n) having passed seen marks
+  if (rememberedAttr_ > 1) {
+    const auto known = static_cast<std::size_t>(rememberedAttr_) - 1;
+    if (known == want) {
+      start = rememberedStart_;
+      return true;
+    }
+    if (known < want) {
+      from = rememberedStart_;
+      seen = known;
+    } else if (known - want < want) {
+      // Closer going back from the remembered attribute than coming from the front.
+      const scan::NthResult r = scan::findNthBackward(p, rememberedStart_ - 1, kAM, known - want);
+      start = r.pos + 1;
+      rememberedAttr_ = a;
+      rememberedStart_ = start;
+      return true;
+    }
+  }
+  const scan::NthResult r = scan::findNth(p + from, n - from, kAM, want - seen);
+  if (r.count == want - seen) {
+    start = from + r.pos + 1;
+    rememberedAttr_ = a;
+    rememberedStart_ = start;
+    return true;
+  }
+  marks = seen + r.count;
+  if (r.count > 0) {
+    // Remember the last attribute there is.
+    rememberedAttr_ = static_cast<std::int32_t>(marks + 1);
+    rememberedStart_ = from + r.pos + 1;
+  }
+  return false;
+}
+
+clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, std::int32_t v,
+                                                              std::int32_t s) const {
+  Element e;
+  if (a == 0) return e;
+  const char16_t* p = text_.data();
+  const std::size_t n = text_.size();
+  if (a < 0) {
+    // Never satisfied: the search runs through the whole text.
+    e.start = n;
+    e.missA = std::int64_t{a} - 1 - static_cast<std::int64_t>(scan::countUnit(p, n, kAM));
+  } else {
+    std::size_t marks = 0;
+    if (locateAttribute(a, e.start, marks)) {
+      e.length = scan::findUnit(p + e.start, n - e.start, kAM);
+    } else {
+      e.start = n;
+      e.missA = std::int64_t{a} - 1 - static_cast<std::int64_t>(marks);
+    }
+  }
+  // The value and sub-value levels search inside the element found so far.
+  auto descend = [&](std::int32_t k, char16_t mark, std::int64_t& miss) {
+    e.mark = mark;
+    const char16_t* q = p + e.start;
+    if (k < 0) {
+      miss = std::int64_t{k} - 1 - static_cast<std::int64_t>(scan::countUnit(q, e.length, mark));
+      e.start += e.length;
+      e.length = 0;
+      return;
+    }
+    std::size_t first = 0;  // offset of the wanted sibling inside the element
+    if (k > 1) {
+      const auto want = static_cast<std::size_t>(k) - 1;
+      const scan::NthResult r = scan::findNth(q, e.length, mark, want);
+      if (r.count < want) {
+        miss = static_cast<std::int64_t>(want - r.count);
+        e.start += e.length;
+        e.length = 0;
+        return;
+      }
+      first = r.pos + 1;
+    }
+    e.start += first;
+    e.length = scan::findUnit(q + first, e.length - first, mark);
+  };
+  if (v == 0) return e;
+  descend(v, kVM, e.missV);
+  if (s == 0) return e;
+  descend(s, kSVM, e.missS);
+  return e;
+}
+
+String clsTarnDynamicArray::brExtractStr(std::int32_t nAMC, const Variant& nVMC,
+                                         const Variant& nSVMC) const {
+  const std::int32_t v = levelNumber(nVMC);
+  const std::int32_t s = levelNumber(nSVMC);
+  const Element e = FindElement(nAMC, v, s);
+  return text_.substr(e.start, e.length);
+}
+
+Ref<clsTarnDynamicArray> clsTarnDynamicArray::brExtract(const Variant& nAMC, const Variant& nVMC,
+                                                        const Variant& nSVMC) const {
+  const std::int32_t a = levelNumber(nAMC);
+  const std::int32_t v = levelNumber(nVMC);
+  const std::int32_t s = levelNumber(nSVMC);
+  const Element e = FindElement(a, v, s);
+  auto result = create();
+  result->brCString(text_.substr(e.start, e.length));
+  return result;
+}
+
+void clsTarnDynamicArray::splice(std::size_t start, std::size_t length, std::int64_t missA,
+                                 std::int64_t missV, std::int64_t missS, const String& newText,
+                                 char16_t trailingMark) {
+  const std::int64_t added = missA + missV + missS + static_cast<std::int64_t>(newText.size()) +
+                             (trailingMark != 0 ? 1 : 0);
+  if (static_cast<std::int64_t>(text_.size()) - static_cast<std::int64_t>(length) + added >
+      kMaxTextLength) {
+    throw TarnError::platform(err::kOutOfMemory);
+  }
+  // One resize in place (at most one new buffer), then the new part written over the gap.
+  const auto addedCount = static_cast<std::size_t>(added);
+  text_.replace(start, length, addedCount, u'\0');
+  char16_t* out = text_.data() + start;
+  out = std::fill_n(out, missA, kAM);
+  out = std::fill_n(out, missV, kVM);
+  out = std::fill_n(out, missS, kSVM);
+  out = std::copy(newText.begin(), newText.end(), out);
+  if (trailingMark != 0) *out = trailingMark;
+  textChanged(start);
+}
+
+namespace {
+
+// A negative level number appends after the containing element: a separating mark is needed
+// when the character before start (the containing element's last) is data or a lower mark.
+std::int64_t appendMarks(const String& text, std::size_t start, bool higherMissing, char16_t mark) {
+  if (start == 0 || higherMissing) return 0;
+  return text[start - 1] <= mark ? 1 : 0;
+}
+
+}  // namespace
+
+void clsTarnDynamicArray::ReplaceElement(const String& newText, std::int32_t a, std::int32_t v,
+                                         std::int32_t s) {
+  if (a == 0) v = 0;
+  if (v == 0) s = 0;
+  if (a < 0) {
+    const std::int64_t missA = text_.empty() ? 0 : 1;
+    splice(text_.size(), 0, missA, std::max<std::int64_t>(std::int64_t{v} - 1, 0),
+           std::max<std::int64_t>(std::int64_t{s} - 1, 0), newText, 0);
+    return;
+  }
+  const bool prependMark = !text_.empty() && a == 0;
+  Element e = FindElement(a, v, s);
+  if (e.missV < 0) e.missV = appendMarks(text_, e.start, e.missA != 0, kVM);
+  if (e.missS < 0) e.missS = appendMarks(text_, e.start, e.missA != 0 || e.missV != 0, kSVM);
+  const std::size_t oldLength = text_.size();
+  splice(e.start, e.length, e.missA, e.missV, e.missS, newText, prependMark ? kAM : 0);
+  if (e.missA > 0) {
+    // The new attribute a starts right after the marks that created it.
+    rememberedAttr_ = a;
+    rememberedStart_ = oldLength + static_cast<std::size_t>(e.missA);
+  }
+}
+
+void clsTarnDynamicArray::InsertElement(const String& newText, std::int32_t a, std::int32_t v,
+                                        std::int32_t s) {
+  if (a == 0) v = 0;
+  if (v == 0) s = 0;
+  if (a < 0) {
+    const std::int64_t missA = text_.empty() ? 0 : 1;
+    splice(text_.size(), 0, missA, std::max<std::int64_t>(std::int64_t{v} - 1, 0),
+           std::max<std::int64_t>(std::int64_t{s} - 1, 0), newText, 0);
+    return;
+  }
+  Element e = FindElement(a, v, s);
+  if (e.missV < 0) e.missV = appendMarks(text_, e.start, e.missA != 0, kVM);
+  if (e.missS < 0) e.missS = appendMarks(text_, e.start, e.missA != 0 || e.missV != 0, kSVM);
+  const bool trailing = e.start < text_.size() && text_[e.start] <= e.mark;
+  const std::size_t oldLength = text_.size();
+  splice(e.start, 0, e.missA, e.missV, e.missS, newText, trailing ? e.mark : 0);
+  if (e.missA > 0) {
+    rememberedAttr_ = a;
+    rememberedStart_ = oldLength + static_cast<std::size_t>(e.missA);
+  }
+}
+
+void clsTarnDynamicArray::deleteElement(std::int32_t a, std::int32_t v, std::int32_t s) {
+  if (a == 0) v = 0;
+  if (v == 0) s = 0;
+  const Element e = FindElement(a, v, s);
+  if (e.missA != 0 || e.missV != 0 || e.missS != 0) return;
+  const std::size_t n = text_.size();
+  const std::size_t end = e.start + e.length;
+  // Missing neighbours compare below every character.
+  const int before = e.start >= 1 ? text_[e.start - 1] : -1;
+  const int after = end < n ? text_[end] : -1;
+  const bool dropNext = (e.start == 0 || before > after) && after == e.mark && end < n;
+  const bool dropPrev = e.start >= 1 && before <= e.mark;
+  const std::size_t from = e.start - (dropPrev ? 1 : 0);
+  text_.erase(from, end + (dropNext ? 1 : 0) - from);
+  textChanged(from);
+}
+
+void clsTarnDynamicArray::brReplaceStr(const String& sNewStr, const Variant& nAMC,
+                                       const Variant& nVMC, const Variant& nSVMC) {
+  const std::int32_t a = levelNumber(nAMC);
+  const std::int32_t v = levelNumber(nVMC);
+  const std::int32_t s = levelNumber(nSVMC);
+  // The new text may be this array's own (a.brReplace(a, ...)): it must survive the edit.
+  if (&sNewStr == &text_) {
+    ReplaceElement(String(sNewStr), a, v, s);
+  } else {
+    ReplaceElement(sNewStr, a, v, s);
+  }
+}
+
+void clsTarnDynamicArray::brReplace(const Ref<clsTarnDynamicArray>& aReplace, const Variant& nAMC,
+                                    const Variant& nVMC, const Variant& nSVMC) {
+  const clsTarnDynamicArray& source = objectOrThrow(aReplace);
+  brReplaceStr(source.text_, nAMC, nVMC, nSVMC);
+}
+
+void clsTarnDynamicArray::brInsertStr(const String& sInsertStr, const Variant& nAMC,
+                                      const Variant& nVMC, const Variant& nSVMC) {
+  const std::int32_t a = levelNumber(nAMC);
+  const std::int32_t v = levelNumber(nVMC);
+  const std::int32_t s = levelNumber(nSVMC);
+  if (&sInsertStr == &text_) {
+    InsertElement(String(sInsertStr), a, v, s);
+  } else {
+    InsertElement(sInsertStr, a, v, s);
+  }
+}
+
+void clsTarnDynamicArray::brInsert(const Ref<clsTarnDynamicArray>& aInsert, const Variant& nAMC,
+                                   const Variant& nVMC, const Variant& nSVMC) {
+  const clsTarnDynamicArray& source = objectOrThrow(aInsert);
+  brInsertStr(source.text_, nAMC, nVMC, nSVMC);
+}
+
+void clsTarnDynamicArray::brDelete(const Variant& nAMC, const Variant& nVMC, const Variant& nSVMC) {
+  const std::int32_t a = levelNumber(nAMC);
+  const std::int32_t v = levelNumber(nVMC);
+  const std::int32_t s = levelNumber(nSVMC);
+  deleteElement(a, v, s);
 }
 
 bool clsTarnDynamicArray::caseSensitive() const {

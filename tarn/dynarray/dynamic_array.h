@@ -2,6 +2,7 @@
 // apart and rebuilt locally. Elements are addressed by 1-based (attribute, value, sub-value).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "tarn/frame/object.h"
@@ -124,12 +125,47 @@ class clsTarnDynamicArray : public Object {
   // True when comparisons are case-sensitive (linked to an environment whose casing is on).
   [[nodiscard]] bool caseSensitive() const;
 
+  // The span of an element: 0-based start and length in the text, the marks of each level still
+  // needed to reach it (0 when it exists, negative for a negative level number), and the mark
+  // of the deepest level addressed.
+  struct Element {
+    std::size_t start = 0;
+    std::size_t length = 0;
+    std::int64_t missA = 0;
+    std::int64_t missV = 0;
+    std::int64_t missS = 0;
+    char16_t mark = 0x00FE;
+  };
+  [[nodiscard]] Element FindElement(std::int32_t a, std::int32_t v, std::int32_t s) const;
+  // Start of attribute a (a >= 1), or the number of attribute marks in the text when it has
+  // fewer than a - 1.
+  [[nodiscard]] bool locateAttribute(std::int32_t a, std::size_t& start, std::size_t& marks) const;
+  void ReplaceElement(const String& newText, std::int32_t a, std::int32_t v, std::int32_t s);
+  void InsertElement(const String& newText, std::int32_t a, std::int32_t v, std::int32_t s);
+  void deleteElement(std::int32_t a, std::int32_t v, std::int32_t s);
+  // Writes marks and newText over text_[start, start + length); keeps the remembered position
+  // when it lies before start.
+  void splice(std::size_t start, std::size_t length, std::int64_t missA, std::int64_t missV,
+              std::int64_t missS, const String& newText, char16_t trailingMark);
+  // Drops the remembered position unless it lies at or before firstChanged.
+  void textChanged(std::size_t firstChanged) noexcept;
+
+  // Comparison and search shared by the locate and count members.
+  [[nodiscard]] int CompareElements(StringView s1, StringView s2, bool rightJustified) const;
+  [[nodiscard]] bool SearchSiblings(StringView sSub, std::int32_t& nPosition, const Variant& vnAMC,
+                                    const Variant& vnVMC, const Variant& vnStart,
+                                    const String* sequence) const;
+  [[nodiscard]] std::size_t countIn(StringView pattern, bool exact) const;
+
   String name_;
+  // Every change goes through textChanged, so that the remembered position stays true.
   String text_;
   Ref<clsTarnEnvironment> environment_;
   bool linked_ = false;
-  // Implementation state (remembered scan positions and the like) goes below; it must never
-  // change a result.
+  // The last attribute located: attribute rememberedAttr_ starts at rememberedStart_ (0: none).
+  // Purely a shortcut for the next scan; every edit keeps, moves or drops it.
+  mutable std::int32_t rememberedAttr_ = 0;
+  mutable std::size_t rememberedStart_ = 0;
 };
 
 }  // namespace tarn

@@ -1,0 +1,338 @@
+// Element access: extraction, replacement, insertion and deletion by level numbers.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tarn/dynarray/dynamic_array.h"
+#include "tarn/frame/environment.h"
+#include "tarn/frame/error.h"
+#include "tests/dynarray/reference_model.h"
+
+namespace tarn {
+
+struct TestPeer {
+  static void setName(clsTarnDynamicArray& a, const String& name) { a.name_ = name; }
+  static bool linked(const clsTarnDynamicArray& a) { return a.rsIsLinked(); }
+};
+
+namespace {
+
+using model::marks;
+using model::shown;
+
+Ref<clsTarnDynamicArray> array(const char* text) {
+  auto a = clsTarnDynamicArray::create();
+  a->brCString(marks(text));
+  return a;
+}
+
+Variant level(int n) {
+  return Variant(static_cast<std::int32_t>(n));
+}
+
+struct ExtractCase {
+  const char* text;
+  int a, v, s;
+  const char* expected;
+};
+
+TEST(DynamicArrayExtract, AddressesElementsByLevel) {
+  const ExtractCase cases[] = {
+      {"a^b", 3, 0, 0, ""},
+      {"a^b", 2, 0, 0, "b"},
+      {"a^b", 0, 0, 0, ""},
+      {"a^b", -1, 0, 0, ""},
+      {"x]y^z", 1, 2, 0, "y"},
+      {"x]y^z", 1, 0, 5, "x]y"},
+      {"x]y^z", 2, 1, 0, "z"},
+      {"x]y^z", 2, 2, 0, ""},
+      {"p\\q]r", 1, 1, 2, "q"},
+      {"", 1, 0, 0, ""},
+      {"^", 2, 0, 0, ""},
+      {"a^b^c", 3, 0, 0, "c"},
+      {"a]b\\c^d", 1, 2, 0, "b\\c"},
+      {"a]b\\c^d", 1, 2, 2, "c"},
+      {"a]b\\c^d", 1, 2, 3, ""},
+      {"a]b^c", 1, -1, 0, ""},
+      {"a]b^c", 1, 1, -1, ""},
+      {"a^b]c\\d", 2, 2, 2, "d"},
+      {"a^b]c\\d", 5, 1, 1, ""},
+      {"a\\b^c", 1, 1, 0, "a\\b"},
+  };
+  for (const auto& c : cases) {
+    const auto a = array(c.text);
+    EXPECT_EQ(shown(a->brExtractStr(c.a, level(c.v), level(c.s))), c.expected)
+        << c.text << " (" << c.a << "," << c.v << "," << c.s << ")";
+    const auto e = a->brExtract(level(c.a), level(c.v), level(c.s));
+    EXPECT_EQ(shown(e->brCString()), c.expected) << c.text;
+  }
+}
+
+TEST(DynamicArrayExtract, OmittedLevelsCountAsZero) {
+  const auto a = array("x]y^z");
+  EXPECT_EQ(shown(a->brExtractStr(1)), "x]y");
+  EXPECT_EQ(shown(a->brExtractStr(1, Variant::missing(), level(2))), "x]y");
+  EXPECT_EQ(shown(a->brExtractStr(1, level(2))), "y");
+  // Numbers arrive in any convertible form; halves round to even.
+  EXPECT_EQ(shown(a->brExtractStr(1, Variant(String(u"2")))), "y");
+  EXPECT_EQ(shown(a->brExtractStr(1, Variant(1.5))), "y");
+  EXPECT_EQ(shown(a->brExtractStr(1, Variant(2.5))), "y");
+}
+
+struct EditCase {
+  const char* text;
+  int a, v, s;
+  const char* expected;
+};
+
+TEST(DynamicArrayReplace, ReplacesOrCreatesTheElement) {
+  const EditCase cases[] = {
+      {"a", 3, 0, 0, "a^^N"},
+      {"x", 3, 2, 2, "x^^]\\N"},
+      {"a]b^c", 1, 4, 0, "a]b]]X^c"},
+      {"abc", 0, 0, 0, "N^abc"},
+      {"", 0, 0, 0, "N"},
+      {"a", -1, 0, 0, "a^N"},
+      {"", -1, 0, 0, "N"},
+      {"a", -1, 2, 0, "a^]N"},
+      {"a^b", 1, -1, 0, "a]N^b"},
+      {"^b", 1, -1, 0, "N^b"},
+      {"a]^b", 1, -1, 0, "a]]N^b"},
+      {"p^z", 1, 1, -1, "p\\N^z"},
+      {"a^b^c", 2, 0, 0, "a^N^c"},
+      {"a^b]c^d", 2, 2, 0, "a^b]N^d"},
+      {"abc", 0, 3, 3, "N^abc"},
+      {"a^b", 1, 0, 7, "N^b"},
+      {"a", 3, -1, 0, "a^^N"},
+      {"a]b", 1, 1, -1, "a\\N]b"},
+      {"", 1, 2, 0, "]N"},
+      {"p]\\^z", 1, 2, -1, "p]\\\\N^z"},
+      {"a", -1, 0, 3, "a^N"},
+      {"", -2, 2, 2, "]\\N"},
+      {"a^b", 2, 2, 1, "a^b]N"},
+  };
+  for (const auto& c : cases) {
+    const auto a = array(c.text);
+    a->brReplaceStr(marks(c.a == 1 && c.v == 4 ? "X" : "N"), level(c.a), level(c.v), level(c.s));
+    EXPECT_EQ(shown(a->brCString()), c.expected)
+        << c.text << " (" << c.a << "," << c.v << "," << c.s << ")";
+  }
+}
+
+TEST(DynamicArrayInsert, PlacesTheNewElementBeforeTheAddressedOne) {
+  const EditCase cases[] = {
+      {"x^y^z", 2, 0, 0, "x^N^y^z"},
+      {"a]c", 1, 2, 0, "a]N]c"},
+      {"a^b", 1, 2, 0, "a]N^b"},
+      {"x^", 2, 0, 0, "x^N"},
+      {"x", 4, 0, 0, "x^^^N"},
+      {"abc", 0, 0, 0, "N^abc"},
+      {"", 0, 0, 0, "N"},
+      {"", 1, 0, 0, "N"},
+      {"a", 1, 0, 0, "N^a"},
+      {"a]b", 1, 1, 0, "N]a]b"},
+      {"a^b", -1, 0, 0, "a^b^N"},
+      {"a^b", 1, -1, 0, "a]N^b"},
+      {"p\\q", 1, 1, 2, "p\\N\\q"},
+      {"p]q", 1, 1, 2, "p\\N]q"},
+      {"a^b", 2, 1, 1, "a^N\\b"},
+      {"a", 0, 5, 5, "N^a"},
+  };
+  for (const auto& c : cases) {
+    const auto a = array(c.text);
+    a->brInsertStr(marks("N"), level(c.a), level(c.v), level(c.s));
+    EXPECT_EQ(shown(a->brCString()), c.expected)
+        << c.text << " (" << c.a << "," << c.v << "," << c.s << ")";
+  }
+  // A character above the level mark after the place counts as "no sibling follows".
+  const auto a = clsTarnDynamicArray::create();
+  a->brCString(u"x\u00FE\u00FF");
+  a->brInsertStr(u"N", level(2));
+  EXPECT_EQ(a->brCString(), u"x\u00FEN\u00FF");
+}
+
+TEST(DynamicArrayDelete, RemovesTheElementWithOneAdjacentMark) {
+  const EditCase cases[] = {
+      {"a]b]c", 1, 2, 0, "a]c"},
+      {"a]b^z", 1, 1, 0, "b^z"},
+      {"x^a]b", 2, 1, 0, "x^b"},
+      {"a]b^z", 1, 2, 0, "a^z"},
+      {"p\\q\\r]s", 1, 1, 2, "p\\r]s"},
+      {"x^a^z", 2, 0, 0, "x^z"},
+      {"x^a^z", 2, 1, 0, "x^^z"},
+      {"x^a^z", 3, 0, 0, "x^a"},
+      {"x", 1, 0, 0, ""},
+      {"a^", 2, 0, 0, "a"},
+      {"a^", 3, 0, 0, "a^"},
+      {"a^b", -1, 0, 0, "a^b"},
+      {"a^b", 1, -1, 0, "a^b"},
+      {"a^b", 1, 1, -1, "a^b"},
+      {"^b^c", 0, 0, 0, "b^c"},
+      {"abc", 0, 0, 0, "abc"},
+      {"a^b", 1, 2, 0, "a^b"},
+      {"x^a^z", 1, 0, 0, "a^z"},
+      {"", 1, 0, 0, ""},
+      {"^", 1, 0, 0, ""},
+      {"a]b", 1, 0, 9, ""},
+  };
+  for (const auto& c : cases) {
+    const auto a = array(c.text);
+    a->brDelete(level(c.a), level(c.v), level(c.s));
+    EXPECT_EQ(shown(a->brCString()), c.expected)
+        << c.text << " (" << c.a << "," << c.v << "," << c.s << ")";
+  }
+}
+
+TEST(DynamicArrayLevels, UnconvertibleNumbersFailBeforeTheTextChanges) {
+  struct Bad {
+    Variant value;
+    std::int32_t number;
+  };
+  const Bad bad[] = {{Variant(String(u"abc")), err::kTypeMismatch},
+                     {Variant::null(), err::kInvalidUseOfNull},
+                     {Variant(1e10), err::kOverflow}};
+  const String original = marks("a]b^c");
+  for (const auto& b : bad) {
+    const auto a = array("a]b^c");
+    auto expectFailure = [&](auto&& call) {
+      try {
+        call();
+        ADD_FAILURE() << "no error for " << b.number;
+      } catch (const TarnError& e) {
+        EXPECT_EQ(e.number(), b.number);
+      }
+      EXPECT_EQ(a->brCString(), original);
+    };
+    expectFailure([&] { (void)a->brExtractStr(1, b.value); });
+    expectFailure([&] { (void)a->brExtract(b.value); });
+    expectFailure([&] { a->brReplaceStr(u"N", level(1), level(1), b.value); });
+    expectFailure([&] { a->brReplaceStr(u"N", b.value); });
+    expectFailure([&] { a->brInsertStr(u"N", level(2), b.value); });
+    expectFailure([&] { a->brDelete(level(1), level(1), b.value); });
+    expectFailure([&] { a->brReplace(array("N"), b.value); });
+    expectFailure([&] { a->brInsert(array("N"), level(1), b.value); });
+  }
+}
+
+TEST(DynamicArrayObjects, TakesOtherArraysTextAndRejectsNothing) {
+  const auto a = array("a^b");
+  const auto source = array("x]y");
+  a->brReplace(source, level(2));
+  EXPECT_EQ(shown(a->brCString()), "a^x]y");
+  a->brInsert(source, level(1));
+  EXPECT_EQ(shown(a->brCString()), "x]y^a^x]y");
+  EXPECT_EQ(shown(source->brCString()), "x]y");
+
+  // An array may take its own text.
+  const auto self = array("p^q");
+  self->brReplace(self, level(-1));
+  EXPECT_EQ(shown(self->brCString()), "p^q^p^q");
+  self->brInsertStr(self->brCString(), level(1));
+  EXPECT_EQ(shown(self->brCString()), "p^q^p^q^p^q^p^q");
+
+  for (bool insert : {false, true}) {
+    const auto b = array("a^b");
+    try {
+      if (insert)
+        b->brInsert(Ref<clsTarnDynamicArray>(), level(1));
+      else
+        b->brReplace(Ref<clsTarnDynamicArray>(), level(1));
+      ADD_FAILURE() << "no error";
+    } catch (const TarnError& e) {
+      EXPECT_EQ(e.number(), err::kObjectNotSet);
+    }
+    EXPECT_EQ(shown(b->brCString()), "a^b");
+  }
+}
+
+TEST(DynamicArrayObjects, CopiesKeepLinkAndNameButExtractsDoNot) {
+  const auto environment = clsTarnEnvironment::create();
+  const auto linked = environment->brOpenDynamicArray(Variant(marks("a^b")));
+  TestPeer::setName(*linked, u"ITEM1");
+  for (const auto& copy : {linked->brCopy(), linked->brClone()}) {
+    EXPECT_TRUE(TestPeer::linked(*copy));
+    EXPECT_EQ(copy->brName(), u"ITEM1");
+    EXPECT_EQ(copy->brCString(), linked->brCString());
+    copy->brReplaceStr(u"z", level(1));
+    EXPECT_EQ(shown(linked->brCString()), "a^b");
+  }
+  const auto part = linked->brExtract(level(2));
+  EXPECT_FALSE(TestPeer::linked(*part));
+  EXPECT_TRUE(part->brName().empty());
+  EXPECT_FALSE(TestPeer::linked(*clsTarnDynamicArray::create()->brCopy()));
+
+  EXPECT_EQ(array("a^b]c")->brLen(), 5);
+  EXPECT_EQ(array("")->brLen(), 0);
+  EXPECT_TRUE(linked->brIsODBC());
+  EXPECT_EQ(linked->brHandle().substr(0, 8), u"B66B0110");
+  EXPECT_NE(linked->brHandle(), linked->brCopy()->brHandle());
+}
+
+// Random texts and random operations on one array, each step checked against the plain model;
+// the array's remembered position must never show through.
+TEST(DynamicArrayModel, SequencesOfEditsAgreeWithTheModel) {
+  std::mt19937 rng(20261205);
+  const char16_t alphabet[] = {u'a', u'b', model::AM, model::AM, model::VM, model::SVM, 0x00FF};
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  auto randomText = [&](int maxLength) {
+    String t;
+    const int n = pick(0, maxLength);
+    for (int i = 0; i < n; ++i) t.push_back(alphabet[pick(0, 6)]);
+    return t;
+  };
+  for (int round = 0; round < 300; ++round) {
+    String expected = randomText(30);
+    const auto a = clsTarnDynamicArray::create();
+    a->brCString(expected);
+    for (int step = 0; step < 60; ++step) {
+      const int x = pick(-2, 12), y = pick(-2, 4), z = pick(-2, 3);
+      const String fresh = randomText(3);
+      switch (pick(0, 4)) {
+        case 0:
+          ASSERT_EQ(a->brExtractStr(x, level(y), level(z)), model::extract(expected, x, y, z))
+              << shown(expected) << " extract " << x << "," << y << "," << z;
+          break;
+        case 1:
+          a->brReplaceStr(fresh, level(x), level(y), level(z));
+          expected = model::replace(expected, fresh, x, y, z);
+          break;
+        case 2:
+          a->brInsertStr(fresh, level(x), level(y), level(z));
+          expected = model::insert(expected, fresh, x, y, z);
+          break;
+        case 3:
+          a->brDelete(level(x), level(y), level(z));
+          expected = model::remove(expected, x, y, z);
+          break;
+        default:
+          if (pick(0, 3) == 0) {
+            expected = randomText(40);
+            a->brCString(expected);
+          }
+          break;
+      }
+      ASSERT_EQ(shown(a->brCString()), shown(expected)) << "round " << round << " step " << step;
+    }
+  }
+}
+
+TEST(DynamicArrayModel, ReadsLongArraysInAnyOrder) {
+  String text;
+  for (int i = 1; i <= 500; ++i) {
+    if (i > 1) text.push_back(model::AM);
+    text += marks(("k" + std::to_string(i) + "]v\\w").c_str());
+  }
+  const auto a = clsTarnDynamicArray::create();
+  a->brCString(text);
+  std::mt19937 rng(7);
+  for (int probe = 0; probe < 2000; ++probe) {
+    const int attr = std::uniform_int_distribution<int>(-1, 502)(rng);
+    ASSERT_EQ(a->brExtractStr(attr, level(1)), model::extract(text, attr, 1, 0)) << attr;
+  }
+  for (int attr = 500; attr >= 1; --attr) {
+    ASSERT_EQ(a->brExtractStr(attr), model::extract(text, attr, 0, 0)) << attr;
+  }
+}
+
+}  // namespace
+}  // namespace tarn
