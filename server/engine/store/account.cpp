@@ -99,7 +99,8 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
   DbHandle db = openDatabase(path, create);
   // WAL lets readers in other processes run beside a writer; NORMAL sync keeps every committed
   // write through a killed process (only a power cut may lose the last ones).
-  exec(db.get(), "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
+  useWal(db.get());
+  exec(db.get(), "PRAGMA foreign_keys=ON");
   // The schema is made idempotently on every open, not only by the creator: another process
   // may have created the file a moment ago and not yet committed its tables.
   {

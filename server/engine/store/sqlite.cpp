@@ -1,5 +1,8 @@
 #include "server/engine/store/sqlite.h"
 
+#include <chrono>
+#include <thread>
+
 namespace tarn::server::store {
 
 DbHandle openDatabase(const std::string& path, bool create) {
@@ -24,6 +27,20 @@ void check(sqlite3* db, int rc, const char* context) {
 
 void exec(sqlite3* db, const char* sql) {
   check(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql);
+}
+
+void useWal(sqlite3* db) {
+  constexpr const char* kWal = "PRAGMA journal_mode=WAL";
+  for (int attempt = 0;; ++attempt) {
+    const int rc = sqlite3_exec(db, kWal, nullptr, nullptr, nullptr);
+    const int primary = rc & 0xFF;
+    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || attempt == 2000) {
+      check(db, rc, kWal);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  exec(db, "PRAGMA synchronous=NORMAL");
 }
 
 Statement::Statement(sqlite3* db, const char* sql) : db_(db) {

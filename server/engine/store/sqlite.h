@@ -36,6 +36,10 @@ using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
 [[nodiscard]] DbHandle openDatabase(const std::string& path, bool create);
 // Runs one or more statements without results. Throws StoreError.
 void exec(sqlite3* db, const char* sql);
+// Puts the database in WAL mode with synchronous=NORMAL. The switch takes an exclusive lock
+// without consulting the busy handler, so a process that meets another one switching the same
+// new file retries for a while instead of failing.
+void useWal(sqlite3* db);
 // Throws StoreError carrying db's last message when rc is not one of the accepted codes.
 void check(sqlite3* db, int rc, const char* context);
 

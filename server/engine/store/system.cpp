@@ -45,8 +45,8 @@ std::unique_ptr<Account> SystemDirectory::openAccount(std::string_view name, boo
 
 void SystemDirectory::openRegister() {
   register_ = openDatabase(path_ + "/ports.register", true);
+  useWal(register_.get());
   exec(register_.get(),
-       "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
        "CREATE TABLE IF NOT EXISTS ports(number INTEGER PRIMARY KEY, pid INTEGER NOT NULL, "
        "start INTEGER NOT NULL, account TEXT NOT NULL)");
   tx_.begin = Statement(register_.get(), "BEGIN IMMEDIATE");

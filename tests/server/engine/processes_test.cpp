@@ -235,8 +235,11 @@ TEST(FirstUse, ProcessesStartingTogetherOnANewSystemAllLogOn) {
         auto port = Port::open({dir, "SALES"});
         const std::string reply = port->execute(req("Z", {"22"}));
         _exit(reply.compare(0, 4, "0000") == 0 ? 0 : 2);
-      } catch (...) {
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "child: %s\n", e.what());
         _exit(3);
+      } catch (...) {
+        _exit(4);
       }
     }
     children.push_back(pid);
