@@ -22,7 +22,7 @@ namespace tarn::bench {
 
 // "C0001234": a prefix and seven digits, so that key order is numeric order.
 inline std::string itemId(std::string_view prefix, long i) {
-  char digits[16];
+  char digits[24];  // room for any long
   std::snprintf(digits, sizeof digits, "%07ld", i);
   return std::string(prefix) + digits;
 }
