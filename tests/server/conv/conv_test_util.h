@@ -10,6 +10,13 @@
 
 namespace tarn::server::testing {
 
+// One row of a conversion table: value, code, the text expected.
+struct Case {
+  const char* value;
+  const char* code;
+  const char* expected;
+};
+
 inline const NumberFormat kUsFormat{};
 inline const NumberFormat kEuroFormat{"EUR", ".", ","};
 

@@ -10,12 +10,6 @@
 namespace tarn::server::testing {
 namespace {
 
-struct Case {
-  const char* value;
-  const char* code;
-  const char* expected;
-};
-
 TEST(DateOutput, FormatsWholeDatesByCode) {
   const std::vector<Case> cases = {
       {"0", "D", "31 DEC 1967"},       {"1", "D", "01 JAN 1968"},

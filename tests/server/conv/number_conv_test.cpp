@@ -8,12 +8,6 @@
 namespace tarn::server::testing {
 namespace {
 
-struct Case {
-  const char* value;
-  const char* code;
-  const char* expected;
-};
-
 TEST(TimeConversion, FormatsSecondsSinceMidnight) {
   const std::vector<Case> cases = {
       {"51424", "MT", "14:17"},

@@ -10,12 +10,6 @@
 namespace tarn::server::testing {
 namespace {
 
-struct Case {
-  const char* value;
-  const char* code;
-  const char* expected;
-};
-
 TEST(CaseConversion, ChangesCaseAndFiltersClasses) {
   const std::vector<Case> cases = {
       {"abc d\xE9"
