@@ -298,7 +298,7 @@ SQLRETURN Statement::transfer(std::string_view v, std::size_t& offset, const Col
       long long n = 0;
       auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
       if (ec != std::errc() || end != digits.data() + digits.size()) {
-        throw DiagnosticError("22018", "Invalid character value for cast specification");
+        throw DiagnosticError("22018", "Invalid character value for the requested C type");
       }
       if (cType == SQL_C_SBIGINT) {
         if (target != nullptr) *static_cast<SQLBIGINT*>(target) = n;
