@@ -273,11 +273,11 @@ TEST(DynamicArrayObjects, CopiesKeepLinkAndNameButExtractsDoNot) {
 TEST(DynamicArrayModel, SequencesOfEditsAgreeWithTheModel) {
   std::mt19937 rng(20261205);
   const char16_t alphabet[] = {u'a', u'b', model::AM, model::AM, model::VM, model::SVM, 0x00FF};
-  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  auto draw = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   auto randomText = [&](int maxLength) {
     String t;
-    const int n = pick(0, maxLength);
-    for (int i = 0; i < n; ++i) t.push_back(alphabet[pick(0, 6)]);
+    const int n = draw(0, maxLength);
+    for (int i = 0; i < n; ++i) t.push_back(alphabet[draw(0, 6)]);
     return t;
   };
   for (int round = 0; round < 300; ++round) {
@@ -285,9 +285,9 @@ TEST(DynamicArrayModel, SequencesOfEditsAgreeWithTheModel) {
     const auto a = clsTarnDynamicArray::create();
     a->brCString(expected);
     for (int step = 0; step < 60; ++step) {
-      const int x = pick(-2, 12), y = pick(-2, 4), z = pick(-2, 3);
+      const int x = draw(-2, 12), y = draw(-2, 4), z = draw(-2, 3);
       const String fresh = randomText(3);
-      switch (pick(0, 4)) {
+      switch (draw(0, 4)) {
         case 0:
           ASSERT_EQ(a->brExtractStr(x, level(y), level(z)), model::extract(expected, x, y, z))
               << shown(expected) << " extract " << x << "," << y << "," << z;
@@ -305,7 +305,7 @@ TEST(DynamicArrayModel, SequencesOfEditsAgreeWithTheModel) {
           expected = model::remove(expected, x, y, z);
           break;
         default:
-          if (pick(0, 3) == 0) {
+          if (draw(0, 3) == 0) {
             expected = randomText(40);
             a->brCString(expected);
           }

@@ -138,17 +138,17 @@ TEST(DynamicArrayLocate, AgreesWithTheModelOnLongLists) {
   const String codes[] = {u"", u"AL", u"DL", u"AR", u"DR", u"A"};
   std::mt19937 rng(77);
   Arrays arrays;
-  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  auto draw = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   for (int round = 0; round < 3000; ++round) {
     const bool caseSensitive = round % 2 == 0;
     String text, sub;
-    const int n = pick(0, 160);
-    for (int i = 0; i < n; ++i) text.push_back(alphabet[pick(0, round % 3 ? 6 : 9)]);
-    const int m = pick(0, 3);
+    const int n = draw(0, 160);
+    for (int i = 0; i < n; ++i) text.push_back(alphabet[draw(0, round % 3 ? 6 : 9)]);
+    const int m = draw(0, 3);
     // Now and then the pattern holds the separator itself.
-    for (int i = 0; i < m; ++i) sub.push_back(alphabet[pick(0, round % 4 ? 3 : 6)]);
-    const String& code = codes[pick(0, 5)];
-    const int amc = pick(-1, 3), vmc = pick(0, 2), start = pick(0, 20);
+    for (int i = 0; i < m; ++i) sub.push_back(alphabet[draw(0, round % 4 ? 3 : 6)]);
+    const String& code = codes[draw(0, 5)];
+    const int amc = draw(-1, 3), vmc = draw(0, 2), start = draw(0, 20);
     const auto a = arrays.make(text, caseSensitive ? Mode::LinkedExact : Mode::Unlinked);
     std::int32_t position = -1;
     const bool found = a->brLocateStrSeq(sub, code, position, level(amc), level(vmc), level(start));
@@ -319,7 +319,7 @@ TEST(DynamicArrayConvert, AgreesWithTheRulesOnRandomText) {
   const String alphabet =
       u"aAbBiI\u0131\u0130sS\u017F\u00E9\u00C9\u00FC\u00DC\u00FE\u00B5\u039C\u03BC "
       u"\U00010428";
-  auto pick = [&](std::size_t maxLength) {
+  auto draw = [&](std::size_t maxLength) {
     String s;
     const auto n = std::uniform_int_distribution<std::size_t>(0, maxLength)(rng);
     for (std::size_t i = 0; i < n; ++i) {
@@ -332,9 +332,9 @@ TEST(DynamicArrayConvert, AgreesWithTheRulesOnRandomText) {
   for (int round = 0; round < 4000; ++round) {
     const Mode mode = round % 2 ? Mode::Unlinked : Mode::LinkedExact;
     // Long texts take the vector path block by block; short ones only its tail.
-    const String text = pick(round % 5 == 0 ? 120 : 20);
-    const String from = pick(round % 7 == 0 ? 9 : 3);
-    const String to = pick(3);
+    const String text = draw(round % 5 == 0 ? 120 : 20);
+    const String from = draw(round % 7 == 0 ? 9 : 3);
+    const String to = draw(3);
     const auto a = arrays.make(text, mode);
     const auto [expected, count] =
         model::convert(text, from, to, mode == Mode::LinkedExact ? nullptr : text::upperCase);

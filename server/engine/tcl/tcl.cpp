@@ -713,9 +713,9 @@ void Interpreter::deleteFile(const CommandLine& cmd) {
   }
   std::vector<store::Section> doomed;
   for (store::Section& s : a.sections(*canonical)) {
-    bool pick = !section.empty() ? (!s.dictionary && equalsNoCase(s.name, section))
+    bool chosen = !section.empty() ? (!s.dictionary && equalsNoCase(s.name, section))
                                  : (level != 2 || !s.dictionary);
-    if (pick) doomed.push_back(std::move(s));
+    if (chosen) doomed.push_back(std::move(s));
   }
   if (doomed.empty()) {
     message(msg::kNotAFile, cat({"'", full, "' is not a file name."}));
