@@ -1,6 +1,7 @@
 #include "tarn/dynarray/dynamic_array.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "tarn/dynarray/mark_scan_internal.h"
 #include "tarn/frame/enums.h"
@@ -71,6 +72,14 @@ void clsTarnDynamicArray::rsInitFromDynamicArray(const clsTarnDynamicArray& arra
   linked_ = array.rsIsLinked();
 }
 
+bool clsTarnDynamicArray::CheckInvariants() const noexcept {
+  if (rememberedAttr_ <= 1) return true;
+  // The remembered attribute starts right after the (a - 1)-th attribute mark.
+  const StringView before = StringView(text_).substr(0, std::min(rememberedStart_, text_.size()));
+  return rememberedStart_ >= 1 && rememberedStart_ <= text_.size() && before.back() == kAM &&
+         std::count(before.begin(), before.end(), kAM) == rememberedAttr_ - 1;
+}
+
 void clsTarnDynamicArray::textChanged(std::size_t firstChanged) noexcept {
   // The remembered attribute start only depends on the text before it.
   if (rememberedAttr_ > 1 && rememberedStart_ > firstChanged) rememberedAttr_ = 0;
@@ -86,6 +95,7 @@ bool clsTarnDynamicArray::locateAttribute(std::int32_t a, std::size_t& start,
   }
   const auto want = static_cast<std::size_t>(a) - 1;  // marks before attribute a
   std::size_t from = 0, seen = 0;                     // scan p[from, n) having passed seen marks
+  assert(CheckInvariants());
   if (rememberedAttr_ > 1) {
     const auto known = static_cast<std::size_t>(rememberedAttr_) - 1;
     if (known == want) {

@@ -147,6 +147,8 @@ class clsTarnDynamicArray : public Object {
   // when it lies before start.
   void splice(std::size_t start, std::size_t length, std::int64_t missA, std::int64_t missV,
               std::int64_t missS, const String& newText, char16_t trailingMark);
+  // True when the remembered position agrees with the text (checked in debug builds).
+  [[nodiscard]] bool CheckInvariants() const noexcept;
   // Drops the remembered position unless it lies at or before firstChanged.
   void textChanged(std::size_t firstChanged) noexcept;
 
