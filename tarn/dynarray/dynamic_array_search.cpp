@@ -204,36 +204,11 @@ bool clsTarnDynamicArray::SearchSiblings(StringView sSub, std::int32_t& nPositio
   }
 
   if (seq.order != Order::None && caseSensitive() && !seq.rightJustified && !sSub.empty()) {
-    // Ordered and exact: a sibling whose first units already sort before sSub (after it, for
-    // descending) can be passed over without comparing it.
-    const bool descending = seq.order == Order::Descending;
-    std::int32_t number = start;  // the number of the sibling starting at from
-    for (std::size_t from = first;;) {
-      if (from > n) {
-        nPosition = number;
-        return false;
-      }
-      std::size_t at = from;
-      if (from < n) {
-        const scan::SiblingHit hit = scan::findOrderedCandidate(
-            q, n, from, sep, sSub[0], sSub.size() > 1 ? sSub[1] : 0, sSub.size() > 1, descending);
-        number += static_cast<std::int32_t>(hit.separators);
-        at = hit.pos;
-        if (at >= n && q[n - 1] != sep) {
-          nPosition = number + 1;
-          return false;
-        }
-      }
-      // at == n here is the empty sibling after a final separator.
-      const std::size_t end = at + scan::findUnit(q + at, n - at, sep);
-      const int cmp = CompareElements(sSub, list.substr(at, end - at), false);
-      if ((descending ? cmp > 0 : cmp < 0) || cmp == 0) {
-        nPosition = number;
-        return cmp == 0;
-      }
-      ++number;
-      from = end + 1;
-    }
+    // Ordered and exact: one pass finds the first sibling the order stops at.
+    const scan::OrderedHit hit = scan::findOrderedStop(q, n, first, sep, sSub.data(), sSub.size(),
+                                                       seq.order == Order::Descending);
+    nPosition = start + static_cast<std::int32_t>(hit.separators) + (hit.stopped ? 0 : 1);
+    return hit.stopped && hit.equal;
   }
 
   if (seq.order != Order::None && !caseSensitive() && !seq.rightJustified && !sSub.empty() &&

@@ -14,7 +14,7 @@ namespace tarn::scan {
 
 namespace {
 
-bool gPortable = false;
+Path gLimit = Path::kBest;
 
 // ---- Portable loops -------------------------------------------------------------------------
 
@@ -119,34 +119,6 @@ std::size_t convertUnitsPortable(char16_t* p, std::size_t n, const ConvertRule* 
   return out;
 }
 
-// Descending, a sibling that ends early (an empty one, or one of a single unit equal to first)
-// sorts before the pattern, whatever the separator's code.
-bool orderedCandidate(const char16_t* p, std::size_t n, std::size_t q, char16_t sep, char16_t first,
-                      char16_t second, bool useSecond, bool descending) noexcept {
-  const char16_t c0 = p[q];
-  if (descending && c0 == sep) return true;
-  if (c0 != first) return descending ? c0 < first : c0 > first;
-  if (!useSecond || q + 1 >= n) return true;
-  const char16_t c1 = p[q + 1];
-  return descending ? (c1 <= second || c1 == sep) : c1 >= second;
-}
-
-SiblingHit findOrderedCandidatePortable(const char16_t* p, std::size_t n, std::size_t from,
-                                        char16_t sep, char16_t first, char16_t second,
-                                        bool useSecond, bool descending) noexcept {
-  SiblingHit hit;
-  for (std::size_t q = from; q < n; ++q) {
-    if ((q == from || p[q - 1] == sep) &&
-        orderedCandidate(p, n, q, sep, first, second, useSecond, descending)) {
-      hit.pos = q;
-      return hit;
-    }
-    hit.separators += p[q] == sep;
-  }
-  hit.pos = n;
-  return hit;
-}
-
 bool pairAt(const char16_t* p, std::size_t n, std::size_t q, const UnitSet& first,
             const UnitSet& second, const UnitSet& free) noexcept {
   return first.has(p[q]) && (free.has(p[q]) || q + 1 == n || second.has(p[q + 1]));
@@ -162,6 +134,43 @@ SiblingHit findSiblingStartPairPortable(const char16_t* p, std::size_t n, std::s
       return hit;
     }
     hit.separators += p[q] == sep;
+  }
+  hit.pos = n;
+  return hit;
+}
+
+// The code-unit order of the sibling at q against pat[0, m): negative, zero or positive. A sibling
+// ends at sep or at n, and one that ends first sorts first.
+// Units before skip are known to be equal and not separators.
+int compareSibling(const char16_t* p, std::size_t n, std::size_t q, char16_t sep,
+                   const char16_t* pat, std::size_t m, std::size_t skip = 0) noexcept {
+  for (std::size_t j = skip;; ++j) {
+    const bool ended = q + j >= n || p[q + j] == sep;
+    if (j == m) return ended ? 0 : 1;
+    if (ended) return -1;
+    if (p[q + j] != pat[j]) return p[q + j] < pat[j] ? -1 : 1;
+  }
+}
+
+bool stopsAt(int order, bool descending) noexcept {
+  return descending ? order <= 0 : order >= 0;
+}
+
+OrderedHit findOrderedStopPortable(const char16_t* p, std::size_t n, std::size_t from, char16_t sep,
+                                   const char16_t* pat, std::size_t m, bool descending) noexcept {
+  OrderedHit hit;
+  for (std::size_t q = from;;) {
+    const int order = compareSibling(p, n, q, sep, pat, m);
+    if (stopsAt(order, descending)) {
+      hit.pos = q;
+      hit.stopped = true;
+      hit.equal = order == 0;
+      return hit;
+    }
+    const std::size_t end = q + findUnitPortable(p + q, n - q, sep);
+    if (end == n) break;
+    ++hit.separators;
+    q = end + 1;
   }
   hit.pos = n;
   return hit;
@@ -191,6 +200,38 @@ __attribute__((target("avx2"))) inline std::uint32_t mask32(const char16_t* p,
   const __m256i b = _mm256_cmpeq_epi16(load(p + 16), needle);
   const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(a, b), 0xD8);
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(packed));
+}
+
+// Separator counts kept in 16-bit lanes (compare results are -1), folded into a total before a
+// lane can overflow: a block costs two adds instead of a movemask and a popcount.
+struct LaneCount {
+  __m256i lanes;
+  std::size_t folded = 0;
+  unsigned blocks = 0;
+};
+inline constexpr unsigned kFoldEvery = 8192;  // two per block per lane stays below 2^15
+
+__attribute__((target("avx2"))) inline std::size_t laneSum(__m256i lanes) noexcept {
+  const __m256i pairs = _mm256_madd_epi16(lanes, _mm256_set1_epi16(-1));
+  const __m128i four =
+      _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
+  const __m128i two = _mm_add_epi32(four, _mm_unpackhi_epi64(four, four));
+  const __m128i one = _mm_add_epi32(two, _mm_shuffle_epi32(two, 0x55));
+  return static_cast<std::size_t>(static_cast<std::uint32_t>(_mm_cvtsi128_si32(one)));
+}
+
+__attribute__((target("avx2"))) inline void countBlock(LaneCount& c, __m256i a,
+                                                       __m256i b) noexcept {
+  c.lanes = _mm256_add_epi16(c.lanes, _mm256_add_epi16(a, b));
+  if (++c.blocks == kFoldEvery) {
+    c.folded += laneSum(c.lanes);
+    c.lanes = _mm256_setzero_si256();
+    c.blocks = 0;
+  }
+}
+
+__attribute__((target("avx2"))) inline std::size_t countTotal(const LaneCount& c) noexcept {
+  return c.folded + laneSum(c.lanes);
 }
 
 __attribute__((target("avx2"))) std::size_t findUnitAvx2(const char16_t* p, std::size_t n,
@@ -410,6 +451,51 @@ __attribute__((target("avx2"))) std::size_t findSiblingStartAvx2(const char16_t*
   return n;
 }
 
+// The first 16 units of a pattern for checking a candidate in one compare: the pattern, then (when
+// it is shorter) the separator that must end an equal sibling.
+__attribute__((target("avx2"))) inline __m256i patternHead(const char16_t* pat, std::size_t m,
+                                                           char16_t sep) noexcept {
+  alignas(32) char16_t head[16] = {};
+  const std::size_t k = m < 16 ? m : 16;
+  std::memcpy(head, pat, k * sizeof(char16_t));
+  if (m < 16) head[m] = sep;
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(head));
+}
+
+// siblingAt with the candidate's first 16 units checked by one compare where they can be read.
+__attribute__((target("avx2"))) inline bool siblingAtVector(const char16_t* p, std::size_t n,
+                                                            std::size_t q, char16_t sep,
+                                                            const char16_t* pat, std::size_t m,
+                                                            __m256i head) noexcept {
+  if (m >= 16 || q + 16 > n) return siblingAt(p, n, q, sep, pat, m);
+  const auto equal =
+      static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(load(p + q), head)));
+  const std::uint32_t need = m == 15 ? ~0u : (1u << (2 * (m + 1))) - 1u;
+  return (equal & need) == need;
+}
+
+// compareSibling with the first 16 units compared at once where they can be read: the first unit
+// that differs, ends the sibling or ends the pattern decides.
+__attribute__((target("avx2"))) inline int compareSiblingVector(const char16_t* p, std::size_t n,
+                                                                std::size_t q, char16_t sep,
+                                                                const char16_t* pat, std::size_t m,
+                                                                __m256i head,
+                                                                __m256i separator) noexcept {
+  if (q + 16 > n) return compareSibling(p, n, q, sep, pat, m);
+  const __m256i x = load(p + q);
+  const auto equal = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(x, head)));
+  const auto seps =
+      static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(x, separator)));
+  std::uint32_t decides = ~equal | seps;
+  if (m < 16) decides |= 1u << (2 * m);
+  if (decides == 0) return compareSibling(p, n, q, sep, pat, m, 16);
+  const auto j = static_cast<std::size_t>(std::countr_zero(decides)) / 2;
+  const bool ended = ((seps >> (2 * j)) & 1u) != 0;
+  if (j == m) return ended ? 0 : 1;
+  if (ended) return -1;
+  return p[q + j] < pat[j] ? -1 : 1;
+}
+
 __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t* p, std::size_t n,
                                                                   std::size_t from, char16_t sep,
                                                                   const char16_t* pat,
@@ -419,33 +505,31 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t
     hit.pos = from;
     return hit;
   }
-  // Candidates begin with the pattern's first two units; one pass of loads gives those and the
-  // separators, the unit after each block coming from the next. The rest is checked per
-  // candidate.
+  // A candidate follows a separator and holds the pattern's first unit, then its second (or, for
+  // one unit, the separator that ends it). All three are in the block's mask, so only siblings
+  // that start like the pattern are checked one by one.
   const __m256i separator = _mm256_set1_epi16(static_cast<short>(sep));
   const __m256i first = _mm256_set1_epi16(static_cast<short>(pat[0]));
-  const char16_t secondUnit = m > 1 ? pat[1] : pat[0];
-  const __m256i second = _mm256_set1_epi16(static_cast<short>(secondUnit));
+  const __m256i second = _mm256_set1_epi16(static_cast<short>(m > 1 ? pat[1] : sep));
+  const __m256i head = patternHead(pat, m, sep);
   hit.separators = p[from] == sep ? 1 : 0;
   std::size_t i = from + 1;
-  for (; i + 32 < n; i += 32) {
+  std::uint32_t carry = p[from] == sep ? 1u : 0u;  // whether p[i - 1] is a separator
+  for (; i + 33 <= n; i += 32) {
     const __m256i a = load(p + i);
     const __m256i b = load(p + i + 16);
-    const std::uint32_t starts =
-        inOrder(_mm256_cmpeq_epi16(a, first), _mm256_cmpeq_epi16(b, first));
     const std::uint32_t seps =
         inOrder(_mm256_cmpeq_epi16(a, separator), _mm256_cmpeq_epi16(b, separator));
-    std::uint32_t candidates = starts;
-    if (m > 1 && candidates != 0) {
-      const std::uint32_t seconds =
-          inOrder(_mm256_cmpeq_epi16(a, second), _mm256_cmpeq_epi16(b, second));
-      candidates &= (seconds >> 1) | (p[i + 32] == secondUnit ? 0x80000000u : 0u);
-    }
+    const std::uint32_t pairs = inOrder(
+        _mm256_and_si256(_mm256_cmpeq_epi16(a, first), _mm256_cmpeq_epi16(load(p + i + 1), second)),
+        _mm256_and_si256(_mm256_cmpeq_epi16(b, first),
+                         _mm256_cmpeq_epi16(load(p + i + 17), second)));
+    std::uint32_t candidates = ((seps << 1) | carry) & pairs;
+    carry = seps >> 31;
     while (candidates != 0) {
       const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
-      const std::size_t q = i + k;
-      if (p[q - 1] == sep && siblingAt(p, n, q, sep, pat, m)) {
-        hit.pos = q;
+      if (siblingAtVector(p, n, i + k, sep, pat, m, head)) {
+        hit.pos = i + k;
         hit.separators += static_cast<std::size_t>(std::popcount(seps & ((1u << k) - 1u)));
         return hit;
       }
@@ -513,62 +597,103 @@ __attribute__((target("avx2,popcnt"))) std::size_t convertUnitsAvx2(
   return out + tail;
 }
 
-// Units at or beyond bound: x >= bound (x <= bound when descending), unsigned, by min/max.
-__attribute__((target("avx2"))) inline __m256i beyondBound(__m256i x, __m256i bound,
-                                                           bool descending) noexcept {
-  return descending ? _mm256_cmpeq_epi16(_mm256_min_epu16(x, bound), x)
-                    : _mm256_cmpeq_epi16(_mm256_max_epu16(x, bound), x);
+__attribute__((target("avx2"))) inline __m256i atLeast(__m256i x, __m256i bound) noexcept {
+  return _mm256_cmpeq_epi16(_mm256_max_epu16(x, bound), x);
 }
 
-__attribute__((target("avx2,popcnt"))) SiblingHit findOrderedCandidateAvx2(
-    const char16_t* p, std::size_t n, std::size_t from, char16_t sep, char16_t first,
-    char16_t second, bool useSecond, bool descending) noexcept {
-  SiblingHit hit;
-  if (orderedCandidate(p, n, from, sep, first, second, useSecond, descending)) {
-    hit.pos = from;
+__attribute__((target("avx2"))) inline __m256i atMost(__m256i x, __m256i bound) noexcept {
+  return _mm256_cmpeq_epi16(_mm256_min_epu16(x, bound), x);
+}
+
+// Sibling starts in the 16 units at p that may stop an ordered search, judged on their first two
+// units: x0 and x1 are the units at and after each, s0 and s1 where those are the separator. A
+// start is dropped only when its first two units (or its end) already place it on the passing
+// side. p[-1] and p[16] must be readable.
+__attribute__((target("avx2"))) inline __m256i orderedStarts(const char16_t* p, __m256i s0,
+                                                             __m256i x0, __m256i separator,
+                                                             __m256i first, __m256i second,
+                                                             bool one, bool descending) noexcept {
+  const __m256i starts = _mm256_cmpeq_epi16(load(p - 1), separator);
+  // Ascending, an empty sibling sorts first and passes; descending, it stops.
+  __m256i keep = descending ? _mm256_or_si256(s0, atMost(x0, first))
+                            : _mm256_andnot_si256(s0, atLeast(x0, first));
+  keep = _mm256_and_si256(keep, starts);
+  if (_mm256_testz_si256(keep, keep)) return keep;
+  // Where the first unit equals the pattern's, the second decides whether it can stop.
+  const __m256i equal = _mm256_andnot_si256(s0, _mm256_cmpeq_epi16(x0, first));
+  const __m256i x1 = load(p + 1);
+  const __m256i s1 = _mm256_cmpeq_epi16(x1, separator);
+  __m256i passes;
+  if (one) {
+    if (!descending) return keep;  // every sibling starting with the pattern is at or after it
+    passes = _mm256_andnot_si256(s1, equal);
+  } else if (descending) {
+    passes = _mm256_andnot_si256(_mm256_or_si256(s1, atMost(x1, second)), equal);
+  } else {
+    passes = _mm256_and_si256(
+        equal, _mm256_or_si256(s1, _mm256_xor_si256(atLeast(x1, second), _mm256_set1_epi16(-1))));
+  }
+  return _mm256_andnot_si256(passes, keep);
+}
+
+// Whether the ordered search stops at the sibling at q; if so, records it in hit.
+__attribute__((target("avx2"))) inline bool stopAtVector(
+    const char16_t* p, std::size_t n, std::size_t q, char16_t sep, const char16_t* pat,
+    std::size_t m, __m256i head, __m256i separator, bool descending, OrderedHit& hit) noexcept {
+  const int order = compareSiblingVector(p, n, q, sep, pat, m, head, separator);
+  if (!stopsAt(order, descending)) return false;
+  hit.pos = q;
+  hit.stopped = true;
+  hit.equal = order == 0;
+  return true;
+}
+
+__attribute__((target("avx2,popcnt"))) OrderedHit findOrderedStopAvx2(
+    const char16_t* p, std::size_t n, std::size_t from, char16_t sep, const char16_t* pat,
+    std::size_t m, bool descending) noexcept {
+  OrderedHit hit;
+  const __m256i separator = _mm256_set1_epi16(static_cast<short>(sep));
+  const __m256i head = patternHead(pat, m, sep);
+  if (stopAtVector(p, n, from, sep, pat, m, head, separator, descending, hit)) return hit;
+  if (from == n) {
+    hit.pos = n;
     return hit;
   }
-  const __m256i separator = _mm256_set1_epi16(static_cast<short>(sep));
-  const __m256i f = _mm256_set1_epi16(static_cast<short>(first));
-  const __m256i g = _mm256_set1_epi16(static_cast<short>(second));
+  const __m256i first = _mm256_set1_epi16(static_cast<short>(pat[0]));
+  const __m256i second = _mm256_set1_epi16(static_cast<short>(m > 1 ? pat[1] : 0));
+  LaneCount count{_mm256_setzero_si256()};
   hit.separators = p[from] == sep ? 1 : 0;
   std::size_t i = from + 1;
   for (; i + 33 <= n; i += 32) {
     const __m256i a = load(p + i);
     const __m256i b = load(p + i + 16);
-    const std::uint32_t seps =
-        inOrder(_mm256_cmpeq_epi16(a, separator), _mm256_cmpeq_epi16(b, separator));
-    const std::uint32_t starts = (seps << 1) | (p[i - 1] == sep ? 1u : 0u);
-    std::uint32_t atLeast =
-        inOrder(beyondBound(a, f, descending), beyondBound(b, f, descending));  // includes equal
-    if (descending) atLeast |= seps;
-    std::uint32_t candidates = starts & atLeast;
-    if (candidates != 0 && useSecond) {
-      const std::uint32_t equal = inOrder(_mm256_cmpeq_epi16(a, f), _mm256_cmpeq_epi16(b, f));
-      const __m256i a1 = load(p + i + 1);
-      const __m256i b1 = load(p + i + 17);
-      std::uint32_t secondOk =
-          inOrder(beyondBound(a1, g, descending), beyondBound(b1, g, descending));
-      if (descending) {
-        secondOk |= inOrder(_mm256_cmpeq_epi16(a1, separator), _mm256_cmpeq_epi16(b1, separator));
-      }
-      // An empty sibling (its first unit is the separator, which may equal first) stays.
-      candidates &= ~equal | secondOk | (descending ? seps : 0u);
+    const __m256i sa = _mm256_cmpeq_epi16(a, separator);
+    const __m256i sb = _mm256_cmpeq_epi16(b, separator);
+    const __m256i ca = orderedStarts(p + i, sa, a, separator, first, second, m == 1, descending);
+    const __m256i cb =
+        orderedStarts(p + i + 16, sb, b, separator, first, second, m == 1, descending);
+    const __m256i any = _mm256_or_si256(ca, cb);
+    if (!_mm256_testz_si256(any, any)) {
+      std::uint32_t candidates = inOrder(ca, cb);
+      do {
+        const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
+        if (stopAtVector(p, n, i + k, sep, pat, m, head, separator, descending, hit)) {
+          const std::uint32_t seps = inOrder(sa, sb);
+          hit.separators +=
+              countTotal(count) + static_cast<std::size_t>(std::popcount(seps & ((1u << k) - 1u)));
+          return hit;
+        }
+        candidates &= candidates - 1;
+      } while (candidates != 0);
     }
-    if (candidates != 0) {
-      const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
-      hit.pos = i + k;
-      hit.separators += static_cast<std::size_t>(std::popcount(seps & ((1u << k) - 1u)));
-      return hit;
-    }
-    hit.separators += static_cast<std::size_t>(std::popcount(seps));
+    countBlock(count, sa, sb);
   }
-  for (; i < n; ++i) {
-    if (p[i - 1] == sep && orderedCandidate(p, n, i, sep, first, second, useSecond, descending)) {
-      hit.pos = i;
+  hit.separators += countTotal(count);
+  // The tail, up to the empty sibling a final separator leaves at n.
+  for (; i <= n; ++i) {
+    if (p[i - 1] == sep && stopAtVector(p, n, i, sep, pat, m, head, separator, descending, hit))
       return hit;
-    }
-    hit.separators += p[i] == sep;
+    if (i < n) hit.separators += p[i] == sep;
   }
   hit.pos = n;
   return hit;
@@ -631,9 +756,250 @@ __attribute__((target("avx2,popcnt"))) std::size_t countInSetUnlessAvx2(
   return count;
 }
 
+// ---- AVX-512 ---------------------------------------------------------------------------------
+// Compares go straight into masks, one bit per unit in order, so the sibling searches count
+// separators and filter candidates without packing. The hot loops make no calls (a call would
+// push their counters to memory); a round with candidates leaves the loop to check them.
+
+#define TARN_AVX512 __attribute__((target("avx512f,avx512bw,bmi,bmi2,popcnt")))
+
+TARN_AVX512 inline __m512i load512(const char16_t* p) noexcept {
+  return _mm512_loadu_si512(p);
+}
+
+// The pattern's first 32 units, then (when it is shorter) the separator that ends an equal sibling.
+TARN_AVX512 inline __m512i patternHead512(const char16_t* pat, std::size_t m,
+                                          char16_t sep) noexcept {
+  alignas(64) char16_t head[32] = {};
+  const std::size_t k = m < 32 ? m : 32;
+  std::memcpy(head, pat, k * sizeof(char16_t));
+  if (m < 32) head[m] = sep;
+  return _mm512_load_si512(head);
+}
+
+// Units p[q, n) that can be read as one masked block, at most 32.
+TARN_AVX512 inline std::uint32_t reach(std::size_t n, std::size_t q) noexcept {
+  return n - q >= 32 ? ~0u : _bzhi_u32(~0u, static_cast<unsigned>(n - q));
+}
+
+TARN_AVX512 inline __attribute__((always_inline)) bool siblingAt512(
+    const char16_t* p, std::size_t n, std::size_t q, char16_t sep, const char16_t* pat,
+    std::size_t m, __m512i head) noexcept {
+  if (m >= 32) return siblingAt(p, n, q, sep, pat, m);
+  if (q + m > n) return false;
+  // The separator after the pattern is checked too, unless the sibling ends the list.
+  const std::uint32_t need = _bzhi_u32(~0u, static_cast<unsigned>(q + m == n ? m : m + 1));
+  const __m512i x = _mm512_maskz_loadu_epi16(need, p + q);
+  return _mm512_mask_cmpeq_epi16_mask(need, x, head) == need;
+}
+
+TARN_AVX512 inline __attribute__((always_inline)) int compareSibling512(
+    const char16_t* p, std::size_t n, std::size_t q, char16_t sep, const char16_t* pat,
+    std::size_t m, __m512i head, __m512i separator) noexcept {
+  const std::uint32_t readable = reach(n, q);
+  const __m512i x = _mm512_maskz_loadu_epi16(readable, p + q);
+  const std::uint32_t equal = _mm512_mask_cmpeq_epi16_mask(readable, x, head);
+  std::uint32_t ends = _mm512_mask_cmpeq_epi16_mask(readable, x, separator);
+  if (n - q < 32) ends |= 1u << (n - q);
+  std::uint32_t decides = (~equal & readable) | ends;
+  if (m < 32) decides |= 1u << m;
+  if (decides == 0) return compareSibling(p, n, q, sep, pat, m, 32);
+  const auto j = static_cast<std::size_t>(std::countr_zero(decides));
+  const bool ended = ((ends >> j) & 1u) != 0;
+  if (j == m) return ended ? 0 : 1;
+  if (ended) return -1;
+  return p[q + j] < pat[j] ? -1 : 1;
+}
+
+TARN_AVX512 SiblingHit findSiblingAvx512(const char16_t* p, std::size_t n, std::size_t from,
+                                         char16_t sep, const char16_t* pat,
+                                         std::size_t m) noexcept {
+  SiblingHit hit;
+  if (siblingAt(p, n, from, sep, pat, m)) {
+    hit.pos = from;
+    return hit;
+  }
+  // A candidate follows a separator and holds the pattern's first unit, then its second (or, for
+  // one unit, the separator that ends it).
+  const __m512i separator = _mm512_set1_epi16(static_cast<short>(sep));
+  const __m512i first = _mm512_set1_epi16(static_cast<short>(pat[0]));
+  const __m512i second = _mm512_set1_epi16(static_cast<short>(m > 1 ? pat[1] : sep));
+  const __m512i head = patternHead512(pat, m, sep);
+  std::size_t separators = p[from] == sep ? 1 : 0;
+  std::uint64_t carry = p[from] == sep ? 1u : 0u;  // whether p[i - 1] is a separator
+  std::size_t i = from + 1;
+  // 64 units a round: two blocks of 32 give 64-bit masks.
+  while (i + 65 <= n) {
+    std::uint64_t seps = 0, candidates = 0;
+    for (; i + 65 <= n; i += 64) {
+      const __m512i a = load512(p + i);
+      const __m512i b = load512(p + i + 32);
+      seps = _mm512_cmpeq_epi16_mask(a, separator) |
+             (std::uint64_t{_mm512_cmpeq_epi16_mask(b, separator)} << 32);
+      const std::uint64_t pairs =
+          _mm512_mask_cmpeq_epi16_mask(_mm512_cmpeq_epi16_mask(load512(p + i + 1), second), a,
+                                       first) |
+          (std::uint64_t{_mm512_mask_cmpeq_epi16_mask(
+               _mm512_cmpeq_epi16_mask(load512(p + i + 33), second), b, first)}
+           << 32);
+      candidates = ((seps << 1) | carry) & pairs;
+      carry = seps >> 63;
+      if (candidates != 0) break;
+      separators += static_cast<std::size_t>(std::popcount(seps));
+    }
+    if (candidates == 0) break;
+    do {
+      const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
+      if (siblingAt512(p, n, i + k, sep, pat, m, head)) {
+        hit.pos = i + k;
+        hit.separators = separators + static_cast<std::size_t>(std::popcount(_bzhi_u64(seps, k)));
+        return hit;
+      }
+      candidates &= candidates - 1;
+    } while (candidates != 0);
+    separators += static_cast<std::size_t>(std::popcount(seps));
+    i += 64;
+  }
+  for (; i < n; ++i) {
+    if (p[i - 1] == sep && siblingAt(p, n, i, sep, pat, m)) {
+      hit.pos = i;
+      hit.separators = separators;
+      return hit;
+    }
+    separators += p[i] == sep;
+  }
+  hit.pos = n;
+  hit.separators = separators;
+  return hit;
+}
+
+// Whether the ordered search stops at the sibling at q; if so, records it in hit.
+TARN_AVX512 inline __attribute__((always_inline)) bool stopAt512(
+    const char16_t* p, std::size_t n, std::size_t q, char16_t sep, const char16_t* pat,
+    std::size_t m, __m512i head, __m512i separator, bool descending, OrderedHit& hit) noexcept {
+  const int order = compareSibling512(p, n, q, sep, pat, m, head, separator);
+  if (!stopsAt(order, descending)) return false;
+  hit.pos = q;
+  hit.stopped = true;
+  hit.equal = order == 0;
+  return true;
+}
+
+// Units at or beyond bound on the side an ordered search stops at: at or above it ascending, at
+// or below it descending.
+template <bool descending>
+TARN_AVX512 inline std::uint32_t onStopSide(__m512i x, __m512i bound) noexcept {
+  if constexpr (descending)
+    return _mm512_cmple_epu16_mask(x, bound);
+  else
+    return _mm512_cmpge_epu16_mask(x, bound);
+}
+
+// One bit per unit of p[0, 64) where the compare holds.
+template <typename Compare>
+TARN_AVX512 inline std::uint64_t mask64(const char16_t* p, Compare compare) noexcept {
+  return compare(load512(p)) | (std::uint64_t{compare(load512(p + 32))} << 32);
+}
+
+template <bool descending>
+TARN_AVX512 OrderedHit findOrderedStopAvx512(const char16_t* p, std::size_t n, std::size_t from,
+                                             char16_t sep, const char16_t* pat,
+                                             std::size_t m) noexcept {
+  OrderedHit hit;
+  const __m512i separator = _mm512_set1_epi16(static_cast<short>(sep));
+  const __m512i head = patternHead512(pat, m, sep);
+  if (stopAt512(p, n, from, sep, pat, m, head, separator, descending, hit)) return hit;
+  if (from == n) {
+    hit.pos = n;
+    return hit;
+  }
+  // Sibling starts are judged on up to kLevels leading units, compared in order: the first unit
+  // that differs from the pattern's, or ends the sibling, decides whether it passes. Only starts
+  // that do not pass, or agree on every unit looked at, are compared in full.
+  constexpr std::size_t kLevels = 4;
+  const std::size_t levels = m < kLevels ? m : kLevels;
+  __m512i units[kLevels];
+  for (std::size_t j = 0; j < levels; ++j) units[j] = _mm512_set1_epi16(static_cast<short>(pat[j]));
+  const __m512i first = units[0];
+  std::size_t separators = p[from] == sep ? 1 : 0;
+  std::uint64_t carry = p[from] == sep ? 1u : 0u;  // whether p[i - 1] is a separator
+  std::size_t i = from + 1;
+  // 64 units a round, read up to kLevels - 1 beyond.
+  while (i + 64 + kLevels <= n) {
+    std::uint64_t seps = 0, candidates = 0;
+    for (; i + 64 + kLevels <= n; i += 64) {
+      const __m512i a = load512(p + i);
+      const __m512i b = load512(p + i + 32);
+      seps = _mm512_cmpeq_epi16_mask(a, separator) |
+             (std::uint64_t{_mm512_cmpeq_epi16_mask(b, separator)} << 32);
+      const std::uint64_t starts = (seps << 1) | carry;
+      carry = seps >> 63;
+      // The first units alone pass most starts; the rest only in rounds where some survive.
+      const std::uint64_t firstOk = onStopSide<descending>(a, first) |
+                                    (std::uint64_t{onStopSide<descending>(b, first)} << 32);
+      candidates = descending ? starts & (seps | firstOk) : starts & firstOk & ~seps;
+      if (candidates != 0) {
+        std::uint64_t decided = 0, agreeing = starts;
+        for (std::size_t j = 0; j < levels; ++j) {
+          const __m512i u = units[j];
+          const std::uint64_t ended = j == 0 ? seps : mask64(p + i + j, [&](__m512i x) TARN_AVX512 {
+            return _mm512_cmpeq_epi16_mask(x, separator);
+          });
+          const std::uint64_t equal = mask64(
+              p + i + j, [&](__m512i x) TARN_AVX512 { return _mm512_cmpeq_epi16_mask(x, u); });
+          std::uint64_t stops;
+          if constexpr (descending) {
+            stops = ended | mask64(p + i + j, [&](__m512i x) TARN_AVX512 {
+                      return _mm512_cmplt_epu16_mask(x, u);
+                    });
+          } else {
+            stops = ~ended & mask64(p + i + j, [&](__m512i x) TARN_AVX512 {
+              return _mm512_cmpgt_epu16_mask(x, u);
+            });
+          }
+          decided |= agreeing & stops;
+          agreeing &= equal & ~ended;
+          if (agreeing == 0) break;
+        }
+        candidates = decided | agreeing;
+      }
+      if (candidates != 0) break;
+      separators += static_cast<std::size_t>(std::popcount(seps));
+    }
+    if (candidates == 0) break;
+    do {
+      const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
+      if (stopAt512(p, n, i + k, sep, pat, m, head, separator, descending, hit)) {
+        hit.separators = separators + static_cast<std::size_t>(std::popcount(_bzhi_u64(seps, k)));
+        return hit;
+      }
+      candidates &= candidates - 1;
+    } while (candidates != 0);
+    separators += static_cast<std::size_t>(std::popcount(seps));
+    i += 64;
+  }
+  hit.separators = separators;
+  // The tail, up to the empty sibling a final separator leaves at n.
+  for (; i <= n; ++i) {
+    if (p[i - 1] == sep && stopAt512(p, n, i, sep, pat, m, head, separator, descending, hit)) {
+      return hit;
+    }
+    if (i < n) hit.separators += p[i] == sep;
+  }
+  hit.pos = n;
+  return hit;
+}
+
+bool useAvx512() noexcept {
+  static const bool kHas = __builtin_cpu_supports("avx512f") &&
+                           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi") &&
+                           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  return kHas && gLimit == Path::kBest;
+}
+
 bool useAvx2() noexcept {
   static const bool kHasAvx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-  return kHasAvx2 && !gPortable;
+  return kHasAvx2 && gLimit != Path::kPortable;
 }
 
 #else
@@ -646,8 +1012,8 @@ constexpr bool useAvx2() noexcept {
 
 }  // namespace
 
-bool forcePortable(bool on) noexcept {
-  return std::exchange(gPortable, on);
+Path limitPath(Path path) noexcept {
+  return std::exchange(gLimit, path);
 }
 
 std::size_t findUnit(const char16_t* p, std::size_t n, char16_t c) noexcept {
@@ -703,6 +1069,7 @@ SiblingHit findSibling(const char16_t* p, std::size_t n, std::size_t from, char1
                        const char16_t* pat, std::size_t m) noexcept {
   if (from >= n) return {n, 0};
 #if TARN_SCAN_X86
+  if (useAvx512()) return findSiblingAvx512(p, n, from, sep, pat, m);
   if (useAvx2()) return findSiblingAvx2(p, n, from, sep, pat, m);
 #endif
   return findSiblingPortable(p, n, from, sep, pat, m);
@@ -716,16 +1083,16 @@ std::size_t convertUnits(char16_t* p, std::size_t n, const ConvertRule* rules, s
   return convertUnitsPortable(p, n, rules, k, converted);
 }
 
-SiblingHit findOrderedCandidate(const char16_t* p, std::size_t n, std::size_t from, char16_t sep,
-                                char16_t first, char16_t second, bool useSecond,
-                                bool descending) noexcept {
-  if (from >= n) return {n, 0};
+OrderedHit findOrderedStop(const char16_t* p, std::size_t n, std::size_t from, char16_t sep,
+                           const char16_t* pat, std::size_t m, bool descending) noexcept {
 #if TARN_SCAN_X86
-  if (useAvx2()) {
-    return findOrderedCandidateAvx2(p, n, from, sep, first, second, useSecond, descending);
+  if (useAvx512()) {
+    return descending ? findOrderedStopAvx512<true>(p, n, from, sep, pat, m)
+                      : findOrderedStopAvx512<false>(p, n, from, sep, pat, m);
   }
+  if (useAvx2()) return findOrderedStopAvx2(p, n, from, sep, pat, m, descending);
 #endif
-  return findOrderedCandidatePortable(p, n, from, sep, first, second, useSecond, descending);
+  return findOrderedStopPortable(p, n, from, sep, pat, m, descending);
 }
 
 SiblingHit findSiblingStartPair(const char16_t* p, std::size_t n, std::size_t from, char16_t sep,

@@ -1,6 +1,6 @@
 // Code-unit scans over UTF-16 buffers: the mark searches behind every dynamic array operation.
-// Each routine has an AVX2 path chosen at run time where the processor has it, and a portable
-// loop otherwise; both give identical answers.
+// Each routine has an AVX2 path chosen at run time where the processor has it (the sibling
+// searches also an AVX-512 one), and a portable loop otherwise; all give identical answers.
 #pragma once
 
 #include <cstddef>
@@ -83,13 +83,22 @@ struct SiblingHit {
                                               char16_t sep, const UnitSet& first,
                                               const UnitSet& second, const UnitSet& free) noexcept;
 
-// For an ordered search: the first sibling start q >= from (q == from or p[q - 1] == sep) that
-// may sort at or after (descending: at or before) the pattern whose first units are first and,
-// when useSecond, second: one whose first unit is greater (less), or equal with a second unit
-// not less (not greater). Counts the separators in p[from, q) like findSibling.
-[[nodiscard]] SiblingHit findOrderedCandidate(const char16_t* p, std::size_t n, std::size_t from,
-                                              char16_t sep, char16_t first, char16_t second,
-                                              bool useSecond, bool descending) noexcept;
+
+// The outcome of findOrderedStop.
+struct OrderedHit {
+  std::size_t pos = 0;         // where the stopping sibling starts, or n when none stops
+  std::size_t separators = 0;  // separators in p[from, pos), or in p[from, n) when none stops
+  bool stopped = false;        // a sibling sorts at or after (descending: at or before) pat
+  bool equal = false;          // that sibling equals pat
+};
+
+// For an exact ordered search: the first sibling, starting with the one at from, that sorts at or
+// after pat[0, m) (descending: at or before it) by code unit, a sibling ending first sorting
+// before. Siblings start at from and after each separator in p[from, n), so a final separator
+// leaves an empty sibling at n. Requires from <= n and m >= 1; pat may hold sep.
+[[nodiscard]] OrderedHit findOrderedStop(const char16_t* p, std::size_t n, std::size_t from,
+                                         char16_t sep, const char16_t* pat, std::size_t m,
+                                         bool descending) noexcept;
 
 // One rule of a character conversion: units equal to one of units[0, count) become to, or are
 // removed; each counts weight towards the number converted.
@@ -107,7 +116,9 @@ inline constexpr std::size_t kMaxConvertRules = 4;
 [[nodiscard]] std::size_t convertUnits(char16_t* p, std::size_t n, const ConvertRule* rules,
                                        std::size_t k, std::uint64_t& converted) noexcept;
 
-// Forces the portable loops (tests compare the two paths); returns the previous setting.
-bool forcePortable(bool on) noexcept;
+// The widest vector path the scans may take; tests step it down to compare every path with the
+// portable loops on any processor. Returns the previous setting.
+enum class Path { kBest, kAvx2, kPortable };
+Path limitPath(Path path) noexcept;
 
 }  // namespace tarn::scan
