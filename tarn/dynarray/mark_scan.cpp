@@ -84,11 +84,13 @@ bool siblingAt(const char16_t* p, std::size_t n, std::size_t q, char16_t sep, co
          std::memcmp(p + q, pat, m * sizeof(char16_t)) == 0;
 }
 
-SiblingHit findSiblingPortable(const char16_t* p, std::size_t n, std::size_t from, char16_t sep,
-                               const char16_t* pat, std::size_t m) noexcept {
-  SiblingHit hit;
-  for (std::size_t q = from; q < n; ++q) {
-    if ((q == from || p[q - 1] == sep) && siblingAt(p, n, q, sep, pat, m)) {
+// Walks the siblings from q on (a sibling starts at from and after each separator) until isHit
+// accepts one; the separators passed are added to hit. The vector scans finish their tails here.
+template <class IsHit>
+SiblingHit walkSiblings(const char16_t* p, std::size_t n, std::size_t from, std::size_t q,
+                        char16_t sep, SiblingHit hit, IsHit isHit) noexcept {
+  for (; q < n; ++q) {
+    if ((q == from || p[q - 1] == sep) && isHit(q)) {
       hit.pos = q;
       return hit;
     }
@@ -96,6 +98,12 @@ SiblingHit findSiblingPortable(const char16_t* p, std::size_t n, std::size_t fro
   }
   hit.pos = n;
   return hit;
+}
+
+SiblingHit findSiblingPortable(const char16_t* p, std::size_t n, std::size_t from, char16_t sep,
+                               const char16_t* pat, std::size_t m) noexcept {
+  return walkSiblings(p, n, from, from, sep, SiblingHit{},
+                      [&](std::size_t q) { return siblingAt(p, n, q, sep, pat, m); });
 }
 
 std::size_t convertUnitsPortable(char16_t* p, std::size_t n, const ConvertRule* rules,
@@ -127,16 +135,8 @@ bool pairAt(const char16_t* p, std::size_t n, std::size_t q, const UnitSet& firs
 SiblingHit findSiblingStartPairPortable(const char16_t* p, std::size_t n, std::size_t from,
                                         char16_t sep, const UnitSet& first, const UnitSet& second,
                                         const UnitSet& free) noexcept {
-  SiblingHit hit;
-  for (std::size_t q = from; q < n; ++q) {
-    if ((q == from || p[q - 1] == sep) && pairAt(p, n, q, first, second, free)) {
-      hit.pos = q;
-      return hit;
-    }
-    hit.separators += p[q] == sep;
-  }
-  hit.pos = n;
-  return hit;
+  return walkSiblings(p, n, from, from, sep, SiblingHit{},
+                      [&](std::size_t q) { return pairAt(p, n, q, first, second, free); });
 }
 
 // The code-unit order of the sibling at q against pat[0, m): negative, zero or positive. A sibling
@@ -537,15 +537,8 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t
     }
     hit.separators += static_cast<std::size_t>(std::popcount(seps));
   }
-  for (; i < n; ++i) {
-    if (p[i - 1] == sep && siblingAt(p, n, i, sep, pat, m)) {
-      hit.pos = i;
-      return hit;
-    }
-    hit.separators += p[i] == sep;
-  }
-  hit.pos = n;
-  return hit;
+  return walkSiblings(p, n, from, i, sep, hit,
+                      [&](std::size_t q) { return siblingAt(p, n, q, sep, pat, m); });
 }
 
 __attribute__((target("avx2,popcnt"))) std::size_t convertUnitsAvx2(
@@ -729,15 +722,8 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingStartPairAvx2(
     }
     hit.separators += static_cast<std::size_t>(std::popcount(seps));
   }
-  for (; i < n; ++i) {
-    if (p[i - 1] == sep && pairAt(p, n, i, first, second, free)) {
-      hit.pos = i;
-      return hit;
-    }
-    hit.separators += p[i] == sep;
-  }
-  hit.pos = n;
-  return hit;
+  return walkSiblings(p, n, from, i, sep, hit,
+                      [&](std::size_t q) { return pairAt(p, n, q, first, second, free); });
 }
 
 __attribute__((target("avx2,popcnt"))) std::size_t countInSetUnlessAvx2(
