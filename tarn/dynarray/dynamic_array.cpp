@@ -203,6 +203,12 @@ Ref<clsTarnDynamicArray> clsTarnDynamicArray::brExtract(const Variant& nAMC, con
 void clsTarnDynamicArray::splice(std::size_t start, std::size_t length, std::int64_t missA,
                                  std::int64_t missV, std::int64_t missS, const String& newText,
                                  char16_t trailingMark) {
+  // The new text may be this array's own (a->brReplace(a, ...)): it must survive the edit.
+  if (&newText == &text_) {
+    const String own(newText);
+    splice(start, length, missA, missV, missS, own, trailingMark);
+    return;
+  }
   const std::int64_t added = missA + missV + missS + static_cast<std::int64_t>(newText.size()) +
                              (trailingMark != 0 ? 1 : 0);
   if (static_cast<std::int64_t>(text_.size()) - static_cast<std::int64_t>(length) + added >
@@ -299,12 +305,7 @@ void clsTarnDynamicArray::brReplaceStr(const String& sNewStr, const Variant& nAM
   const std::int32_t a = levelNumber(nAMC);
   const std::int32_t v = levelNumber(nVMC);
   const std::int32_t s = levelNumber(nSVMC);
-  // The new text may be this array's own (a.brReplace(a, ...)): it must survive the edit.
-  if (&sNewStr == &text_) {
-    ReplaceElement(String(sNewStr), a, v, s);
-  } else {
-    ReplaceElement(sNewStr, a, v, s);
-  }
+  ReplaceElement(sNewStr, a, v, s);
 }
 
 void clsTarnDynamicArray::brReplace(const Ref<clsTarnDynamicArray>& aReplace, const Variant& nAMC,
@@ -318,11 +319,7 @@ void clsTarnDynamicArray::brInsertStr(const String& sInsertStr, const Variant& n
   const std::int32_t a = levelNumber(nAMC);
   const std::int32_t v = levelNumber(nVMC);
   const std::int32_t s = levelNumber(nSVMC);
-  if (&sInsertStr == &text_) {
-    InsertElement(String(sInsertStr), a, v, s);
-  } else {
-    InsertElement(sInsertStr, a, v, s);
-  }
+  InsertElement(sInsertStr, a, v, s);
 }
 
 void clsTarnDynamicArray::brInsert(const Ref<clsTarnDynamicArray>& aInsert, const Variant& nAMC,
