@@ -127,8 +127,9 @@ Ref<clsTarnRuleModule> clsTarnConnection::brOpenRuleModule(const String& sName,
         if (!vsRuleFile.isMissing()) reference += vsRuleFile.toString() + u", ";
         reference += sName;
         lastRule_ = reference;
-        // Rule modules are not part of this release: say so rather than pretend.
-        throw TarnError(err::kUnimplemented, String(), String());
+        auto module = clsTarnRuleModule::create();
+        module->rsLoad(*this);
+        return module;
       });
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "tarn/frame/object.h"
@@ -75,6 +76,28 @@ enum eTarnTclFlags : std::int32_t {
   TarnTclFlag_SFlg = 8192,
 };
 
+// Levels of a file reference.
+enum eTarnFileLevels : std::int32_t {
+  tarnFile_AcntLevel = 1,
+  tarnFile_DictLevel = 2,
+  tarnFile_DataLevel = 3,
+};
+
+enum eTarnFileConstants : std::int32_t {
+  tarnFile_FrameSize = 4096,
+  tarnFile_Ansi = 0,
+  tarnFile_Unicode = -1,
+  tarnFile_CaseSensitive = 0,
+  tarnFile_CaseInsensitive = -1,
+  tarnFile_DeleteAlways = -1,
+  tarnFile_DeleteClosed = 0,
+};
+
+enum eTarnFileTypes : std::int32_t {
+  tarnFile_Direct = 1,
+  tarnFile_Hashed = 0,
+};
+
 class clsTarnConnection : public Object {
  public:
   ~clsTarnConnection() override;
@@ -111,10 +134,12 @@ class clsTarnConnection : public Object {
   // A command object for sCmd; nothing is executed.
   [[nodiscard]] Ref<clsTarnTclCommand> brOpenTclCommand(const String& sCmd);
   void brCloseTclCommand(Ref<clsTarnTclCommand>& aTCLCommand);
-  // Loads a rule module by the reference [base,][file, ]name.
+  // Loads the rule module named by the reference base + "," (when given) + file + ", " (when
+  // given) + sName. Throws the module's error under clsTarnConnection.brOpenRuleModule <sName>.
   [[nodiscard]] Ref<clsTarnRuleModule> brOpenRuleModule(
       const String& sName, const Variant& vsRuleFile = Variant::missing(),
       const Variant& vsRuleBase = Variant::missing());
+  // Empties the caller's variable; the module closes on the server when its last reference goes.
   void brCloseRuleModule(Ref<clsTarnRuleModule>& aModule);
   // Runs the select command sCmd and returns the list it made; its count is the third word of
   // the command's captured output (0 when that is not a number).
@@ -144,6 +169,56 @@ class clsTarnConnection : public Object {
   [[nodiscard]] Ref<clsTarnDynamicArray> brReturning();
   // Stacks input for the next command the connection runs.
   void brData(const String& sData);
+  // Account administration. Each member runs TCL commands through the connection's command
+  // object; unless said otherwise, failures pass through unchanged. Where an optional flag or
+  // level is omitted, the missing marker converts to False (or 0): an omitted vbExact counts,
+  // an omitted vbAlways deletes without (u, an omitted vnFileLevel opens the data level.
+
+  // Creates a dictionary ("DICT name", "D name") or a file with its dictionary and data section
+  // (data reference dict,data), and opens what it made last. The moduli go to the server
+  // as given; vnModulo2 defaults to nModulo1. A dictionary creation raises its failures; the
+  // two-step creation never raises and returns the dictionary when the data step fails, nothing
+  // when both fail. An empty reference fails with 91.
+  [[nodiscard]] Ref<clsTarnFile> brCreateFile(const String& sDictFlag, const String& sFileName,
+                                              const Variant& nModulo1,
+                                              const Variant& vnModulo2 = Variant::missing(),
+                                              const Variant& vnFrameSize = Variant::missing());
+  // Runs CREATE-FILE DICT|DATA <name> <modulo> ( with option s when vbCaseInsensitive is False
+  // (default True) and opens the file ("Dict <name>" or " <name>"). Full path, server id, frame
+  // size and file type are accepted and not sent. Sets brDictFlag.
+  [[nodiscard]] Ref<clsTarnFile> brCreateFileEx(
+      const String& sFileName, std::int32_t nModulo, std::int32_t nFileLevel,
+      const Variant& vsFullPath = Variant::missing(),
+      const Variant& vsServerId = Variant::missing(),
+      const Variant& vbCaseInsensitive = Variant::missing(),
+      const Variant& vnFrameSize = Variant::missing(),
+      const Variant& vnFileType = Variant::missing());
+  // Opens the dictionary of sFileName when vnFileLevel is 2, its data section otherwise.
+  [[nodiscard]] Ref<clsTarnFile> brOpenFileEx(const String& sFileName,
+                                              const Variant& vnFileLevel = Variant::missing());
+  // DELETE-FILE <name>, with (u when vbAlways is True.
+  void brDeleteFile(const String& sFileName, const Variant& vbAlways = Variant::missing());
+  // "Dict" after a dictionary-level brCreateFileEx, "" after a data-level one or before any.
+  [[nodiscard]] const String& brDictFlag() const noexcept { return dictFlag_; }
+  // The number of entries in the account's MD: exact (COUNT) when vbExact is True, otherwise
+  // the server's estimate. vbDPntr is accepted and not used. 13 when the answer is no number.
+  [[nodiscard]] std::int32_t brItemCount(const Variant& vbExact = Variant::missing(),
+                                         const Variant& vbDPntr = Variant::missing());
+  // The list of the account's files (MD entries of type D).
+  [[nodiscard]] Ref<clsTarnSelectList> brSelect();
+  // The MD entries whose type begins with D; TheDict is accepted and not used.
+  [[nodiscard]] Ref<clsTarnSelectList> brSelectDict(Ref<clsTarnFile>& TheDict);
+  // COMPILE base,file, name (o: true exactly when the server returned 241. Never raises.
+  [[nodiscard]] bool brCompile(const String& sRuleBase, const String& sRuleFile,
+                               const String& sRuleName);
+  // CATALOG base,file, name: true exactly when the server returned 244. A failure is raised
+  // again as it came, with gLastError reset to 0.
+  [[nodiscard]] bool brCatalog(const String& sRuleBase, const String& sRuleFile,
+                               const String& sRuleName);
+  // Logs on to DM, runs UPDATE-MD <sName> (n and logs on again to the connection's database
+  // text, as one command; returns true. Failures as for brCatalog.
+  bool brUpdateAccount(String& sName);
+
   // A new array holding the attributes and values of aDynamicArray sorted ordinally, joined by
   // whichever mark comes first in it; the input is unchanged. Throws 91 for no array.
   [[nodiscard]] Ref<clsTarnDynamicArray> brSort(const Ref<clsTarnDynamicArray>& aDynamicArray);
@@ -168,6 +243,16 @@ class clsTarnConnection : public Object {
   // Lets the private command object go, so that nothing of the connection outlives the client's
   // references to it. Never fails.
   void rsCloseTclObj() noexcept;
+  // The parts brCreateFile takes a file reference apart into.
+  struct FileNameParts {
+    String FullPath;
+    String Dict;
+    String Data;
+    std::int16_t Level = 0;
+  };
+  // sDictFlag + " " + sFileName, trimmed and taken apart; nothing when that is empty.
+  [[nodiscard]] static std::optional<FileNameParts> rsParseFileName(const String& sDictFlag,
+                                                                    const String& sFileName);
   // The quicksort of brSort over the 1-based list; -2 stands for the list's own bound.
   static void rsQuickSort(std::vector<StringView>& list, std::int32_t low, std::int32_t high);
   // The private command object; 91 once rsCloseTclObj let it go.

@@ -189,10 +189,6 @@ TEST_F(ConnectionTest, FactoriesPassTheirParameterThroughTheLastFields) {
   conn_->brCloseTclCommand(tcl);
   EXPECT_FALSE(tcl);
 
-  const TarnError e = errorOf([&] { (void)conn_->brOpenRuleModule(u"CALC", u"BP", u"MAIN"); });
-  EXPECT_EQ(e.number(), libraryError(4093));
-  EXPECT_EQ(e.source(),
-            u"Tarn Class Library (ODBC Only) (ODBC) clsTarnConnection.brOpenRuleModule CALC");
   Ref<clsTarnRuleModule> none;
   conn_->brCloseRuleModule(none);  // closing an empty variable is harmless
 }
