@@ -12,10 +12,14 @@ namespace {
 std::string show(const String& s) {
   std::string out;
   for (char16_t c : s) {
-    if (c == tarn::kAM) out += '^';
-    else if (c == tarn::kVM) out += ']';
-    else if (c == tarn::kSVM) out += '\\';
-    else out += toUtf8(String(1, c));
+    if (c == tarn::kAM)
+      out += '^';
+    else if (c == tarn::kVM)
+      out += ']';
+    else if (c == tarn::kSVM)
+      out += '\\';
+    else
+      out += toUtf8(String(1, c));
   }
   return out;
 }
@@ -72,13 +76,21 @@ int main() {
     std::cout << "\n== TCL commands\n";
     conn->brExecute(u"WHO");
     std::cout << "WHO captured: " << show(conn->brCapturing()->brCString()) << "\n";
-    conn->brExecute(u"DELETE-FILE TOURCUST");  // start afresh; a missing file is only a message
-    conn->brExecute(u"CREATE-FILE DICT TOURCUST 7 (");
-    conn->brExecute(u"CREATE-FILE DATA TOURCUST,TOURCUST 11 (");
-    std::cout << "created TOURCUST: " << show(conn->brCapturing()->brCString()) << "\n";
+
+    std::cout << "\n== Account administration\n";
+    conn->brDeleteFile(u"TOURCUST");  // start afresh; a missing file is only a message
+    const std::int32_t entries = conn->brItemCount(true);
+    auto file = conn->brCreateFile(u"", u"TOURCUST", 7, 11);  // dictionary, then data section
+    std::cout << "created           " << toUtf8(file->brName()) << " ("
+              << show(conn->brCapturing()->brCString()) << ")\n"
+              << "MD entries        " << entries << " before, " << conn->brItemCount(true)
+              << " after\n"
+              << "files:           ";
+    auto files = conn->brSelect();
+    while (files->brReadnext()) std::cout << " " << toUtf8(files->brItemId());
+    std::cout << "\n";
 
     std::cout << "\n== Items\n";
-    auto file = conn->brOpenFile(u"", u"TOURCUST");
     auto dict = conn->brOpenFile(u"DICT", u"TOURCUST");
     dict->brWrite(env->brOpenDynamicArray(u"A" + String(1, tarn::kAM) + u"2"), u"ADDRESS");
     file->brWrite(item, u"100");
@@ -119,6 +131,29 @@ int main() {
                                                        String(1, tarn::kAM) + u"fig"));
     std::cout << "\nbrSort             " << show(sorted->brCString()) << "\n";
 
+    std::cout << "\n== A subroutine on the server\n";
+    auto source = conn->brCreateFile(u"", u"TOURBP", 1);
+    const String am(1, tarn::kAM);
+    source->brWrite(env->brOpenDynamicArray(u"SUBROUTINE GREET(NAME, GREETING)" + am +
+                                            u"GREETING = \"Hello, \" : NAME" + am +
+                                            u"NAME = NAME : \"!\"" + am + u"RETURN" + am + u"END"),
+                    u"GREET");
+    if (conn->brCompile(u"TOURBP", u"TOURBP", u"GREET") &&
+        conn->brCatalog(u"TOURBP", u"TOURBP", u"GREET")) {
+      auto greet = conn->brOpenRuleModule(u"GREET");  // cataloged: the name alone will do
+      tarn::VariantArray args(0, 2);
+      args.at(0) = tarn::Variant(u"World");
+      for (int call = 1; call <= 2; ++call) {
+        greet->brCall(args);
+        std::cout << "call " << call << "            NAME '" << toUtf8(args.at(0).toString())
+                  << "'  GREETING '" << toUtf8(args.at(1).toString()) << "'\n";
+      }
+    } else {
+      std::cout << "GREET did not compile: this server has no language for subroutines\n";
+    }
+    source.reset();
+    conn->brDeleteFile(u"TOURBP");
+
     std::cout << "\n== Errors carry a number, a source and a description\n";
     try {
       (void)file->brRead(u"999");
@@ -130,6 +165,8 @@ int main() {
     }
     file.reset();
     dict.reset();
+    conn->brDeleteFile(u"TOURCUST");
+    std::cout << "\ndeleted TOURCUST  " << show(conn->brCapturing()->brCString()) << "\n";
     env->brCloseConnection(conn);
   } catch (const tarn::TarnError& e) {
     std::cerr << "tour: " << e.what() << "\n";

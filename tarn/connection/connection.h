@@ -216,7 +216,8 @@ class clsTarnConnection : public Object {
   [[nodiscard]] bool brCatalog(const String& sRuleBase, const String& sRuleFile,
                                const String& sRuleName);
   // Logs on to DM, runs UPDATE-MD <sName> (n and logs on again to the connection's database
-  // text, as one command; returns true. Failures as for brCatalog.
+  // text, as one command; returns true. Failures as for brCatalog. The last step names an
+  // account only when the database text is one (a data source named after its account).
   bool brUpdateAccount(String& sName);
 
   // A new array holding the attributes and values of aDynamicArray sorted ordinally, joined by
