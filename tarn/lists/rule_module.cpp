@@ -1,5 +1,8 @@
 #include "tarn/lists/rule_module.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "tarn/channel/envelope_internal.h"
 #include "tarn/channel/odbc_session_internal.h"
 #include "tarn/connection/connection.h"
