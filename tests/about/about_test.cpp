@@ -126,6 +126,16 @@ TEST_F(AboutTest, InitializeSetsTheTypeOrReportsFailure) {
   EXPECT_FALSE(form->Initialize(u"other"));
 }
 
+TEST(AboutPresenterTest, WithoutAUsableDisplayTheTerminalShowsTheBox) {
+  // No display at all, then one that cannot be opened: neither may end the process.
+  for (const char* display : {static_cast<const char*>(nullptr), ":9999"}) {
+    display ? setenv("DISPLAY", display, 1) : unsetenv("DISPLAY");
+    EXPECT_EQ(windowAboutPresenter(), nullptr);
+    EXPECT_NE(dynamic_cast<TerminalAboutPresenter*>(aboutPresenter().get()), nullptr);
+  }
+  unsetenv("DISPLAY");
+}
+
 TEST(PlatformNameTest, EveryBranchOfTheTable) {
   struct Case {
     std::uint32_t id, major, minor;
