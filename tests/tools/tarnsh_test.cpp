@@ -96,7 +96,7 @@ TEST(TarnshTest, AFailureStopsTheScriptWithStatusOne) {
   EXPECT_NE(bad.err.find("error 1030: Invalid call"), std::string::npos) << bad.err;
   EXPECT_EQ(bad.out.find(" day "), std::string::npos) << "ran past the failure: " << bad.out;
 
-  const Outcome missing = tarnsh({"-s", "Shop", ".show CUST nobody"});
+  const Outcome missing = tarnsh({"-s", "Shop", "CREATE-FILE DATA GONE 7", ".show GONE nobody"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("error 1026: Item is missing"), std::string::npos) << missing.err;
   EXPECT_EQ(tarnsh({"-s", "NoSuchSource", "WHO"}).status, 2);
