@@ -109,6 +109,7 @@ class Terminal {
   explicit Terminal(std::vector<std::string> args) {
     pid_ = forkpty(&fd_, nullptr, nullptr, nullptr);
     if (pid_ == 0) {
+      setenv("TERM", "vt100", 1);
       std::vector<char*> argv{const_cast<char*>(TARNSH_PATH)};
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
