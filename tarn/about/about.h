@@ -93,7 +93,8 @@ class TARN_API AboutPresenter {
 TARN_API void setAboutPresenter(std::shared_ptr<AboutPresenter> presenter);
 [[nodiscard]] TARN_API std::shared_ptr<AboutPresenter> aboutPresenter();
 // A presenter that opens a real window, or nullptr when there is no display or the plug-in
-// (tarncl/libtarncl-about-window.so beside the library) is missing or cannot open it.
+// (tarncl/libtarncl-about-window.so beside the library) is missing or cannot open it. The plug-in
+// opens the display once per process; one it could not open is not tried again.
 [[nodiscard]] TARN_API std::shared_ptr<AboutPresenter> windowAboutPresenter();
 
 // The about window. One instance exists per process at a time: created on first use and let go
