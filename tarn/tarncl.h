@@ -1,6 +1,8 @@
 // TarnCL: object access to Tarn multivalue databases through ODBC. Include this header.
 #pragma once
 
+#include "tarn/about/about.h"
+#include "tarn/about/terminal_presenter.h"
 #include "tarn/connection/connection.h"
 #include "tarn/files/file.h"
 #include "tarn/lists/rule_module.h"

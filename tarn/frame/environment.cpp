@@ -6,6 +6,7 @@
 #include "tarn/frame/handle.h"
 #include "tarn/frame/locale.h"
 #include "tarn/frame/unique_id.h"
+#include "tarn/frame/version_internal.h"
 
 namespace tarn {
 
@@ -26,13 +27,14 @@ void clsTarnEnvironment::brCasing(bool value) {
   casing_ = value;
 }
 
-String clsTarnEnvironment::brVersion() const { return u"2.0.29"; }
-String clsTarnEnvironment::brDescription() const { return u"Tarn Class Library (ODBC Only)"; }
+String clsTarnEnvironment::brVersion() const {
+  return decimalText(version::kMajor) + u"." + decimalText(version::kMinor) + u"." +
+         decimalText(version::kRevision);
+}
+String clsTarnEnvironment::brDescription() const { return version::kDescription; }
 String clsTarnEnvironment::brType() const { return u"ODBC32"; }
 String clsTarnEnvironment::brName() const { return u"Tarn Class Library (ODBC32)"; }
-String clsTarnEnvironment::brCopyright() const {
-  return u"Copyright (C) 2026 the TarnCL developers. All rights reserved.";
-}
+String clsTarnEnvironment::brCopyright() const { return version::kCopyright; }
 
 std::int32_t clsTarnEnvironment::brError() const { return gLastError; }
 

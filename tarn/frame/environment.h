@@ -44,7 +44,9 @@ class clsTarnEnvironment : public Object {
   [[nodiscard]] std::int32_t brError() const;
   std::int32_t brError(Variant& aVar) const;
 
-  // Shows the about box modally; returns when it is closed.
+  // Shows the about box modally with this library's version, description, type and copyright
+  // (a window under a display, a text box otherwise: see setAboutPresenter); returns when it is
+  // closed. Throws what the presenter throws.
   void brAbout();
 
   // Opens a connection: a domain not beginning with "ODBC" (any case) becomes "ODBC"; "ODBC;"

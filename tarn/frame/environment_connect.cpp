@@ -1,4 +1,5 @@
 // The environment's members that reach past the frame: connections and the about box.
+#include "tarn/about/about.h"
 #include "tarn/connection/connection.h"
 #include "tarn/frame/environment.h"
 #include "tarn/frame/error_internal.h"
@@ -43,7 +44,12 @@ void clsTarnEnvironment::brCloseConnection(Ref<clsTarnConnection>& aConnection) 
 }
 
 void clsTarnEnvironment::brAbout() {
-  throw rsRaiseError(err::kUnimplemented, kClassName, u"brAbout");
+  const Ref<frmTarnAbout> form = frmTarnAbout::load();
+  form->setText(AboutControl::lblVersionText, brVersion());
+  form->setText(AboutControl::lblDescText, brDescription());
+  form->setText(AboutControl::lblTypeText, brType());
+  form->setText(AboutControl::lblCopyrightText, brCopyright());
+  form->Show();
 }
 
 }  // namespace tarn

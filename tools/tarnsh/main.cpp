@@ -1,0 +1,346 @@
+// tarnsh: a TCL shell on the class library. Runs TCL commands on a connection and shows their
+// output, plus a few commands of its own (".show", ".write", ".edit", ".data", ".about").
+#include <editline/readline.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tarn/tarncl.h"
+
+namespace {
+
+using tarn::String;
+
+constexpr char kPrompt[] = ":";
+constexpr char kUsage[] =
+    "usage: tarnsh [-s source] [-a account] [-b] [command ...]\n"
+    "  -s source   a data source name from odbc.ini, or a \"DSN=...\" text\n"
+    "              (default: the embedded default system)\n"
+    "  -a account  the account on the embedded default system (default DM)\n"
+    "  -b          run the commands on standard input without prompting\n"
+    "  command     run these commands and exit\n";
+constexpr char kHelp[] =
+    "TCL commands go to the server. The shell's own commands:\n"
+    "  .show [DICT] file id         show an item, one numbered attribute a line\n"
+    "  .write [DICT] file id text   write an item: ^ ends an attribute, ] a value, \\ a sub-value\n"
+    "  .edit [DICT] file id         edit an item in $VISUAL or $EDITOR (one attribute a line)\n"
+    "  .data text                   stack a line of input for the next command\n"
+    "  .about                       show the library's about box\n"
+    "  .help                        this text\n"
+    "  .quit (or OFF, QUIT)         leave the shell\n";
+
+// Marks as the shell shows and takes them: ] for a value mark, \ for a sub-value mark.
+std::string render(const String& text, char attributeMark) {
+  String shown;
+  shown.reserve(text.size());
+  for (char16_t c : text) {
+    switch (c) {
+      case tarn::kAM:
+        shown += static_cast<char16_t>(attributeMark);
+        break;
+      case tarn::kVM:
+        shown += u']';
+        break;
+      case tarn::kSVM:
+        shown += u'\\';
+        break;
+      default:
+        shown += c;
+    }
+  }
+  return tarn::toUtf8(shown);
+}
+
+String parseMarks(const std::string& typed, char attributeMark) {
+  String text = tarn::fromUtf8(typed);
+  for (char16_t& c : text) {
+    if (c == static_cast<char16_t>(attributeMark)) {
+      c = tarn::kAM;
+    } else if (c == u']') {
+      c = tarn::kVM;
+    } else if (c == u'\\') {
+      c = tarn::kSVM;
+    }
+  }
+  return text;
+}
+
+std::vector<std::string> words(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> out;
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Shell {
+ public:
+  Shell(tarn::Ref<tarn::clsTarnEnvironment> env, tarn::Ref<tarn::clsTarnConnection> conn)
+      : env_(std::move(env)), conn_(std::move(conn)) {}
+
+  // Runs one line; false when it failed (the reason is on standard error).
+  bool run(const std::string& line) {
+    try {
+      if (!line.empty() && line[0] == '.') return own(line);
+      tcl(line);
+      return true;
+    } catch (const tarn::TarnError& e) {
+      report(e);
+    } catch (const std::exception& e) {
+      std::cerr << "tarnsh: " << e.what() << "\n";
+    }
+    return false;
+  }
+
+  [[nodiscard]] bool done() const { return done_; }
+
+ private:
+  void tcl(const std::string& line) {
+    conn_->brExecute(tarn::fromUtf8(line), 3);
+    const String captured = conn_->brCapturing()->brCString();
+    const String returned = conn_->brReturning()->brCString();
+    if (!captured.empty()) std::cout << render(captured, '\n') << "\n";
+    // A message the command printed shows its number and text; the others are listed after.
+    const std::string shown = "\n" + render(captured, '\n');
+    std::string unprinted;
+    for (const auto& number : words(render(returned, ' '))) {
+      if (shown.find("\n[" + number + "] ") == std::string::npos) unprinted += " " + number;
+    }
+    if (!unprinted.empty()) std::cout << "returned:" << unprinted << "\n";
+  }
+
+  bool own(const std::string& line) {
+    const std::vector<std::string> w = words(line);
+    const std::string& verb = w[0];
+    if (verb == ".quit") {
+      done_ = true;
+    } else if (verb == ".help") {
+      std::cout << kHelp;
+    } else if (verb == ".about") {
+      env_->brAbout();
+    } else if (verb == ".data") {
+      conn_->brData(tarn::fromUtf8(line.size() > 6 ? line.substr(6) : std::string()));
+    } else if (verb == ".show" || verb == ".edit" || verb == ".write") {
+      std::size_t at = 1;
+      const bool dict = w.size() > 1 && (w[1] == "DICT" || w[1] == "dict");
+      if (dict) ++at;
+      if (w.size() < at + 2) throw UsageError(verb + " needs a file and an item-id");
+      auto file = conn_->brOpenFile(dict ? u"DICT" : u"", tarn::fromUtf8(w[at]));
+      const String id = tarn::fromUtf8(w[at + 1]);
+      if (verb == ".show") {
+        show(*file, id);
+      } else if (verb == ".edit") {
+        edit(*file, id);
+      } else {
+        write(*file, id, textAfterWord(line, at + 1));
+      }
+    } else {
+      throw UsageError("unknown command " + verb + " (.help lists them)");
+    }
+    return true;
+  }
+
+  // What follows the n-th word (counted from 0) and one blank.
+  static std::string textAfterWord(const std::string& line, std::size_t n) {
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i <= n; ++i) {
+      pos = line.find_first_not_of(' ', pos);
+      pos = line.find(' ', pos);
+      if (pos == std::string::npos) return "";
+    }
+    return line.substr(pos + 1);
+  }
+
+  static void show(tarn::clsTarnFile& file, const String& id) {
+    const String item = file.brRead(id)->brCString();
+    std::cout << tarn::toUtf8(id) << "\n";
+    std::istringstream lines(render(item, '\n'));
+    int n = 0;
+    for (std::string attr; std::getline(lines, attr);) {
+      char number[16];
+      std::snprintf(number, sizeof number, "%03d ", ++n);
+      std::cout << number << attr << "\n";
+    }
+  }
+
+  void write(tarn::clsTarnFile& file, const String& id, const std::string& typed) {
+    auto item = env_->brOpenDynamicArray();
+    item->brCString(parseMarks(typed, '^'));
+    file.brWrite(item, id);
+  }
+
+  void edit(tarn::clsTarnFile& file, const String& id) {
+    String item;
+    try {
+      item = file.brRead(id)->brCString();
+    } catch (const tarn::TarnError& e) {
+      if (e.number() != tarn::err::kItemMissing) throw;  // a new item starts empty
+    }
+    if (item.find_first_of(u"]\\") != String::npos) {
+      throw UsageError("the item holds ] or \\ as text, which the editor would read as marks");
+    }
+    char path[] = "/tmp/tarnsh-item-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) throw UsageError("cannot make a file for the editor");
+    close(fd);
+    const std::string before = render(item, '\n') + "\n";
+    std::ofstream(path) << before;
+    const char* editor = std::getenv("VISUAL");
+    if (editor == nullptr || *editor == '\0') editor = std::getenv("EDITOR");
+    if (editor == nullptr || *editor == '\0') editor = "vi";
+    const int status = std::system((std::string(editor) + " '" + path + "'").c_str());
+    std::stringstream after;
+    after << std::ifstream(path).rdbuf();
+    std::filesystem::remove(path);
+    if (status != 0) throw UsageError(std::string("the editor ") + editor + " failed");
+    std::string text = after.str();
+    if (text == before) {
+      std::cout << "Item not changed.\n";
+      return;
+    }
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    auto changed = env_->brOpenDynamicArray();
+    changed->brCString(parseMarks(text, '\n'));
+    file.brWrite(changed, id);
+    std::cout << "Item " << tarn::toUtf8(id) << " written.\n";
+  }
+
+  static void report(const tarn::TarnError& e) {
+    const auto code = static_cast<std::uint32_t>(e.number()) - 0x80040000u;
+    std::cerr << "tarnsh: error " << (code < 0x10000u ? static_cast<long long>(code) : e.number())
+              << ": " << tarn::toUtf8(e.description()) << " (" << tarn::toUtf8(e.source()) << ")\n";
+  }
+
+  tarn::Ref<tarn::clsTarnEnvironment> env_;
+  tarn::Ref<tarn::clsTarnConnection> conn_;
+  bool done_ = false;
+};
+
+// The driver of this installation, or of the build tree it was built in.
+std::string findDriver() {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const auto installed = self.parent_path() / TARNSH_DRIVER_FROM_BINDIR;
+    if (std::filesystem::exists(installed, ec)) return installed.string();
+  }
+  return TARNSH_BUILD_DRIVER;
+}
+
+// The embedded default system: a private ODBC configuration names this installation's driver
+// for the process, so that no odbc.ini entry is needed. It is read at connect time only.
+tarn::Ref<tarn::clsTarnConnection> connectEmbedded(tarn::clsTarnEnvironment& env,
+                                                   const std::string& account) {
+  const auto dir = std::filesystem::temp_directory_path() / "tarnsh-odbc-XXXXXX";
+  std::string pattern = dir.string();
+  if (mkdtemp(pattern.data()) == nullptr) throw UsageError("cannot make a temporary directory");
+  std::ofstream(pattern + "/odbcinst.ini") << "[Tarn]\nDriver = " << findDriver() << "\n";
+  std::ofstream(pattern + "/odbc.ini")
+      << "[TarnShell]\nDriver = Tarn\nAccount = " << account << "\n";
+  setenv("ODBCSYSINI", pattern.c_str(), 1);
+  setenv("ODBCINI", (pattern + "/odbc.ini").c_str(), 1);
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() {
+      std::error_code ec;
+      std::filesystem::remove_all(dir, ec);
+    }
+  } cleanup{pattern};
+  return env.brOpenConnection(u"ODBC", u"TarnShell");
+}
+
+std::string historyPath() {
+  const char* home = std::getenv("HOME");
+  return home ? std::string(home) + "/.tarnsh_history" : std::string();
+}
+
+int interactive(Shell& shell) {
+  const std::string history = historyPath();
+  using_history();
+  stifle_history(1000);
+  if (!history.empty()) read_history(history.c_str());
+  while (!shell.done()) {
+    char* raw = readline(kPrompt);
+    if (raw == nullptr) break;
+    std::string line(raw);
+    free(raw);
+    if (line.find_first_not_of(' ') == std::string::npos) continue;
+    add_history(line.c_str());
+    const auto w = words(line);
+    if (w.size() == 1 && (w[0] == "OFF" || w[0] == "QUIT" || w[0] == "off" || w[0] == "quit")) {
+      break;
+    }
+    shell.run(line);
+  }
+  if (!history.empty()) write_history(history.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string source;
+  std::string account = "DM";
+  bool batch = false;
+  for (int opt; (opt = getopt(argc, argv, "+s:a:bh")) != -1;) {
+    switch (opt) {
+      case 's':
+        source = optarg;
+        break;
+      case 'a':
+        account = optarg;
+        break;
+      case 'b':
+        batch = true;
+        break;
+      default:
+        std::cerr << kUsage;
+        return opt == 'h' ? 0 : 2;
+    }
+  }
+  tarn::Ref<tarn::clsTarnEnvironment> env = tarn::clsTarnEnvironment::create();
+  tarn::Ref<tarn::clsTarnConnection> conn;
+  try {
+    conn = source.empty() ? connectEmbedded(*env, account)
+                          : env->brOpenConnection(u"ODBC", tarn::fromUtf8(source));
+  } catch (const tarn::TarnError& e) {
+    std::cerr << "tarnsh: cannot connect: " << tarn::toUtf8(e.description()) << "\n";
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "tarnsh: cannot connect: " << e.what() << "\n";
+    return 2;
+  }
+  Shell shell(env, conn);
+  int status = 0;
+  if (optind < argc) {
+    for (int i = optind; i < argc && !shell.done(); ++i) {
+      if (!shell.run(argv[i])) {
+        status = 1;
+        break;
+      }
+    }
+  } else if (!batch && isatty(STDIN_FILENO)) {
+    status = interactive(shell);
+  } else {
+    // Scripts: stop at the first failure so that later commands do not run on a wrong state.
+    for (std::string line; !shell.done() && std::getline(std::cin, line);) {
+      if (line.find_first_not_of(' ') == std::string::npos) continue;
+      if (!shell.run(line)) {
+        status = 1;
+        break;
+      }
+    }
+  }
+  env->brCloseConnection(conn);
+  return status;
+}
