@@ -371,6 +371,12 @@ TEST_F(SessionTest, MalformedRepliesGiveDefinedOutcomes) {
 TEST_F(SessionTest, MissingDataSourceTriesTheFileDataSourceThenRaises1287) {
   const TarnError e = openFails(u"NoSuchSource");
   EXPECT_EQ(e.number(), err::kDriverManager);  // IM002 for both the DSN and the FILEDSN try
+  EXPECT_EQ(e.description(), u"");
+  // The driver manager's own words travel with the number.
+  EXPECT_EQ(e.sqlState(), u"IM002");
+  EXPECT_NE(e.diagnostic().find(u"Data source name not found"), String::npos)
+      << toUtf8(e.diagnostic());
+  EXPECT_NE(std::string(e.what()).find("[IM002] "), std::string::npos) << e.what();
   EXPECT_EQ(scripted_connect_count(), 0u);
   const std::string trace = channeltest::driverManagerTrace();
   const std::size_t first = trace.find("[DSN=NoSuchSource;]");
@@ -381,7 +387,10 @@ TEST_F(SessionTest, MissingDataSourceTriesTheFileDataSourceThenRaises1287) {
 TEST_F(SessionTest, DriverLibraryThatCannotLoadRaises1285) {
   // unixODBC says 01000 ("Can't open lib"), which the table sends to 1285.
   EXPECT_EQ(openFails(u"Broken").number(), err::kConnectFailed);
-  EXPECT_EQ(openFails(u"DSN=Broken").number(), err::kConnectFailed);
+  const TarnError e = openFails(u"DSN=Broken");
+  EXPECT_EQ(e.number(), err::kConnectFailed);
+  EXPECT_EQ(e.sqlState(), u"01000");
+  EXPECT_NE(e.diagnostic().find(u"open lib"), String::npos) << toUtf8(e.diagnostic());
 }
 
 }  // namespace
