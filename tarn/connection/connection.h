@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 #include "tarn/frame/variant.h"
@@ -75,7 +76,7 @@ enum eTarnTclFlags : std::int32_t {
   TarnTclFlag_SFlg = 8192,
 };
 
-class clsTarnConnection : public Object {
+class TARN_API clsTarnConnection : public Object {
  public:
   ~clsTarnConnection() override;
 

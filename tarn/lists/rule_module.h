@@ -2,12 +2,13 @@
 // this release; brOpenRuleModule says so with error 4093.
 #pragma once
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 
 namespace tarn {
 
-class clsTarnRuleModule : public Object {
+class TARN_API clsTarnRuleModule : public Object {
  public:
   // The module reference it was loaded by.
   [[nodiscard]] const String& brName() const noexcept { return name_; }

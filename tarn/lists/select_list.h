@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 #include "tarn/frame/variant.h"
@@ -30,7 +31,7 @@ enum eTarnSelectListOptions : std::int32_t {
   TarnSelectSecondary = -1,
 };
 
-class clsTarnSelectList : public Object {
+class TARN_API clsTarnSelectList : public Object {
  public:
   ~clsTarnSelectList() override;
 

@@ -23,7 +23,7 @@ enum eTarnExecuteOptions : std::int32_t {
   TarnExecuteWithBoth = 3,
 };
 
-class clsTarnTclCommand : public Object {
+class TARN_API clsTarnTclCommand : public Object {
  public:
   ~clsTarnTclCommand() override;
 
