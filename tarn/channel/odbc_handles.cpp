@@ -11,8 +11,8 @@ OdbcDiagnostic diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) noexcept {
   try {
     std::array<SQLCHAR, SQL_SQLSTATE_SIZE + 1> state{};
     SQLINTEGER native = 0;
-    // Driver manager messages run to a few hundred bytes; SQL_MAX_MESSAGE_LENGTH bounds them.
-    std::array<SQLCHAR, SQL_MAX_MESSAGE_LENGTH + 1> message{};
+    // The 256-character message buffer the session has always passed; longer texts are cut.
+    std::array<SQLCHAR, 256> message{};
     SQLSMALLINT length = 0;
     const SQLRETURN rc = SQLError(env, dbc, stmt, state.data(), &native, message.data(),
                                   static_cast<SQLSMALLINT>(message.size()), &length);
