@@ -82,8 +82,12 @@ void clsTarnODBC::raise(std::int32_t number, OdbcDiagnostic diagnostic) {
 }
 
 void clsTarnODBC::rsInitialize(clsTarnConnection& aConn) {
-  domain_ = aConn.brDomain();
-  databaseName_ = aConn.brDatabase();
+  rsInitialize(aConn.brDomain(), aConn.brDatabase());
+}
+
+void clsTarnODBC::rsInitialize(const String& domain, const String& database) {
+  domain_ = domain;
+  databaseName_ = database;
   apiMode_ = !(domain_.size() >= 5 && domain_[4] == u';');
   if (apiMode_) {
     openApi();

@@ -34,6 +34,8 @@ class clsTarnODBC : public Object {
   // the failing call's SQL state and message. On failure the session stays not connected and
   // every handle it allocated has been freed.
   void rsInitialize(clsTarnConnection& aConn);
+  // The same on a domain and database text given directly.
+  void rsInitialize(const String& domain, const String& database);
 
   // Sends sCmd and leaves the reply data in sCmd. A non-zero status raises 1024 + status after
   // sCmd holds the data. Throws 1281 when not connected (operation "rsCmd " + sCmd) or when the
@@ -57,7 +59,6 @@ class clsTarnODBC : public Object {
   [[nodiscard]] const String& rsOperation() const noexcept { return sOperation; }
 
  private:
-  friend struct TestPeer;
   clsTarnODBC();
 
   void openApi();

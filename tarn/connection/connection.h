@@ -159,7 +159,6 @@ class TARN_API clsTarnConnection : public Object {
   friend class clsTarnSelectList;
   friend class clsTarnTclCommand;
   friend class clsTarnRuleModule;
-  friend struct TestPeer;
   clsTarnConnection();
 
   void rsInitialize(const Ref<clsTarnEnvironment>& environment);

@@ -113,7 +113,7 @@ class TARN_API clsTarnDynamicArray : public Object {
   friend class clsTarnConnection;
   friend class clsTarnSelectList;
   friend class clsTarnIndex;
-  friend struct TestPeer;
+  friend struct TestPeer;  // bench_dynarray drops the remembered position between scans
   clsTarnDynamicArray() = default;
 
   void rsInitFromEnvironment(const Ref<clsTarnEnvironment>& environment);

@@ -51,7 +51,6 @@ class TARN_API clsTarnGlobalConstant : public Object {
   [[nodiscard]] const String& TarnVMChr() const noexcept { return vm_; }
 
  private:
-  friend struct TestPeer;
   clsTarnGlobalConstant();
 
   String keyComp_, keyLast_, keyNext_, keyPrev_, keyRtrn_, keyVrfy_, keyXtra_;

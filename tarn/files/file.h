@@ -103,7 +103,6 @@ class TARN_API clsTarnFile : public Object {
   friend class clsTarnDynamicArray;
   friend class clsTarnSelectList;
   friend class clsTarnIndex;
-  friend struct TestPeer;
   clsTarnFile() = default;
   [[nodiscard]] static Ref<clsTarnFile> create();
 

@@ -68,7 +68,6 @@ class TARN_API clsTarnEnvironment : public Object {
  private:
   friend class clsTarnDynamicArray;
   friend class clsTarnConnection;
-  friend struct TestPeer;
   clsTarnEnvironment();
 
   [[nodiscard]] const String& rsInitialString() const { return staged_; }

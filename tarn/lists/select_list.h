@@ -64,7 +64,6 @@ class TARN_API clsTarnSelectList : public Object {
   friend class clsTarnConnection;
   friend class clsTarnFile;
   friend class clsTarnDynamicArray;
-  friend struct TestPeer;
   clsTarnSelectList() = default;
   [[nodiscard]] static Ref<clsTarnSelectList> create();
 

@@ -59,7 +59,6 @@ class TARN_API clsTarnTclCommand : public Object {
   friend class clsTarnConnection;
   friend class clsTarnSelectList;
   friend class clsTarnDynamicArray;
-  friend struct TestPeer;
   clsTarnTclCommand();
   [[nodiscard]] static Ref<clsTarnTclCommand> create();
 

@@ -33,9 +33,8 @@ class DaoTest : public ::testing::Test {
     }
   }
   static Ref<clsTarnODBC> open(const String& database, const String& domain = u"ODBC;") {
-    Ref<clsTarnConnection> conn = TestPeer::connection(domain, database);
     Ref<clsTarnODBC> session = clsTarnODBC::create();
-    session->rsInitialize(*conn);
+    session->rsInitialize(domain, database);
     return session;
   }
   // Queues a row; nullptr entries are SQL NULLs.

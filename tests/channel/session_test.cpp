@@ -48,9 +48,8 @@ class SessionTest : public ::testing::Test {
   }
 
   static Ref<clsTarnODBC> open(const String& database, const String& domain = u"ODBC") {
-    Ref<clsTarnConnection> conn = TestPeer::connection(domain, database);
     Ref<clsTarnODBC> session = clsTarnODBC::create();
-    session->rsInitialize(*conn);
+    session->rsInitialize(domain, database);
     return session;
   }
 
@@ -190,10 +189,10 @@ TEST_F(SessionTest, ConnectFailuresRaiseByStateAndFreeEveryHandle) {
 }
 
 TEST_F(SessionTest, FailedOpenLeavesTheSessionClosed) {
-  Ref<clsTarnConnection> conn = TestPeer::connection(u"ODBC", u"DSN=Accounts");
   Ref<clsTarnODBC> session = clsTarnODBC::create();
   scripted_next_connect(SQL_ERROR, "08001");
-  EXPECT_EQ(errorOf([&] { session->rsInitialize(*conn); }).number(), err::kConnectFailed);
+  EXPECT_EQ(errorOf([&] { session->rsInitialize(u"ODBC", u"DSN=Accounts"); }).number(),
+            err::kConnectFailed);
   EXPECT_FALSE(session->rsConnected());
   String request = u"Z\u00FE0";
   const TarnError e = errorOf([&] { session->rsCmd(request); });

@@ -97,6 +97,10 @@ TEST_F(TclCommandTest, OutputArraysAreNewLinkedAndNamedByTheCommand) {
   EXPECT_NE(first.get(), second.get());
   EXPECT_EQ(first->brCString(), second->brCString());
   EXPECT_EQ(first->brName(), u"WHO");
+  // Copies keep the name; parts taken out of the array do not.
+  EXPECT_EQ(first->brCopy()->brName(), u"WHO");
+  EXPECT_EQ(first->brClone()->brName(), u"WHO");
+  EXPECT_EQ(first->brExtract(1)->brName(), u"");
   std::int32_t position = 0;
   EXPECT_TRUE(first->brLocateStr(u"abc", position));
   env_->brCasing(true);  // linked: comparisons follow the environment from now on
