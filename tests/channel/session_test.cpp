@@ -203,7 +203,9 @@ TEST_F(SessionTest, FailedOpenLeavesTheSessionClosed) {
 
 TEST_F(SessionTest, StatementAllocationFailureRaises1281AndDisconnects) {
   scripted_fail_next_alloc_stmt("S1001");
-  EXPECT_EQ(openFails(u"Accounts").number(), err::kInternal);
+  const TarnError e = openFails(u"Accounts");
+  EXPECT_EQ(e.number(), err::kInternal);
+  EXPECT_EQ(e.sqlState(), u"S1001");
   const std::vector<std::string> c = calls();
   ASSERT_FALSE(c.empty());
   EXPECT_EQ(c.back(), "SQLDisconnect");
