@@ -314,6 +314,8 @@ void Account::writeItem(const Section& s, std::string_view id, std::string_view 
 
 bool Account::writeItemUnlessLocked(const Section& s, std::string_view id, std::string_view body,
                                     const LockOwner& owner) {
+  // An indexed file's write needs the checked path; the statement would decline it anyway.
+  if (indexes_->seenIndexed(s)) return false;
   Statement::Use q(writeUnlessLocked_);
   std::string_view key = keyFor(s, id);
   q.bind(1, s.id).bind(2, key);

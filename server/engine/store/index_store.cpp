@@ -132,6 +132,9 @@ IndexStore::IndexStore(sqlite3* db) {
       db,
       "DELETE FROM index_entries WHERE ix IN (SELECT number FROM item_indexes WHERE section=?1)");
   insertEntry_ = Statement(db, "INSERT OR REPLACE INTO index_entries VALUES(?1, ?2, ?3, ?4, ?5)");
+  respellEntry_ = Statement(db,
+                            "UPDATE index_entries SET id=?5 WHERE ix=?1 AND key=?2 AND item=?3 "
+                            "AND vc=?4 AND id IS NOT ?5");
   deleteEntry_ =
       Statement(db, "DELETE FROM index_entries WHERE ix=?1 AND key=?2 AND item=?3 AND vc=?4");
   atOrAfter_ = hitQuery(db, "AND key>=?2", kUp);
@@ -216,7 +219,17 @@ bool IndexStore::drop(const Section& s, const Correlative& c) {
 bool IndexStore::any(const Section& s) {
   Statement::Use q(anyOf_);
   q.bind(1, s.id);
-  return q.step();
+  const bool found = q.step();
+  if (found) {
+    indexed_.insert(s.id);
+  } else {
+    indexed_.erase(s.id);
+  }
+  return found;
+}
+
+bool IndexStore::seenIndexed(const Section& s) const {
+  return indexed_.count(s.id) != 0;
 }
 
 const std::vector<IndexStore::Definition>& IndexStore::definitions(const Section& s) {
@@ -260,6 +273,18 @@ void IndexStore::deleteEntries(std::int64_t number, const Section& s, std::strin
   }
 }
 
+void IndexStore::respellEntries(std::int64_t number, const Section& s, std::string_view id,
+                                const std::vector<KeyValue>& keys) {
+  std::string_view item = itemKey(s.caseFold, id);
+  for (const KeyValue& k : keys) {
+    Statement::Use q(respellEntry_);
+    q.bind(1, number).bind(2, std::string_view(k.key)).bind(3, item);
+    q.bind(4, static_cast<std::int64_t>(k.vc));
+    if (item != id) q.bind(5, id);
+    q.run();
+  }
+}
+
 void IndexStore::itemChanged(const Section& s, std::string_view id, const std::string* before,
                              const std::string_view* after) {
   for (const Definition& d : definitions(s)) {
@@ -268,19 +293,21 @@ void IndexStore::itemChanged(const Section& s, std::string_view id, const std::s
     if (before) indexKeys(d.correlative, id, *before, oldKeys_);
     if (after) indexKeys(d.correlative, id, *after, newKeys_);
     // A rewrite usually leaves most keys as they were: only the difference touches the b-tree.
-    // In a file that folds ids the kept entries are written again too, since the id may now be
-    // spelled differently and entries carry the spelling.
+    // In a file that folds ids a kept entry may need the id's new spelling; the update changes
+    // (and so dirties a page) only where the spelling differs.
     gone_.clear();
     added_.clear();
+    kept_.clear();
     std::set_difference(oldKeys_.begin(), oldKeys_.end(), newKeys_.begin(), newKeys_.end(),
                         std::back_inserter(gone_));
+    std::set_difference(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
+                        std::back_inserter(added_));
     deleteEntries(d.number, s, id, gone_);
+    insertEntries(d.number, s, id, added_);
     if (s.caseFold) {
-      insertEntries(d.number, s, id, newKeys_);
-    } else {
-      std::set_difference(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
-                          std::back_inserter(added_));
-      insertEntries(d.number, s, id, added_);
+      std::set_intersection(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
+                            std::back_inserter(kept_));
+      respellEntries(d.number, s, id, kept_);
     }
   }
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +85,9 @@ class IndexStore {
   // --- maintenance, called by the item paths inside their transaction
   // Whether any index is defined on s; the other maintenance calls do nothing when not.
   [[nodiscard]] bool any(const Section& s);
+  // Whether the last any() for s found an index: a hint that lets writers skip a path that
+  // cannot serve them, never a reason to skip maintenance.
+  [[nodiscard]] bool seenIndexed(const Section& s) const;
   // The item id of s changed from before (nullptr: it did not exist) to after (nullptr: deleted).
   void itemChanged(const Section& s, std::string_view id, const std::string* before,
                    const std::string_view* after);
@@ -106,6 +110,8 @@ class IndexStore {
   const std::vector<Definition>& definitions(const Section& s);
   void insertEntries(std::int64_t number, const Section& s, std::string_view id,
                      const std::vector<KeyValue>& keys);
+  void respellEntries(std::int64_t number, const Section& s, std::string_view id,
+                      const std::vector<KeyValue>& keys);
   void deleteEntries(std::int64_t number, const Section& s, std::string_view id,
                      const std::vector<KeyValue>& keys);
   // The first row of query into hit; query takes the index number and then params more of key,
@@ -115,10 +121,11 @@ class IndexStore {
   [[nodiscard]] std::string_view itemKey(bool foldIds, std::string_view id);
 
   std::vector<Definition> defs_;
+  std::set<std::int64_t> indexed_;
   std::string scratch_;
-  std::vector<KeyValue> oldKeys_, newKeys_, gone_, added_;
+  std::vector<KeyValue> oldKeys_, newKeys_, gone_, added_, kept_;
   Statement defsOf_, anyOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
-      dropEntriesOf_, insertEntry_, deleteEntry_;
+      dropEntriesOf_, insertEntry_, respellEntry_, deleteEntry_;
   Statement atOrAfter_, afterPosition_, afterKey_, beforePosition_, beforeKey_, last_, atOrBefore_,
       exact_, exactItem_, idsUnder_;
 };
