@@ -1,7 +1,8 @@
 // File indexes, each beside its baseline in the same run:
 //  - a brMoveNext step through the whole stack beside a brRead of a 200-byte item;
 //  - a full-stack brWrite of a 200-byte item to a file with one index (its key changes with
-//    every write) beside the same write to a file without one;
+//    every write, or stays) beside the same write to a file without one, and both again
+//    straight into the engine, without ODBC and the library;
 //  - CREATE-INDEX over N items of 200 bytes beside SQLite's own CREATE INDEX over a table of
 //    the same ids, keys and bodies (and, for reference, over a table of the ids and keys alone).
 // N is 1,000,000 unless TARN_BENCH_INDEX_ITEMS says otherwise. Ratios print after the table.
@@ -151,6 +152,65 @@ void BM_WritePlain(benchmark::State& state) {
 }
 BENCHMARK(BM_WritePlain);
 
+// --- the same writes straight into the engine, without ODBC and the library, to show what the
+// index itself costs
+
+struct EngineFixture {
+  std::unique_ptr<server::Port> port;
+  std::string indexed, plain;
+
+  EngineFixture() {
+    (void)setting();
+    port = server::Port::open({setting().system, "ENGINE"});
+    for (const char* name : {"INDEXED", "PLAIN"}) {
+      (void)port->execute(std::string("E") + kMark + "CREATE-FILE " + name + " 101");
+      std::string& number = std::string(name) == "PLAIN" ? plain : indexed;
+      number = port->execute(std::string("O") + kMark + name).substr(5);
+      for (long i = 0; i < kItems; ++i) write(number, itemId("C", i), keyedBody(keyFor(i)));
+    }
+    (void)port->execute(std::string("E") + kMark + "CREATE-INDEX INDEXED A1");
+  }
+  void write(const std::string& file, const std::string& id, const std::string& body) {
+    std::string reply = port->execute(std::string("W") + kMark + file + kMark + id + kMark + body);
+    if (reply.compare(0, 4, "0000") != 0) fail("engine write: " + reply);
+  }
+};
+
+EngineFixture& engine() {
+  static EngineFixture f;
+  return f;
+}
+
+void engineWriteLoop(benchmark::State& state, bool toIndexed, bool newKeys) {
+  EngineFixture& f = engine();
+  long i = 0, round = 0;
+  for (auto _ : state) {
+    const long n = i % kItems;
+    const std::string key = newKeys ? itemId("W", round * kItems + n) : keyFor(n);
+    std::string body = key + kMark + std::to_string(round);
+    body += kMark;
+    body += itemBody(kBodySize - body.size());
+    f.write(toIndexed ? f.indexed : f.plain, itemId("C", n), body);
+    i += kReadStride;
+    if (i >= kItems * kReadStride) {
+      i = 0;
+      ++round;
+    }
+  }
+}
+void BM_EngineWriteIndexedNewKey(benchmark::State& state) {
+  engineWriteLoop(state, true, true);
+}
+BENCHMARK(BM_EngineWriteIndexedNewKey);
+void BM_EngineWriteIndexedSameKey(benchmark::State& state) {
+  engineWriteLoop(state, true, false);
+}
+BENCHMARK(BM_EngineWriteIndexedSameKey);
+void BM_EngineWritePlain(benchmark::State& state) {
+  engineWriteLoop(state, false, true);
+}
+BENCHMARK(BM_EngineWritePlain);
+
 // --- building an index over N items
 
 struct BuildFixture {
@@ -261,6 +321,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
           "<= 1.3");
     ratio("brWrite, one index, new key / no index", "BM_WriteIndexedNewKey", "BM_WritePlain",
           "<= 1.3");
+    ratio("engine W, one index, key kept / no index", "BM_EngineWriteIndexedSameKey",
+          "BM_EngineWritePlain", "-");
+    ratio("engine W, one index, new key / no index", "BM_EngineWriteIndexedNewKey",
+          "BM_EngineWritePlain", "-");
     ratio("CREATE-INDEX / SQLite CREATE INDEX, same rows", "BM_IndexBuild",
           "BM_SqliteCreateIndexSameRows", "<= 1.5");
     ratio("CREATE-INDEX / SQLite CREATE INDEX, keys only", "BM_IndexBuild",
