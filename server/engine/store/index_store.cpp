@@ -121,7 +121,6 @@ const char* IndexStore::schema() noexcept {
 
 IndexStore::IndexStore(sqlite3* db) {
   defsOf_ = Statement(db, "SELECT number, correlative FROM item_indexes WHERE section=?1");
-  anyOf_ = Statement(db, "SELECT 1 FROM item_indexes WHERE section=?1 LIMIT 1");
   findDef_ = Statement(db, "SELECT number FROM item_indexes WHERE section=?1 AND correlative=?2");
   existsDef_ = Statement(db, "SELECT 1 FROM item_indexes WHERE number=?1");
   insertDef_ = Statement(db, "INSERT INTO item_indexes(section, correlative) VALUES(?1, ?2)");
@@ -233,22 +232,23 @@ bool IndexStore::drop(const Section& s, const Correlative& c) {
 }
 
 bool IndexStore::any(const Section& s) {
-  Statement::Use q(anyOf_);
-  q.bind(1, s.id);
-  const bool found = q.step();
-  if (found) {
-    indexed_.insert(s.id);
-  } else {
+  loadDefinitions(s);
+  // The item paths ask this, then change the item, then maintain: all in one transaction, so
+  // the definitions just read serve the maintenance that follows.
+  loadedFor_ = s.id;
+  if (defs_.empty()) {
     indexed_.erase(s.id);
+    return false;
   }
-  return found;
+  indexed_.insert(s.id);
+  return true;
 }
 
 bool IndexStore::seenIndexed(const Section& s) const {
   return indexed_.count(s.id) != 0;
 }
 
-const std::vector<IndexStore::Definition>& IndexStore::definitions(const Section& s) {
+void IndexStore::loadDefinitions(const Section& s) {
   defs_.clear();
   Statement::Use q(defsOf_);
   q.bind(1, s.id);
@@ -256,6 +256,11 @@ const std::vector<IndexStore::Definition>& IndexStore::definitions(const Section
     if (std::optional<Correlative> c = parseCorrelative(q.bytes(1)))
       defs_.push_back({q.integer(0), std::move(*c)});
   }
+}
+
+const std::vector<IndexStore::Definition>& IndexStore::definitions(const Section& s) {
+  if (loadedFor_ != s.id) loadDefinitions(s);
+  loadedFor_ = 0;
   return defs_;
 }
 
@@ -329,7 +334,9 @@ void IndexStore::itemChanged(const Section& s, std::string_view id, const std::s
 }
 
 void IndexStore::sectionCleared(const Section& s) {
-  for (const Definition& d : definitions(s)) Statement::Use(clearEntries_).bind(1, d.number).run();
+  loadDefinitions(s);
+  loadedFor_ = 0;
+  for (const Definition& d : defs_) Statement::Use(clearEntries_).bind(1, d.number).run();
 }
 
 void IndexStore::sectionDropped(const Section& s) {

@@ -89,6 +89,7 @@ class IndexStore {
   // cannot serve them, never a reason to skip maintenance.
   [[nodiscard]] bool seenIndexed(const Section& s) const;
   // The item id of s changed from before (nullptr: it did not exist) to after (nullptr: deleted).
+  // Call it right after any(s) in the same transaction: it uses the definitions any() read.
   void itemChanged(const Section& s, std::string_view id, const std::string* before,
                    const std::string_view* after);
   // Every item of s went.
@@ -107,6 +108,8 @@ class IndexStore {
     std::int64_t number;
     Correlative correlative;
   };
+  void loadDefinitions(const Section& s);
+  // The definitions of s: those any() loaded just before, else read afresh.
   const std::vector<Definition>& definitions(const Section& s);
   void insertEntries(std::int64_t number, const Section& s, std::string_view id,
                      const std::vector<KeyValue>& keys);
@@ -121,10 +124,11 @@ class IndexStore {
   [[nodiscard]] std::string_view itemKey(bool foldIds, std::string_view id);
 
   std::vector<Definition> defs_;
+  std::int64_t loadedFor_ = 0;  // the section whose definitions any() left in defs_
   std::set<std::int64_t> indexed_;
   std::string scratch_;
   std::vector<KeyValue> oldKeys_, newKeys_, gone_, added_, kept_;
-  Statement defsOf_, anyOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
+  Statement defsOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
       dropEntriesOf_, insertEntry_, respellEntry_, deleteEntry_;
   Statement atOrAfter_, afterPosition_, afterKey_, beforePosition_, beforeKey_, last_, atOrBefore_,
       exact_, exactItem_, idsUnder_;
