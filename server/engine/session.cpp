@@ -199,6 +199,10 @@ std::string Session::dispatch(char op, std::string_view fields) {
       return tcl(fields);
     case 'A':
       return releaseAll(fields);
+    case 'I':
+      return openIndex(fields);
+    case 'K':
+      return keyOperation(fields);
     default:
       return makeReply(status::kInvalidCall);
   }
@@ -501,6 +505,57 @@ std::string Session::releaseAll(std::string_view fields) {
   if (Fields(fields).count() != 0) return makeReply(status::kBadParameters);
   state_.releaseLocks();
   return makeReply(status::kOk);
+}
+
+std::string Session::openIndex(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 2) return makeReply(status::kBadParameters);
+  std::optional<OpenSection> found = state_.resolve(f.next());
+  if (!found) return makeReply(status::kFileNotPresent);
+  std::optional<store::Correlative> correlative = store::parseCorrelative(f.next());
+  if (!correlative) return makeReply(status::kNoIndex);
+  std::optional<std::int64_t> number = found->account->indexes().find(found->section, *correlative);
+  if (!number) return makeReply(status::kNoIndex);
+  indexes_.push_back({found->account, std::move(found->section), *number});
+  return makeReply(status::kOk, std::to_string(indexes_.size()));
+}
+
+// "K" code, index number, key, item-id, value count. The item-id may itself hold marks (a
+// position left by "X"), so the value count is taken from the end.
+std::string Session::keyOperation(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() < 5) return makeReply(status::kBadParameters);
+  std::string_view code = f.next();
+  std::string_view numberField = f.next();
+  std::string_view key = f.next();
+  std::string_view rest = f.tail();
+  const std::size_t last = rest.rfind(kAttributeMark);
+  std::string_view id = rest.substr(0, last);
+  long vc = 0;
+  long n = 0;
+  if (code.size() != 1 || !parseNumber(rest.substr(last + 1), vc) || !parseNumber(numberField, n) ||
+      key.size() > store::kMaxIndexKey)
+    return makeReply(status::kBadParameters);
+  if (n < 1 || static_cast<std::size_t>(n) > indexes_.size()) return makeReply(status::kNoIndex);
+  const Index& index = indexes_[static_cast<std::size_t>(n) - 1];
+  store::IndexStore& store = index.account->indexes();
+  switch (store.seek(index.number, index.section.caseFold, code.front(), key, id, vc, hit_)) {
+    case store::IndexSeek::kBadCode:
+      return makeReply(status::kBadParameters);
+    case store::IndexSeek::kNone:
+      // Nothing found in an index that another port deleted meanwhile is no index at all.
+      return makeReply(store.exists(index.number) ? status::kNoIndexEntry : status::kNoIndex);
+    case store::IndexSeek::kFound:
+      break;
+  }
+  std::string reply = makeReply(status::kOk);
+  reply.reserve(reply.size() + hit_.key.size() + hit_.ids.size() + 16);
+  reply += hit_.key;
+  reply.push_back(kAttributeMark);
+  reply += std::to_string(hit_.vc);
+  reply.push_back(kAttributeMark);
+  reply += hit_.ids;
+  return reply;
 }
 
 }  // namespace tarn::server

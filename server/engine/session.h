@@ -24,6 +24,8 @@ inline constexpr int kNotANumber = 7;
 inline constexpr int kFileNotPresent = 9;
 inline constexpr int kBadConversion = 10;
 inline constexpr int kBadAttribute = 11;
+inline constexpr int kNoIndex = 19;
+inline constexpr int kNoIndexEntry = 22;
 inline constexpr int kBadParameters = 34;
 inline constexpr int kEndOfList = 36;
 }  // namespace status
@@ -45,6 +47,11 @@ class Session final : public Port {
   struct Handle {
     std::shared_ptr<store::Account> account;
     store::Section section;
+  };
+  struct Index {
+    std::shared_ptr<store::Account> account;
+    store::Section section;
+    std::int64_t number = 0;  // the account's number for the index
   };
   struct List {
     std::string ids;  // joined by attribute marks
@@ -68,6 +75,8 @@ class Session final : public Port {
   std::string convert(char op, std::string_view fields);
   std::string tcl(std::string_view fields);
   std::string releaseAll(std::string_view fields);
+  std::string openIndex(std::string_view fields);
+  std::string keyOperation(std::string_view fields);
 
   // The open handle for a number field; nullptr when it is not open. Sets bad when the field
   // is not a number.
@@ -79,6 +88,8 @@ class Session final : public Port {
   PortState state_;
   std::vector<std::unique_ptr<Handle>> handles_;  // number n lives at n - 1
   std::vector<std::unique_ptr<List>> lists_;
+  std::vector<Index> indexes_;  // index number n lives at n - 1
+  store::IndexHit hit_;
   std::string scratch_;
 };
 

@@ -37,6 +37,9 @@ struct Target {
     checkReply(port->execute(std::string("O\xFE") + "DICT CUST"));
     checkReply(port->execute(std::string("W\xFE") + "1\xFE" + "A\xFE" + "x\xFEy\xFDz"));
     checkReply(port->execute(std::string("W\xFE") + "2\xFE" + "NAME\xFE" + "A\xFE" + "1"));
+    // Index 1 is open on an index over attribute 1, so "K" requests reach real entries.
+    checkReply(port->execute(std::string("E\xFE") + "CREATE-INDEX CUST A1 (s"));
+    checkReply(port->execute(std::string("I\xFE") + "CUST\xFE" + "A1"));
   }
   ~Target() {
     port.reset();

@@ -107,6 +107,7 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
     exec(db.get(), "BEGIN IMMEDIATE");
     try {
       exec(db.get(), kSchema);
+      exec(db.get(), IndexStore::schema());
       exec(db.get(),
            "INSERT OR IGNORE INTO sections(file, kind, name, casefold, modulo) "
            "VALUES('MD', 1, 'MD', 1, 1)");
@@ -133,7 +134,8 @@ void Account::prepare() {
                                  "INSERT OR REPLACE INTO items(section, key, id, body) "
                                  "SELECT ?1, ?2, ?3, ?4 WHERE NOT EXISTS (SELECT 1 FROM locks "
                                  "WHERE section=?1 AND ((kind=0 AND item=?2) OR (kind=1 AND "
-                                 "item=X'')) AND NOT (port=?5 AND pid=?6 AND start=?7))");
+                                 "item=X'')) AND NOT (port=?5 AND pid=?6 AND start=?7)) "
+                                 "AND NOT EXISTS (SELECT 1 FROM item_indexes WHERE section=?1)");
   delete_ = Statement(db, "DELETE FROM items WHERE section=?1 AND key=?2");
   clear_ = Statement(db, "DELETE FROM items WHERE section=?1");
   count_ = Statement(db, "SELECT count(*) FROM items WHERE section=?1");
@@ -168,6 +170,7 @@ void Account::prepare() {
   deleteOwnerLocks_ =
       Statement(db, "DELETE FROM locks WHERE pid=?1 AND start=?2 AND port=?3 AND kind<2");
   sweep_ = Statement(db, "DELETE FROM locks WHERE pid=?1 AND start=?2");
+  indexes_ = std::make_unique<IndexStore>(db);
 }
 
 std::string_view Account::keyFor(const Section& s, std::string_view id) {
@@ -270,6 +273,7 @@ void Account::dropSections(const std::vector<Section>& doomed) {
   std::string file = doomed.front().file;
   for (const Section& s : doomed) {
     std::erase_if(heldItems_, [&](const auto& held) { return held.first == s.id; });
+    indexes_->sectionDropped(s);
     Statement::Use(dropItems_).bind(1, s.id).run();
     Statement::Use(dropLocks_).bind(1, s.id).run();
     Statement::Use(dropSection_).bind(1, s.id).run();
@@ -292,16 +296,26 @@ bool Account::readItem(const Section& s, std::string_view id, std::string& out) 
 }
 
 void Account::writeItem(const Section& s, std::string_view id, std::string_view body) {
-  Statement::Use q(write_);
-  std::string_view key = keyFor(s, id);
-  q.bind(1, s.id).bind(2, key);
-  // The original spelling is kept only where folding changed it.
-  if (key != id) q.bind(3, id);
-  q.bind(4, body).run();
+  MaybeTransaction tx(db(), tx_);
+  const bool indexed = indexes_->any(s);
+  indexedBefore_.clear();
+  const bool existed = indexed && readItem(s, id, indexedBefore_);
+  {
+    Statement::Use q(write_);
+    std::string_view key = keyFor(s, id);
+    q.bind(1, s.id).bind(2, key);
+    // The original spelling is kept only where folding changed it.
+    if (key != id) q.bind(3, id);
+    q.bind(4, body).run();
+  }
+  if (indexed) indexes_->itemChanged(s, id, existed ? &indexedBefore_ : nullptr, &body);
+  tx.commit();
 }
 
 bool Account::writeItemUnlessLocked(const Section& s, std::string_view id, std::string_view body,
                                     const LockOwner& owner) {
+  // An indexed file's write needs the checked path; the statement would decline it anyway.
+  if (indexes_->seenIndexed(s)) return false;
   Statement::Use q(writeUnlessLocked_);
   std::string_view key = keyFor(s, id);
   q.bind(1, s.id).bind(2, key);
@@ -317,13 +331,26 @@ bool Account::holdsItemLock(const Section& s, std::string_view id) {
 }
 
 bool Account::deleteItem(const Section& s, std::string_view id) {
-  Statement::Use q(delete_);
-  q.bind(1, s.id).bind(2, keyFor(s, id)).run();
-  return sqlite3_changes(db()) > 0;
+  MaybeTransaction tx(db(), tx_);
+  const bool indexed = indexes_->any(s);
+  indexedBefore_.clear();
+  if (indexed && readItem(s, id, indexedBefore_))
+    indexes_->itemChanged(s, id, &indexedBefore_, nullptr);
+  bool existed = false;
+  {
+    Statement::Use q(delete_);
+    q.bind(1, s.id).bind(2, keyFor(s, id)).run();
+    existed = sqlite3_changes(db()) > 0;
+  }
+  tx.commit();
+  return existed;
 }
 
 void Account::clearSection(const Section& s) {
+  MaybeTransaction tx(db(), tx_);
   Statement::Use(clear_).bind(1, s.id).run();
+  indexes_->sectionCleared(s);
+  tx.commit();
 }
 
 std::int64_t Account::countItems(const Section& s) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/engine/store/index_store.h"
 #include "server/engine/store/process.h"
 #include "server/engine/store/sqlite.h"
 
@@ -53,6 +54,8 @@ class Account {
   [[nodiscard]] const std::string& name() const noexcept { return name_; }
   [[nodiscard]] sqlite3* db() const noexcept { return db_.get(); }
   [[nodiscard]] TransactionStatements& transactions() noexcept { return tx_; }
+  // The file indexes of this account; the item members below keep them current.
+  [[nodiscard]] IndexStore& indexes() noexcept { return *indexes_; }
 
   // --- catalogue. Name matching ignores ASCII case unless exact is set. Throws StoreError.
   // The file's canonical name, when it exists.
@@ -134,6 +137,8 @@ class Account {
   std::string scratch_;
   std::set<std::pair<std::int64_t, std::string>> heldItems_;
   TransactionStatements tx_;
+  std::unique_ptr<IndexStore> indexes_;
+  std::string indexedBefore_;  // an indexed item's previous body, while it is replaced
   Statement read_, write_, writeUnlessLocked_, delete_, clear_, count_, ids_, items_;
   Statement findFile_, findDict_, findData_, firstData_, sections_, insertSection_, dropSection_,
       dropItems_, dropLocks_;

@@ -28,6 +28,11 @@ constexpr int kVerbsUpdated = 212;
 constexpr int kAccountCreated = 213;
 constexpr int kAccountExists = 214;
 constexpr int kBadAccountName = 215;
+constexpr int kIndexExists = 171;
+constexpr int kIndexCreated = 172;
+constexpr int kBadCorrelative = 173;
+constexpr int kIndexDeleted = 174;
+constexpr int kNoSuchIndex = 175;
 constexpr int kNoItems = 401;
 constexpr int kSelected = 404;
 constexpr int kListed = 405;
@@ -249,6 +254,15 @@ class Interpreter {
   void logTo(const CommandLine& cmd);
   void updateMd(const CommandLine& cmd);
   void createAccount(const CommandLine& cmd);
+  void createIndex(const CommandLine& cmd);
+  void deleteIndex(const CommandLine& cmd);
+  // The file and correlative of an index command; nothing (after a message) when either is bad.
+  struct IndexTarget {
+    OpenSection file;
+    std::string reference;
+    store::Correlative correlative;
+  };
+  std::optional<IndexTarget> indexTarget(const CommandLine& cmd);
 
   std::optional<Query> parseQuery(const std::vector<Word>& words, bool listing,
                                   std::optional<OpenSection>& target);
@@ -263,9 +277,9 @@ class Interpreter {
 
 const std::vector<std::string_view>& builtInVerbs() {
   static const std::vector<std::string_view> kVerbs = {
-      "SET-NUM-FORMAT", "CASE",   "TIME",      "DATE",          "WHO",         "COUNT",
-      "ESTIMATE-COUNT", "SELECT", "SSELECT",   "LIST",          "CREATE-FILE", "DELETE-FILE",
-      "CLEAR-FILE",     "LOGTO",  "UPDATE-MD", "CREATE-ACCOUNT"};
+      "SET-NUM-FORMAT", "CASE",   "TIME",      "DATE",           "WHO",          "COUNT",
+      "ESTIMATE-COUNT", "SELECT", "SSELECT",   "LIST",           "CREATE-FILE",  "DELETE-FILE",
+      "CLEAR-FILE",     "LOGTO",  "UPDATE-MD", "CREATE-ACCOUNT", "CREATE-INDEX", "DELETE-INDEX"};
   return kVerbs;
 }
 
@@ -346,6 +360,10 @@ bool Interpreter::runVerb(std::string_view verb, std::string_view rest, int dept
     updateMd(cmd);
   } else if (equalsNoCase(verb, "CREATE-ACCOUNT")) {
     createAccount(cmd);
+  } else if (equalsNoCase(verb, "CREATE-INDEX")) {
+    createIndex(cmd);
+  } else if (equalsNoCase(verb, "DELETE-INDEX")) {
+    deleteIndex(cmd);
   } else {
     // A verb entry of the master dictionary ("V", then the built-in verb) names another verb.
     if (depth > 0) return false;
@@ -714,7 +732,7 @@ void Interpreter::deleteFile(const CommandLine& cmd) {
   std::vector<store::Section> doomed;
   for (store::Section& s : a.sections(*canonical)) {
     bool chosen = !section.empty() ? (!s.dictionary && equalsNoCase(s.name, section))
-                                 : (level != 2 || !s.dictionary);
+                                   : (level != 2 || !s.dictionary);
     if (chosen) doomed.push_back(std::move(s));
   }
   if (doomed.empty()) {
@@ -824,6 +842,69 @@ void Interpreter::createAccount(const CommandLine& cmd) {
   }
   (void)state_.system().openAccount(*stored, true);
   message(msg::kAccountCreated, cat({"Account '", *stored, "' created."}));
+}
+
+std::optional<Interpreter::IndexTarget> Interpreter::indexTarget(const CommandLine& cmd) {
+  if (cmd.words.size() < 2) {
+    message(msg::kSyntax, "A file name or index correlative is missing.");
+    return std::nullopt;
+  }
+  // The last word is the correlative; the words before it name the file ("DICT CUST").
+  std::string reference;
+  for (std::size_t i = 0; i + 1 < cmd.words.size(); ++i)
+    reference += (i == 0 ? "" : " ") + cmd.words[i].text;
+  const std::string& text = cmd.words.back().text;
+  std::optional<store::Correlative> correlative = store::parseCorrelative(text);
+  if (!correlative) {
+    message(msg::kBadCorrelative, cat({"'", text, "' is not a valid index correlative."}));
+    return std::nullopt;
+  }
+  std::optional<OpenSection> file = state_.resolve(reference);
+  if (!file) {
+    message(msg::kNotAFile, cat({"'", reference, "' is not a file name."}));
+    return std::nullopt;
+  }
+  return IndexTarget{std::move(*file), std::move(reference), std::move(*correlative)};
+}
+
+void Interpreter::createIndex(const CommandLine& cmd) {
+  std::optional<IndexTarget> t = indexTarget(cmd);
+  if (!t) return;
+  store::Account& a = *t->file.account;
+  const store::Section& section = t->file.section;
+  const bool replace = cmd.options.find('O') != std::string::npos;
+  store::Transaction tx(a.transactions());
+  if (!replace && a.indexes().find(section, t->correlative)) {
+    // Callers test for this output exactly, so it is the bare number.
+    print(std::to_string(msg::kIndexExists));
+    note(msg::kIndexExists);
+    return;
+  }
+  std::size_t items = 0;
+  a.indexes().build(section, t->correlative, [&](const auto& visit) {
+    a.forEachItem(section, [&](std::string_view id, std::string_view body) {
+      ++items;
+      visit(id, body);
+    });
+  });
+  tx.commit();
+  message(msg::kIndexCreated, cat({"Index '", t->correlative.text(), "' built on file '",
+                                   t->reference, "' over ", std::to_string(items), " items."}));
+}
+
+void Interpreter::deleteIndex(const CommandLine& cmd) {
+  std::optional<IndexTarget> t = indexTarget(cmd);
+  if (!t) return;
+  store::Account& a = *t->file.account;
+  store::Transaction tx(a.transactions());
+  if (!a.indexes().drop(t->file.section, t->correlative)) {
+    message(msg::kNoSuchIndex,
+            cat({"File '", t->reference, "' has no index '", t->correlative.text(), "'."}));
+    return;
+  }
+  tx.commit();
+  message(msg::kIndexDeleted,
+          cat({"Index '", t->correlative.text(), "' deleted from file '", t->reference, "'."}));
 }
 
 }  // namespace
