@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "server/engine/tcl/tcl.h"
+#include "server/engine/text/utf8.h"
 
 namespace tarn::server {
 namespace {
@@ -489,7 +490,8 @@ std::string Session::tcl(std::string_view fields) {
   std::string data;
   data.reserve(outcome.captured.size() + outcome.returned.size() + 24);
   for (const std::string* part : {&outcome.captured, &outcome.returned}) {
-    data += std::to_string(part->size());
+    // Clients count characters as UTF-16 units, not the engine's bytes.
+    data += std::to_string(text::utf16Length(*part));
     data.push_back(kAttributeMark);
     data += *part;
     data.push_back(kAttributeMark);

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace tarn::server::odbc {
 namespace {
@@ -117,6 +118,14 @@ std::optional<ConnectSettings> resolveSettings(
     settings.embeddedDefault = true;
   } else {
     return std::nullopt;
+  }
+
+  std::optional<std::string> encoding = lookup(attributes, "ENCODING");
+  settings.encodingStated = encoding.has_value();
+  if (!encoding) encoding = fromDsn("Encoding");
+  if (encoding && !parseEncoding(*encoding, settings.encoding)) {
+    throw std::invalid_argument("Encoding '" + *encoding +
+                                "' is not known: use UTF-8 or Windows-1252");
   }
 
   if (auto a = lookup(attributes, "ACCOUNT")) {

@@ -1,5 +1,7 @@
 #include "server/engine/store/account.h"
 
+#include "server/engine/store/text_form.h"
+
 #include <optional>
 #include <utility>
 
@@ -106,6 +108,7 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
   {
     exec(db.get(), "BEGIN IMMEDIATE");
     try {
+      adoptUtf8Text(db.get());
       exec(db.get(), kSchema);
       exec(db.get(),
            "INSERT OR IGNORE INTO sections(file, kind, name, casefold, modulo) "
