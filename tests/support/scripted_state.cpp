@@ -33,6 +33,7 @@ void scripted_reset(void) {
   Script& s = script();
   s.results.clear();
   s.connects.clear();
+  s.completions.clear();
   s.executes.clear();
   s.allocStmtFailures.clear();
   s.statements.clear();
@@ -72,6 +73,10 @@ void scripted_set_reported_length(long length) {
 
 void scripted_next_connect(short rc, const char* sqlstate) {
   script().connects.push_back({rc, sqlstate ? sqlstate : ""});
+}
+
+void scripted_next_completion(const char* text) {
+  script().completions.push_back(text);
 }
 
 void scripted_next_execute(short rc, const char* sqlstate) {
