@@ -162,7 +162,7 @@ void clsTarnODBC::openApi() {
   if (!codepage::agreeWireCodePage(asked, completed, codePage_, problem)) {
     dbc.reset();
     env.reset();
-    TarnError e = rsRaiseError(1285, kClassName, sOperation);
+    TarnError e = rsRaiseError(err::kConnectFailed, kClassName, sOperation);
     e.setDescription(std::move(problem));
     throw e;
   }

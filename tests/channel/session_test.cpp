@@ -325,7 +325,7 @@ TEST_F(SessionTest, EncodingMismatchIsRefusedAtConnect) {
       continue;
     }
     const TarnError e = openFails(c.database);
-    EXPECT_EQ(e.number(), 1285);
+    EXPECT_EQ(e.number(), err::kConnectFailed);
     EXPECT_NE(e.description().find(u"Encoding"), String::npos) << toUtf8(e.description());
     const Counts after = Counts::now();
     for (int k = 1; k <= 3; ++k) {
