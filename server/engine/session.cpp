@@ -136,8 +136,9 @@ void replaceAttribute(std::string& item, long n, std::string_view value) {
   item.replace(start, end == std::string::npos ? std::string::npos : end - start, value);
 }
 
-Session::Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account)
-    : state_(std::move(system), account) {}
+Session::Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+                 const Credentials& credentials)
+    : state_(std::move(system), account, credentials) {}
 
 Session::~Session() = default;
 
@@ -227,13 +228,20 @@ std::optional<std::string> Session::takeHandle(std::string_view field, Handle*& 
   return std::nullopt;
 }
 
+std::optional<std::string> Session::takeWritableHandle(std::string_view field, Handle*& out) {
+  if (auto failed = takeHandle(field, out)) return failed;
+  if (out->readOnly) return makeReply(status::kInvalidCall);
+  return std::nullopt;
+}
+
 std::string Session::open(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 1) return makeReply(status::kBadParameters);
   std::optional<OpenSection> found = state_.resolve(f.next());
   if (!found) return makeReply(status::kFileNotPresent);
   found->account->markOpen(found->section, state_.owner());
-  handles_.push_back(std::make_unique<Handle>(Handle{found->account, std::move(found->section)}));
+  handles_.push_back(
+      std::make_unique<Handle>(Handle{found->account, std::move(found->section), found->readOnly}));
   return makeReply(status::kOk, std::to_string(handles_.size()));
 }
 
@@ -282,7 +290,7 @@ std::string Session::write(char op, std::string_view fields) {
   Fields f(fields);
   if (f.count() < 3) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   std::string_view body = f.tail();
   if (id.empty()) return makeReply(status::kBadParameters);
@@ -305,7 +313,7 @@ std::string Session::writeAttribute(char op, std::string_view fields) {
   Fields f(fields);
   if (f.count() < 4) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   long attribute = 0;
   if (!parseNumber(f.next(), attribute)) return makeReply(status::kNotANumber);
@@ -329,7 +337,7 @@ std::string Session::remove(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 2) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   store::Account& a = *h->account;
   store::Transaction tx(a.transactions());
@@ -368,7 +376,7 @@ std::string Session::clear(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 1) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   store::Account& a = *h->account;
   store::Transaction tx(a.transactions());
   if (a.sectionHeldElsewhere(h->section, state_.owner())) return makeReply(status::kLocked);

@@ -128,6 +128,10 @@ std::optional<ConnectSettings> resolveSettings(
                                 "' is not known: use UTF-8 or Windows-1252");
   }
 
+  // Credentials come from the connection string only: a password does not belong in odbc.ini.
+  settings.user = lookup(attributes, "UID").value_or("");
+  settings.password = lookup(attributes, "PWD").value_or("");
+
   if (auto a = lookup(attributes, "ACCOUNT")) {
     settings.account = *a;
   } else if (auto p = fromDsn("Account")) {

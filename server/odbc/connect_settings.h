@@ -23,6 +23,8 @@ struct ConnectSettings {
   std::string dsn;               // empty when the caller named no data source
   std::string system;            // the system directory
   std::string account;           // the account to log on to
+  std::string user;              // UID=, for a protected account
+  std::string password;          // PWD=; never logged
   bool embeddedDefault = false;  // system came from the default: its parents may need making
   Encoding encoding = Encoding::kWindows1252;  // what the client's ANSI texts are in
   bool encodingStated = false;                 // the connection string itself named the encoding

@@ -92,7 +92,13 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
   }
   std::unique_ptr<Port> port;
   try {
-    port = Port::open(PortConfig{settings->system, settings->account});
+    // Connection strings arrive in Windows-1252 (the wide ones are converted to it), whatever
+    // the connection's encoding; the engine compares credentials as its own text.
+    port = Port::open(PortConfig{settings->system, settings->account},
+                      PortCredentials{windows1252ToEngine(settings->user),
+                                      windows1252ToEngine(settings->password)});
+  } catch (const AccessDenied& e) {
+    throw DiagnosticError("28000", std::string("Invalid authorization specification: ") + e.what());
   } catch (const EngineError& e) {
     throw DiagnosticError(
         "08001", std::string("Unable to log on to account ") + settings->account + ": " + e.what());

@@ -1,5 +1,6 @@
 #include "server/engine/store/account.h"
 
+#include "server/engine/store/protection.h"
 #include "server/engine/store/text_form.h"
 
 #include <optional>
@@ -110,6 +111,7 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
     try {
       adoptUtf8Text(db.get());
       exec(db.get(), kSchema);
+      makeProtectionSchema(db.get());
       exec(db.get(),
            "INSERT OR IGNORE INTO sections(file, kind, name, casefold, modulo) "
            "VALUES('MD', 1, 'MD', 1, 1)");
