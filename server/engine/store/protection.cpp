@@ -3,7 +3,6 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "server/engine/store/sqlite.h"
 
@@ -19,9 +18,10 @@ CREATE TABLE IF NOT EXISTS failed_logons(source TEXT PRIMARY KEY, count INTEGER 
 constexpr long kFirstDelayMs = 100;
 constexpr long kLongestDelayMs = 5000;
 
+// Failures surface as StoreError, which every request and verb already answers for.
 void ensureSodium() {
   static const bool ready = sodium_init() >= 0;
-  if (!ready) throw std::runtime_error("libsodium could not start");
+  if (!ready) throw StoreError(SQLITE_ERROR, "libsodium could not start");
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ void setCredentials(Account& account, std::string_view user, std::string_view pa
   // Interactive limits: a logon costs a fraction of a second and some memory, a guess as much.
   if (crypto_pwhash_str(hash, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
                         crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0) {
-    throw std::runtime_error("out of memory while hashing the password");
+    throw StoreError(SQLITE_NOMEM, "out of memory while hashing the password");
   }
   Transaction tx(account.transactions());
   exec(account.db(), "DELETE FROM credentials");

@@ -25,7 +25,7 @@ void makeProtectionSchema(sqlite3* db);
 [[nodiscard]] bool isProtected(Account& account);
 
 // Sets the account's one user and password (replacing any before). Stores only a salted hash
-// from libsodium's crypto_pwhash_str. Throws StoreError; std::runtime_error when hashing fails.
+// from libsodium's crypto_pwhash_str. Throws StoreError, also when hashing fails.
 void setCredentials(Account& account, std::string_view user, std::string_view password);
 
 // True when user and password match the account's credentials (or the account has none).
