@@ -16,15 +16,29 @@ class EngineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A logon to a protected account without its credentials; the answer was held back a while.
+class AccessDenied : public EngineError {
+ public:
+  using EngineError::EngineError;
+};
+
 struct PortConfig {
   std::string system;   // the system directory; created with its DM account on first use
   std::string account;  // the account to log on to
 };
 
+// What a logon presents to a protected account; unprotected accounts ignore it.
+struct PortCredentials {
+  std::string user;
+  std::string password;
+};
+
 class Port {
  public:
-  // Logs on to config.account in config.system. Throws EngineError.
-  [[nodiscard]] static std::unique_ptr<Port> open(const PortConfig& config);
+  // Logs on to config.account in config.system. Throws AccessDenied when the account is
+  // protected and the credentials do not match, EngineError for any other failure.
+  [[nodiscard]] static std::unique_ptr<Port> open(const PortConfig& config,
+                                                  const PortCredentials& credentials = {});
   // Logs off: the port's locks, lists and open handles go.
   virtual ~Port() = default;
 

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "server/engine/tcl/tcl.h"
+#include "server/engine/text/utf8.h"
 
 namespace tarn::server {
 namespace {
@@ -135,8 +136,9 @@ void replaceAttribute(std::string& item, long n, std::string_view value) {
   item.replace(start, end == std::string::npos ? std::string::npos : end - start, value);
 }
 
-Session::Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account)
-    : state_(std::move(system), account) {}
+Session::Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+                 const Credentials& credentials)
+    : state_(std::move(system), account, credentials) {}
 
 Session::~Session() = default;
 
@@ -230,13 +232,20 @@ std::optional<std::string> Session::takeHandle(std::string_view field, Handle*& 
   return std::nullopt;
 }
 
+std::optional<std::string> Session::takeWritableHandle(std::string_view field, Handle*& out) {
+  if (auto failed = takeHandle(field, out)) return failed;
+  if (out->readOnly) return makeReply(status::kInvalidCall);
+  return std::nullopt;
+}
+
 std::string Session::open(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 1) return makeReply(status::kBadParameters);
   std::optional<OpenSection> found = state_.resolve(f.next());
   if (!found) return makeReply(status::kFileNotPresent);
   found->account->markOpen(found->section, state_.owner());
-  handles_.push_back(std::make_unique<Handle>(Handle{found->account, std::move(found->section)}));
+  handles_.push_back(
+      std::make_unique<Handle>(Handle{found->account, std::move(found->section), found->readOnly}));
   return makeReply(status::kOk, std::to_string(handles_.size()));
 }
 
@@ -285,7 +294,7 @@ std::string Session::write(char op, std::string_view fields) {
   Fields f(fields);
   if (f.count() < 3) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   std::string_view body = f.tail();
   if (id.empty()) return makeReply(status::kBadParameters);
@@ -308,7 +317,7 @@ std::string Session::writeAttribute(char op, std::string_view fields) {
   Fields f(fields);
   if (f.count() < 4) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   long attribute = 0;
   if (!parseNumber(f.next(), attribute)) return makeReply(status::kNotANumber);
@@ -332,7 +341,7 @@ std::string Session::remove(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 2) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   store::Account& a = *h->account;
   store::Transaction tx(a.transactions());
@@ -371,7 +380,7 @@ std::string Session::clear(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 1) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   store::Account& a = *h->account;
   store::Transaction tx(a.transactions());
   if (a.sectionHeldElsewhere(h->section, state_.owner())) return makeReply(status::kLocked);
@@ -493,7 +502,8 @@ std::string Session::tcl(std::string_view fields) {
   std::string data;
   data.reserve(outcome.captured.size() + outcome.returned.size() + 24);
   for (const std::string* part : {&outcome.captured, &outcome.returned}) {
-    data += std::to_string(part->size());
+    // Clients count characters as UTF-16 units, not the engine's bytes.
+    data += std::to_string(text::utf16Length(*part));
     data.push_back(kAttributeMark);
     data += *part;
     data.push_back(kAttributeMark);

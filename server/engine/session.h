@@ -37,7 +37,8 @@ inline constexpr std::size_t kBatchBytes = 64 * 1024;
 class Session final : public Port {
  public:
   // Logs on; throws store::StoreError when the system or account cannot be used.
-  Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account);
+  Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+          const Credentials& credentials = {});
   ~Session() override;
 
   [[nodiscard]] std::string execute(std::string_view request) override;
@@ -47,6 +48,7 @@ class Session final : public Port {
   struct Handle {
     std::shared_ptr<store::Account> account;
     store::Section section;
+    bool readOnly = false;  // DM's MD seen from another account
   };
   struct Index {
     std::shared_ptr<store::Account> account;
@@ -83,6 +85,8 @@ class Session final : public Port {
   Handle* handle(std::string_view field, bool& bad);
   // The reply to send when field names no open handle; nothing when out is set.
   std::optional<std::string> takeHandle(std::string_view field, Handle*& out);
+  // As takeHandle, and status 6 for a handle that may only be read.
+  std::optional<std::string> takeWritableHandle(std::string_view field, Handle*& out);
   List* list(std::string_view field);
 
   PortState state_;

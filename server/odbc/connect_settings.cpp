@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace tarn::server::odbc {
 namespace {
@@ -118,6 +119,18 @@ std::optional<ConnectSettings> resolveSettings(
   } else {
     return std::nullopt;
   }
+
+  std::optional<std::string> encoding = lookup(attributes, "ENCODING");
+  settings.encodingStated = encoding.has_value();
+  if (!encoding) encoding = fromDsn("Encoding");
+  if (encoding && !parseEncoding(*encoding, settings.encoding)) {
+    throw std::invalid_argument("Encoding '" + *encoding +
+                                "' is not known: use UTF-8 or Windows-1252");
+  }
+
+  // Credentials come from the connection string only: a password does not belong in odbc.ini.
+  settings.user = lookup(attributes, "UID").value_or("");
+  settings.password = lookup(attributes, "PWD").value_or("");
 
   if (auto a = lookup(attributes, "ACCOUNT")) {
     settings.account = *a;

@@ -1,5 +1,8 @@
 #include "server/engine/store/account.h"
 
+#include "server/engine/store/protection.h"
+#include "server/engine/store/text_form.h"
+
 #include <optional>
 #include <utility>
 
@@ -106,8 +109,10 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
   {
     exec(db.get(), "BEGIN IMMEDIATE");
     try {
+      adoptUtf8Text(db.get());
       exec(db.get(), kSchema);
       exec(db.get(), IndexStore::schema());
+      makeProtectionSchema(db.get());
       exec(db.get(),
            "INSERT OR IGNORE INTO sections(file, kind, name, casefold, modulo) "
            "VALUES('MD', 1, 'MD', 1, 1)");

@@ -1,5 +1,7 @@
 #include "server/engine/tcl/tcl.h"
 
+#include "server/engine/store/protection.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -46,6 +48,12 @@ constexpr int kFileInUse = 419;
 constexpr int kFileCleared = 420;
 constexpr int kBadModulo = 421;
 constexpr int kCaseShown = 431;
+constexpr int kAccessRefused = 230;
+constexpr int kAccountProtected = 231;
+constexpr int kGranted = 232;
+constexpr int kRevoked = 233;
+constexpr int kNotYours = 234;
+constexpr int kSystemDictionary = 235;
 }  // namespace msg
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -216,9 +224,30 @@ struct Failure {
   std::string text;
 };
 
+// The stacked lines of one "E": each is a command, unless a verb takes it as its input.
+class StackedInput {
+ public:
+  StackedInput(std::string_view lines, bool present) : rest_(lines), more_(present) {}
+  [[nodiscard]] bool more() const noexcept { return more_; }
+  // The next line, or nothing when none is left.
+  std::optional<std::string_view> next() {
+    if (!more_) return std::nullopt;
+    const std::size_t mark = rest_.find(kAttributeMark);
+    const std::string_view line = rest_.substr(0, mark);
+    more_ = mark != std::string_view::npos;
+    rest_.remove_prefix(more_ ? mark + 1 : rest_.size());
+    return line;
+  }
+
+ private:
+  std::string_view rest_;
+  bool more_;
+};
+
 class Interpreter {
  public:
-  Interpreter(PortState& state, Outcome& out) : state_(state), out_(out) {}
+  Interpreter(PortState& state, Outcome& out, StackedInput& input)
+      : state_(state), out_(out), input_(input) {}
 
   // False when the verb is unknown.
   bool runLine(std::string_view line);
@@ -263,6 +292,11 @@ class Interpreter {
     store::Correlative correlative;
   };
   std::optional<IndexTarget> indexTarget(const CommandLine& cmd);
+  void protectAccount(const CommandLine& cmd);
+  void grantAccount(const CommandLine& cmd, bool grant);
+  // The account named by the command's first word when the port may change its protection: from
+  // DM, or from the account itself. Prints why not and gives nothing otherwise.
+  std::shared_ptr<store::Account> ownAccount(const CommandLine& cmd);
 
   std::optional<Query> parseQuery(const std::vector<Word>& words, bool listing,
                                   std::optional<OpenSection>& target);
@@ -270,6 +304,7 @@ class Interpreter {
 
   PortState& state_;
   Outcome& out_;
+  StackedInput& input_;
   int printed_ = 0;
 };
 
@@ -277,9 +312,11 @@ class Interpreter {
 
 const std::vector<std::string_view>& builtInVerbs() {
   static const std::vector<std::string_view> kVerbs = {
-      "SET-NUM-FORMAT", "CASE",   "TIME",      "DATE",           "WHO",          "COUNT",
-      "ESTIMATE-COUNT", "SELECT", "SSELECT",   "LIST",           "CREATE-FILE",  "DELETE-FILE",
-      "CLEAR-FILE",     "LOGTO",  "UPDATE-MD", "CREATE-ACCOUNT", "CREATE-INDEX", "DELETE-INDEX"};
+      "SET-NUM-FORMAT", "CASE",           "TIME",           "DATE",            "WHO",
+      "COUNT",          "ESTIMATE-COUNT", "SELECT",         "SSELECT",         "LIST",
+      "CREATE-FILE",    "DELETE-FILE",    "CLEAR-FILE",     "LOGTO",           "UPDATE-MD",
+      "CREATE-ACCOUNT", "CREATE-INDEX",   "DELETE-INDEX",   "PROTECT-ACCOUNT", "GRANT-ACCOUNT",
+      "REVOKE-ACCOUNT"};
   return kVerbs;
 }
 
@@ -364,6 +401,10 @@ bool Interpreter::runVerb(std::string_view verb, std::string_view rest, int dept
     createIndex(cmd);
   } else if (equalsNoCase(verb, "DELETE-INDEX")) {
     deleteIndex(cmd);
+  } else if (equalsNoCase(verb, "PROTECT-ACCOUNT")) {
+    protectAccount(cmd);
+  } else if (equalsNoCase(verb, "GRANT-ACCOUNT") || equalsNoCase(verb, "REVOKE-ACCOUNT")) {
+    grantAccount(cmd, equalsNoCase(verb, "GRANT-ACCOUNT"));
   } else {
     // A verb entry of the master dictionary ("V", then the built-in verb) names another verb.
     if (depth > 0) return false;
@@ -765,6 +806,10 @@ void Interpreter::clearFile(const CommandLine& cmd) {
     message(msg::kNotAFile, cat({"'", reference, "' is not a file name."}));
     return;
   }
+  if (target->readOnly) {
+    message(msg::kSystemDictionary, "The system dictionary is written only from DM.");
+    return;
+  }
   store::Account& a = *target->account;
   store::Transaction tx(a.transactions());
   if (a.sectionHeldElsewhere(target->section, state_.owner())) {
@@ -782,8 +827,20 @@ void Interpreter::logTo(const CommandLine& cmd) {
     return;
   }
   const std::string& name = cmd.words.front().text;
-  if (!state_.logTo(name)) {
-    message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
+  // A protected account takes its user and password from the next two stacked lines.
+  Credentials credentials;
+  std::shared_ptr<store::Account> target = state_.accountNamed(name);
+  if (target && target != state_.accountRef() && store::isProtected(*target)) {
+    credentials.user = std::string(input_.next().value_or(""));
+    credentials.password = std::string(input_.next().value_or(""));
+  }
+  try {
+    if (!state_.logTo(name, credentials)) {
+      message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
+      return;
+    }
+  } catch (const store::AccessDenied&) {
+    message(msg::kAccessRefused, cat({"Account ", target->name(), " refused the logon."}));
     return;
   }
   message(msg::kLoggedOn, cat({"Logged on to account ", state_.account().name(), "."}));
@@ -798,6 +855,11 @@ void Interpreter::updateMd(const CommandLine& cmd) {
   std::shared_ptr<store::Account> target = state_.accountNamed(name);
   if (!target) {
     message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
+    return;
+  }
+  if (!state_.mayReach(*target) || (target->name() == store::kSystemAccount &&
+                                    state_.account().name() != store::kSystemAccount)) {
+    message(msg::kAccessRefused, cat({"Account ", target->name(), " refused the access."}));
     return;
   }
   std::optional<store::Section> md =
@@ -907,24 +969,76 @@ void Interpreter::deleteIndex(const CommandLine& cmd) {
           cat({"Index '", t->correlative.text(), "' deleted from file '", t->reference, "'."}));
 }
 
+std::shared_ptr<store::Account> Interpreter::ownAccount(const CommandLine& cmd) {
+  if (cmd.words.empty()) {
+    message(msg::kSyntax, "An account name is missing.");
+    return nullptr;
+  }
+  const std::string& name = cmd.words.front().text;
+  std::shared_ptr<store::Account> target = state_.accountNamed(name);
+  if (!target) {
+    message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
+    return nullptr;
+  }
+  const std::string& here = state_.account().name();
+  if (here != store::kSystemAccount && here != target->name()) {
+    message(msg::kNotYours,
+            cat({"Only DM or account ", target->name(), " may change its protection."}));
+    return nullptr;
+  }
+  return target;
+}
+
+void Interpreter::protectAccount(const CommandLine& cmd) {
+  std::shared_ptr<store::Account> target = ownAccount(cmd);
+  if (!target) return;
+  const std::optional<std::string_view> user = input_.next();
+  const std::optional<std::string_view> password = input_.next();
+  if (!user || !password || user->empty() || password->empty()) {
+    message(msg::kSyntax, "A user and a password are needed, as two stacked lines.");
+    return;
+  }
+  store::setCredentials(*target, *user, *password);
+  message(msg::kAccountProtected, cat({"Account ", target->name(), " is protected."}));
+}
+
+void Interpreter::grantAccount(const CommandLine& cmd, bool grant) {
+  std::shared_ptr<store::Account> target = ownAccount(cmd);
+  if (!target) return;
+  if (cmd.words.size() < 2) {
+    message(msg::kSyntax, "The account to trust is missing.");
+    return;
+  }
+  std::optional<std::string> other = store::accountName(cmd.words[1].text);
+  if (!other) {
+    message(msg::kBadAccountName, cat({"'", cmd.words[1].text, "' is not a valid account name."}));
+    return;
+  }
+  if (grant) {
+    store::grantAccess(*target, *other);
+    message(msg::kGranted, cat({"Account ", target->name(), " grants ", *other, "."}));
+  } else {
+    store::revokeAccess(*target, *other);
+    message(msg::kRevoked, cat({"Account ", target->name(), " no longer grants ", *other, "."}));
+  }
+}
+
 }  // namespace
 
 Outcome run(PortState& state, std::string_view command, std::string_view stacked, bool hasStacked) {
   Outcome out;
-  Interpreter interpreter(state, out);
+  StackedInput input(stacked, hasStacked);
+  Interpreter interpreter(state, out, input);
   if (!interpreter.runLine(command)) {
     out.status = 6;
     return out;
   }
-  // No verb here reads input, so every stacked line is a command of its own.
-  while (hasStacked) {
-    std::size_t mark = stacked.find(kAttributeMark);
-    if (!interpreter.runLine(stacked.substr(0, mark))) {
+  // Every stacked line a verb did not take as its input is a command of its own.
+  while (const std::optional<std::string_view> line = input.next()) {
+    if (!interpreter.runLine(*line)) {
       out.status = 6;
       return out;
     }
-    if (mark == std::string_view::npos) break;
-    stacked.remove_prefix(mark + 1);
   }
   return out;
 }
