@@ -4,12 +4,12 @@
 
 namespace tarn::server {
 
-std::unique_ptr<Port> Port::open(const PortConfig& config) {
+std::unique_ptr<Port> Port::open(const PortConfig& config, const Limits& limits) {
   try {
     auto system = std::make_unique<store::SystemDirectory>(config.system);
-    return std::make_unique<Session>(std::move(system), config.account.empty()
-                                                            ? std::string(store::kSystemAccount)
-                                                            : config.account);
+    return std::make_unique<Session>(
+        std::move(system),
+        config.account.empty() ? std::string(store::kSystemAccount) : config.account, limits);
   } catch (const store::StoreError& e) {
     throw EngineError(e.what());
   }

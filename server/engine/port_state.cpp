@@ -41,8 +41,9 @@ std::optional<FileReference> parseFileReference(std::string_view text) {
   return ref;
 }
 
-PortState::PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account)
-    : system_(std::move(system)) {
+PortState::PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+                     const Limits& limits)
+    : limits(limits), system_(std::move(system)) {
   std::optional<std::string> name = store::accountName(account);
   if (!name) throw store::StoreError(SQLITE_MISUSE, "not a valid account name: " + account);
   account_ = system_->openAccount(*name, !system_->accountExists(*name));

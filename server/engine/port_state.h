@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/engine/conv/conversion.h"
+#include "server/engine/port.h"
 #include "server/engine/store/account.h"
 #include "server/engine/store/system.h"
 
@@ -40,7 +41,8 @@ struct IdList {
 class PortState {
  public:
   // Logs on to account (created on first use) in the system. Throws store::StoreError.
-  PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account);
+  PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+            const Limits& limits = {});
   ~PortState();
   PortState(const PortState&) = delete;
   PortState& operator=(const PortState&) = delete;
@@ -61,6 +63,7 @@ class PortState {
   // Drops the port's item and file locks in every account it has used.
   void releaseLocks();
 
+  const Limits limits;
   NumberFormat format;
   bool caseSensitive = false;
   std::optional<IdList> activeList;

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "server/engine/port.h"
+
 namespace tarn::server::odbc {
 
 // Splits "KEY=value;KEY={va;lue}" into pairs in order. Keys are trimmed and upper-cased; a value
@@ -22,6 +24,8 @@ struct ConnectSettings {
   std::string system;            // the system directory
   std::string account;           // the account to log on to
   bool embeddedDefault = false;  // system came from the default: its parents may need making
+  Limits limits;                 // the engine's defaults unless MaxItemSize= and friends say
+  std::string badLimit;          // the key of a limit whose value is not a positive number
 };
 
 // Where the settings come from besides the connection string; replaceable for tests.
@@ -39,7 +43,9 @@ struct SettingsSources {
 // the embedded default applies: $TARN_SYSTEM, else $XDG_DATA_HOME/tarncl/system, else
 // $HOME/.local/share/tarncl/system. Account defaults to the DSN name, and to "DM" (the master
 // account every system has) when there is no DSN either. Returns nothing when no system
-// directory can be named at all.
+// directory can be named at all. MaxItemSize, MaxElementNumber, MaxReplySize and
+// MaxStackedCommands (positive decimal numbers) change the port's limits; a value that is not
+// one is named in badLimit.
 [[nodiscard]] std::optional<ConnectSettings> resolveSettings(
     const std::vector<std::pair<std::string, std::string>>& attributes,
     const SettingsSources& sources);

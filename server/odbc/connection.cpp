@@ -76,6 +76,9 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
   if (!settings) {
     throw DiagnosticError("08001", "No system directory: give System= or set TARN_SYSTEM or HOME");
   }
+  if (!settings->badLimit.empty()) {
+    throw DiagnosticError("08001", settings->badLimit + " must be a positive whole number");
+  }
   if (settings->embeddedDefault) {
     // The default lives under the user's data directory, which may not exist yet; the engine
     // makes the system directory itself.
@@ -84,7 +87,7 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
   }
   std::unique_ptr<Port> port;
   try {
-    port = Port::open(PortConfig{settings->system, settings->account});
+    port = Port::open(PortConfig{settings->system, settings->account}, settings->limits);
   } catch (const EngineError& e) {
     throw DiagnosticError(
         "08001", std::string("Unable to log on to account ") + settings->account + ": " + e.what());

@@ -14,6 +14,9 @@ constexpr int kMarkOpen = 2;
 
 // Section ids are never reused and items must belong to a live section, so that a handle left
 // open on a deleted file cannot write into a file made later.
+// Bodies live in a rowid table and keys in an index of their own: a lookup by key compares only
+// keys, where a key b-tree holding the bodies would read a neighbour's whole body to compare it.
+// Each section keeps its item count, kept by triggers so that every writer of items keeps it.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS sections(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -22,13 +25,18 @@ CREATE TABLE IF NOT EXISTS sections(
   name TEXT NOT NULL COLLATE NOCASE,
   casefold INTEGER NOT NULL,
   modulo INTEGER NOT NULL,
+  items INTEGER NOT NULL DEFAULT 0,
   UNIQUE(file, kind, name));
 CREATE TABLE IF NOT EXISTS items(
   section INTEGER NOT NULL REFERENCES sections(id),
   key BLOB NOT NULL,
   id BLOB,
-  body BLOB NOT NULL,
-  PRIMARY KEY(section, key)) WITHOUT ROWID;
+  body BLOB NOT NULL);
+CREATE UNIQUE INDEX IF NOT EXISTS items_by_key ON items(section, key);
+CREATE TRIGGER IF NOT EXISTS items_added AFTER INSERT ON items BEGIN
+  UPDATE sections SET items=items+1 WHERE id=new.section; END;
+CREATE TRIGGER IF NOT EXISTS items_removed AFTER DELETE ON items BEGIN
+  UPDATE sections SET items=items-1 WHERE id=old.section; END;
 CREATE TABLE IF NOT EXISTS locks(
   section INTEGER NOT NULL,
   kind INTEGER NOT NULL,
@@ -38,6 +46,21 @@ CREATE TABLE IF NOT EXISTS locks(
   start INTEGER NOT NULL,
   PRIMARY KEY(section, kind, item)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS locks_by_owner ON locks(pid, start, port);
+)sql";
+
+// The layout an account file is in (PRAGMA user_version). 0 is a new file, or one from the
+// builds that kept bodies inside the key b-tree and counted items by walking them.
+constexpr int kLayout = 1;
+
+// Brings a file of the first layout to the current one, inside the caller's transaction.
+constexpr const char* kUpgradeFromFirstLayout = R"sql(
+ALTER TABLE sections ADD COLUMN items INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE items RENAME TO items_first_layout;
+)sql";
+constexpr const char* kCopyFirstLayout = R"sql(
+INSERT INTO items(section, key, id, body)
+  SELECT section, key, id, body FROM items_first_layout ORDER BY section, key;
+DROP TABLE items_first_layout;
 )sql";
 
 constexpr const char* kSectionColumns =
@@ -77,6 +100,19 @@ class MaybeTransaction {
   std::optional<Transaction> tx_;
 };
 
+int userVersion(sqlite3* db) {
+  Statement q(db, "PRAGMA user_version");
+  Statement::Use row(q);
+  return row.step() ? static_cast<int>(row.integer(0)) : 0;
+}
+
+bool hasTable(sqlite3* db, const char* name) {
+  Statement q(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?1");
+  Statement::Use row(q);
+  row.bindText(1, name);
+  return row.step();
+}
+
 }  // namespace
 
 std::string upperAscii(std::string_view text) {
@@ -106,7 +142,16 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
   {
     exec(db.get(), "BEGIN IMMEDIATE");
     try {
+      const int layout = userVersion(db.get());
+      if (layout > kLayout)
+        throw StoreError(SQLITE_NOTADB, path + ": made by a newer build (layout " +
+                                            std::to_string(layout) + "); not opened");
+      const bool firstLayout = layout == 0 && hasTable(db.get(), "items");
+      if (firstLayout) exec(db.get(), kUpgradeFromFirstLayout);
       exec(db.get(), kSchema);
+      if (firstLayout) exec(db.get(), kCopyFirstLayout);
+      if (layout != kLayout)
+        exec(db.get(), ("PRAGMA user_version=" + std::to_string(kLayout)).c_str());
       exec(db.get(),
            "INSERT OR IGNORE INTO sections(file, kind, name, casefold, modulo) "
            "VALUES('MD', 1, 'MD', 1, 1)");
@@ -127,16 +172,20 @@ void Account::prepare() {
   tx_.commit = Statement(db, "COMMIT");
   tx_.rollback = Statement(db, "ROLLBACK");
   read_ = Statement(db, "SELECT body FROM items WHERE section=?1 AND key=?2");
-  write_ =
-      Statement(db, "INSERT OR REPLACE INTO items(section, key, id, body) VALUES(?1,?2,?3,?4)");
+  // An overwrite updates the row in place, so that the count triggers see only new items.
+  write_ = Statement(db,
+                     "INSERT INTO items(section, key, id, body) VALUES(?1,?2,?3,?4) "
+                     "ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, body=excluded.body");
   writeUnlessLocked_ = Statement(db,
-                                 "INSERT OR REPLACE INTO items(section, key, id, body) "
+                                 "INSERT INTO items(section, key, id, body) "
                                  "SELECT ?1, ?2, ?3, ?4 WHERE NOT EXISTS (SELECT 1 FROM locks "
                                  "WHERE section=?1 AND ((kind=0 AND item=?2) OR (kind=1 AND "
-                                 "item=X'')) AND NOT (port=?5 AND pid=?6 AND start=?7))");
+                                 "item=X'')) AND NOT (port=?5 AND pid=?6 AND start=?7)) "
+                                 "ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, "
+                                 "body=excluded.body");
   delete_ = Statement(db, "DELETE FROM items WHERE section=?1 AND key=?2");
   clear_ = Statement(db, "DELETE FROM items WHERE section=?1");
-  count_ = Statement(db, "SELECT count(*) FROM items WHERE section=?1");
+  count_ = Statement(db, "SELECT items FROM sections WHERE id=?1");
   ids_ = Statement(db, "SELECT coalesce(id, key) FROM items WHERE section=?1 ORDER BY key");
   items_ = Statement(db, "SELECT coalesce(id, key), body FROM items WHERE section=?1 ORDER BY key");
   findFile_ = Statement(db, "SELECT file FROM sections WHERE file=?1 ORDER BY kind LIMIT 1");
@@ -464,6 +513,14 @@ void Account::releaseLocks(const LockOwner& owner) {
       .bind(2, owner.process.start)
       .bind(3, owner.port)
       .run();
+}
+
+std::vector<LockOwner> Account::owners() {
+  std::vector<LockOwner> out;
+  Statement q(db(), "SELECT DISTINCT port, pid, start FROM locks");
+  Statement::Use row(q);
+  while (row.step()) out.push_back({row.integer(0), {row.integer(1), row.integer(2)}});
+  return out;
 }
 
 }  // namespace tarn::server::store

@@ -117,6 +117,8 @@ class Account {
   void releaseAll(const LockOwner& owner);
   // Drops item and file locks of owner in this account, keeping open marks.
   void releaseLocks(const LockOwner& owner);
+  // Every owner with a lock or an open mark here, live or not.
+  [[nodiscard]] std::vector<LockOwner> owners();
 
   // Folds an item-id for a case-insensitive section into scratch and returns the key to bind.
   [[nodiscard]] std::string_view keyFor(const Section& s, std::string_view id);

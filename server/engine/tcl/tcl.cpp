@@ -41,7 +41,11 @@ constexpr int kFileInUse = 419;
 constexpr int kFileCleared = 420;
 constexpr int kBadModulo = 421;
 constexpr int kCaseShown = 431;
+constexpr int kOverLimit = 450;
 }  // namespace msg
+
+// The request status of a run stopped by one of the port's limits.
+constexpr int kOverLimitStatus = 40;
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -217,6 +221,11 @@ class Interpreter {
 
   // False when the verb is unknown.
   bool runLine(std::string_view line);
+  // Stops the run: the message goes into the captured output, status 40 into the reply.
+  void overLimit(std::string_view text) {
+    message(msg::kOverLimit, text);
+    out_.status = kOverLimitStatus;
+  }
 
  private:
   void print(std::string_view line) {
@@ -412,7 +421,12 @@ std::optional<long> Interpreter::attributeNumber(const Word& w, const OpenSectio
   if (name.size() > 1 && (name[0] == 'A' || name[0] == 'a')) {
     long n = 0;
     auto [end, ec] = std::from_chars(name.data() + 1, name.data() + name.size(), n);
-    if (ec == std::errc() && end == name.data() + name.size() && n >= 0) return n;
+    if (ec == std::errc() && end == name.data() + name.size() && n >= 0) {
+      if (n <= state_.limits.elementNumber) return n;
+      overLimit(cat({"Attribute number ", std::string_view(name).substr(1),
+                     " is over the limit of ", std::to_string(state_.limits.elementNumber), "."}));
+      return std::nullopt;
+    }
   }
   // A dictionary item whose attribute 1 starts with A or S defines attribute (its attribute 2).
   std::optional<store::Section> dict =
@@ -536,12 +550,17 @@ void Interpreter::query(std::string_view verb, const CommandLine& cmd) {
     state_.activeList = std::move(list);
     return;
   }
+  // Rows keep what the output and the sort need, not whole bodies, and a listing stops once
+  // its lines pass the reply limit: neither the items' size nor a repeated id can make the
+  // engine hold more than that.
   struct Row {
     std::string id;
-    std::string body;
+    std::string line;               // LIST only
+    std::vector<std::string> keys;  // one per sort key
   };
+  struct OverReply {};
   std::vector<Row> rows;
-  const bool keepBody = listing || !q->sort.empty();
+  std::size_t kept = 0;
   auto consider = [&](std::string_view id, std::string_view body) {
     bool pass = q->anyOf.empty();
     for (const auto& group : q->anyOf) {
@@ -552,24 +571,50 @@ void Interpreter::query(std::string_view verb, const CommandLine& cmd) {
         break;
       }
     }
-    if (pass) rows.push_back({std::string(id), keepBody ? std::string(body) : std::string()});
-  };
-  if (!q->ids.empty()) {
-    std::string body;
-    for (const std::string& id : q->ids) {
-      body.clear();
-      if (a.readItem(s, id, body)) consider(id, body);
+    if (!pass) return;
+    Row& r = rows.emplace_back();
+    r.id = id;
+    for (const SortKey& k : q->sort) r.keys.emplace_back(attributeOf(id, body, k.attribute));
+    if (!listing) return;
+    r.line = id;
+    if (q->columns.empty()) {
+      while (!body.empty()) {
+        std::size_t mark = body.find(kAttributeMark);
+        r.line += ' ';
+        r.line += body.substr(0, mark);
+        if (mark == std::string_view::npos) break;
+        body.remove_prefix(mark + 1);
+      }
+    } else {
+      for (long c : q->columns) {
+        r.line += ' ';
+        r.line += attributeOf(id, body, c);
+      }
     }
-  } else {
-    a.forEachItem(s, consider);
+    kept += r.line.size() + 1;
+    if (kept > state_.limits.replyBytes) throw OverReply{};
+  };
+  try {
+    if (!q->ids.empty()) {
+      std::string body;
+      for (const std::string& id : q->ids) {
+        body.clear();
+        if (a.readItem(s, id, body)) consider(id, body);
+      }
+    } else {
+      a.forEachItem(s, consider);
+    }
+  } catch (const OverReply&) {
+    overLimit(cat({"The listing is over the reply limit of ",
+                   std::to_string(state_.limits.replyBytes), " bytes."}));
+    return;
   }
   if (!q->sort.empty()) {
     const bool cs = state_.caseSensitive;
     std::stable_sort(rows.begin(), rows.end(), [&](const Row& x, const Row& y) {
-      for (const SortKey& k : q->sort) {
-        int c = compareValues(attributeOf(x.id, x.body, k.attribute),
-                              attributeOf(y.id, y.body, k.attribute), cs);
-        if (c != 0) return k.descending ? c > 0 : c < 0;
+      for (std::size_t i = 0; i < q->sort.size(); ++i) {
+        int c = compareValues(x.keys[i], y.keys[i], cs);
+        if (c != 0) return q->sort[i].descending ? c > 0 : c < 0;
       }
       return x.id < y.id;
     });
@@ -584,25 +629,7 @@ void Interpreter::query(std::string_view verb, const CommandLine& cmd) {
   } else if (verb == "ESTIMATE-COUNT") {
     print(count);
   } else if (verb == "LIST") {
-    for (const Row& r : rows) {
-      std::string line = r.id;
-      if (q->columns.empty()) {
-        std::string_view body = r.body;
-        while (!body.empty()) {
-          std::size_t mark = body.find(kAttributeMark);
-          line += ' ';
-          line += body.substr(0, mark);
-          if (mark == std::string_view::npos) break;
-          body.remove_prefix(mark + 1);
-        }
-      } else {
-        for (long c : q->columns) {
-          line += ' ';
-          line += attributeOf(r.id, r.body, c);
-        }
-      }
-      print(line);
-    }
+    for (const Row& r : rows) print(r.line);
     message(msg::kListed, cat({count, " items listed."}));
   } else {
     IdList list;
@@ -714,7 +741,7 @@ void Interpreter::deleteFile(const CommandLine& cmd) {
   std::vector<store::Section> doomed;
   for (store::Section& s : a.sections(*canonical)) {
     bool chosen = !section.empty() ? (!s.dictionary && equalsNoCase(s.name, section))
-                                 : (level != 2 || !s.dictionary);
+                                   : (level != 2 || !s.dictionary);
     if (chosen) doomed.push_back(std::move(s));
   }
   if (doomed.empty()) {
@@ -831,12 +858,21 @@ void Interpreter::createAccount(const CommandLine& cmd) {
 Outcome run(PortState& state, std::string_view command, std::string_view stacked, bool hasStacked) {
   Outcome out;
   Interpreter interpreter(state, out);
+  if (hasStacked) {
+    const auto lines =
+        static_cast<std::size_t>(std::count(stacked.begin(), stacked.end(), kAttributeMark) + 1);
+    if (lines > state.limits.stackedCommands) {
+      interpreter.overLimit(cat({std::to_string(lines), " stacked commands are over the limit of ",
+                                 std::to_string(state.limits.stackedCommands), "."}));
+      return out;
+    }
+  }
   if (!interpreter.runLine(command)) {
     out.status = 6;
     return out;
   }
   // No verb here reads input, so every stacked line is a command of its own.
-  while (hasStacked) {
+  while (hasStacked && out.status == 0) {
     std::size_t mark = stacked.find(kAttributeMark);
     if (!interpreter.runLine(stacked.substr(0, mark))) {
       out.status = 6;
