@@ -16,7 +16,6 @@ constexpr int kMarkOpen = 2;
 // open on a deleted file cannot write into a file made later.
 // Bodies live in a rowid table and keys in an index of their own: a lookup by key compares only
 // keys, where a key b-tree holding the bodies would read a neighbour's whole body to compare it.
-// Each section keeps its item count, kept by triggers so that every writer of items keeps it.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS sections(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -25,7 +24,6 @@ CREATE TABLE IF NOT EXISTS sections(
   name TEXT NOT NULL COLLATE NOCASE,
   casefold INTEGER NOT NULL,
   modulo INTEGER NOT NULL,
-  items INTEGER NOT NULL DEFAULT 0,
   UNIQUE(file, kind, name));
 CREATE TABLE IF NOT EXISTS items(
   section INTEGER NOT NULL REFERENCES sections(id),
@@ -33,10 +31,6 @@ CREATE TABLE IF NOT EXISTS items(
   id BLOB,
   body BLOB NOT NULL);
 CREATE UNIQUE INDEX IF NOT EXISTS items_by_key ON items(section, key);
-CREATE TRIGGER IF NOT EXISTS items_added AFTER INSERT ON items BEGIN
-  UPDATE sections SET items=items+1 WHERE id=new.section; END;
-CREATE TRIGGER IF NOT EXISTS items_removed AFTER DELETE ON items BEGIN
-  UPDATE sections SET items=items-1 WHERE id=old.section; END;
 CREATE TABLE IF NOT EXISTS locks(
   section INTEGER NOT NULL,
   kind INTEGER NOT NULL,
@@ -49,14 +43,11 @@ CREATE INDEX IF NOT EXISTS locks_by_owner ON locks(pid, start, port);
 )sql";
 
 // The layout an account file is in (PRAGMA user_version). 0 is a new file, or one from the
-// builds that kept bodies inside the key b-tree and counted items by walking them.
+// builds that kept bodies inside the key b-tree.
 constexpr int kLayout = 1;
 
 // Brings a file of the first layout to the current one, inside the caller's transaction.
-constexpr const char* kUpgradeFromFirstLayout = R"sql(
-ALTER TABLE sections ADD COLUMN items INTEGER NOT NULL DEFAULT 0;
-ALTER TABLE items RENAME TO items_first_layout;
-)sql";
+constexpr const char* kUpgradeFromFirstLayout = "ALTER TABLE items RENAME TO items_first_layout";
 constexpr const char* kCopyFirstLayout = R"sql(
 INSERT INTO items(section, key, id, body)
   SELECT section, key, id, body FROM items_first_layout ORDER BY section, key;
@@ -172,7 +163,7 @@ void Account::prepare() {
   tx_.commit = Statement(db, "COMMIT");
   tx_.rollback = Statement(db, "ROLLBACK");
   read_ = Statement(db, "SELECT body FROM items WHERE section=?1 AND key=?2");
-  // An overwrite updates the row in place, so that the count triggers see only new items.
+  // An overwrite updates the row in place: the key index is left as it is.
   write_ = Statement(db,
                      "INSERT INTO items(section, key, id, body) VALUES(?1,?2,?3,?4) "
                      "ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, body=excluded.body");
@@ -185,7 +176,8 @@ void Account::prepare() {
                                  "body=excluded.body");
   delete_ = Statement(db, "DELETE FROM items WHERE section=?1 AND key=?2");
   clear_ = Statement(db, "DELETE FROM items WHERE section=?1");
-  count_ = Statement(db, "SELECT items FROM sections WHERE id=?1");
+  count_ = Statement(db, "SELECT count(*) FROM items WHERE section=?1");
+  dataVersion_ = Statement(db, "PRAGMA data_version");
   ids_ = Statement(db, "SELECT coalesce(id, key) FROM items WHERE section=?1 ORDER BY key");
   items_ = Statement(db, "SELECT coalesce(id, key), body FROM items WHERE section=?1 ORDER BY key");
   findFile_ = Statement(db, "SELECT file FROM sections WHERE file=?1 ORDER BY kind LIMIT 1");
@@ -376,9 +368,23 @@ void Account::clearSection(const Section& s) {
 }
 
 std::int64_t Account::countItems(const Section& s) {
+  // Counted on the key index alone, and only again after something changed: data_version moves
+  // with other connections' commits, the change counter with this one's own writes.
+  std::int64_t version = 0;
+  {
+    Statement::Use q(dataVersion_);
+    if (q.step()) version = q.integer(0);
+  }
+  const std::int64_t changes = sqlite3_total_changes64(db());
+  auto known = counts_.find(s.id);
+  if (known != counts_.end() && known->second.version == version &&
+      known->second.changes == changes)
+    return known->second.items;
   Statement::Use q(count_);
   q.bind(1, s.id);
-  return q.step() ? q.integer(0) : 0;
+  const std::int64_t items = q.step() ? q.integer(0) : 0;
+  counts_[s.id] = {items, version, changes};
+  return items;
 }
 
 std::size_t Account::appendIds(const Section& s, std::string& out) {

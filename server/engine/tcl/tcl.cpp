@@ -592,7 +592,7 @@ void Interpreter::query(std::string_view verb, const CommandLine& cmd) {
       }
     }
     kept += r.line.size() + 1;
-    if (kept > state_.limits.replyBytes) throw OverReply{};
+    if (kept + out_.captured.size() > state_.limits.replyBytes) throw OverReply{};
   };
   try {
     if (!q->ids.empty()) {
