@@ -16,6 +16,8 @@ constexpr int kMarkOpen = 2;
 // open on a deleted file cannot write into a file made later.
 // Bodies live in a rowid table and keys in an index of their own: a lookup by key compares only
 // keys, where a key b-tree holding the bodies would read a neighbour's whole body to compare it.
+// The few ids spelled otherwise than their folded key have a partial index, so that the ids in
+// key order come from the two indexes alone; writes of other ids never touch it.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS sections(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -31,6 +33,7 @@ CREATE TABLE IF NOT EXISTS items(
   id BLOB,
   body BLOB NOT NULL);
 CREATE UNIQUE INDEX IF NOT EXISTS items_by_key ON items(section, key);
+CREATE INDEX IF NOT EXISTS items_spelled ON items(section, key, id) WHERE id IS NOT NULL;
 CREATE TABLE IF NOT EXISTS locks(
   section INTEGER NOT NULL,
   kind INTEGER NOT NULL,
@@ -178,7 +181,9 @@ void Account::prepare() {
   clear_ = Statement(db, "DELETE FROM items WHERE section=?1");
   count_ = Statement(db, "SELECT count(*) FROM items WHERE section=?1");
   dataVersion_ = Statement(db, "PRAGMA data_version");
-  ids_ = Statement(db, "SELECT coalesce(id, key) FROM items WHERE section=?1 ORDER BY key");
+  ids_ = Statement(db, "SELECT key FROM items WHERE section=?1 ORDER BY key");
+  spelled_ =
+      Statement(db, "SELECT key, id FROM items WHERE section=?1 AND id IS NOT NULL ORDER BY key");
   items_ = Statement(db, "SELECT coalesce(id, key), body FROM items WHERE section=?1 ORDER BY key");
   findFile_ = Statement(db, "SELECT file FROM sections WHERE file=?1 ORDER BY kind LIMIT 1");
   findDict_ = Statement(db, (std::string(kSectionColumns) + "WHERE file=?1 AND kind=0").c_str());
@@ -388,12 +393,22 @@ std::int64_t Account::countItems(const Section& s) {
 }
 
 std::size_t Account::appendIds(const Section& s, std::string& out) {
-  Statement::Use q(ids_);
-  q.bind(1, s.id);
+  // Both walks are in key order and the spelled keys are among all keys: one merge pass.
+  Statement::Use keys(ids_);
+  keys.bind(1, s.id);
+  Statement::Use spelled(spelled_);
+  spelled.bind(1, s.id);
+  bool more = spelled.step();
   std::size_t n = 0;
-  while (q.step()) {
+  while (keys.step()) {
     if (n++ > 0) out.push_back(kAttributeMark);
-    out.append(q.bytes(0));
+    const std::string_view key = keys.bytes(0);
+    if (more && spelled.bytes(0) == key) {
+      out.append(spelled.bytes(1));
+      more = spelled.step();
+    } else {
+      out.append(key);
+    }
   }
   return n;
 }

@@ -143,7 +143,8 @@ class Account {
   };
   std::map<std::int64_t, Count> counts_;
   TransactionStatements tx_;
-  Statement read_, write_, writeUnlessLocked_, delete_, clear_, count_, dataVersion_, ids_, items_;
+  Statement read_, write_, writeUnlessLocked_, delete_, clear_, count_, dataVersion_, ids_,
+      spelled_, items_;
   Statement findFile_, findDict_, findData_, firstData_, sections_, insertSection_, dropSection_,
       dropItems_, dropLocks_;
   Statement itemHolders_, fileHolders_, sectionHolders_, openHolders_, insertLock_, deleteLock_,
