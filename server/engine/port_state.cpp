@@ -62,8 +62,8 @@ std::optional<FileReference> parseFileReference(std::string_view text) {
 }
 
 PortState::PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
-                     const Credentials& credentials)
-    : system_(std::move(system)) {
+                     const Credentials& credentials, const Limits& limits)
+    : limits(limits), system_(std::move(system)) {
   std::optional<std::string> name = store::accountName(account);
   if (!name) throw store::StoreError(SQLITE_MISUSE, "not a valid account name: " + account);
   account_ = system_->openAccount(*name, !system_->accountExists(*name));

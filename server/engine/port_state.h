@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/engine/conv/conversion.h"
+#include "server/engine/port.h"
 #include "server/engine/store/account.h"
 #include "server/engine/store/system.h"
 
@@ -46,11 +47,11 @@ struct IdList {
 
 class PortState {
  public:
-  // Logs on to account (created on first use) in the system. Throws store::AccessDenied, after a
-  // delay that grows with the failures before it, when the account is protected and credentials
-  // do not match; store::StoreError for any other failure.
+  // Logs on to account (created on first use) in the system, bounded by limits. Throws
+  // store::AccessDenied, after a delay that grows with the failures before it, when the account is
+  // protected and credentials do not match; store::StoreError for any other failure.
   PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
-            const Credentials& credentials = {});
+            const Credentials& credentials = {}, const Limits& limits = {});
   ~PortState();
   PortState(const PortState&) = delete;
   PortState& operator=(const PortState&) = delete;
@@ -77,6 +78,7 @@ class PortState {
   // Drops the port's item and file locks in every account it has used.
   void releaseLocks();
 
+  const Limits limits;
   NumberFormat format;
   bool caseSensitive = false;
   std::optional<IdList> activeList;

@@ -121,6 +121,19 @@ std::string_view extractAttribute(std::string_view item, long n) noexcept {
   return item.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
 }
 
+std::size_t sizeAfterReplace(std::string_view item, long n, std::size_t valueSize) noexcept {
+  std::size_t start = 0;
+  for (long i = 1; i < n; ++i) {
+    std::size_t mark = item.find(kAttributeMark, start);
+    if (mark == std::string_view::npos)
+      return item.size() + static_cast<std::size_t>(n - i) + valueSize;
+    start = mark + 1;
+  }
+  std::size_t end = item.find(kAttributeMark, start);
+  std::size_t old = (end == std::string_view::npos ? item.size() : end) - start;
+  return item.size() - old + valueSize;
+}
+
 void replaceAttribute(std::string& item, long n, std::string_view value) {
   std::size_t start = 0;
   for (long i = 1; i < n; ++i) {
@@ -136,9 +149,34 @@ void replaceAttribute(std::string& item, long n, std::string_view value) {
   item.replace(start, end == std::string::npos ? std::string::npos : end - start, value);
 }
 
+bool holdsMark(std::string_view text) noexcept {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0xFB; });
+}
+
+int statusFor(const store::StoreError& e) noexcept {
+  // A handle whose file another port deleted.
+  if (e.code() == SQLITE_CONSTRAINT_FOREIGNKEY) return status::kFileNotPresent;
+  switch (e.failure()) {
+    case store::StoreFailure::kBusy:
+      return status::kBusy;
+    case store::StoreFailure::kFull:
+      return status::kDiskFull;
+    case store::StoreFailure::kReadOnly:
+      return status::kReadOnly;
+    case store::StoreFailure::kCorrupt:
+      return status::kCorrupt;
+    case store::StoreFailure::kIo:
+      return status::kStorageFailure;
+    case store::StoreFailure::kOther:
+      break;
+  }
+  return status::kInvalidCall;
+}
+
 Session::Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
-                 const Credentials& credentials)
-    : state_(std::move(system), account, credentials) {}
+                 const Credentials& credentials, const Limits& limits)
+    : state_(std::move(system), account, credentials, limits) {}
 
 Session::~Session() = default;
 
@@ -149,11 +187,7 @@ std::string Session::execute(std::string_view request) {
     if (!check.wellFormed()) return makeReply(status::kBadParameters);
     return dispatch(request.front(), request.substr(1));
   } catch (const store::StoreError& e) {
-    // A handle whose file another port deleted.
-    if (e.code() == SQLITE_CONSTRAINT_FOREIGNKEY) return makeReply(status::kFileNotPresent);
-    // A store that stayed busy past its timeout is another writer holding it: report it as
-    // locked. Anything else the store refused is an invalid call for this request.
-    return makeReply(e.busy() ? status::kLocked : status::kInvalidCall);
+    return makeReply(statusFor(e), e.what());
   } catch (const std::bad_alloc&) {
     return makeReply(status::kInvalidCall);
   } catch (const std::exception&) {
@@ -241,7 +275,9 @@ std::optional<std::string> Session::takeWritableHandle(std::string_view field, H
 std::string Session::open(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 1) return makeReply(status::kBadParameters);
-  std::optional<OpenSection> found = state_.resolve(f.next());
+  std::string_view reference = f.next();
+  if (holdsMark(reference)) return makeReply(status::kBadParameters);
+  std::optional<OpenSection> found = state_.resolve(reference);
   if (!found) return makeReply(status::kFileNotPresent);
   found->account->markOpen(found->section, state_.owner());
   handles_.push_back(
@@ -272,10 +308,12 @@ std::string Session::read(char op, std::string_view fields) {
   Handle* h = nullptr;
   if (auto failed = takeHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
+  if (holdsMark(id)) return makeReply(status::kBadParameters);
   long attribute = 0;
   if (count == 3) {
     if (!parseNumber(f.next(), attribute)) return makeReply(status::kNotANumber);
     if (attribute < 0) return makeReply(status::kBadAttribute);
+    if (attribute > state_.limits.elementNumber) return overElementLimit(attribute);
   }
   if (op == 'r' &&
       h->account->lockItem(h->section, id, state_.owner()) == store::LockOutcome::kHeldElsewhere)
@@ -297,7 +335,8 @@ std::string Session::write(char op, std::string_view fields) {
   if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   std::string_view body = f.tail();
-  if (id.empty()) return makeReply(status::kBadParameters);
+  if (id.empty() || holdsMark(id)) return makeReply(status::kBadParameters);
+  if (body.size() > state_.limits.itemBytes) return overItemLimit(body.size());
   store::Account& a = *h->account;
   // Usually nobody holds a lock on the item: one conditional statement writes it. A lock of
   // another owner, or one of ours that this write must release, takes the checked path.
@@ -323,13 +362,18 @@ std::string Session::writeAttribute(char op, std::string_view fields) {
   if (!parseNumber(f.next(), attribute)) return makeReply(status::kNotANumber);
   if (attribute < 1) return makeReply(status::kBadAttribute);
   std::string_view value = f.tail();
-  if (id.empty()) return makeReply(status::kBadParameters);
+  if (id.empty() || holdsMark(id)) return makeReply(status::kBadParameters);
+  if (attribute > state_.limits.elementNumber) return overElementLimit(attribute);
   store::Account& a = *h->account;
   store::Transaction tx(a.transactions());
   store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
   if (locks.heldElsewhere) return makeReply(status::kLocked);
   scratch_.clear();
   (void)a.readItem(h->section, id, scratch_);
+  // Sized before it is built, so that a far attribute number never allocates the padding.
+  if (std::size_t size = sizeAfterReplace(scratch_, attribute, value.size());
+      size > state_.limits.itemBytes)
+    return overItemLimit(size);
   replaceAttribute(scratch_, attribute, value);
   a.writeItem(h->section, id, scratch_);
   if (op == 'V' && locks.heldByOwner) a.unlockItem(h->section, id, state_.owner());
@@ -343,6 +387,7 @@ std::string Session::remove(std::string_view fields) {
   Handle* h = nullptr;
   if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
+  if (holdsMark(id)) return makeReply(status::kBadParameters);
   store::Account& a = *h->account;
   store::Transaction tx(a.transactions());
   store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
@@ -358,7 +403,9 @@ std::string Session::release(std::string_view fields) {
   if (f.count() != 2) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
   if (auto failed = takeHandle(f.next(), h)) return *failed;
-  h->account->unlockItem(h->section, f.next(), state_.owner());
+  std::string_view id = f.next();
+  if (holdsMark(id)) return makeReply(status::kBadParameters);
+  h->account->unlockItem(h->section, id, state_.owner());
   return makeReply(status::kOk);
 }
 
@@ -509,6 +556,18 @@ std::string Session::tcl(std::string_view fields) {
     data.push_back(kAttributeMark);
   }
   return makeReply(outcome.status, data);
+}
+
+std::string Session::overItemLimit(std::size_t size) const {
+  return makeReply(status::kOverLimit, "An item of " + std::to_string(size) +
+                                           " bytes is over the limit of " +
+                                           std::to_string(state_.limits.itemBytes) + " bytes.");
+}
+
+std::string Session::overElementLimit(long number) const {
+  return makeReply(status::kOverLimit, "Element number " + std::to_string(number) +
+                                           " is over the limit of " +
+                                           std::to_string(state_.limits.elementNumber) + ".");
 }
 
 std::string Session::releaseAll(std::string_view fields) {

@@ -28,7 +28,16 @@ inline constexpr int kNoIndex = 19;
 inline constexpr int kNoIndexEntry = 22;
 inline constexpr int kBadParameters = 34;
 inline constexpr int kEndOfList = 36;
+inline constexpr int kOverLimit = 40;
+inline constexpr int kDiskFull = 41;
+inline constexpr int kReadOnly = 42;
+inline constexpr int kCorrupt = 43;
+inline constexpr int kBusy = 44;
+inline constexpr int kStorageFailure = 45;
 }  // namespace status
+
+// The status that tells a client what kind of store failure stopped its request.
+[[nodiscard]] int statusFor(const store::StoreError& e) noexcept;
 
 // Batches of "n" stop at whichever bound comes first (at least one id is always sent).
 inline constexpr std::size_t kBatchIds = 2000;
@@ -38,7 +47,7 @@ class Session final : public Port {
  public:
   // Logs on; throws store::StoreError when the system or account cannot be used.
   Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
-          const Credentials& credentials = {});
+          const Credentials& credentials = {}, const Limits& limits = {});
   ~Session() override;
 
   [[nodiscard]] std::string execute(std::string_view request) override;
@@ -88,6 +97,9 @@ class Session final : public Port {
   // As takeHandle, and status 6 for a handle that may only be read.
   std::optional<std::string> takeWritableHandle(std::string_view field, Handle*& out);
   List* list(std::string_view field);
+  // Refusals of the limits, with the message a client can show.
+  [[nodiscard]] std::string overItemLimit(std::size_t size) const;
+  [[nodiscard]] std::string overElementLimit(long number) const;
 
   PortState state_;
   std::vector<std::unique_ptr<Handle>> handles_;  // number n lives at n - 1
@@ -101,9 +113,15 @@ class Session final : public Port {
 [[nodiscard]] std::string makeReply(int status, std::string_view data = {});
 // Attribute n (1-based) of an item; empty past the end.
 [[nodiscard]] std::string_view extractAttribute(std::string_view item, long n) noexcept;
+// The size item would have with attribute n (1-based) replaced by a value of valueSize bytes.
+[[nodiscard]] std::size_t sizeAfterReplace(std::string_view item, long n,
+                                           std::size_t valueSize) noexcept;
 // item with attribute n (1-based) replaced, padded with marks when the item is shorter.
 void replaceAttribute(std::string& item, long n, std::string_view value);
 // A request number: optional '-', decimal digits, within 32 bits.
 [[nodiscard]] bool parseNumber(std::string_view text, long& out) noexcept;
+// Whether text holds a mark (bytes 251-255). Such a field can only be the last of a request:
+// anywhere else its marks could not be told apart from the request's own separators.
+[[nodiscard]] bool holdsMark(std::string_view text) noexcept;
 
 }  // namespace tarn::server

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "server/odbc/code_page.h"
+#include "server/engine/port.h"
 
 namespace tarn::server::odbc {
 
@@ -28,6 +29,8 @@ struct ConnectSettings {
   bool embeddedDefault = false;  // system came from the default: its parents may need making
   Encoding encoding = Encoding::kWindows1252;  // what the client's ANSI texts are in
   bool encodingStated = false;                 // the connection string itself named the encoding
+  Limits limits;                 // the engine's defaults unless MaxItemSize= and friends say
+  std::string badLimit;          // the key of a limit whose value is not a positive number
 };
 
 // Where the settings come from besides the connection string; replaceable for tests.
@@ -47,6 +50,8 @@ struct SettingsSources {
 // account every system has) when there is no DSN either. Returns nothing when no system
 // directory can be named at all. Encoding= (connection string, else odbc.ini) picks the
 // connection's encoding; an unknown value throws std::invalid_argument naming it.
+// MaxItemSize, MaxElementNumber, MaxReplySize and MaxStackedCommands (positive decimal numbers)
+// change the port's limits; a value that is not one is named in badLimit.
 [[nodiscard]] std::optional<ConnectSettings> resolveSettings(
     const std::vector<std::pair<std::string, std::string>>& attributes,
     const SettingsSources& sources);

@@ -84,6 +84,9 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
   if (!settings) {
     throw DiagnosticError("08001", "No system directory: give System= or set TARN_SYSTEM or HOME");
   }
+  if (!settings->badLimit.empty()) {
+    throw DiagnosticError("08001", settings->badLimit + " must be a positive whole number");
+  }
   if (settings->embeddedDefault) {
     // The default lives under the user's data directory, which may not exist yet; the engine
     // makes the system directory itself.
@@ -96,7 +99,8 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
     // the connection's encoding; the engine compares credentials as its own text.
     port = Port::open(PortConfig{settings->system, settings->account},
                       PortCredentials{windows1252ToEngine(settings->user),
-                                      windows1252ToEngine(settings->password)});
+                                      windows1252ToEngine(settings->password)},
+                      settings->limits);
   } catch (const AccessDenied& e) {
     throw DiagnosticError("28000", std::string("Invalid authorization specification: ") + e.what());
   } catch (const EngineError& e) {

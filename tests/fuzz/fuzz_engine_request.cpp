@@ -30,7 +30,13 @@ struct Target {
   Target() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tarn-fuzz-XXXXXX").string();
     dir = mkdtemp(pattern.data());
-    port = tarn::server::Port::open({dir, "FUZZ"});
+    // Small limits, so that inputs reach each refusal (and the edge just below it) cheaply.
+    tarn::server::Limits limits;
+    limits.itemBytes = 4096;
+    limits.elementNumber = 500;
+    limits.replyBytes = 16384;
+    limits.stackedCommands = 8;
+    port = tarn::server::Port::open({dir, "FUZZ"}, limits);
     // Handles 1 and 2 and some items exist, so that numeric fields often name real things.
     checkReply(port->execute(std::string("E\xFE") + "CREATE-FILE CUST 3"));
     checkReply(port->execute(std::string("O\xFE") + "CUST"));

@@ -54,7 +54,11 @@ constexpr int kGranted = 232;
 constexpr int kRevoked = 233;
 constexpr int kNotYours = 234;
 constexpr int kSystemDictionary = 235;
+constexpr int kOverLimit = 450;
 }  // namespace msg
+
+// The request status of a run stopped by one of the port's limits.
+constexpr int kOverLimitStatus = 40;
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -251,6 +255,11 @@ class Interpreter {
 
   // False when the verb is unknown.
   bool runLine(std::string_view line);
+  // Stops the run: the message goes into the captured output, status 40 into the reply.
+  void overLimit(std::string_view text) {
+    message(msg::kOverLimit, text);
+    out_.status = kOverLimitStatus;
+  }
 
  private:
   void print(std::string_view line) {
@@ -471,7 +480,12 @@ std::optional<long> Interpreter::attributeNumber(const Word& w, const OpenSectio
   if (name.size() > 1 && (name[0] == 'A' || name[0] == 'a')) {
     long n = 0;
     auto [end, ec] = std::from_chars(name.data() + 1, name.data() + name.size(), n);
-    if (ec == std::errc() && end == name.data() + name.size() && n >= 0) return n;
+    if (ec == std::errc() && end == name.data() + name.size() && n >= 0) {
+      if (n <= state_.limits.elementNumber) return n;
+      overLimit(cat({"Attribute number ", std::string_view(name).substr(1),
+                     " is over the limit of ", std::to_string(state_.limits.elementNumber), "."}));
+      return std::nullopt;
+    }
   }
   // A dictionary item whose attribute 1 starts with A or S defines attribute (its attribute 2).
   std::optional<store::Section> dict =
@@ -595,12 +609,17 @@ void Interpreter::query(std::string_view verb, const CommandLine& cmd) {
     state_.activeList = std::move(list);
     return;
   }
+  // Rows keep what the output and the sort need, not whole bodies, and a listing stops once
+  // its lines pass the reply limit: neither the items' size nor a repeated id can make the
+  // engine hold more than that.
   struct Row {
     std::string id;
-    std::string body;
+    std::string line;               // LIST only
+    std::vector<std::string> keys;  // one per sort key
   };
+  struct OverReply {};
   std::vector<Row> rows;
-  const bool keepBody = listing || !q->sort.empty();
+  std::size_t kept = 0;
   auto consider = [&](std::string_view id, std::string_view body) {
     bool pass = q->anyOf.empty();
     for (const auto& group : q->anyOf) {
@@ -611,24 +630,50 @@ void Interpreter::query(std::string_view verb, const CommandLine& cmd) {
         break;
       }
     }
-    if (pass) rows.push_back({std::string(id), keepBody ? std::string(body) : std::string()});
-  };
-  if (!q->ids.empty()) {
-    std::string body;
-    for (const std::string& id : q->ids) {
-      body.clear();
-      if (a.readItem(s, id, body)) consider(id, body);
+    if (!pass) return;
+    Row& r = rows.emplace_back();
+    r.id = id;
+    for (const SortKey& k : q->sort) r.keys.emplace_back(attributeOf(id, body, k.attribute));
+    if (!listing) return;
+    r.line = id;
+    if (q->columns.empty()) {
+      while (!body.empty()) {
+        std::size_t mark = body.find(kAttributeMark);
+        r.line += ' ';
+        r.line += body.substr(0, mark);
+        if (mark == std::string_view::npos) break;
+        body.remove_prefix(mark + 1);
+      }
+    } else {
+      for (long c : q->columns) {
+        r.line += ' ';
+        r.line += attributeOf(id, body, c);
+      }
     }
-  } else {
-    a.forEachItem(s, consider);
+    kept += r.line.size() + 1;
+    if (kept + out_.captured.size() > state_.limits.replyBytes) throw OverReply{};
+  };
+  try {
+    if (!q->ids.empty()) {
+      std::string body;
+      for (const std::string& id : q->ids) {
+        body.clear();
+        if (a.readItem(s, id, body)) consider(id, body);
+      }
+    } else {
+      a.forEachItem(s, consider);
+    }
+  } catch (const OverReply&) {
+    overLimit(cat({"The listing is over the reply limit of ",
+                   std::to_string(state_.limits.replyBytes), " bytes."}));
+    return;
   }
   if (!q->sort.empty()) {
     const bool cs = state_.caseSensitive;
     std::stable_sort(rows.begin(), rows.end(), [&](const Row& x, const Row& y) {
-      for (const SortKey& k : q->sort) {
-        int c = compareValues(attributeOf(x.id, x.body, k.attribute),
-                              attributeOf(y.id, y.body, k.attribute), cs);
-        if (c != 0) return k.descending ? c > 0 : c < 0;
+      for (std::size_t i = 0; i < q->sort.size(); ++i) {
+        int c = compareValues(x.keys[i], y.keys[i], cs);
+        if (c != 0) return q->sort[i].descending ? c > 0 : c < 0;
       }
       return x.id < y.id;
     });
@@ -643,25 +688,7 @@ void Interpreter::query(std::string_view verb, const CommandLine& cmd) {
   } else if (verb == "ESTIMATE-COUNT") {
     print(count);
   } else if (verb == "LIST") {
-    for (const Row& r : rows) {
-      std::string line = r.id;
-      if (q->columns.empty()) {
-        std::string_view body = r.body;
-        while (!body.empty()) {
-          std::size_t mark = body.find(kAttributeMark);
-          line += ' ';
-          line += body.substr(0, mark);
-          if (mark == std::string_view::npos) break;
-          body.remove_prefix(mark + 1);
-        }
-      } else {
-        for (long c : q->columns) {
-          line += ' ';
-          line += attributeOf(r.id, r.body, c);
-        }
-      }
-      print(line);
-    }
+    for (const Row& r : rows) print(r.line);
     message(msg::kListed, cat({count, " items listed."}));
   } else {
     IdList list;
@@ -1029,12 +1056,24 @@ Outcome run(PortState& state, std::string_view command, std::string_view stacked
   Outcome out;
   StackedInput input(stacked, hasStacked);
   Interpreter interpreter(state, out, input);
+  if (hasStacked) {
+    const auto lines =
+        static_cast<std::size_t>(std::count(stacked.begin(), stacked.end(), kAttributeMark) + 1);
+    if (lines > state.limits.stackedCommands) {
+      interpreter.overLimit(cat({std::to_string(lines), " stacked commands are over the limit of ",
+                                 std::to_string(state.limits.stackedCommands), "."}));
+      return out;
+    }
+  }
   if (!interpreter.runLine(command)) {
     out.status = 6;
     return out;
   }
-  // Every stacked line a verb did not take as its input is a command of its own.
-  while (const std::optional<std::string_view> line = input.next()) {
+  // Every stacked line a verb did not take as its input is a command of its own; a refusal by a
+  // limit ends the run.
+  while (out.status == 0) {
+    const std::optional<std::string_view> line = input.next();
+    if (!line) break;
     if (!interpreter.runLine(*line)) {
       out.status = 6;
       return out;
