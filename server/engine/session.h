@@ -2,6 +2,8 @@
 // answers with a status.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -9,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/engine/corvex/program.h"
 #include "server/engine/port.h"
 #include "server/engine/port_state.h"
 
@@ -24,8 +27,12 @@ inline constexpr int kNotANumber = 7;
 inline constexpr int kFileNotPresent = 9;
 inline constexpr int kBadConversion = 10;
 inline constexpr int kBadAttribute = 11;
+inline constexpr int kMainProgram = 17;
 inline constexpr int kBadParameters = 34;
 inline constexpr int kEndOfList = 36;
+inline constexpr int kNotCompiled = 40;
+inline constexpr int kRunFailed = 41;
+inline constexpr int kCallStopped = 42;
 }  // namespace status
 
 // Batches of "n" stop at whichever bound comes first (at least one id is always sent).
@@ -35,16 +42,19 @@ inline constexpr std::size_t kBatchBytes = 64 * 1024;
 class Session final : public Port {
  public:
   // Logs on; throws store::StoreError when the system or account cannot be used.
-  Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account);
+  Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+          std::chrono::milliseconds callTimeLimit = std::chrono::milliseconds(0));
   ~Session() override;
 
   [[nodiscard]] std::string execute(std::string_view request) override;
   [[nodiscard]] int number() const noexcept override { return state_.number(); }
+  void cancel() noexcept override { cancel_.store(true, std::memory_order_relaxed); }
 
  private:
   struct Handle {
     std::shared_ptr<store::Account> account;
     store::Section section;
+    std::shared_ptr<const corvex::Program> module;  // set for a loaded module instead
   };
   struct List {
     std::string ids;  // joined by attribute marks
@@ -68,6 +78,8 @@ class Session final : public Port {
   std::string convert(char op, std::string_view fields);
   std::string tcl(std::string_view fields);
   std::string releaseAll(std::string_view fields);
+  std::string loadModule(std::string_view fields);
+  std::string callModule(std::string_view fields);
 
   // The open handle for a number field; nullptr when it is not open. Sets bad when the field
   // is not a number.
@@ -80,6 +92,8 @@ class Session final : public Port {
   std::vector<std::unique_ptr<Handle>> handles_;  // number n lives at n - 1
   std::vector<std::unique_ptr<List>> lists_;
   std::string scratch_;
+  std::atomic<bool> cancel_{false};
+  std::chrono::milliseconds callTimeLimit_;
 };
 
 // The reply for a status and data: four digits, a blank, the data.

@@ -376,7 +376,9 @@ class Compiler {
       try {
         statement();
         // DO lets a loop's body share the line with REPEAT.
-        if (!atStatementEnd() && !(until == Until::kLoop && isWord("REPEAT")) &&
+        const bool afterDo = pos_ > 0 && toks_[pos_ - 1].kind == Tok::kIdent &&
+                             toks_[pos_ - 1].text == "DO";
+        if (!atStatementEnd() && !afterDo && !(until == Until::kLoop && isWord("REPEAT")) &&
             !(until == Until::kLineClause &&
               (isWord("ELSE") || isWord("LOCKED") || isWord("THEN"))))
           fail("the end of the statement");

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "server/engine/conv/conversion.h"
+#include "server/engine/corvex/modules.h"
 
 namespace tarn::server::tcl {
 namespace {
@@ -265,7 +266,7 @@ const std::vector<std::string_view>& builtInVerbs() {
   static const std::vector<std::string_view> kVerbs = {
       "SET-NUM-FORMAT", "CASE",   "TIME",      "DATE",          "WHO",         "COUNT",
       "ESTIMATE-COUNT", "SELECT", "SSELECT",   "LIST",          "CREATE-FILE", "DELETE-FILE",
-      "CLEAR-FILE",     "LOGTO",  "UPDATE-MD", "CREATE-ACCOUNT"};
+      "CLEAR-FILE",     "LOGTO",  "UPDATE-MD", "CREATE-ACCOUNT", "COMPILE",     "CATALOG"};
   return kVerbs;
 }
 
@@ -346,6 +347,14 @@ bool Interpreter::runVerb(std::string_view verb, std::string_view rest, int dept
     updateMd(cmd);
   } else if (equalsNoCase(verb, "CREATE-ACCOUNT")) {
     createAccount(cmd);
+  } else if (equalsNoCase(verb, "COMPILE") || equalsNoCase(verb, "CATALOG")) {
+    corvex::Reporter reporter{[this](std::string_view line) { print(line); },
+                              [this](int n, std::string_view text) { message(n, text); }};
+    if (equalsNoCase(verb, "COMPILE")) {
+      corvex::compileCommand(state_, rest, reporter);
+    } else {
+      corvex::catalogCommand(state_, rest, reporter);
+    }
   } else {
     // A verb entry of the master dictionary ("V", then the built-in verb) names another verb.
     if (depth > 0) return false;
