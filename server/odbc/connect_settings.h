@@ -2,6 +2,7 @@
 // connection string, the data source's odbc.ini section and the process environment.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -22,6 +23,9 @@ struct ConnectSettings {
   std::string system;            // the system directory
   std::string account;           // the account to log on to
   bool embeddedDefault = false;  // system came from the default: its parents may need making
+  // CallTimeLimit=seconds (decimals allowed): how long one subroutine call may run; 0, the
+  // default, for no limit. Text that is not a number counts as 0.
+  std::chrono::milliseconds callTimeLimit{0};
 };
 
 // Where the settings come from besides the connection string; replaceable for tests.

@@ -84,7 +84,7 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
   }
   std::unique_ptr<Port> port;
   try {
-    port = Port::open(PortConfig{settings->system, settings->account});
+    port = Port::open(PortConfig{settings->system, settings->account, settings->callTimeLimit});
   } catch (const EngineError& e) {
     throw DiagnosticError(
         "08001", std::string("Unable to log on to account ") + settings->account + ": " + e.what());
@@ -123,7 +123,23 @@ SQLRETURN Connection::disconnect() {
 std::string Connection::execute(std::string_view request) {
   std::lock_guard lock(portMutex_);
   if (!port_) throw DiagnosticError("08003", "Connection not open");
+  struct Running {
+    Connection& c;
+    explicit Running(Connection& owner, Port* p) : c(owner) {
+      std::lock_guard l(c.runningMutex_);
+      c.running_ = p;
+    }
+    ~Running() {
+      std::lock_guard l(c.runningMutex_);
+      c.running_ = nullptr;
+    }
+  } running(*this, port_.get());
   return port_->execute(request);
+}
+
+void Connection::cancel() noexcept {
+  std::lock_guard lock(runningMutex_);
+  if (running_ != nullptr) running_->cancel();
 }
 
 Statement* Connection::allocStatement() {

@@ -88,6 +88,9 @@ class Connection final : public Handle {
   // Runs one request on this connection's port. Requests on one connection are serialised;
   // different connections run at once. Throws DiagnosticError 08003 when not connected.
   [[nodiscard]] std::string execute(std::string_view request);
+  // Stops the request running on another thread when it is a subroutine call; nothing else
+  // is stopped. Never blocks on the running request.
+  void cancel() noexcept;
 
   // Returns a new statement owned by this connection. 08003 when not connected.
   [[nodiscard]] Statement* allocStatement();
@@ -110,6 +113,10 @@ class Connection final : public Handle {
   Environment& env_;
   std::mutex portMutex_;  // one thread at a time on the port
   std::unique_ptr<Port> port_;
+  // The port while a request runs, for cancel from another thread: the port cannot go while
+  // it is set, because execute holds portMutex_ until it is cleared.
+  std::mutex runningMutex_;
+  Port* running_ = nullptr;
   std::mutex statementsMutex_;
   std::vector<std::unique_ptr<Statement>> statements_;
   ConnectSettings settings_;

@@ -18,7 +18,9 @@ struct Token {
   int line = 0;
 };
 
-bool identStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool identStart(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 bool identChar(char c) {
   return identStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '$' || c == '_' || c == '%';
 }
@@ -72,8 +74,8 @@ std::vector<Token> lex(std::string_view src) {
       i = close + 1;
       continue;
     }
-    if ((c >= '0' && c <= '9') || (c == '.' && i + 1 < src.size() && src[i + 1] >= '0' &&
-                                   src[i + 1] <= '9')) {
+    if ((c >= '0' && c <= '9') ||
+        (c == '.' && i + 1 < src.size() && src[i + 1] >= '0' && src[i + 1] <= '9')) {
       std::size_t j = i;
       while (j < src.size() && src[j] >= '0' && src[j] <= '9') ++j;
       if (j < src.size() && src[j] == '.') {
@@ -144,10 +146,10 @@ const std::unordered_map<std::string_view, FnInfo>& functions() {
 
 // Words that end an expression or a statement and so can never be variables.
 bool reserved(std::string_view w) {
-  static const char* const k[] = {"THEN", "ELSE",  "END",   "TO",     "STEP", "DO",
-                                  "WHILE", "UNTIL", "REPEAT", "AND",   "OR",   "FROM",
+  static const char* const k[] = {"THEN",  "ELSE",   "END",     "TO",  "STEP", "DO",
+                                  "WHILE", "UNTIL",  "REPEAT",  "AND", "OR",   "FROM",
                                   "ON",    "LOCKED", "SETTING", "IN",  "BY",   "NEXT",
-                                  "EQ",    "NE",    "LT",    "GT",     "LE",   "GE"};
+                                  "EQ",    "NE",     "LT",      "GT",  "LE",   "GE"};
   return std::any_of(std::begin(k), std::end(k), [&](const char* r) { return w == r; });
 }
 
@@ -324,7 +326,8 @@ class Compiler {
         if (!isOp(")")) {
           for (;;) {
             std::string param = name("a parameter name");
-            if (vars_.count(param) != 0) throw SyntaxError{line_, "parameter " + param + " repeated"};
+            if (vars_.count(param) != 0)
+              throw SyntaxError{line_, "parameter " + param + " repeated"};
             variable(param);
             if (!isOp(",")) break;
             take();
@@ -355,8 +358,10 @@ class Compiler {
       line_ = t.line;
       if (t.kind == Tok::kEnd) {
         if (until == Until::kProgramEnd) return;
-        if (until == Until::kLoop) throw SyntaxError{t.line, "REPEAT expected, found the end of the program"};
-        if (until == Until::kFor) throw SyntaxError{t.line, "NEXT expected, found the end of the program"};
+        if (until == Until::kLoop)
+          throw SyntaxError{t.line, "REPEAT expected, found the end of the program"};
+        if (until == Until::kFor)
+          throw SyntaxError{t.line, "NEXT expected, found the end of the program"};
         throw SyntaxError{t.line, "END expected, found the end of the program"};
       }
       if (isWord("END") && until != Until::kLineClause) {
@@ -376,8 +381,8 @@ class Compiler {
       try {
         statement();
         // DO lets a loop's body share the line with REPEAT.
-        const bool afterDo = pos_ > 0 && toks_[pos_ - 1].kind == Tok::kIdent &&
-                             toks_[pos_ - 1].text == "DO";
+        const bool afterDo =
+            pos_ > 0 && toks_[pos_ - 1].kind == Tok::kIdent && toks_[pos_ - 1].text == "DO";
         if (!atStatementEnd() && !afterDo && !(until == Until::kLoop && isWord("REPEAT")) &&
             !(until == Until::kLineClause &&
               (isWord("ELSE") || isWord("LOCKED") || isWord("THEN"))))
@@ -714,10 +719,10 @@ class Compiler {
       expectOp(")");
       const FnInfo& info = fn->second;
       if (static_cast<int>(args.size()) < info.min || static_cast<int>(args.size()) > info.max)
-        throw SyntaxError{line_, word + " takes " + std::to_string(info.min) +
-                                     (info.max != info.min ? " to " + std::to_string(info.max)
-                                                           : std::string()) +
-                                     " arguments"};
+        throw SyntaxError{
+            line_, word + " takes " + std::to_string(info.min) +
+                       (info.max != info.min ? " to " + std::to_string(info.max) : std::string()) +
+                       " arguments"};
       std::int32_t d = temp();
       emit(Op::kFunction, d, static_cast<std::int32_t>(info.fn), operandRun(args),
            static_cast<std::uint8_t>(args.size()));
@@ -845,7 +850,8 @@ class Compiler {
 
   void whileStatement() {
     bool isWhile = take().text == "WHILE";
-    if (loops_.empty() || loops_.back().isFor) throw SyntaxError{line_, "WHILE or UNTIL outside LOOP"};
+    if (loops_.empty() || loops_.back().isFor)
+      throw SyntaxError{line_, "WHILE or UNTIL outside LOOP"};
     std::int32_t cond = expression();
     loops_.back().exits.push_back(emit(isWhile ? Op::kJumpIfNot : Op::kJumpIf, cond, 0));
     if (isWord("DO")) take();
@@ -1016,6 +1022,8 @@ class Compiler {
 
 }  // namespace
 
-Compiled compile(std::string_view source) { return Compiler(source).run(); }
+Compiled compile(std::string_view source) {
+  return Compiler(source).run();
+}
 
 }  // namespace tarn::server::corvex

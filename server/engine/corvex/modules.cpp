@@ -62,7 +62,9 @@ std::optional<Source> sourceOf(PortState& state, std::string_view arguments, con
   return s;
 }
 
-std::string objectId(std::string_view item) { return std::string(kObjectPrefix) + std::string(item); }
+std::string objectId(std::string_view item) {
+  return std::string(kObjectPrefix) + std::string(item);
+}
 
 // The module's program from its object item; status 2 when neither source nor object is
 // there, 40 when only the source is.

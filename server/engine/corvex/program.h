@@ -16,8 +16,8 @@ namespace tarn::server::corvex {
 // Operations with several inputs read them from a run of operands in Program::operands: c is
 // where it starts and the low four bits of x its length.
 enum class Op : std::uint8_t {
-  kMove,      // a <- b
-  kAdd,       // a <- b + c (likewise the arithmetic, comparison and logic ops)
+  kMove,  // a <- b
+  kAdd,   // a <- b + c (likewise the arithmetic, comparison and logic ops)
   kSub,
   kMul,
   kDiv,
@@ -31,15 +31,15 @@ enum class Op : std::uint8_t {
   kGe,
   kAnd,
   kOr,
-  kNeg,       // a <- -b
-  kNot,       // a <- NOT(b)
-  kJump,      // to a
-  kJumpIf,    // to b when a is true
-  kJumpIfNot, // to b when a is false
-  kJumpOut,   // to c unless outcome a is in the bit set b
-  kForPrep,   // a = variable, b = limit slot (step in b + 1); to c when the loop does not run
-  kForNext,   // steps a; to c while within the limit
-  kElement,   // a <- b<x operands from c>
+  kNeg,         // a <- -b
+  kNot,         // a <- NOT(b)
+  kJump,        // to a
+  kJumpIf,      // to b when a is true
+  kJumpIfNot,   // to b when a is false
+  kJumpOut,     // to c unless outcome a is in the bit set b
+  kForPrep,     // a = variable, b = limit slot (step in b + 1); to c when the loop does not run
+  kForNext,     // steps a; to c while within the limit
+  kElement,     // a <- b<x operands from c>
   kSetElement,  // a<x operands from c> <- b
   kSubstring,   // a <- b[x operands from c]
   kFunction,    // a <- intrinsic b (x operands from c)
@@ -60,9 +60,35 @@ enum class Op : std::uint8_t {
 
 // The intrinsic functions, by number.
 enum class Fn : std::uint8_t {
-  kLen, kTrim, kField, kIndex, kCount, kDcount, kExtract, kReplace, kInsert, kDelete, kOconv,
-  kIconv, kUpcase, kDowncase, kStr, kSpace, kNum, kAlpha, kInt, kAbs, kMod, kSeq, kChar, kDate,
-  kTime, kConvert, kChange, kNot, kCount_
+  kLen,
+  kTrim,
+  kField,
+  kIndex,
+  kCount,
+  kDcount,
+  kExtract,
+  kReplace,
+  kInsert,
+  kDelete,
+  kOconv,
+  kIconv,
+  kUpcase,
+  kDowncase,
+  kStr,
+  kSpace,
+  kNum,
+  kAlpha,
+  kInt,
+  kAbs,
+  kMod,
+  kSeq,
+  kChar,
+  kDate,
+  kTime,
+  kConvert,
+  kChange,
+  kNot,
+  kCount_
 };
 
 struct Instr {

@@ -288,7 +288,9 @@ bool locate(std::string_view needle, std::string_view s, long a, long v, std::st
   return false;
 }
 
-long textLength(std::string_view s) noexcept { return static_cast<long>(s.size()); }
+long textLength(std::string_view s) noexcept {
+  return static_cast<long>(s.size());
+}
 
 std::string_view substring(std::string_view s, long start, long length) noexcept {
   if (length <= 0) return {};

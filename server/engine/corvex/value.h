@@ -117,7 +117,6 @@ void deleteElement(std::string& s, long a, long v, long sv);
 [[nodiscard]] std::string character(long code);
 [[nodiscard]] std::string convertChars(std::string_view from, std::string_view to,
                                        std::string_view s);
-[[nodiscard]] std::string changeAll(std::string_view s, std::string_view from,
-                                    std::string_view to);
+[[nodiscard]] std::string changeAll(std::string_view s, std::string_view from, std::string_view to);
 
 }  // namespace tarn::server::corvex

@@ -79,8 +79,8 @@ long longOf(const Value& v) {
 void Machine::call(const Program& p, std::vector<Value>& args, int depth) {
   if (depth > kMaxCallDepth) throw Failure{"calls nested too deeply"};
   if (static_cast<std::int32_t>(args.size()) > p.parameters)
-    throw Failure{std::to_string(args.size()) + " arguments passed to " + p.name + ", which takes " +
-                  std::to_string(p.parameters)};
+    throw Failure{std::to_string(args.size()) + " arguments passed to " + p.name +
+                  ", which takes " + std::to_string(p.parameters)};
   std::vector<Value> frame(static_cast<std::size_t>(p.slots));
   for (std::size_t k = 0; k < args.size(); ++k) frame[k] = std::move(args[k]);
   struct CopyBack {
@@ -315,8 +315,8 @@ void Machine::execute(const Program& p, Value* r, int depth) {
         case Op::kLocate: {
           const Value* const* a = gather(i);
           long pos = 0;
-          bool found = locate(a[0]->text(), a[1]->text(), longOf(*a[2]), longOf(*a[3]),
-                              a[4]->text(), pos);
+          bool found =
+              locate(a[0]->text(), a[1]->text(), longOf(*a[2]), longOf(*a[3]), a[4]->text(), pos);
           r[i.a].setNumber(static_cast<double>(pos));
           r[i.b].setNumber(found ? 0 : 1);
           break;
@@ -472,8 +472,8 @@ void Machine::file(const Instr& i, Value* r, const Value* const* a, const Value*
       OpenSection& f = fileOf(*a[0]);
       const std::string id = a[1]->text();
       const long attribute = n == 3 ? longOf(*a[2]) : 0;
-      if ((i.x & 0x10) != 0 &&
-          f.account->lockItem(f.section, id, port().owner()) == store::LockOutcome::kHeldElsewhere) {
+      if ((i.x & 0x10) != 0 && f.account->lockItem(f.section, id, port().owner()) ==
+                                   store::LockOutcome::kHeldElsewhere) {
         r[i.b].setNumber(2);
         return;
       }

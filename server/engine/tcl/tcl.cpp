@@ -264,8 +264,8 @@ class Interpreter {
 
 const std::vector<std::string_view>& builtInVerbs() {
   static const std::vector<std::string_view> kVerbs = {
-      "SET-NUM-FORMAT", "CASE",   "TIME",      "DATE",          "WHO",         "COUNT",
-      "ESTIMATE-COUNT", "SELECT", "SSELECT",   "LIST",          "CREATE-FILE", "DELETE-FILE",
+      "SET-NUM-FORMAT", "CASE",   "TIME",      "DATE",           "WHO",         "COUNT",
+      "ESTIMATE-COUNT", "SELECT", "SSELECT",   "LIST",           "CREATE-FILE", "DELETE-FILE",
       "CLEAR-FILE",     "LOGTO",  "UPDATE-MD", "CREATE-ACCOUNT", "COMPILE",     "CATALOG"};
   return kVerbs;
 }
@@ -723,7 +723,7 @@ void Interpreter::deleteFile(const CommandLine& cmd) {
   std::vector<store::Section> doomed;
   for (store::Section& s : a.sections(*canonical)) {
     bool chosen = !section.empty() ? (!s.dictionary && equalsNoCase(s.name, section))
-                                 : (level != 2 || !s.dictionary);
+                                   : (level != 2 || !s.dictionary);
     if (chosen) doomed.push_back(std::move(s));
   }
   if (doomed.empty()) {

@@ -11,7 +11,9 @@ namespace tarn::server::testing {
 namespace {
 
 // Source lines joined by attribute marks, as an item holds them.
-std::string lines(std::initializer_list<std::string_view> l) { return joinMarks(l); }
+std::string lines(std::initializer_list<std::string_view> l) {
+  return joinMarks(l);
+}
 
 // The "M" request for a module number and argument texts.
 std::string callRequest(const std::string& module, const std::vector<std::string>& args) {
@@ -64,10 +66,9 @@ class Modules : public EngineTest {
 TEST_F(Modules, CompileReportsErrorsByLineAndCatalogNeedsObjectCode) {
   source("BAD", lines({"SUBROUTINE BAD(A)", "A = (1", "IF A CRT 1", "RETURN"}));
   TclReply t = tcl("COMPILE SALES,BP, BAD (o");
-  EXPECT_EQ(t.captured,
-            joinMarks({"Line 2: ')' expected, found the end of the line.",
-                       "Line 3: THEN or ELSE expected, found 'CRT'.",
-                       "[242] 'BAD' did not compile: 2 errors."}));
+  EXPECT_EQ(t.captured, joinMarks({"Line 2: ')' expected, found the end of the line.",
+                                   "Line 3: THEN or ELSE expected, found 'CRT'.",
+                                   "[242] 'BAD' did not compile: 2 errors."}));
   EXPECT_EQ(t.returned, "242");
   EXPECT_EQ(tcl("CATALOG SALES,BP, BAD").captured, "[245] 'BAD' has not been compiled.");
   EXPECT_EQ(tcl("COMPILE SALES,BP, NONE (o").returned, "243");
@@ -127,18 +128,18 @@ TEST_F(Modules, ObjectCodeSurvivesANewPort) {
 }
 
 TEST_F(Modules, FileStatementsTakeTheirClausesUnderThePortsLocks) {
-  source("FILES",
-         lines({"SUBROUTINE FILES(OP, ID, REC)",
-                "OPEN 'CUST' TO F ELSE REC = 'no file'; RETURN",
-                "IF OP = 'R' THEN READ REC FROM F, ID THEN REC := '!' ELSE REC = 'missing'",
-                "IF OP = 'U' THEN READU REC FROM F, ID LOCKED REC = 'locked' THEN NULL ELSE REC = 'new'",
-                "IF OP = 'V' THEN READV REC FROM F, ID, 2 ELSE REC = 'missing'",
-                "IF OP = 'W' THEN WRITE REC ON F, ID LOCKED REC = 'locked'",
-                "IF OP = 'WV' THEN WRITEV REC ON F, ID, 3",
-                "IF OP = 'D' THEN DELETE F, ID ELSE REC = 'gone already'",
-                "IF OP = 'X' THEN RELEASE F, ID",
-                "IF OP = 'O' THEN OPEN 'NOPE' TO G ELSE REC = 'no such file'",
-                "RETURN"}));
+  source(
+      "FILES",
+      lines(
+          {"SUBROUTINE FILES(OP, ID, REC)", "OPEN 'CUST' TO F ELSE REC = 'no file'; RETURN",
+           "IF OP = 'R' THEN READ REC FROM F, ID THEN REC := '!' ELSE REC = 'missing'",
+           "IF OP = 'U' THEN READU REC FROM F, ID LOCKED REC = 'locked' THEN NULL ELSE REC = 'new'",
+           "IF OP = 'V' THEN READV REC FROM F, ID, 2 ELSE REC = 'missing'",
+           "IF OP = 'W' THEN WRITE REC ON F, ID LOCKED REC = 'locked'",
+           "IF OP = 'WV' THEN WRITEV REC ON F, ID, 3",
+           "IF OP = 'D' THEN DELETE F, ID ELSE REC = 'gone already'",
+           "IF OP = 'X' THEN RELEASE F, ID",
+           "IF OP = 'O' THEN OPEN 'NOPE' TO G ELSE REC = 'no such file'", "RETURN"}));
   compileAndCatalog("FILES");
   std::string m = load("FILES");
   auto call = [&](const std::string& op, const std::string& id, const std::string& rec = "",
