@@ -626,6 +626,9 @@ class Compiler {
   std::int32_t unary() {
     if (isOp("-")) {
       take();
+      // A negative literal is a constant, so X<-1> costs nothing to work out.
+      if (peek().kind == Tok::kNumber && !isOp("^", 1) && !isOp("[", 1))
+        return postfix(constant("-" + take().text));
       std::int32_t v = unary();
       std::int32_t d = temp();
       emit(Op::kNeg, d, v);

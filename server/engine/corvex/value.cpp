@@ -66,6 +66,20 @@ void formatNumber(double n, std::string& out) {
   out = buf;
 }
 
+void Value::appendTo(std::string& out) const {
+  if (hasText_) {
+    out += text_;
+    return;
+  }
+  if (number_ != 0 && std::fabs(number_) < 1e15 && number_ == std::trunc(number_)) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(number_));
+    out.append(buf, end);
+    return;
+  }
+  out += text();
+}
+
 void Value::formatInto(double n) const {
   formatNumber(n, text_);
   hasText_ = true;
@@ -174,6 +188,12 @@ std::string_view extract(std::string_view s, long a, long v, long sv) noexcept {
 }
 
 void replaceElement(std::string& s, long a, long v, long sv, std::string_view value) {
+  if (a < 0 && v == 0) {
+    // X<-1> = value, the usual way to build a list: one append at the end.
+    if (!s.empty()) s.push_back(kAm);
+    s.append(value);
+    return;
+  }
   std::size_t b = 0;
   std::size_t e = 0;
   char mark = 0;

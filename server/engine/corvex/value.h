@@ -51,6 +51,10 @@ class Value {
   }
   // The numeric reading; false when the text is not a number. The empty string reads as 0.
   [[nodiscard]] bool number(double& out) const noexcept {
+    if (reading_ == kNumeric) [[likely]] {
+      out = number_;
+      return true;
+    }
     if (reading_ == kUnread) read();
     out = number_;
     return reading_ == kNumeric;
@@ -60,6 +64,8 @@ class Value {
     return number(out) && (!hasText_ || !text_.empty());
   }
   [[nodiscard]] bool truth() const noexcept;
+  // Appends the text to out without keeping a formatted copy of a number here.
+  void appendTo(std::string& out) const;
 
   // A file variable: the handle of an OPEN within the running call, 0 for ordinary values.
   [[nodiscard]] int file() const noexcept { return file_; }

@@ -29,7 +29,11 @@ class Machine {
 
  private:
   void tick() {
-    if (++ticks_ % kTicksBetweenChecks != 0) return;
+    if (++ticks_ % kTicksBetweenChecks != 0) [[likely]]
+      return;
+    checkStop();
+  }
+  [[gnu::noinline]] void checkStop() {
     if (rt_.cancel != nullptr && rt_.cancel->load(std::memory_order_relaxed)) throw Stopped{};
     if (rt_.deadline && std::chrono::steady_clock::now() >= *rt_.deadline) throw Stopped{};
   }
@@ -64,9 +68,14 @@ class Machine {
   }
 };
 
-double numberOf(const Value& v) {
+[[noreturn, gnu::cold, gnu::noinline]] void notANumber(const Value& v) {
+  throw Failure{"'" + v.text().substr(0, 40) + "' is not a number"};
+}
+
+inline double numberOf(const Value& v) {
   double n = 0;
-  if (!v.number(n)) throw Failure{"'" + v.text().substr(0, 40) + "' is not a number"};
+  if (!v.number(n)) [[unlikely]]
+    notANumber(v);
   return n;
 }
 long longOf(const Value& v) {
@@ -146,8 +155,7 @@ void Machine::execute(const Program& p, Value* r, int depth) {
               std::string twice = r[i.a].text();
               r[i.a].editText() += twice;
             } else {
-              const std::string& tail = val(i.c).text();
-              r[i.a].editText() += tail;
+              val(i.c).appendTo(r[i.a].editText());
             }
           } else {
             std::string t;
@@ -238,7 +246,12 @@ void Machine::execute(const Program& p, Value* r, int depth) {
           const int n = i.x & 15;
           long pos[3] = {0, 0, 0};
           for (int j = 0; j < n; ++j) pos[j] = longOf(*a[j]);
-          if (i.b == i.a) {
+          if (n == 1 && pos[0] < 0 && i.b != i.a) {
+            // X<-1> = value: append in place.
+            std::string& s = r[i.a].editText();
+            if (!s.empty()) s.push_back(kAm);
+            val(i.b).appendTo(s);
+          } else if (i.b == i.a) {
             std::string copy = r[i.a].text();
             replaceElement(r[i.a].editText(), pos[0], pos[1], pos[2], copy);
           } else {
