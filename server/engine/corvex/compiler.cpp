@@ -155,6 +155,7 @@ bool reserved(std::string_view w) {
 
 constexpr std::int32_t kTempBase = 1 << 24;
 constexpr std::size_t kMaxErrors = 50;
+constexpr int kMaxNesting = 200;
 
 struct SyntaxError {
   int line;
@@ -346,6 +347,7 @@ class Compiler {
   // Statements until the terminator of the context; returns the clause keyword that ended a
   // one-line clause (or empty).
   void block(Until until) {
+    Nesting guard(*this);
     const int base = temps_;
     for (;;) {
       if (until == Until::kLineClause) {
@@ -609,6 +611,20 @@ class Compiler {
     }
   }
 
+  // Guards the parser's recursion against source nested without end.
+  struct Nesting {
+    Compiler& c;
+    explicit Nesting(Compiler& owner) : c(owner) {
+      if (++c.nesting_ > kMaxNesting) {
+        --c.nesting_;
+        throw SyntaxError{c.peek().line, "nesting deeper than " + std::to_string(kMaxNesting)};
+      }
+    }
+    ~Nesting() { --c.nesting_; }
+    Nesting(const Nesting&) = delete;
+    Nesting& operator=(const Nesting&) = delete;
+  };
+
   std::int32_t binary(int level) {
     if (level > 6) return unary();
     Op op{};
@@ -624,6 +640,7 @@ class Compiler {
   }
 
   std::int32_t unary() {
+    Nesting guard(*this);
     if (isOp("-")) {
       take();
       // A negative literal is a constant, so X<-1> costs nothing to work out.
@@ -1021,6 +1038,7 @@ class Compiler {
   std::vector<Loop> loops_;
   int temps_ = 0;
   int maxTemps_ = 0;
+  int nesting_ = 0;
 };
 
 }  // namespace

@@ -9,6 +9,9 @@ namespace tarn::server::corvex {
 namespace {
 
 constexpr int kMaxCallDepth = 200;
+// No text a call makes may pass this size; nor may an element position, since positions past
+// the end are filled with marks.
+constexpr std::size_t kMaxText = std::size_t{64} << 20;
 constexpr std::size_t kMaxGosubDepth = 10000;
 // How many backward jumps run between looks at the cancel flag and the clock.
 constexpr unsigned kTicksBetweenChecks = 4096;
@@ -70,6 +73,14 @@ class Machine {
 
 [[noreturn, gnu::cold, gnu::noinline]] void notANumber(const Value& v) {
   throw Failure{"'" + v.text().substr(0, 40) + "' is not a number"};
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void tooLong() {
+  throw Failure{"text longer than " + std::to_string(kMaxText) + " bytes"};
+}
+inline void checkSize(double n) {
+  if (n > static_cast<double>(kMaxText)) [[unlikely]]
+    tooLong();
 }
 
 inline double numberOf(const Value& v) {
@@ -148,6 +159,8 @@ void Machine::execute(const Program& p, Value* r, int depth) {
           r[i.a].setNumber(std::pow(numberOf(val(i.b)), numberOf(val(i.c))));
           break;
         case Op::kCat:
+          checkSize(static_cast<double>(val(i.b).text().size()) +
+                    static_cast<double>(val(i.c).text().size()));
           if (i.a == i.b) {
             // Appending to the variable itself: edit in place, so a loop that builds text is
             // linear.
@@ -246,6 +259,9 @@ void Machine::execute(const Program& p, Value* r, int depth) {
           const int n = i.x & 15;
           long pos[3] = {0, 0, 0};
           for (int j = 0; j < n; ++j) pos[j] = longOf(*a[j]);
+          checkSize(static_cast<double>(r[i.a].text().size()) +
+                    static_cast<double>(val(i.b).text().size()) +
+                    static_cast<double>(pos[0] + pos[1] + pos[2]));
           if (n == 1 && pos[0] < 0 && i.b != i.a) {
             // X<-1> = value: append in place.
             std::string& s = r[i.a].editText();
@@ -381,6 +397,8 @@ void Machine::function(Fn fn, Value& out, const Value* const* a, int n) {
       // The last argument is the new text; the positions before it default to 0.
       long pos[3] = {0, 0, 0};
       for (int k = 1; k < n - 1; ++k) pos[k - 1] = lng(k);
+      checkSize(static_cast<double>(txt(0).size()) + static_cast<double>(txt(n - 1).size()) +
+                static_cast<double>(pos[0] + pos[1] + pos[2]));
       std::string s = txt(0);
       if (fn == Fn::kReplace) {
         replaceElement(s, pos[0], pos[1], pos[2], txt(n - 1));
@@ -411,11 +429,11 @@ void Machine::function(Fn fn, Value& out, const Value* const* a, int n) {
       out.setText(downcase(txt(0)));
       return;
     case Fn::kStr:
-      if (lng(1) > 10000000) throw Failure{"STR would make more than 10,000,000 characters"};
+      checkSize(static_cast<double>(txt(0).size()) * num(1));
       out.setText(repeat(txt(0), lng(1)));
       return;
     case Fn::kSpace:
-      if (lng(0) > 10000000) throw Failure{"SPACE would make more than 10,000,000 characters"};
+      checkSize(num(0));
       out.setText(repeat(" ", lng(0)));
       return;
     case Fn::kNum: {
@@ -454,6 +472,10 @@ void Machine::function(Fn fn, Value& out, const Value* const* a, int n) {
       out.setText(convertChars(txt(0), txt(1), txt(2)));
       return;
     case Fn::kChange:
+      if (txt(2).size() > txt(1).size())
+        checkSize(static_cast<double>(txt(0).size()) +
+                  static_cast<double>(countOf(txt(0), txt(1))) *
+                      static_cast<double>(txt(2).size() - txt(1).size()));
       out.setText(changeAll(txt(0), txt(1), txt(2)));
       return;
     case Fn::kNot:

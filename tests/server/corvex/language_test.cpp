@@ -182,6 +182,13 @@ TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
     EXPECT_EQ(got.errors.front().line, c.line);
     EXPECT_NE(got.errors.front().text.find(c.says), std::string::npos) << got.errors.front().text;
   }
+  for (char c : {'(', '-'}) {
+    EXPECT_EQ(compile("X = " + std::string(100000, c)).errors.front().text,
+              "nesting deeper than 200");
+  }
+  std::string deepIf;
+  for (int i = 0; i < 1000; ++i) deepIf += "IF 1 THEN\n";
+  EXPECT_FALSE(compile(deepIf).program);
   // Every bad line is reported, not only the first.
   EXPECT_EQ(compile("X = )\nY = 2\nZ = (").errors.size(), 2u);
 }
@@ -198,6 +205,8 @@ TEST(CorvexLanguage, RunTimeErrorsNameTheLineAndKeepTheOutput) {
       {"OPEN 'CUST' TO F ELSE NULL", "program line 1: files are not available here"},
       {"X = 1\nREAD R FROM X, 'ID' ELSE NULL", "program line 2: not a file variable"},
       {"CALL DEEP", "DEEP line 2: calls nested too deeply"},
+      {"X = STR('ab', 50000000)", "program line 1: text longer than 67108864 bytes"},
+      {"X<70000000> = 1", "program line 1: text longer than 67108864 bytes"},
   };
   auto library = kLibrary;
   library["DEEP"] = "SUBROUTINE DEEP\nCALL DEEP\nRETURN";
