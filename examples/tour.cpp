@@ -12,10 +12,14 @@ namespace {
 std::string show(const String& s) {
   std::string out;
   for (char16_t c : s) {
-    if (c == tarn::kAM) out += '^';
-    else if (c == tarn::kVM) out += ']';
-    else if (c == tarn::kSVM) out += '\\';
-    else out += toUtf8(String(1, c));
+    if (c == tarn::kAM)
+      out += '^';
+    else if (c == tarn::kVM)
+      out += ']';
+    else if (c == tarn::kSVM)
+      out += '\\';
+    else
+      out += toUtf8(String(1, c));
   }
   return out;
 }
@@ -118,6 +122,22 @@ int main() {
     auto sorted = conn->brSort(env->brOpenDynamicArray(u"pear" + String(1, tarn::kAM) + u"apple" +
                                                        String(1, tarn::kAM) + u"fig"));
     std::cout << "\nbrSort             " << show(sorted->brCString()) << "\n";
+
+    std::cout << "\n== A Corvex subroutine, compiled and cataloged on the server\n";
+    conn->brExecute(u"CREATE-FILE DICT TOURBP 1 (");
+    conn->brExecute(u"CREATE-FILE DATA TOURBP,TOURBP 1 (");
+    const String am(1, tarn::kAM);
+    // Totals a multi-valued list of amounts and counts them; arguments come back changed.
+    conn->brOpenFile(u"", u"TOURBP")
+        ->brWrite(env->brOpenDynamicArray(u"SUBROUTINE TOTAL(AMOUNTS, SUM, N)" + am +
+                                          u"SUM = 0; N = DCOUNT(AMOUNTS, @VM)" + am +
+                                          u"FOR I = 1 TO N" + am + u"  SUM += AMOUNTS<1, I>" + am +
+                                          u"NEXT I" + am + u"RETURN"),
+                  u"TOTAL");
+    conn->brExecute(u"COMPILE TOURBP, TOTAL (o");
+    std::cout << "COMPILE returned  " << show(conn->brReturning()->brCString()) << "\n";
+    conn->brExecute(u"CATALOG TOURBP, TOTAL");
+    std::cout << "CATALOG returned  " << show(conn->brReturning()->brCString()) << "\n";
 
     std::cout << "\n== Errors carry a number, a source and a description\n";
     try {

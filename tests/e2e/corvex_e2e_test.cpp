@@ -19,7 +19,7 @@ struct TestPeer {
 namespace e2e {
 namespace {
 
-// The subroutine of the examples: totals the amounts of a multi-valued list and counts them.
+// The tour's subroutine: totals the amounts of a multi-valued list and counts them.
 const String kTotal = u"SUBROUTINE TOTAL(AMOUNTS, SUM, N)" + AM +
                       u"SUM = 0; N = DCOUNT(AMOUNTS, @VM)" + AM + u"FOR I = 1 TO N" + AM +
                       u"  SUM += AMOUNTS<1, I>" + AM + u"NEXT I" + AM + u"RETURN";
