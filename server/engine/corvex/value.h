@@ -64,6 +64,8 @@ class Value {
     return number(out) && (!hasText_ || !text_.empty());
   }
   [[nodiscard]] bool truth() const noexcept;
+  // At least the length of the text, without formatting a number to find out.
+  [[nodiscard]] std::size_t sizeBound() const noexcept { return hasText_ ? text_.size() : 400; }
   // Appends the text to out without keeping a formatted copy of a number here.
   void appendTo(std::string& out) const;
 

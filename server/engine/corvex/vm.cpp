@@ -159,8 +159,8 @@ void Machine::execute(const Program& p, Value* r, int depth) {
           r[i.a].setNumber(std::pow(numberOf(val(i.b)), numberOf(val(i.c))));
           break;
         case Op::kCat:
-          checkSize(static_cast<double>(val(i.b).text().size()) +
-                    static_cast<double>(val(i.c).text().size()));
+          checkSize(static_cast<double>(val(i.b).sizeBound()) +
+                    static_cast<double>(val(i.c).sizeBound()));
           if (i.a == i.b) {
             // Appending to the variable itself: edit in place, so a loop that builds text is
             // linear.
@@ -259,8 +259,8 @@ void Machine::execute(const Program& p, Value* r, int depth) {
           const int n = i.x & 15;
           long pos[3] = {0, 0, 0};
           for (int j = 0; j < n; ++j) pos[j] = longOf(*a[j]);
-          checkSize(static_cast<double>(r[i.a].text().size()) +
-                    static_cast<double>(val(i.b).text().size()) +
+          checkSize(static_cast<double>(r[i.a].sizeBound()) +
+                    static_cast<double>(val(i.b).sizeBound()) +
                     static_cast<double>(pos[0] + pos[1] + pos[2]));
           if (n == 1 && pos[0] < 0 && i.b != i.a) {
             // X<-1> = value: append in place.
