@@ -344,8 +344,8 @@ class Compiler {
     while (peek().kind == Tok::kNewline || peek().kind == Tok::kSemi) take();
   }
 
-  // Statements until the terminator of the context; returns the clause keyword that ended a
-  // one-line clause (or empty).
+  // Statements until the terminator of the context: the end of the program, END, REPEAT, NEXT,
+  // or for a one-line clause the end of the line or the next clause keyword.
   void block(Until until) {
     Nesting guard(*this);
     const int base = temps_;
@@ -821,9 +821,11 @@ class Compiler {
     expectOp("=");
     expressionInto(v);
     expectWord("TO");
-    // Limit and step live in two fixed temps for the life of the loop.
-    std::int32_t limit = temp();
-    std::int32_t step = temp();
+    // Limit and step live in two hidden variables of this loop, side by side: temps would be
+    // reused by a GOSUB target outside the loop.
+    const std::string hidden = "$" + std::to_string(forLoops_++);
+    std::int32_t limit = variable(hidden + "LIMIT");
+    std::int32_t step = variable(hidden + "STEP");
     expressionInto(limit);
     if (isWord("STEP")) {
       take();
@@ -837,10 +839,7 @@ class Compiler {
     loop.variable = var;
     loop.start = here();
     loops_.push_back(loop);
-    // Statements of the body may not reuse the loop's temps.
-    int saved = temps_;
     block(Until::kFor);
-    temps_ = saved;
     line_ = peek().line;
     take();  // NEXT
     if (peek().kind == Tok::kIdent && !reserved(peek().text)) {
@@ -858,9 +857,7 @@ class Compiler {
     Loop loop;
     loop.start = here();
     loops_.push_back(loop);
-    int saved = temps_;
     block(Until::kLoop);
-    temps_ = saved;
     line_ = peek().line;
     take();  // REPEAT
     emit(Op::kJump, loops_.back().start);
@@ -1039,6 +1036,7 @@ class Compiler {
   int temps_ = 0;
   int maxTemps_ = 0;
   int nesting_ = 0;
+  int forLoops_ = 0;
 };
 
 }  // namespace

@@ -90,6 +90,8 @@ const Case kCases[] = {
     {"nested IF takes the inner ELSE", "IF 1 THEN IF 0 THEN CRT 'a' ELSE CRT 'b'", "b"},
     {"FOR with STEP and NEXT", "FOR I = 10 TO 1 STEP -3\n CRT I:\nNEXT I\nCRT '.'; CRT I",
      "10741.|-2"},
+    {"a GOSUB in a FOR body keeps the loop's limit",
+     "FOR I = 1 TO 3\n  GOSUB 10\nNEXT I\nCRT I\nSTOP\n10 X = I * 2 + 100 - 1\nRETURN", "4"},
     {"FOR that never runs", "FOR I = 5 TO 1; CRT 'x'; NEXT; CRT I", "5"},
     {"LOOP WHILE and UNTIL",
      "I = 0\nLOOP\n  I += 1\nWHILE I < 5 DO\n  IF I = 3 THEN EXIT\nREPEAT\nCRT I\nLOOP UNTIL I > 6 "
