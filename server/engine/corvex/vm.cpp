@@ -91,8 +91,8 @@ inline double numberOf(const Value& v) {
 }
 long longOf(const Value& v) {
   double n = numberOf(v);
-  if (n > 2e9) return 2000000000L;
-  if (n < -2e9) return -2000000000L;
+  // Positions and counts far out of range (and a NaN from a power) act as the extremes.
+  if (!(n >= -2e9 && n <= 2e9)) return n > 0 ? 2000000000L : -2000000000L;
   return static_cast<long>(n);
 }
 
@@ -221,8 +221,9 @@ void Machine::execute(const Program& p, Value* r, int depth) {
           if (!val(i.a).truth()) pc = static_cast<std::size_t>(i.b);
           break;
         case Op::kJumpOut: {
-          const auto outcome = static_cast<int>(numberOf(val(i.a)));
-          if ((i.b & (1 << outcome)) == 0) pc = static_cast<std::size_t>(i.c);
+          const double outcome = numberOf(val(i.a));
+          const bool in = outcome >= 0 && outcome < 3 && (i.b & (1 << static_cast<int>(outcome)));
+          if (!in) pc = static_cast<std::size_t>(i.c);
           break;
         }
         case Op::kForPrep: {
