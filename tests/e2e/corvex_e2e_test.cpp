@@ -69,7 +69,7 @@ TEST_F(CorvexEndToEnd, LoadByEveryFormAndCallWithMarks) {
   compileAndCatalog(u"TOTAL", kTotal);
   const String account = toUpperAscii(accountName());
   for (const String& reference :
-       {account + u",BP, TOTAL", String(u"BP, TOTAL"), String(u"TOTAL")}) {
+       {account + u",BP, TOTAL", String(u"BP, TOTAL"), String(u"TOTAL"), account + u",TOTAL"}) {
     SCOPED_TRACE(toUtf8(reference));
     const String module = request(u"L" + AM + reference);
     const String amounts = u"10" + VM + u"2.5" + VM + u"-1";
