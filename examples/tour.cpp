@@ -12,14 +12,10 @@ namespace {
 std::string show(const String& s) {
   std::string out;
   for (char16_t c : s) {
-    if (c == tarn::kAM)
-      out += '^';
-    else if (c == tarn::kVM)
-      out += ']';
-    else if (c == tarn::kSVM)
-      out += '\\';
-    else
-      out += toUtf8(String(1, c));
+    if (c == tarn::kAM) out += '^';
+    else if (c == tarn::kVM) out += ']';
+    else if (c == tarn::kSVM) out += '\\';
+    else out += toUtf8(String(1, c));
   }
   return out;
 }

@@ -723,7 +723,7 @@ void Interpreter::deleteFile(const CommandLine& cmd) {
   std::vector<store::Section> doomed;
   for (store::Section& s : a.sections(*canonical)) {
     bool chosen = !section.empty() ? (!s.dictionary && equalsNoCase(s.name, section))
-                                   : (level != 2 || !s.dictionary);
+                                 : (level != 2 || !s.dictionary);
     if (chosen) doomed.push_back(std::move(s));
   }
   if (doomed.empty()) {
