@@ -2,6 +2,7 @@
 // holds it. Requests and replies are byte strings in the wire code page (marks 0xFB..0xFF).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <stdexcept>
@@ -35,6 +36,8 @@ struct Limits {
 struct PortConfig {
   std::string system;   // the system directory; created with its DM account on first use
   std::string account;  // the account to log on to
+  // How long one "M" call may run before it is stopped; zero for no limit.
+  std::chrono::milliseconds callTimeLimit{0};
 };
 
 // What a logon presents to a protected account; unprotected accounts ignore it.
@@ -62,6 +65,9 @@ class Port {
   [[nodiscard]] virtual std::string execute(std::string_view request) = 0;
   // This port's number, unique among the live ports of the system.
   [[nodiscard]] virtual int number() const noexcept = 0;
+  // Stops the subroutine call running on this port, if any; callable from any thread while
+  // execute runs on another.
+  virtual void cancel() noexcept {}
 };
 
 }  // namespace tarn::server

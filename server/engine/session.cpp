@@ -9,6 +9,8 @@
 #include <new>
 #include <optional>
 
+#include "server/engine/corvex/modules.h"
+#include "server/engine/corvex/vm.h"
 #include "server/engine/tcl/tcl.h"
 #include "server/engine/text/utf8.h"
 
@@ -175,8 +177,9 @@ int statusFor(const store::StoreError& e) noexcept {
 }
 
 Session::Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
-                 const Credentials& credentials, const Limits& limits)
-    : state_(std::move(system), account, credentials, limits) {}
+                 const Credentials& credentials, const Limits& limits,
+                 std::chrono::milliseconds callTimeLimit)
+    : state_(std::move(system), account, credentials, limits), callTimeLimit_(callTimeLimit) {}
 
 Session::~Session() = default;
 
@@ -239,6 +242,10 @@ std::string Session::dispatch(char op, std::string_view fields) {
       return openIndex(fields);
     case 'K':
       return keyOperation(fields);
+    case 'L':
+      return loadModule(fields);
+    case 'M':
+      return callModule(fields);
     default:
       return makeReply(status::kInvalidCall);
   }
@@ -248,7 +255,9 @@ Session::Handle* Session::handle(std::string_view field, bool& bad) {
   long n = 0;
   bad = !parseNumber(field, n);
   if (bad || n < 1 || static_cast<std::size_t>(n) > handles_.size()) return nullptr;
-  return handles_[static_cast<std::size_t>(n) - 1].get();
+  Handle* h = handles_[static_cast<std::size_t>(n) - 1].get();
+  // A module number is no file handle.
+  return h != nullptr && h->module ? nullptr : h;
 }
 
 Session::List* Session::list(std::string_view field) {
@@ -294,6 +303,7 @@ std::string Session::close(std::string_view fields) {
   if (n < 1 || index >= handles_.size() || !handles_[index])
     return makeReply(status::kFileNotPresent);
   std::unique_ptr<Handle> h = std::move(handles_[index]);
+  if (h->module) return makeReply(status::kOk);
   bool stillOpen = std::any_of(handles_.begin(), handles_.end(), [&](const auto& other) {
     return other && other->account == h->account && other->section.id == h->section.id;
   });
@@ -625,6 +635,91 @@ std::string Session::keyOperation(std::string_view fields) {
   reply.push_back(kAttributeMark);
   reply += hit_.ids;
   return reply;
+}
+
+std::string Session::loadModule(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 1) return makeReply(status::kBadParameters);
+  corvex::Found found = corvex::findModule(state_, f.next());
+  if (!found.program) return makeReply(found.status);
+  // Modules take numbers from the same table as files.
+  auto h = std::make_unique<Handle>();
+  h->module = std::move(found.program);
+  handles_.push_back(std::move(h));
+  return makeReply(status::kOk, std::to_string(handles_.size()));
+}
+
+std::string Session::callModule(std::string_view fields) {
+  // Number, count, then a length and a text per argument; a text may hold marks.
+  std::string_view rest = fields;
+  auto number = [&](long& out) {
+    if (rest.empty() || rest.front() != kAttributeMark) return false;
+    rest.remove_prefix(1);
+    std::size_t mark = rest.find(kAttributeMark);
+    if (!parseNumber(rest.substr(0, mark), out)) return false;
+    rest.remove_prefix(mark == std::string_view::npos ? rest.size() : mark);
+    return true;
+  };
+  long n = 0;
+  long count = 0;
+  if (!number(n) || !number(count) || count < 0 || count > 255)
+    return makeReply(status::kBadParameters);
+  std::vector<corvex::Value> args;
+  args.reserve(static_cast<std::size_t>(count));
+  for (long i = 0; i < count; ++i) {
+    long length = 0;
+    if (!number(length) || length < 0 || rest.empty() || rest.front() != kAttributeMark)
+      return makeReply(status::kBadParameters);
+    // The client counts UTF-16 units, as it counts characters.
+    const std::size_t bytes =
+        text::bytesOfUtf16Units(rest.substr(1), static_cast<std::size_t>(length));
+    if (bytes == std::string_view::npos) return makeReply(status::kBadParameters);
+    args.emplace_back(std::string(rest.substr(1, bytes)));
+    rest.remove_prefix(1 + bytes);
+  }
+  if (!rest.empty()) return makeReply(status::kBadParameters);
+  const auto index = static_cast<std::size_t>(n) - 1;
+  if (n < 1 || index >= handles_.size() || !handles_[index] || !handles_[index]->module)
+    return makeReply(status::kFileNotPresent);
+  std::shared_ptr<const corvex::Program> program = handles_[index]->module;
+  if (!program->subroutine) return makeReply(status::kMainProgram);
+  if (count > program->parameters) return makeReply(status::kBadParameters);
+
+  corvex::Runtime rt;
+  rt.port = &state_;
+  // A CALL finds a module by its cataloged name, once per call of the client.
+  std::vector<std::pair<std::string, std::shared_ptr<const corvex::Program>>> known;
+  rt.resolve = [&](std::string_view name) -> std::shared_ptr<const corvex::Program> {
+    for (const auto& [k, p] : known)
+      if (k == name) return p;
+    std::shared_ptr<const corvex::Program> p = corvex::findModule(state_, name).program;
+    known.emplace_back(std::string(name), p);
+    return p;
+  };
+  cancel_.store(false, std::memory_order_relaxed);
+  rt.cancel = &cancel_;
+  if (callTimeLimit_.count() > 0) rt.deadline = std::chrono::steady_clock::now() + callTimeLimit_;
+  corvex::RunResult result = corvex::run(*program, args, rt);
+  if (result.status != corvex::RunStatus::kDone) {
+    // The message first, then what the call printed before it went wrong.
+    std::string data = std::move(result.message);
+    if (!rt.output.empty()) {
+      data.push_back(kAttributeMark);
+      data += rt.output;
+    }
+    return makeReply(
+        result.status == corvex::RunStatus::kError ? status::kRunFailed : status::kCallStopped,
+        data);
+  }
+  std::string data;
+  for (const corvex::Value& v : args) {
+    const std::string& value = v.text();
+    data += std::to_string(text::utf16Length(value));
+    data.push_back(kAttributeMark);
+    data += value;
+    data.push_back(kAttributeMark);
+  }
+  return makeReply(status::kOk, data);
 }
 
 }  // namespace tarn::server

@@ -2,6 +2,8 @@
 // answers with a status.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -9,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/engine/corvex/program.h"
 #include "server/engine/port.h"
 #include "server/engine/port_state.h"
 
@@ -24,6 +27,7 @@ inline constexpr int kNotANumber = 7;
 inline constexpr int kFileNotPresent = 9;
 inline constexpr int kBadConversion = 10;
 inline constexpr int kBadAttribute = 11;
+inline constexpr int kMainProgram = 17;
 inline constexpr int kNoIndex = 19;
 inline constexpr int kNoIndexEntry = 22;
 inline constexpr int kBadParameters = 34;
@@ -34,6 +38,9 @@ inline constexpr int kReadOnly = 42;
 inline constexpr int kCorrupt = 43;
 inline constexpr int kBusy = 44;
 inline constexpr int kStorageFailure = 45;
+inline constexpr int kNotCompiled = 46;
+inline constexpr int kRunFailed = 47;
+inline constexpr int kCallStopped = 48;
 }  // namespace status
 
 // The status that tells a client what kind of store failure stopped its request.
@@ -47,17 +54,20 @@ class Session final : public Port {
  public:
   // Logs on; throws store::StoreError when the system or account cannot be used.
   Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
-          const Credentials& credentials = {}, const Limits& limits = {});
+          const Credentials& credentials = {}, const Limits& limits = {},
+          std::chrono::milliseconds callTimeLimit = std::chrono::milliseconds(0));
   ~Session() override;
 
   [[nodiscard]] std::string execute(std::string_view request) override;
   [[nodiscard]] int number() const noexcept override { return state_.number(); }
+  void cancel() noexcept override { cancel_.store(true, std::memory_order_relaxed); }
 
  private:
   struct Handle {
     std::shared_ptr<store::Account> account;
     store::Section section;
     bool readOnly = false;  // DM's MD seen from another account
+    std::shared_ptr<const corvex::Program> module;  // set for a loaded module instead
   };
   struct Index {
     std::shared_ptr<store::Account> account;
@@ -88,6 +98,8 @@ class Session final : public Port {
   std::string releaseAll(std::string_view fields);
   std::string openIndex(std::string_view fields);
   std::string keyOperation(std::string_view fields);
+  std::string loadModule(std::string_view fields);
+  std::string callModule(std::string_view fields);
 
   // The open handle for a number field; nullptr when it is not open. Sets bad when the field
   // is not a number.
@@ -107,6 +119,8 @@ class Session final : public Port {
   std::vector<Index> indexes_;  // index number n lives at n - 1
   store::IndexHit hit_;
   std::string scratch_;
+  std::atomic<bool> cancel_{false};
+  std::chrono::milliseconds callTimeLimit_;
 };
 
 // The reply for a status and data: four digits, a blank, the data.

@@ -533,8 +533,11 @@ SQLRETURN SQL_API SQLNumParams(SQLHSTMT StatementHandle, SQLSMALLINT* ParameterC
 }
 
 SQLRETURN SQL_API SQLCancel(SQLHSTMT StatementHandle) {
-  // Requests run to the end on the caller's thread; there is nothing in flight to cancel.
-  return onHandle<Statement>(StatementHandle, [](Statement&) { return SQL_SUCCESS; });
+  // Called from another thread while a request runs on this statement: the statement's
+  // diagnostics belong to that thread, so they are left alone. Only a subroutine call stops.
+  if (!Handle::isLive(StatementHandle, kKindOf<Statement>)) return SQL_INVALID_HANDLE;
+  fromHandle<Statement>(StatementHandle).connection().cancel();
+  return SQL_SUCCESS;
 }
 
 SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT StatementHandle) {

@@ -172,6 +172,15 @@ std::optional<ConnectSettings> resolveSettings(
   } else {
     settings.account = "DM";
   }
+
+  std::optional<std::string> limit = lookup(attributes, "CALLTIMELIMIT");
+  if (!limit) limit = fromDsn("CallTimeLimit");
+  if (limit) {
+    char* end = nullptr;
+    double seconds = std::strtod(limit->c_str(), &end);
+    if (end != limit->c_str() && *end == '\0' && seconds > 0 && seconds <= 86400)
+      settings.callTimeLimit = std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+  }
   return settings;
 }
 

@@ -2,6 +2,7 @@
 // connection string, the data source's odbc.ini section and the process environment.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -31,6 +32,9 @@ struct ConnectSettings {
   bool encodingStated = false;                 // the connection string itself named the encoding
   Limits limits;                 // the engine's defaults unless MaxItemSize= and friends say
   std::string badLimit;          // the key of a limit whose value is not a positive number
+  // CallTimeLimit=seconds (decimals allowed): how long one subroutine call may run; 0, the
+  // default, for no limit. Text that is not a number counts as 0.
+  std::chrono::milliseconds callTimeLimit{0};
 };
 
 // Where the settings come from besides the connection string; replaceable for tests.

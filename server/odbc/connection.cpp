@@ -97,7 +97,7 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
   try {
     // Connection strings arrive in Windows-1252 (the wide ones are converted to it), whatever
     // the connection's encoding; the engine compares credentials as its own text.
-    port = Port::open(PortConfig{settings->system, settings->account},
+    port = Port::open(PortConfig{settings->system, settings->account, settings->callTimeLimit},
                       PortCredentials{windows1252ToEngine(settings->user),
                                       windows1252ToEngine(settings->password)},
                       settings->limits);
@@ -147,6 +147,17 @@ SQLRETURN Connection::disconnect() {
 std::string Connection::execute(std::string_view request) {
   std::lock_guard lock(portMutex_);
   if (!port_) throw DiagnosticError("08003", "Connection not open");
+  struct Running {
+    Connection& c;
+    explicit Running(Connection& owner, Port* p) : c(owner) {
+      std::lock_guard l(c.runningMutex_);
+      c.running_ = p;
+    }
+    ~Running() {
+      std::lock_guard l(c.runningMutex_);
+      c.running_ = nullptr;
+    }
+  } running(*this, port_.get());
   if (settings_.encoding == Encoding::kWindows1252) {
     return engineToWindows1252(port_->execute(windows1252ToEngine(request)));
   }
@@ -176,6 +187,11 @@ std::string Connection::fromWide(const std::uint16_t* text, std::size_t length) 
                                        " cannot be sent in UTF-8");
   }
   return out;
+}
+
+void Connection::cancel() noexcept {
+  std::lock_guard lock(runningMutex_);
+  if (running_ != nullptr) running_->cancel();
 }
 
 Statement* Connection::allocStatement() {

@@ -91,6 +91,9 @@ class Connection final : public Handle {
   // connections run at once. Throws DiagnosticError 08003 when not connected, 22018 when a
   // UTF-8 connection sends bytes that are not well-formed UTF-8 and marks.
   [[nodiscard]] std::string execute(std::string_view request);
+  // Stops the request running on another thread when it is a subroutine call; nothing else
+  // is stopped. Never blocks on the running request.
+  void cancel() noexcept;
 
   // Returns a new statement owned by this connection. 08003 when not connected.
   [[nodiscard]] Statement* allocStatement();
@@ -118,6 +121,10 @@ class Connection final : public Handle {
   Environment& env_;
   std::mutex portMutex_;  // one thread at a time on the port
   std::unique_ptr<Port> port_;
+  // The port while a request runs, for cancel from another thread: the port cannot go while
+  // it is set, because execute holds portMutex_ until it is cleared.
+  std::mutex runningMutex_;
+  Port* running_ = nullptr;
   std::mutex statementsMutex_;
   std::vector<std::unique_ptr<Statement>> statements_;
   ConnectSettings settings_;

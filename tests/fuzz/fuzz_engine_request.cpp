@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -36,7 +37,8 @@ struct Target {
     limits.elementNumber = 500;
     limits.replyBytes = 16384;
     limits.stackedCommands = 8;
-    port = tarn::server::Port::open({dir, "FUZZ"}, limits);
+    // A subroutine the fuzzer compiles may loop for ever: calls stop after a moment.
+    port = tarn::server::Port::open({dir, "FUZZ", std::chrono::milliseconds(50)}, limits);
     // Handles 1 and 2 and some items exist, so that numeric fields often name real things.
     checkReply(port->execute(std::string("E\xFE") + "CREATE-FILE CUST 3"));
     checkReply(port->execute(std::string("O\xFE") + "CUST"));

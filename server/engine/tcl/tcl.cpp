@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "server/engine/conv/conversion.h"
+#include "server/engine/corvex/modules.h"
 
 namespace tarn::server::tcl {
 namespace {
@@ -325,7 +326,7 @@ const std::vector<std::string_view>& builtInVerbs() {
       "COUNT",          "ESTIMATE-COUNT", "SELECT",         "SSELECT",         "LIST",
       "CREATE-FILE",    "DELETE-FILE",    "CLEAR-FILE",     "LOGTO",           "UPDATE-MD",
       "CREATE-ACCOUNT", "CREATE-INDEX",   "DELETE-INDEX",   "PROTECT-ACCOUNT", "GRANT-ACCOUNT",
-      "REVOKE-ACCOUNT"};
+      "REVOKE-ACCOUNT", "COMPILE",        "CATALOG"};
   return kVerbs;
 }
 
@@ -414,6 +415,14 @@ bool Interpreter::runVerb(std::string_view verb, std::string_view rest, int dept
     protectAccount(cmd);
   } else if (equalsNoCase(verb, "GRANT-ACCOUNT") || equalsNoCase(verb, "REVOKE-ACCOUNT")) {
     grantAccount(cmd, equalsNoCase(verb, "GRANT-ACCOUNT"));
+  } else if (equalsNoCase(verb, "COMPILE") || equalsNoCase(verb, "CATALOG")) {
+    corvex::Reporter reporter{[this](std::string_view line) { print(line); },
+                              [this](int n, std::string_view text) { message(n, text); }};
+    if (equalsNoCase(verb, "COMPILE")) {
+      corvex::compileCommand(state_, rest, reporter);
+    } else {
+      corvex::catalogCommand(state_, rest, reporter);
+    }
   } else {
     // A verb entry of the master dictionary ("V", then the built-in verb) names another verb.
     if (depth > 0) return false;

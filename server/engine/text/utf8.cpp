@@ -118,6 +118,20 @@ std::size_t utf16Length(std::string_view s) noexcept {
   return n;
 }
 
+std::size_t bytesOfUtf16Units(std::string_view s, std::size_t units) noexcept {
+  std::size_t at = 0;
+  while (units > 0) {
+    if (at == s.size()) return std::string_view::npos;
+    const auto b = static_cast<unsigned char>(s[at]);
+    const std::size_t width = b >= 0xF0 && b <= 0xF4 ? 2 : 1;  // units of the character here
+    if (width > units) return std::string_view::npos;      // the count splits a surrogate pair
+    units -= width;
+    ++at;
+    while (at < s.size() && (static_cast<unsigned char>(s[at]) & 0xC0) == 0x80) ++at;
+  }
+  return at;
+}
+
 std::size_t charCount(std::string_view s) noexcept {
   std::size_t n = 0;
   for (const char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;

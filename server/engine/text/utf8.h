@@ -36,6 +36,10 @@ void appendChar(std::string& out, char32_t c);
 // A character beyond the Basic Multilingual Plane counts two, a mark one.
 [[nodiscard]] std::size_t utf16Length(std::string_view s) noexcept;
 
+// How many bytes of s the first `units` UTF-16 units take: a client's counted field read back in
+// engine text. npos when s is shorter, or when the count ends inside a surrogate pair.
+[[nodiscard]] std::size_t bytesOfUtf16Units(std::string_view s, std::size_t units) noexcept;
+
 // The number of characters in well-formed text (a mark is one).
 [[nodiscard]] std::size_t charCount(std::string_view s) noexcept;
 

@@ -82,6 +82,25 @@ TEST(ConnectSettings, AccountDefaultsToTheDsnNameAndWithoutOneToDm) {
   EXPECT_EQ(unnamed->dsn, "");
 }
 
+TEST(ConnectSettings, CallTimeLimitIsOffUnlessGivenAsPositiveSeconds) {
+  FakeSources f;
+  f.env["HOME"] = "/home/u";
+  f.ini[{"Timed", "CallTimeLimit"}] = "2";
+  const struct {
+    const char* text;
+    long milliseconds;
+  } cases[] = {{"DSN=Plain", 0},
+               {"DSN=Timed", 2000},
+               {"DSN=Timed;CallTimeLimit=0.25", 250},
+               {"DSN=Plain;CallTimeLimit=-1", 0},
+               {"DSN=Plain;CallTimeLimit=soon", 0}};
+  for (const auto& c : cases) {
+    auto s = resolveSettings(parseConnectionString(c.text), f.sources());
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->callTimeLimit.count(), c.milliseconds) << c.text;
+  }
+}
+
 TEST(ConnectSettings, EmbeddedDefaultSystemFollowsTheEnvironment) {
   struct Case {
     std::map<std::string, std::string> env;

@@ -1,0 +1,176 @@
+#include "server/engine/corvex/modules.h"
+
+#include <optional>
+#include <vector>
+
+#include "server/engine/corvex/value.h"
+#include "server/engine/session.h"
+#include "server/engine/store/account.h"
+
+namespace tarn::server::corvex {
+namespace {
+
+// Object code sits in the dictionary of the source file under the module's name with this
+// prefix, so that it travels with the file and cannot be taken for source.
+constexpr std::string_view kObjectPrefix = "$";
+// A catalog entry in the MD: attribute 1 this kind, then account, file and item of the module.
+constexpr std::string_view kCatalogKind = "R";
+
+std::string_view trimBlanks(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+std::vector<std::string_view> commaParts(std::string_view text) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    std::size_t comma = text.find(',');
+    parts.push_back(trimBlanks(text.substr(0, comma)));
+    if (comma == std::string_view::npos) return parts;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// The account, source file and item a COMPILE or CATALOG names.
+struct Source {
+  std::shared_ptr<store::Account> account;
+  std::string file;
+  std::string item;
+};
+
+std::optional<Source> sourceOf(PortState& state, std::string_view arguments, const Reporter& out) {
+  std::size_t options = arguments.find('(');
+  std::vector<std::string_view> p = commaParts(arguments.substr(0, options));
+  if ((p.size() != 2 && p.size() != 3) || p.back().empty() || p[p.size() - 2].empty()) {
+    out.message(203, "COMPILE and CATALOG take base,file, name or file, name.");
+    return std::nullopt;
+  }
+  Source s;
+  s.account = p.size() == 3 ? state.accountNamed(p[0]) : state.accountRef();
+  if (!s.account) {
+    out.message(210, "'" + std::string(p[0]) + "' is not an account.");
+    return std::nullopt;
+  }
+  std::optional<std::string> file = s.account->findFile(p[p.size() - 2], state.caseSensitive);
+  if (!file) {
+    out.message(201, "'" + std::string(p[p.size() - 2]) + "' is not a file name.");
+    return std::nullopt;
+  }
+  s.file = *file;
+  s.item = std::string(p.back());
+  return s;
+}
+
+std::string objectId(std::string_view item) {
+  return std::string(kObjectPrefix) + std::string(item);
+}
+
+// The module's program from its object item; status 2 when neither source nor object is
+// there, 40 when only the source is.
+Found loadObject(PortState& state, const std::shared_ptr<store::Account>& account,
+                 std::string_view file, std::string_view item) {
+  Found f;
+  f.status = status::kItemMissing;
+  if (!account) return f;
+  std::optional<store::Section> dict = account->findSection(file, true, {}, state.caseSensitive);
+  if (!dict) return f;
+  std::string object;
+  if (account->readItem(*dict, objectId(item), object)) {
+    f.program = deserialize(object);
+    if (f.program) {
+      f.status = status::kOk;
+      return f;
+    }
+  }
+  std::optional<store::Section> data = account->findSection(file, false, {}, state.caseSensitive);
+  std::string source;
+  if (data && account->readItem(*data, item, source)) f.status = status::kNotCompiled;
+  return f;
+}
+
+Found loadCataloged(PortState& state, const std::shared_ptr<store::Account>& in,
+                    std::string_view name) {
+  Found f;
+  f.status = status::kItemMissing;
+  if (!in) return f;
+  std::optional<store::Section> md = in->findSection(store::kMasterDictionary, false, {}, false);
+  std::string entry;
+  if (!md || !in->readItem(*md, name, entry)) return f;
+  if (extract(entry, 1, 0, 0) != kCatalogKind) return f;
+  return loadObject(state, state.accountNamed(extract(entry, 2, 0, 0)), extract(entry, 3, 0, 0),
+                    extract(entry, 4, 0, 0));
+}
+
+}  // namespace
+
+void compileCommand(PortState& state, std::string_view arguments, const Reporter& out) {
+  std::optional<Source> s = sourceOf(state, arguments, out);
+  if (!s) return;
+  std::optional<store::Section> data =
+      s->account->findSection(s->file, false, {}, state.caseSensitive);
+  std::optional<store::Section> dict =
+      s->account->findSection(s->file, true, {}, state.caseSensitive);
+  std::string source;
+  if (!data || !dict || !s->account->readItem(*data, s->item, source)) {
+    out.message(msg::kNoSource, "'" + s->item + "' is not in file '" + s->file + "'.");
+    return;
+  }
+  Compiled c = compile(source);
+  if (!c.program) {
+    for (const CompileError& e : c.errors)
+      out.print("Line " + std::to_string(e.line) + ": " + e.text + ".");
+    out.message(msg::kNotCompiled, "'" + s->item + "' did not compile: " +
+                                       std::to_string(c.errors.size()) + " errors.");
+    return;
+  }
+  s->account->writeItem(*dict, objectId(s->item), serialize(*c.program));
+  out.message(msg::kCompiled, "'" + s->item + "' compiled.");
+}
+
+void catalogCommand(PortState& state, std::string_view arguments, const Reporter& out) {
+  std::optional<Source> s = sourceOf(state, arguments, out);
+  if (!s) return;
+  Found f = loadObject(state, s->account, s->file, s->item);
+  if (!f.program) {
+    out.message(msg::kNoObject, "'" + s->item + "' has not been compiled.");
+    return;
+  }
+  std::optional<store::Section> md =
+      state.account().findSection(store::kMasterDictionary, false, {}, false);
+  if (!md) {
+    out.message(201, "'MD' is not a file name.");
+    return;
+  }
+  std::string entry(kCatalogKind);
+  for (const std::string* part : {&s->account->name(), static_cast<const std::string*>(&s->file),
+                                  static_cast<const std::string*>(&s->item)}) {
+    entry.push_back(kAm);
+    entry += *part;
+  }
+  state.account().writeItem(*md, s->item, entry);
+  out.message(msg::kCataloged, "'" + s->item + "' cataloged.");
+}
+
+Found findModule(PortState& state, std::string_view reference) {
+  std::vector<std::string_view> p = commaParts(reference);
+  Found missing;
+  missing.status = status::kItemMissing;
+  for (std::string_view part : p)
+    if (part.empty()) return missing;
+  switch (p.size()) {
+    case 1:
+      return loadCataloged(state, state.accountRef(), p[0]);
+    case 2:
+      // A file of this account, else an account and a name cataloged there.
+      if (state.account().findFile(p[0], state.caseSensitive))
+        return loadObject(state, state.accountRef(), p[0], p[1]);
+      return loadCataloged(state, state.accountNamed(p[0]), p[1]);
+    case 3:
+      return loadObject(state, state.accountNamed(p[0]), p[1], p[2]);
+    default:
+      return missing;
+  }
+}
+
+}  // namespace tarn::server::corvex

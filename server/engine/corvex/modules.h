@@ -1,0 +1,43 @@
+// Compiled modules in an account: COMPILE and CATALOG, and finding a module by the names a
+// client or a CALL uses.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "server/engine/corvex/program.h"
+#include "server/engine/port_state.h"
+
+namespace tarn::server::corvex {
+
+// Message numbers of COMPILE and CATALOG (listed in server/README.md).
+namespace msg {
+inline constexpr int kCompiled = 241;
+inline constexpr int kNotCompiled = 242;
+inline constexpr int kNoSource = 243;
+inline constexpr int kCataloged = 244;
+inline constexpr int kNoObject = 245;
+}  // namespace msg
+
+// How a TCL verb reports: plain lines, and numbered messages.
+struct Reporter {
+  std::function<void(std::string_view line)> print;
+  std::function<void(int number, std::string_view text)> message;
+};
+
+// COMPILE base,file, name (or file, name): compiles the source item and keeps the object code
+// in the file's dictionary. Prints one line per compile error.
+void compileCommand(PortState& state, std::string_view arguments, const Reporter& out);
+// CATALOG base,file, name (or file, name): names the compiled module in this account's MD.
+void catalogCommand(PortState& state, std::string_view arguments, const Reporter& out);
+
+// A module found for "base,file, name", "file, name", "account,name" or a cataloged "name".
+struct Found {
+  int status = 0;  // 0, 2 no such module, 40 source without object code
+  std::shared_ptr<const Program> program;
+};
+[[nodiscard]] Found findModule(PortState& state, std::string_view reference);
+
+}  // namespace tarn::server::corvex

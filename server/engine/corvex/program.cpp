@@ -1,0 +1,279 @@
+#include "server/engine/corvex/program.h"
+
+namespace tarn::server::corvex {
+
+void Program::prepareConstants() {
+  constantValues.clear();
+  constantValues.reserve(constants.size());
+  for (const std::string& c : constants) constantValues.emplace_back(c);
+}
+
+OpShape shapeOf(Op op) noexcept {
+  switch (op) {
+    case Op::kNeg:
+    case Op::kNot:
+      return {true, true, false, false};
+    case Op::kJump:
+    case Op::kGosub:
+    case Op::kReturn:
+    case Op::kStop:
+    case Op::kNewline:
+      return {false, false, false, false};
+    case Op::kJumpIf:
+    case Op::kJumpIfNot:
+    case Op::kJumpOut:
+    case Op::kPrint:
+      return {true, false, false, false};
+    case Op::kForPrep:
+    case Op::kForNext:
+      return {true, true, false, false};
+    case Op::kElement:
+    case Op::kSetElement:
+    case Op::kSubstring:
+    case Op::kOpen:
+    case Op::kRead:
+    case Op::kWrite:
+    case Op::kLocate:
+      return {true, true, true, true};
+    case Op::kFunction:
+      return {true, false, true, true};
+    case Op::kCall:
+      return {true, false, true, true};
+    case Op::kDelete:
+      return {false, true, true, true};
+    case Op::kRelease:
+      return {false, false, true, true};
+    default:
+      return {true, true, true, false};  // the two-input operations
+  }
+}
+
+namespace {
+
+// Object code travels as hexadecimal text so that no byte of it can be taken for a mark.
+constexpr std::string_view kMagic = "CVX1:";
+
+class Writer {
+ public:
+  void number(std::int64_t v) {
+    auto u = static_cast<std::uint64_t>(v);
+    for (int i = 0; i < 8; ++i) byte(static_cast<unsigned char>(u >> (8 * i)));
+  }
+  void text(std::string_view t) {
+    number(static_cast<std::int64_t>(t.size()));
+    for (char c : t) byte(static_cast<unsigned char>(c));
+  }
+  std::string take() { return std::move(out_); }
+
+ private:
+  void byte(unsigned char b) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out_.push_back(kHex[b >> 4]);
+    out_.push_back(kHex[b & 15]);
+  }
+  std::string out_{kMagic};
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view in) : in_(in) {}
+  bool number(std::int64_t& v) {
+    std::uint64_t u = 0;
+    for (int i = 0; i < 8; ++i) {
+      unsigned char b = 0;
+      if (!byte(b)) return false;
+      u |= static_cast<std::uint64_t>(b) << (8 * i);
+    }
+    v = static_cast<std::int64_t>(u);
+    return true;
+  }
+  bool number32(std::int32_t& v) {
+    std::int64_t w = 0;
+    if (!number(w) || w < INT32_MIN || w > INT32_MAX) return false;
+    v = static_cast<std::int32_t>(w);
+    return true;
+  }
+  bool count(std::size_t& n) {
+    std::int64_t w = 0;
+    // Each element takes at least two characters: a count past that is a damaged item.
+    if (!number(w) || w < 0 || static_cast<std::uint64_t>(w) > in_.size()) return false;
+    n = static_cast<std::size_t>(w);
+    return true;
+  }
+  bool text(std::string& t) {
+    std::size_t n = 0;
+    if (!count(n)) return false;
+    t.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      unsigned char b = 0;
+      if (!byte(b)) return false;
+      t[i] = static_cast<char>(b);
+    }
+    return true;
+  }
+  [[nodiscard]] bool done() const { return in_.empty(); }
+
+ private:
+  static int nibble(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+  bool byte(unsigned char& b) {
+    if (in_.size() < 2) return false;
+    int hi = nibble(in_[0]);
+    int lo = nibble(in_[1]);
+    if (hi < 0 || lo < 0) return false;
+    b = static_cast<unsigned char>(hi * 16 + lo);
+    in_.remove_prefix(2);
+    return true;
+  }
+  std::string_view in_;
+};
+
+bool writesA(Op op) {
+  switch (op) {
+    case Op::kJumpIf:
+    case Op::kJumpIfNot:
+    case Op::kJumpOut:
+    case Op::kPrint:
+    case Op::kSetElement:
+    case Op::kWrite:
+    case Op::kCall:
+      return false;
+    default:
+      return shapeOf(op).a;
+  }
+}
+
+// The rules the virtual machine relies on without checking as it runs.
+bool valid(const Program& p) {
+  const auto slots = p.slots;
+  const auto constants = static_cast<std::int32_t>(p.constants.size());
+  const auto size = static_cast<std::int32_t>(p.code.size());
+  auto operand = [&](std::int32_t o) { return o >= 0 ? o < slots : -o - 1 < constants; };
+  auto slot = [&](std::int32_t o) { return o >= 0 && o < slots; };
+  auto target = [&](std::int32_t t) { return t >= 0 && t < size; };
+  if (slots < 0 || p.parameters < 0 || p.parameters > slots || p.lines.size() != p.code.size() ||
+      p.code.empty() || p.code.back().op != Op::kReturn || p.parameters > 255)
+    return false;
+  for (const Instr& i : p.code) {
+    if (i.op >= Op::kCount_) return false;
+    OpShape s = shapeOf(i.op);
+    if (s.a && !(writesA(i.op) ? slot(i.a) : operand(i.a))) return false;
+    if (s.b && !operand(i.b)) return false;
+    if (s.c && !s.run && !operand(i.c)) return false;
+    if (s.run && (i.c < 0 || static_cast<std::size_t>(i.c) + (i.x & 15u) > p.operands.size()))
+      return false;
+    switch (i.op) {
+      case Op::kJump:
+      case Op::kGosub:
+        if (!target(i.a)) return false;
+        break;
+      case Op::kJumpIf:
+      case Op::kJumpIfNot:
+        if (!target(i.b)) return false;
+        break;
+      case Op::kJumpOut:
+        if (!target(i.c)) return false;
+        break;
+      case Op::kForPrep:
+      case Op::kForNext:
+        if (!slot(i.b) || !slot(i.b + 1) || !target(i.c)) return false;
+        break;
+      case Op::kOpen:
+      case Op::kRead:
+      case Op::kWrite:
+      case Op::kLocate:
+      case Op::kDelete:
+        if (!slot(i.b)) return false;
+        break;
+      case Op::kFunction:
+        if (i.b < 0 || i.b >= static_cast<std::int32_t>(Fn::kCount_)) return false;
+        break;
+      case Op::kCall:
+        if (i.a >= 0) return false;
+        break;
+      default:
+        break;
+    }
+    const int count = i.x & 15;
+    if ((i.op == Op::kElement || i.op == Op::kSetElement) && (count < 1 || count > 3)) return false;
+    if (i.op == Op::kSubstring && (count < 1 || count > 2)) return false;
+    if (i.op == Op::kLocate && count != 5) return false;
+    if ((i.op == Op::kRead || i.op == Op::kWrite) && count != 2 && count != 3) return false;
+    if (i.op == Op::kDelete && count != 2) return false;
+    if (i.op == Op::kOpen && count != 1 && count != 2) return false;
+    if (i.op == Op::kRelease && count != 0 && count != 2) return false;
+  }
+  for (std::int32_t o : p.operands)
+    if (!operand(o)) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string serialize(const Program& p) {
+  Writer w;
+  w.number(p.subroutine ? 1 : 0);
+  w.text(p.name);
+  w.number(p.parameters);
+  w.number(p.slots);
+  w.number(static_cast<std::int64_t>(p.code.size()));
+  for (std::size_t k = 0; k < p.code.size(); ++k) {
+    const Instr& i = p.code[k];
+    w.number(static_cast<std::int64_t>(i.op) | (static_cast<std::int64_t>(i.x) << 8));
+    w.number(i.a);
+    w.number(i.b);
+    w.number(i.c);
+    w.number(p.lines[k]);
+  }
+  w.number(static_cast<std::int64_t>(p.operands.size()));
+  for (std::int32_t o : p.operands) w.number(o);
+  w.number(static_cast<std::int64_t>(p.constants.size()));
+  for (const std::string& c : p.constants) w.text(c);
+  w.number(static_cast<std::int64_t>(p.variables.size()));
+  for (const std::string& v : p.variables) w.text(v);
+  return w.take();
+}
+
+std::shared_ptr<const Program> deserialize(std::string_view text) {
+  if (text.substr(0, kMagic.size()) != kMagic) return nullptr;
+  Reader r(text.substr(kMagic.size()));
+  auto p = std::make_shared<Program>();
+  std::int64_t flag = 0;
+  std::size_t n = 0;
+  if (!r.number(flag) || !r.text(p->name) || !r.number32(p->parameters) || !r.number32(p->slots) ||
+      !r.count(n))
+    return nullptr;
+  p->subroutine = flag == 1;
+  p->code.resize(n);
+  p->lines.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    std::int64_t head = 0;
+    Instr& i = p->code[k];
+    if (!r.number(head) || head < 0 || head > 0xFFFF || !r.number32(i.a) || !r.number32(i.b) ||
+        !r.number32(i.c) || !r.number32(p->lines[k]))
+      return nullptr;
+    if ((head & 0xFF) >= static_cast<std::int64_t>(Op::kCount_)) return nullptr;
+    i.op = static_cast<Op>(head & 0xFF);
+    i.x = static_cast<std::uint8_t>(head >> 8);
+  }
+  if (!r.count(n)) return nullptr;
+  p->operands.resize(n);
+  for (std::size_t k = 0; k < n; ++k)
+    if (!r.number32(p->operands[k])) return nullptr;
+  if (!r.count(n)) return nullptr;
+  p->constants.resize(n);
+  for (std::size_t k = 0; k < n; ++k)
+    if (!r.text(p->constants[k])) return nullptr;
+  if (!r.count(n)) return nullptr;
+  p->variables.resize(n);
+  for (std::size_t k = 0; k < n; ++k)
+    if (!r.text(p->variables[k])) return nullptr;
+  if (!r.done() || !valid(*p)) return nullptr;
+  p->prepareConstants();
+  return p;
+}
+
+}  // namespace tarn::server::corvex

@@ -1,0 +1,143 @@
+// A compiled Corvex program: register bytecode over one frame of slots per call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/engine/corvex/value.h"
+
+namespace tarn::server::corvex {
+
+// Operands name a frame slot (0 and up) or a constant (-1 is constant 0, -2 constant 1, ...).
+// Operations with several inputs read them from a run of operands in Program::operands: c is
+// where it starts and the low four bits of x its length.
+enum class Op : std::uint8_t {
+  kMove,  // a <- b
+  kAdd,   // a <- b + c (likewise the arithmetic, comparison and logic ops)
+  kSub,
+  kMul,
+  kDiv,
+  kPow,
+  kCat,
+  kEq,
+  kNe,
+  kLt,
+  kGt,
+  kLe,
+  kGe,
+  kAnd,
+  kOr,
+  kNeg,         // a <- -b
+  kNot,         // a <- NOT(b)
+  kJump,        // to a
+  kJumpIf,      // to b when a is true
+  kJumpIfNot,   // to b when a is false
+  kJumpOut,     // to c unless outcome a is in the bit set b
+  kForPrep,     // a = variable, b = limit slot (step in b + 1); to c when the loop does not run
+  kForNext,     // steps a; to c while within the limit
+  kElement,     // a <- b<x operands from c>
+  kSetElement,  // a<x operands from c> <- b
+  kSubstring,   // a <- b[x operands from c]
+  kFunction,    // a <- intrinsic b (x operands from c)
+  kPrint,       // a onto the output line
+  kNewline,     // ends the output line
+  kGosub,       // to a, remembering the next instruction
+  kReturn,      // back from GOSUB, or out of the program
+  kCall,        // subroutine named by constant a with x operands from c, by reference
+  kStop,        // out of the whole call
+  kOpen,        // a <- file of (x operands from c: [dict,] name); outcome b
+  kRead,        // a <- item (c: file, id[, attribute]); outcome b; x: count, 0x10 locks
+  kWrite,       // a -> item (c: file, id[, attribute]); outcome b
+  kDelete,      // item (c: file, id); outcome b
+  kRelease,     // (c: x operands: none, or file and id)
+  kLocate,      // a <- position (c: needle, array, attr, value, order); outcome b
+  kCount_
+};
+
+// The intrinsic functions, by number.
+enum class Fn : std::uint8_t {
+  kLen,
+  kTrim,
+  kField,
+  kIndex,
+  kCount,
+  kDcount,
+  kExtract,
+  kReplace,
+  kInsert,
+  kDelete,
+  kOconv,
+  kIconv,
+  kUpcase,
+  kDowncase,
+  kStr,
+  kSpace,
+  kNum,
+  kAlpha,
+  kInt,
+  kAbs,
+  kMod,
+  kSeq,
+  kChar,
+  kDate,
+  kTime,
+  kConvert,
+  kChange,
+  kNot,
+  kCount_
+};
+
+struct Instr {
+  Op op = Op::kMove;
+  std::uint8_t x = 0;
+  std::int32_t a = 0;
+  std::int32_t b = 0;
+  std::int32_t c = 0;
+};
+
+struct Program {
+  bool subroutine = false;
+  std::string name;
+  std::int32_t parameters = 0;  // the first slots
+  std::int32_t slots = 0;
+  std::vector<Instr> code;
+  std::vector<std::int32_t> lines;  // source line of each instruction
+  std::vector<std::int32_t> operands;
+  std::vector<std::string> constants;
+  std::vector<std::string> variables;  // names of the first slots, for messages
+
+  // Built from constants when the program is made or loaded.
+  std::vector<Value> constantValues;
+  void prepareConstants();
+};
+
+struct CompileError {
+  int line = 0;
+  std::string text;
+};
+
+struct Compiled {
+  std::shared_ptr<const Program> program;  // set when there were no errors
+  std::vector<CompileError> errors;
+};
+
+// Compiles source text (lines separated by attribute marks or newlines). Never throws for any
+// source text; every problem is a CompileError.
+[[nodiscard]] Compiled compile(std::string_view source);
+
+// The object code as stored with the account: printable text, checked when read back.
+[[nodiscard]] std::string serialize(const Program& p);
+// Nothing when the text is not object code of this version or breaks a rule of the bytecode.
+[[nodiscard]] std::shared_ptr<const Program> deserialize(std::string_view text);
+
+// Which of an instruction's fields are slot operands, and whether c starts an operand run.
+struct OpShape {
+  bool a, b, c, run;
+};
+[[nodiscard]] OpShape shapeOf(Op op) noexcept;
+
+}  // namespace tarn::server::corvex

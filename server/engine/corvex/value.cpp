@@ -1,0 +1,452 @@
+#include "server/engine/corvex/value.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace tarn::server::corvex {
+
+bool parseNumeric(std::string_view t, double& out) noexcept {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
+  // Whole numbers of up to 15 digits are the common case: read them without from_chars.
+  std::int64_t whole = 0;
+  std::size_t digits = 0;
+  for (; i < t.size() && t[i] >= '0' && t[i] <= '9' && digits < 16; ++i, ++digits)
+    whole = whole * 10 + (t[i] - '0');
+  if (i == t.size() && digits > 0 && digits < 16) {
+    out = negative ? -static_cast<double>(whole) : static_cast<double>(whole);
+    return true;
+  }
+  std::size_t start = t.size() > 0 && (t[0] == '-' || t[0] == '+') ? 1 : 0;
+  bool seenDigit = false;
+  bool seenPoint = false;
+  for (std::size_t k = start; k < t.size(); ++k) {
+    if (t[k] >= '0' && t[k] <= '9') {
+      seenDigit = true;
+    } else if (t[k] == '.' && !seenPoint) {
+      seenPoint = true;
+    } else {
+      return false;
+    }
+  }
+  if (!seenDigit) return false;
+  double v = 0;
+  auto [end, ec] = std::from_chars(t.data() + start, t.data() + t.size(), v);
+  if (ec != std::errc() || end != t.data() + t.size()) return false;
+  out = negative ? -v : v;
+  return true;
+}
+
+void formatNumber(double n, std::string& out) {
+  out.clear();
+  if (n == 0) {
+    out = "0";
+    return;
+  }
+  if (std::fabs(n) < 1e15 && n == std::trunc(n)) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(n));
+    out.assign(buf, end);
+    return;
+  }
+  char buf[400];
+  std::snprintf(buf, sizeof buf, "%.15g", n);
+  if (std::strchr(buf, 'e') != nullptr) {
+    // No exponents in this language's numbers: spell the value out.
+    std::snprintf(buf, sizeof buf, "%.15f", n);
+    char* end = buf + std::strlen(buf);
+    while (end > buf && end[-1] == '0') --end;
+    if (end > buf && end[-1] == '.') --end;
+    *end = '\0';
+  }
+  out = buf;
+}
+
+void Value::appendTo(std::string& out) const {
+  if (hasText_) {
+    out += text_;
+    return;
+  }
+  if (number_ != 0 && std::fabs(number_) < 1e15 && number_ == std::trunc(number_)) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(number_));
+    out.append(buf, end);
+    return;
+  }
+  out += text();
+}
+
+void Value::formatInto(double n) const {
+  formatNumber(n, text_);
+  hasText_ = true;
+}
+
+void Value::read() const noexcept {
+  if (text_.empty()) {
+    number_ = 0;
+    reading_ = kNumeric;
+    return;
+  }
+  reading_ = parseNumeric(text_, number_) ? kNumeric : kText;
+}
+
+bool Value::truth() const noexcept {
+  double n = 0;
+  if (number(n)) return n != 0;
+  return true;  // any text that is not a number is true
+}
+
+int compareValues(const Value& a, const Value& b) {
+  double x = 0;
+  double y = 0;
+  if (a.comparesAsNumber(x) && b.comparesAsNumber(y)) return x < y ? -1 : (x > y ? 1 : 0);
+  int c = a.text().compare(b.text());
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+namespace {
+
+constexpr char kMarks[3] = {kAm, kVm, kSvm};
+
+std::size_t findIn(std::string_view s, char mark, std::size_t from, std::size_t to) noexcept {
+  const void* p = std::memchr(s.data() + from, mark, to - from);
+  return p ? static_cast<std::size_t>(static_cast<const char*>(p) - s.data()) : to;
+}
+
+// Narrows [b,e) to its nth element separated by mark; false when there are fewer.
+bool narrow(std::string_view s, char mark, long n, std::size_t& b, std::size_t& e) noexcept {
+  std::size_t pos = b;
+  for (long i = 1; i < n; ++i) {
+    std::size_t m = findIn(s, mark, pos, e);
+    if (m == e) return false;
+    pos = m + 1;
+  }
+  b = pos;
+  e = findIn(s, mark, pos, e);
+  return true;
+}
+
+// Narrows [b,e) to its nth element, adding marks at the end when there are fewer.
+void narrowPadding(std::string& s, char mark, long n, std::size_t& b, std::size_t& e) {
+  std::size_t pos = b;
+  for (long i = 1; i < n; ++i) {
+    std::size_t m = findIn(s, mark, pos, e);
+    if (m == e) {
+      const auto missing = static_cast<std::size_t>(n - i);
+      s.insert(e, missing, mark);
+      b = e = e + missing;
+      return;
+    }
+    pos = m + 1;
+  }
+  b = pos;
+  e = findIn(s, mark, pos, e);
+}
+
+// Makes room for a new last element of [b,e) and narrows to it.
+void appendSlot(std::string& s, char mark, std::size_t& b, std::size_t& e) {
+  if (b == e) return;
+  s.insert(e, 1, mark);
+  b = e = e + 1;
+}
+
+// Walks the levels before the last given one (padding), leaving [b,e) the parent range and
+// the last level's mark and position. Returns false when no level was given.
+bool parentOf(std::string& s, const long (&pos)[3], std::size_t& b, std::size_t& e, char& mark,
+              long& last) {
+  int levels = 0;
+  while (levels < 3 && pos[levels] != 0) ++levels;
+  if (levels == 0) return false;
+  b = 0;
+  e = s.size();
+  for (int i = 0; i + 1 < levels; ++i) {
+    if (pos[i] < 0) {
+      appendSlot(s, kMarks[i], b, e);
+    } else {
+      narrowPadding(s, kMarks[i], pos[i], b, e);
+    }
+  }
+  mark = kMarks[levels - 1];
+  last = pos[levels - 1];
+  return true;
+}
+
+}  // namespace
+
+std::string_view extract(std::string_view s, long a, long v, long sv) noexcept {
+  std::size_t b = 0;
+  std::size_t e = s.size();
+  const long pos[3] = {a, v, sv};
+  for (int i = 0; i < 3 && pos[i] != 0; ++i) {
+    if (pos[i] < 0 || !narrow(s, kMarks[i], pos[i], b, e)) return {};
+  }
+  return s.substr(b, e - b);
+}
+
+void replaceElement(std::string& s, long a, long v, long sv, std::string_view value) {
+  if (a < 0 && v == 0) {
+    // X<-1> = value, the usual way to build a list: one append at the end.
+    if (!s.empty()) s.push_back(kAm);
+    s.append(value);
+    return;
+  }
+  std::size_t b = 0;
+  std::size_t e = 0;
+  char mark = 0;
+  long last = 0;
+  if (!parentOf(s, {a, v, sv}, b, e, mark, last)) {
+    s.assign(value);
+    return;
+  }
+  if (last < 0) {
+    appendSlot(s, mark, b, e);
+  } else {
+    narrowPadding(s, mark, last, b, e);
+  }
+  s.replace(b, e - b, value);
+}
+
+void insertElement(std::string& s, long a, long v, long sv, std::string_view value) {
+  std::size_t b = 0;
+  std::size_t e = 0;
+  char mark = 0;
+  long last = 0;
+  if (!parentOf(s, {a, v, sv}, b, e, mark, last)) {
+    s.insert(0, value);
+    return;
+  }
+  if (last < 0) {
+    appendSlot(s, mark, b, e);
+    s.insert(b, value);
+    return;
+  }
+  if (b == e && last == 1) {
+    s.insert(b, value);
+    return;
+  }
+  std::size_t pb = b;
+  std::size_t pe = e;
+  if (!narrow(s, mark, last, pb, pe)) {
+    narrowPadding(s, mark, last, b, e);
+    s.insert(b, value);
+    return;
+  }
+  std::string piece(value);
+  piece.push_back(mark);
+  s.insert(pb, piece);
+}
+
+void deleteElement(std::string& s, long a, long v, long sv) {
+  const long pos[3] = {a, v, sv};
+  int levels = 0;
+  while (levels < 3 && pos[levels] > 0) ++levels;
+  if (levels == 0) return;
+  std::size_t b = 0;
+  std::size_t e = s.size();
+  for (int i = 0; i + 1 < levels; ++i)
+    if (!narrow(s, kMarks[i], pos[i], b, e)) return;
+  const std::size_t parentB = b;
+  const std::size_t parentE = e;
+  if (!narrow(s, kMarks[levels - 1], pos[levels - 1], b, e)) return;
+  // Take the element with the mark before it, or after it when it is the first.
+  if (b > parentB) {
+    s.erase(b - 1, e - b + 1);
+  } else if (e < parentE) {
+    s.erase(b, e - b + 1);
+  } else {
+    s.erase(b, e - b);
+  }
+}
+
+bool locate(std::string_view needle, std::string_view s, long a, long v, std::string_view order,
+            long& pos) {
+  std::size_t b = 0;
+  std::size_t e = s.size();
+  char mark = kAm;
+  if (a > 0) {
+    mark = kVm;
+    if (!narrow(s, kAm, a, b, e)) b = e;
+    if (v > 0 && b != e) {
+      mark = kSvm;
+      if (!narrow(s, kVm, v, b, e)) b = e;
+    } else if (v > 0) {
+      mark = kSvm;
+    }
+  }
+  const bool ordered = order.size() == 2;
+  const bool descending = ordered && (order[0] == 'D' || order[0] == 'd');
+  const bool right = ordered && (order[1] == 'R' || order[1] == 'r');
+  Value target{std::string(needle)};
+  if (b == e) {
+    pos = 1;
+    return false;
+  }
+  long i = 1;
+  for (std::size_t p = b;; ++i) {
+    std::size_t end = findIn(s, mark, p, e);
+    std::string_view element = s.substr(p, end - p);
+    if (element == needle) {
+      pos = i;
+      return true;
+    }
+    if (ordered) {
+      int c = right ? compareValues(Value{std::string(element)}, target)
+                    : (element.compare(needle) < 0 ? -1 : 1);
+      if (descending ? c < 0 : c > 0) {
+        pos = i;
+        return false;
+      }
+    }
+    if (end == e) break;
+    p = end + 1;
+  }
+  pos = i + 1;
+  return false;
+}
+
+long textLength(std::string_view s) noexcept {
+  return static_cast<long>(s.size());
+}
+
+std::string_view substring(std::string_view s, long start, long length) noexcept {
+  if (length <= 0) return {};
+  if (start < 1) {
+    length += start - 1;
+    start = 1;
+    if (length <= 0) return {};
+  }
+  const auto from = static_cast<std::size_t>(start - 1);
+  if (from >= s.size()) return {};
+  return s.substr(from, static_cast<std::size_t>(length));
+}
+
+std::string trim(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  bool pendingBlank = false;
+  for (char c : s) {
+    if (c == ' ') {
+      pendingBlank = !out.empty();
+      continue;
+    }
+    if (pendingBlank) out.push_back(' ');
+    pendingBlank = false;
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::string field(std::string_view s, std::string_view delimiter, long occurrence, long count) {
+  if (delimiter.empty()) return occurrence <= 1 ? std::string(s) : std::string();
+  const char d = delimiter.front();
+  if (occurrence < 1) occurrence = 1;
+  if (count < 1) count = 1;
+  std::size_t b = 0;
+  for (long i = 1; i < occurrence; ++i) {
+    std::size_t m = s.find(d, b);
+    if (m == std::string_view::npos) return {};
+    b = m + 1;
+  }
+  std::size_t e = b;
+  for (long i = 0; i < count; ++i) {
+    std::size_t m = s.find(d, e);
+    if (m == std::string_view::npos) return std::string(s.substr(b));
+    e = m + (i + 1 < count ? 1 : 0);
+  }
+  return std::string(s.substr(b, e - b));
+}
+
+long indexOf(std::string_view s, std::string_view sub, long occurrence) noexcept {
+  if (sub.empty() || occurrence < 1) return 0;
+  std::size_t from = 0;
+  for (long i = 1;; ++i) {
+    std::size_t at = s.find(sub, from);
+    if (at == std::string_view::npos) return 0;
+    if (i == occurrence) return static_cast<long>(at) + 1;
+    from = at + 1;
+  }
+}
+
+long countOf(std::string_view s, std::string_view sub) noexcept {
+  if (sub.empty()) return 0;
+  long n = 0;
+  for (std::size_t at = s.find(sub); at != std::string_view::npos; at = s.find(sub, at + 1)) ++n;
+  return n;
+}
+
+long dcount(std::string_view s, std::string_view delimiter) noexcept {
+  if (s.empty()) return 0;
+  if (delimiter.empty()) return 1;
+  return countOf(s, delimiter) + 1;
+}
+
+std::string upcase(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return out;
+}
+
+std::string downcase(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+std::string repeat(std::string_view s, long times) {
+  std::string out;
+  if (times <= 0 || s.empty()) return out;
+  out.reserve(s.size() * static_cast<std::size_t>(times));
+  for (long i = 0; i < times; ++i) out.append(s);
+  return out;
+}
+
+bool alphabetic(std::string_view s) noexcept {
+  if (s.empty()) return false;
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
+}
+
+long sequence(std::string_view s) noexcept {
+  return s.empty() ? 0 : static_cast<long>(static_cast<unsigned char>(s.front()));
+}
+
+std::string character(long code) {
+  if (code < 0 || code > 255) return {};
+  return std::string(1, static_cast<char>(static_cast<unsigned char>(code)));
+}
+
+std::string convertChars(std::string_view from, std::string_view to, std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    std::size_t k = from.find(c);
+    if (k == std::string_view::npos) {
+      out.push_back(c);
+    } else if (k < to.size()) {
+      out.push_back(to[k]);
+    }  // characters past the end of to are dropped
+  }
+  return out;
+}
+
+std::string changeAll(std::string_view s, std::string_view from, std::string_view to) {
+  if (from.empty()) return std::string(s);
+  std::string out;
+  out.reserve(s.size());
+  std::size_t b = 0;
+  for (std::size_t at = s.find(from); at != std::string_view::npos; at = s.find(from, b)) {
+    out.append(s.substr(b, at - b));
+    out.append(to);
+    b = at + from.size();
+  }
+  out.append(s.substr(b));
+  return out;
+}
+
+}  // namespace tarn::server::corvex

@@ -1,0 +1,40 @@
+// The Corvex virtual machine: runs a Program's bytecode for one call.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/engine/corvex/program.h"
+#include "server/engine/port_state.h"
+
+namespace tarn::server::corvex {
+
+// What a call needs from the port that runs it.
+struct Runtime {
+  PortState* port = nullptr;  // file statements fail as run-time errors without one
+  // The program a CALL names; nullptr when there is none.
+  std::function<std::shared_ptr<const Program>(std::string_view name)> resolve;
+  const std::atomic<bool>* cancel = nullptr;  // set by another thread to stop the call
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  std::string output;  // printed lines joined by attribute marks
+};
+
+enum class RunStatus { kDone, kError, kStopped };
+
+struct RunResult {
+  RunStatus status = RunStatus::kDone;
+  std::string message;  // for an error: "NAME line N: what went wrong"
+};
+
+// Runs p with args as its parameters (fewer arguments than parameters leave the rest empty;
+// more is an error). The arguments hold the parameters' final values afterwards, also after
+// an error or a stop. Never throws except std::bad_alloc.
+[[nodiscard]] RunResult run(const Program& p, std::vector<Value>& args, Runtime& rt);
+
+}  // namespace tarn::server::corvex

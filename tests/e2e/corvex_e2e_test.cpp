@@ -1,0 +1,152 @@
+// Corvex subroutines through the whole stack: COMPILE and CATALOG as TCL commands, and the "L",
+// "M" and "C" requests on the library's session, over unixODBC to the driver and the engine.
+#include <sql.h>
+#include <sqlext.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tarn/channel/odbc_session_internal.h"
+#include "tests/e2e/e2e_fixture.h"
+
+namespace tarn {
+
+struct TestPeer {
+  static const Ref<clsTarnODBC>& session(clsTarnConnection& c) { return c.rsODBC(); }
+};
+
+namespace e2e {
+namespace {
+
+// The tour's subroutine: totals the amounts of a multi-valued list and counts them.
+const String kTotal = u"SUBROUTINE TOTAL(AMOUNTS, SUM, N)" + AM +
+                      u"SUM = 0; N = DCOUNT(AMOUNTS, @VM)" + AM + u"FOR I = 1 TO N" + AM +
+                      u"  SUM += AMOUNTS<1, I>" + AM + u"NEXT I" + AM + u"RETURN";
+
+class CorvexEndToEnd : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    EndToEndTest::SetUp();
+    bp_ = createFile(u"BP");
+  }
+  // Sends a request on the library's session; the reply data comes back.
+  String request(const String& text) {
+    String r = text;
+    TestPeer::session(*conn_)->rsCmd(r);
+    return r;
+  }
+  String call(const String& module, const std::vector<String>& args) {
+    String r = u"M" + AM + module + AM + decimalText(static_cast<int>(args.size()));
+    for (const String& a : args) r += AM + decimalText(static_cast<int>(a.size())) + AM + a;
+    return request(r);
+  }
+  void compileAndCatalog(const String& name, const String& source) {
+    bp_->brWrite(array(source), name);
+    const String account = toUpperAscii(accountName());
+    conn_->brExecute(u"COMPILE " + account + u",BP, " + name + u" (o");
+    EXPECT_EQ(conn_->brReturning()->brCString(), u"241");
+    conn_->brExecute(u"CATALOG " + account + u",BP, " + name);
+    EXPECT_EQ(conn_->brReturning()->brCString(), u"244");
+  }
+  String accountName() const {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string account = std::string(info->test_suite_name()) + "_" + info->name();
+    for (char& c : account)
+      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return fromUtf8(account);
+  }
+  static String toUpperAscii(String s) {
+    for (char16_t& c : s)
+      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    return s;
+  }
+
+  Ref<clsTarnFile> bp_;
+};
+
+TEST_F(CorvexEndToEnd, LoadByEveryFormAndCallWithMarks) {
+  compileAndCatalog(u"TOTAL", kTotal);
+  const String account = toUpperAscii(accountName());
+  for (const String& reference :
+       {account + u",BP, TOTAL", String(u"BP, TOTAL"), String(u"TOTAL"), account + u",TOTAL"}) {
+    SCOPED_TRACE(toUtf8(reference));
+    const String module = request(u"L" + AM + reference);
+    const String amounts = u"10" + VM + u"2.5" + VM + u"-1";
+    EXPECT_EQ(call(module, {amounts, u"", u"x"}),
+              u"9" + AM + amounts + AM + u"4" + AM + u"11.5" + AM + u"1" + AM + u"3" + AM);
+    request(u"C" + AM + module);
+  }
+  // Every mark travels whole, with its length counted.
+  compileAndCatalog(u"ECHO", u"SUBROUTINE ECHO(A)" + AM + u"A = A : A");
+  const String marks =
+      String(u"a") + char16_t(0xFB) + u"b" + char16_t(0xFC) + u"c" + VM + u"d" + AM;
+  EXPECT_EQ(call(request(u"L" + AM + u"ECHO"), {marks}), u"16" + AM + marks + marks + AM);
+}
+
+TEST_F(CorvexEndToEnd, ProgramsAndMissingModulesAnswerStatuses) {
+  compileAndCatalog(u"MAIN", u"PROGRAM MAIN" + AM + u"CRT 1");
+  const TarnError e = errorOf([&] { call(request(u"L" + AM + u"MAIN"), {}); });
+  EXPECT_EQ(e.number(), serverStatusError(17));
+  EXPECT_EQ(e.description(), u"Tried to call a main program as a subroutine");
+  EXPECT_EQ(errorOf([&] { request(u"L" + AM + u"NOSUCH"); }).number(), serverStatusError(2));
+}
+
+TEST_F(CorvexEndToEnd, ObjectCodeSurvivesANewConnection) {
+  compileAndCatalog(u"TOTAL", kTotal);
+  env_->brCloseConnection(conn_);
+  conn_ = connectAgain();
+  EXPECT_EQ(call(request(u"L" + AM + u"TOTAL"), {u"4" + VM + u"5", u"", u""}),
+            u"3" + AM + u"4" + VM + u"5" + AM + u"1" + AM + u"9" + AM + u"1" + AM + u"2" + AM);
+}
+
+// SQLCancel from another thread stops an endless subroutine running on a raw ODBC statement.
+TEST_F(CorvexEndToEnd, SqlCancelStopsAnEndlessCall) {
+  compileAndCatalog(u"SPIN", u"SUBROUTINE SPIN(A)" + AM + u"LOOP" + AM + u"REPEAT");
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)));
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc)));
+  std::string dsn = toUtf8(dataSource_);
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(dsn.data()),
+                                             SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt)));
+  auto exec = [&](const std::string& text) {
+    std::string t = text;
+    EXPECT_TRUE(SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(t.data()), SQL_NTS)));
+    EXPECT_TRUE(SQL_SUCCEEDED(SQLFetch(stmt)));
+    char buf[256] = {};
+    SQLLEN got = 0;
+    SQLGetData(stmt, 1, SQL_C_CHAR, buf, sizeof buf, &got);
+    SQLFreeStmt(stmt, SQL_CLOSE);
+    return std::string(buf);
+  };
+  std::string loaded = exec(".-L\xFESPIN");
+  ASSERT_EQ(loaded.substr(0, 5), "0000 ");
+  std::atomic<bool> done{false};
+  std::thread canceller([&] {
+    // Until the call has begun, a cancel finds nothing running: keep asking.
+    while (!done) {
+      SQLCancel(stmt);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  std::string reply = exec(".-M\xFE" + loaded.substr(5) +
+                           "\xFE"
+                           "1\xFE"
+                           "1\xFE"
+                           "0");
+  done = true;
+  canceller.join();
+  EXPECT_EQ(reply, "0042 SPIN line 3: the call was stopped");
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  SQLDisconnect(dbc);
+  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+}
+
+}  // namespace
+}  // namespace e2e
+}  // namespace tarn

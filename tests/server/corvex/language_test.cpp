@@ -1,0 +1,272 @@
+// Corvex programs and what they print, compile errors with their lines, run-time errors.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+
+#include "server/engine/corvex/program.h"
+#include "server/engine/corvex/vm.h"
+
+namespace tarn::server::corvex {
+namespace {
+
+// Marks shown as ^ ] \ so that expectations stay readable.
+std::string shown(std::string_view s) {
+  std::string out;
+  for (char c : s) out.push_back(c == kAm ? '^' : c == kVm ? ']' : c == kSvm ? '\\' : c);
+  return out;
+}
+std::string marked(std::string_view s) {
+  std::string out;
+  for (char c : s) out.push_back(c == '^' ? kAm : c == ']' ? kVm : c == '\\' ? kSvm : c);
+  return out;
+}
+
+struct Case {
+  const char* name;
+  const char* source;   // lines joined by '\n'
+  const char* printed;  // printed lines joined by '|', marks shown
+};
+
+std::string runSource(const std::string& source, const std::map<std::string, std::string>& library,
+                      RunStatus* status = nullptr, std::string* message = nullptr) {
+  Compiled c = compile(source);
+  if (!c.program) {
+    std::string all;
+    for (const CompileError& e : c.errors) all += std::to_string(e.line) + ": " + e.text + "\n";
+    ADD_FAILURE() << "does not compile:\n" << all << source;
+    return {};
+  }
+  std::map<std::string, std::shared_ptr<const Program>> compiled;
+  for (const auto& [name, text] : library) compiled[name] = compile(text).program;
+  Runtime rt;
+  rt.resolve = [&](std::string_view n) -> std::shared_ptr<const Program> {
+    auto it = compiled.find(std::string(n));
+    return it == compiled.end() ? nullptr : it->second;
+  };
+  std::vector<Value> args;
+  RunResult r = run(*c.program, args, rt);
+  if (status) *status = r.status;
+  if (message) *message = r.message;
+  // Lines are joined by attribute marks; the cases show marks inside a line through CONVERT.
+  std::string out = rt.output;
+  std::replace(out.begin(), out.end(), kAm, '|');
+  return out;
+}
+
+const Case kCases[] = {
+    {"arithmetic and integer printing", "CRT 1 + 2 * 3; CRT (1 + 2) * 3; CRT 7 / 2; CRT 2 ^ 10",
+     "7|9|3.5|1024"},
+    {"unary minus and decimals", "X = -5; CRT -X; CRT 0.1 + 0.2; CRT 10 / 4 * 2; CRT 1.50",
+     "5|0.3|5|1.50"},
+    {"numbers keep their text until arithmetic", "X = '007'; CRT X; CRT X + 0", "007|7"},
+    {"concatenation binds looser than arithmetic", "CRT 'A' : 1 + 2 : 'B'", "A3B"},
+    {"numeric comparison when both are numbers", "CRT ('10' > '9'); CRT ('10' = '10.0')", "1|1"},
+    {"text comparison otherwise", "CRT ('B' > 'AB'); CRT ('10' > '9A'); CRT ('' = '0')", "1|0|0"},
+    {"word comparisons", "CRT (1 EQ 1) : (1 NE 1) : (1 LT 2) : (2 GT 1) : (2 LE 2) : (3 GE 4)",
+     "101110"},
+    {"other comparison spellings", "CRT (1 # 2) : (1 <> 1) : (1 <= 0) : (1 >= 1)", "1001"},
+    {"logic", "CRT (1 AND 0) : (1 OR 0) : NOT(0) : NOT('X')", "0110"},
+    {"substrings", "S = 'ABCDEF'; CRT S[2,3]; CRT S[5,10]; CRT S[2]; CRT S[0,2]", "BCD|EF|EF|A"},
+    {"element reads",
+     "X = CONVERT('^]\\', @AM:@VM:@SVM, 'A^B]C\\D^E'); CRT X<2,2,2>; CRT X<3>; CRT X<2,1>; CRT "
+     "X<9>",
+     "D|E|B|"},
+    {"element assignment pads at every level",
+     "X = ''; X<3> = 'C'; X<1,2> = 'V'; X<2,1,3> = 'S'; CRT CONVERT(@AM:@VM:@SVM, '^]\\', X)",
+     "]V^\\\\S^C"},
+    {"append with -1",
+     "X = ''; X<-1> = 'A'; X<-1> = 'B'; X<2,-1> = 'C'; CRT CONVERT(@AM:@VM, '^]', X)", "A^B]C"},
+    {"compound assignment", "X = 1; X += 4; X -= 2; X *= 3; X := '!'; CRT X", "9!"},
+    {"compound assignment of an element", "X = 1 : @AM : 2; X<2> += 5; CRT CONVERT(@AM, ',', X)",
+     "1,7"},
+    {"one-line IF", "X = 3; IF X > 2 THEN CRT 'big' ELSE CRT 'small'; IF X < 2 THEN CRT 'no'",
+     "big"},
+    {"block IF",
+     "X = 1\nIF X THEN\n  CRT 'yes'\n  CRT 'again'\nEND ELSE\n  CRT 'no'\nEND\nIF NOT(X) ELSE CRT "
+     "'else only'",
+     "yes|again|else only"},
+    {"nested IF takes the inner ELSE", "IF 1 THEN IF 0 THEN CRT 'a' ELSE CRT 'b'", "b"},
+    {"FOR with STEP and NEXT", "FOR I = 10 TO 1 STEP -3\n CRT I:\nNEXT I\nCRT '.'; CRT I",
+     "10741.|-2"},
+    {"a GOSUB in a FOR body keeps the loop's limit",
+     "FOR I = 1 TO 3\n  GOSUB 10\nNEXT I\nCRT I\nSTOP\n10 X = I * 2 + 100 - 1\nRETURN", "4"},
+    {"FOR that never runs", "FOR I = 5 TO 1; CRT 'x'; NEXT; CRT I", "5"},
+    {"LOOP WHILE and UNTIL",
+     "I = 0\nLOOP\n  I += 1\nWHILE I < 5 DO\n  IF I = 3 THEN EXIT\nREPEAT\nCRT I\nLOOP UNTIL I > 6 "
+     "DO I += 1 REPEAT\nCRT I",
+     "3|7"},
+    {"GOSUB and RETURN",
+     "GOSUB 100\nGOSUB TWO\nCRT 'end'\nRETURN\n100 CRT 'one'\nRETURN\nTWO: CRT 'two'\nRETURN",
+     "one|two|end"},
+    {"GOTO", "I = 0\nTOP: I += 1\nIF I < 4 THEN GOTO TOP\nGO TO 9\nCRT 'skipped'\n9 CRT I", "4"},
+    {"comments", "* a comment\n! another\nREM and another\nX = 1 ;* trailing\nCRT X ; REM also",
+     "1"},
+    {"PRINT lists and an open line", "PRINT 'a', 'b':\nPRINT 'c'", "a bc"},
+    {"marks as names", "CRT SEQ(@AM) : ' ' : SEQ(@VM) : ' ' : SEQ(@SVM)", "254 253 252"},
+    {"LEN TRIM UPCASE DOWNCASE",
+     "CRT LEN('abc'); CRT '[' : TRIM('  a   b ') : ']'; CRT UPCASE('aB1'); CRT DOWNCASE('Ab')",
+     "3|[a b]|AB1|ab"},
+    {"FIELD INDEX COUNT DCOUNT",
+     "S = 'a.b.c.d'; CRT FIELD(S, '.', 2); CRT FIELD(S, '.', 2, 2); CRT INDEX(S, '.', 3); CRT "
+     "COUNT(S, '.'); CRT DCOUNT(S, '.'); CRT DCOUNT('', '.')",
+     "b|b.c|6|3|4|0"},
+    {"EXTRACT REPLACE INSERT DELETE",
+     "X = CONVERT('^', @AM, 'A^B^C'); CRT EXTRACT(X, 2); CRT CONVERT(@AM:@VM, ',;', REPLACE(X, 2, "
+     "2, 'b')); CRT CONVERT(@AM, ',', INSERT(X, 2, 'n')); CRT CONVERT(@AM, ',', DELETE(X, 1))",
+     "B|A,B;b,C|A,n,B,C|B,C"},
+    {"STR SPACE NUM ALPHA",
+     "CRT STR('ab', 3); CRT '[' : SPACE(2) : ']'; CRT NUM('1.5') : NUM('x') : NUM(''); CRT "
+     "ALPHA('abc') : ALPHA('a1')",
+     "ababab|[  ]|101|10"},
+    {"INT ABS MOD SEQ CHAR",
+     "CRT INT(-3.7); CRT ABS(-2); CRT MOD(7, 3); CRT MOD(-7, 3); CRT SEQ('A'); CRT CHAR(66)",
+     "-3|2|1|-1|65|B"},
+    {"CONVERT and CHANGE", "CRT CONVERT('abc', 'ax', 'aabbcc'); CRT CHANGE('a-b-c', '-', '+-')",
+     "aaxx|a+-b+-c"},
+    {"OCONV and ICONV", "CRT OCONV(0, 'D'); CRT ICONV('31 DEC 1967', 'D'); CRT OCONV(1234, 'MD2')",
+     "31 DEC 1967|0|12.34"},
+    {"DATE and TIME are numbers", "CRT NUM(DATE()) : (DATE() > 21000) : NUM(TIME())", "111"},
+    {"LOCATE in attributes and values",
+     "X = CONVERT('^]', @AM:@VM, 'A^B]C^D')\nLOCATE 'D' IN X SETTING P THEN CRT 'found ' : "
+     "P\nLOCATE 'C' IN X<2> SETTING P ELSE CRT 'no'\nCRT P\nLOCATE 'Z' IN X<2> SETTING P ELSE CRT "
+     "'missing ' : P",
+     "found 3|2|missing 3"},
+    {"LOCATE BY order",
+     "X = CONVERT(']', @VM, 'B]D]F')\nLOCATE 'E' IN X<1> BY 'AL' SETTING P ELSE CRT P\nY = "
+     "CONVERT(']', @VM, '10]9]2')\nLOCATE '5' IN Y<1> BY 'DR' SETTING P ELSE CRT P",
+     "3|3"},
+    {"CALL passes variables by reference", "A = 1; B = 'x'; CALL BUMP(A, B, 'lit'); CRT A : B",
+     "2x!"},
+    {"CALL chains", "A = 5; CALL OUTER(A); CRT A", "11"},
+    {"STOP ends the call at once", "CRT 'a'; STOP; CRT 'b'", "a"},
+};
+
+const std::map<std::string, std::string> kLibrary = {
+    {"BUMP", "SUBROUTINE BUMP(N, S, L)\nN = N + 1\nS := '!'\nL = 'changed'\nRETURN\nEND"},
+    {"OUTER", "SUBROUTINE OUTER(X)\nCALL INNER(X)\nX = X + 1\nRETURN"},
+    {"INNER", "SUBROUTINE INNER(Y)\nY = Y * 2\nEND"},
+};
+
+TEST(CorvexLanguage, ProgramsPrintWhatTheyShould) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(runSource(c.source, kLibrary), c.printed) << c.source;
+  }
+}
+
+TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
+  struct ErrorCase {
+    const char* source;
+    int line;
+    const char* says;
+  } cases[] = {
+      {"X = 1\nIF X CRT 1", 2, "THEN or ELSE expected"},
+      {"X = (1 + 2\nCRT X", 1, "')' expected"},
+      {"FOR I = 1 TO 3\nCRT I\nNEXT J", 3, "NEXT I expected"},
+      {"LOOP\nCRT 1", 2, "REPEAT expected"},
+      {"GOSUB 40\nRETURN", 1, "label '40' is not defined"},
+      {"10 X = 1\n10 Y = 2", 2, "label '10' defined twice"},
+      {"X = LEN(1, 2)", 1, "LEN takes 1 arguments"},
+      {"X = FOO(1)", 1, "'FOO' is not a function"},
+      {"CRT 'open", 1, "an unterminated string"},
+      {"X = 1\nNEXT X", 2, "NEXT without its opening statement"},
+      {"WHILE 1", 1, "WHILE or UNTIL outside LOOP"},
+      {"IF 1 THEN\nCRT 1", 2, "END expected"},
+      {"END\nX = 1", 2, "nothing after END"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    Compiled got = compile(c.source);
+    EXPECT_FALSE(got.program);
+    ASSERT_FALSE(got.errors.empty());
+    EXPECT_EQ(got.errors.front().line, c.line);
+    EXPECT_NE(got.errors.front().text.find(c.says), std::string::npos) << got.errors.front().text;
+  }
+  for (char c : {'(', '-'}) {
+    EXPECT_EQ(compile("X = " + std::string(100000, c)).errors.front().text,
+              "nesting deeper than 200");
+  }
+  std::string deepIf;
+  for (int i = 0; i < 1000; ++i) deepIf += "IF 1 THEN\n";
+  EXPECT_FALSE(compile(deepIf).program);
+  // Every bad line is reported, not only the first.
+  EXPECT_EQ(compile("X = )\nY = 2\nZ = (").errors.size(), 2u);
+}
+
+TEST(CorvexLanguage, RunTimeErrorsNameTheLineAndKeepTheOutput) {
+  struct ErrorCase {
+    const char* source;
+    const char* message;
+  } cases[] = {
+      {"PROGRAM P\nCRT 'before'\nX = 'abc' + 1", "P line 3: 'abc' is not a number"},
+      {"X = 0\nY = 1 / X", "program line 2: division by zero"},
+      {"CALL NOWHERE", "program line 1: subroutine NOWHERE is not cataloged"},
+      {"CALL BUMP(1, 2, 3, 4)", "program line 1: 4 arguments passed to BUMP, which takes 3"},
+      {"OPEN 'CUST' TO F ELSE NULL", "program line 1: files are not available here"},
+      {"X = 1\nREAD R FROM X, 'ID' ELSE NULL", "program line 2: not a file variable"},
+      {"CALL DEEP", "DEEP line 2: calls nested too deeply"},
+      {"X = STR('ab', 50000000)", "program line 1: text longer than 67108864 bytes"},
+      {"X<70000000> = 1", "program line 1: text longer than 67108864 bytes"},
+  };
+  auto library = kLibrary;
+  library["DEEP"] = "SUBROUTINE DEEP\nCALL DEEP\nRETURN";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    RunStatus status{};
+    std::string message;
+    std::string printed = runSource(c.source, library, &status, &message);
+    EXPECT_EQ(status, RunStatus::kError);
+    EXPECT_EQ(message, c.message);
+  }
+  RunStatus status{};
+  EXPECT_EQ(runSource("CRT 'before'\nX = 'abc' + 1", {}, &status), "before");
+}
+
+TEST(CorvexLanguage, ArgumentsComeBackWithEveryMark) {
+  Compiled c = compile("SUBROUTINE S(A, B, C)\nA<-1> = 'x'\nC = B : @SVM\nRETURN");
+  ASSERT_TRUE(c.program);
+  std::vector<Value> args{Value(marked("p^q]r")), Value(marked("\\^")), Value(std::string())};
+  Runtime rt;
+  ASSERT_EQ(run(*c.program, args, rt).status, RunStatus::kDone);
+  EXPECT_EQ(shown(args[0].text()), "p^q]r^x");
+  EXPECT_EQ(shown(args[1].text()), "\\^");
+  EXPECT_EQ(shown(args[2].text()), "\\^\\");
+}
+
+TEST(CorvexLanguage, ACancelledLoopStops) {
+  Compiled c = compile("LOOP\nREPEAT");
+  ASSERT_TRUE(c.program);
+  std::atomic<bool> cancel{true};
+  Runtime rt;
+  rt.cancel = &cancel;
+  std::vector<Value> args;
+  RunResult r = run(*c.program, args, rt);
+  EXPECT_EQ(r.status, RunStatus::kStopped);
+  EXPECT_EQ(r.message, "program line 2: the call was stopped");
+}
+
+TEST(CorvexLanguage, ObjectCodeRoundTripsAndDamageIsRefused) {
+  Compiled c = compile("SUBROUTINE S(A)\nFOR I = 1 TO 3; A := I : @AM; NEXT I\nRETURN");
+  ASSERT_TRUE(c.program);
+  std::string object = serialize(*c.program);
+  std::shared_ptr<const Program> back = deserialize(object);
+  ASSERT_TRUE(back);
+  std::vector<Value> args{Value(std::string())};
+  Runtime rt;
+  ASSERT_EQ(run(*back, args, rt).status, RunStatus::kDone);
+  EXPECT_EQ(shown(args[0].text()), "1^2^3^");
+  EXPECT_FALSE(deserialize(object.substr(0, object.size() - 2)));
+  EXPECT_FALSE(deserialize("CVX0:" + object.substr(5)));
+  // A jump past the end of the code is refused rather than run.
+  Program bad = *c.program;
+  bad.code.front() = {Op::kJump, 0, 9999, 0, 0};
+  EXPECT_FALSE(deserialize(serialize(bad)));
+  bad = *c.program;
+  bad.code.front() = {Op::kMove, 0, -1, 0, 0};  // writing into a constant
+  EXPECT_FALSE(deserialize(serialize(bad)));
+}
+
+}  // namespace
+}  // namespace tarn::server::corvex

@@ -1,0 +1,194 @@
+// COMPILE, CATALOG and the "L", "M" and "C" requests, and file statements under a port's locks.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "server/engine/session.h"
+#include "tests/server/engine/engine_fixture.h"
+
+namespace tarn::server::testing {
+namespace {
+
+// Source lines joined by attribute marks, as an item holds them.
+std::string lines(std::initializer_list<std::string_view> l) {
+  return joinMarks(l);
+}
+
+// The "M" request for a module number and argument texts.
+std::string callRequest(const std::string& module, const std::vector<std::string>& args) {
+  std::string r = req("M", {module, std::to_string(args.size())});
+  for (const std::string& a : args) {
+    r += AM + std::to_string(a.size()) + AM + a;
+  }
+  return r;
+}
+
+// The argument texts of a good "M" reply.
+std::vector<std::string> results(const std::string& data) {
+  std::vector<std::string> out;
+  std::string_view s = data;
+  while (!s.empty()) {
+    std::size_t mark = s.find(AM);
+    std::size_t n = std::stoul(std::string(s.substr(0, mark)));
+    out.emplace_back(s.substr(mark + 1, n));
+    s.remove_prefix(mark + 1 + n + 1);
+  }
+  return out;
+}
+
+class Modules : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    ASSERT_EQ(tcl("CREATE-FILE BP 1 (").status, 0);
+    bp_ = openFile("BP");
+    cust_ = openFile("CUST");
+  }
+  void source(const std::string& name, const std::string& text) {
+    ASSERT_EQ(run(req("W", {bp_, name, text})).status, 0);
+  }
+  void compileAndCatalog(const std::string& name) {
+    EXPECT_EQ(tcl("COMPILE SALES,BP, " + name + " (o").returned, "241");
+    EXPECT_EQ(tcl("CATALOG SALES,BP, " + name).returned, "244");
+  }
+  std::string load(const std::string& reference, Port* p = nullptr) {
+    Reply r = run(req("L", {reference}), p);
+    EXPECT_EQ(r.status, 0) << reference;
+    return r.data;
+  }
+
+  std::string bp_;
+  std::string cust_;
+  std::atomic<bool> done_{false};
+};
+
+TEST_F(Modules, CompileReportsErrorsByLineAndCatalogNeedsObjectCode) {
+  source("BAD", lines({"SUBROUTINE BAD(A)", "A = (1", "IF A CRT 1", "RETURN"}));
+  TclReply t = tcl("COMPILE SALES,BP, BAD (o");
+  EXPECT_EQ(t.captured, joinMarks({"Line 2: ')' expected, found the end of the line.",
+                                   "Line 3: THEN or ELSE expected, found 'CRT'.",
+                                   "[242] 'BAD' did not compile: 2 errors."}));
+  EXPECT_EQ(t.returned, "242");
+  EXPECT_EQ(tcl("CATALOG SALES,BP, BAD").captured, "[245] 'BAD' has not been compiled.");
+  EXPECT_EQ(tcl("COMPILE SALES,BP, NONE (o").returned, "243");
+  EXPECT_EQ(tcl("COMPILE SALES,NOFILE, X (o").returned, "201");
+  EXPECT_EQ(tcl("COMPILE NOACCT,BP, X (o").returned, "210");
+  EXPECT_EQ(tcl("COMPILE X").returned, "203");
+  EXPECT_EQ(run(req("L", {"BAD"})).status, status::kItemMissing);
+  EXPECT_EQ(run(req("L", {"BP, BAD"})).status, status::kNotCompiled);
+  EXPECT_EQ(run(req("L", {"BP, NONE"})).status, status::kItemMissing);
+}
+
+TEST_F(Modules, LoadByEveryReferenceFormAndCallWithMarks) {
+  source("SWAP", lines({"SUBROUTINE SWAP(A, B, C)", "T = A; A = B; B = T", "C<-1> = LEN(A)",
+                        "RETURN", "END"}));
+  compileAndCatalog("SWAP");
+  ASSERT_EQ(tcl("CREATE-ACCOUNT OTHER").returned, "213");
+  for (const char* reference : {"SALES,BP, SWAP", "BP, SWAP", "SWAP", "SALES,SWAP"}) {
+    SCOPED_TRACE(reference);
+    std::string m = load(reference);
+    std::string marks = joinMarks({"x", joinMarks({"y", "z"}, VM)}) + "\xFC\xFB";
+    Reply r = run(callRequest(m, {marks, "", "k"}));
+    ASSERT_EQ(r.status, 0) << r.data;
+    EXPECT_EQ(results(r.data), (std::vector<std::string>{"", marks, joinMarks({"k", "0"})}));
+    EXPECT_EQ(run(req("C", {m})).status, 0);
+    EXPECT_EQ(run(callRequest(m, {})).status, status::kFileNotPresent);
+  }
+  // Module numbers are no file handles, and file handles are no modules.
+  std::string m = load("SWAP");
+  EXPECT_EQ(run(req("R", {m, "X"})).status, status::kFileNotPresent);
+  EXPECT_EQ(run(callRequest(bp_, {})).status, status::kFileNotPresent);
+  EXPECT_EQ(run(callRequest(m, {"1", "2", "3", "4"})).status, status::kBadParameters);
+  EXPECT_EQ(run(req("M", {m, "1", "5", "ab"})).status, status::kBadParameters);
+}
+
+TEST_F(Modules, ProgramsRunTimeErrorsAndCalls) {
+  source("MAIN", lines({"PROGRAM MAIN", "CRT 1"}));
+  source("FAILS", lines({"SUBROUTINE FAILS(A)", "CRT 'about to'", "A = A + 'x'", "RETURN"}));
+  source("TWICE", lines({"SUBROUTINE TWICE(N)", "CALL SWAP(N, M, K)", "N = M * 2"}));
+  source("SWAP", lines({"SUBROUTINE SWAP(A, B, C)", "T = A; A = B; B = T"}));
+  for (const char* name : {"MAIN", "FAILS", "TWICE", "SWAP"}) compileAndCatalog(name);
+  EXPECT_EQ(run(callRequest(load("MAIN"), {})).status, status::kMainProgram);
+  Reply failed = run(callRequest(load("FAILS"), {"1"}));
+  EXPECT_EQ(failed.status, status::kRunFailed);
+  EXPECT_EQ(failed.data, joinMarks({"FAILS line 3: 'x' is not a number", "about to"}));
+  Reply twice = run(callRequest(load("TWICE"), {"21"}));
+  ASSERT_EQ(twice.status, 0) << twice.data;
+  EXPECT_EQ(results(twice.data), std::vector<std::string>{"42"});
+}
+
+TEST_F(Modules, ObjectCodeSurvivesANewPort) {
+  source("ONE", lines({"SUBROUTINE ONE(A)", "A = 1"}));
+  compileAndCatalog("ONE");
+  port_.reset();
+  std::unique_ptr<Port> again = system_.open();
+  Reply r = run(callRequest(load("ONE", again.get()), {"0"}), again.get());
+  EXPECT_EQ(results(r.data), std::vector<std::string>{"1"});
+}
+
+TEST_F(Modules, FileStatementsTakeTheirClausesUnderThePortsLocks) {
+  source(
+      "FILES",
+      lines(
+          {"SUBROUTINE FILES(OP, ID, REC)", "OPEN 'CUST' TO F ELSE REC = 'no file'; RETURN",
+           "IF OP = 'R' THEN READ REC FROM F, ID THEN REC := '!' ELSE REC = 'missing'",
+           "IF OP = 'U' THEN READU REC FROM F, ID LOCKED REC = 'locked' THEN NULL ELSE REC = 'new'",
+           "IF OP = 'V' THEN READV REC FROM F, ID, 2 ELSE REC = 'missing'",
+           "IF OP = 'W' THEN WRITE REC ON F, ID LOCKED REC = 'locked'",
+           "IF OP = 'WV' THEN WRITEV REC ON F, ID, 3",
+           "IF OP = 'D' THEN DELETE F, ID ELSE REC = 'gone already'",
+           "IF OP = 'X' THEN RELEASE F, ID",
+           "IF OP = 'O' THEN OPEN 'NOPE' TO G ELSE REC = 'no such file'", "RETURN"}));
+  compileAndCatalog("FILES");
+  std::string m = load("FILES");
+  auto call = [&](const std::string& op, const std::string& id, const std::string& rec = "",
+                  Port* p = nullptr) {
+    Reply r = run(callRequest(p ? load("FILES", p) : m, {op, id, rec}), p);
+    EXPECT_EQ(r.status, 0) << r.data;
+    return results(r.data).at(2);
+  };
+  EXPECT_EQ(call("R", "1"), "missing");
+  EXPECT_EQ(call("W", "1", joinMarks({"a", "b"})), joinMarks({"a", "b"}));
+  EXPECT_EQ(call("R", "1"), joinMarks({"a", "b"}) + "!");
+  EXPECT_EQ(call("V", "1"), "b");
+  EXPECT_EQ(call("WV", "1", "c"), "c");
+  EXPECT_EQ(run(req("R", {cust_, "1"})).data, joinMarks({"a", "b", "c"}));
+  EXPECT_EQ(call("O", "1"), "no such file");
+  // A lock taken by READU holds against another port until this one writes or releases.
+  std::unique_ptr<Port> other = system_.open();
+  EXPECT_EQ(call("U", "1"), joinMarks({"a", "b", "c"}));
+  EXPECT_EQ(call("U", "1", "", other.get()), "locked");
+  EXPECT_EQ(call("W", "1", "x", other.get()), "locked");
+  EXPECT_EQ(call("X", "1"), "");
+  EXPECT_EQ(call("U", "2", "", other.get()), "new");
+  EXPECT_EQ(call("W", "2", "y", other.get()), "y");
+  EXPECT_EQ(call("U", "2"), "y");
+  EXPECT_EQ(call("D", "2"), "");
+  EXPECT_EQ(call("D", "2"), "gone already");
+}
+
+TEST_F(Modules, ACallIsStoppedByCancelAndByTheTimeLimit) {
+  source("SPIN", lines({"SUBROUTINE SPIN(A)", "LOOP", "A += 1", "REPEAT"}));
+  compileAndCatalog("SPIN");
+  std::string m = load("SPIN");
+  std::thread stopper([&] {
+    // Cancel until the call has seen it: a cancel before the call starts is not kept.
+    for (int i = 0; i < 2000 && !done_; ++i) {
+      port_->cancel();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  Reply r = run(callRequest(m, {"0"}));
+  done_ = true;
+  stopper.join();
+  EXPECT_EQ(r.status, status::kCallStopped);
+  EXPECT_EQ(r.data, "SPIN line 4: the call was stopped");
+
+  PortConfig limited{system_.path(), "SALES", std::chrono::milliseconds(50)};
+  std::unique_ptr<Port> p = Port::open(limited);
+  EXPECT_EQ(run(callRequest(load("SPIN", p.get()), {"0"}), p.get()).status, status::kCallStopped);
+}
+
+}  // namespace
+}  // namespace tarn::server::testing
