@@ -10,17 +10,13 @@
 
 #include "server/engine/corvex/program.h"
 #include "server/engine/corvex/vm.h"
-#include "tarn/channel/odbc_session_internal.h"
+#include "tarn/connection/connection_internal.h"
 #include "tarn/frame/numeric.h"
 #include "tarn/tarncl.h"
 #include "tests/support/odbc_env.h"
 
 namespace tarn {
 
-// The request channel of a connection, for the raw "L" and "M" requests.
-struct TestPeer {
-  static const Ref<clsTarnODBC>& session(clsTarnConnection& c) { return c.rsODBC(); }
-};
 
 namespace bench {
 namespace {
@@ -148,7 +144,7 @@ struct Stack {
     conn->brExecute(u"COMPILE BENCH,BP, ADD3 (o");
     conn->brExecute(u"CATALOG BENCH,BP, ADD3");
     String load = u"L" + am + u"ADD3";
-    TestPeer::session(*conn)->rsCmd(load);
+    ConnectionInternals::session(*conn)->rsCmd(load);
     module = load;
   }
 };
@@ -165,7 +161,7 @@ void BM_StackCallThreeArguments(benchmark::State& state) {
                          am + u"2" + am + u"0" + am;
   for (auto _ : state) {
     String r = request;
-    TestPeer::session(*s.conn)->rsCmd(r);
+    ConnectionInternals::session(*s.conn)->rsCmd(r);
     if (r.size() < 12) state.SkipWithError("unexpected reply");
     benchmark::DoNotOptimize(r.data());
   }

@@ -290,7 +290,7 @@ std::string Session::open(std::string_view fields) {
   if (!found) return makeReply(status::kFileNotPresent);
   found->account->markOpen(found->section, state_.owner());
   handles_.push_back(
-      std::make_unique<Handle>(Handle{found->account, std::move(found->section), found->readOnly}));
+      std::make_unique<Handle>(Handle{found->account, std::move(found->section), found->readOnly, nullptr}));
   return makeReply(status::kOk, std::to_string(handles_.size()));
 }
 

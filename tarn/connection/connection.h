@@ -235,6 +235,7 @@ class TARN_API clsTarnConnection : public Object {
   friend class clsTarnSelectList;
   friend class clsTarnTclCommand;
   friend class clsTarnRuleModule;
+  friend struct ConnectionInternals;
   clsTarnConnection();
 
   void rsInitialize(const Ref<clsTarnEnvironment>& environment);

@@ -7,14 +7,11 @@
 #include <chrono>
 #include <thread>
 
-#include "tarn/channel/odbc_session_internal.h"
+#include "tarn/connection/connection_internal.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace tarn {
 
-struct TestPeer {
-  static const Ref<clsTarnODBC>& session(clsTarnConnection& c) { return c.rsODBC(); }
-};
 
 namespace e2e {
 namespace {
@@ -33,7 +30,7 @@ class CorvexEndToEnd : public EndToEndTest {
   // Sends a request on the library's session; the reply data comes back.
   String request(const String& text) {
     String r = text;
-    TestPeer::session(*conn_)->rsCmd(r);
+    ConnectionInternals::session(*conn_)->rsCmd(r);
     return r;
   }
   String call(const String& module, const std::vector<String>& args) {
@@ -140,7 +137,7 @@ TEST_F(CorvexEndToEnd, SqlCancelStopsAnEndlessCall) {
                            "0");
   done = true;
   canceller.join();
-  EXPECT_EQ(reply, "0042 SPIN line 3: the call was stopped");
+  EXPECT_EQ(reply, "0048 SPIN line 3: the call was stopped");
   SQLFreeHandle(SQL_HANDLE_STMT, stmt);
   SQLDisconnect(dbc);
   SQLFreeHandle(SQL_HANDLE_DBC, dbc);

@@ -1,5 +1,5 @@
 // Rule modules against the stand-in server: built only where the server has its language.
-#include "tarn/channel/odbc_session_internal.h"
+#include "tarn/connection/connection_internal.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace tarn {
@@ -8,7 +8,7 @@ struct TestPeer {
   // Calls module number `number` with no arguments through the bare session.
   static void callBare(clsTarnConnection& conn, std::int32_t number) {
     String request = u"M" + String(1, kAM) + decimalText(number) + String(1, kAM) + u"0";
-    conn.rsODBC()->rsCmd(request);
+    ConnectionInternals::session(conn)->rsCmd(request);
   }
   static std::int32_t number(const clsTarnRuleModule& m) { return m.nModuleNumber; }
 };
