@@ -1,6 +1,8 @@
 #include "server/engine/corvex/modules.h"
 
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "server/engine/corvex/value.h"
@@ -47,6 +49,21 @@ std::optional<Source> sourceOf(PortState& state, std::string_view arguments, con
     return std::nullopt;
   }
   Source s;
+  s.item = std::string(p.back());
+  // "base,file": as in every file reference, base is a file of this account with file as its data
+  // section ("BP,BP"), else an account with file in it.
+  if (p.size() == 3) {
+    if (std::optional<std::string> local = state.account().findFile(p[0], state.caseSensitive)) {
+      if (!state.account().findSection(*local, false, p[1], state.caseSensitive)) {
+        out.message(201, "'" + std::string(p[0]) + "," + std::string(p[1]) +
+                             "' is not a file name.");
+        return std::nullopt;
+      }
+      s.account = state.accountRef();
+      s.file = *local + "," + std::string(p[1]);
+      return s;
+    }
+  }
   s.account = p.size() == 3 ? state.accountNamed(p[0]) : state.accountRef();
   if (!s.account) {
     out.message(210, "'" + std::string(p[0]) + "' is not an account.");
@@ -58,8 +75,15 @@ std::optional<Source> sourceOf(PortState& state, std::string_view arguments, con
     return std::nullopt;
   }
   s.file = *file;
-  s.item = std::string(p.back());
   return s;
+}
+
+// A module's file as kept in a Source and a catalog entry: "FILE", or "FILE,SECTION" when the
+// source sits in a data section other than the file's default one.
+std::pair<std::string_view, std::string_view> fileAndSection(std::string_view file) {
+  const std::size_t comma = file.find(',');
+  if (comma == std::string_view::npos) return {file, {}};
+  return {file.substr(0, comma), file.substr(comma + 1)};
 }
 
 std::string objectId(std::string_view item) {
@@ -69,10 +93,11 @@ std::string objectId(std::string_view item) {
 // The module's program from its object item; status 2 when neither source nor object is
 // there, 40 when only the source is.
 Found loadObject(PortState& state, const std::shared_ptr<store::Account>& account,
-                 std::string_view file, std::string_view item) {
+                 std::string_view reference, std::string_view item) {
   Found f;
   f.status = status::kItemMissing;
   if (!account) return f;
+  const auto [file, section] = fileAndSection(reference);
   std::optional<store::Section> dict = account->findSection(file, true, {}, state.caseSensitive);
   if (!dict) return f;
   std::string object;
@@ -83,7 +108,8 @@ Found loadObject(PortState& state, const std::shared_ptr<store::Account>& accoun
       return f;
     }
   }
-  std::optional<store::Section> data = account->findSection(file, false, {}, state.caseSensitive);
+  std::optional<store::Section> data =
+      account->findSection(file, false, section, state.caseSensitive);
   std::string source;
   if (data && account->readItem(*data, item, source)) f.status = status::kNotCompiled;
   return f;
@@ -107,10 +133,10 @@ Found loadCataloged(PortState& state, const std::shared_ptr<store::Account>& in,
 void compileCommand(PortState& state, std::string_view arguments, const Reporter& out) {
   std::optional<Source> s = sourceOf(state, arguments, out);
   if (!s) return;
+  const auto [file, section] = fileAndSection(s->file);
   std::optional<store::Section> data =
-      s->account->findSection(s->file, false, {}, state.caseSensitive);
-  std::optional<store::Section> dict =
-      s->account->findSection(s->file, true, {}, state.caseSensitive);
+      s->account->findSection(file, false, section, state.caseSensitive);
+  std::optional<store::Section> dict = s->account->findSection(file, true, {}, state.caseSensitive);
   std::string source;
   if (!data || !dict || !s->account->readItem(*data, s->item, source)) {
     out.message(msg::kNoSource, "'" + s->item + "' is not in file '" + s->file + "'.");
@@ -167,6 +193,9 @@ Found findModule(PortState& state, std::string_view reference) {
         return loadObject(state, state.accountRef(), p[0], p[1]);
       return loadCataloged(state, state.accountNamed(p[0]), p[1]);
     case 3:
+      // As in COMPILE: a file of this account and its data section, else an account and a file.
+      if (std::optional<std::string> local = state.account().findFile(p[0], state.caseSensitive))
+        return loadObject(state, state.accountRef(), *local + "," + std::string(p[1]), p[2]);
       return loadObject(state, state.accountNamed(p[0]), p[1], p[2]);
     default:
       return missing;
