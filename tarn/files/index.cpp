@@ -35,6 +35,7 @@ void clsTarnIndex::rsOpen(clsTarnFile& file) {
         sFileName = file.brName();
         sName = file.rsRootCorrelative();
         if (!oODBC) throw TarnError::platform(err::kObjectNotSet);
+        envelope::refuseMarks(sName);
         String request = envelope::buildRequest(u'I', {StringView(sFileName), StringView(sName)});
         oODBC->rsCmd(request);
         nIndexNumber = Variant(std::move(request)).toInt32();
@@ -51,6 +52,9 @@ bool clsTarnIndex::brKey(const String& cChar, String& sKey, String& sIId, std::i
       sOperation, kClassName, [&] { return u"brKey " + sName + u" " + sKey + u" " + sIId; },
       [&] {
         if (!oODBC) throw TarnError::platform(err::kObjectNotSet);
+        // A key is one value: sub-value marks may sit inside it, an attribute mark would end the
+        // field and shift the ones after it.
+        if (sKey.find(kAM) != String::npos) throw TarnError(err::kBadParameters, String(), String());
         String reply = envelope::buildRequest(
             u'K', {StringView(cChar), nIndexNumber, StringView(sKey), StringView(sIId), nVMC});
         Variant status = String();

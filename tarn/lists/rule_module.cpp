@@ -49,6 +49,7 @@ clsTarnRuleModule::~clsTarnRuleModule() {
 
 void clsTarnRuleModule::load() {
   if (!oODBC) throw TarnError::platform(err::kObjectNotSet);
+  envelope::refuseMarks(sName);
   String request = envelope::buildRequest(u'L', {StringView(sName)});
   oODBC->rsCmd(request);
   nModuleNumber = Variant(std::move(request)).toInt32();

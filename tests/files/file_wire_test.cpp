@@ -237,6 +237,9 @@ TEST_F(FileTest, IdsAndNamesWithMarksAreRefusedBeforeAnythingIsSent) {
        u"clsTarnConnection.brOpenFile Sales "},
       {[&](const String& code) { (void)conn_->brOconv(u"1", code); },
        u"clsTarnConnection.brOconv 1 "},
+      {[&](const String& corr) { (void)file->brRoot(corr); }, u"clsTarnFile.brRoot CUST "},
+      {[&](const String& name) { (void)conn_->brOpenRuleModule(name); },
+       u"clsTarnConnection.brOpenRuleModule "},
   };
   for (const Case& c : cases) {
     for (char16_t mark = 0x00FB; mark <= 0x00FF; ++mark) {
