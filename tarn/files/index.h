@@ -79,7 +79,6 @@ class TARN_API clsTarnIndex : public Object {
 
  private:
   friend class clsTarnFile;
-  friend struct TestPeer;
   clsTarnIndex() = default;
   [[nodiscard]] static Ref<clsTarnIndex> create();
 

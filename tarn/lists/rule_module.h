@@ -55,7 +55,7 @@ class TARN_API clsTarnRuleModule : public Object {
 
  private:
   friend class clsTarnConnection;
-  friend struct TestPeer;
+  friend struct RuleModuleInternals;
   clsTarnRuleModule() = default;
   [[nodiscard]] static Ref<clsTarnRuleModule> create();
 

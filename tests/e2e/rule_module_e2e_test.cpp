@@ -1,17 +1,17 @@
 // Rule modules against the stand-in server: built only where the server has its language.
 #include "tarn/connection/connection_internal.h"
+#include "tarn/lists/rule_module_internal.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace tarn {
 
-struct TestPeer {
-  // Calls module number `number` with no arguments through the bare session.
-  static void callBare(clsTarnConnection& conn, std::int32_t number) {
-    String request = u"M" + String(1, kAM) + decimalText(number) + String(1, kAM) + u"0";
-    ConnectionInternals::session(conn)->rsCmd(request);
-  }
-  static std::int32_t number(const clsTarnRuleModule& m) { return m.nModuleNumber; }
-};
+namespace {
+// Calls module number `number` with no arguments through the connection's own session.
+void callBare(clsTarnConnection& conn, std::int32_t number) {
+  String request = u"M" + String(1, kAM) + decimalText(number) + String(1, kAM) + u"0";
+  ConnectionInternals::session(conn)->rsCmd(request);
+}
+}  // namespace
 
 namespace e2e {
 namespace {
@@ -83,12 +83,12 @@ TEST_F(RuleModuleEndToEnd, BadSourceFailsAndProgramIsNoSubroutine) {
 TEST_F(RuleModuleEndToEnd, LastReferenceClosesTheModule) {
   ASSERT_NO_FATAL_FAILURE(makeJoin());
   auto module = conn_->brOpenRuleModule(u"JOIN", u"BP");
-  const std::int32_t number = TestPeer::number(*module);
+  const std::int32_t number = RuleModuleInternals::number(*module);
   auto copy = module;
   conn_->brCloseRuleModule(module);
-  TestPeer::callBare(*conn_, number);  // still loaded: another reference holds it
+  callBare(*conn_, number);  // still loaded: another reference holds it
   copy.reset();
-  EXPECT_NE(errorOf([&] { TestPeer::callBare(*conn_, number); }).number(), 0);
+  EXPECT_NE(errorOf([&] { callBare(*conn_, number); }).number(), 0);
 }
 
 }  // namespace

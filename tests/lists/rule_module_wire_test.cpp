@@ -1,11 +1,7 @@
+#include "tarn/lists/rule_module_internal.h"
 #include "tests/support/wire_fixture.h"
 
 namespace tarn {
-
-struct TestPeer {
-  static eRuleModuleState state(const clsTarnRuleModule& m) { return m.nState; }
-  static void forget(clsTarnRuleModule& m) { m.nState = ermsClosed; }
-};
 
 namespace wiretest {
 namespace {
@@ -50,7 +46,7 @@ TEST_F(RuleModuleTest, OpenComposesTheReferenceLoadsAndClosesWithTheLastReferenc
     auto m = conn_->brOpenRuleModule(u"CALC", c.file, c.base);
     EXPECT_EQ(sent(), std::vector<std::string>{"L" + AM + c.reference});
     EXPECT_EQ(m->brName(), text(c.reference));
-    EXPECT_EQ(TestPeer::state(*m), ermsOpened);
+    EXPECT_EQ(RuleModuleInternals::state(*m), ermsOpened);
     auto copy = m;
     conn_->brCloseRuleModule(m);
     EXPECT_FALSE(m);
@@ -132,7 +128,7 @@ TEST_F(RuleModuleTest, CallSendsEachArgumentCountedAndReadsEachResultBackAsText)
     EXPECT_TRUE(m->brCall(args));
     EXPECT_EQ(sent(), std::vector<std::string>{c.request});
     EXPECT_EQ(args.elements(), c.after);
-    EXPECT_EQ(TestPeer::state(*m), ermsCalled);
+    EXPECT_EQ(RuleModuleInternals::state(*m), ermsCalled);
     m.reset();
     EXPECT_EQ(sent(), std::vector<std::string>{"C" + AM + "7"});
   }
@@ -147,23 +143,23 @@ TEST_F(RuleModuleTest, CallsWithoutArgumentsReadNothingAndLeaveTheState) {
     queueOk("not read");
     EXPECT_TRUE(m->brCall(*args));
     EXPECT_EQ(sent(), std::vector<std::string>{"M" + AM + "7" + AM + "0"});
-    EXPECT_EQ(TestPeer::state(*m), ermsOpened);
+    EXPECT_EQ(RuleModuleInternals::state(*m), ermsOpened);
   }
   EXPECT_EQ(omitted.elements()[1], Variant(u"x"));
 
   VariantArray one = arrayOf({u"v"});
   queueOk(results({"w"}));
   EXPECT_TRUE(m->brCall(one));
-  EXPECT_EQ(TestPeer::state(*m), ermsCalled);
+  EXPECT_EQ(RuleModuleInternals::state(*m), ermsCalled);
   queueOk();
   EXPECT_TRUE(m->brCall(none));
-  EXPECT_EQ(TestPeer::state(*m), ermsCalled);  // it stays there
+  EXPECT_EQ(RuleModuleInternals::state(*m), ermsCalled);  // it stays there
   (void)sent();
 }
 
 TEST_F(RuleModuleTest, AModuleNotLoadedIsLoadedByTheCall) {
   auto m = open();
-  TestPeer::forget(*m);
+  RuleModuleInternals::forget(*m);
   queueOk("9");
   queueOk(results({"r"}));
   VariantArray args = arrayOf({u"a"});
@@ -176,7 +172,7 @@ TEST_F(RuleModuleTest, AModuleNotLoadedIsLoadedByTheCall) {
 
   // A module that was never loaded closes nothing.
   auto other = open();
-  TestPeer::forget(*other);
+  RuleModuleInternals::forget(*other);
   other.reset();
   EXPECT_TRUE(sent().empty());
 }
@@ -219,7 +215,7 @@ TEST_F(RuleModuleTest, FailuresRaiseUnderBrRunWithTheFirstNumber) {
     EXPECT_EQ(gLastError, c.number);
     const bool sentCall = sent().size() == 1;
     EXPECT_EQ(sentCall, c.number != err::kInvalidUseOfNull && c.number != err::kTypeMismatch);
-    EXPECT_EQ(TestPeer::state(*m), ermsOpened);
+    EXPECT_EQ(RuleModuleInternals::state(*m), ermsOpened);
     m.reset();
     (void)sent();
   }
