@@ -4,7 +4,7 @@
 //   library <name>
 //   class <name> : <interface> [creatable] [appobject]
 //     <kind> <member>(<param>, ...) [: <type>]     kind: method | get | let | set
-//     param: [opt] [ref] <type> <name>
+//     param: [opt] [ref | out] <type> <name>   (out: by reference, and the member writes it)
 //   enum <name>
 //     <member> = <value>
 // Types: Bool, Int16, Int32, String, Variant, Variant() (an array of variants), Object (any
@@ -39,11 +39,11 @@ class clsTarnEnvironment : _clsTarnEnvironment creatable appobject
   get brType() : String
   get brName() : String
   get brCopyright() : String
-  method brError(opt ref Variant aVar) : Int32
+  method brError(opt out Variant aVar) : Int32
   method brAbout()
   method brOpenConnection(String sDomain, String sDBMS) : clsTarnConnection
   method brOpenDynamicArray(opt ref Variant sString) : clsTarnDynamicArray
-  method brCloseConnection(ref clsTarnConnection aConnection)
+  method brCloseConnection(out clsTarnConnection aConnection)
   get brHandle() : String
   method brUniqueId() : String
   get brIsODBC() : Bool
@@ -64,10 +64,10 @@ class clsTarnDynamicArray : _clsTarnDynamicArray creatable
   method brCount(String sDelmtr) : Variant
   method brDCount(String sDelmtr) : Variant
   method brExtract(Variant nAMC, opt Variant nVMC, opt Variant nSVMC) : clsTarnDynamicArray
-  method brLocateStrSeq(ref String sSub, ref String sSeq, ref Int32 nPosition, opt Variant vnAMC, opt Variant vnVMC, opt Variant vnStart) : Bool
-  method brLocateSeq(ref clsTarnDynamicArray aElement, ref clsTarnDynamicArray aSeq, ref Int32 nPosition, opt Variant vnAMC, opt Variant vnVMC, opt Variant vnStart) : Bool
-  method brLocateStr(ref String sSub, ref Int32 nPosition, opt Variant vnAMC, opt Variant vnVMC, opt Variant vnStart) : Bool
-  method brLocate(ref clsTarnDynamicArray aElement, ref Int32 nPosition, opt Variant vnAMC, opt Variant vnVMC, opt Variant vnStart) : Bool
+  method brLocateStrSeq(ref String sSub, ref String sSeq, out Int32 nPosition, opt Variant vnAMC, opt Variant vnVMC, opt Variant vnStart) : Bool
+  method brLocateSeq(ref clsTarnDynamicArray aElement, ref clsTarnDynamicArray aSeq, out Int32 nPosition, opt Variant vnAMC, opt Variant vnVMC, opt Variant vnStart) : Bool
+  method brLocateStr(ref String sSub, out Int32 nPosition, opt Variant vnAMC, opt Variant vnVMC, opt Variant vnStart) : Bool
+  method brLocate(ref clsTarnDynamicArray aElement, out Int32 nPosition, opt Variant vnAMC, opt Variant vnVMC, opt Variant vnStart) : Bool
   method brConvert(String sFrom, String sTo) : Int32
   method brEqualStr(String s) : Bool
   method brEqual(ref clsTarnDynamicArray anArray) : Bool
@@ -113,13 +113,13 @@ class clsTarnConnection : _clsTarnConnection
   let brCasing(Bool value)
   get brCasing() : Bool
   method brOpenFile(String sDictFlag, opt Variant sFileName) : clsTarnFile
-  method brCloseFile(ref clsTarnFile aFile)
+  method brCloseFile(out clsTarnFile aFile)
   method brOpenTclCommand(String sCmd) : clsTarnTclCommand
-  method brCloseTclCommand(ref clsTarnTclCommand aTCLCommand)
+  method brCloseTclCommand(out clsTarnTclCommand aTCLCommand)
   method brOpenRuleModule(String sName, opt Variant vsRuleFile, opt Variant vsRuleBase) : clsTarnRuleModule
-  method brCloseRuleModule(ref clsTarnRuleModule aModule)
+  method brCloseRuleModule(out clsTarnRuleModule aModule)
   method brOpenSelectList(String sCmd) : clsTarnSelectList
-  method brCloseSelectList(ref clsTarnSelectList aList)
+  method brCloseSelectList(out clsTarnSelectList aList)
   method brSystem(Int32 iNum) : String
   method brIconv(String sVal, String sConv) : String
   method brOconv(String sVal, String sConv) : String
@@ -144,7 +144,7 @@ class clsTarnConnection : _clsTarnConnection
   method brSelectDict(ref clsTarnFile TheDict) : clsTarnSelectList
   method brCompile(String sRuleBase, String sRuleFile, String sRuleName) : Bool
   method brCatalog(String sRuleBase, String sRuleFile, String sRuleName) : Bool
-  method brUpdateAccount(ref String sName) : Bool
+  method brUpdateAccount(out String sName) : Bool
 
 class clsTarnFile : _clsTarnFile
   get brName() : String
@@ -168,7 +168,7 @@ class clsTarnFile : _clsTarnFile
   method brWrite(ref clsTarnDynamicArray aItem, String sItemName, opt Variant sColumn, opt Variant bLocking)
   get brHandle() : String
   get brType() : String
-  method brCreateIndex(String sCorrelative, Bool bOverwrite, opt Variant bEntirety, opt ref Variant vlRecords) : Bool
+  method brCreateIndex(String sCorrelative, Bool bOverwrite, opt Variant bEntirety, opt out Variant vlRecords) : Bool
   method brDeleteIndex(String sCorrelative)
   method brItemCount(opt Variant vbExact, opt Variant vbDPntr) : Int32
   method brUniqueId() : String
@@ -179,16 +179,16 @@ class clsTarnIndex : _clsTarnIndex
   get brIndexId() : String
   get brIndexVC() : Int32
   get brName() : String
-  method brKey(String cChar, ref String sKey, ref String sIId, opt ref Variant nVMC) : Bool
-  method brKeyX(ref String sKey, String sIId, opt ref Variant nVMC) : clsTarnDynamicArray
-  method brMoveNext(opt ref Variant vsIId) : Bool
-  method brMovePrevious(opt ref Variant vsIId) : Bool
-  method brMoveFirst(opt ref Variant vsIId) : Bool
-  method brMoveLast(opt ref Variant vsIId) : Bool
-  method brFindFirst(String sKey, opt ref Variant vsIId) : Bool
-  method brFindNext(String sKey, opt ref Variant vsIId) : Bool
-  method brFindPrevious(String sKey, opt ref Variant vsIId) : Bool
-  method brFindLast(String sKey, opt ref Variant vsIId) : Bool
+  method brKey(String cChar, out String sKey, out String sIId, opt out Variant nVMC) : Bool
+  method brKeyX(out String sKey, String sIId, opt out Variant nVMC) : clsTarnDynamicArray
+  method brMoveNext(opt out Variant vsIId) : Bool
+  method brMovePrevious(opt out Variant vsIId) : Bool
+  method brMoveFirst(opt out Variant vsIId) : Bool
+  method brMoveLast(opt out Variant vsIId) : Bool
+  method brFindFirst(String sKey, opt out Variant vsIId) : Bool
+  method brFindNext(String sKey, opt out Variant vsIId) : Bool
+  method brFindPrevious(String sKey, opt out Variant vsIId) : Bool
+  method brFindLast(String sKey, opt out Variant vsIId) : Bool
   get brHandle() : String
   get brIsODBC() : Bool
 
@@ -201,7 +201,7 @@ class clsTarnSelectList : _clsTarnSelectList
   get brCount() : Int32
   get brItemIndex() : Int32
   method brIndex() : Int32
-  method brReadnext(opt ref Variant sItemId) : Bool
+  method brReadnext(opt out Variant sItemId) : Bool
   method brReselect() : Bool
   get brHandle() : String
   get brIsODBC() : Bool
@@ -221,7 +221,7 @@ class clsTarnTclCommand : _clsTarnTclCommand
 
 class clsTarnRuleModule : _clsTarnRuleModule
   get brName() : String
-  method brCall(ref Variant() vArgs) : Bool
+  method brCall(out Variant() vArgs) : Bool
   get brHandle() : Variant
   get brIsODBC() : Bool
   set brTelnet(Object value)
@@ -466,8 +466,9 @@ Member readMember(std::string_view kindWord, std::string_view rest) {
       p.optional = true;
       token = nextToken(rest);
     }
-    if (token == "ref") {
+    if (token == "ref" || token == "out") {
       p.byRef = true;
+      p.written = token == "out";
       token = nextToken(rest);
     }
     p.type = readType(token, rest);

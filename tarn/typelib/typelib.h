@@ -37,6 +37,7 @@ struct Param {
   Type type;
   bool optional = false;
   bool byRef = false;
+  bool written = false;  // by reference and changed by the member, not only read
 };
 
 struct Member {
