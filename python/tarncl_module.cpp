@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -56,9 +57,47 @@ py::object wrap(Ref<Object> o) {
   return wrappers[classIndex(cls)](std::move(o));
 }
 
+// Straight between UTF-16 and Python's own representation: no UTF-8 in between.
 py::str toStr(const String& s) {
-  const std::string utf8 = toUtf8(s);
-  return py::str(utf8.data(), utf8.size());
+  int littleEndian = -1;
+  PyObject* o =
+      PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(s.data()),
+                            static_cast<Py_ssize_t>(s.size() * 2), nullptr, &littleEndian);
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(o);
+}
+
+String fromStr(py::handle o) {
+  PyObject* p = o.ptr();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+  const void* data = PyUnicode_DATA(p);
+  String out;
+  switch (PyUnicode_KIND(p)) {
+    case PyUnicode_1BYTE_KIND: {
+      const auto* c = static_cast<const Py_UCS1*>(data);
+      out.assign(c, c + n);
+      break;
+    }
+    case PyUnicode_2BYTE_KIND: {
+      const auto* c = static_cast<const Py_UCS2*>(data);
+      out.assign(c, c + n);
+      break;
+    }
+    default: {
+      const auto* c = static_cast<const Py_UCS4*>(data);
+      out.reserve(static_cast<std::size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 u = c[i];
+        if (u < 0x10000) {
+          out.push_back(static_cast<char16_t>(u));
+        } else {
+          out.push_back(static_cast<char16_t>(0xD800 + ((u - 0x10000) >> 10)));
+          out.push_back(static_cast<char16_t>(0xDC00 + ((u - 0x10000) & 0x3FF)));
+        }
+      }
+    }
+  }
+  return out;
 }
 
 py::object toPython(const Variant& v) {
@@ -90,11 +129,17 @@ py::object toPython(const Variant& v) {
 }
 
 Variant toVariant(py::handle o) {
-  if (o.is_none()) return Variant();
-  if (py::isinstance<py::bool_>(o)) return Variant(o.cast<bool>());
-  if (py::isinstance<py::int_>(o)) return Variant(o.cast<long long>());
-  if (py::isinstance<py::float_>(o)) return Variant(o.cast<double>());
-  if (py::isinstance<py::str>(o)) return Variant(fromUtf8(o.cast<std::string>()));
+  PyObject* p = o.ptr();
+  if (p == Py_None) return Variant();
+  if (PyBool_Check(p)) return Variant(p == Py_True);
+  if (PyLong_Check(p)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
+    if (overflow != 0) return Variant(PyLong_AsDouble(p));
+    return Variant(v);
+  }
+  if (PyFloat_Check(p)) return Variant(PyFloat_AS_DOUBLE(p));
+  if (PyUnicode_Check(p)) return Variant(fromStr(o));
   if (py::isinstance<Handle>(o)) return Variant(o.cast<Handle&>().ref);
   if (py::isinstance<py::list>(o) || py::isinstance<py::tuple>(o)) {
     py::sequence seq = o.cast<py::sequence>();
@@ -109,10 +154,11 @@ Variant toVariant(py::handle o) {
 // passed as missing.
 std::vector<Variant> arguments(const Member& m, const py::args& args, const py::kwargs& kwargs) {
   std::vector<Variant> out;
-  out.reserve(m.params.size());
+  out.reserve(std::max(m.params.size(), args.size()));
   for (py::handle a : args) out.push_back(toVariant(a));
+  if (kwargs.empty()) return out;
   for (auto [key, value] : kwargs) {
-    const std::string name = key.cast<std::string>();
+    const auto name = key.cast<std::string>();
     std::size_t i = 0;
     while (i < m.params.size() && !typelib::sameName(m.params[i].name, name)) ++i;
     if (i == m.params.size()) {
@@ -161,7 +207,7 @@ py::object splitLevel(StringView text, int level) {
 
 String joinLevel(py::handle o, int level) {
   static constexpr char16_t marks[] = {kAM, kVM, kSVM};
-  if (py::isinstance<py::str>(o)) return fromUtf8(o.cast<std::string>());
+  if (py::isinstance<py::str>(o)) return fromStr(o);
   if (level == 3 || !(py::isinstance<py::list>(o) || py::isinstance<py::tuple>(o))) {
     return toVariant(o).toString();
   }
