@@ -19,12 +19,17 @@ constexpr char16_t kDatabaseSource[] = u"DAO.Database";
 constexpr char16_t kRecordsetSource[] = u"DAO.Recordset";
 constexpr char16_t kFieldsSource[] = u"DAO.Fields";
 
-[[noreturn]] void fail(std::int32_t number, const char16_t* source, String description) {
-  throw TarnError(number, source, std::move(description));
+[[noreturn]] void fail(std::int32_t number, const char16_t* source, String description,
+                       OdbcDiagnostic diagnostic = {}) {
+  TarnError e(number, source, std::move(description));
+  if (!diagnostic.sqlState.empty()) e.setDiagnostic(std::move(diagnostic));
+  throw e;
 }
 
-[[noreturn]] void callFailed() {
-  fail(daoerr::kCallFailed, kDatabaseSource, u"ODBC--call failed.");
+// A failed call on stmt (or, without one, on dbc), with what ODBC said about it.
+[[noreturn]] void callFailed(SQLHDBC dbc, SQLHSTMT stmt) {
+  fail(daoerr::kCallFailed, kDatabaseSource, u"ODBC--call failed.",
+       odbc::diagnose(SQL_NULL_HENV, dbc, stmt));
 }
 
 char16_t upper(char16_t c) {
@@ -85,7 +90,7 @@ Variant readColumn(SQLHSTMT stmt, SQLUSMALLINT column) {
     const SQLRETURN rc = SQLGetData(stmt, column, SQL_C_CHAR, buf.data(),
                                     static_cast<SQLLEN>(buf.size()), &indicator);
     if (rc == SQL_NO_DATA && !first) break;
-    if (!SQL_SUCCEEDED(rc)) callFailed();
+    if (!SQL_SUCCEEDED(rc)) callFailed(SQL_NULL_HDBC, stmt);
     if (indicator == SQL_NULL_DATA) return Variant::null();
     const std::size_t room = buf.size() - 1;
     const std::size_t got = indicator == SQL_NO_TOTAL || indicator < 0
@@ -120,18 +125,20 @@ const Field& Recordset::field(std::int32_t index) const {
 }
 
 void Recordset::load(SQLHDBC dbc, const std::string& statement) {
-  if (stmt_.allocate(dbc) != SQL_SUCCESS) callFailed();
+  if (stmt_.allocate(dbc) != SQL_SUCCESS) callFailed(dbc, SQL_NULL_HSTMT);
   SQLHSTMT stmt = stmt_.get();
   const SQLRETURN rc =
       SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(statement.data())),
                     static_cast<SQLINTEGER>(statement.size()));
-  if (!SQL_SUCCEEDED(rc)) callFailed();
+  if (!SQL_SUCCEEDED(rc)) callFailed(SQL_NULL_HDBC, stmt);
   SQLSMALLINT columns = 0;
-  if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns)) || columns < 0) callFailed();
+  if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns)) || columns < 0) {
+    callFailed(SQL_NULL_HDBC, stmt);
+  }
   fields_.resize(static_cast<std::size_t>(columns));
   const SQLRETURN fetched = SQLFetch(stmt);
   if (fetched == SQL_NO_DATA) return;  // an empty result: positioned at its end
-  if (!SQL_SUCCEEDED(fetched)) callFailed();
+  if (!SQL_SUCCEEDED(fetched)) callFailed(SQL_NULL_HDBC, stmt);
   for (SQLSMALLINT c = 0; c < columns; ++c) {
     Field& f = fields_[static_cast<std::size_t>(c)];
     f.value_ = readColumn(stmt, static_cast<SQLUSMALLINT>(c + 1));
@@ -155,7 +162,7 @@ std::unique_ptr<Recordset> Database::openRecordset(StringView source, std::int32
       (options & dbSQLPassThrough) == 0) {
     fail(daoerr::kInvalidArgument, kDatabaseSource, u"Invalid argument.");
   }
-  if (!dbc_) callFailed();
+  if (!dbc_) fail(daoerr::kCallFailed, kDatabaseSource, u"ODBC--call failed.");
   std::unique_ptr<Recordset> rs(new Recordset());
   rs->load(dbc_.get(), codepage::encode(source));
   return rs;
@@ -192,15 +199,17 @@ std::unique_ptr<Database> Workspace::openDatabase(StringView name, bool /*exclus
       if (findKey(connectText, key, &shownName)) break;
     }
   }
-  auto connectionFailed = [&shownName]() {
+  auto connectionFailed = [&shownName](OdbcDiagnostic diagnostic = {}) {
     fail(daoerr::kConnectionFailed, kWorkspaceSource,
-         u"ODBC--connection to '" + shownName + u"' failed.");
+         u"ODBC--connection to '" + shownName + u"' failed.", std::move(diagnostic));
   };
 
   std::unique_ptr<Database> db(new Database());
   db->env_ = sharedEnvironment();
   if (!db->env_) connectionFailed();
-  if (db->dbc_.allocate(db->env_->env.get()) != SQL_SUCCESS) connectionFailed();
+  if (db->dbc_.allocate(db->env_->env.get()) != SQL_SUCCESS) {
+    connectionFailed(odbc::diagnose(db->env_->env.get(), SQL_NULL_HDBC, SQL_NULL_HSTMT));
+  }
   if (readOnly) {
     // Best effort: a driver that cannot enforce it still serves pass-through queries.
     (void)SQLSetConnectOption(db->dbc_.get(), SQL_ACCESS_MODE, SQL_MODE_READ_ONLY);
@@ -212,7 +221,8 @@ std::unique_ptr<Database> Workspace::openDatabase(StringView name, bool /*exclus
       SQLDriverConnect(db->dbc_.get(), nullptr, reinterpret_cast<SQLCHAR*>(bytes.data()),
                        static_cast<SQLSMALLINT>(bytes.size()), out.data(),
                        static_cast<SQLSMALLINT>(out.size()), &outLength, SQL_DRIVER_NOPROMPT);
-  if (!SQL_SUCCEEDED(rc)) connectionFailed();
+  if (!SQL_SUCCEEDED(rc))
+    connectionFailed(odbc::diagnose(SQL_NULL_HENV, db->dbc_.get(), SQL_NULL_HSTMT));
   db->dbc_.markConnected();
   return db;
 }

@@ -26,6 +26,17 @@ void appendNumber(String& text, std::int32_t number) {
 
 }  // namespace
 
+bool holdsMark(StringView text) noexcept {
+  for (const char16_t c : text) {
+    if (c >= u'\u00FB' && c <= u'\u00FF') return true;
+  }
+  return false;
+}
+
+void refuseMarks(StringView text) {
+  if (holdsMark(text)) throw TarnError(err::kBadParameters, String(), String());
+}
+
 RequestBuilder& RequestBuilder::add(StringView text) {
   text_ += kAttributeMark;
   text_ += text;

@@ -15,6 +15,14 @@ inline constexpr char16_t kAttributeMark = u'\u00FE';
 inline constexpr std::size_t kStatusWidth = 4;
 inline constexpr std::size_t kDataStart = 5;
 
+// True when text holds one of the marks 251-255 (U+00FB..U+00FF).
+[[nodiscard]] bool holdsMark(StringView text) noexcept;
+// Throws TarnError 1058 (bad parameters) when text holds a mark. Every item-id, file reference,
+// attribute name and conversion code passes here before a request carries it: in any field but
+// the last a mark would end the field early, and the server would act on another item. The
+// marks are the structure of items by definition, so no stored id or name can contain one.
+void refuseMarks(StringView text);
+
 // One field of a request: a text travels unchanged, a number as decimal text.
 using Field = std::variant<StringView, std::int32_t>;
 

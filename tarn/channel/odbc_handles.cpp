@@ -1,6 +1,35 @@
 #include "tarn/channel/odbc_handles_internal.h"
 
+#include <array>
+#include <string_view>
+
+#include "tarn/channel/code_page_internal.h"
+
 namespace tarn::odbc {
+
+OdbcDiagnostic diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) noexcept {
+  try {
+    std::array<SQLCHAR, SQL_SQLSTATE_SIZE + 1> state{};
+    SQLINTEGER native = 0;
+    // The 256-character message buffer the session has always passed; longer texts are cut.
+    std::array<SQLCHAR, 256> message{};
+    SQLSMALLINT length = 0;
+    const SQLRETURN rc = SQLError(env, dbc, stmt, state.data(), &native, message.data(),
+                                  static_cast<SQLSMALLINT>(message.size()), &length);
+    if (!SQL_SUCCEEDED(rc)) return OdbcDiagnostic();
+    const auto text = [](const SQLCHAR* bytes, std::size_t max) {
+      const std::string_view all(reinterpret_cast<const char*>(bytes), max);
+      return codepage::decode(all.substr(0, all.find('\0')));
+    };
+    OdbcDiagnostic d;
+    d.sqlState = text(state.data(), SQL_SQLSTATE_SIZE);
+    d.nativeError = static_cast<std::int32_t>(native);
+    d.message = text(message.data(), message.size() - 1);
+    return d;
+  } catch (...) {
+    return OdbcDiagnostic();  // out of memory: the failure keeps its number without the text
+  }
+}
 
 SQLRETURN EnvHandle::allocate() noexcept {
   reset();

@@ -6,7 +6,14 @@
 
 #include <utility>
 
+#include "tarn/frame/error.h"
+
 namespace tarn::odbc {
+
+// The first diagnostic record of the handle that the last call failed on (the statement when
+// given, else the connection, else the environment): what the error object keeps. Empty when
+// there is none or it cannot be read.
+[[nodiscard]] OdbcDiagnostic diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) noexcept;
 
 // An environment handle from SQLAllocEnv, freed with SQLFreeEnv.
 class EnvHandle {

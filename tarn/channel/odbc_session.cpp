@@ -17,7 +17,6 @@ namespace {
 
 constexpr char16_t kClassName[] = u"clsTarnODBC";
 constexpr std::size_t kConnectOutSize = 256;
-constexpr std::size_t kMessageSize = 256;
 // The largest request/reply buffer a session keeps between requests (a full batch of list ids
 // fits).
 constexpr std::size_t kKeptWireBytes = 256 * 1024;
@@ -42,19 +41,6 @@ SQLRETURN driverConnect(SQLHDBC dbc, StringView connectString) {
   return SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(in.data()),
                           static_cast<SQLSMALLINT>(in.size()), out.data(),
                           static_cast<SQLSMALLINT>(out.size()), &outLength, SQL_DRIVER_NOPROMPT);
-}
-
-// The SQL state of the connection's first diagnostic; "" when there is none.
-std::string connectionState(SQLHDBC dbc) {
-  std::array<SQLCHAR, SQL_SQLSTATE_SIZE + 1> state{};  // five characters and the terminator
-  SQLINTEGER native = 0;
-  std::array<SQLCHAR, kMessageSize> message{};
-  SQLSMALLINT messageLength = 0;
-  const SQLRETURN rc =
-      SQLError(SQL_NULL_HENV, dbc, SQL_NULL_HSTMT, state.data(), &native, message.data(),
-               static_cast<SQLSMALLINT>(message.size()), &messageLength);
-  if (!SQL_SUCCEEDED(rc)) return std::string();
-  return std::string(reinterpret_cast<const char*>(state.data()), SQL_SQLSTATE_SIZE).c_str();
 }
 
 std::int32_t connectFailureCode(const std::string& state) {
@@ -91,13 +77,17 @@ clsTarnODBC::~clsTarnODBC() {
   connected_ = false;
 }
 
-void clsTarnODBC::raise(std::int32_t number) {
-  throw rsRaiseError(libraryError(number), kClassName, sOperation);
+void clsTarnODBC::raise(std::int32_t number, OdbcDiagnostic diagnostic) {
+  throw rsRaiseError(libraryError(number), kClassName, sOperation, std::move(diagnostic));
 }
 
 void clsTarnODBC::rsInitialize(clsTarnConnection& aConn) {
-  domain_ = aConn.brDomain();
-  databaseName_ = aConn.brDatabase();
+  rsInitialize(aConn.brDomain(), aConn.brDatabase());
+}
+
+void clsTarnODBC::rsInitialize(const String& domain, const String& database) {
+  domain_ = domain;
+  databaseName_ = database;
   apiMode_ = !(domain_.size() >= 5 && domain_[4] == u';');
   if (apiMode_) {
     openApi();
@@ -116,13 +106,13 @@ void clsTarnODBC::openApi() {
 
   // A connect that only succeeds with information still counts as failed; the connection it
   // opened is closed again after its state has been read.
-  auto attempt = [&dbc](StringView connectString, std::string& state) {
+  auto attempt = [&dbc](StringView connectString, OdbcDiagnostic& diagnostic) {
     const SQLRETURN rc = driverConnect(dbc.get(), connectString);
     if (rc == SQL_SUCCESS) {
       dbc.markConnected();
       return true;
     }
-    state = connectionState(dbc.get());
+    diagnostic = odbc::diagnose(SQL_NULL_HENV, dbc.get(), SQL_NULL_HSTMT);
     if (rc == SQL_SUCCESS_WITH_INFO) {
       dbc.markConnected();
       dbc.disconnect();
@@ -130,30 +120,32 @@ void clsTarnODBC::openApi() {
     return false;
   };
 
-  std::string state;
+  OdbcDiagnostic diagnostic;
   bool ok;
   if (databaseName_.size() >= 4 && equalsNoCase(StringView(databaseName_).substr(0, 4), u"DSN=")) {
-    ok = attempt(databaseName_, state);
+    ok = attempt(databaseName_, diagnostic);
   } else {
-    ok = attempt(u"DSN=" + databaseName_ + u";", state);
-    if (!ok && state.size() == 5 && equalsNoCase(fromUtf8(state), u"IM002")) {
-      std::string second;
+    ok = attempt(u"DSN=" + databaseName_ + u";", diagnostic);
+    if (!ok && equalsNoCase(diagnostic.sqlState, u"IM002")) {
+      OdbcDiagnostic second;
       ok = attempt(u"FILEDSN=" + databaseName_ + u";", second);
       // A file data source the driver manager cannot read says only S1000; IM002 says more.
-      if (!ok && second != "S1000") state = second;
+      if (!ok && second.sqlState != u"S1000") diagnostic = std::move(second);
     }
   }
   if (!ok) {
     dbc.reset();
     env.reset();
-    raise(connectFailureCode(state));
+    const std::int32_t code = connectFailureCode(toUtf8(diagnostic.sqlState));
+    raise(code, std::move(diagnostic));
   }
 
   odbc::StmtHandle stmt;
   if (stmt.allocate(dbc.get()) != SQL_SUCCESS) {
+    OdbcDiagnostic failed = odbc::diagnose(SQL_NULL_HENV, dbc.get(), SQL_NULL_HSTMT);
     dbc.reset();
     env.reset();
-    raise(1281);
+    raise(1281, std::move(failed));
   }
   env_ = std::move(env);
   dbc_ = std::move(dbc);
@@ -166,8 +158,9 @@ void clsTarnODBC::openDao() {
     database_ = ws.openDatabase(databaseName_, false, false, domain_);
   } catch (...) {
     const std::int32_t number = caughtErrorNumber();
+    OdbcDiagnostic diagnostic = caughtDiagnostic();
     sOperation = u"rsOpen " + domain_ + u" " + databaseName_;
-    throw rsRaiseError(number, kClassName, sOperation);
+    throw rsRaiseError(number, kClassName, sOperation, std::move(diagnostic));
   }
 }
 
@@ -208,9 +201,13 @@ void clsTarnODBC::sendApi(String& sCmd, String& status) {
   (void)SQLFreeStmt(stmt, SQL_CLOSE);  // the previous reply's cursor
   if (SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(wire.data()),
                     static_cast<SQLINTEGER>(wire.size())) != SQL_SUCCESS) {
-    raise(1281);
+    raise(1281, odbc::diagnose(SQL_NULL_HENV, SQL_NULL_HDBC, stmt));
   }
-  (void)SQLFetch(stmt);
+  // A fetch that fails leaves no row, so the read below fails too; the fetch's own diagnostic
+  // says why, and the next call on the statement would clear it.
+  OdbcDiagnostic fetchFailure;
+  if (SQLFetch(stmt) == SQL_ERROR)
+    fetchFailure = odbc::diagnose(SQL_NULL_HENV, SQL_NULL_HDBC, stmt);
 
   SQLLEN length = 0;
   SQLSMALLINT textLength = 0;
@@ -225,7 +222,11 @@ void clsTarnODBC::sendApi(String& sCmd, String& status) {
   const SQLRETURN rc =
       SQLGetData(stmt, 1, SQL_C_CHAR, wire.data(), static_cast<SQLLEN>(capacity + 1), &got);
   // No row, or no text in it: there is no reply to take apart.
-  if (!SQL_SUCCEEDED(rc) || got == SQL_NULL_DATA) raise(1281);
+  if (!SQL_SUCCEEDED(rc)) {
+    raise(1281, fetchFailure.sqlState.empty() ? odbc::diagnose(SQL_NULL_HENV, SQL_NULL_HDBC, stmt)
+                                              : std::move(fetchFailure));
+  }
+  if (got == SQL_NULL_DATA) raise(1281);
   const std::size_t n = got < 0 ? capacity : std::min(static_cast<std::size_t>(got), capacity);
 
   // Status and data straight from the bytes, as splitReply would cut the decoded reply.
@@ -254,8 +255,9 @@ void clsTarnODBC::sendDao(String& sCmd, String& status) {
     sCmd = std::move(data);
   } catch (...) {
     const std::int32_t number = caughtErrorNumber();
+    OdbcDiagnostic diagnostic = caughtDiagnostic();
     sOperation = u"rsCmd " + sCmd;
-    throw rsRaiseError(number, kClassName, sOperation);
+    throw rsRaiseError(number, kClassName, sOperation, std::move(diagnostic));
   }
 }
 

@@ -30,13 +30,17 @@ class clsTarnODBC : public Object {
   // Opens the session on aConn's brDomain and brDatabase: a fifth domain character ";" selects
   // DAO mode, anything else API mode. Throws TarnError (source clsTarnODBC.<sOperation>): 1281
   // when a handle cannot be allocated, 1284..1287 by SQL state when the connect fails (also when
-  // it only succeeds with information), the DAO error's own number in DAO mode. On failure the
-  // session stays not connected and every handle it allocated has been freed.
+  // it only succeeds with information), the DAO error's own number in DAO mode; the error keeps
+  // the failing call's SQL state and message. On failure the session stays not connected and
+  // every handle it allocated has been freed.
   void rsInitialize(clsTarnConnection& aConn);
+  // The same on a domain and database text given directly.
+  void rsInitialize(const String& domain, const String& database);
 
   // Sends sCmd and leaves the reply data in sCmd. A non-zero status raises 1024 + status after
   // sCmd holds the data. Throws 1281 when not connected (operation "rsCmd " + sCmd) or when the
-  // request cannot be executed or has no reply; in DAO mode the DAO error's number.
+  // request cannot be executed or has no reply (keeping the ODBC diagnostic); in DAO mode the DAO
+  // error's number.
   // Replies are taken as the driver gives them: no row or an SQL NULL is "no reply" (1281); a
   // column length shorter than the reply cuts it there, a negative one reads nothing; NUL bytes
   // are data; a reply shorter than five characters has only the status it holds (possibly "",
@@ -55,7 +59,6 @@ class clsTarnODBC : public Object {
   [[nodiscard]] const String& rsOperation() const noexcept { return sOperation; }
 
  private:
-  friend struct TestPeer;
   clsTarnODBC();
 
   void openApi();
@@ -63,7 +66,8 @@ class clsTarnODBC : public Object {
   void sendApi(String& sCmd, String& status);
   void sendDao(String& sCmd, String& status);
   void command(String& sCmd, Variant* vStatus);
-  [[noreturn]] void raise(std::int32_t number);
+  // Raises library code number under this class, keeping the failing ODBC call's diagnostic.
+  [[noreturn]] void raise(std::int32_t number, OdbcDiagnostic diagnostic = {});
 
   std::unique_ptr<dao::Database> database_;
   String databaseName_;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 #include "tarn/frame/variant.h"
@@ -98,7 +99,7 @@ enum eTarnFileTypes : std::int32_t {
   tarnFile_Hashed = 0,
 };
 
-class clsTarnConnection : public Object {
+class TARN_API clsTarnConnection : public Object {
  public:
   ~clsTarnConnection() override;
 
@@ -126,7 +127,8 @@ class clsTarnConnection : public Object {
   void brCasing(bool value);
 
   // Opens a file: the reference is sDictFlag + " " + sFileName, or sDictFlag alone when the name
-  // is empty or omitted. Throws the file's error under clsTarnConnection.brOpenFile <db> <name>.
+  // is empty or omitted. Throws the file's error under clsTarnConnection.brOpenFile <db> <name>;
+  // 1058 (nothing sent) when the reference holds a mark.
   [[nodiscard]] Ref<clsTarnFile> brOpenFile(const String& sDictFlag,
                                             const Variant& sFileName = Variant::missing());
   // Empties the caller's variable; the file closes on the server when its last reference goes.
@@ -146,7 +148,9 @@ class clsTarnConnection : public Object {
   [[nodiscard]] Ref<clsTarnSelectList> brOpenSelectList(const String& sCmd);
   void brCloseSelectList(Ref<clsTarnSelectList>& aList);
 
-  // Server functions. Each sends one request; failures raise under clsTarnConnection.
+  // Server functions. Each sends one request; failures raise under clsTarnConnection. A
+  // conversion code holding a mark is refused with 1058 before anything is sent; the value may
+  // hold marks.
   [[nodiscard]] String brSystem(std::int32_t iNum);
   [[nodiscard]] String brIconv(const String& sVal, const String& sConv);
   [[nodiscard]] String brOconv(const String& sVal, const String& sConv);
@@ -162,7 +166,8 @@ class clsTarnConnection : public Object {
   [[nodiscard]] std::int32_t brDate();
   // Waits on the server for Seconds; a non-numeric text sends nothing.
   void brSleep(const String& Seconds);
-  // Runs a TCL command through the connection's command object (see clsTarnTclCommand).
+  // Runs a TCL command through the connection's command object (see clsTarnTclCommand). Marks
+  // in sCommand end the command line: what follows each is a stacked input line.
   void brExecute(const String& sCommand, const Variant& nResults = Variant::missing());
   // Outputs of the last command the connection's command object ran, as new arrays.
   [[nodiscard]] Ref<clsTarnDynamicArray> brCapturing();
@@ -230,7 +235,6 @@ class clsTarnConnection : public Object {
   friend class clsTarnSelectList;
   friend class clsTarnTclCommand;
   friend class clsTarnRuleModule;
-  friend struct TestPeer;
   clsTarnConnection();
 
   void rsInitialize(const Ref<clsTarnEnvironment>& environment);
@@ -258,9 +262,10 @@ class clsTarnConnection : public Object {
   static void rsQuickSort(std::vector<StringView>& list, std::int32_t low, std::int32_t high);
   // The private command object; 91 once rsCloseTclObj let it go.
   [[nodiscard]] clsTarnTclCommand& command();
-  // The session's reply to request; failures raise under this class with operation().
+  // The session's reply to request; failures raise under this class with operation(). A name
+  // holding a mark is refused (1058) before anything is sent.
   template <class Operation>
-  String request(String request, Operation&& operation);
+  String request(String request, Operation&& operation, StringView name = {});
 
   String database_;
   String domain_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tarn/channel/envelope_internal.h"
 #include "tarn/channel/odbc_session_internal.h"
 #include "tarn/connection/connection.h"
 #include "tarn/dynarray/dynamic_array.h"
@@ -18,8 +19,9 @@ const String kAMText(1, kAM);
 }  // namespace
 
 template <class Operation>
-String clsTarnConnection::request(String text, Operation&& operation) {
+String clsTarnConnection::request(String text, Operation&& operation, StringView name) {
   return withHandler(sOperation, kClassName, std::forward<Operation>(operation), [&] {
+    envelope::refuseMarks(name);
     oODBC->rsCmd(text);
     return std::move(text);
   });
@@ -31,13 +33,17 @@ String clsTarnConnection::brSystem(std::int32_t iNum) {
 }
 
 String clsTarnConnection::brIconv(const String& sVal, const String& sConv) {
-  return request(u"2" + kAMText + sConv + kAMText + sVal,
-                 [&] { return u"brIconv " + sVal + u" " + sConv; });
+  // The value is the request's last field and may hold marks (a value per element); the code
+  // may not.
+  return request(
+      u"2" + kAMText + sConv + kAMText + sVal, [&] { return u"brIconv " + sVal + u" " + sConv; },
+      sConv);
 }
 
 String clsTarnConnection::brOconv(const String& sVal, const String& sConv) {
-  return request(u"1" + kAMText + sConv + kAMText + sVal,
-                 [&] { return u"brOconv " + sVal + u" " + sConv; });
+  return request(
+      u"1" + kAMText + sConv + kAMText + sVal, [&] { return u"brOconv " + sVal + u" " + sConv; },
+      sConv);
 }
 
 void clsTarnConnection::brRelease() {

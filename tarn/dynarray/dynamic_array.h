@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 #include "tarn/frame/variant.h"
@@ -31,7 +32,7 @@ enum eTarnSystemDelimeters : std::int32_t {
   TarnSM = 255,
 };
 
-class clsTarnDynamicArray : public Object {
+class TARN_API clsTarnDynamicArray : public Object {
  public:
   // A new, empty, unlinked array (case-insensitive comparisons).
   [[nodiscard]] static Ref<clsTarnDynamicArray> create();
@@ -112,7 +113,7 @@ class clsTarnDynamicArray : public Object {
   friend class clsTarnConnection;
   friend class clsTarnSelectList;
   friend class clsTarnIndex;
-  friend struct TestPeer;
+  friend struct TestPeer;  // bench_dynarray drops the remembered position between scans
   clsTarnDynamicArray() = default;
 
   void rsInitFromEnvironment(const Ref<clsTarnEnvironment>& environment);

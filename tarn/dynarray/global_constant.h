@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "tarn/dynarray/dynamic_array.h"
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 
@@ -21,7 +22,7 @@ enum eTarnIndexKey : std::int32_t {
   TarnIndexXtraKey = 88,
 };
 
-class clsTarnGlobalConstant : public Object {
+class TARN_API clsTarnGlobalConstant : public Object {
  public:
   // A new instance; every instance returns the same strings.
   [[nodiscard]] static Ref<clsTarnGlobalConstant> create();
@@ -50,7 +51,6 @@ class clsTarnGlobalConstant : public Object {
   [[nodiscard]] const String& TarnVMChr() const noexcept { return vm_; }
 
  private:
-  friend struct TestPeer;
   clsTarnGlobalConstant();
 
   String keyComp_, keyLast_, keyNext_, keyPrev_, keyRtrn_, keyVrfy_, keyXtra_;

@@ -87,6 +87,7 @@ void clsTarnFile::rsInitialize(clsTarnConnection& connection) {
         oODBC = connection.rsODBC();
         oEnvironment = connection.rsEnvironment();
         sName = connection.rsFileName();
+        envelope::refuseMarks(sName);
         nFileNumber = Variant(send(envelope::buildRequest(u'O', {StringView(sName)}))).toInt32();
         sType = (startsWithIgnoringCase(sName, u"D ") || startsWithIgnoringCase(sName, u"DICT "))
                     ? u"Dict"
@@ -101,6 +102,10 @@ std::int32_t clsTarnFile::columnNumber(const Variant& sColumn) {
 
 Ref<clsTarnDynamicArray> clsTarnFile::readItem(const String& sItemName, const Variant& sColumn,
                                                const Variant& bLocking) {
+  if (envelope::holdsMark(sItemName)) {
+    sItemId = sItemName;  // the error's source names the id that was refused
+    envelope::refuseMarks(sItemName);
+  }
   const bool locking = !bLocking.isMissing() && bLocking.toInt32() != 0;
   std::int32_t column = sColumn.isMissing() ? -1 : columnNumber(sColumn);
   sItemId = sItemName;
@@ -149,6 +154,7 @@ Ref<clsTarnDynamicArray> clsTarnFile::brReadV(const String& sItemName, const Var
 
 void clsTarnFile::writeItem(const String& sItemName, const Variant& sColumn,
                             const Variant& bLocking) {
+  envelope::refuseMarks(sItemName);
   const std::int32_t column = sColumn.isMissing() ? -1 : columnNumber(sColumn);
   const bool release = bLocking.isMissing() || bLocking.toInt32() == -1;
   if (column == 0) throw TarnError(err::kBadColumn, String(), String());
@@ -235,6 +241,10 @@ String clsTarnFile::lookupDictionaryName() const {
 std::int32_t clsTarnFile::brAttribute(const String& attributeName) {
   gLastError = 0;
   sOperation = u"brColumn " + attributeName;
+  // Refused as itself, not folded into 1026 below: nothing was asked of the server.
+  if (envelope::holdsMark(attributeName)) {
+    throw rsRaiseError(err::kBadParameters, kClassName, sOperation);
+  }
   try {
     if (const std::int32_t cached = cachedAttribute(attributeName); cached >= 0) return cached;
     if (nDictNumber < 0) {
@@ -260,9 +270,10 @@ std::int32_t clsTarnFile::brAttribute(const String& attributeName) {
   } catch (...) {
     const std::int32_t caught = caughtErrorNumber();
     const std::int32_t number = caught == err::kBadColumn ? err::kBadColumn : err::kItemMissing;
+    OdbcDiagnostic diagnostic = caughtDiagnostic();
     gLastError = 0;
     sOperation = u"brColumn " + attributeName;
-    throw rsRaiseError(number, kClassName, sOperation);
+    throw rsRaiseError(number, kClassName, sOperation, std::move(diagnostic));
   }
 }
 
@@ -274,6 +285,7 @@ void clsTarnFile::brDelete(const String& sItemName) {
       [&] {
         sItemId = sItemName;
         sContents.clear();
+        envelope::refuseMarks(sItemName);
         (void)send(envelope::buildRequest(u'D', {nFileNumber, StringView(sItemName)}));
       });
 }
@@ -284,6 +296,7 @@ void clsTarnFile::brRelease(const String& itemId) {
       [&] {
         sItemId = itemId;
         sContents.clear();
+        envelope::refuseMarks(itemId);
         (void)send(envelope::buildRequest(u'U', {nFileNumber, StringView(itemId)}));
       });
 }

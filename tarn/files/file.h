@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 #include "tarn/frame/variant.h"
@@ -33,7 +34,10 @@ enum eTarnItemCount : std::int32_t {
   TarnItemCountGuess = 0,
 };
 
-class clsTarnFile : public Object {
+// Item-ids, attribute names and file names cannot hold the marks 251-255 (U+00FB..U+00FF):
+// every member that sends one refuses such a text with 1058 "Bad Parameters" under its usual
+// source, before anything reaches the server.
+class TARN_API clsTarnFile : public Object {
  public:
   // Closes the file and its lookup dictionary on the server; never raises (a failed close is
   // recorded in gLastError).
@@ -99,7 +103,6 @@ class clsTarnFile : public Object {
   friend class clsTarnDynamicArray;
   friend class clsTarnSelectList;
   friend class clsTarnIndex;
-  friend struct TestPeer;
   clsTarnFile() = default;
   [[nodiscard]] static Ref<clsTarnFile> create();
 

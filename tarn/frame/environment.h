@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 #include "tarn/frame/variant.h"
@@ -13,7 +14,7 @@ namespace tarn {
 class clsTarnConnection;
 class clsTarnDynamicArray;
 
-class clsTarnEnvironment : public Object {
+class TARN_API clsTarnEnvironment : public Object {
  public:
   // A new environment: locale settings from the process locale, case-insensitive comparisons.
   [[nodiscard]] static Ref<clsTarnEnvironment> create();
@@ -69,7 +70,6 @@ class clsTarnEnvironment : public Object {
  private:
   friend class clsTarnDynamicArray;
   friend class clsTarnConnection;
-  friend struct TestPeer;
   clsTarnEnvironment();
 
   [[nodiscard]] const String& rsInitialString() const { return staged_; }

@@ -58,7 +58,7 @@ String platformText(std::int32_t number) {
 
 TarnError::TarnError(std::int32_t number, String source, String description)
     : number_(number), source_(std::move(source)), description_(std::move(description)) {
-  setDescription(description_);
+  compose();
 }
 
 TarnError TarnError::platform(std::int32_t number) {
@@ -67,7 +67,19 @@ TarnError TarnError::platform(std::int32_t number) {
 
 void TarnError::setDescription(String description) {
   description_ = std::move(description);
+  compose();
+}
+
+void TarnError::setDiagnostic(OdbcDiagnostic diagnostic) {
+  diagnostic_ = std::move(diagnostic);
+  compose();
+}
+
+void TarnError::compose() {
   what_ = toUtf8(source_) + ": " + toUtf8(description_) + " (" + std::to_string(number_) + ")";
+  if (!diagnostic_.sqlState.empty()) {
+    what_ += " [" + toUtf8(diagnostic_.sqlState) + "] " + toUtf8(diagnostic_.message);
+  }
 }
 
 String rsErrorText(std::int32_t number) {
@@ -88,6 +100,27 @@ TarnError rsRaiseError(std::int32_t number, StringView className, StringView ope
   source += operationText;
   gLastError = number;
   return TarnError(number, std::move(source), rsErrorText(number));
+}
+
+TarnError rsRaiseError(std::int32_t number, StringView className, StringView operationText,
+                       OdbcDiagnostic diagnostic) {
+  TarnError e = rsRaiseError(number, className, operationText);
+  if (!diagnostic.sqlState.empty()) e.setDiagnostic(std::move(diagnostic));
+  return e;
+}
+
+OdbcDiagnostic caughtDiagnostic() noexcept {
+  try {
+    throw;
+  } catch (const TarnError& e) {
+    try {
+      return e.odbcDiagnostic();
+    } catch (...) {
+      return OdbcDiagnostic();  // no memory for the copy: the number still travels
+    }
+  } catch (...) {
+    return OdbcDiagnostic();
+  }
 }
 
 std::int32_t caughtErrorNumber() noexcept {

@@ -5,12 +5,13 @@
 #include <exception>
 #include <string>
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/string.h"
 
 namespace tarn {
 
 // The number of the last error the library raised, 0 when none; one value for the process.
-extern std::int32_t gLastError;
+TARN_API extern std::int32_t gLastError;
 
 // Library code n travels as 0x80040000 + n (the object-defined error range).
 inline constexpr std::int32_t kLibraryErrorBase = static_cast<std::int32_t>(0x80040000u);
@@ -28,6 +29,7 @@ namespace err {
 inline constexpr std::int32_t kItemMissing = libraryError(1026);
 inline constexpr std::int32_t kLocked = libraryError(1029);
 inline constexpr std::int32_t kBadColumn = libraryError(1035);
+inline constexpr std::int32_t kBadParameters = libraryError(1058);
 inline constexpr std::int32_t kEndOfList = libraryError(1060);
 inline constexpr std::int32_t kInternal = libraryError(1281);
 inline constexpr std::int32_t kConnectRefused = libraryError(1284);
@@ -45,9 +47,18 @@ inline constexpr std::int32_t kObjectNotSet = 91;
 inline constexpr std::int32_t kInvalidUseOfNull = 94;
 }  // namespace err
 
+// What the driver manager or the driver said about a failed ODBC call: its SQL state, native
+// error number and message text. Empty (no state) for failures that did not come from ODBC.
+struct OdbcDiagnostic {
+  String sqlState;
+  std::int32_t nativeError = 0;
+  String message;
+};
+
 // Every failure reaches the client as a TarnError: a number, a source naming the library, the
-// class and the operation, and the description the message table gives for the number.
-class TarnError : public std::exception {
+// class and the operation, and the description the message table gives for the number. A failure
+// that came from an ODBC call also keeps that call's diagnostic, whatever the number became.
+class TARN_API TarnError : public std::exception {
  public:
   TarnError(std::int32_t number, String source, String description);
   // A failure of the platform (conversion, absent object): its own number, its own wording.
@@ -56,14 +67,26 @@ class TarnError : public std::exception {
   [[nodiscard]] std::int32_t number() const noexcept { return number_; }
   [[nodiscard]] const String& source() const noexcept { return source_; }
   [[nodiscard]] const String& description() const noexcept { return description_; }
+  // The SQL state of the failing ODBC call ("IM002", "08001", ...); "" when not from ODBC.
+  [[nodiscard]] const String& sqlState() const noexcept { return diagnostic_.sqlState; }
+  // The driver manager's or driver's message for that call; "" when not from ODBC.
+  [[nodiscard]] const String& diagnostic() const noexcept { return diagnostic_.message; }
+  [[nodiscard]] std::int32_t nativeError() const noexcept { return diagnostic_.nativeError; }
+  [[nodiscard]] const OdbcDiagnostic& odbcDiagnostic() const noexcept { return diagnostic_; }
+  // "source: description (number)", then " [state] message" when the failure came from ODBC.
   [[nodiscard]] const char* what() const noexcept override { return what_.c_str(); }
   // Rewords the description, as a member that absorbs a failure records it.
   void setDescription(String description);
+  // Attaches the diagnostic of the ODBC call that failed.
+  void setDiagnostic(OdbcDiagnostic diagnostic);
 
  private:
+  void compose();
+
   std::int32_t number_;
   String source_;
   String description_;
+  OdbcDiagnostic diagnostic_;
   std::string what_;
 };
 

@@ -16,12 +16,21 @@ namespace tarn {
 [[nodiscard]] TarnError rsRaiseError(std::int32_t number, StringView className,
                                      StringView operationText);
 
+// The same, keeping the diagnostic of the ODBC call the failure came from (when it has a state).
+[[nodiscard]] TarnError rsRaiseError(std::int32_t number, StringView className,
+                                     StringView operationText, OdbcDiagnostic diagnostic);
+
+// The ODBC diagnostic of the failure being handled (call inside a catch block); empty when the
+// failure did not come from ODBC.
+[[nodiscard]] OdbcDiagnostic caughtDiagnostic() noexcept;
+
 // The number of the failure being handled (call inside a catch block): a TarnError keeps its
 // number, exhaustion of memory is 7, anything else the internal error 1281.
 [[nodiscard]] std::int32_t caughtErrorNumber() noexcept;
 
 // The handler every member with an error handler runs: on any failure of body, gLastError := 0,
-// sOperation := operation(), and the failure is raised again under className with its number.
+// sOperation := operation(), and the failure is raised again under className with its number
+// and its ODBC diagnostic.
 template <class Body, class Operation>
 decltype(auto) withHandler(String& sOperation, StringView className, Operation&& operation,
                            Body&& body) {
@@ -29,9 +38,10 @@ decltype(auto) withHandler(String& sOperation, StringView className, Operation&&
     return std::forward<Body>(body)();
   } catch (...) {
     const std::int32_t number = caughtErrorNumber();
+    OdbcDiagnostic diagnostic = caughtDiagnostic();
     gLastError = 0;
     sOperation = std::forward<Operation>(operation)();
-    throw rsRaiseError(number, className, sOperation);
+    throw rsRaiseError(number, className, sOperation, std::move(diagnostic));
   }
 }
 

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <utility>
 
+#include "tarn/frame/export.h"
+
 namespace tarn {
 
 // Base of every library class. Objects are made by T::create() and shared through Ref<T>;
 // teardown runs in the destructor when the last reference goes. Used from one thread at a time.
-class Object {
+class TARN_API Object {
  public:
   Object() = default;
   Object(const Object&) = delete;

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 
@@ -18,7 +19,7 @@ class VariantArray;
 // (-1/0), a 16- or 32-bit integer, a double, a string, an object or an array. Conversions follow
 // the platform's rules: halves round to even, out of range is overflow (6), unconvertible is
 // type mismatch (13), null is invalid use of Null (94).
-class Variant {
+class TARN_API Variant {
  public:
   enum class Type : std::uint16_t {
     Empty = 0,
@@ -96,7 +97,7 @@ class Variant {
   [[nodiscard]] const VariantArray& array() const;  // throws type mismatch unless an array
   [[nodiscard]] VariantArray& array();
 
-  friend bool operator==(const Variant& a, const Variant& b) noexcept;
+  friend TARN_API bool operator==(const Variant& a, const Variant& b) noexcept;
 
  private:
   struct NullTag {
@@ -126,7 +127,7 @@ class Variant {
 };
 
 // An array of variants with a lower bound per dimension (row-major for more than one).
-class VariantArray {
+class TARN_API VariantArray {
  public:
   struct Bound {
     std::int32_t lower = 0;

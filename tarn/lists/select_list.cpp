@@ -181,9 +181,10 @@ bool clsTarnSelectList::brReadnext() {
       } else if (bBatchMode) {
         bBatchMode = false;
       } else {
+        OdbcDiagnostic diagnostic = caughtDiagnostic();
         gLastError = 0;
         sOperation = u"brReadnext" + name_;
-        throw rsRaiseError(number, kClassName, sOperation);
+        throw rsRaiseError(number, kClassName, sOperation, std::move(diagnostic));
       }
       reply.clear();
     }

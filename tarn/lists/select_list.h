@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 #include "tarn/frame/variant.h"
@@ -30,7 +31,7 @@ enum eTarnSelectListOptions : std::int32_t {
   TarnSelectSecondary = -1,
 };
 
-class clsTarnSelectList : public Object {
+class TARN_API clsTarnSelectList : public Object {
  public:
   ~clsTarnSelectList() override;
 
@@ -63,7 +64,6 @@ class clsTarnSelectList : public Object {
   friend class clsTarnConnection;
   friend class clsTarnFile;
   friend class clsTarnDynamicArray;
-  friend struct TestPeer;
   clsTarnSelectList() = default;
   [[nodiscard]] static Ref<clsTarnSelectList> create();
 

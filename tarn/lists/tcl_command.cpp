@@ -91,6 +91,21 @@ Ref<clsTarnDynamicArray> clsTarnTclCommand::brReturning() {
   return array;
 }
 
+String tclQuote(StringView value) {
+  // A quoted word runs to the next occurrence of its own quote character; there is no escape.
+  for (const char16_t quote : {u'"', u'\'', u'\\'}) {
+    if (value.find(quote) != StringView::npos) continue;
+    if (envelope::holdsMark(value)) break;
+    String word;
+    word.reserve(value.size() + 2);
+    word += quote;
+    word += value;
+    word += quote;
+    return word;
+  }
+  throw rsRaiseError(err::kBadParameters, kClassName, u"tclQuote");
+}
+
 String clsTarnTclCommand::brHandle() const {
   return rsFormatHandle(TarnClassTCL, static_cast<std::int32_t>(identity()));
 }

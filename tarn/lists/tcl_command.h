@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "tarn/frame/export.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
 #include "tarn/frame/variant.h"
@@ -22,7 +23,7 @@ enum eTarnExecuteOptions : std::int32_t {
   TarnExecuteWithBoth = 3,
 };
 
-class clsTarnTclCommand : public Object {
+class TARN_API clsTarnTclCommand : public Object {
  public:
   ~clsTarnTclCommand() override;
 
@@ -38,9 +39,11 @@ class clsTarnTclCommand : public Object {
   void brData(const String& sData);
   // Runs the command. A numeric first argument is the result option and the second the command
   // (swapped order); otherwise the first is the command and a numeric second the option. Option 1
-  // keeps only the captured output, 2 only the returned one. Throws TarnError (source
-  // clsTarnTclCommand.brExecute <command>): 1024 + status for a server failure, 5 or 13 for a
-  // malformed reply; stacked input then stays pending.
+  // keeps only the captured output, 2 only the returned one. The command's text up to its first
+  // attribute mark is the command line; each further part is a stacked input line, ahead of
+  // brData's (so text spliced into a command must hold no marks; see tclQuote). Throws TarnError
+  // (source clsTarnTclCommand.brExecute <command>): 1024 + status for a server failure, 5 or 13 for
+  // a malformed reply; stacked input then stays pending.
   void brExecute(const Variant& vsCommand = Variant::missing(),
                  const Variant& vnResults = Variant::missing());
 
@@ -56,7 +59,6 @@ class clsTarnTclCommand : public Object {
   friend class clsTarnConnection;
   friend class clsTarnSelectList;
   friend class clsTarnDynamicArray;
-  friend struct TestPeer;
   clsTarnTclCommand();
   [[nodiscard]] static Ref<clsTarnTclCommand> create();
 
@@ -81,5 +83,11 @@ class clsTarnTclCommand : public Object {
   bool bHasData = false;
   String sOperation;
 };
+
+// The value as one quoted word of a TCL command line, for splicing user text into a command:
+// enclosed in ", or ' when it holds ", or \ when it holds both. Throws TarnError 1058 "Bad
+// Parameters" (source clsTarnTclCommand.tclQuote) when it holds a mark 251-255 (which would
+// start a stacked input line) or all three quote characters.
+[[nodiscard]] TARN_API String tclQuote(StringView value);
 
 }  // namespace tarn

@@ -1,5 +1,5 @@
-// What the channel tests share: a private ODBC configuration naming the scripted driver, a way
-// to make a connection with a given domain and data source, and error capture.
+// What the channel tests share: a private ODBC configuration naming the scripted driver, and
+// error capture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,15 +14,6 @@
 #include "tests/support/odbc_env.h"
 
 namespace tarn {
-
-struct TestPeer {
-  static Ref<clsTarnConnection> connection(const String& domain, const String& database) {
-    Ref<clsTarnConnection> c(new clsTarnConnection());
-    c->domain_ = domain;
-    c->database_ = database;
-    return c;
-  }
-};
 
 namespace channeltest {
 

@@ -33,9 +33,8 @@ class DaoTest : public ::testing::Test {
     }
   }
   static Ref<clsTarnODBC> open(const String& database, const String& domain = u"ODBC;") {
-    Ref<clsTarnConnection> conn = TestPeer::connection(domain, database);
     Ref<clsTarnODBC> session = clsTarnODBC::create();
-    session->rsInitialize(*conn);
+    session->rsInitialize(domain, database);
     return session;
   }
   // Queues a row; nullptr entries are SQL NULLs.
@@ -104,6 +103,7 @@ TEST_F(DaoTest, FailuresKeepTheirDaoNumbers) {
   EXPECT_EQ(e.number(), dao::daoerr::kConnectionFailed);
   EXPECT_EQ(e.source(), String(kSource) + u"rsOpen ODBC; Accounts");
   EXPECT_EQ(e.description(), u"");
+  EXPECT_EQ(e.sqlState(), u"08001");  // what ODBC said travels with the DAO number
   expectAllHandlesFreed();
 
   Ref<clsTarnODBC> s = open(u"Accounts");
@@ -112,11 +112,14 @@ TEST_F(DaoTest, FailuresKeepTheirDaoNumbers) {
   e = errorOf([&] { s->rsCmd(request); });
   EXPECT_EQ(e.number(), dao::daoerr::kCallFailed);
   EXPECT_EQ(e.source(), String(kSource) + u"rsCmd R\u00FE1\u00FEx");
+  EXPECT_EQ(e.sqlState(), u"S1000");
 
   scripted_queue_empty_result();  // no row: no current record
   request = u"A";
-  EXPECT_EQ(errorOf([&] { s->rsCmd(request); }).number(), dao::daoerr::kNoCurrentRecord);
-  row({nullptr, "x"});  // a NULL status cannot be a string
+  e = errorOf([&] { s->rsCmd(request); });
+  EXPECT_EQ(e.number(), dao::daoerr::kNoCurrentRecord);
+  EXPECT_EQ(e.sqlState(), u"");  // the layer's own failure, not an ODBC call's
+  row({nullptr, "x"});           // a NULL status cannot be a string
   EXPECT_EQ(errorOf([&] { s->rsCmd(request); }).number(), err::kInvalidUseOfNull);
   s.reset();
   expectAllHandlesFreed();

@@ -48,9 +48,8 @@ class SessionTest : public ::testing::Test {
   }
 
   static Ref<clsTarnODBC> open(const String& database, const String& domain = u"ODBC") {
-    Ref<clsTarnConnection> conn = TestPeer::connection(domain, database);
     Ref<clsTarnODBC> session = clsTarnODBC::create();
-    session->rsInitialize(*conn);
+    session->rsInitialize(domain, database);
     return session;
   }
 
@@ -190,10 +189,10 @@ TEST_F(SessionTest, ConnectFailuresRaiseByStateAndFreeEveryHandle) {
 }
 
 TEST_F(SessionTest, FailedOpenLeavesTheSessionClosed) {
-  Ref<clsTarnConnection> conn = TestPeer::connection(u"ODBC", u"DSN=Accounts");
   Ref<clsTarnODBC> session = clsTarnODBC::create();
   scripted_next_connect(SQL_ERROR, "08001");
-  EXPECT_EQ(errorOf([&] { session->rsInitialize(*conn); }).number(), err::kConnectFailed);
+  EXPECT_EQ(errorOf([&] { session->rsInitialize(u"ODBC", u"DSN=Accounts"); }).number(),
+            err::kConnectFailed);
   EXPECT_FALSE(session->rsConnected());
   String request = u"Z\u00FE0";
   const TarnError e = errorOf([&] { session->rsCmd(request); });
@@ -204,7 +203,9 @@ TEST_F(SessionTest, FailedOpenLeavesTheSessionClosed) {
 
 TEST_F(SessionTest, StatementAllocationFailureRaises1281AndDisconnects) {
   scripted_fail_next_alloc_stmt("S1001");
-  EXPECT_EQ(openFails(u"Accounts").number(), err::kInternal);
+  const TarnError e = openFails(u"Accounts");
+  EXPECT_EQ(e.number(), err::kInternal);
+  EXPECT_EQ(e.sqlState(), u"S1001");
   const std::vector<std::string> c = calls();
   ASSERT_FALSE(c.empty());
   EXPECT_EQ(c.back(), "SQLDisconnect");
@@ -371,6 +372,12 @@ TEST_F(SessionTest, MalformedRepliesGiveDefinedOutcomes) {
 TEST_F(SessionTest, MissingDataSourceTriesTheFileDataSourceThenRaises1287) {
   const TarnError e = openFails(u"NoSuchSource");
   EXPECT_EQ(e.number(), err::kDriverManager);  // IM002 for both the DSN and the FILEDSN try
+  EXPECT_EQ(e.description(), u"");
+  // The driver manager's own words travel with the number.
+  EXPECT_EQ(e.sqlState(), u"IM002");
+  EXPECT_NE(e.diagnostic().find(u"Data source name not found"), String::npos)
+      << toUtf8(e.diagnostic());
+  EXPECT_NE(std::string(e.what()).find("[IM002] "), std::string::npos) << e.what();
   EXPECT_EQ(scripted_connect_count(), 0u);
   const std::string trace = channeltest::driverManagerTrace();
   const std::size_t first = trace.find("[DSN=NoSuchSource;]");
@@ -381,7 +388,10 @@ TEST_F(SessionTest, MissingDataSourceTriesTheFileDataSourceThenRaises1287) {
 TEST_F(SessionTest, DriverLibraryThatCannotLoadRaises1285) {
   // unixODBC says 01000 ("Can't open lib"), which the table sends to 1285.
   EXPECT_EQ(openFails(u"Broken").number(), err::kConnectFailed);
-  EXPECT_EQ(openFails(u"DSN=Broken").number(), err::kConnectFailed);
+  const TarnError e = openFails(u"DSN=Broken");
+  EXPECT_EQ(e.number(), err::kConnectFailed);
+  EXPECT_EQ(e.sqlState(), u"01000");
+  EXPECT_NE(e.diagnostic().find(u"open lib"), String::npos) << toUtf8(e.diagnostic());
 }
 
 }  // namespace

@@ -73,6 +73,23 @@ TEST_F(ConnectionTest, FailedOpenNamesTheEnvironmentAndKeepsTheNumber) {
   EXPECT_EQ(v.toInt32(), libraryError(1285));
 }
 
+TEST_F(ConnectionTest, FailedOpenKeepsTheDriversDiagnosticBesideTheNumber) {
+  scripted_next_connect(-1, "08001");
+  scripted_describe_last_outcome(111, "server at 10.0.0.7 refused the connection");
+  auto env = clsTarnEnvironment::create();
+  const TarnError e = errorOf([&] { (void)env->brOpenConnection(u"ODBC", u"Sales"); });
+  EXPECT_EQ(e.number(), libraryError(1285));
+  EXPECT_EQ(e.description(), u"");
+  EXPECT_EQ(e.source(),
+            u"Tarn Class Library (ODBC Only) (ODBC) "
+            u"clsTarnEnvironment.brOpenConnection('ODBC','Sales')");
+  EXPECT_EQ(e.sqlState(), u"08001");
+  EXPECT_EQ(e.nativeError(), 111);
+  EXPECT_NE(e.diagnostic().find(u"server at 10.0.0.7 refused the connection"), String::npos);
+  EXPECT_NE(std::string(e.what()).find("[08001] "), std::string::npos) << e.what();
+  EXPECT_NE(std::string(e.what()).find("refused the connection"), std::string::npos);
+}
+
 TEST_F(ConnectionTest, BareRequestsCarryTheirFieldsInOrder) {
   queueOk("SYS19");
   EXPECT_EQ(conn_->brSystem(19), u"SYS19");

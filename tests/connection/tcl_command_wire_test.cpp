@@ -97,10 +97,30 @@ TEST_F(TclCommandTest, OutputArraysAreNewLinkedAndNamedByTheCommand) {
   EXPECT_NE(first.get(), second.get());
   EXPECT_EQ(first->brCString(), second->brCString());
   EXPECT_EQ(first->brName(), u"WHO");
+  // Copies keep the name; parts taken out of the array do not.
+  EXPECT_EQ(first->brCopy()->brName(), u"WHO");
+  EXPECT_EQ(first->brClone()->brName(), u"WHO");
+  EXPECT_EQ(first->brExtract(1)->brName(), u"");
   std::int32_t position = 0;
   EXPECT_TRUE(first->brLocateStr(u"abc", position));
   env_->brCasing(true);  // linked: comparisons follow the environment from now on
   EXPECT_FALSE(first->brLocateStr(u"abc", position));
+}
+
+TEST(TclQuoteTest, QuotesWithACharacterTheValueLacksOrRefuses) {
+  const std::vector<std::pair<String, String>> quoted = {
+      {u"ACME CO", u"\"ACME CO\""},
+      {u"", u"\"\""},
+      {u"say \"hi\"", u"'say \"hi\"'"},
+      {u"it's \"x\"", u"\\it's \"x\"\\"},
+  };
+  for (const auto& [value, word] : quoted) EXPECT_EQ(tclQuote(value), word);
+  // Marks would start stacked input lines; a value holding every quote character has no quote.
+  for (const String refused : {u"A\u00FEB", u"\"\u00FB", u"a\"b'c\\d"}) {
+    const TarnError e = errorOf([&] { (void)tclQuote(refused); });
+    EXPECT_EQ(e.number(), libraryError(1058));
+    EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnTclCommand.tclQuote");
+  }
 }
 
 }  // namespace

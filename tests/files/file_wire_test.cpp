@@ -1,5 +1,7 @@
 #include "tests/support/wire_fixture.h"
 
+#include <functional>
+
 namespace tarn::wiretest {
 namespace {
 
@@ -210,6 +212,90 @@ TEST_F(FileTest, ItemCountReadsTheCountCommands) {
   EXPECT_EQ(file->brItemCount(true), 0);
   EXPECT_EQ(sent(), (std::vector<std::string>{"E" + AM + "COUNT CUST", "E" + AM + "ESTIMATE-COUNT CUST",
                                               "E" + AM + "ESTIMATE-COUNT CUST", "E" + AM + "COUNT CUST"}));
+}
+
+TEST_F(FileTest, IdsAndNamesWithMarksAreRefusedBeforeAnythingIsSent) {
+  auto file = openCustomers();
+  auto body = item("OR");
+  // Each mark, in each member that sends an id or a name in a field other than the last.
+  struct Case {
+    std::function<void(const String&)> call;
+    const char16_t* source;  // the source's operation, before the refused text
+    const char16_t* after = u"";
+  };
+  const std::vector<Case> cases = {
+      {[&](const String& id) { (void)file->brRead(id); }, u"clsTarnFile.brRead CUST "},
+      {[&](const String& id) { (void)file->brReadU(id); }, u"clsTarnFile.brReadu CUST "},
+      {[&](const String& id) { (void)file->brReadV(id, 2); }, u"clsTarnFile.brReadV CUST ", u" 2"},
+      {[&](const String& id) { file->brWrite(body, id); }, u"clsTarnFile.brWrite{u} CUST "},
+      {[&](const String& id) { file->brWriteV(body, id, 2); }, u"clsTarnFile.brWriteV CUST ",
+       u" 2"},
+      {[&](const String& id) { file->brDelete(id); }, u"clsTarnFile.brDeleteItem CUST "},
+      {[&](const String& id) { file->brRelease(id); }, u"clsTarnFile.brRelease CUST "},
+      {[&](const String& name) { (void)file->brAttribute(name); }, u"clsTarnFile.brColumn "},
+      {[&](const String& name) { (void)conn_->brOpenFile(u"", name); },
+       u"clsTarnConnection.brOpenFile Sales "},
+      {[&](const String& code) { (void)conn_->brOconv(u"1", code); },
+       u"clsTarnConnection.brOconv 1 "},
+  };
+  for (const Case& c : cases) {
+    for (char16_t mark = 0x00FB; mark <= 0x00FF; ++mark) {
+      const String refused = u"GUD" + String(1, mark) + u"7";
+      const TarnError e = errorOf([&] { c.call(refused); });
+      EXPECT_EQ(e.number(), libraryError(1058));
+      EXPECT_EQ(e.description(), u"Bad Parameters");
+      EXPECT_EQ(e.source(),
+                u"Tarn Class Library (ODBC Only) (ODBC) " + String(c.source) + refused + c.after);
+      EXPECT_EQ(gLastError, libraryError(1058));
+      EXPECT_EQ(sent(), std::vector<std::string>{}) << toUtf8(c.source);
+    }
+  }
+  // A column named with a mark is refused too, and the values of writes and conversions (the
+  // requests' last fields) still carry marks.
+  EXPECT_EQ(errorOf([&] { (void)file->brReadV(u"100", u"A\u00FDB"); }).number(),
+            libraryError(1058));
+  EXPECT_EQ(sent(), std::vector<std::string>{});
+  queueOk();
+  file->brWrite(item("a" + AM + "b"), u"100");
+  queueOk();
+  (void)conn_->brOconv(text("1" + VM + "2"), u"MD2");
+  EXPECT_EQ(sent(), (std::vector<std::string>{"W" + prefix7 + "100" + AM + "a" + AM + "b",
+                                              "1" + AM + "MD2" + AM + "1" + VM + "2"}));
+}
+
+TEST_F(FileTest, FailuresFromOdbcKeepTheCallsDiagnostic) {
+  auto file = openCustomers();
+  struct Case {
+    std::function<void()> script;
+    std::int32_t number;
+    const char16_t* description;
+    const char* state;  // "" for a failure that did not come from ODBC
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {[] {
+         scripted_next_execute(-1, "S1000");
+         scripted_describe_last_outcome(13, "database or disk is full");
+       },
+       libraryError(1281), u"Unidentified Internal Error", "S1000", "database or disk is full"},
+      {[] { scripted_queue_empty_result(); }, libraryError(1281), u"Unidentified Internal Error",
+       "24000", ""},
+      {[this] { queue(reply(2)); }, libraryError(1026), u"Item is missing", "", ""},
+  };
+  for (const Case& c : cases) {
+    c.script();
+    const TarnError e = errorOf([&] { (void)file->brRead(u"100"); });
+    EXPECT_EQ(e.number(), c.number);
+    EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brRead CUST 100");
+    EXPECT_EQ(e.description(), c.description);
+    EXPECT_EQ(toUtf8(e.sqlState()), c.state);
+    EXPECT_NE(toUtf8(e.diagnostic()).find(c.message), std::string::npos) << toUtf8(e.diagnostic());
+    EXPECT_EQ(e.diagnostic().empty(), *c.state == 0);
+    const std::string what = e.what();
+    EXPECT_EQ(what.find(std::string("[") + c.state + "]") != std::string::npos, *c.state != 0)
+        << what;
+  }
+  EXPECT_EQ(file->brRead(u"100", 0)->brCString(), u"100");  // the file is still usable
 }
 
 TEST_F(FileTest, FailedCloseIsRecordedNotRaisedAndStopsTheTeardown) {

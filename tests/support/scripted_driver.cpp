@@ -24,8 +24,8 @@ using tarn::scripted::script;
 
 struct Handle {
   std::deque<Diagnostic> diagnostics;
-  void post(std::string state, std::string message = "scripted") {
-    diagnostics.push_back({std::move(state), std::move(message)});
+  void post(std::string state, std::string message = "scripted", long native = 0) {
+    diagnostics.push_back({std::move(state), std::move(message), native});
   }
 };
 
@@ -168,12 +168,17 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC hdbc, SQLHWND, SQLCHAR* in, SQLSMALLI
     const std::string connectString = text(in, inLength);
     s.connectStrings.push_back(connectString);
     record("SQLDriverConnect " + std::to_string(outMax) + " " + std::to_string(completion));
-    Outcome outcome{SQL_SUCCESS, ""};
+    Outcome outcome{SQL_SUCCESS, "", "", 0};
     if (!s.connects.empty()) {
       outcome = s.connects.front();
+      if (s.lastQueued == &s.connects.front()) s.lastQueued = nullptr;
       s.connects.pop_front();
     }
-    if (!outcome.state.empty()) dbc->post(outcome.state, "scripted connect outcome");
+    if (!outcome.state.empty()) {
+      dbc->post(outcome.state,
+                outcome.message.empty() ? "scripted connect outcome" : outcome.message,
+                outcome.native);
+    }
     if (SQL_SUCCEEDED(outcome.rc)) {
       dbc->connected = true;
       const bool fit = copyOut(connectString, out, outMax);
@@ -234,7 +239,7 @@ SQLRETURN SQL_API SQLError(SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR* 
     const Diagnostic d = h->diagnostics.front();
     h->diagnostics.pop_front();
     copyOut(d.state, state, SQL_SQLSTATE_SIZE + 1);
-    if (native) *native = 0;
+    if (native) *native = static_cast<SQLINTEGER>(d.native);
     copyOut(d.message, message, messageMax);
     if (messageLength) *messageLength = static_cast<SQLSMALLINT>(d.message.size());
     return SQLRETURN(SQL_SUCCESS);
@@ -257,8 +262,11 @@ SQLRETURN SQL_API SQLExecDirect(SQLHSTMT hstmt, SQLCHAR* sql, SQLINTEGER length)
     }
     if (!s.executes.empty()) {
       const Outcome o = s.executes.front();
+      if (s.lastQueued == &s.executes.front()) s.lastQueued = nullptr;
       s.executes.pop_front();
-      if (!o.state.empty()) stmt->post(o.state, "scripted execute outcome");
+      if (!o.state.empty()) {
+        stmt->post(o.state, o.message.empty() ? "scripted execute outcome" : o.message, o.native);
+      }
       if (o.rc != SQL_SUCCESS) return o.rc;
     }
     if (s.results.empty()) {

@@ -34,6 +34,9 @@ void scripted_set_reported_length(long length);
 void scripted_next_connect(short rc, const char* sqlstate);
 /* Makes the next statement execution answer rc with sqlstate; no result is consumed. */
 void scripted_next_execute(short rc, const char* sqlstate);
+/* Gives the connect or execute outcome queued last this native error and diagnostic message
+ * (instead of 0 and the driver's fixed text). */
+void scripted_describe_last_outcome(long native, const char* message);
 /* Makes the next statement handle allocation fail with sqlstate on the connection. */
 void scripted_fail_next_alloc_stmt(const char* sqlstate);
 

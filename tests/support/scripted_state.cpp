@@ -33,6 +33,7 @@ void scripted_reset(void) {
   Script& s = script();
   s.results.clear();
   s.connects.clear();
+  s.lastQueued = nullptr;
   s.executes.clear();
   s.allocStmtFailures.clear();
   s.statements.clear();
@@ -71,11 +72,20 @@ void scripted_set_reported_length(long length) {
 }
 
 void scripted_next_connect(short rc, const char* sqlstate) {
-  script().connects.push_back({rc, sqlstate ? sqlstate : ""});
+  script().connects.push_back({rc, sqlstate ? sqlstate : "", "", 0});
+  script().lastQueued = &script().connects.back();
 }
 
 void scripted_next_execute(short rc, const char* sqlstate) {
-  script().executes.push_back({rc, sqlstate ? sqlstate : ""});
+  script().executes.push_back({rc, sqlstate ? sqlstate : "", "", 0});
+  script().lastQueued = &script().executes.back();
+}
+
+void scripted_describe_last_outcome(long native, const char* message) {
+  if (tarn::scripted::Outcome* o = script().lastQueued) {
+    o->native = native;
+    o->message = message ? message : "";
+  }
 }
 
 void scripted_fail_next_alloc_stmt(const char* sqlstate) {

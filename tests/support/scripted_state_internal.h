@@ -16,11 +16,14 @@ namespace tarn::scripted {
 struct Diagnostic {
   std::string state;
   std::string message;
+  long native = 0;
 };
 
 struct Outcome {
   SQLRETURN rc;
   std::string state;
+  std::string message;  // "" for the driver's fixed text
+  long native = 0;
 };
 
 struct Result {
@@ -34,6 +37,7 @@ struct Script {
   std::deque<Outcome> connects;
   std::deque<Outcome> executes;
   std::deque<std::string> allocStmtFailures;
+  Outcome* lastQueued = nullptr;  // the outcome scripted_describe_last_outcome changes
   std::vector<std::string> statements;
   std::vector<std::string> connectStrings;
   std::vector<std::string> calls;
