@@ -40,7 +40,7 @@ struct Param {
   bool written = false;  // by reference and changed by the member, not only read
 };
 
-struct Member {
+struct TARN_API Member {
   std::string name;
   Kind kind = Kind::Method;
   std::vector<Param> params;
@@ -50,7 +50,7 @@ struct Member {
   [[nodiscard]] std::size_t requiredCount() const noexcept;
 };
 
-struct ClassInfo {
+struct TARN_API ClassInfo {
   std::string name;           // clsTarnFile
   std::string interfaceName;  // _clsTarnFile
   bool creatable = false;
@@ -71,7 +71,7 @@ struct EnumInfo {
   std::vector<EnumValue> values;  // declaration order
 };
 
-struct Library {
+struct TARN_API Library {
   std::string name;  // the prefix of creatable class names: "TarnCLODBC.clsTarnEnvironment"
   std::vector<ClassInfo> classes;
   std::vector<EnumInfo> enums;
