@@ -7,6 +7,7 @@
 // tarncl.TarnError.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <structmember.h>
 
 #include <algorithm>
 #include <array>
@@ -150,33 +151,37 @@ Variant toVariant(py::handle o) {
   throw TarnError::platform(err::kTypeMismatch);
 }
 
-// Positional and keyword arguments in parameter order; gaps before the last given one are
-// passed as missing.
-std::vector<Variant> arguments(const Member& m, const py::args& args, const py::kwargs& kwargs) {
+// Positional and keyword arguments (vectorcall layout) in parameter order; gaps before the
+// last given one are passed as missing.
+std::vector<Variant> arguments(const Member& m, PyObject* const* args, std::size_t n,
+                               PyObject* kwnames) {
   std::vector<Variant> out;
-  out.reserve(std::max(m.params.size(), args.size()));
-  for (py::handle a : args) out.push_back(toVariant(a));
-  if (kwargs.empty()) return out;
-  for (auto [key, value] : kwargs) {
-    const auto name = key.cast<std::string>();
+  out.reserve(std::max(m.params.size(), n));
+  for (std::size_t i = 0; i < n; ++i) out.push_back(toVariant(args[i]));
+  if (kwnames == nullptr) return out;
+  const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto name = py::handle(PyTuple_GET_ITEM(kwnames, k)).cast<std::string>();
     std::size_t i = 0;
     while (i < m.params.size() && !typelib::sameName(m.params[i].name, name)) ++i;
     if (i == m.params.size()) {
       throw py::type_error(m.name + "() has no parameter named '" + name + "'");
     }
-    if (i < args.size()) throw py::type_error(m.name + "() got '" + name + "' twice");
+    if (i < n) throw py::type_error(m.name + "() got '" + name + "' twice");
     if (out.size() <= i) out.resize(i + 1, Variant::missing());
-    out[i] = toVariant(value);
+    out[i] = toVariant(args[n + k]);
   }
   return out;
 }
 
-py::object callMember(const Handle& self, const Member& m, Kind kind, const py::args& args,
-                      const py::kwargs& kwargs) {
-  std::vector<Variant> a = arguments(m, args, kwargs);
-  Variant result = typelib::invoke(live(self), m.id, kind, a);
+py::object callMember(const Handle& self, const Member& m, PyObject* const* args, std::size_t n,
+                      PyObject* kwnames) {
+  std::vector<Variant> a = arguments(m, args, n, kwnames);
+  Variant result = typelib::invoke(live(self), m.id, Kind::Method, a);
   bool anyWritten = false;
-  for (std::size_t i = 0; i < a.size(); ++i) anyWritten |= m.params[i].written && !a[i].isMissing();
+  for (std::size_t i = 0; i < a.size() && i < m.params.size(); ++i) {
+    anyWritten |= m.params[i].written && !a[i].isMissing();
+  }
   if (!anyWritten) return toPython(result);
   py::list values;
   if (m.result.base != BaseType::Void) values.append(toPython(result));
@@ -185,6 +190,134 @@ py::object callMember(const Handle& self, const Member& m, Kind kind, const py::
   }
   if (values.size() == 1) return values[0];
   return py::tuple(values);
+}
+
+void raiseTarnError(const TarnError& e) {
+  py::object error = tarnErrorType(toStr(e.description()));
+  error.attr("number") = e.number();
+  error.attr("source") = toStr(e.source());
+  error.attr("description") = toStr(e.description());
+  PyErr_SetObject(tarnErrorType.ptr(), error.ptr());
+}
+
+// Runs f and turns what it throws into the pending Python error; nullptr then.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const TarnError& e) {
+    raiseTarnError(e);
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return nullptr;
+}
+
+// Members as descriptors of our own rather than pybind11 functions: a method is called with
+// the instance as its first argument through vectorcall, without a bound method in between,
+// and a property reads and writes through the dispatcher directly. This keeps a call's cost
+// near that of a plain Python method call.
+struct MemberFunction {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const Member* member;
+};
+
+struct MemberProperty {
+  PyObject_HEAD
+  const Member* get;
+  const Member* put;  // a let or set; nothing for a read-only property
+};
+
+PyObject* memberFunctionCall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) {
+  const Member& m = *reinterpret_cast<MemberFunction*>(callable)->member;
+  const auto n = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  return guarded([&]() -> PyObject* {
+    if (n == 0 || !py::isinstance<Handle>(args[0])) {
+      throw py::type_error(m.name + "() needs a tarncl object");
+    }
+    const Handle& self = py::handle(args[0]).cast<const Handle&>();
+    return callMember(self, m, args + 1, n - 1, kwnames).release().ptr();
+  });
+}
+
+PyObject* memberFunctionBind(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+PyObject* memberPropertyGet(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  const auto* p = reinterpret_cast<MemberProperty*>(self);
+  return guarded([&]() -> PyObject* {
+    if (p->get == nullptr) throw py::attribute_error(p->put->name + " can only be assigned");
+    const Handle& h = py::handle(obj).cast<const Handle&>();
+    return toPython(typelib::invoke(live(h), p->get->id, Kind::PropertyGet)).release().ptr();
+  });
+}
+
+int memberPropertySet(PyObject* self, PyObject* obj, PyObject* value) {
+  const auto* p = reinterpret_cast<MemberProperty*>(self);
+  PyObject* done = guarded([&]() -> PyObject* {
+    if (p->put == nullptr || value == nullptr) {
+      throw py::attribute_error((p->get ? p->get : p->put)->name + " cannot be assigned");
+    }
+    const Handle& h = py::handle(obj).cast<const Handle&>();
+    std::vector<Variant> a{toVariant(value)};
+    (void)typelib::invoke(live(h), p->put->id, p->put->kind, a);
+    return Py_None;
+  });
+  return done == nullptr ? -1 : 0;
+}
+
+py::object memberFunctionType;
+py::object memberPropertyType;
+
+void makeDescriptorTypes() {
+  static PyMemberDef functionMembers[] = {
+      {"__vectorcalloffset__", T_PYSSIZET, offsetof(MemberFunction, vectorcall), READONLY,
+       nullptr},
+      {nullptr, 0, 0, 0, nullptr}};
+  static PyType_Slot functionSlots[] = {{Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                                        {Py_tp_descr_get, reinterpret_cast<void*>(memberFunctionBind)},
+                                        {Py_tp_members, functionMembers},
+                                        {0, nullptr}};
+  static PyType_Spec functionSpec = {
+      "tarncl.member", sizeof(MemberFunction), 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+      functionSlots};
+  static PyType_Slot propertySlots[] = {
+      {Py_tp_descr_get, reinterpret_cast<void*>(memberPropertyGet)},
+      {Py_tp_descr_set, reinterpret_cast<void*>(memberPropertySet)},
+      {0, nullptr}};
+  static PyType_Spec propertySpec = {"tarncl.property", sizeof(MemberProperty), 0,
+                                     Py_TPFLAGS_DEFAULT, propertySlots};
+  memberFunctionType = py::reinterpret_steal<py::object>(PyType_FromSpec(&functionSpec));
+  memberPropertyType = py::reinterpret_steal<py::object>(PyType_FromSpec(&propertySpec));
+  if (!memberFunctionType || !memberPropertyType) throw py::error_already_set();
+}
+
+py::object newMemberFunction(const Member& m) {
+  auto* f = PyObject_New(MemberFunction,
+                         reinterpret_cast<PyTypeObject*>(memberFunctionType.ptr()));
+  if (f == nullptr) throw py::error_already_set();
+  f->vectorcall = reinterpret_cast<vectorcallfunc>(memberFunctionCall);
+  f->member = &m;
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+}
+
+py::object newMemberProperty(const Member* get, const Member* put) {
+  auto* p = PyObject_New(MemberProperty,
+                         reinterpret_cast<PyTypeObject*>(memberPropertyType.ptr()));
+  if (p == nullptr) throw py::error_already_set();
+  p->get = get;
+  p->put = put;
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(p));
 }
 
 // The dynamic array as nested lists: attributes, then values, then sub-values; a level with
@@ -253,26 +386,11 @@ void defineClass(py::module_& m, const ClassInfo& cls) {
     const Member* let = cls.find(mem.id, Kind::PropertyLet);
     const Member* set = cls.find(mem.id, Kind::PropertySet);
     const bool property = mem.kind != Kind::Method && (get == nullptr || get->params.empty());
-    if (!property) {
-      pyClass.def(mem.name.c_str(), [&mem](const Handle& self, py::args args, py::kwargs kw) {
-        return callMember(self, mem, Kind::Method, args, kw);
-      });
-      continue;
+    if (property) {
+      pyClass.attr(mem.name.c_str()) = newMemberProperty(get, let ? let : set);
+    } else {
+      pyClass.attr(mem.name.c_str()) = newMemberFunction(mem);
     }
-    py::cpp_function getter;
-    if (get != nullptr) {
-      getter = py::cpp_function([get](const Handle& self) {
-        return toPython(typelib::invoke(live(self), get->id, Kind::PropertyGet));
-      });
-    }
-    py::cpp_function setter;
-    if (const Member* put = let ? let : set) {
-      setter = py::cpp_function([put](const Handle& self, py::object value) {
-        std::vector<Variant> a{toVariant(value)};
-        (void)typelib::invoke(live(self), put->id, put->kind, a);
-      });
-    }
-    pyClass.def_property(mem.name.c_str(), getter, setter);
   }
   if (cls.name == "clsTarnSelectList") {
     pyClass.def(
@@ -317,13 +435,10 @@ PYBIND11_MODULE(tarncl, m) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const TarnError& e) {
-      py::object error = tarnErrorType(toStr(e.description()));
-      error.attr("number") = e.number();
-      error.attr("source") = toStr(e.source());
-      error.attr("description") = toStr(e.description());
-      PyErr_SetObject(tarnErrorType.ptr(), error.ptr());
+      raiseTarnError(e);
     }
   });
+  makeDescriptorTypes();
 
   py::class_<Handle>(m, "_Object")
       .def("__enter__", [](py::object self) { return self; })
