@@ -156,6 +156,46 @@ void BM_SqlitePreparedInsert(benchmark::State& state) {
 }
 BENCHMARK(BM_SqlitePreparedInsert);
 
+// A write of an item that is not there yet: the path that also counts the item in its section.
+void BM_EngineWriteNewItem(benchmark::State& state) {
+  EngineFixture f;
+  long next = kItems;
+  for (auto _ : state) {
+    std::string reply =
+        f.port->execute(join({"W", f.file, idOf(static_cast<int>(next++)), body200()}));
+    benchmark::DoNotOptimize(reply.data());
+  }
+}
+BENCHMARK(BM_EngineWriteNewItem);
+
+// ---- a small read beside a large neighbour in key order, and the same read without it
+
+void readBeside(benchmark::State& state, std::size_t neighbourBytes) {
+  EngineFixture f;
+  if (neighbourBytes > 0) {
+    // Between C0000700 and C0000701 in key order.
+    const std::string large(neighbourBytes, 'L');
+    f.port->execute(join({"W", f.file, "C0000700L", large}));
+  }
+  const std::string requests[] = {join({"R", f.file, idOf(700), "0"}),
+                                  join({"R", f.file, idOf(701), "0"})};
+  std::size_t i = 0;
+  for (auto _ : state) {
+    std::string reply = f.port->execute(requests[i++ & 1]);
+    benchmark::DoNotOptimize(reply.data());
+  }
+}
+
+void BM_EngineReadNoLargeNeighbour(benchmark::State& state) {
+  readBeside(state, 0);
+}
+BENCHMARK(BM_EngineReadNoLargeNeighbour);
+
+void BM_EngineReadBesideTenMegabytes(benchmark::State& state) {
+  readBeside(state, std::size_t{10} << 20);
+}
+BENCHMARK(BM_EngineReadBesideTenMegabytes);
+
 // ---- 1,000,000 ids
 
 struct BigFixture {

@@ -132,6 +132,21 @@ int main() {
                                                        String(1, tarn::kAM) + u"fig"));
     std::cout << "\nbrSort             " << show(sorted->brCString()) << "\n";
 
+    std::cout << "\n== An index on the names (attribute 1; item 100 has two)\n";
+    (void)file->brCreateIndex(u"A1", true);
+    auto names = file->brRoot(u"A1");
+    std::cout << "in key order     ";
+    for (bool more = names->brMoveFirst(); more; more = names->brMoveNext()) {
+      std::cout << " " << toUtf8(names->brIndexKey()) << "=" << toUtf8(names->brIndexId()) << "."
+                << names->brIndexVC();
+    }
+    file->brWrite(env->brOpenDynamicArray(u"Adams" + String(1, tarn::kAM) + u"2 Mill Lane"),
+                  u"104");
+    tarn::Variant id;
+    (void)names->brFindFirst(u"Ad", id);
+    std::cout << "\nfind \"Ad\"        " << toUtf8(names->brIndexKey()) << " in item "
+              << toUtf8(id.toString()) << " (written after the index was built)\n";
+
     std::cout << "\n== A subroutine on the server\n";
     auto source = conn->brCreateFile(u"", u"TOURBP", 1);
     const String am(1, tarn::kAM);

@@ -5,6 +5,7 @@
 #include "tarn/about/terminal_presenter.h"
 #include "tarn/connection/connection.h"
 #include "tarn/files/file.h"
+#include "tarn/files/index.h"
 #include "tarn/lists/rule_module.h"
 #include "tarn/lists/select_list.h"
 #include "tarn/lists/select_list_range.h"

@@ -1,15 +1,20 @@
 #include "server/engine/port.h"
 
 #include "server/engine/session.h"
+#include "server/engine/store/protection.h"
 
 namespace tarn::server {
 
-std::unique_ptr<Port> Port::open(const PortConfig& config) {
+std::unique_ptr<Port> Port::open(const PortConfig& config, const PortCredentials& credentials,
+                                 const Limits& limits) {
   try {
     auto system = std::make_unique<store::SystemDirectory>(config.system);
-    return std::make_unique<Session>(std::move(system), config.account.empty()
-                                                            ? std::string(store::kSystemAccount)
-                                                            : config.account);
+    return std::make_unique<Session>(
+        std::move(system),
+        config.account.empty() ? std::string(store::kSystemAccount) : config.account,
+        Credentials{credentials.user, credentials.password}, limits);
+  } catch (const store::AccessDenied& e) {
+    throw AccessDenied(e.what());
   } catch (const store::StoreError& e) {
     throw EngineError(e.what());
   }

@@ -2,6 +2,7 @@
 // holds it. Requests and replies are byte strings in the wire code page (marks 0xFB..0xFF).
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -16,15 +17,42 @@ class EngineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A logon to a protected account without its credentials; the answer was held back a while.
+class AccessDenied : public EngineError {
+ public:
+  using EngineError::EngineError;
+};
+
+// Bounds on what one request may make the engine build or send. Each refusal answers status 40
+// with a message naming the limit; nothing is written. A data source may change every one.
+struct Limits {
+  std::size_t itemBytes = std::size_t{64} << 20;   // an item's body, written or built by "V"
+  long elementNumber = 1000000;                    // an attribute, value or sub-value number
+  std::size_t replyBytes = std::size_t{64} << 20;  // the output one "E" request captures
+  std::size_t stackedCommands = 1000;              // command lines stacked behind an "E"
+};
+
 struct PortConfig {
   std::string system;   // the system directory; created with its DM account on first use
   std::string account;  // the account to log on to
 };
 
+// What a logon presents to a protected account; unprotected accounts ignore it.
+struct PortCredentials {
+  std::string user;
+  std::string password;
+};
+
 class Port {
  public:
-  // Logs on to config.account in config.system. Throws EngineError.
-  [[nodiscard]] static std::unique_ptr<Port> open(const PortConfig& config);
+  // Logs on to config.account in config.system, bounded by limits. Throws AccessDenied when the
+  // account is protected and the credentials do not match, EngineError for any other failure.
+  [[nodiscard]] static std::unique_ptr<Port> open(const PortConfig& config,
+                                                  const PortCredentials& credentials = {},
+                                                  const Limits& limits = {});
+  [[nodiscard]] static std::unique_ptr<Port> open(const PortConfig& config, const Limits& limits) {
+    return open(config, PortCredentials{}, limits);
+  }
   // Logs off: the port's locks, lists and open handles go.
   virtual ~Port() = default;
 

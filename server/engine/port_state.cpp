@@ -1,5 +1,10 @@
 #include "server/engine/port_state.h"
 
+#include <chrono>
+#include <thread>
+
+#include "server/engine/store/protection.h"
+
 namespace tarn::server {
 namespace {
 
@@ -11,6 +16,21 @@ std::string_view trim(std::string_view s) noexcept {
 
 // The system dictionary of the conventional "mds,," reference is the DM account's MD.
 constexpr std::string_view kSystemDictionaryAlias = "MDS";
+
+// Checks credentials for a protected account. A failure is counted against source and answered
+// only after a delay that grows with the count, so guessing is slow; the password is never
+// written anywhere.
+void admit(store::Account& account, const Credentials& credentials, const std::string& source) {
+  if (!store::isProtected(account)) return;
+  if (store::credentialsMatch(account, credentials.user, credentials.password)) {
+    store::clearFailedLogons(account, source);
+    return;
+  }
+  std::this_thread::sleep_for(store::recordFailedLogon(account, source));
+  throw store::AccessDenied(
+      "Account " + account.name() +
+      (credentials.user.empty() ? " needs a user and password" : " refused the user and password"));
+}
 
 }  // namespace
 
@@ -41,13 +61,15 @@ std::optional<FileReference> parseFileReference(std::string_view text) {
   return ref;
 }
 
-PortState::PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account)
-    : system_(std::move(system)) {
+PortState::PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+                     const Credentials& credentials, const Limits& limits)
+    : limits(limits), system_(std::move(system)) {
   std::optional<std::string> name = store::accountName(account);
   if (!name) throw store::StoreError(SQLITE_MISUSE, "not a valid account name: " + account);
   account_ = system_->openAccount(*name, !system_->accountExists(*name));
   accounts_.push_back(account_);
   owner_.process = store::currentProcess();
+  admit(*account_, credentials, "process " + std::to_string(owner_.process.pid));
   owner_.port = system_->claimPort(owner_.process, *name);
 }
 
@@ -74,9 +96,15 @@ std::shared_ptr<store::Account> PortState::accountNamed(std::string_view name) {
   return opened;
 }
 
-bool PortState::logTo(std::string_view name) {
+bool PortState::mayReach(store::Account& other) {
+  return other.name() == account_->name() || !store::isProtected(other) ||
+         store::grants(other, account_->name());
+}
+
+bool PortState::logTo(std::string_view name, const Credentials& credentials) {
   std::shared_ptr<store::Account> target = accountNamed(name);
   if (!target) return false;
+  if (target != account_) admit(*target, credentials, "port " + std::to_string(owner_.port));
   account_ = target;
   system_->movePort(owner_.port, account_->name());
   return true;
@@ -92,11 +120,15 @@ std::optional<OpenSection> PortState::resolve(std::string_view text) {
   const bool exact = caseSensitive;
   auto find = [&](const std::shared_ptr<store::Account>& in, std::string_view file,
                   std::string_view section) -> std::optional<OpenSection> {
-    if (!in) return std::nullopt;
+    if (!in || !mayReach(*in)) return std::nullopt;
     if (file.empty()) file = store::kMasterDictionary;
     std::optional<store::Section> s = in->findSection(file, ref->dictionary, section, exact);
     if (!s) return std::nullopt;
-    return OpenSection{in, std::move(*s)};
+    // The system dictionary serves every account, but only DM writes it.
+    const bool readOnly = in->name() == store::kSystemAccount &&
+                          account_->name() != store::kSystemAccount &&
+                          store::equalsNoCase(s->file, store::kMasterDictionary);
+    return OpenSection{in, std::move(*s), readOnly};
   };
   const auto& p = ref->parts;
   switch (p.size()) {

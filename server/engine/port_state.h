@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/engine/conv/conversion.h"
+#include "server/engine/port.h"
 #include "server/engine/store/account.h"
 #include "server/engine/store/system.h"
 
@@ -29,6 +30,13 @@ struct FileReference {
 struct OpenSection {
   std::shared_ptr<store::Account> account;
   store::Section section;
+  bool readOnly = false;  // the DM account's MD, reached from another account
+};
+
+// What a logon to a protected account presents.
+struct Credentials {
+  std::string user;
+  std::string password;
 };
 
 // The select list a SELECT or SSELECT leaves for the next "S" -1.
@@ -39,8 +47,11 @@ struct IdList {
 
 class PortState {
  public:
-  // Logs on to account (created on first use) in the system. Throws store::StoreError.
-  PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account);
+  // Logs on to account (created on first use) in the system, bounded by limits. Throws
+  // store::AccessDenied, after a delay that grows with the failures before it, when the account is
+  // protected and credentials do not match; store::StoreError for any other failure.
+  PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+            const Credentials& credentials = {}, const Limits& limits = {});
   ~PortState();
   PortState(const PortState&) = delete;
   PortState& operator=(const PortState&) = delete;
@@ -52,15 +63,22 @@ class PortState {
   [[nodiscard]] const store::LockOwner& owner() const noexcept { return owner_; }
 
   // Resolves a reference against the current account (or the one it names). Nothing when no
-  // such file or section exists. Throws store::StoreError.
+  // such file or section exists, or when it lies in a protected account that does not grant the
+  // current one. Throws store::StoreError.
   [[nodiscard]] std::optional<OpenSection> resolve(std::string_view reference);
   // An account by name, opened once per port; nothing when it does not exist.
   [[nodiscard]] std::shared_ptr<store::Account> accountNamed(std::string_view name);
-  // Moves the port to another existing account; false when there is none by that name.
-  bool logTo(std::string_view name);
+  // Whether the current account may reach other's files: its own, an unprotected account's, or
+  // those of an account that grants it.
+  [[nodiscard]] bool mayReach(store::Account& other);
+  // Moves the port to another existing account; false when there is none by that name. A
+  // protected account needs its credentials: a mismatch throws store::AccessDenied after the
+  // growing delay.
+  bool logTo(std::string_view name, const Credentials& credentials = {});
   // Drops the port's item and file locks in every account it has used.
   void releaseLocks();
 
+  const Limits limits;
   NumberFormat format;
   bool caseSensitive = false;
   std::optional<IdList> activeList;

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "server/engine/tcl/tcl.h"
+#include "server/engine/text/utf8.h"
 
 namespace tarn::server {
 namespace {
@@ -120,6 +121,19 @@ std::string_view extractAttribute(std::string_view item, long n) noexcept {
   return item.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
 }
 
+std::size_t sizeAfterReplace(std::string_view item, long n, std::size_t valueSize) noexcept {
+  std::size_t start = 0;
+  for (long i = 1; i < n; ++i) {
+    std::size_t mark = item.find(kAttributeMark, start);
+    if (mark == std::string_view::npos)
+      return item.size() + static_cast<std::size_t>(n - i) + valueSize;
+    start = mark + 1;
+  }
+  std::size_t end = item.find(kAttributeMark, start);
+  std::size_t old = (end == std::string_view::npos ? item.size() : end) - start;
+  return item.size() - old + valueSize;
+}
+
 void replaceAttribute(std::string& item, long n, std::string_view value) {
   std::size_t start = 0;
   for (long i = 1; i < n; ++i) {
@@ -135,8 +149,34 @@ void replaceAttribute(std::string& item, long n, std::string_view value) {
   item.replace(start, end == std::string::npos ? std::string::npos : end - start, value);
 }
 
-Session::Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account)
-    : state_(std::move(system), account) {}
+bool holdsMark(std::string_view text) noexcept {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0xFB; });
+}
+
+int statusFor(const store::StoreError& e) noexcept {
+  // A handle whose file another port deleted.
+  if (e.code() == SQLITE_CONSTRAINT_FOREIGNKEY) return status::kFileNotPresent;
+  switch (e.failure()) {
+    case store::StoreFailure::kBusy:
+      return status::kBusy;
+    case store::StoreFailure::kFull:
+      return status::kDiskFull;
+    case store::StoreFailure::kReadOnly:
+      return status::kReadOnly;
+    case store::StoreFailure::kCorrupt:
+      return status::kCorrupt;
+    case store::StoreFailure::kIo:
+      return status::kStorageFailure;
+    case store::StoreFailure::kOther:
+      break;
+  }
+  return status::kInvalidCall;
+}
+
+Session::Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+                 const Credentials& credentials, const Limits& limits)
+    : state_(std::move(system), account, credentials, limits) {}
 
 Session::~Session() = default;
 
@@ -147,11 +187,7 @@ std::string Session::execute(std::string_view request) {
     if (!check.wellFormed()) return makeReply(status::kBadParameters);
     return dispatch(request.front(), request.substr(1));
   } catch (const store::StoreError& e) {
-    // A handle whose file another port deleted.
-    if (e.code() == SQLITE_CONSTRAINT_FOREIGNKEY) return makeReply(status::kFileNotPresent);
-    // A store that stayed busy past its timeout is another writer holding it: report it as
-    // locked. Anything else the store refused is an invalid call for this request.
-    return makeReply(e.busy() ? status::kLocked : status::kInvalidCall);
+    return makeReply(statusFor(e), e.what());
   } catch (const std::bad_alloc&) {
     return makeReply(status::kInvalidCall);
   } catch (const std::exception&) {
@@ -199,6 +235,10 @@ std::string Session::dispatch(char op, std::string_view fields) {
       return tcl(fields);
     case 'A':
       return releaseAll(fields);
+    case 'I':
+      return openIndex(fields);
+    case 'K':
+      return keyOperation(fields);
     default:
       return makeReply(status::kInvalidCall);
   }
@@ -226,13 +266,22 @@ std::optional<std::string> Session::takeHandle(std::string_view field, Handle*& 
   return std::nullopt;
 }
 
+std::optional<std::string> Session::takeWritableHandle(std::string_view field, Handle*& out) {
+  if (auto failed = takeHandle(field, out)) return failed;
+  if (out->readOnly) return makeReply(status::kInvalidCall);
+  return std::nullopt;
+}
+
 std::string Session::open(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 1) return makeReply(status::kBadParameters);
-  std::optional<OpenSection> found = state_.resolve(f.next());
+  std::string_view reference = f.next();
+  if (holdsMark(reference)) return makeReply(status::kBadParameters);
+  std::optional<OpenSection> found = state_.resolve(reference);
   if (!found) return makeReply(status::kFileNotPresent);
   found->account->markOpen(found->section, state_.owner());
-  handles_.push_back(std::make_unique<Handle>(Handle{found->account, std::move(found->section)}));
+  handles_.push_back(
+      std::make_unique<Handle>(Handle{found->account, std::move(found->section), found->readOnly}));
   return makeReply(status::kOk, std::to_string(handles_.size()));
 }
 
@@ -259,10 +308,12 @@ std::string Session::read(char op, std::string_view fields) {
   Handle* h = nullptr;
   if (auto failed = takeHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
+  if (holdsMark(id)) return makeReply(status::kBadParameters);
   long attribute = 0;
   if (count == 3) {
     if (!parseNumber(f.next(), attribute)) return makeReply(status::kNotANumber);
     if (attribute < 0) return makeReply(status::kBadAttribute);
+    if (attribute > state_.limits.elementNumber) return overElementLimit(attribute);
   }
   if (op == 'r' &&
       h->account->lockItem(h->section, id, state_.owner()) == store::LockOutcome::kHeldElsewhere)
@@ -281,10 +332,11 @@ std::string Session::write(char op, std::string_view fields) {
   Fields f(fields);
   if (f.count() < 3) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   std::string_view body = f.tail();
-  if (id.empty()) return makeReply(status::kBadParameters);
+  if (id.empty() || holdsMark(id)) return makeReply(status::kBadParameters);
+  if (body.size() > state_.limits.itemBytes) return overItemLimit(body.size());
   store::Account& a = *h->account;
   // Usually nobody holds a lock on the item: one conditional statement writes it. A lock of
   // another owner, or one of ours that this write must release, takes the checked path.
@@ -304,19 +356,24 @@ std::string Session::writeAttribute(char op, std::string_view fields) {
   Fields f(fields);
   if (f.count() < 4) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   long attribute = 0;
   if (!parseNumber(f.next(), attribute)) return makeReply(status::kNotANumber);
   if (attribute < 1) return makeReply(status::kBadAttribute);
   std::string_view value = f.tail();
-  if (id.empty()) return makeReply(status::kBadParameters);
+  if (id.empty() || holdsMark(id)) return makeReply(status::kBadParameters);
+  if (attribute > state_.limits.elementNumber) return overElementLimit(attribute);
   store::Account& a = *h->account;
   store::Transaction tx(a.transactions());
   store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
   if (locks.heldElsewhere) return makeReply(status::kLocked);
   scratch_.clear();
   (void)a.readItem(h->section, id, scratch_);
+  // Sized before it is built, so that a far attribute number never allocates the padding.
+  if (std::size_t size = sizeAfterReplace(scratch_, attribute, value.size());
+      size > state_.limits.itemBytes)
+    return overItemLimit(size);
   replaceAttribute(scratch_, attribute, value);
   a.writeItem(h->section, id, scratch_);
   if (op == 'V' && locks.heldByOwner) a.unlockItem(h->section, id, state_.owner());
@@ -328,8 +385,9 @@ std::string Session::remove(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 2) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
+  if (holdsMark(id)) return makeReply(status::kBadParameters);
   store::Account& a = *h->account;
   store::Transaction tx(a.transactions());
   store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
@@ -345,7 +403,9 @@ std::string Session::release(std::string_view fields) {
   if (f.count() != 2) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
   if (auto failed = takeHandle(f.next(), h)) return *failed;
-  h->account->unlockItem(h->section, f.next(), state_.owner());
+  std::string_view id = f.next();
+  if (holdsMark(id)) return makeReply(status::kBadParameters);
+  h->account->unlockItem(h->section, id, state_.owner());
   return makeReply(status::kOk);
 }
 
@@ -367,7 +427,7 @@ std::string Session::clear(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 1) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   store::Account& a = *h->account;
   store::Transaction tx(a.transactions());
   if (a.sectionHeldElsewhere(h->section, state_.owner())) return makeReply(status::kLocked);
@@ -489,7 +549,8 @@ std::string Session::tcl(std::string_view fields) {
   std::string data;
   data.reserve(outcome.captured.size() + outcome.returned.size() + 24);
   for (const std::string* part : {&outcome.captured, &outcome.returned}) {
-    data += std::to_string(part->size());
+    // Clients count characters as UTF-16 units, not the engine's bytes.
+    data += std::to_string(text::utf16Length(*part));
     data.push_back(kAttributeMark);
     data += *part;
     data.push_back(kAttributeMark);
@@ -497,10 +558,73 @@ std::string Session::tcl(std::string_view fields) {
   return makeReply(outcome.status, data);
 }
 
+std::string Session::overItemLimit(std::size_t size) const {
+  return makeReply(status::kOverLimit, "An item of " + std::to_string(size) +
+                                           " bytes is over the limit of " +
+                                           std::to_string(state_.limits.itemBytes) + " bytes.");
+}
+
+std::string Session::overElementLimit(long number) const {
+  return makeReply(status::kOverLimit, "Element number " + std::to_string(number) +
+                                           " is over the limit of " +
+                                           std::to_string(state_.limits.elementNumber) + ".");
+}
+
 std::string Session::releaseAll(std::string_view fields) {
   if (Fields(fields).count() != 0) return makeReply(status::kBadParameters);
   state_.releaseLocks();
   return makeReply(status::kOk);
+}
+
+std::string Session::openIndex(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() != 2) return makeReply(status::kBadParameters);
+  std::optional<OpenSection> found = state_.resolve(f.next());
+  if (!found) return makeReply(status::kFileNotPresent);
+  std::optional<store::Correlative> correlative = store::parseCorrelative(f.next());
+  if (!correlative) return makeReply(status::kNoIndex);
+  std::optional<std::int64_t> number = found->account->indexes().find(found->section, *correlative);
+  if (!number) return makeReply(status::kNoIndex);
+  indexes_.push_back({found->account, std::move(found->section), *number});
+  return makeReply(status::kOk, std::to_string(indexes_.size()));
+}
+
+// "K" code, index number, key, item-id, value count. The item-id may itself hold marks (a
+// position left by "X"), so the value count is taken from the end.
+std::string Session::keyOperation(std::string_view fields) {
+  Fields f(fields);
+  if (f.count() < 5) return makeReply(status::kBadParameters);
+  std::string_view code = f.next();
+  std::string_view numberField = f.next();
+  std::string_view key = f.next();
+  std::string_view rest = f.tail();
+  const std::size_t last = rest.rfind(kAttributeMark);
+  std::string_view id = rest.substr(0, last);
+  long vc = 0;
+  long n = 0;
+  if (code.size() != 1 || !parseNumber(rest.substr(last + 1), vc) || !parseNumber(numberField, n) ||
+      key.size() > store::kMaxIndexKey)
+    return makeReply(status::kBadParameters);
+  if (n < 1 || static_cast<std::size_t>(n) > indexes_.size()) return makeReply(status::kNoIndex);
+  const Index& index = indexes_[static_cast<std::size_t>(n) - 1];
+  store::IndexStore& store = index.account->indexes();
+  switch (store.seek(index.number, index.section.caseFold, code.front(), key, id, vc, hit_)) {
+    case store::IndexSeek::kBadCode:
+      return makeReply(status::kBadParameters);
+    case store::IndexSeek::kNone:
+      // Nothing found in an index that another port deleted meanwhile is no index at all.
+      return makeReply(store.exists(index.number) ? status::kNoIndexEntry : status::kNoIndex);
+    case store::IndexSeek::kFound:
+      break;
+  }
+  std::string reply = makeReply(status::kOk);
+  reply.reserve(reply.size() + hit_.key.size() + hit_.ids.size() + 16);
+  reply += hit_.key;
+  reply.push_back(kAttributeMark);
+  reply += std::to_string(hit_.vc);
+  reply.push_back(kAttributeMark);
+  reply += hit_.ids;
+  return reply;
 }
 
 }  // namespace tarn::server

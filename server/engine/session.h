@@ -24,9 +24,20 @@ inline constexpr int kNotANumber = 7;
 inline constexpr int kFileNotPresent = 9;
 inline constexpr int kBadConversion = 10;
 inline constexpr int kBadAttribute = 11;
+inline constexpr int kNoIndex = 19;
+inline constexpr int kNoIndexEntry = 22;
 inline constexpr int kBadParameters = 34;
 inline constexpr int kEndOfList = 36;
+inline constexpr int kOverLimit = 40;
+inline constexpr int kDiskFull = 41;
+inline constexpr int kReadOnly = 42;
+inline constexpr int kCorrupt = 43;
+inline constexpr int kBusy = 44;
+inline constexpr int kStorageFailure = 45;
 }  // namespace status
+
+// The status that tells a client what kind of store failure stopped its request.
+[[nodiscard]] int statusFor(const store::StoreError& e) noexcept;
 
 // Batches of "n" stop at whichever bound comes first (at least one id is always sent).
 inline constexpr std::size_t kBatchIds = 2000;
@@ -35,7 +46,8 @@ inline constexpr std::size_t kBatchBytes = 64 * 1024;
 class Session final : public Port {
  public:
   // Logs on; throws store::StoreError when the system or account cannot be used.
-  Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account);
+  Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+          const Credentials& credentials = {}, const Limits& limits = {});
   ~Session() override;
 
   [[nodiscard]] std::string execute(std::string_view request) override;
@@ -45,6 +57,12 @@ class Session final : public Port {
   struct Handle {
     std::shared_ptr<store::Account> account;
     store::Section section;
+    bool readOnly = false;  // DM's MD seen from another account
+  };
+  struct Index {
+    std::shared_ptr<store::Account> account;
+    store::Section section;
+    std::int64_t number = 0;  // the account's number for the index
   };
   struct List {
     std::string ids;  // joined by attribute marks
@@ -68,17 +86,26 @@ class Session final : public Port {
   std::string convert(char op, std::string_view fields);
   std::string tcl(std::string_view fields);
   std::string releaseAll(std::string_view fields);
+  std::string openIndex(std::string_view fields);
+  std::string keyOperation(std::string_view fields);
 
   // The open handle for a number field; nullptr when it is not open. Sets bad when the field
   // is not a number.
   Handle* handle(std::string_view field, bool& bad);
   // The reply to send when field names no open handle; nothing when out is set.
   std::optional<std::string> takeHandle(std::string_view field, Handle*& out);
+  // As takeHandle, and status 6 for a handle that may only be read.
+  std::optional<std::string> takeWritableHandle(std::string_view field, Handle*& out);
   List* list(std::string_view field);
+  // Refusals of the limits, with the message a client can show.
+  [[nodiscard]] std::string overItemLimit(std::size_t size) const;
+  [[nodiscard]] std::string overElementLimit(long number) const;
 
   PortState state_;
   std::vector<std::unique_ptr<Handle>> handles_;  // number n lives at n - 1
   std::vector<std::unique_ptr<List>> lists_;
+  std::vector<Index> indexes_;  // index number n lives at n - 1
+  store::IndexHit hit_;
   std::string scratch_;
 };
 
@@ -86,9 +113,15 @@ class Session final : public Port {
 [[nodiscard]] std::string makeReply(int status, std::string_view data = {});
 // Attribute n (1-based) of an item; empty past the end.
 [[nodiscard]] std::string_view extractAttribute(std::string_view item, long n) noexcept;
+// The size item would have with attribute n (1-based) replaced by a value of valueSize bytes.
+[[nodiscard]] std::size_t sizeAfterReplace(std::string_view item, long n,
+                                           std::size_t valueSize) noexcept;
 // item with attribute n (1-based) replaced, padded with marks when the item is shorter.
 void replaceAttribute(std::string& item, long n, std::string_view value);
 // A request number: optional '-', decimal digits, within 32 bits.
 [[nodiscard]] bool parseNumber(std::string_view text, long& out) noexcept;
+// Whether text holds a mark (bytes 251-255). Such a field can only be the last of a request:
+// anywhere else its marks could not be told apart from the request's own separators.
+[[nodiscard]] bool holdsMark(std::string_view text) noexcept;
 
 }  // namespace tarn::server

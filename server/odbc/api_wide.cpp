@@ -56,12 +56,12 @@ SQLRETURN SQL_API SQLDriverConnectW(SQLHDBC hdbc, SQLHWND, SQLWCHAR* szConnStrIn
 
 SQLRETURN SQL_API SQLExecDirectW(SQLHSTMT hstmt, SQLWCHAR* szSqlStr, SQLINTEGER cbSqlStr) {
   return onHandle<Statement>(
-      hstmt, [&](Statement& s) { return s.execDirect(wideText(szSqlStr, cbSqlStr)); });
+      hstmt, [&](Statement& s) { return s.execDirect(wideStatement(s, szSqlStr, cbSqlStr)); });
 }
 
 SQLRETURN SQL_API SQLPrepareW(SQLHSTMT hstmt, SQLWCHAR* szSqlStr, SQLINTEGER cbSqlStr) {
-  return onHandle<Statement>(hstmt,
-                             [&](Statement& s) { return s.prepare(wideText(szSqlStr, cbSqlStr)); });
+  return onHandle<Statement>(
+      hstmt, [&](Statement& s) { return s.prepare(wideStatement(s, szSqlStr, cbSqlStr)); });
 }
 
 SQLRETURN SQL_API SQLNativeSqlW(SQLHDBC hdbc, SQLWCHAR* szSqlStrIn, SQLINTEGER cbSqlStrIn,

@@ -1,31 +1,53 @@
 #include "server/odbc/code_page.h"
 
-#include <array>
+#include "server/engine/text/utf8.h"
 
 namespace tarn::server::odbc {
 namespace {
 
-// Bytes 0x80..0x9F; the rest of the page is Latin-1.
-constexpr std::array<char16_t, 32> kHighControls = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+bool sameWord(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
+std::string_view encodingName(Encoding e) noexcept {
+  return e == Encoding::kUtf8 ? "UTF-8" : "Windows-1252";
+}
+
+bool parseEncoding(std::string_view text, Encoding& out) noexcept {
+  std::string bare;
+  for (const char c : text) {
+    if (c != '-' && c != '_' && c != ' ') bare.push_back(c);
+  }
+  for (std::string_view name : {"UTF8"}) {
+    if (sameWord(bare, name)) {
+      out = Encoding::kUtf8;
+      return true;
+    }
+  }
+  for (std::string_view name : {"WINDOWS1252", "CP1252", "1252"}) {
+    if (sameWord(bare, name)) {
+      out = Encoding::kWindows1252;
+      return true;
+    }
+  }
+  return false;
+}
+
 char16_t byteToUnit(unsigned char byte) noexcept {
-  if (byte >= 0x80 && byte < 0xA0) return kHighControls[byte - 0x80];
-  return byte;
+  return text::windows1252Char(byte);
 }
 
 unsigned char codePointToByte(char32_t codePoint) noexcept {
-  if (codePoint < 0x80 || (codePoint >= 0xA0 && codePoint <= 0xFF)) {
-    return static_cast<unsigned char>(codePoint);
-  }
-  for (unsigned i = 0; i < kHighControls.size(); ++i) {
-    if (kHighControls[i] == codePoint) return static_cast<unsigned char>(0x80 + i);
-  }
-  return '?';
+  return text::windows1252Byte(codePoint);
 }
 
 std::string wideToBytes(const std::uint16_t* text, std::size_t length) {
@@ -47,6 +69,55 @@ std::string wideToBytes(const std::uint16_t* text, std::size_t length) {
 
 void bytesToWide(std::string_view bytes, std::uint16_t* out) noexcept {
   for (char c : bytes) *out++ = byteToUnit(static_cast<unsigned char>(c));
+}
+
+std::string windows1252ToEngine(std::string_view bytes) {
+  return text::fromWindows1252(bytes);
+}
+
+std::string engineToWindows1252(std::string_view in) {
+  return text::toWindows1252(in);
+}
+
+bool wideToEngine(const std::uint16_t* in, std::size_t length, std::string& out,
+                  std::size_t& badAt) {
+  out.clear();
+  out.reserve(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    const char32_t u = in[i];
+    if (u >= 0xFB && u <= 0xFF) {
+      out.push_back(static_cast<char>(u));
+    } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < length && in[i + 1] >= 0xDC00 &&
+               in[i + 1] <= 0xDFFF) {
+      text::appendChar(out, 0x10000 + ((u - 0xD800) << 10) + (in[i + 1] - 0xDC00));
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      badAt = i;
+      return false;
+    } else {
+      text::appendChar(out, u);
+    }
+  }
+  return true;
+}
+
+std::u16string engineToWide(std::string_view in) {
+  std::u16string out;
+  out.reserve(in.size());
+  std::size_t at = 0;
+  bool mark = false;
+  while (at < in.size()) {
+    const char32_t c = text::nextChar(in, at, mark);
+    if (c == text::kInvalid) {
+      out.push_back(0xFFFD);
+    } else if (c > 0xFFFF) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
 }
 
 }  // namespace tarn::server::odbc

@@ -1,5 +1,6 @@
-// The driver's one code page: Windows-1252. ANSI callers pass bytes through untouched; the wide
-// entry points convert UTF-16 through this page, so marks U+00FB..U+00FF become bytes 0xFB..0xFF.
+// The driver's code pages. The engine keeps text as UTF-8 with marks as the bytes 0xFB..0xFF; a
+// connection talks either that same form (Encoding=UTF-8) or Windows-1252 (the default), and the
+// driver converts at its boundary so that both kinds of connection see the same items.
 #pragma once
 
 #include <cstdint>
@@ -8,17 +9,38 @@
 
 namespace tarn::server::odbc {
 
-// Returns the UTF-16 unit for a byte. Every byte has one: the five bytes the page leaves undefined
-// map to the C1 controls of the same value, so a byte string survives a round trip.
+// What a connection's ANSI texts are in.
+enum class Encoding { kWindows1252, kUtf8 };
+
+// The attribute value naming an encoding ("UTF-8", "Windows-1252"), and its parse: case and the
+// hyphen are ignored ("utf8", "CP1252" and "1252" are accepted too); nothing when unknown.
+[[nodiscard]] std::string_view encodingName(Encoding e) noexcept;
+[[nodiscard]] bool parseEncoding(std::string_view text, Encoding& out) noexcept;
+
+// Returns the UTF-16 unit for a Windows-1252 byte. Every byte has one: the five bytes the page
+// leaves undefined map to the C1 controls of the same value, so a byte string survives.
 [[nodiscard]] char16_t byteToUnit(unsigned char byte) noexcept;
 
-// Returns the byte for a code point, or '?' when the page has none.
+// Returns the Windows-1252 byte for a code point, or '?' when the page has none.
 [[nodiscard]] unsigned char codePointToByte(char32_t codePoint) noexcept;
 
-// Converts UTF-16 to bytes; a surrogate pair (or a lone surrogate) becomes one '?'.
+// Converts UTF-16 to Windows-1252 bytes; a surrogate pair (or a lone surrogate) becomes one '?'.
 [[nodiscard]] std::string wideToBytes(const std::uint16_t* text, std::size_t length);
 
-// Writes one UTF-16 unit per byte to out (which has room for bytes.size() units).
+// Writes one UTF-16 unit per Windows-1252 byte to out (which has room for bytes.size() units).
 void bytesToWide(std::string_view bytes, std::uint16_t* out) noexcept;
+
+// Windows-1252 bytes to engine text; the marks stay single bytes.
+[[nodiscard]] std::string windows1252ToEngine(std::string_view bytes);
+// Engine text to Windows-1252: a character without a byte becomes one '?' per UTF-16 unit, so
+// lengths the engine counts in UTF-16 units still count the bytes.
+[[nodiscard]] std::string engineToWindows1252(std::string_view text);
+
+// UTF-16 to engine text: U+00FB..U+00FF are the marks. Returns false, with the position (from 0)
+// of the first lone surrogate in badAt, when there is one.
+[[nodiscard]] bool wideToEngine(const std::uint16_t* text, std::size_t length, std::string& out,
+                                std::size_t& badAt);
+// Engine text to UTF-16: marks become U+00FB..U+00FF, a malformed byte U+FFFD.
+[[nodiscard]] std::u16string engineToWide(std::string_view text);
 
 }  // namespace tarn::server::odbc

@@ -3,7 +3,10 @@
 #include <odbcinst.h>
 
 #include <cctype>
+#include <charconv>
+#include <cstdint>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace tarn::server::odbc {
 namespace {
@@ -117,6 +120,47 @@ std::optional<ConnectSettings> resolveSettings(
     settings.embeddedDefault = true;
   } else {
     return std::nullopt;
+  }
+
+  std::optional<std::string> encoding = lookup(attributes, "ENCODING");
+  settings.encodingStated = encoding.has_value();
+  if (!encoding) encoding = fromDsn("Encoding");
+  if (encoding && !parseEncoding(*encoding, settings.encoding)) {
+    throw std::invalid_argument("Encoding '" + *encoding +
+                                "' is not known: use UTF-8 or Windows-1252");
+  }
+
+  // Credentials come from the connection string only: a password does not belong in odbc.ini.
+  settings.user = lookup(attributes, "UID").value_or("");
+  settings.password = lookup(attributes, "PWD").value_or("");
+
+  struct LimitKey {
+    const char* key;    // as in the connection string (upper-case)
+    const char* ini;    // as in odbc.ini
+    std::size_t limit;  // the most the engine takes
+    std::function<void(Limits&, std::size_t)> set;
+  };
+  const LimitKey keys[] = {
+      {"MAXITEMSIZE", "MaxItemSize", SIZE_MAX, [](Limits& l, std::size_t v) { l.itemBytes = v; }},
+      {"MAXELEMENTNUMBER", "MaxElementNumber", INT32_MAX,
+       [](Limits& l, std::size_t v) { l.elementNumber = static_cast<long>(v); }},
+      {"MAXREPLYSIZE", "MaxReplySize", SIZE_MAX,
+       [](Limits& l, std::size_t v) { l.replyBytes = v; }},
+      {"MAXSTACKEDCOMMANDS", "MaxStackedCommands", SIZE_MAX,
+       [](Limits& l, std::size_t v) { l.stackedCommands = v; }},
+  };
+  for (const LimitKey& k : keys) {
+    std::optional<std::string> text = lookup(attributes, k.key);
+    if (!text) text = fromDsn(k.ini);
+    if (!text) continue;
+    std::size_t value = 0;
+    const char* end = text->data() + text->size();
+    auto [stop, ec] = std::from_chars(text->data(), end, value);
+    if (ec != std::errc() || stop != end || value == 0 || value > k.limit) {
+      if (settings.badLimit.empty()) settings.badLimit = k.ini;
+      continue;
+    }
+    k.set(settings.limits, value);
   }
 
   if (auto a = lookup(attributes, "ACCOUNT")) {

@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "server/odbc/code_page.h"
+#include "server/engine/port.h"
+
 namespace tarn::server::odbc {
 
 // Splits "KEY=value;KEY={va;lue}" into pairs in order. Keys are trimmed and upper-cased; a value
@@ -21,7 +24,13 @@ struct ConnectSettings {
   std::string dsn;               // empty when the caller named no data source
   std::string system;            // the system directory
   std::string account;           // the account to log on to
+  std::string user;              // UID=, for a protected account
+  std::string password;          // PWD=; never logged
   bool embeddedDefault = false;  // system came from the default: its parents may need making
+  Encoding encoding = Encoding::kWindows1252;  // what the client's ANSI texts are in
+  bool encodingStated = false;                 // the connection string itself named the encoding
+  Limits limits;                 // the engine's defaults unless MaxItemSize= and friends say
+  std::string badLimit;          // the key of a limit whose value is not a positive number
 };
 
 // Where the settings come from besides the connection string; replaceable for tests.
@@ -39,7 +48,10 @@ struct SettingsSources {
 // the embedded default applies: $TARN_SYSTEM, else $XDG_DATA_HOME/tarncl/system, else
 // $HOME/.local/share/tarncl/system. Account defaults to the DSN name, and to "DM" (the master
 // account every system has) when there is no DSN either. Returns nothing when no system
-// directory can be named at all.
+// directory can be named at all. Encoding= (connection string, else odbc.ini) picks the
+// connection's encoding; an unknown value throws std::invalid_argument naming it.
+// MaxItemSize, MaxElementNumber, MaxReplySize and MaxStackedCommands (positive decimal numbers)
+// change the port's limits; a value that is not one is named in badLimit.
 [[nodiscard]] std::optional<ConnectSettings> resolveSettings(
     const std::vector<std::pair<std::string, std::string>>& attributes,
     const SettingsSources& sources);

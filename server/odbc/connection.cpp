@@ -1,7 +1,10 @@
 #include <filesystem>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <system_error>
 
+#include "server/engine/text/utf8.h"
 #include "server/odbc/handles.h"
 
 namespace tarn::server::odbc {
@@ -72,9 +75,17 @@ Connection::~Connection() {
 SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>>& attributes,
                            Charset charset) {
   if (connected()) throw DiagnosticError("08002", "Connection name in use");
-  std::optional<ConnectSettings> settings = resolveSettings(attributes, processSources());
+  std::optional<ConnectSettings> settings;
+  try {
+    settings = resolveSettings(attributes, processSources());
+  } catch (const std::invalid_argument& e) {
+    throw DiagnosticError("08001", e.what());
+  }
   if (!settings) {
     throw DiagnosticError("08001", "No system directory: give System= or set TARN_SYSTEM or HOME");
+  }
+  if (!settings->badLimit.empty()) {
+    throw DiagnosticError("08001", settings->badLimit + " must be a positive whole number");
   }
   if (settings->embeddedDefault) {
     // The default lives under the user's data directory, which may not exist yet; the engine
@@ -84,7 +95,14 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
   }
   std::unique_ptr<Port> port;
   try {
-    port = Port::open(PortConfig{settings->system, settings->account});
+    // Connection strings arrive in Windows-1252 (the wide ones are converted to it), whatever
+    // the connection's encoding; the engine compares credentials as its own text.
+    port = Port::open(PortConfig{settings->system, settings->account},
+                      PortCredentials{windows1252ToEngine(settings->user),
+                                      windows1252ToEngine(settings->password)},
+                      settings->limits);
+  } catch (const AccessDenied& e) {
+    throw DiagnosticError("28000", std::string("Invalid authorization specification: ") + e.what());
   } catch (const EngineError& e) {
     throw DiagnosticError(
         "08001", std::string("Unable to log on to account ") + settings->account + ": " + e.what());
@@ -99,8 +117,14 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
 SQLRETURN Connection::driverConnect(std::string_view connectionString, TextOut out,
                                     SQLSMALLINT* outLength, Charset charset) {
   open(parseConnectionString(connectionString), charset);
+  // The client learns the encoding from the completed string: when it came from odbc.ini, say it.
+  std::string completed(connectionString);
+  if (settings_.encoding == Encoding::kUtf8 && !settings_.encodingStated) {
+    if (!completed.empty() && completed.back() != ';') completed.push_back(';');
+    completed += "Encoding=UTF-8";
+  }
   bool truncated = false;
-  SQLLEN n = out.write(connectionString, truncated);
+  SQLLEN n = out.write(completed, truncated);
   if (outLength != nullptr) *outLength = static_cast<SQLSMALLINT>(n);
   if (truncated) {
     diag().post("01004", "String data, right truncated");
@@ -123,7 +147,35 @@ SQLRETURN Connection::disconnect() {
 std::string Connection::execute(std::string_view request) {
   std::lock_guard lock(portMutex_);
   if (!port_) throw DiagnosticError("08003", "Connection not open");
+  if (settings_.encoding == Encoding::kWindows1252) {
+    return engineToWindows1252(port_->execute(windows1252ToEngine(request)));
+  }
+  // The engine keeps what it is given: text that is not UTF-8 would be garbled for every
+  // other client, so it is refused before it gets there.
+  if (!text::isWellFormed(request)) {
+    std::size_t at = 0;
+    bool mark = false;
+    while (at < request.size()) {
+      const std::size_t start = at;
+      if (text::nextChar(request, at, mark) == text::kInvalid) {
+        throw DiagnosticError("22018", "The request is not UTF-8: byte " +
+                                           std::to_string(start + 1) +
+                                           " does not begin a character (Encoding=UTF-8)");
+      }
+    }
+  }
   return port_->execute(request);
+}
+
+std::string Connection::fromWide(const std::uint16_t* text, std::size_t length) const {
+  if (settings_.encoding == Encoding::kWindows1252) return wideToBytes(text, length);
+  std::string out;
+  std::size_t bad = 0;
+  if (!wideToEngine(text, length, out, bad)) {
+    throw DiagnosticError("22018", "A lone surrogate at character " + std::to_string(bad + 1) +
+                                       " cannot be sent in UTF-8");
+  }
+  return out;
 }
 
 Statement* Connection::allocStatement() {

@@ -70,9 +70,9 @@ SQLRETURN onHandle(SQLHANDLE h, Body&& body) noexcept {
   return std::string_view(p, static_cast<std::size_t>(length));
 }
 
-// A wide input string (length in characters) in the driver's code page.
-[[nodiscard]] inline std::string wideText(const SQLWCHAR* text, SQLINTEGER length) {
-  if (text == nullptr) return {};
+// The length in characters of a wide input string. HY090 for a negative length other than NTS.
+[[nodiscard]] inline std::size_t wideLength(const SQLWCHAR* text, SQLINTEGER length) {
+  if (text == nullptr) return 0;
   std::size_t n = 0;
   if (length == SQL_NTS) {
     while (text[n] != 0) ++n;
@@ -81,7 +81,19 @@ SQLRETURN onHandle(SQLHANDLE h, Body&& body) noexcept {
   } else {
     n = static_cast<std::size_t>(length);
   }
-  return wideToBytes(text, n);
+  return n;
+}
+
+// A wide input string (length in characters) in Windows-1252: names and connection strings.
+[[nodiscard]] inline std::string wideText(const SQLWCHAR* text, SQLINTEGER length) {
+  return wideToBytes(text, wideLength(text, length));
+}
+
+// A wide statement in the encoding of the statement's connection.
+[[nodiscard]] inline std::string wideStatement(const Statement& s, const SQLWCHAR* text,
+                                               SQLINTEGER length) {
+  const std::size_t n = wideLength(text, length);
+  return s.connection().fromWide(text, n);
 }
 
 // The functions implemented once for both character sets; the exported A and W shims call these.

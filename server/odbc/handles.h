@@ -79,14 +79,17 @@ class Connection final : public Handle {
   SQLRETURN open(const std::vector<std::pair<std::string, std::string>>& attributes,
                  Charset charset);
   // SQLDriverConnect: logs on and echoes the connection string as the completed one (nothing is
-  // ever prompted for), 01004 when it does not fit.
+  // ever prompted for), adding ";Encoding=UTF-8" when the data source chose UTF-8 and the
+  // string did not say so, so that the client learns what to send; 01004 when it does not fit.
   SQLRETURN driverConnect(std::string_view connectionString, TextOut out, SQLSMALLINT* outLength,
                           Charset charset);
   // Frees the connection's statements and logs the port off. 08003 when not connected.
   SQLRETURN disconnect();
 
-  // Runs one request on this connection's port. Requests on one connection are serialised;
-  // different connections run at once. Throws DiagnosticError 08003 when not connected.
+  // Runs one request (in the connection's encoding) on this connection's port and returns the
+  // reply in the same encoding. Requests on one connection are serialised; different
+  // connections run at once. Throws DiagnosticError 08003 when not connected, 22018 when a
+  // UTF-8 connection sends bytes that are not well-formed UTF-8 and marks.
   [[nodiscard]] std::string execute(std::string_view request);
 
   // Returns a new statement owned by this connection. 08003 when not connected.
@@ -96,6 +99,11 @@ class Connection final : public Handle {
 
   [[nodiscard]] bool connected() const noexcept { return port_ != nullptr; }
   [[nodiscard]] Charset clientCharset() const noexcept { return charset_; }
+  // What the connection's ANSI texts are in (its Encoding= attribute).
+  [[nodiscard]] Encoding encoding() const noexcept { return settings_.encoding; }
+  // A wide statement text as this connection's ANSI text. Throws DiagnosticError 22018 for a
+  // lone surrogate on a UTF-8 connection.
+  [[nodiscard]] std::string fromWide(const std::uint16_t* text, std::size_t length) const;
   [[nodiscard]] const ConnectSettings& settings() const noexcept { return settings_; }
   [[nodiscard]] Environment& environment() noexcept { return env_; }
 
@@ -128,6 +136,7 @@ class Statement final : public Handle {
   explicit Statement(Connection& connection) noexcept;
 
   [[nodiscard]] Connection& connection() noexcept { return connection_; }
+  [[nodiscard]] const Connection& connection() const noexcept { return connection_; }
 
   // Keeps the text for SQLExecute; 42000 unless it begins with "." (a request).
   SQLRETURN prepare(std::string_view text);
@@ -180,6 +189,11 @@ class Statement final : public Handle {
   [[nodiscard]] SQLSMALLINT describedType(const ColumnDef& c) const noexcept;
   [[nodiscard]] std::string_view value(SQLUSMALLINT column) const noexcept;
   [[nodiscard]] SQLLEN valueLength(SQLUSMALLINT column) const noexcept;
+  // The value's length in UTF-16 units, as a wide client receives it.
+  [[nodiscard]] SQLLEN wideLength(SQLUSMALLINT column) const noexcept;
+  // SQL_C_WCHAR of engine text (UTF-8 connections): offset counts bytes of the value.
+  SQLRETURN transferUtf8Wide(std::string_view rest, std::size_t& offset, SQLPOINTER target,
+                             SQLLEN capacity, SQLLEN* indicator);
   SQLRETURN transfer(std::string_view value, std::size_t& offset, const ColumnDef& column,
                      SQLSMALLINT cType, SQLPOINTER target, SQLLEN capacity, SQLLEN* indicator);
 

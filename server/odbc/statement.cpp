@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "server/engine/text/utf8.h"
 #include "server/odbc/handles.h"
 
 namespace tarn::server::odbc {
@@ -154,6 +155,13 @@ SQLLEN Statement::valueLength(SQLUSMALLINT column) const noexcept {
   return static_cast<SQLLEN>(value(column).size());
 }
 
+SQLLEN Statement::wideLength(SQLUSMALLINT column) const noexcept {
+  if (connection_.encoding() == Encoding::kUtf8) {
+    return static_cast<SQLLEN>(text::utf16Length(value(column)));
+  }
+  return valueLength(column);
+}
+
 SQLRETURN Statement::describeCol(SQLUSMALLINT column, TextOut name, SQLSMALLINT* nameLength,
                                  SQLSMALLINT* dataType, SQLULEN* columnSize,
                                  SQLSMALLINT* decimalDigits, SQLSMALLINT* nullable) {
@@ -190,7 +198,7 @@ SQLRETURN Statement::colAttribute(SQLUSMALLINT column, SQLUSMALLINT field, TextO
   const ColumnDef& c = columnAt(column);
   const SQLSMALLINT type = describedType(c);
   const bool wide = type == SQL_WVARCHAR;
-  const SQLLEN length = valueLength(column);
+  const SQLLEN length = wide ? wideLength(column) : valueLength(column);
   switch (field) {
     case SQL_COLUMN_NAME:
     case SQL_DESC_NAME:
@@ -272,6 +280,9 @@ SQLRETURN Statement::transfer(std::string_view v, std::size_t& offset, const Col
       return k < remaining ? truncatedInfo() : SQL_SUCCESS;
     }
     case SQL_C_WCHAR: {
+      if (connection_.encoding() == Encoding::kUtf8) {
+        return transferUtf8Wide(rest, offset, target, capacity, indicator);
+      }
       if (indicator != nullptr) *indicator = remaining * 2;
       const SQLLEN room = capacity / 2;
       if (target == nullptr || room <= 0) return remaining > 0 ? truncatedInfo() : SQL_SUCCESS;
@@ -316,6 +327,39 @@ SQLRETURN Statement::transfer(std::string_view v, std::size_t& offset, const Col
     default:
       throw DiagnosticError("07006", "Restricted data type attribute violation");
   }
+}
+
+SQLRETURN Statement::transferUtf8Wide(std::string_view rest, std::size_t& offset, SQLPOINTER target,
+                                      SQLLEN capacity, SQLLEN* indicator) {
+  const std::u16string wide = engineToWide(rest);
+  const auto remaining = static_cast<SQLLEN>(wide.size());
+  if (indicator != nullptr) *indicator = remaining * 2;
+  const SQLLEN room = capacity / 2;
+  SQLLEN k = target == nullptr || room <= 0 ? 0 : std::min(remaining, room - 1);
+  // A surrogate pair is not split between two calls.
+  if (k > 0 && k < remaining && wide[static_cast<std::size_t>(k - 1)] >= 0xD800 &&
+      wide[static_cast<std::size_t>(k - 1)] <= 0xDBFF) {
+    --k;
+  }
+  if (target != nullptr && room > 0) {
+    auto* out = static_cast<char16_t*>(target);
+    std::copy_n(wide.data(), k, out);
+    out[k] = 0;
+  }
+  // Advance by the bytes of the k units taken: count characters back in engine text.
+  std::size_t units = 0;
+  std::size_t at = 0;
+  bool mark = false;
+  while (units < static_cast<std::size_t>(k) && at < rest.size()) {
+    const char32_t c = text::nextChar(rest, at, mark);
+    units += c != text::kInvalid && c > 0xFFFF ? 2 : 1;
+  }
+  offset += at;
+  if (k < remaining) {
+    diag().post("01004", "String data, right truncated");
+    return SQL_SUCCESS_WITH_INFO;
+  }
+  return SQL_SUCCESS;
 }
 
 SQLRETURN Statement::getData(SQLUSMALLINT column, SQLSMALLINT cType, SQLPOINTER target,

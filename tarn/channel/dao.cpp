@@ -82,7 +82,7 @@ std::shared_ptr<SharedEnvironment> sharedEnvironment() {
 }
 
 // Reads one column of the current row in pieces, so that any length arrives whole.
-Variant readColumn(SQLHSTMT stmt, SQLUSMALLINT column) {
+Variant readColumn(SQLHSTMT stmt, SQLUSMALLINT column, const codepage::WireCodePage& codePage) {
   std::array<char, 4096> buf;
   std::string bytes;
   for (bool first = true;; first = false) {
@@ -99,7 +99,9 @@ Variant readColumn(SQLHSTMT stmt, SQLUSMALLINT column) {
     bytes.append(buf.data(), got);
     if (rc == SQL_SUCCESS) break;
   }
-  return Variant(codepage::decode(bytes));
+  String text;
+  codePage.decodeInto(bytes, text);
+  return Variant(std::move(text));
 }
 
 }  // namespace
@@ -124,7 +126,8 @@ const Field& Recordset::field(std::int32_t index) const {
   return fields_[static_cast<std::size_t>(index)];
 }
 
-void Recordset::load(SQLHDBC dbc, const std::string& statement) {
+void Recordset::load(SQLHDBC dbc, const std::string& statement,
+                     const codepage::WireCodePage& codePage) {
   if (stmt_.allocate(dbc) != SQL_SUCCESS) callFailed(dbc, SQL_NULL_HSTMT);
   SQLHSTMT stmt = stmt_.get();
   const SQLRETURN rc =
@@ -141,7 +144,7 @@ void Recordset::load(SQLHDBC dbc, const std::string& statement) {
   if (!SQL_SUCCEEDED(fetched)) callFailed(SQL_NULL_HDBC, stmt);
   for (SQLSMALLINT c = 0; c < columns; ++c) {
     Field& f = fields_[static_cast<std::size_t>(c)];
-    f.value_ = readColumn(stmt, static_cast<SQLUSMALLINT>(c + 1));
+    f.value_ = readColumn(stmt, static_cast<SQLUSMALLINT>(c + 1), codePage);
     f.hasRow_ = true;
   }
   eof_ = false;
@@ -164,7 +167,12 @@ std::unique_ptr<Recordset> Database::openRecordset(StringView source, std::int32
   }
   if (!dbc_) fail(daoerr::kCallFailed, kDatabaseSource, u"ODBC--call failed.");
   std::unique_ptr<Recordset> rs(new Recordset());
-  rs->load(dbc_.get(), codepage::encode(source));
+  std::string bytes;
+  codepage::Unsendable where;
+  if (!codePage_.encodeAppend(source, bytes, where)) {
+    fail(err::kInvalidCall, kDatabaseSource, codePage_.refusal(where));
+  }
+  rs->load(dbc_.get(), bytes, codePage_);
   return rs;
 }
 
@@ -224,6 +232,14 @@ std::unique_ptr<Database> Workspace::openDatabase(StringView name, bool /*exclus
   if (!SQL_SUCCEEDED(rc))
     connectionFailed(odbc::diagnose(SQL_NULL_HENV, db->dbc_.get(), SQL_NULL_HSTMT));
   db->dbc_.markConnected();
+  const std::size_t n = outLength < 0 ? 0 : std::min<std::size_t>(outLength, out.size() - 1);
+  const String completed =
+      codepage::decode(std::string_view(reinterpret_cast<const char*>(out.data()), n));
+  String problem;
+  if (!codepage::agreeWireCodePage(connectText, completed, db->codePage_, problem)) {
+    fail(daoerr::kConnectionFailed, kWorkspaceSource,
+         u"ODBC--connection to '" + shownName + u"' failed. " + problem);
+  }
   return db;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "tarn/channel/code_page_internal.h"
 #include "tarn/channel/odbc_handles_internal.h"
 #include "tarn/frame/string.h"
 #include "tarn/frame/variant.h"
@@ -64,7 +65,7 @@ class Recordset {
  private:
   friend class Database;
   Recordset() = default;
-  void load(SQLHDBC dbc, const std::string& statement);
+  void load(SQLHDBC dbc, const std::string& statement, const codepage::WireCodePage& codePage);
 
   odbc::StmtHandle stmt_;
   std::vector<Field> fields_;
@@ -92,6 +93,7 @@ class Database {
 
   std::shared_ptr<SharedEnvironment> env_;
   odbc::ConnHandle dbc_;
+  codepage::WireCodePage codePage_;  // how texts travel, as the driver's completed string says
 };
 
 // Workspace 0 of the engine.

@@ -34,13 +34,18 @@ bool equalsNoCase(StringView a, StringView b) {
 
 // One SQLDriverConnect as the session makes it: no window, its own 256-character output buffer,
 // no prompting.
-SQLRETURN driverConnect(SQLHDBC dbc, StringView connectString) {
+// The driver's completed connection string lands in completed: it says which code page the
+// driver settled on.
+SQLRETURN driverConnect(SQLHDBC dbc, StringView connectString, String& completed) {
   std::string in = codepage::encode(connectString);
   std::array<SQLCHAR, kConnectOutSize> out{};
   SQLSMALLINT outLength = 0;
-  return SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(in.data()),
-                          static_cast<SQLSMALLINT>(in.size()), out.data(),
-                          static_cast<SQLSMALLINT>(out.size()), &outLength, SQL_DRIVER_NOPROMPT);
+  const SQLRETURN rc = SQLDriverConnect(
+      dbc, nullptr, reinterpret_cast<SQLCHAR*>(in.data()), static_cast<SQLSMALLINT>(in.size()),
+      out.data(), static_cast<SQLSMALLINT>(out.size()), &outLength, SQL_DRIVER_NOPROMPT);
+  const std::size_t n = outLength < 0 ? 0 : std::min<std::size_t>(outLength, out.size() - 1);
+  completed = codepage::decode(std::string_view(reinterpret_cast<const char*>(out.data()), n));
+  return rc;
 }
 
 std::int32_t connectFailureCode(const std::string& state) {
@@ -106,8 +111,11 @@ void clsTarnODBC::openApi() {
 
   // A connect that only succeeds with information still counts as failed; the connection it
   // opened is closed again after its state has been read.
-  auto attempt = [&dbc](StringView connectString, OdbcDiagnostic& diagnostic) {
-    const SQLRETURN rc = driverConnect(dbc.get(), connectString);
+  String asked;
+  String completed;
+  auto attempt = [&](StringView connectString, OdbcDiagnostic& diagnostic) {
+    asked = String(connectString);
+    const SQLRETURN rc = driverConnect(dbc.get(), connectString, completed);
     if (rc == SQL_SUCCESS) {
       dbc.markConnected();
       return true;
@@ -138,6 +146,16 @@ void clsTarnODBC::openApi() {
     env.reset();
     const std::int32_t code = connectFailureCode(toUtf8(diagnostic.sqlState));
     raise(code, std::move(diagnostic));
+  }
+
+  // Both ends must read the bytes alike; a disagreement would garble every text silently.
+  String problem;
+  if (!codepage::agreeWireCodePage(asked, completed, codePage_, problem)) {
+    dbc.reset();
+    env.reset();
+    TarnError e = rsRaiseError(err::kConnectFailed, kClassName, sOperation);
+    e.setDescription(std::move(problem));
+    throw e;
   }
 
   odbc::StmtHandle stmt;
@@ -196,7 +214,13 @@ void clsTarnODBC::sendApi(String& sCmd, String& status) {
   // One byte buffer carries the request out and the reply back, kept from call to call.
   std::string& wire = wire_;
   wire.assign(".-");
-  codepage::encodeAppend(sCmd, wire);
+  codepage::Unsendable where;
+  if (!codePage_.encodeAppend(sCmd, wire, where)) {
+    sOperation = u"rsCmd " + sCmd;
+    TarnError e = rsRaiseError(err::kInvalidCall, kClassName, sOperation);
+    e.setDescription(codePage_.refusal(where));
+    throw e;
+  }
 
   (void)SQLFreeStmt(stmt, SQL_CLOSE);  // the previous reply's cursor
   if (SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(wire.data()),
@@ -231,9 +255,9 @@ void clsTarnODBC::sendApi(String& sCmd, String& status) {
 
   // Status and data straight from the bytes, as splitReply would cut the decoded reply.
   const std::string_view reply(wire.data(), n);
-  codepage::decodeInto(reply.substr(0, envelope::kStatusWidth), status);
+  codePage_.decodeInto(reply.substr(0, envelope::kStatusWidth), status);
   if (n > envelope::kDataStart) {
-    codepage::decodeInto(reply.substr(envelope::kDataStart), sCmd);
+    codePage_.decodeInto(reply.substr(envelope::kDataStart), sCmd);
   } else {
     sCmd.clear();
   }
@@ -256,8 +280,11 @@ void clsTarnODBC::sendDao(String& sCmd, String& status) {
   } catch (...) {
     const std::int32_t number = caughtErrorNumber();
     OdbcDiagnostic diagnostic = caughtDiagnostic();
+    String detail = caughtErrorDetail();
     sOperation = u"rsCmd " + sCmd;
-    throw rsRaiseError(number, kClassName, sOperation, std::move(diagnostic));
+    TarnError e = rsRaiseError(number, kClassName, sOperation, std::move(diagnostic));
+    if (!detail.empty()) e.setDescription(std::move(detail));
+    throw e;
   }
 }
 

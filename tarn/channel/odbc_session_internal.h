@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "tarn/channel/code_page_internal.h"
 #include "tarn/channel/odbc_handles_internal.h"
 #include "tarn/frame/object.h"
 #include "tarn/frame/string.h"
@@ -30,15 +31,19 @@ class clsTarnODBC : public Object {
   // Opens the session on aConn's brDomain and brDatabase: a fifth domain character ";" selects
   // DAO mode, anything else API mode. Throws TarnError (source clsTarnODBC.<sOperation>): 1281
   // when a handle cannot be allocated, 1284..1287 by SQL state when the connect fails (also when
-  // it only succeeds with information), the DAO error's own number in DAO mode; the error keeps
-  // the failing call's SQL state and message. On failure the session stays not connected and
-  // every handle it allocated has been freed.
+  // it only succeeds with information, and also when the driver settled on another wire encoding
+  // than the connection string asked for: Encoding=UTF-8 or Windows-1252, with words saying
+  // so), the DAO error's own number in DAO mode; the error keeps the failing call's SQL state and
+  // message. On failure the session stays not connected and every handle it allocated has been
+  // freed.
   void rsInitialize(clsTarnConnection& aConn);
   // The same on a domain and database text given directly.
   void rsInitialize(const String& domain, const String& database);
 
   // Sends sCmd and leaves the reply data in sCmd. A non-zero status raises 1024 + status after
-  // sCmd holds the data. Throws 1281 when not connected (operation "rsCmd " + sCmd) or when the
+  // sCmd holds the data. A request the wire encoding cannot carry (a lone surrogate in UTF-8, a
+  // character without a byte under Strict=Yes) raises 5 naming the character and its position,
+  // and nothing is sent. Throws 1281 when not connected (operation "rsCmd " + sCmd) or when the
   // request cannot be executed or has no reply (keeping the ODBC diagnostic); in DAO mode the DAO
   // error's number.
   // Replies are taken as the driver gives them: no row or an SQL NULL is "no reply" (1281); a
@@ -77,7 +82,8 @@ class clsTarnODBC : public Object {
   odbc::EnvHandle env_;
   odbc::ConnHandle dbc_;
   odbc::StmtHandle stmt_;
-  std::string wire_;  // the last request's and reply's bytes (API mode)
+  std::string wire_;                 // the last request's and reply's bytes (API mode)
+  codepage::WireCodePage codePage_;  // how texts travel, as agreed with the driver at connect
   String sOperation;
 };
 

@@ -15,6 +15,7 @@ namespace tarn {
 class clsTarnConnection;
 class clsTarnDynamicArray;
 class clsTarnEnvironment;
+class clsTarnIndex;
 class clsTarnODBC;
 class clsTarnSelectList;
 
@@ -93,6 +94,17 @@ class TARN_API clsTarnFile : public Object {
                                          const Variant& vbDPntr = Variant::missing());
   // A select list over all item-ids of the file.
   [[nodiscard]] Ref<clsTarnSelectList> brSelect();
+
+  // A cursor on the file's index defined by sCorrelative ("A2"); it keeps this file alive.
+  // Throws TarnError (source clsTarnFile.brRoot <file> <corr>) when the server opens none.
+  [[nodiscard]] Ref<clsTarnIndex> brRoot(const String& sCorrelative);
+  // Builds the index with CREATE-INDEX (replacing an existing one when bOverwrite). False when
+  // the index existed and was kept, or the command failed; never raises. bEntirety and
+  // vlRecords are accepted and have no effect.
+  bool brCreateIndex(const String& sCorrelative, bool bOverwrite,
+                     const Variant& bEntirety = Variant::missing(), Variant* vlRecords = nullptr);
+  // Drops the index with DELETE-INDEX; any failure is absorbed.
+  void brDeleteIndex(const String& sCorrelative);
 
   [[nodiscard]] String brHandle() const;
   [[nodiscard]] String brUniqueId() const;

@@ -43,14 +43,22 @@ constexpr Message kMessages[] = {
 
 String platformText(std::int32_t number) {
   switch (number) {
-    case err::kInvalidCall: return u"Invalid procedure call or argument";
-    case err::kOverflow: return u"Overflow";
-    case err::kOutOfMemory: return u"Out of memory";
-    case err::kSubscript: return u"Subscript out of range";
-    case err::kTypeMismatch: return u"Type mismatch";
-    case err::kObjectNotSet: return u"Object variable not set";
-    case err::kInvalidUseOfNull: return u"Invalid use of Null";
-    default: return u"";
+    case err::kInvalidCall:
+      return u"Invalid procedure call or argument";
+    case err::kOverflow:
+      return u"Overflow";
+    case err::kOutOfMemory:
+      return u"Out of memory";
+    case err::kSubscript:
+      return u"Subscript out of range";
+    case err::kTypeMismatch:
+      return u"Type mismatch";
+    case err::kObjectNotSet:
+      return u"Object variable not set";
+    case err::kInvalidUseOfNull:
+      return u"Invalid use of Null";
+    default:
+      return u"";
   }
 }
 
@@ -133,6 +141,19 @@ std::int32_t caughtErrorNumber() noexcept {
   } catch (...) {
     return err::kInternal;
   }
+}
+
+String caughtErrorDetail() {
+  try {
+    throw;
+  } catch (const TarnError& e) {
+    // Only words the library or its DAO layer wrote; platform numbers stay without words.
+    const StringView source = e.source();
+    const bool ours = source.starts_with(kTitle) || source.starts_with(u"DAO.");
+    if (ours && rsErrorText(e.number()).empty()) return e.description();
+  } catch (...) {
+  }
+  return String();
 }
 
 }  // namespace tarn

@@ -28,9 +28,15 @@ namespace tarn {
 // number, exhaustion of memory is 7, anything else the internal error 1281.
 [[nodiscard]] std::int32_t caughtErrorNumber() noexcept;
 
+// The description of the failure being handled (call inside a catch block) when it says more
+// than the message table: a TarnError raised by the library or its DAO layer whose number has no
+// table text but that carries its own words (a refused connect, a request that cannot be sent).
+// "" otherwise, platform failures included.
+[[nodiscard]] String caughtErrorDetail();
+
 // The handler every member with an error handler runs: on any failure of body, gLastError := 0,
 // sOperation := operation(), and the failure is raised again under className with its number
-// and its ODBC diagnostic.
+// and its ODBC diagnostic (and its own words, when the table has none for it).
 template <class Body, class Operation>
 decltype(auto) withHandler(String& sOperation, StringView className, Operation&& operation,
                            Body&& body) {
@@ -39,9 +45,12 @@ decltype(auto) withHandler(String& sOperation, StringView className, Operation&&
   } catch (...) {
     const std::int32_t number = caughtErrorNumber();
     OdbcDiagnostic diagnostic = caughtDiagnostic();
+    String detail = caughtErrorDetail();
     gLastError = 0;
     sOperation = std::forward<Operation>(operation)();
-    throw rsRaiseError(number, className, sOperation, std::move(diagnostic));
+    TarnError raised = rsRaiseError(number, className, sOperation, std::move(diagnostic));
+    if (!detail.empty()) raised.setDescription(std::move(detail));
+    throw raised;
   }
 }
 

@@ -17,6 +17,7 @@ using List = clsTarnSelectList;
 using Tcl = clsTarnTclCommand;
 using Rule = clsTarnRuleModule;
 using Consts = clsTarnGlobalConstant;
+using Index = clsTarnIndex;
 constexpr Kind M = Kind::Method;
 constexpr Kind G = Kind::PropertyGet;
 constexpr Kind L = Kind::PropertyLet;
@@ -326,10 +327,77 @@ const Binding kFile[] = {
      }},
     {"brHandle", G, [](Object& o, Args) { return Variant(me<File>(o).brHandle()); }},
     {"brType", G, [](Object& o, Args) { return Variant(me<File>(o).brType()); }},
+    {"brRoot", M, [](Object& o, Args a) { return Variant(me<File>(o).brRoot(str(a, 0))); }},
+    {"brCreateIndex", M,
+     [](Object& o, Args a) {
+       Variant* records = a[3]->isMissing() ? nullptr : a[3];
+       return Variant(me<File>(o).brCreateIndex(str(a, 0), a[1]->toBool(), *a[2], records));
+     }},
+    {"brDeleteIndex", M,
+     [](Object& o, Args a) { return me<File>(o).brDeleteIndex(str(a, 0)), Variant(); }},
     {"brItemCount", M,
      [](Object& o, Args a) { return Variant(me<File>(o).brItemCount(*a[0], *a[1])); }},
     {"brUniqueId", M, [](Object& o, Args) { return Variant(me<File>(o).brUniqueId()); }},
     {"brIsODBC", G, [](Object& o, Args) { return Variant(me<File>(o).brIsODBC()); }},
+};
+
+// The cursor's moves and finds store the item-id into vsIId when it is given.
+template <bool (Index::*Plain)(), bool (Index::*WithId)(Variant&)>
+Variant move(Object& o, Args a) {
+  return Variant(a[0]->isMissing() ? (me<Index>(o).*Plain)() : (me<Index>(o).*WithId)(*a[0]));
+}
+template <bool (Index::*Plain)(const String&), bool (Index::*WithId)(const String&, Variant&)>
+Variant find(Object& o, Args a) {
+  const String key = str(a, 0);
+  return Variant(a[1]->isMissing() ? (me<Index>(o).*Plain)(key)
+                                   : (me<Index>(o).*WithId)(key, *a[1]));
+}
+
+const Binding kIndex[] = {
+    {"brIndexKey", G, [](Object& o, Args) { return Variant(me<Index>(o).brIndexKey()); }},
+    {"brIndexId", G, [](Object& o, Args) { return Variant(me<Index>(o).brIndexId()); }},
+    {"brIndexVC", G, [](Object& o, Args) { return Variant(me<Index>(o).brIndexVC()); }},
+    {"brName", G, [](Object& o, Args) { return Variant(me<Index>(o).brName()); }},
+    {"brKey", M,
+     [](Object& o, Args a) {
+       String key = str(a, 1);
+       String id = str(a, 2);
+       bool found;
+       if (a[3]->isMissing()) {
+         found = me<Index>(o).brKey(str(a, 0), key, id);
+       } else {
+         std::int32_t count = a[3]->toInt32();
+         found = me<Index>(o).brKey(str(a, 0), key, id, count);
+         *a[3] = Variant(count);
+       }
+       *a[1] = Variant(std::move(key));
+       *a[2] = Variant(std::move(id));
+       return Variant(found);
+     }},
+    {"brKeyX", M,
+     [](Object& o, Args a) {
+       String key = str(a, 0);
+       Ref<clsTarnDynamicArray> ids;
+       if (a[2]->isMissing()) {
+         ids = me<Index>(o).brKeyX(key, str(a, 1));
+       } else {
+         std::int32_t count = a[2]->toInt32();
+         ids = me<Index>(o).brKeyX(key, str(a, 1), count);
+         *a[2] = Variant(count);
+       }
+       *a[0] = Variant(std::move(key));
+       return Variant(ids);
+     }},
+    {"brMoveNext", M, move<&Index::brMoveNext, &Index::brMoveNext>},
+    {"brMovePrevious", M, move<&Index::brMovePrevious, &Index::brMovePrevious>},
+    {"brMoveFirst", M, move<&Index::brMoveFirst, &Index::brMoveFirst>},
+    {"brMoveLast", M, move<&Index::brMoveLast, &Index::brMoveLast>},
+    {"brFindFirst", M, find<&Index::brFindFirst, &Index::brFindFirst>},
+    {"brFindNext", M, find<&Index::brFindNext, &Index::brFindNext>},
+    {"brFindPrevious", M, find<&Index::brFindPrevious, &Index::brFindPrevious>},
+    {"brFindLast", M, find<&Index::brFindLast, &Index::brFindLast>},
+    {"brHandle", G, [](Object& o, Args) { return Variant(me<Index>(o).brHandle()); }},
+    {"brIsODBC", G, [](Object& o, Args) { return Variant(me<Index>(o).brIsODBC()); }},
 };
 
 const Binding kSelectList[] = {
@@ -388,6 +456,7 @@ const ClassBinding kClasses[] = {
     {"clsTarnGlobalConstant", &typeid(Consts), &make<Consts>, kGlobalConstant},
     {"clsTarnConnection", &typeid(Conn), nullptr, kConnection},
     {"clsTarnFile", &typeid(File), nullptr, kFile},
+    {"clsTarnIndex", &typeid(Index), nullptr, kIndex},
     {"clsTarnSelectList", &typeid(List), nullptr, kSelectList},
     {"clsTarnTclCommand", &typeid(Tcl), nullptr, kTclCommand},
     {"clsTarnRuleModule", &typeid(Rule), nullptr, kRuleModule},

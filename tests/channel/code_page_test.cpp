@@ -78,8 +78,9 @@ namespace {
 // Long texts take the vectorised path: it must agree with the character-by-character mapping
 // wherever a special character falls, including the tail that does not fill a vector.
 TEST(CodePageTest, LongTextsAgreeWithTheCharacterMapping) {
-  const char16_t specials[] = {u'\u00FE', u'\u20AC', u'\u0100', u'\u0081', u'\u009F', u'\0',
-                               static_cast<char16_t>(0xD800), u'\u00FF', u'\u007F'};
+  const char16_t specials[] = {
+      u'\u00FE', u'\u20AC', u'\u0100', u'\u0081', u'\u009F', u'\0', static_cast<char16_t>(0xD800),
+      u'\u00FF', u'\u007F'};
   for (std::size_t length : {15u, 16u, 31u, 33u, 64u, 1000u}) {
     for (char16_t special : specials) {
       for (std::size_t at : {std::size_t{0}, length / 2, length - 1}) {
@@ -94,10 +95,77 @@ TEST(CodePageTest, LongTextsAgreeWithTheCharacterMapping) {
         String decoded = u"old contents that are longer than some of the inputs here";
         codepage::decodeInto(expected, decoded);
         String expectedText;
-        for (char b : expected) expectedText.push_back(codepage::decodeByte(static_cast<unsigned char>(b)));
+        for (char b : expected)
+          expectedText.push_back(codepage::decodeByte(static_cast<unsigned char>(b)));
         EXPECT_EQ(decoded, expectedText) << length << " " << at;
       }
     }
+  }
+}
+
+}  // namespace
+}  // namespace tarn
+
+namespace tarn {
+namespace {
+
+// Every character but the surrogates, and a sample beyond the BMP, crosses UTF-8 and back; the
+// marks are single bytes and nothing else is.
+TEST(Utf8WireTest, EveryCharacterRoundTrips) {
+  String all;
+  for (char32_t c = 0; c <= 0xFFFF; ++c) {
+    if (c < 0xD800 || c > 0xDFFF) all.push_back(static_cast<char16_t>(c));
+  }
+  all += u"\U00010000\U0001F600\U0010FFFF";
+  std::string bytes;
+  codepage::Unsendable where;
+  ASSERT_TRUE(codepage::encodeUtf8Append(all, bytes, where));
+  std::size_t markBytes = 0;
+  for (const char b : bytes) markBytes += static_cast<unsigned char>(b) >= 0xFB ? 1 : 0;
+  EXPECT_EQ(markBytes, 5u);
+  String back;
+  codepage::decodeUtf8Into(bytes, back);
+  EXPECT_EQ(back, all);
+}
+
+// The vectorised ASCII path and the character path must agree wherever a special character
+// falls, including the tail that fills no vector.
+TEST(Utf8WireTest, LongTextsAgreeWithTheCharacterPath) {
+  for (const char16_t special : {u'\u00FE', u'\u00E9', u'\u4E2D'}) {
+    for (std::size_t at : {0u, 31u, 32u, 63u, 64u, 99u}) {
+      String text(100, u'a');
+      text[at] = special;
+      std::string bytes;
+      codepage::Unsendable where;
+      ASSERT_TRUE(codepage::encodeUtf8Append(text, bytes, where));
+      std::string expected(at, 'a');
+      std::string one;
+      ASSERT_TRUE(codepage::encodeUtf8Append(String(1, special), one, where));
+      expected += one + std::string(99 - at, 'a');
+      EXPECT_EQ(bytes, expected) << at;
+      String back;
+      codepage::decodeUtf8Into(bytes, back);
+      EXPECT_EQ(back, text) << at;
+    }
+  }
+}
+
+// Bytes a well-behaved driver never sends still decode to something definite.
+TEST(Utf8WireTest, MalformedBytesDecodeToReplacementCharacters) {
+  const struct {
+    std::string bytes;
+    String text;
+  } cases[] = {
+      {"a\x80z", u"a\uFFFDz"},
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // an encoded surrogate
+      {"\xE4\xB8", u"\uFFFD\uFFFD"},                      // cut short
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
+  };
+  for (const auto& c : cases) {
+    String out;
+    codepage::decodeUtf8Into(c.bytes, out);
+    EXPECT_EQ(out, c.text);
   }
 }
 

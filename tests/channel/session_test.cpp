@@ -253,6 +253,88 @@ TEST_F(SessionTest, RequestTravelsPrefixedInTheWireCodePage) {
                                       ".-S\xFE-1", ".-W\xFB\xFC\xFD\xFE\xFF\x80\x81??\xE9"}));
 }
 
+// Encoding=UTF-8: marks travel as their single bytes, every other character as UTF-8, and the
+// reply comes back the same way.
+TEST_F(SessionTest, Utf8ConnectionsSendMarksAsBytesAndTextAsUtf8) {
+  Ref<clsTarnODBC> s = open(u"DSN=Accounts;Encoding=UTF-8");
+  scripted_reset();
+  reply("0000 \xE4\xB8\xAD\xFE\xF0\x9F\x98\x80\xC3\xA9");
+  String c = u"W\u00FE\u4E2D\u00FD\U0001F600\u00E9\u20AC";
+  s->rsCmd(c);
+  EXPECT_EQ(
+      statements(),
+      (std::vector<std::string>{".-W\xFE\xE4\xB8\xAD\xFD\xF0\x9F\x98\x80\xC3\xA9\xE2\x82\xAC"}));
+  EXPECT_EQ(c, u"\u4E2D\u00FE\U0001F600\u00E9");
+}
+
+// Refusals name the character and its position, and nothing reaches the driver.
+TEST_F(SessionTest, UnsendableCharactersAreRefusedBeforeAnythingIsSent) {
+  struct Case {
+    const char16_t* database;
+    String request;
+    const char16_t* words;
+  };
+  const Case cases[] = {
+      {u"DSN=Accounts;Encoding=UTF-8", String(u"Wab\xD800", 4), u"U+D800 at position 4"},
+      {u"DSN=Accounts;Encoding=UTF-8", String(u"W\xDC00\xD800", 3), u"U+DC00 at position 2"},
+      {u"DSN=Accounts;Strict=Yes", u"W\u00E9\u20ACx\u4E2Dy", u"U+4E2D \"\u4E2D\" at position 5"},
+      {u"DSN=Accounts;Strict=Yes", u"Wa\U0001F600", u"U+1F600"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(toUtf8(c.database));
+    Ref<clsTarnODBC> s = open(c.database);
+    scripted_reset();
+    String request = c.request;
+    const TarnError e = errorOf([&] { s->rsCmd(request); });
+    EXPECT_EQ(e.number(), 5);
+    EXPECT_NE(e.description().find(c.words), String::npos) << toUtf8(e.description());
+    EXPECT_NE(e.description().find(u"nothing was sent"), String::npos);
+    EXPECT_EQ(scripted_statement_count(), 0u);
+  }
+  // Without strictness the same text is sent with its stand-in.
+  Ref<clsTarnODBC> s = open(u"DSN=Accounts");
+  scripted_reset();
+  reply("0000 ");
+  String request = u"Wx\u4E2D";
+  s->rsCmd(request);
+  EXPECT_EQ(statements(), (std::vector<std::string>{".-Wx?"}));
+}
+
+// The library takes the encoding from the driver's completed string and refuses to go on when the
+// driver settled on another than the one asked for.
+TEST_F(SessionTest, EncodingMismatchIsRefusedAtConnect) {
+  struct Case {
+    const char16_t* database;
+    const char* completed;
+    bool refused;
+  };
+  const Case cases[] = {
+      {u"DSN=Accounts;Encoding=UTF-8", "DSN=Accounts", true},
+      {u"DSN=Accounts;Encoding=UTF-8", "DSN=Accounts;Encoding=Windows-1252", true},
+      {u"DSN=Accounts;Encoding=Windows-1252", "DSN=Accounts;Encoding=UTF-8", true},
+      {u"DSN=Accounts", "DSN=Accounts;Encoding=EBCDIC", true},
+      {u"DSN=Accounts", "DSN=Accounts;Encoding=UTF-8", false},  // the data source chose it
+      {u"DSN=Accounts;encoding=utf8", "DSN=Accounts;ENCODING={UTF-8}", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.completed);
+    scripted_reset();
+    const Counts before = Counts::now();
+    scripted_next_completion(c.completed);
+    if (!c.refused) {
+      EXPECT_NO_THROW((void)open(c.database));
+      continue;
+    }
+    const TarnError e = openFails(c.database);
+    EXPECT_EQ(e.number(), err::kConnectFailed);
+    EXPECT_NE(e.description().find(u"Encoding"), String::npos) << toUtf8(e.description());
+    const Counts after = Counts::now();
+    for (int k = 1; k <= 3; ++k) {
+      EXPECT_EQ(after.allocated[k] - before.allocated[k], after.freed[k] - before.freed[k]);
+    }
+  }
+}
+
 TEST_F(SessionTest, EachRequestIsOneCloseExecuteFetchLengthAndRead) {
   Ref<clsTarnODBC> s = open(u"Accounts");
   scripted_reset();

@@ -16,7 +16,8 @@ std::pair<long, long> localDateAndTime() {
                         std::chrono::month(static_cast<unsigned>(local.tm_mon + 1)),
                         std::chrono::day(static_cast<unsigned>(local.tm_mday)))) -
                     std::chrono::sys_days(std::chrono::year(1967) / 12 / 31);
-  return {static_cast<long>(days.count()), local.tm_hour * 3600L + local.tm_min * 60L + local.tm_sec};
+  return {static_cast<long>(days.count()),
+          local.tm_hour * 3600L + local.tm_min * 60L + local.tm_sec};
 }
 
 using ConnectionEndToEnd = EndToEndTest;
@@ -87,8 +88,9 @@ TEST_F(ConnectionEndToEnd, PassThroughSessionsWork) {
 TEST_F(ConnectionEndToEnd, MissingDataSourceIsADriverManagerError) {
   const TarnError e = errorOf([&] { (void)env_->brOpenConnection(u"ODBC", u"NoSuchSource"); });
   EXPECT_EQ(e.number(), libraryError(1287));
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) "
-                        u"clsTarnEnvironment.brOpenConnection('ODBC','NoSuchSource')");
+  EXPECT_EQ(e.source(),
+            u"Tarn Class Library (ODBC Only) (ODBC) "
+            u"clsTarnEnvironment.brOpenConnection('ODBC','NoSuchSource')");
 }
 
 }  // namespace

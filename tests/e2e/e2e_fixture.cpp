@@ -11,7 +11,9 @@ const std::string& systemDirectory() {
   static testing::TempDir dir;
   static auto config = std::make_unique<testing::OdbcTestEnvironment>(
       std::vector<testing::OdbcDriverEntry>{{"Tarn", TARN_ODBC_DRIVER_PATH}},
-      std::vector<testing::OdbcDsnEntry>{{"Tarn", "Tarn", {{"System", dir.path()}}}});
+      std::vector<testing::OdbcDsnEntry>{
+          {"Tarn", "Tarn", {{"System", dir.path()}}},
+          {"TarnUtf8", "Tarn", {{"System", dir.path()}, {"Encoding", "UTF-8"}}}});
   return dir.path();
 }
 }  // namespace
@@ -33,8 +35,8 @@ void EndToEndTest::TearDown() {
   if (conn_) env_->brCloseConnection(conn_);
 }
 
-Ref<clsTarnConnection> EndToEndTest::connectAgain() {
-  return env_->brOpenConnection(u"ODBC", dataSource_);
+Ref<clsTarnConnection> EndToEndTest::connectAgain(const String& attributes) {
+  return env_->brOpenConnection(u"ODBC", dataSource_ + attributes);
 }
 
 Ref<clsTarnFile> EndToEndTest::createFile(const String& name) {

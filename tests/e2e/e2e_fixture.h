@@ -20,8 +20,9 @@ class EndToEndTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Another connection to the same account (the data source text of conn_).
-  [[nodiscard]] Ref<clsTarnConnection> connectAgain();
+  // Another connection to the same account (the data source text of conn_, followed by further
+  // attributes such as ";Encoding=UTF-8").
+  [[nodiscard]] Ref<clsTarnConnection> connectAgain(const String& attributes = String());
   // Creates the file with its dictionary and data section and opens the data section.
   Ref<clsTarnFile> createFile(const String& name);
   // Writes an attribute-defining dictionary item: name -> attribute number.

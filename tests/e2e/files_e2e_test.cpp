@@ -9,7 +9,8 @@ using FilesEndToEnd = EndToEndTest;
 TEST_F(FilesEndToEnd, ItemsKeepMarksAndEveryByteTheCodePageCarries) {
   auto file = createFile(u"CUST");
   String every;
-  for (int b = 1; b <= 255; ++b) every.push_back(codepage::decodeByte(static_cast<unsigned char>(b)));
+  for (int b = 1; b <= 255; ++b)
+    every.push_back(codepage::decodeByte(static_cast<unsigned char>(b)));
   const String item = u"Smith" + AM + u"1 High St" + VM + u"Leeds" + AM + every;
   file->brWrite(array(item), u"100");
   auto read = file->brRead(u"100");
@@ -72,9 +73,10 @@ TEST_F(FilesEndToEnd, LocksHoldBetweenConnectionsUntilReleased) {
 
 TEST_F(FilesEndToEnd, SelectListsOverAFileACommandAndAnArray) {
   auto file = createFile(u"CUST");
-  const std::vector<std::pair<String, String>> items = {
-      {u"1", u"Smith" + AM + u"York"}, {u"2", u"Jones" + AM + u"Leeds"},
-      {u"3", u"Brown" + AM + u"York"}, {u"4", u"Black" + AM + u"Hull"}};
+  const std::vector<std::pair<String, String>> items = {{u"1", u"Smith" + AM + u"York"},
+                                                        {u"2", u"Jones" + AM + u"Leeds"},
+                                                        {u"3", u"Brown" + AM + u"York"},
+                                                        {u"4", u"Black" + AM + u"Hull"}};
   for (const auto& [id, body] : items) file->brWrite(array(body), id);
 
   auto all = file->brSelect();

@@ -181,8 +181,13 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC hdbc, SQLHWND, SQLCHAR* in, SQLSMALLI
     }
     if (SQL_SUCCEEDED(outcome.rc)) {
       dbc->connected = true;
-      const bool fit = copyOut(connectString, out, outMax);
-      if (outLength) *outLength = static_cast<SQLSMALLINT>(connectString.size());
+      std::string completed = connectString;
+      if (!s.completions.empty()) {
+        completed = s.completions.front();
+        s.completions.pop_front();
+      }
+      const bool fit = copyOut(completed, out, outMax);
+      if (outLength) *outLength = static_cast<SQLSMALLINT>(completed.size());
       if (!fit && outcome.rc == SQL_SUCCESS) {
         dbc->post("01004", "connection string truncated");
         return SQLRETURN(SQL_SUCCESS_WITH_INFO);

@@ -32,6 +32,8 @@ void scripted_set_reported_length(long length);
 /* Makes the next connect answer rc, posting sqlstate (5 characters) when it is not NULL. A
  * succeeding rc leaves the connection open. Outcomes queue; an unscripted connect succeeds. */
 void scripted_next_connect(short rc, const char* sqlstate);
+/* Makes the next succeeding connect complete with text instead of echoing its input. */
+void scripted_next_completion(const char* text);
 /* Makes the next statement execution answer rc with sqlstate; no result is consumed. */
 void scripted_next_execute(short rc, const char* sqlstate);
 /* Gives the connect or execute outcome queued last this native error and diagnostic message

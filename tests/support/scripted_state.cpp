@@ -34,6 +34,7 @@ void scripted_reset(void) {
   s.results.clear();
   s.connects.clear();
   s.lastQueued = nullptr;
+  s.completions.clear();
   s.executes.clear();
   s.allocStmtFailures.clear();
   s.statements.clear();
@@ -74,6 +75,10 @@ void scripted_set_reported_length(long length) {
 void scripted_next_connect(short rc, const char* sqlstate) {
   script().connects.push_back({rc, sqlstate ? sqlstate : "", "", 0});
   script().lastQueued = &script().connects.back();
+}
+
+void scripted_next_completion(const char* text) {
+  script().completions.push_back(text);
 }
 
 void scripted_next_execute(short rc, const char* sqlstate) {

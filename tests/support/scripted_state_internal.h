@@ -35,6 +35,7 @@ struct Result {
 struct Script {
   std::deque<Result> results;
   std::deque<Outcome> connects;
+  std::deque<std::string> completions;  // completed connection strings instead of the echo
   std::deque<Outcome> executes;
   std::deque<std::string> allocStmtFailures;
   Outcome* lastQueued = nullptr;  // the outcome scripted_describe_last_outcome changes

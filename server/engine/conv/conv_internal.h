@@ -142,7 +142,7 @@ struct LengthCode {
 
 struct GroupCode {
   std::size_t skip = 0;
-  char separator = ' ';
+  std::string separator = " ";  // one character, which may take several bytes
   std::size_t count = 1;
 };
 
@@ -153,10 +153,11 @@ struct GroupCode {
 [[nodiscard]] std::string applyLength(const LengthCode& code, std::string_view piece);
 [[nodiscard]] std::string applyGroup(const GroupCode& code, std::string_view piece);
 
-// Windows-1252 letter tests and case mapping that never turn a letter into a mark byte.
-[[nodiscard]] bool isLetter(char c) noexcept;
-[[nodiscard]] char toUpper(char c) noexcept;
-[[nodiscard]] char toLower(char c) noexcept;
+// Letter test and case mapping of one character (Unicode's); the mapping never produces one of
+// the characters U+00FB..U+00FF, which every client takes for marks.
+[[nodiscard]] bool isLetter(char32_t c) noexcept;
+[[nodiscard]] char32_t toUpper(char32_t c) noexcept;
+[[nodiscard]] char32_t toLower(char32_t c) noexcept;
 
 // ---- Sleep (U407A) ---------------------------------------------------------------------------
 

@@ -14,9 +14,9 @@ namespace conv {
 
 bool isSeparatorChar(char c) noexcept {
   const auto u = static_cast<unsigned char>(c);
-  if (u < 0x20 || u == 0x7F || isMark(c)) return false;
-  if ((c >= '0' && c <= '9') || isLetter(c)) return false;
-  return true;
+  // ASCII only: a byte above it is part of a character of several bytes, or a mark.
+  if (u < 0x20 || u >= 0x7F) return false;
+  return !(c >= '0' && c <= '9') && !isLetter(static_cast<char32_t>(u));
 }
 
 // ---- Decimal ---------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // MD, MR and ML codes: scaled integers shown as decimals in the port's number format.
 #include "server/engine/conv/conv_internal.h"
+#include "server/engine/text/utf8.h"
 
 namespace tarn::server::conv {
 namespace {
@@ -154,9 +155,11 @@ std::string maskOutput(const MaskCode& code, std::string_view piece, const Numbe
     case S::kSuppressed:
       break;
   }
-  if (code.fill != '\0' && text.size() < code.width) {
+  // The width counts characters: a currency sign such as the euro takes several bytes.
+  const std::size_t length = text::charCount(text);
+  if (code.fill != '\0' && length < code.width) {
     const char pad = code.fill == '#' ? ' ' : code.fill;
-    const std::string padding(code.width - text.size(), pad);
+    const std::string padding(code.width - length, pad);
     text = code.justify == MaskCode::Justify::kLeft ? text + padding : padding + text;
   }
   return text;

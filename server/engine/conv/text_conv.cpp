@@ -1,12 +1,12 @@
 // MC, L and G codes, which work on text the same way in both directions.
 #include "server/engine/conv/conv_internal.h"
 
+#include <unicode/uchar.h>
+
+#include "server/engine/text/utf8.h"
+
 namespace tarn::server::conv {
 namespace {
-
-unsigned char byte(char c) noexcept {
-  return static_cast<unsigned char>(c);
-}
 
 bool isDigit(char c) noexcept {
   return c >= '0' && c <= '9';
@@ -24,66 +24,47 @@ std::optional<std::size_t> readNumber(std::string_view code, std::size_t& at) {
   return value;
 }
 
-bool keeps(CaseCode::Kind kind, char c) {
+bool isDigitChar(char32_t c) noexcept {
+  return c >= '0' && c <= '9';
+}
+
+bool keeps(CaseCode::Kind kind, char32_t c) {
   using K = CaseCode::Kind;
   switch (kind) {
     case K::kLetters:
       return isLetter(c);
     case K::kDigits:
-      return isDigit(c);
+      return isDigitChar(c);
     case K::kAlphanumerics:
-      return isLetter(c) || isDigit(c);
+      return isLetter(c) || isDigitChar(c);
     case K::kNotLetters:
       return !isLetter(c);
     case K::kNotDigits:
-      return !isDigit(c);
+      return !isDigitChar(c);
     case K::kNotAlphanumerics:
-      return !isLetter(c) && !isDigit(c);
+      return !isLetter(c) && !isDigitChar(c);
     default:
       return true;
   }
+}
+
+// U+00FB..U+00FF are the marks on every client's side: no case mapping may produce them.
+char32_t keepOffMarks(char32_t mapped, char32_t original) noexcept {
+  return mapped >= 0xFB && mapped <= 0xFF ? original : mapped;
 }
 
 }  // namespace
 
-bool isLetter(char c) noexcept {
-  const unsigned char u = byte(c);
-  if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z')) return true;
-  switch (u) {
-    case 0x83:
-    case 0x8A:
-    case 0x8C:
-    case 0x8E:
-    case 0x9A:
-    case 0x9C:
-    case 0x9E:
-    case 0x9F:
-    case 0xAA:
-    case 0xB5:
-    case 0xBA:
-      return true;
-    default:
-      break;
-  }
-  return u >= 0xC0 && u <= 0xFA && u != 0xD7 && u != 0xF7;
+bool isLetter(char32_t c) noexcept {
+  return u_isalpha(static_cast<UChar32>(c)) != 0;
 }
 
-char toUpper(char c) noexcept {
-  const unsigned char u = byte(c);
-  if (u >= 'a' && u <= 'z') return static_cast<char>(u - 0x20);
-  if (u == 0x9A || u == 0x9C || u == 0x9E) return static_cast<char>(u - 0x10);
-  // 0xFB..0xFE are marks, never letters, so the range stops below them.
-  if (u >= 0xE0 && u <= 0xFA && u != 0xF7) return static_cast<char>(u - 0x20);
-  return c;
+char32_t toUpper(char32_t c) noexcept {
+  return keepOffMarks(static_cast<char32_t>(u_toupper(static_cast<UChar32>(c))), c);
 }
 
-char toLower(char c) noexcept {
-  const unsigned char u = byte(c);
-  if (u >= 'A' && u <= 'Z') return static_cast<char>(u + 0x20);
-  if (u == 0x8A || u == 0x8C || u == 0x8E) return static_cast<char>(u + 0x10);
-  // The lower forms of 0xDB..0xDE and of 0x9F would be mark bytes: those letters stay as they are.
-  if (u >= 0xC0 && u <= 0xDA && u != 0xD7) return static_cast<char>(u + 0x20);
-  return c;
+char32_t toLower(char32_t c) noexcept {
+  return keepOffMarks(static_cast<char32_t>(u_tolower(static_cast<UChar32>(c))), c);
 }
 
 std::optional<CaseCode> parseCaseCode(std::string_view code) {
@@ -131,8 +112,14 @@ std::optional<GroupCode> parseGroupCode(std::string_view code) {
     if (!skip) return std::nullopt;
     parsed.skip = *skip;
   }
-  if (at >= code.size() || isMark(code[at]) || byte(code[at]) < 0x20) return std::nullopt;
-  parsed.separator = code[at++];
+  if (at >= code.size()) return std::nullopt;
+  const std::size_t from = at;
+  bool mark = false;
+  const char32_t separator = text::nextChar(code, at, mark);
+  if (mark || separator == text::kInvalid || separator < 0x20 || isDigitChar(separator)) {
+    return std::nullopt;
+  }
+  parsed.separator = std::string(code.substr(from, at - from));
   const std::optional<std::size_t> count = readNumber(code, at);
   if (!count || *count == 0 || at != code.size()) return std::nullopt;
   parsed.count = *count;
@@ -144,21 +131,30 @@ std::string applyCase(const CaseCode& code, std::string_view piece) {
   std::string out;
   out.reserve(piece.size());
   bool wordStart = true;
-  for (const char c : piece) {
+  std::size_t at = 0;
+  while (at < piece.size()) {
+    const std::size_t from = at;
+    bool mark = false;
+    const char32_t c = text::nextChar(piece, at, mark);
+    if (mark || c == text::kInvalid) {  // kept as they are, and never part of a word
+      out.append(piece.substr(from, at - from));
+      wordStart = true;
+      continue;
+    }
     switch (code.kind) {
       case K::kUpper:
-        out.push_back(toUpper(c));
+        text::appendChar(out, toUpper(c));
         break;
       case K::kLower:
-        out.push_back(toLower(c));
+        text::appendChar(out, toLower(c));
         break;
       case K::kTitle:
-        out.push_back(wordStart ? toUpper(c) : toLower(c));
+        text::appendChar(out, wordStart ? toUpper(c) : toLower(c));
         // An apostrophe keeps the word going, so "it's" does not become "It'S".
-        wordStart = !isLetter(c) && !isDigit(c) && c != '\'';
+        wordStart = !isLetter(c) && !isDigitChar(c) && c != '\'';
         break;
       default:
-        if (keeps(code.kind, c)) out.push_back(c);
+        if (keeps(code.kind, c)) out.append(piece.substr(from, at - from));
         break;
     }
   }
@@ -166,8 +162,9 @@ std::string applyCase(const CaseCode& code, std::string_view piece) {
 }
 
 std::string applyLength(const LengthCode& code, std::string_view piece) {
-  if (code.reportLength) return std::to_string(piece.size());
-  const bool fits = piece.size() >= code.minimum && piece.size() <= code.maximum;
+  const std::size_t length = text::charCount(piece);
+  if (code.reportLength) return std::to_string(length);
+  const bool fits = length >= code.minimum && length <= code.maximum;
   return fits ? std::string(piece) : std::string();
 }
 
@@ -176,13 +173,13 @@ std::string applyGroup(const GroupCode& code, std::string_view piece) {
   for (std::size_t skipped = 0; skipped < code.skip; ++skipped) {
     const std::size_t at = piece.find(code.separator, start);
     if (at == std::string_view::npos) return std::string();
-    start = at + 1;
+    start = at + code.separator.size();
   }
   std::size_t end = start;
   for (std::size_t taken = 0; taken < code.count; ++taken) {
     const std::size_t at = piece.find(code.separator, end);
     if (at == std::string_view::npos) return std::string(piece.substr(start));
-    end = at + (taken + 1 < code.count ? 1 : 0);
+    end = at + (taken + 1 < code.count ? code.separator.size() : 0);
   }
   return std::string(piece.substr(start, end - start));
 }

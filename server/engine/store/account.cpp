@@ -1,5 +1,8 @@
 #include "server/engine/store/account.h"
 
+#include "server/engine/store/protection.h"
+#include "server/engine/store/text_form.h"
+
 #include <optional>
 #include <utility>
 
@@ -14,6 +17,10 @@ constexpr int kMarkOpen = 2;
 
 // Section ids are never reused and items must belong to a live section, so that a handle left
 // open on a deleted file cannot write into a file made later.
+// Bodies live in a rowid table and keys in an index of their own: a lookup by key compares only
+// keys, where a key b-tree holding the bodies would read a neighbour's whole body to compare it.
+// The few ids spelled otherwise than their folded key have a partial index, so that the ids in
+// key order come from the two indexes alone; writes of other ids never touch it.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS sections(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -27,8 +34,9 @@ CREATE TABLE IF NOT EXISTS items(
   section INTEGER NOT NULL REFERENCES sections(id),
   key BLOB NOT NULL,
   id BLOB,
-  body BLOB NOT NULL,
-  PRIMARY KEY(section, key)) WITHOUT ROWID;
+  body BLOB NOT NULL);
+CREATE UNIQUE INDEX IF NOT EXISTS items_by_key ON items(section, key);
+CREATE INDEX IF NOT EXISTS items_spelled ON items(section, key, id) WHERE id IS NOT NULL;
 CREATE TABLE IF NOT EXISTS locks(
   section INTEGER NOT NULL,
   kind INTEGER NOT NULL,
@@ -38,6 +46,18 @@ CREATE TABLE IF NOT EXISTS locks(
   start INTEGER NOT NULL,
   PRIMARY KEY(section, kind, item)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS locks_by_owner ON locks(pid, start, port);
+)sql";
+
+// The layout an account file is in (PRAGMA user_version). 0 is a new file, or one from the
+// builds that kept bodies inside the key b-tree.
+constexpr int kLayout = 1;
+
+// Brings a file of the first layout to the current one, inside the caller's transaction.
+constexpr const char* kUpgradeFromFirstLayout = "ALTER TABLE items RENAME TO items_first_layout";
+constexpr const char* kCopyFirstLayout = R"sql(
+INSERT INTO items(section, key, id, body)
+  SELECT section, key, id, body FROM items_first_layout ORDER BY section, key;
+DROP TABLE items_first_layout;
 )sql";
 
 constexpr const char* kSectionColumns =
@@ -77,6 +97,19 @@ class MaybeTransaction {
   std::optional<Transaction> tx_;
 };
 
+int userVersion(sqlite3* db) {
+  Statement q(db, "PRAGMA user_version");
+  Statement::Use row(q);
+  return row.step() ? static_cast<int>(row.integer(0)) : 0;
+}
+
+bool hasTable(sqlite3* db, const char* name) {
+  Statement q(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?1");
+  Statement::Use row(q);
+  row.bindText(1, name);
+  return row.step();
+}
+
 }  // namespace
 
 std::string upperAscii(std::string_view text) {
@@ -106,7 +139,19 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
   {
     exec(db.get(), "BEGIN IMMEDIATE");
     try {
+      const int layout = userVersion(db.get());
+      if (layout > kLayout)
+        throw StoreError(SQLITE_NOTADB, path + ": made by a newer build (layout " +
+                                            std::to_string(layout) + "); not opened");
+      const bool firstLayout = layout == 0 && hasTable(db.get(), "items");
+      if (firstLayout) exec(db.get(), kUpgradeFromFirstLayout);
       exec(db.get(), kSchema);
+      if (firstLayout) exec(db.get(), kCopyFirstLayout);
+      if (layout != kLayout)
+        exec(db.get(), ("PRAGMA user_version=" + std::to_string(kLayout)).c_str());
+      adoptUtf8Text(db.get());
+      exec(db.get(), IndexStore::schema());
+      makeProtectionSchema(db.get());
       exec(db.get(),
            "INSERT OR IGNORE INTO sections(file, kind, name, casefold, modulo) "
            "VALUES('MD', 1, 'MD', 1, 1)");
@@ -127,17 +172,25 @@ void Account::prepare() {
   tx_.commit = Statement(db, "COMMIT");
   tx_.rollback = Statement(db, "ROLLBACK");
   read_ = Statement(db, "SELECT body FROM items WHERE section=?1 AND key=?2");
-  write_ =
-      Statement(db, "INSERT OR REPLACE INTO items(section, key, id, body) VALUES(?1,?2,?3,?4)");
+  // An overwrite updates the row in place: the key index is left as it is.
+  write_ = Statement(db,
+                     "INSERT INTO items(section, key, id, body) VALUES(?1,?2,?3,?4) "
+                     "ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, body=excluded.body");
   writeUnlessLocked_ = Statement(db,
-                                 "INSERT OR REPLACE INTO items(section, key, id, body) "
+                                 "INSERT INTO items(section, key, id, body) "
                                  "SELECT ?1, ?2, ?3, ?4 WHERE NOT EXISTS (SELECT 1 FROM locks "
                                  "WHERE section=?1 AND ((kind=0 AND item=?2) OR (kind=1 AND "
-                                 "item=X'')) AND NOT (port=?5 AND pid=?6 AND start=?7))");
+                                 "item=X'')) AND NOT (port=?5 AND pid=?6 AND start=?7)) "
+                                 "AND NOT EXISTS (SELECT 1 FROM item_indexes WHERE section=?1) "
+                                 "ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, "
+                                 "body=excluded.body");
   delete_ = Statement(db, "DELETE FROM items WHERE section=?1 AND key=?2");
   clear_ = Statement(db, "DELETE FROM items WHERE section=?1");
   count_ = Statement(db, "SELECT count(*) FROM items WHERE section=?1");
-  ids_ = Statement(db, "SELECT coalesce(id, key) FROM items WHERE section=?1 ORDER BY key");
+  dataVersion_ = Statement(db, "PRAGMA data_version");
+  ids_ = Statement(db, "SELECT key FROM items WHERE section=?1 ORDER BY key");
+  spelled_ =
+      Statement(db, "SELECT key, id FROM items WHERE section=?1 AND id IS NOT NULL ORDER BY key");
   items_ = Statement(db, "SELECT coalesce(id, key), body FROM items WHERE section=?1 ORDER BY key");
   findFile_ = Statement(db, "SELECT file FROM sections WHERE file=?1 ORDER BY kind LIMIT 1");
   findDict_ = Statement(db, (std::string(kSectionColumns) + "WHERE file=?1 AND kind=0").c_str());
@@ -168,6 +221,7 @@ void Account::prepare() {
   deleteOwnerLocks_ =
       Statement(db, "DELETE FROM locks WHERE pid=?1 AND start=?2 AND port=?3 AND kind<2");
   sweep_ = Statement(db, "DELETE FROM locks WHERE pid=?1 AND start=?2");
+  indexes_ = std::make_unique<IndexStore>(db);
 }
 
 std::string_view Account::keyFor(const Section& s, std::string_view id) {
@@ -270,6 +324,7 @@ void Account::dropSections(const std::vector<Section>& doomed) {
   std::string file = doomed.front().file;
   for (const Section& s : doomed) {
     std::erase_if(heldItems_, [&](const auto& held) { return held.first == s.id; });
+    indexes_->sectionDropped(s);
     Statement::Use(dropItems_).bind(1, s.id).run();
     Statement::Use(dropLocks_).bind(1, s.id).run();
     Statement::Use(dropSection_).bind(1, s.id).run();
@@ -292,16 +347,26 @@ bool Account::readItem(const Section& s, std::string_view id, std::string& out) 
 }
 
 void Account::writeItem(const Section& s, std::string_view id, std::string_view body) {
-  Statement::Use q(write_);
-  std::string_view key = keyFor(s, id);
-  q.bind(1, s.id).bind(2, key);
-  // The original spelling is kept only where folding changed it.
-  if (key != id) q.bind(3, id);
-  q.bind(4, body).run();
+  MaybeTransaction tx(db(), tx_);
+  const bool indexed = indexes_->any(s);
+  indexedBefore_.clear();
+  const bool existed = indexed && readItem(s, id, indexedBefore_);
+  {
+    Statement::Use q(write_);
+    std::string_view key = keyFor(s, id);
+    q.bind(1, s.id).bind(2, key);
+    // The original spelling is kept only where folding changed it.
+    if (key != id) q.bind(3, id);
+    q.bind(4, body).run();
+  }
+  if (indexed) indexes_->itemChanged(s, id, existed ? &indexedBefore_ : nullptr, &body);
+  tx.commit();
 }
 
 bool Account::writeItemUnlessLocked(const Section& s, std::string_view id, std::string_view body,
                                     const LockOwner& owner) {
+  // An indexed file's write needs the checked path; the statement would decline it anyway.
+  if (indexes_->seenIndexed(s)) return false;
   Statement::Use q(writeUnlessLocked_);
   std::string_view key = keyFor(s, id);
   q.bind(1, s.id).bind(2, key);
@@ -317,28 +382,65 @@ bool Account::holdsItemLock(const Section& s, std::string_view id) {
 }
 
 bool Account::deleteItem(const Section& s, std::string_view id) {
-  Statement::Use q(delete_);
-  q.bind(1, s.id).bind(2, keyFor(s, id)).run();
-  return sqlite3_changes(db()) > 0;
+  MaybeTransaction tx(db(), tx_);
+  const bool indexed = indexes_->any(s);
+  indexedBefore_.clear();
+  if (indexed && readItem(s, id, indexedBefore_))
+    indexes_->itemChanged(s, id, &indexedBefore_, nullptr);
+  bool existed = false;
+  {
+    Statement::Use q(delete_);
+    q.bind(1, s.id).bind(2, keyFor(s, id)).run();
+    existed = sqlite3_changes(db()) > 0;
+  }
+  tx.commit();
+  return existed;
 }
 
 void Account::clearSection(const Section& s) {
+  MaybeTransaction tx(db(), tx_);
   Statement::Use(clear_).bind(1, s.id).run();
+  indexes_->sectionCleared(s);
+  tx.commit();
 }
 
 std::int64_t Account::countItems(const Section& s) {
+  // Counted on the key index alone, and only again after something changed: data_version moves
+  // with other connections' commits, the change counter with this one's own writes.
+  std::int64_t version = 0;
+  {
+    Statement::Use q(dataVersion_);
+    if (q.step()) version = q.integer(0);
+  }
+  const std::int64_t changes = sqlite3_total_changes64(db());
+  auto known = counts_.find(s.id);
+  if (known != counts_.end() && known->second.version == version &&
+      known->second.changes == changes)
+    return known->second.items;
   Statement::Use q(count_);
   q.bind(1, s.id);
-  return q.step() ? q.integer(0) : 0;
+  const std::int64_t items = q.step() ? q.integer(0) : 0;
+  counts_[s.id] = {items, version, changes};
+  return items;
 }
 
 std::size_t Account::appendIds(const Section& s, std::string& out) {
-  Statement::Use q(ids_);
-  q.bind(1, s.id);
+  // Both walks are in key order and the spelled keys are among all keys: one merge pass.
+  Statement::Use keys(ids_);
+  keys.bind(1, s.id);
+  Statement::Use spelled(spelled_);
+  spelled.bind(1, s.id);
+  bool more = spelled.step();
   std::size_t n = 0;
-  while (q.step()) {
+  while (keys.step()) {
     if (n++ > 0) out.push_back(kAttributeMark);
-    out.append(q.bytes(0));
+    const std::string_view key = keys.bytes(0);
+    if (more && spelled.bytes(0) == key) {
+      out.append(spelled.bytes(1));
+      more = spelled.step();
+    } else {
+      out.append(key);
+    }
   }
   return n;
 }
@@ -464,6 +566,14 @@ void Account::releaseLocks(const LockOwner& owner) {
       .bind(2, owner.process.start)
       .bind(3, owner.port)
       .run();
+}
+
+std::vector<LockOwner> Account::owners() {
+  std::vector<LockOwner> out;
+  Statement q(db(), "SELECT DISTINCT port, pid, start FROM locks");
+  Statement::Use row(q);
+  while (row.step()) out.push_back({row.integer(0), {row.integer(1), row.integer(2)}});
+  return out;
 }
 
 }  // namespace tarn::server::store

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/engine/store/index_store.h"
 #include "server/engine/store/process.h"
 #include "server/engine/store/sqlite.h"
 
@@ -53,6 +55,8 @@ class Account {
   [[nodiscard]] const std::string& name() const noexcept { return name_; }
   [[nodiscard]] sqlite3* db() const noexcept { return db_.get(); }
   [[nodiscard]] TransactionStatements& transactions() noexcept { return tx_; }
+  // The file indexes of this account; the item members below keep them current.
+  [[nodiscard]] IndexStore& indexes() noexcept { return *indexes_; }
 
   // --- catalogue. Name matching ignores ASCII case unless exact is set. Throws StoreError.
   // The file's canonical name, when it exists.
@@ -85,6 +89,7 @@ class Account {
   // False when there was no such item.
   bool deleteItem(const Section& s, std::string_view id);
   void clearSection(const Section& s);
+  // The section's item count; repeated counts with no change between them cost no walk.
   [[nodiscard]] std::int64_t countItems(const Section& s);
   // Item-ids in key order, each followed by the attribute mark except the last. Returns the count.
   std::size_t appendIds(const Section& s, std::string& out);
@@ -117,6 +122,8 @@ class Account {
   void releaseAll(const LockOwner& owner);
   // Drops item and file locks of owner in this account, keeping open marks.
   void releaseLocks(const LockOwner& owner);
+  // Every owner with a lock or an open mark here, live or not.
+  [[nodiscard]] std::vector<LockOwner> owners();
 
   // Folds an item-id for a case-insensitive section into scratch and returns the key to bind.
   [[nodiscard]] std::string_view keyFor(const Section& s, std::string_view id);
@@ -133,8 +140,16 @@ class Account {
   std::string name_;
   std::string scratch_;
   std::set<std::pair<std::int64_t, std::string>> heldItems_;
+  // Item counts by section, with the store's change markers they were taken at.
+  struct Count {
+    std::int64_t items, version, changes;
+  };
+  std::map<std::int64_t, Count> counts_;
   TransactionStatements tx_;
-  Statement read_, write_, writeUnlessLocked_, delete_, clear_, count_, ids_, items_;
+  std::unique_ptr<IndexStore> indexes_;
+  std::string indexedBefore_;  // an indexed item's previous body, while it is replaced
+  Statement read_, write_, writeUnlessLocked_, delete_, clear_, count_, dataVersion_, ids_,
+      spelled_, items_;
   Statement findFile_, findDict_, findData_, firstData_, sections_, insertSection_, dropSection_,
       dropItems_, dropLocks_;
   Statement itemHolders_, fileHolders_, sectionHolders_, openHolders_, insertLock_, deleteLock_,

@@ -1,9 +1,38 @@
 #include "server/engine/store/sqlite.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 namespace tarn::server::store {
+namespace {
+std::atomic<StepFault> gStepFault{nullptr};
+}  // namespace
+
+void setStepFaultForTesting(StepFault fault) noexcept {
+  gStepFault.store(fault);
+}
+
+StoreFailure StoreError::failure() const noexcept {
+  switch (code_ & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return StoreFailure::kBusy;
+    case SQLITE_FULL:
+      return StoreFailure::kFull;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+      return StoreFailure::kReadOnly;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return StoreFailure::kCorrupt;
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+      return StoreFailure::kIo;
+    default:
+      return StoreFailure::kOther;
+  }
+}
 
 DbHandle openDatabase(const std::string& path, bool create) {
   sqlite3* raw = nullptr;
@@ -71,6 +100,10 @@ Statement::Use& Statement::Use::bindText(int index, std::string_view text) {
 }
 
 bool Statement::Use::step() {
+  if (StepFault fault = gStepFault.load(std::memory_order_relaxed)) {
+    if (int injected = fault(sqlite3_sql(stmt_)); injected != 0)
+      throw StoreError(injected, std::string("injected: ") + sqlite3_errstr(injected));
+  }
   int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;

@@ -11,6 +11,16 @@
 
 namespace tarn::server::store {
 
+// What kind of trouble a store failure is, as far as a client can act on it.
+enum class StoreFailure {
+  kBusy,      // another writer held the store past the wait
+  kFull,      // the disk (or the database's page limit) is full
+  kReadOnly,  // the database or its directory cannot be written
+  kCorrupt,   // the file is damaged or is not an account at all
+  kIo,        // the operating system refused a read, write or open
+  kOther,
+};
+
 // A SQLite call failed. code is the extended result code; busy() tells a lock timeout apart.
 class StoreError : public std::runtime_error {
  public:
@@ -19,6 +29,7 @@ class StoreError : public std::runtime_error {
   [[nodiscard]] bool busy() const noexcept {
     return (code_ & 0xff) == SQLITE_BUSY || (code_ & 0xff) == SQLITE_LOCKED;
   }
+  [[nodiscard]] StoreFailure failure() const noexcept;
 
  private:
   int code_;
@@ -31,6 +42,11 @@ struct StmtFinalizer {
   void operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }
 };
 using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
+
+// Test seam: when set, every statement step first asks it, with the statement's SQL; a
+// non-zero answer fails the step with that result code, as if SQLite had returned it.
+using StepFault = int (*)(const char* sql);
+void setStepFaultForTesting(StepFault fault) noexcept;
 
 // Opens (creating when asked) a database for use by one thread at a time. Throws StoreError.
 [[nodiscard]] DbHandle openDatabase(const std::string& path, bool create);

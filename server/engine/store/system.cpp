@@ -3,8 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <set>
 
 namespace tarn::server::store {
@@ -35,16 +39,76 @@ std::string SystemDirectory::accountPath(std::string_view name) const {
 }
 
 bool SystemDirectory::accountExists(std::string_view name) const {
+  // lstat: a link named like an account is not an account, whatever it points at.
   struct stat st {};
-  return ::stat(accountPath(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return ::lstat(accountPath(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+namespace {
+
+// Refuses what must never be opened as a database here: a symbolic link (it could lead out of
+// the system directory, and SQLite would create its file at the target) and an empty account
+// (an account always has its schema; empty means truncated or made by something else). The
+// register may be empty: it is made in place by whichever process comes first.
+void checkDatabaseFile(const std::string& path, bool account) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  if (S_ISLNK(st.st_mode))
+    throw StoreError(SQLITE_CANTOPEN, path + ": a symbolic link; system files are never links");
+  if (!S_ISREG(st.st_mode)) throw StoreError(SQLITE_CANTOPEN, path + ": not a regular file");
+  if (account && st.st_size == 0)
+    throw StoreError(SQLITE_NOTADB, path + ": empty file, not an account");
+}
+
+}  // namespace
+
 std::unique_ptr<Account> SystemDirectory::openAccount(std::string_view name, bool create) const {
-  return Account::open(accountPath(name), std::string(name), create);
+  const std::string path = accountPath(name);
+  struct stat st {};
+  if (create && ::lstat(path.c_str(), &st) != 0) {
+    // Made whole under a private name and linked into place, so that no other process ever sees
+    // the account empty; link() never replaces, so a rival's account made meanwhile stands.
+    static std::atomic<unsigned> serial{0};
+    const std::string draft = path_ + "/.draft-" + std::to_string(::getpid()) + "-" +
+                              std::to_string(serial++) + "-" + std::string(name);
+    try {
+      (void)Account::open(draft, std::string(name), true);
+    } catch (...) {
+      std::remove(draft.c_str());
+      throw;
+    }
+    const int linked = ::link(draft.c_str(), path.c_str());
+    const int err = errno;
+    std::remove(draft.c_str());
+    if (linked != 0 && err != EEXIST)
+      throw StoreError(SQLITE_CANTOPEN, path + ": cannot create: " + std::strerror(err));
+  }
+  checkDatabaseFile(path, true);
+  return Account::open(path, std::string(name), false);
 }
 
 void SystemDirectory::openRegister() {
-  register_ = openDatabase(path_ + "/ports.register", true);
+  const std::string path = path_ + "/ports.register";
+  checkDatabaseFile(path, false);
+  try {
+    makeRegister(path);
+  } catch (const StoreError& e) {
+    if (e.failure() != StoreFailure::kCorrupt) throw;
+    // A damaged register must not keep every account from logging on: it is set aside and
+    // made again from the ports of live processes that the accounts' lock tables show.
+    register_.reset();
+    const std::string aside = path + ".damaged";
+    if (::rename(path.c_str(), aside.c_str()) != 0 && errno != ENOENT)
+      throw StoreError(SQLITE_CANTOPEN, path + ": cannot set the damaged register aside");
+    std::remove((path + "-wal").c_str());
+    std::remove((path + "-shm").c_str());
+    makeRegister(path);
+    rebuildRegister();
+  }
+}
+
+void SystemDirectory::makeRegister(const std::string& path) {
+  register_ = openDatabase(path, true);
   useWal(register_.get());
   exec(register_.get(),
        "CREATE TABLE IF NOT EXISTS ports(number INTEGER PRIMARY KEY, pid INTEGER NOT NULL, "
@@ -52,6 +116,40 @@ void SystemDirectory::openRegister() {
   tx_.begin = Statement(register_.get(), "BEGIN IMMEDIATE");
   tx_.commit = Statement(register_.get(), "COMMIT");
   tx_.rollback = Statement(register_.get(), "ROLLBACK");
+}
+
+void SystemDirectory::rebuildRegister() {
+  struct Live {
+    ProcessIdentity process;
+    std::string account;
+  };
+  std::map<std::int64_t, Live> live;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(path_, ec)) {
+    const std::string file = entry.path().filename().string();
+    constexpr std::string_view kSuffix = ".account";
+    if (file.size() <= kSuffix.size() || !file.ends_with(kSuffix)) continue;
+    std::optional<std::string> name = accountName(file.substr(0, file.size() - kSuffix.size()));
+    if (!name || !accountExists(*name)) continue;
+    try {
+      std::unique_ptr<Account> account = openAccount(*name, false);
+      for (const LockOwner& owner : account->owners())
+        if (isAlive(owner.process)) live.emplace(owner.port, Live{owner.process, *name});
+    } catch (const StoreError&) {
+      // An account that cannot be read has no ports to give back.
+    }
+  }
+  Transaction tx(tx_);
+  Statement insert(register_.get(), "INSERT OR IGNORE INTO ports VALUES(?1,?2,?3,?4)");
+  for (const auto& [number, port] : live) {
+    Statement::Use(insert)
+        .bind(1, number)
+        .bind(2, port.process.pid)
+        .bind(3, port.process.start)
+        .bindText(4, port.account)
+        .run();
+  }
+  tx.commit();
 }
 
 int SystemDirectory::claimPort(const ProcessIdentity& process, std::string_view account) {

@@ -49,6 +49,9 @@ class SystemDirectory {
  private:
   [[nodiscard]] std::string accountPath(std::string_view name) const;
   void openRegister();
+  void makeRegister(const std::string& path);
+  // Fills a new register with the live ports found in the accounts' lock tables.
+  void rebuildRegister();
 
   std::string path_;
   DbHandle register_;

@@ -1,5 +1,7 @@
 #include "server/engine/tcl/tcl.h"
 
+#include "server/engine/store/protection.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -28,6 +30,11 @@ constexpr int kVerbsUpdated = 212;
 constexpr int kAccountCreated = 213;
 constexpr int kAccountExists = 214;
 constexpr int kBadAccountName = 215;
+constexpr int kIndexExists = 171;
+constexpr int kIndexCreated = 172;
+constexpr int kBadCorrelative = 173;
+constexpr int kIndexDeleted = 174;
+constexpr int kNoSuchIndex = 175;
 constexpr int kNoItems = 401;
 constexpr int kSelected = 404;
 constexpr int kListed = 405;
@@ -41,7 +48,17 @@ constexpr int kFileInUse = 419;
 constexpr int kFileCleared = 420;
 constexpr int kBadModulo = 421;
 constexpr int kCaseShown = 431;
+constexpr int kAccessRefused = 230;
+constexpr int kAccountProtected = 231;
+constexpr int kGranted = 232;
+constexpr int kRevoked = 233;
+constexpr int kNotYours = 234;
+constexpr int kSystemDictionary = 235;
+constexpr int kOverLimit = 450;
 }  // namespace msg
+
+// The request status of a run stopped by one of the port's limits.
+constexpr int kOverLimitStatus = 40;
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -211,12 +228,38 @@ struct Failure {
   std::string text;
 };
 
+// The stacked lines of one "E": each is a command, unless a verb takes it as its input.
+class StackedInput {
+ public:
+  StackedInput(std::string_view lines, bool present) : rest_(lines), more_(present) {}
+  [[nodiscard]] bool more() const noexcept { return more_; }
+  // The next line, or nothing when none is left.
+  std::optional<std::string_view> next() {
+    if (!more_) return std::nullopt;
+    const std::size_t mark = rest_.find(kAttributeMark);
+    const std::string_view line = rest_.substr(0, mark);
+    more_ = mark != std::string_view::npos;
+    rest_.remove_prefix(more_ ? mark + 1 : rest_.size());
+    return line;
+  }
+
+ private:
+  std::string_view rest_;
+  bool more_;
+};
+
 class Interpreter {
  public:
-  Interpreter(PortState& state, Outcome& out) : state_(state), out_(out) {}
+  Interpreter(PortState& state, Outcome& out, StackedInput& input)
+      : state_(state), out_(out), input_(input) {}
 
   // False when the verb is unknown.
   bool runLine(std::string_view line);
+  // Stops the run: the message goes into the captured output, status 40 into the reply.
+  void overLimit(std::string_view text) {
+    message(msg::kOverLimit, text);
+    out_.status = kOverLimitStatus;
+  }
 
  private:
   void print(std::string_view line) {
@@ -249,6 +292,20 @@ class Interpreter {
   void logTo(const CommandLine& cmd);
   void updateMd(const CommandLine& cmd);
   void createAccount(const CommandLine& cmd);
+  void createIndex(const CommandLine& cmd);
+  void deleteIndex(const CommandLine& cmd);
+  // The file and correlative of an index command; nothing (after a message) when either is bad.
+  struct IndexTarget {
+    OpenSection file;
+    std::string reference;
+    store::Correlative correlative;
+  };
+  std::optional<IndexTarget> indexTarget(const CommandLine& cmd);
+  void protectAccount(const CommandLine& cmd);
+  void grantAccount(const CommandLine& cmd, bool grant);
+  // The account named by the command's first word when the port may change its protection: from
+  // DM, or from the account itself. Prints why not and gives nothing otherwise.
+  std::shared_ptr<store::Account> ownAccount(const CommandLine& cmd);
 
   std::optional<Query> parseQuery(const std::vector<Word>& words, bool listing,
                                   std::optional<OpenSection>& target);
@@ -256,6 +313,7 @@ class Interpreter {
 
   PortState& state_;
   Outcome& out_;
+  StackedInput& input_;
   int printed_ = 0;
 };
 
@@ -263,9 +321,11 @@ class Interpreter {
 
 const std::vector<std::string_view>& builtInVerbs() {
   static const std::vector<std::string_view> kVerbs = {
-      "SET-NUM-FORMAT", "CASE",   "TIME",      "DATE",          "WHO",         "COUNT",
-      "ESTIMATE-COUNT", "SELECT", "SSELECT",   "LIST",          "CREATE-FILE", "DELETE-FILE",
-      "CLEAR-FILE",     "LOGTO",  "UPDATE-MD", "CREATE-ACCOUNT"};
+      "SET-NUM-FORMAT", "CASE",           "TIME",           "DATE",            "WHO",
+      "COUNT",          "ESTIMATE-COUNT", "SELECT",         "SSELECT",         "LIST",
+      "CREATE-FILE",    "DELETE-FILE",    "CLEAR-FILE",     "LOGTO",           "UPDATE-MD",
+      "CREATE-ACCOUNT", "CREATE-INDEX",   "DELETE-INDEX",   "PROTECT-ACCOUNT", "GRANT-ACCOUNT",
+      "REVOKE-ACCOUNT"};
   return kVerbs;
 }
 
@@ -346,6 +406,14 @@ bool Interpreter::runVerb(std::string_view verb, std::string_view rest, int dept
     updateMd(cmd);
   } else if (equalsNoCase(verb, "CREATE-ACCOUNT")) {
     createAccount(cmd);
+  } else if (equalsNoCase(verb, "CREATE-INDEX")) {
+    createIndex(cmd);
+  } else if (equalsNoCase(verb, "DELETE-INDEX")) {
+    deleteIndex(cmd);
+  } else if (equalsNoCase(verb, "PROTECT-ACCOUNT")) {
+    protectAccount(cmd);
+  } else if (equalsNoCase(verb, "GRANT-ACCOUNT") || equalsNoCase(verb, "REVOKE-ACCOUNT")) {
+    grantAccount(cmd, equalsNoCase(verb, "GRANT-ACCOUNT"));
   } else {
     // A verb entry of the master dictionary ("V", then the built-in verb) names another verb.
     if (depth > 0) return false;
@@ -412,7 +480,12 @@ std::optional<long> Interpreter::attributeNumber(const Word& w, const OpenSectio
   if (name.size() > 1 && (name[0] == 'A' || name[0] == 'a')) {
     long n = 0;
     auto [end, ec] = std::from_chars(name.data() + 1, name.data() + name.size(), n);
-    if (ec == std::errc() && end == name.data() + name.size() && n >= 0) return n;
+    if (ec == std::errc() && end == name.data() + name.size() && n >= 0) {
+      if (n <= state_.limits.elementNumber) return n;
+      overLimit(cat({"Attribute number ", std::string_view(name).substr(1),
+                     " is over the limit of ", std::to_string(state_.limits.elementNumber), "."}));
+      return std::nullopt;
+    }
   }
   // A dictionary item whose attribute 1 starts with A or S defines attribute (its attribute 2).
   std::optional<store::Section> dict =
@@ -536,12 +609,17 @@ void Interpreter::query(std::string_view verb, const CommandLine& cmd) {
     state_.activeList = std::move(list);
     return;
   }
+  // Rows keep what the output and the sort need, not whole bodies, and a listing stops once
+  // its lines pass the reply limit: neither the items' size nor a repeated id can make the
+  // engine hold more than that.
   struct Row {
     std::string id;
-    std::string body;
+    std::string line;               // LIST only
+    std::vector<std::string> keys;  // one per sort key
   };
+  struct OverReply {};
   std::vector<Row> rows;
-  const bool keepBody = listing || !q->sort.empty();
+  std::size_t kept = 0;
   auto consider = [&](std::string_view id, std::string_view body) {
     bool pass = q->anyOf.empty();
     for (const auto& group : q->anyOf) {
@@ -552,24 +630,50 @@ void Interpreter::query(std::string_view verb, const CommandLine& cmd) {
         break;
       }
     }
-    if (pass) rows.push_back({std::string(id), keepBody ? std::string(body) : std::string()});
-  };
-  if (!q->ids.empty()) {
-    std::string body;
-    for (const std::string& id : q->ids) {
-      body.clear();
-      if (a.readItem(s, id, body)) consider(id, body);
+    if (!pass) return;
+    Row& r = rows.emplace_back();
+    r.id = id;
+    for (const SortKey& k : q->sort) r.keys.emplace_back(attributeOf(id, body, k.attribute));
+    if (!listing) return;
+    r.line = id;
+    if (q->columns.empty()) {
+      while (!body.empty()) {
+        std::size_t mark = body.find(kAttributeMark);
+        r.line += ' ';
+        r.line += body.substr(0, mark);
+        if (mark == std::string_view::npos) break;
+        body.remove_prefix(mark + 1);
+      }
+    } else {
+      for (long c : q->columns) {
+        r.line += ' ';
+        r.line += attributeOf(id, body, c);
+      }
     }
-  } else {
-    a.forEachItem(s, consider);
+    kept += r.line.size() + 1;
+    if (kept + out_.captured.size() > state_.limits.replyBytes) throw OverReply{};
+  };
+  try {
+    if (!q->ids.empty()) {
+      std::string body;
+      for (const std::string& id : q->ids) {
+        body.clear();
+        if (a.readItem(s, id, body)) consider(id, body);
+      }
+    } else {
+      a.forEachItem(s, consider);
+    }
+  } catch (const OverReply&) {
+    overLimit(cat({"The listing is over the reply limit of ",
+                   std::to_string(state_.limits.replyBytes), " bytes."}));
+    return;
   }
   if (!q->sort.empty()) {
     const bool cs = state_.caseSensitive;
     std::stable_sort(rows.begin(), rows.end(), [&](const Row& x, const Row& y) {
-      for (const SortKey& k : q->sort) {
-        int c = compareValues(attributeOf(x.id, x.body, k.attribute),
-                              attributeOf(y.id, y.body, k.attribute), cs);
-        if (c != 0) return k.descending ? c > 0 : c < 0;
+      for (std::size_t i = 0; i < q->sort.size(); ++i) {
+        int c = compareValues(x.keys[i], y.keys[i], cs);
+        if (c != 0) return q->sort[i].descending ? c > 0 : c < 0;
       }
       return x.id < y.id;
     });
@@ -584,25 +688,7 @@ void Interpreter::query(std::string_view verb, const CommandLine& cmd) {
   } else if (verb == "ESTIMATE-COUNT") {
     print(count);
   } else if (verb == "LIST") {
-    for (const Row& r : rows) {
-      std::string line = r.id;
-      if (q->columns.empty()) {
-        std::string_view body = r.body;
-        while (!body.empty()) {
-          std::size_t mark = body.find(kAttributeMark);
-          line += ' ';
-          line += body.substr(0, mark);
-          if (mark == std::string_view::npos) break;
-          body.remove_prefix(mark + 1);
-        }
-      } else {
-        for (long c : q->columns) {
-          line += ' ';
-          line += attributeOf(r.id, r.body, c);
-        }
-      }
-      print(line);
-    }
+    for (const Row& r : rows) print(r.line);
     message(msg::kListed, cat({count, " items listed."}));
   } else {
     IdList list;
@@ -714,7 +800,7 @@ void Interpreter::deleteFile(const CommandLine& cmd) {
   std::vector<store::Section> doomed;
   for (store::Section& s : a.sections(*canonical)) {
     bool chosen = !section.empty() ? (!s.dictionary && equalsNoCase(s.name, section))
-                                 : (level != 2 || !s.dictionary);
+                                   : (level != 2 || !s.dictionary);
     if (chosen) doomed.push_back(std::move(s));
   }
   if (doomed.empty()) {
@@ -747,6 +833,10 @@ void Interpreter::clearFile(const CommandLine& cmd) {
     message(msg::kNotAFile, cat({"'", reference, "' is not a file name."}));
     return;
   }
+  if (target->readOnly) {
+    message(msg::kSystemDictionary, "The system dictionary is written only from DM.");
+    return;
+  }
   store::Account& a = *target->account;
   store::Transaction tx(a.transactions());
   if (a.sectionHeldElsewhere(target->section, state_.owner())) {
@@ -764,8 +854,20 @@ void Interpreter::logTo(const CommandLine& cmd) {
     return;
   }
   const std::string& name = cmd.words.front().text;
-  if (!state_.logTo(name)) {
-    message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
+  // A protected account takes its user and password from the next two stacked lines.
+  Credentials credentials;
+  std::shared_ptr<store::Account> target = state_.accountNamed(name);
+  if (target && target != state_.accountRef() && store::isProtected(*target)) {
+    credentials.user = std::string(input_.next().value_or(""));
+    credentials.password = std::string(input_.next().value_or(""));
+  }
+  try {
+    if (!state_.logTo(name, credentials)) {
+      message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
+      return;
+    }
+  } catch (const store::AccessDenied&) {
+    message(msg::kAccessRefused, cat({"Account ", target->name(), " refused the logon."}));
     return;
   }
   message(msg::kLoggedOn, cat({"Logged on to account ", state_.account().name(), "."}));
@@ -780,6 +882,11 @@ void Interpreter::updateMd(const CommandLine& cmd) {
   std::shared_ptr<store::Account> target = state_.accountNamed(name);
   if (!target) {
     message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
+    return;
+  }
+  if (!state_.mayReach(*target) || (target->name() == store::kSystemAccount &&
+                                    state_.account().name() != store::kSystemAccount)) {
+    message(msg::kAccessRefused, cat({"Account ", target->name(), " refused the access."}));
     return;
   }
   std::optional<store::Section> md =
@@ -826,24 +933,151 @@ void Interpreter::createAccount(const CommandLine& cmd) {
   message(msg::kAccountCreated, cat({"Account '", *stored, "' created."}));
 }
 
+std::optional<Interpreter::IndexTarget> Interpreter::indexTarget(const CommandLine& cmd) {
+  if (cmd.words.size() < 2) {
+    message(msg::kSyntax, "A file name or index correlative is missing.");
+    return std::nullopt;
+  }
+  // The last word is the correlative; the words before it name the file ("DICT CUST").
+  std::string reference;
+  for (std::size_t i = 0; i + 1 < cmd.words.size(); ++i)
+    reference += (i == 0 ? "" : " ") + cmd.words[i].text;
+  const std::string& text = cmd.words.back().text;
+  std::optional<store::Correlative> correlative = store::parseCorrelative(text);
+  if (!correlative) {
+    message(msg::kBadCorrelative, cat({"'", text, "' is not a valid index correlative."}));
+    return std::nullopt;
+  }
+  std::optional<OpenSection> file = state_.resolve(reference);
+  if (!file) {
+    message(msg::kNotAFile, cat({"'", reference, "' is not a file name."}));
+    return std::nullopt;
+  }
+  return IndexTarget{std::move(*file), std::move(reference), std::move(*correlative)};
+}
+
+void Interpreter::createIndex(const CommandLine& cmd) {
+  std::optional<IndexTarget> t = indexTarget(cmd);
+  if (!t) return;
+  store::Account& a = *t->file.account;
+  const store::Section& section = t->file.section;
+  const bool replace = cmd.options.find('O') != std::string::npos;
+  store::Transaction tx(a.transactions());
+  if (!replace && a.indexes().find(section, t->correlative)) {
+    // Callers test for this output exactly, so it is the bare number.
+    print(std::to_string(msg::kIndexExists));
+    note(msg::kIndexExists);
+    return;
+  }
+  std::size_t items = 0;
+  a.indexes().build(section, t->correlative, [&](const auto& visit) {
+    a.forEachItem(section, [&](std::string_view id, std::string_view body) {
+      ++items;
+      visit(id, body);
+    });
+  });
+  tx.commit();
+  message(msg::kIndexCreated, cat({"Index '", t->correlative.text(), "' built on file '",
+                                   t->reference, "' over ", std::to_string(items), " items."}));
+}
+
+void Interpreter::deleteIndex(const CommandLine& cmd) {
+  std::optional<IndexTarget> t = indexTarget(cmd);
+  if (!t) return;
+  store::Account& a = *t->file.account;
+  store::Transaction tx(a.transactions());
+  if (!a.indexes().drop(t->file.section, t->correlative)) {
+    message(msg::kNoSuchIndex,
+            cat({"File '", t->reference, "' has no index '", t->correlative.text(), "'."}));
+    return;
+  }
+  tx.commit();
+  message(msg::kIndexDeleted,
+          cat({"Index '", t->correlative.text(), "' deleted from file '", t->reference, "'."}));
+}
+
+std::shared_ptr<store::Account> Interpreter::ownAccount(const CommandLine& cmd) {
+  if (cmd.words.empty()) {
+    message(msg::kSyntax, "An account name is missing.");
+    return nullptr;
+  }
+  const std::string& name = cmd.words.front().text;
+  std::shared_ptr<store::Account> target = state_.accountNamed(name);
+  if (!target) {
+    message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
+    return nullptr;
+  }
+  const std::string& here = state_.account().name();
+  if (here != store::kSystemAccount && here != target->name()) {
+    message(msg::kNotYours,
+            cat({"Only DM or account ", target->name(), " may change its protection."}));
+    return nullptr;
+  }
+  return target;
+}
+
+void Interpreter::protectAccount(const CommandLine& cmd) {
+  std::shared_ptr<store::Account> target = ownAccount(cmd);
+  if (!target) return;
+  const std::optional<std::string_view> user = input_.next();
+  const std::optional<std::string_view> password = input_.next();
+  if (!user || !password || user->empty() || password->empty()) {
+    message(msg::kSyntax, "A user and a password are needed, as two stacked lines.");
+    return;
+  }
+  store::setCredentials(*target, *user, *password);
+  message(msg::kAccountProtected, cat({"Account ", target->name(), " is protected."}));
+}
+
+void Interpreter::grantAccount(const CommandLine& cmd, bool grant) {
+  std::shared_ptr<store::Account> target = ownAccount(cmd);
+  if (!target) return;
+  if (cmd.words.size() < 2) {
+    message(msg::kSyntax, "The account to trust is missing.");
+    return;
+  }
+  std::optional<std::string> other = store::accountName(cmd.words[1].text);
+  if (!other) {
+    message(msg::kBadAccountName, cat({"'", cmd.words[1].text, "' is not a valid account name."}));
+    return;
+  }
+  if (grant) {
+    store::grantAccess(*target, *other);
+    message(msg::kGranted, cat({"Account ", target->name(), " grants ", *other, "."}));
+  } else {
+    store::revokeAccess(*target, *other);
+    message(msg::kRevoked, cat({"Account ", target->name(), " no longer grants ", *other, "."}));
+  }
+}
+
 }  // namespace
 
 Outcome run(PortState& state, std::string_view command, std::string_view stacked, bool hasStacked) {
   Outcome out;
-  Interpreter interpreter(state, out);
+  StackedInput input(stacked, hasStacked);
+  Interpreter interpreter(state, out, input);
+  if (hasStacked) {
+    const auto lines =
+        static_cast<std::size_t>(std::count(stacked.begin(), stacked.end(), kAttributeMark) + 1);
+    if (lines > state.limits.stackedCommands) {
+      interpreter.overLimit(cat({std::to_string(lines), " stacked commands are over the limit of ",
+                                 std::to_string(state.limits.stackedCommands), "."}));
+      return out;
+    }
+  }
   if (!interpreter.runLine(command)) {
     out.status = 6;
     return out;
   }
-  // No verb here reads input, so every stacked line is a command of its own.
-  while (hasStacked) {
-    std::size_t mark = stacked.find(kAttributeMark);
-    if (!interpreter.runLine(stacked.substr(0, mark))) {
+  // Every stacked line a verb did not take as its input is a command of its own; a refusal by a
+  // limit ends the run.
+  while (out.status == 0) {
+    const std::optional<std::string_view> line = input.next();
+    if (!line) break;
+    if (!interpreter.runLine(*line)) {
       out.status = 6;
       return out;
     }
-    if (mark == std::string_view::npos) break;
-    stacked.remove_prefix(mark + 1);
   }
   return out;
 }

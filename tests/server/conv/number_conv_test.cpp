@@ -115,6 +115,8 @@ TEST(MaskedDecimal, UsesThePortsNumberFormat) {
   EXPECT_EQ(in("12345,67", "MD2", kEuroFormat), "1234567");
   EXPECT_EQ(in("12345.67", "MD2", NumberFormat{"", "", ","}), "");
   EXPECT_EQ(out("1234567", "MD2,$", NumberFormat{"", "", "."}), "12345.67");
+  // A field width counts characters, so a euro sign of three bytes pads like any other.
+  EXPECT_EQ(out("1234", "MR2$#8", NumberFormat{"\u20AC", ",", "."}), "  \u20AC12.34");
 }
 
 TEST(MaskedDecimal, ReadsExternalAmounts) {

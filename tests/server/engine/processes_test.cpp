@@ -201,7 +201,7 @@ TEST(PortOpen, FailuresThrowEngineError) {
   }
   EXPECT_THROW((void)s.open("BROKEN"), EngineError);
   // ... and a port that meets it through a reference answers with a status.
-  EXPECT_EQ(parseReply(fresh->execute(req("O", {"BROKEN,CUST"}))).status, status::kInvalidCall);
+  EXPECT_EQ(parseReply(fresh->execute(req("O", {"BROKEN,CUST"}))).status, status::kCorrupt);
   TclReply logto = parseTcl(fresh->execute(req("E", {"LOGTO BROKEN", "WHO"})));
   EXPECT_EQ(logto.status, 0);
   EXPECT_EQ(logto.returned, "209");  // the stacked WHO still runs

@@ -107,5 +107,32 @@ TEST(ConnectSettings, EmbeddedDefaultSystemFollowsTheEnvironment) {
   }
 }
 
+TEST(ConnectSettings, LimitsComeFromTheConnectionStringThenOdbcIni) {
+  FakeSources f;
+  f.ini[{"Sales", "MaxItemSize"}] = "1000";
+  f.ini[{"Sales", "MaxReplySize"}] = "5000";
+  auto s = resolveSettings(
+      parseConnectionString("DSN=Sales;System=/s;MaxReplySize=77;maxelementnumber=9;"
+                            "MaxStackedCommands=2"),
+      f.sources());
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->badLimit, "");
+  EXPECT_EQ(s->limits.itemBytes, 1000u);
+  EXPECT_EQ(s->limits.replyBytes, 77u);
+  EXPECT_EQ(s->limits.elementNumber, 9);
+  EXPECT_EQ(s->limits.stackedCommands, 2u);
+  auto defaults = resolveSettings(parseConnectionString("System=/s"), f.sources());
+  ASSERT_TRUE(defaults);
+  EXPECT_EQ(defaults->limits.itemBytes, Limits{}.itemBytes);
+
+  for (const char* bad :
+       {"MaxItemSize=0", "MaxItemSize=-5", "MaxItemSize=12k", "MaxElementNumber=99999999999"}) {
+    auto refused =
+        resolveSettings(parseConnectionString(std::string("System=/s;") + bad), f.sources());
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->badLimit, "") << bad;
+  }
+}
+
 }  // namespace
 }  // namespace tarn::server::odbc

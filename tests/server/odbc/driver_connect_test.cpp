@@ -51,6 +51,16 @@ TEST(DriverConnect, ByDsnByConnectionStringAndBySqlConnect) {
   }
 }
 
+TEST(DriverConnect, LimitsInTheConnectionStringReachTheEngine) {
+  LibrarySession s;
+  ASSERT_EQ(s.open("DSN=TarnTest;MaxStackedCommands=1;MaxItemSize=8"), SQL_SUCCESS) << s.state();
+  EXPECT_EQ(s.cmd(".-" + request({"E", "WHO", "WHO", "WHO"})).substr(0, 4), "0040");
+  EXPECT_EQ(s.cmd(".-" + request({"E", "WHO", "WHO"})).substr(0, 4), "0000");
+  LibrarySession bad;
+  EXPECT_NE(bad.open("DSN=TarnTest;MaxItemSize=lots"), SQL_SUCCESS);
+  EXPECT_EQ(bad.state(), "08001");
+}
+
 TEST(DriverConnect, CompletedConnectionStringEchoesTheInputAndWarnsWhenCut) {
   Odbc3Connection c("DSN=TarnTest;");
   ASSERT_EQ(c.connectResult(), SQL_SUCCESS);

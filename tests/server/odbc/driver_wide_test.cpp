@@ -1,4 +1,5 @@
-// The wide entry points: UTF-16 through the Windows-1252 page, so a Unicode client writes and
+// The wide entry points: UTF-16 through the connection's code page (Windows-1252 unless it says
+// Encoding=UTF-8), so a Unicode client writes and
 // reads marks as U+00FB..U+00FF and a character the page lacks arrives as "?".
 #include <gtest/gtest.h>
 #include <sql.h>
@@ -54,6 +55,35 @@ TEST(DriverWide, MarksAreCharactersForUnicodeClients) {
   ASSERT_EQ(s.open("DSN=TarnTest;"), SQL_SUCCESS);
   const std::string ansiMd = s.cmd(".-" + request({"O", "MD"})).substr(5);
   EXPECT_EQ(s.cmd(".-" + request({"R", ansiMd, "DRV.WIDE", "0"})), "0000 x\xFDy\xFEz\x80?");
+}
+
+// On a UTF-8 connection the wide entry points lose nothing, a value cut by a small buffer is
+// cut between characters, and a lone surrogate is refused.
+TEST(DriverWide, Utf8ConnectionsCarryEveryCharacter) {
+  Odbc3Connection c("DSN=TarnTest;Encoding=UTF-8", /*wide=*/true);
+  ASSERT_EQ(c.connectResult(), SQL_SUCCESS);
+  ASSERT_EQ(execW(c.stmt(), u".-O\u00FEMD"), SQL_SUCCESS);
+  const std::u16string md = fetchWide(c.stmt()).substr(5);
+  const std::u16string body = u"x\u00FDy\u4E2D\U0001F600\u0100";
+  ASSERT_EQ(execW(c.stmt(), u".-W\u00FE" + md + u"\u00FEDRV.UTF8\u00FE" + body), SQL_SUCCESS);
+  EXPECT_EQ(fetchWide(c.stmt()).substr(0, 4), u"0000");
+  ASSERT_EQ(execW(c.stmt(), u".-R\u00FE" + md + u"\u00FEDRV.UTF8\u00FE0"), SQL_SUCCESS);
+  EXPECT_EQ(fetchWide(c.stmt()), u"0000 " + body);
+
+  // Eleven units of room (ten and the terminator) would split the surrogate pair: it waits.
+  ASSERT_EQ(execW(c.stmt(), u".-R\u00FE" + md + u"\u00FEDRV.UTF8\u00FE0"), SQL_SUCCESS);
+  ASSERT_EQ(SQLFetch(c.stmt()), SQL_SUCCESS);
+  SQLWCHAR part[11];
+  SQLLEN bytes = 0;
+  EXPECT_EQ(SQLGetData(c.stmt(), 1, SQL_C_WCHAR, part, sizeof part, &bytes), SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(bytes, static_cast<SQLLEN>((5 + body.size()) * 2));
+  EXPECT_EQ(narrowToU16(part, 8), u"0000 x\u00FDy");
+  EXPECT_EQ(part[8], u'\u4E2D');
+  EXPECT_EQ(SQLGetData(c.stmt(), 1, SQL_C_WCHAR, part, sizeof part, &bytes), SQL_SUCCESS);
+  EXPECT_EQ(narrowToU16(part, 3), u"\U0001F600\u0100");
+
+  const std::u16string lone(u"x\xD800", 2);
+  EXPECT_EQ(execW(c.stmt(), u".-R\u00FE" + md + u"\u00FE" + lone), SQL_ERROR);
 }
 
 TEST(DriverWide, DescriptionsAndDiagnosticsInUtf16) {

@@ -1,0 +1,407 @@
+#include "server/engine/store/index_store.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "server/engine/conv/conversion.h"
+#include "server/engine/store/account.h"
+
+namespace tarn::server::store {
+namespace {
+
+// Entries name their item by the item's stored key (folded where the file folds ids) and keep
+// the spelling only where folding changed it, as the items table does.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS item_indexes(
+  number INTEGER PRIMARY KEY AUTOINCREMENT,
+  section INTEGER NOT NULL,
+  correlative BLOB NOT NULL,
+  UNIQUE(section, correlative));
+CREATE TABLE IF NOT EXISTS index_entries(
+  ix INTEGER NOT NULL,
+  key BLOB NOT NULL,
+  item BLOB NOT NULL,
+  vc INTEGER NOT NULL,
+  id BLOB,
+  PRIMARY KEY(ix, key, item, vc)) WITHOUT ROWID;
+)sql";
+
+constexpr const char* kHit = "SELECT key, vc, coalesce(id, item) FROM index_entries WHERE ix=?1 ";
+constexpr const char* kUp = " ORDER BY key, item, vc LIMIT 1";
+constexpr const char* kDown = " ORDER BY key DESC, item DESC, vc DESC LIMIT 1";
+
+Statement hitQuery(sqlite3* db, const char* where, const char* order) {
+  return Statement(db, (std::string(kHit) + where + order).c_str());
+}
+
+// Key conversions do not depend on the port that writes: every port must derive the same keys
+// from the same item, or entries could not be found again to be removed.
+const NumberFormat& indexFormat() {
+  static const NumberFormat format;
+  return format;
+}
+
+std::string_view trimBlanks(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+std::string Correlative::text() const {
+  std::string out = "A" + std::to_string(attribute);
+  if (!conversion.empty()) out += "(" + conversion + ")";
+  return out;
+}
+
+std::optional<Correlative> parseCorrelative(std::string_view text) {
+  text = trimBlanks(text);
+  if (text.size() < 2 || (text.front() != 'A' && text.front() != 'a')) return std::nullopt;
+  text.remove_prefix(1);
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 6) return std::nullopt;
+  Correlative c;
+  std::from_chars(text.data(), text.data() + digits, c.attribute);
+  text.remove_prefix(digits);
+  if (!text.empty()) {
+    if (text.front() != '(' || text.back() != ')' || text.size() < 3) return std::nullopt;
+    c.conversion = std::string(text.substr(1, text.size() - 2));
+    if (c.conversion.find_first_of("()") != std::string::npos) return std::nullopt;
+    if (!oconv("1", c.conversion, indexFormat())) return std::nullopt;
+  }
+  return c;
+}
+
+void indexKeys(const Correlative& c, std::string_view id, std::string_view body,
+               std::vector<KeyValue>& out) {
+  out.clear();
+  std::string_view attribute = id;
+  if (c.attribute > 0) {
+    attribute = {};
+    std::size_t start = 0;
+    long n = 1;
+    for (; n < c.attribute; ++n) {
+      std::size_t mark = body.find(kAttributeMark, start);
+      if (mark == std::string_view::npos) break;
+      start = mark + 1;
+    }
+    if (n == c.attribute) {
+      attribute = body.substr(start);
+      attribute = attribute.substr(0, attribute.find(kAttributeMark));
+    }
+  }
+  long vc = 1;
+  while (true) {
+    std::size_t mark = attribute.find(kValueMark);
+    std::string_view value = attribute.substr(0, mark);
+    if (!value.empty()) {
+      std::string key;
+      if (c.conversion.empty()) {
+        key = value;
+      } else if (std::optional<std::string> converted = oconv(value, c.conversion, indexFormat())) {
+        key = std::move(*converted);
+      } else {
+        key = value;
+      }
+      if (key.size() > kMaxIndexKey) key.resize(kMaxIndexKey);
+      if (!key.empty()) out.push_back({std::move(key), vc});
+    }
+    if (mark == std::string_view::npos) break;
+    attribute.remove_prefix(mark + 1);
+    ++vc;
+  }
+  std::sort(out.begin(), out.end());
+}
+
+const char* IndexStore::schema() noexcept {
+  return kSchema;
+}
+
+IndexStore::IndexStore(sqlite3* db) {
+  defsOf_ = Statement(db, "SELECT number, correlative FROM item_indexes WHERE section=?1");
+  findDef_ = Statement(db, "SELECT number FROM item_indexes WHERE section=?1 AND correlative=?2");
+  existsDef_ = Statement(db, "SELECT 1 FROM item_indexes WHERE number=?1");
+  insertDef_ = Statement(db, "INSERT INTO item_indexes(section, correlative) VALUES(?1, ?2)");
+  dropDef_ = Statement(db, "DELETE FROM item_indexes WHERE number=?1");
+  dropDefsOf_ = Statement(db, "DELETE FROM item_indexes WHERE section=?1");
+  clearEntries_ = Statement(db, "DELETE FROM index_entries WHERE ix=?1");
+  dropEntriesOf_ = Statement(
+      db,
+      "DELETE FROM index_entries WHERE ix IN (SELECT number FROM item_indexes WHERE section=?1)");
+  insertEntry_ = Statement(db, "INSERT OR REPLACE INTO index_entries VALUES(?1, ?2, ?3, ?4, ?5)");
+  respellEntry_ = Statement(db,
+                            "UPDATE index_entries SET id=?5 WHERE ix=?1 AND key=?2 AND item=?3 "
+                            "AND vc=?4 AND id IS NOT ?5");
+  deleteEntry_ =
+      Statement(db, "DELETE FROM index_entries WHERE ix=?1 AND key=?2 AND item=?3 AND vc=?4");
+  atOrAfter_ = hitQuery(db, "AND key>=?2", kUp);
+  afterPosition_ = hitQuery(db, "AND (key, item, vc)>(?2, ?3, ?4)", kUp);
+  afterKey_ = hitQuery(db, "AND key>?2", kUp);
+  beforePosition_ = hitQuery(db, "AND (key, item, vc)<(?2, ?3, ?4)", kDown);
+  beforeKey_ = hitQuery(db, "AND key<?2", kDown);
+  last_ = hitQuery(db, "", kDown);
+  atOrBefore_ = hitQuery(db, "AND key<=?2", kDown);
+  exact_ = hitQuery(db, "AND key=?2", kUp);
+  exactItem_ = hitQuery(db, "AND key=?2 AND item=?3 AND (?4<=0 OR vc=?4)", kUp);
+  idsUnder_ = Statement(db,
+                        "SELECT coalesce(id, item) FROM index_entries WHERE ix=?1 AND key=?2 "
+                        "ORDER BY item, vc");
+}
+
+std::optional<std::int64_t> IndexStore::find(const Section& s, const Correlative& c) {
+  const std::string text = c.text();
+  Statement::Use q(findDef_);
+  q.bind(1, s.id).bind(2, std::string_view(text));
+  if (!q.step()) return std::nullopt;
+  return q.integer(0);
+}
+
+bool IndexStore::exists(std::int64_t number) {
+  Statement::Use q(existsDef_);
+  q.bind(1, number);
+  return q.step();
+}
+
+std::int64_t IndexStore::build(const Section& s, const Correlative& c,
+                               const ItemVisitor& forEachItem) {
+  std::int64_t number = 0;
+  if (std::optional<std::int64_t> existing = find(s, c)) {
+    number = *existing;
+    Statement::Use(clearEntries_).bind(1, number).run();
+  } else {
+    const std::string text = c.text();
+    Statement::Use(insertDef_).bind(1, s.id).bind(2, std::string_view(text)).run();
+    Statement::Use q(findDef_);
+    q.bind(1, s.id).bind(2, std::string_view(text));
+    if (!q.step()) throw StoreError(SQLITE_INTERNAL, "index definition vanished");
+    number = q.integer(0);
+  }
+  // Entries are sorted before they go in, so the b-tree is filled at its end, page after page,
+  // instead of being split all over by random inserts. Their bytes sit in one arena and the
+  // rows that are sorted are small and flat.
+  struct Span {
+    std::uint32_t at = 0, size = 0;
+  };
+  struct Row {
+    Span key, item, id;
+    long vc;
+  };
+  std::string arena;
+  std::vector<Row> rows;
+  std::vector<KeyValue> keys;
+  auto keep = [&](std::string_view bytes) {
+    Span span{static_cast<std::uint32_t>(arena.size()), static_cast<std::uint32_t>(bytes.size())};
+    arena.append(bytes);
+    return span;
+  };
+  forEachItem([&](std::string_view id, std::string_view body) {
+    indexKeys(c, id, body, keys);
+    if (keys.empty()) return;
+    const Span item = keep(itemKey(s.caseFold, id));
+    const Span spelled =
+        std::string_view(arena).substr(item.at, item.size) == id ? Span{} : keep(id);
+    for (const KeyValue& k : keys) rows.push_back({keep(k.key), item, spelled, k.vc});
+    if (arena.size() > UINT32_MAX - (1u << 20))
+      throw StoreError(SQLITE_FULL, "too many index entries to build at once");
+  });
+  const std::string_view bytes = arena;
+  auto view = [&](Span span) { return bytes.substr(span.at, span.size); };
+  std::sort(rows.begin(), rows.end(), [&](const Row& a, const Row& b) {
+    if (int d = view(a.key).compare(view(b.key))) return d < 0;
+    if (int d = view(a.item).compare(view(b.item))) return d < 0;
+    return a.vc < b.vc;
+  });
+  for (const Row& r : rows) {
+    Statement::Use q(insertEntry_);
+    q.bind(1, number).bind(2, view(r.key)).bind(3, view(r.item));
+    q.bind(4, static_cast<std::int64_t>(r.vc));
+    if (r.id.size > 0) q.bind(5, view(r.id));
+    q.run();
+  }
+  return number;
+}
+
+bool IndexStore::drop(const Section& s, const Correlative& c) {
+  std::optional<std::int64_t> number = find(s, c);
+  if (!number) return false;
+  Statement::Use(clearEntries_).bind(1, *number).run();
+  Statement::Use(dropDef_).bind(1, *number).run();
+  return true;
+}
+
+bool IndexStore::any(const Section& s) {
+  loadDefinitions(s);
+  // The item paths ask this, then change the item, then maintain: all in one transaction, so
+  // the definitions just read serve the maintenance that follows.
+  loadedFor_ = s.id;
+  if (defs_.empty()) {
+    indexed_.erase(s.id);
+    return false;
+  }
+  indexed_.insert(s.id);
+  return true;
+}
+
+bool IndexStore::seenIndexed(const Section& s) const {
+  return indexed_.count(s.id) != 0;
+}
+
+void IndexStore::loadDefinitions(const Section& s) {
+  defs_.clear();
+  Statement::Use q(defsOf_);
+  q.bind(1, s.id);
+  while (q.step()) {
+    if (std::optional<Correlative> c = parseCorrelative(q.bytes(1)))
+      defs_.push_back({q.integer(0), std::move(*c)});
+  }
+}
+
+const std::vector<IndexStore::Definition>& IndexStore::definitions(const Section& s) {
+  if (loadedFor_ != s.id) loadDefinitions(s);
+  loadedFor_ = 0;
+  return defs_;
+}
+
+std::string_view IndexStore::itemKey(bool foldIds, std::string_view id) {
+  if (!foldIds) return id;
+  scratch_.assign(id);
+  for (char& ch : scratch_)
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+  return scratch_;
+}
+
+void IndexStore::insertEntries(std::int64_t number, const Section& s, std::string_view id,
+                               const std::vector<KeyValue>& keys) {
+  std::string_view item = itemKey(s.caseFold, id);
+  for (const KeyValue& k : keys) {
+    Statement::Use q(insertEntry_);
+    q.bind(1, number).bind(2, std::string_view(k.key)).bind(3, item);
+    q.bind(4, static_cast<std::int64_t>(k.vc));
+    if (item != id) q.bind(5, id);
+    q.run();
+  }
+}
+
+void IndexStore::deleteEntries(std::int64_t number, const Section& s, std::string_view id,
+                               const std::vector<KeyValue>& keys) {
+  std::string_view item = itemKey(s.caseFold, id);
+  for (const KeyValue& k : keys) {
+    Statement::Use q(deleteEntry_);
+    q.bind(1, number).bind(2, std::string_view(k.key)).bind(3, item);
+    q.bind(4, static_cast<std::int64_t>(k.vc)).run();
+  }
+}
+
+void IndexStore::respellEntries(std::int64_t number, const Section& s, std::string_view id,
+                                const std::vector<KeyValue>& keys) {
+  std::string_view item = itemKey(s.caseFold, id);
+  for (const KeyValue& k : keys) {
+    Statement::Use q(respellEntry_);
+    q.bind(1, number).bind(2, std::string_view(k.key)).bind(3, item);
+    q.bind(4, static_cast<std::int64_t>(k.vc));
+    if (item != id) q.bind(5, id);
+    q.run();
+  }
+}
+
+void IndexStore::itemChanged(const Section& s, std::string_view id, const std::string* before,
+                             const std::string_view* after) {
+  for (const Definition& d : definitions(s)) {
+    oldKeys_.clear();
+    newKeys_.clear();
+    if (before) indexKeys(d.correlative, id, *before, oldKeys_);
+    if (after) indexKeys(d.correlative, id, *after, newKeys_);
+    // A rewrite usually leaves most keys as they were: only the difference touches the b-tree.
+    // In a file that folds ids a kept entry may need the id's new spelling; the update changes
+    // (and so dirties a page) only where the spelling differs.
+    gone_.clear();
+    added_.clear();
+    kept_.clear();
+    std::set_difference(oldKeys_.begin(), oldKeys_.end(), newKeys_.begin(), newKeys_.end(),
+                        std::back_inserter(gone_));
+    std::set_difference(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
+                        std::back_inserter(added_));
+    deleteEntries(d.number, s, id, gone_);
+    insertEntries(d.number, s, id, added_);
+    if (s.caseFold) {
+      std::set_intersection(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
+                            std::back_inserter(kept_));
+      respellEntries(d.number, s, id, kept_);
+    }
+  }
+}
+
+void IndexStore::sectionCleared(const Section& s) {
+  loadDefinitions(s);
+  loadedFor_ = 0;
+  for (const Definition& d : defs_) Statement::Use(clearEntries_).bind(1, d.number).run();
+}
+
+void IndexStore::sectionDropped(const Section& s) {
+  Statement::Use(dropEntriesOf_).bind(1, s.id).run();
+  Statement::Use(dropDefsOf_).bind(1, s.id).run();
+}
+
+bool IndexStore::first(Statement& query, int params, std::int64_t number, std::string_view key,
+                       std::string_view item, long vc, IndexHit& hit) {
+  Statement::Use q(query);
+  q.bind(1, number);
+  if (params >= 1) q.bind(2, key);
+  if (params >= 2) q.bind(3, item);
+  if (params >= 3) q.bind(4, static_cast<std::int64_t>(vc));
+  if (!q.step()) return false;
+  hit.key.assign(q.bytes(0));
+  hit.vc = static_cast<long>(q.integer(1));
+  hit.ids.assign(q.bytes(2));
+  return true;
+}
+
+IndexSeek IndexStore::seek(std::int64_t number, bool foldIds, char code, std::string_view key,
+                           std::string_view id, long vc, IndexHit& hit) {
+  // A position whose id holds marks came from "X": it stands after (or before) the whole key.
+  const bool wholeKey = id.find(kAttributeMark) != std::string_view::npos;
+  bool found = false;
+  switch (code) {
+    case 'C':
+      found = first(atOrAfter_, 1, number, key, {}, 0, hit);
+      break;
+    case 'N':
+      found = wholeKey ? first(afterKey_, 1, number, key, {}, 0, hit)
+                       : first(afterPosition_, 3, number, key, itemKey(foldIds, id), vc, hit);
+      break;
+    case 'P':
+      found = wholeKey ? first(beforeKey_, 1, number, key, {}, 0, hit)
+                       : first(beforePosition_, 3, number, key, itemKey(foldIds, id), vc, hit);
+      break;
+    case 'L':
+      found = key.empty() ? first(last_, 0, number, {}, {}, 0, hit)
+                          : first(atOrBefore_, 1, number, key, {}, 0, hit);
+      break;
+    case 'R':
+      found = first(exact_, 1, number, key, {}, 0, hit);
+      break;
+    case 'V':
+      found = first(exactItem_, 3, number, key, itemKey(foldIds, id), vc, hit);
+      break;
+    case 'X': {
+      found = first(atOrAfter_, 1, number, key, {}, 0, hit);
+      if (!found) break;
+      Statement::Use q(idsUnder_);
+      q.bind(1, number).bind(2, std::string_view(hit.key));
+      hit.ids.clear();
+      hit.vc = 0;
+      while (q.step()) {
+        if (hit.vc++ > 0) hit.ids.push_back(kAttributeMark);
+        hit.ids.append(q.bytes(0));
+      }
+      break;
+    }
+    default:
+      return IndexSeek::kBadCode;
+  }
+  return found ? IndexSeek::kFound : IndexSeek::kNone;
+}
+
+}  // namespace tarn::server::store

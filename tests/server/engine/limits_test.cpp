@@ -1,0 +1,269 @@
+// Requests the engine must refuse without writing: marks where a request's fields cannot hold
+// them, requests over the port's limits, storage failures, and odd files in a system directory.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "server/engine/session.h"
+#include "server/engine/store/system.h"
+#include "tests/server/engine/engine_fixture.h"
+
+namespace tarn::server::testing {
+namespace {
+
+using Marks = EngineTest;
+
+TEST_F(Marks, IdsAndNamesHoldingMarksAreRefusedAndNothingIsWritten) {
+  std::string f = openFile("CUST");
+  ASSERT_EQ(run(req("W", {f, "GUD", "kept"})).status, 0);
+  const std::string withMarks[] = {
+      "GUD\xFD"
+      "7",
+      "GUD\xFC", "\xFBGUD",
+      "GU\xFF"
+      "D"};
+  for (const std::string& id : withMarks) {
+    for (const std::string& request :
+         {req("W", {f, id, "body"}), req("w", {f, id, "body"}), req("V", {f, id, "1", "x"}),
+          req("R", {f, id, "0"}), req("r", {f, id}), req("D", {f, id}), req("U", {f, id}),
+          req("O", {"CUST" + id})}) {
+      EXPECT_EQ(run(request).status, status::kBadParameters) << request;
+    }
+  }
+  // An attribute mark inside an id shows itself where the request has a fixed field count.
+  EXPECT_EQ(run(req("D", {f, "GUD", "X"})).status, status::kBadParameters);
+  EXPECT_EQ(run(req("U", {f, "GUD", "X"})).status, status::kBadParameters);
+  EXPECT_EQ(run(req("R", {f, "GUD", "OR", "0"})).status, status::kBadParameters);
+  EXPECT_EQ(run(req("R", {f, "GUD", "0"})).data, "kept");
+  EXPECT_EQ(tcl("COUNT CUST").captured, "Count: 1 items.");
+}
+
+// A port whose limits are small enough that nothing big is built to meet them.
+class Limited : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Limits limits;
+    limits.itemBytes = 100;
+    limits.elementNumber = 50;
+    limits.replyBytes = 300;
+    limits.stackedCommands = 3;
+    port_ = Port::open({system_.path(), "SALES"}, limits);
+    ASSERT_EQ(parseTcl(port_->execute(req("E", {"CREATE-FILE CUST 7"}))).status, 0);
+    file_ = parseReply(port_->execute(req("O", {"CUST"}))).data;
+  }
+  Reply run(const std::string& request) { return parseReply(port_->execute(request)); }
+
+  TempSystem system_;
+  std::unique_ptr<Port> port_;
+  std::string file_;
+};
+
+TEST_F(Limited, EachLimitRefusesWithStatusAndMessageAndThePortGoesOn) {
+  const std::string f = file_;
+  ASSERT_EQ(run(req("W", {f, "A", std::string(100, 'a')})).status, 0);
+  ASSERT_EQ(run(req("W", {f, "B", std::string(60, 'b')})).status, 0);
+  struct Case {
+    std::string request;
+    std::string message;  // what the reply's data starts with
+  };
+  const Case cases[] = {
+      {req("W", {f, "A", std::string(101, 'x')}), "An item of 101 bytes"},
+      {req("V", {f, "A", "51", "x"}), "Element number 51"},
+      {req("R", {f, "A", "51"}), "Element number 51"},
+      // Padding counts: attribute 45 of a 60-byte item needs 44 marks.
+      {req("V", {f, "B", "45", "x"}), "An item of 105 bytes"},
+      {req("V", {f, "A", "1", std::string(101, 'x')}), "An item of 101 bytes"},
+  };
+  for (const Case& c : cases) {
+    Reply r = run(c.request);
+    EXPECT_EQ(r.status, status::kOverLimit) << c.request;
+    EXPECT_EQ(r.data.rfind(c.message, 0), 0u) << r.data;
+  }
+  EXPECT_EQ(run(req("R", {f, "A", "0"})).data, std::string(100, 'a'));
+  EXPECT_EQ(run(req("R", {f, "B", "0"})).data, std::string(60, 'b'));
+  // Attribute 40 of B fits exactly: 60 + 39 marks + 1.
+  EXPECT_EQ(run(req("V", {f, "B", "40", "x"})).status, 0);
+  ASSERT_EQ(run(req("W", {f, "C", std::string(100, 'c')})).status, 0);
+
+  struct TclCase {
+    std::string command;
+    std::string stacked;
+  };
+  const TclCase commands[] = {
+      {"LIST CUST", ""},                                 // three items, over 300 bytes
+      {"LIST CUST \"A\" \"A\" \"A\"", ""},               // one item named again and again
+      {"SELECT CUST WITH A51 = \"x\"", ""},              // an element number
+      {"WHO", joinMarks({"WHO", "WHO", "WHO", "WHO"})},  // four stacked commands
+  };
+  for (const TclCase& c : commands) {
+    std::string request = req("E", {c.command});
+    if (!c.stacked.empty()) request += AM + c.stacked;
+    TclReply t = parseTcl(port_->execute(request));
+    EXPECT_EQ(t.status, status::kOverLimit) << c.command;
+    EXPECT_EQ(t.returned.substr(t.returned.rfind(AM) + 1), "450") << c.command;
+    EXPECT_LE(t.captured.size(), 400u);
+  }
+  TclReply ok = parseTcl(port_->execute(req("E", {"LIST CUST A0", "WHO", "WHO"})));
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.returned, "405");
+}
+
+// Fault injection: the next statement whose SQL starts with the prefix fails with the code.
+int gFaultCode = 0;
+const char* gFaultPrefix = "";
+int injectFault(const char* sql) {
+  return std::strncmp(sql, gFaultPrefix, std::strlen(gFaultPrefix)) == 0 ? gFaultCode : 0;
+}
+
+using StorageFailures = EngineTest;
+
+TEST_F(StorageFailures, EachKindHasItsOwnStatusAndNothingIsWritten) {
+  std::string f = openFile("CUST");
+  struct Case {
+    int code;
+    int status;
+  };
+  const Case cases[] = {
+      {SQLITE_FULL, status::kDiskFull},
+      {SQLITE_READONLY, status::kReadOnly},
+      {SQLITE_READONLY_DBMOVED, status::kReadOnly},
+      {SQLITE_CORRUPT, status::kCorrupt},
+      {SQLITE_NOTADB, status::kCorrupt},
+      {SQLITE_BUSY, status::kBusy},
+      {SQLITE_IOERR_WRITE, status::kStorageFailure},
+      {SQLITE_MISUSE, status::kInvalidCall},
+  };
+  gFaultPrefix = "INSERT INTO items";
+  for (const Case& c : cases) {
+    gFaultCode = c.code;
+    store::setStepFaultForTesting(injectFault);
+    Reply w = run(req("W", {f, "1", "x"}));
+    Reply v = run(req("V", {f, "1", "2", "x"}));
+    store::setStepFaultForTesting(nullptr);
+    EXPECT_EQ(w.status, c.status) << c.code;
+    EXPECT_EQ(v.status, c.status) << c.code;
+    EXPECT_EQ(run(req("R", {f, "1", "0"})).status, status::kItemMissing);
+  }
+  EXPECT_EQ(run(req("W", {f, "1", "x"})).status, 0);
+}
+
+TEST(StoreFailure, ARealFullDatabaseReadsAsDiskFull) {
+  TempSystem s;
+  store::SystemDirectory system(s.path());
+  auto account = system.openAccount("FULL", true);
+  ASSERT_TRUE(account->createDataSection("CUST", "CUST", 1, true));
+  auto section = account->findSection("CUST", false, {}, false);
+  store::exec(account->db(), "PRAGMA max_page_count=40");
+  const std::string body(4000, 'x');
+  int written = 0;
+  try {
+    for (; written < 1000; ++written) account->writeItem(*section, std::to_string(written), body);
+    FAIL() << "the page limit never stopped a write";
+  } catch (const store::StoreError& e) {
+    EXPECT_EQ(statusFor(e), status::kDiskFull) << e.what();
+  }
+  std::string out;
+  EXPECT_TRUE(account->readItem(*section, "0", out));
+  EXPECT_EQ(account->countItems(*section), written);
+}
+
+// --- odd files in a system directory
+
+TEST(SystemDirectoryFiles, AnEmptyAccountFileIsRefusedAndLeftAlone) {
+  TempSystem s;
+  const std::string path = s.path() + "/EMPTY.account";
+  std::ofstream(path).close();
+  EXPECT_THROW((void)s.open("EMPTY"), EngineError);
+  auto port = s.open("SALES");
+  TclReply t = parseTcl(port->execute(req("E", {"LOGTO EMPTY"})));
+  EXPECT_EQ(t.returned, "209");
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+TEST(SystemDirectoryFiles, SymbolicLinksAreNeverFollowed) {
+  TempSystem s;
+  TempSystem elsewhere;
+  const std::string target = elsewhere.path() + "/made-here.account";
+  std::filesystem::create_symlink(target, s.path() + "/DANGLING.account");
+  EXPECT_THROW((void)s.open("DANGLING"), EngineError);
+  EXPECT_FALSE(std::filesystem::exists(target));
+  // A link to a real account elsewhere is refused too, by logon and by reference.
+  (void)elsewhere.open("REAL");
+  std::filesystem::create_symlink(elsewhere.path() + "/REAL.account", s.path() + "/LINKED.account");
+  EXPECT_THROW((void)s.open("LINKED"), EngineError);
+  auto port = s.open("SALES");
+  EXPECT_EQ(parseTcl(port->execute(req("E", {"LOGTO LINKED"}))).returned, "210");
+}
+
+TEST(SystemDirectoryFiles, AGarbledPortRegisterIsRebuilt) {
+  TempSystem s;
+  auto first = s.open("SALES");
+  ASSERT_EQ(parseTcl(first->execute(req("E", {"CREATE-FILE CUST 3"}))).status, 0);
+  ASSERT_EQ(parseReply(first->execute(req("O", {"CUST"}))).status, 0);  // leaves an open mark
+  const int held = first->number();
+  for (const char* leftover : {"/ports.register-wal", "/ports.register-shm"})
+    std::filesystem::remove(s.path() + leftover);
+  {
+    std::ofstream garbage(s.path() + "/ports.register", std::ios::trunc);
+    garbage << std::string(8192, '\x5A');
+  }
+  auto second = s.open("SALES");
+  EXPECT_NE(second->number(), held);  // the first port's number came back from its open mark
+  auto third = s.open("OTHER");
+  EXPECT_NE(third->number(), second->number());
+  EXPECT_TRUE(std::filesystem::exists(s.path() + "/ports.register.damaged"));
+}
+
+// --- account files of the first layout
+
+TEST(AccountLayout, FilesOfTheFirstLayoutAreBroughtUpToDate) {
+  TempSystem s;
+  { (void)s.open("SALES"); }
+  const std::string path = s.path() + "/OLD.account";
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const char* schema = R"sql(
+      PRAGMA journal_mode=WAL;
+      CREATE TABLE sections(id INTEGER PRIMARY KEY AUTOINCREMENT, file TEXT NOT NULL COLLATE NOCASE,
+        kind INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE, casefold INTEGER NOT NULL,
+        modulo INTEGER NOT NULL, UNIQUE(file, kind, name));
+      CREATE TABLE items(section INTEGER NOT NULL REFERENCES sections(id), key BLOB NOT NULL,
+        id BLOB, body BLOB NOT NULL, PRIMARY KEY(section, key)) WITHOUT ROWID;
+      CREATE TABLE locks(section INTEGER NOT NULL, kind INTEGER NOT NULL, item BLOB NOT NULL,
+        port INTEGER NOT NULL, pid INTEGER NOT NULL, start INTEGER NOT NULL,
+        PRIMARY KEY(section, kind, item)) WITHOUT ROWID;
+      INSERT INTO sections VALUES(1, 'MD', 1, 'MD', 1, 1), (2, 'CUST', 0, '', 1, 3),
+        (3, 'CUST', 1, 'CUST', 1, 3);
+      INSERT INTO items VALUES(1, CAST('CUST' AS BLOB), NULL, X'44FE33'),
+        (3, CAST('ABC' AS BLOB), CAST('Abc' AS BLOB), CAST('one' AS BLOB)),
+        (3, CAST('B' AS BLOB), NULL, CAST('two' AS BLOB));
+    )sql";
+    ASSERT_EQ(sqlite3_exec(db, schema, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  auto port = s.open("OLD");
+  std::string f = parseReply(port->execute(req("O", {"CUST"}))).data;
+  EXPECT_EQ(parseReply(port->execute(req("R", {f, "abc", "0"}))).data, "one");
+  EXPECT_EQ(parseTcl(port->execute(req("E", {"COUNT CUST"}))).captured, "Count: 2 items.");
+  ASSERT_EQ(parseReply(port->execute(req("W", {f, "B", "again"}))).status, 0);
+  ASSERT_EQ(parseReply(port->execute(req("W", {f, "C", "new"}))).status, 0);
+  std::string list = parseReply(port->execute(req("S", {f}))).data;
+  EXPECT_EQ(parseReply(port->execute(req("n", {list}))).data, joinMarks({"Abc", "B", "C"}));
+  EXPECT_EQ(parseTcl(port->execute(req("E", {"COUNT CUST"}))).captured, "Count: 3 items.");
+  port.reset();
+
+  // A file from a newer build is not touched.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_THROW((void)s.open("OLD"), EngineError);
+}
+
+}  // namespace
+}  // namespace tarn::server::testing

@@ -1,0 +1,68 @@
+// Account files written before the engine kept UTF-8 hold Windows-1252 bytes: the first open
+// converts them, once.
+#include <sqlite3.h>
+
+#include "tests/server/engine/engine_fixture.h"
+
+namespace tarn::server::testing {
+namespace {
+
+void sql(const std::string& path, const char* text) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, text, nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+TEST_F(EngineTest, OlderWindows1252AccountsAreConvertedOnFirstOpen) {
+  const std::string f = openFile("CUST");
+  ASSERT_EQ(run(req("W", {f, "K1", "x"})).status, 0);
+  ASSERT_EQ(run(req("W", {f, "K2", "y"})).status, 0);
+  port_.reset();
+  // What an older engine left: no text form recorded; an id, a body and a file name in
+  // Windows-1252 ("é", "Café" mark "€ ‰", file "TÄG"), and a UTF-8-looking id that is really two
+  // Windows-1252 characters ("Ã©"), which must not collide with the converted "é".
+  const std::string path = system_.path() + "/SALES.account";
+  sql(path,
+      "DROP TABLE text_form;"
+      "UPDATE items SET key=X'E9', id=NULL, body=X'436166E9FE8020' || X'89' WHERE key=X'4B31';"
+      "UPDATE items SET key=X'C3A9', id=NULL, body=X'C3' WHERE key=X'4B32';"
+      "UPDATE sections SET file=CAST(X'54C447' AS TEXT), name=CAST(X'54C447' AS TEXT) "
+      "WHERE file='CUST' AND kind=1;");
+  port_ = system_.open();
+  const std::string g = openFile("T\xC3\x84G");
+  EXPECT_EQ(run(req("R", {g, "\xC3\xA9", "0"})).data, "Caf\xC3\xA9\xFE\xE2\x82\xAC \xE2\x80\xB0");
+  EXPECT_EQ(run(req("R", {g, "\xC3\x83\xC2\xA9", "0"})).data, "\xC3\x83");
+  // Converted once: opening again changes nothing further.
+  port_.reset();
+  port_ = system_.open();
+  EXPECT_EQ(run(req("R", {openFile("T\xC3\x84G"), "\xC3\xA9", "0"})).data,
+            "Caf\xC3\xA9\xFE\xE2\x82\xAC \xE2\x80\xB0");
+}
+
+// Clients take the counted lengths of a TCL reply in UTF-16 units, not the engine's bytes.
+TEST_F(EngineTest, TclRepliesCountUtf16Units) {
+  const std::string f = openFile("CUST");
+  ASSERT_EQ(run(req("W", {f, "\xF0\x9F\x98\x80\xE4\xB8\xAD", "x"})).status, 0);
+  const Reply r = run(req("E", {"LIST CUST"}));
+  ASSERT_EQ(r.status, 0);
+  // data: count, mark, captured, mark, count, mark, "405", mark.
+  const std::size_t first = r.data.find(AM);
+  std::size_t tail = r.data.size() - 1;
+  for (int k = 0; k < 2; ++k) tail = r.data.rfind(AM, tail - 1);
+  const std::string captured = r.data.substr(first + 1, tail - first - 1);
+  EXPECT_EQ(captured.substr(0, 7), "\xF0\x9F\x98\x80\xE4\xB8\xAD");
+  std::size_t units = 0;
+  for (const char c : captured) {
+    const auto b = static_cast<unsigned char>(c);
+    units += (b & 0xC0) != 0x80 ? 1 : 0;
+    units += b >= 0xF0 && b < 0xF5 ? 1 : 0;
+  }
+  EXPECT_EQ(std::stoul(r.data.substr(0, first)), units);
+  EXPECT_LT(units, captured.size());
+}
+
+}  // namespace
+}  // namespace tarn::server::testing
