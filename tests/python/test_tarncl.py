@@ -100,3 +100,20 @@ def test_non_ascii_text_round_trips(conn):
     f.brWrite(tarncl.clsTarnDynamicArray(text), "Zoë")
     assert f.brRead("Zoë").brCString == text
     assert f.brRead("Zoë").brExtractStr(2) == "Ça va"
+
+
+def test_an_index_is_cruised_with_by_reference_results(conn):
+    f = make_file(conn, "TOWNS")
+    f.brWrite(tarncl.clsTarnDynamicArray(["Smith", ["York", "Leeds"]]), "1")
+    f.brWrite(tarncl.clsTarnDynamicArray(["Jones", "Hull"]), "2")
+    assert f.brCreateIndex("A2", False)
+    index = f.brRoot("A2")
+    assert index.brFindFirst("HUL", None) == (True, "2")
+    ids, key, count = index.brKeyX("Le", "", 0)
+    assert (ids.brCString, key, count) == ("1", "Le", 1)
+    assert index.brIndexKey == "Leeds"
+    assert index.brMoveFirst(None) == (True, "2")
+    towns = [index.brIndexKey]
+    while index.brMoveNext():
+        towns.append(index.brIndexKey)
+    assert towns == ["Hull", "Leeds", "York"]
