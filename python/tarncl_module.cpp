@@ -39,6 +39,21 @@ constexpr std::size_t kMaxClasses = 16;
 using Wrapper = py::object (*)(Ref<Object>);
 std::array<Wrapper, kMaxClasses> wrappers{};
 py::object tarnErrorType;
+// The Python types of the described classes, for a quick check of an argument's type.
+std::array<PyTypeObject*, kMaxClasses> pythonTypes{};
+
+// The Handle inside one of the module's own objects, or nothing for any other object. Only the
+// module's classes are accepted (their exact types, as they are not subclassed), so the
+// instance's first value is a ClassHandle and so a Handle.
+const Handle* handleOf(PyObject* o) noexcept {
+  for (PyTypeObject* t : pythonTypes) {
+    if (t == Py_TYPE(o)) {
+      auto* inst = reinterpret_cast<py::detail::instance*>(o);
+      return static_cast<const Handle*>(inst->get_value_and_holder().value_ptr());
+    }
+  }
+  return nullptr;
+}
 
 const Ref<Object>& live(const Handle& h) {
   if (!h.ref) throw TarnError::platform(err::kObjectNotSet);
@@ -58,12 +73,18 @@ py::object wrap(Ref<Object> o) {
   return wrappers[classIndex(cls)](std::move(o));
 }
 
-// Straight between UTF-16 and Python's own representation: no UTF-8 in between.
+// Straight between UTF-16 and Python's own representation: no UTF-8 in between. Text without
+// surrogates (nearly all) is taken as 2-byte code points in one step.
 py::str toStr(const String& s) {
-  int littleEndian = -1;
-  PyObject* o =
-      PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(s.data()),
-                            static_cast<Py_ssize_t>(s.size() * 2), nullptr, &littleEndian);
+  PyObject* o = nullptr;
+  if (std::none_of(s.begin(), s.end(), [](char16_t c) { return c >= 0xD800 && c < 0xE000; })) {
+    o = PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, s.data(),
+                                  static_cast<Py_ssize_t>(s.size()));
+  } else {
+    int littleEndian = -1;
+    o = PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(s.data()),
+                              static_cast<Py_ssize_t>(s.size() * 2), nullptr, &littleEndian);
+  }
   if (o == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(o);
 }
@@ -141,7 +162,7 @@ Variant toVariant(py::handle o) {
   }
   if (PyFloat_Check(p)) return Variant(PyFloat_AS_DOUBLE(p));
   if (PyUnicode_Check(p)) return Variant(fromStr(o));
-  if (py::isinstance<Handle>(o)) return Variant(o.cast<Handle&>().ref);
+  if (const Handle* h = handleOf(p)) return Variant(h->ref);
   if (py::isinstance<py::list>(o) || py::isinstance<py::tuple>(o)) {
     py::sequence seq = o.cast<py::sequence>();
     VariantArray a(0, static_cast<std::int32_t>(seq.size()));
@@ -222,14 +243,12 @@ PyObject* guarded(F&& f) noexcept {
 // and a property reads and writes through the dispatcher directly. This keeps a call's cost
 // near that of a plain Python method call.
 struct MemberFunction {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const Member* member;
 };
 
 struct MemberProperty {
-  PyObject_HEAD
-  const Member* get;
+  PyObject_HEAD const Member* get;
   const Member* put;  // a let or set; nothing for a read-only property
 };
 
@@ -238,11 +257,9 @@ PyObject* memberFunctionCall(PyObject* callable, PyObject* const* args, std::siz
   const Member& m = *reinterpret_cast<MemberFunction*>(callable)->member;
   const auto n = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
   return guarded([&]() -> PyObject* {
-    if (n == 0 || !py::isinstance<Handle>(args[0])) {
-      throw py::type_error(m.name + "() needs a tarncl object");
-    }
-    const Handle& self = py::handle(args[0]).cast<const Handle&>();
-    return callMember(self, m, args + 1, n - 1, kwnames).release().ptr();
+    const Handle* self = n == 0 ? nullptr : handleOf(args[0]);
+    if (self == nullptr) throw py::type_error(m.name + "() needs a tarncl object");
+    return callMember(*self, m, args + 1, n - 1, kwnames).release().ptr();
   });
 }
 
@@ -256,8 +273,9 @@ PyObject* memberPropertyGet(PyObject* self, PyObject* obj, PyObject*) {
   const auto* p = reinterpret_cast<MemberProperty*>(self);
   return guarded([&]() -> PyObject* {
     if (p->get == nullptr) throw py::attribute_error(p->put->name + " can only be assigned");
-    const Handle& h = py::handle(obj).cast<const Handle&>();
-    return toPython(typelib::invoke(live(h), p->get->id, Kind::PropertyGet)).release().ptr();
+    const Handle* h = handleOf(obj);
+    if (h == nullptr) throw py::type_error(p->get->name + " needs a tarncl object");
+    return toPython(typelib::invoke(live(*h), p->get->id, Kind::PropertyGet)).release().ptr();
   });
 }
 
@@ -267,9 +285,10 @@ int memberPropertySet(PyObject* self, PyObject* obj, PyObject* value) {
     if (p->put == nullptr || value == nullptr) {
       throw py::attribute_error((p->get ? p->get : p->put)->name + " cannot be assigned");
     }
-    const Handle& h = py::handle(obj).cast<const Handle&>();
+    const Handle* h = handleOf(obj);
+    if (h == nullptr) throw py::type_error(p->put->name + " needs a tarncl object");
     std::vector<Variant> a{toVariant(value)};
-    (void)typelib::invoke(live(h), p->put->id, p->put->kind, a);
+    (void)typelib::invoke(live(*h), p->put->id, p->put->kind, a);
     return Py_None;
   });
   return done == nullptr ? -1 : 0;
@@ -280,13 +299,13 @@ py::object memberPropertyType;
 
 void makeDescriptorTypes() {
   static PyMemberDef functionMembers[] = {
-      {"__vectorcalloffset__", T_PYSSIZET, offsetof(MemberFunction, vectorcall), READONLY,
-       nullptr},
+      {"__vectorcalloffset__", T_PYSSIZET, offsetof(MemberFunction, vectorcall), READONLY, nullptr},
       {nullptr, 0, 0, 0, nullptr}};
-  static PyType_Slot functionSlots[] = {{Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-                                        {Py_tp_descr_get, reinterpret_cast<void*>(memberFunctionBind)},
-                                        {Py_tp_members, functionMembers},
-                                        {0, nullptr}};
+  static PyType_Slot functionSlots[] = {
+      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+      {Py_tp_descr_get, reinterpret_cast<void*>(memberFunctionBind)},
+      {Py_tp_members, functionMembers},
+      {0, nullptr}};
   static PyType_Spec functionSpec = {
       "tarncl.member", sizeof(MemberFunction), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
@@ -303,8 +322,7 @@ void makeDescriptorTypes() {
 }
 
 py::object newMemberFunction(const Member& m) {
-  auto* f = PyObject_New(MemberFunction,
-                         reinterpret_cast<PyTypeObject*>(memberFunctionType.ptr()));
+  auto* f = PyObject_New(MemberFunction, reinterpret_cast<PyTypeObject*>(memberFunctionType.ptr()));
   if (f == nullptr) throw py::error_already_set();
   f->vectorcall = reinterpret_cast<vectorcallfunc>(memberFunctionCall);
   f->member = &m;
@@ -312,8 +330,7 @@ py::object newMemberFunction(const Member& m) {
 }
 
 py::object newMemberProperty(const Member* get, const Member* put) {
-  auto* p = PyObject_New(MemberProperty,
-                         reinterpret_cast<PyTypeObject*>(memberPropertyType.ptr()));
+  auto* p = PyObject_New(MemberProperty, reinterpret_cast<PyTypeObject*>(memberPropertyType.ptr()));
   if (p == nullptr) throw py::error_already_set();
   p->get = get;
   p->put = put;
@@ -359,6 +376,7 @@ void defineClass(py::module_& m, const ClassInfo& cls) {
   using H = ClassHandle<I>;
   py::class_<H, Handle> pyClass(m, cls.name.c_str());
   wrappers[I] = [](Ref<Object> o) { return py::cast(H{{std::move(o)}}); };
+  pythonTypes[I] = reinterpret_cast<PyTypeObject*>(pyClass.ptr());
   if (cls.creatable) {
     const std::string progId = typelib::library().name + "." + cls.name;
     if (cls.name == "clsTarnDynamicArray") {
