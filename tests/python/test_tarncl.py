@@ -15,7 +15,7 @@ def make_file(conn, name):
 def test_every_class_member_and_enumeration_is_there():
     for cls in ("clsTarnEnvironment", "clsTarnDynamicArray", "clsTarnGlobalConstant",
                 "clsTarnConnection", "clsTarnFile", "clsTarnSelectList", "clsTarnTclCommand",
-                "clsTarnRuleModule"):
+                "clsTarnRuleModule", "clsTarnIndex", "frmTarnAbout"):
         assert isinstance(getattr(tarncl, cls), type), cls
     assert tarncl.eTarnItemLockOptions.tarnItem_ReadLocked == -1
     assert tarncl.TarnSystem_SysIdendifier == 100
