@@ -1,27 +1,18 @@
 // A tour of TarnCL: the environment and dynamic arrays; it grows with the library.
 #include <iostream>
+#include <vector>
 
 #include "tarn/frame/string.h"
 #include "tarn/tarncl.h"
+#include "tarn/typelib/dispatch.h"
 
 using tarn::String;
 using tarn::toUtf8;
 
 namespace {
-// Shows marks as ^ ] \ so the structure is readable on a terminal.
+// Marks shown as ^ ] \ so the structure is readable on a terminal.
 std::string show(const String& s) {
-  std::string out;
-  for (char16_t c : s) {
-    if (c == tarn::kAM)
-      out += '^';
-    else if (c == tarn::kVM)
-      out += ']';
-    else if (c == tarn::kSVM)
-      out += '\\';
-    else
-      out += toUtf8(String(1, c));
-  }
-  return out;
+  return tarn::printable(s);
 }
 }  // namespace
 
@@ -53,7 +44,17 @@ int main() {
   item->brDelete(3, 1);
   std::cout << "delete (3,1)     " << show(item->brCString()) << "\n";
   item->brReplaceStr(u"note", -1);
-  std::cout << "append attribute " << show(item->brCString()) << "\n";
+  std::cout << "append attribute " << *item << "\n";
+
+  // What a script client does: members by name, arguments as variants.
+  std::cout << "\n== Late-bound calls\n";
+  std::vector<tarn::Variant> args{tarn::Variant(3), tarn::Variant(1)};
+  namespace tl = tarn::typelib;
+  std::cout << "brExtractStr(3, 1) "
+            << toUtf8(tl::invoke(item, "brExtractStr", tl::Kind::Method, args).toString()) << "\n"
+            << "brAMChr (global)   code "
+            << static_cast<int>(tl::invokeGlobal("brAMChr", tl::Kind::PropertyGet).toString()[0])
+            << "\n";
 
   // The rest talks to a server: the data source TarnDemo names the stand-in server's driver
   // (./run demo sets it up on the embedded default system directory).
@@ -87,7 +88,7 @@ int main() {
               << " after\n"
               << "files:           ";
     auto files = conn->brSelect();
-    while (files->brReadnext()) std::cout << " " << toUtf8(files->brItemId());
+    for (const String& id : *files) std::cout << " " << toUtf8(id);
     std::cout << "\n";
 
     std::cout << "\n== Items\n";
@@ -123,10 +124,10 @@ int main() {
     std::cout << "\n== Select lists\n";
     auto list = conn->brOpenSelectList(u"SSELECT TOURCUST BY A1");
     std::cout << "SSELECT BY A1 (" << list->brCount() << " items):";
-    while (list->brReadnext()) std::cout << " " << toUtf8(list->brItemId());
+    for (const String& id : *list) std::cout << " " << toUtf8(id);
     auto starting = conn->brOpenSelectList(u"SELECT TOURCUST WITH A1 = \"B]\"");
     std::cout << "\nnames beginning with B:";
-    while (starting->brReadnext()) std::cout << " " << toUtf8(starting->brItemId());
+    for (const String& id : *starting) std::cout << " " << toUtf8(id);
     auto sorted = conn->brSort(env->brOpenDynamicArray(u"pear" + String(1, tarn::kAM) + u"apple" +
                                                        String(1, tarn::kAM) + u"fig"));
     std::cout << "\nbrSort             " << show(sorted->brCString()) << "\n";

@@ -1,0 +1,492 @@
+// The Python module tarncl: every described class, member and enumeration under its own name,
+// driven by the type library and called through late-bound dispatch.
+//
+// Conventions: str in and out; optional parameters may be given by keyword; a member that
+// writes by-reference parameters returns its result followed by the final value of each of
+// them that the caller passed (None will do), a single value alone; every failure is a
+// tarncl.TarnError.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <structmember.h>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "tarn/dynarray/dynamic_array_io.h"
+#include "tarn/tarncl.h"
+#include "tarn/typelib/dispatch.h"
+
+namespace py = pybind11;
+
+namespace tarn::python {
+namespace {
+
+using typelib::BaseType;
+using typelib::ClassInfo;
+using typelib::Kind;
+using typelib::Member;
+
+// A Python object's hold on a library object; released by `with` or when Python drops it.
+struct Handle {
+  Ref<Object> ref;
+};
+// One C++ type per Python class, so that each described class is a class of its own in Python.
+template <std::size_t I>
+struct ClassHandle : Handle {};
+
+constexpr std::size_t kMaxClasses = 16;
+using Wrapper = py::object (*)(Ref<Object>);
+std::array<Wrapper, kMaxClasses> wrappers{};
+py::object tarnErrorType;
+// The Python types of the described classes, for a quick check of an argument's type.
+std::array<PyTypeObject*, kMaxClasses> pythonTypes{};
+
+// The Handle inside one of the module's own objects, or nothing for any other object. Only the
+// module's classes are accepted (their exact types, as they are not subclassed), so the
+// instance's first value is a ClassHandle and so a Handle.
+const Handle* handleOf(PyObject* o) noexcept {
+  for (PyTypeObject* t : pythonTypes) {
+    if (t == Py_TYPE(o)) {
+      auto* inst = reinterpret_cast<py::detail::instance*>(o);
+      return static_cast<const Handle*>(inst->get_value_and_holder().value_ptr());
+    }
+  }
+  return nullptr;
+}
+
+const Ref<Object>& live(const Handle& h) {
+  if (!h.ref) throw TarnError::platform(err::kObjectNotSet);
+  return h.ref;
+}
+
+std::size_t classIndex(const ClassInfo* cls) {
+  return static_cast<std::size_t>(cls - typelib::library().classes.data());
+}
+
+py::object toPython(const Variant& v);
+
+py::object wrap(Ref<Object> o) {
+  if (!o) return py::none();
+  const ClassInfo* cls = typelib::classOf(*o);
+  if (cls == nullptr) throw TarnError::platform(err::kTypeMismatch);
+  return wrappers[classIndex(cls)](std::move(o));
+}
+
+// Straight between UTF-16 and Python's own representation: no UTF-8 in between. Text without
+// surrogates (nearly all) is taken as 2-byte code points in one step.
+py::str toStr(const String& s) {
+  PyObject* o = nullptr;
+  if (std::none_of(s.begin(), s.end(), [](char16_t c) { return c >= 0xD800 && c < 0xE000; })) {
+    o = PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, s.data(),
+                                  static_cast<Py_ssize_t>(s.size()));
+  } else {
+    int littleEndian = -1;
+    o = PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(s.data()),
+                              static_cast<Py_ssize_t>(s.size() * 2), nullptr, &littleEndian);
+  }
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(o);
+}
+
+String fromStr(py::handle o) {
+  PyObject* p = o.ptr();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+  const void* data = PyUnicode_DATA(p);
+  String out;
+  switch (PyUnicode_KIND(p)) {
+    case PyUnicode_1BYTE_KIND: {
+      const auto* c = static_cast<const Py_UCS1*>(data);
+      out.assign(c, c + n);
+      break;
+    }
+    case PyUnicode_2BYTE_KIND: {
+      const auto* c = static_cast<const Py_UCS2*>(data);
+      out.assign(c, c + n);
+      break;
+    }
+    default: {
+      const auto* c = static_cast<const Py_UCS4*>(data);
+      out.reserve(static_cast<std::size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 u = c[i];
+        if (u < 0x10000) {
+          out.push_back(static_cast<char16_t>(u));
+        } else {
+          out.push_back(static_cast<char16_t>(0xD800 + ((u - 0x10000) >> 10)));
+          out.push_back(static_cast<char16_t>(0xDC00 + ((u - 0x10000) & 0x3FF)));
+        }
+      }
+    }
+  }
+  return out;
+}
+
+py::object toPython(const Variant& v) {
+  switch (v.type()) {
+    case Variant::Type::Empty:
+    case Variant::Type::Null:
+      return py::none();
+    case Variant::Type::Bool:
+      return py::bool_(v.toBool());
+    case Variant::Type::Int16:
+    case Variant::Type::Int32:
+      return py::int_(v.toInt32());
+    case Variant::Type::Double:
+      return py::float_(v.toDouble());
+    case Variant::Type::String:
+      return toStr(v.toString());
+    case Variant::Type::Object:
+      return wrap(v.toObject());
+    case Variant::Type::Array: {
+      py::list out;
+      for (const Variant& e : v.array().elements()) out.append(toPython(e));
+      return out;
+    }
+    case Variant::Type::Error:
+      if (v.isMissing()) return py::none();
+      return py::int_(v.errorCode());
+  }
+  return py::none();
+}
+
+Variant toVariant(py::handle o) {
+  PyObject* p = o.ptr();
+  if (p == Py_None) return Variant();
+  if (PyBool_Check(p)) return Variant(p == Py_True);
+  if (PyLong_Check(p)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
+    if (overflow != 0) return Variant(PyLong_AsDouble(p));
+    return Variant(v);
+  }
+  if (PyFloat_Check(p)) return Variant(PyFloat_AS_DOUBLE(p));
+  if (PyUnicode_Check(p)) return Variant(fromStr(o));
+  if (const Handle* h = handleOf(p)) return Variant(h->ref);
+  if (py::isinstance<py::list>(o) || py::isinstance<py::tuple>(o)) {
+    py::sequence seq = o.cast<py::sequence>();
+    VariantArray a(0, static_cast<std::int32_t>(seq.size()));
+    for (std::size_t i = 0; i < seq.size(); ++i) a.elements()[i] = toVariant(seq[i]);
+    return Variant(std::move(a));
+  }
+  throw TarnError::platform(err::kTypeMismatch);
+}
+
+// Positional and keyword arguments (vectorcall layout) in parameter order; gaps before the
+// last given one are passed as missing.
+std::vector<Variant> arguments(const Member& m, PyObject* const* args, std::size_t n,
+                               PyObject* kwnames) {
+  std::vector<Variant> out;
+  out.reserve(std::max(m.params.size(), n));
+  for (std::size_t i = 0; i < n; ++i) out.push_back(toVariant(args[i]));
+  if (kwnames == nullptr) return out;
+  const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto name = py::handle(PyTuple_GET_ITEM(kwnames, k)).cast<std::string>();
+    std::size_t i = 0;
+    while (i < m.params.size() && !typelib::sameName(m.params[i].name, name)) ++i;
+    if (i == m.params.size()) {
+      throw py::type_error(m.name + "() has no parameter named '" + name + "'");
+    }
+    if (i < n) throw py::type_error(m.name + "() got '" + name + "' twice");
+    if (out.size() <= i) out.resize(i + 1, Variant::missing());
+    out[i] = toVariant(args[n + k]);
+  }
+  return out;
+}
+
+py::object callMember(const Handle& self, const Member& m, PyObject* const* args, std::size_t n,
+                      PyObject* kwnames) {
+  std::vector<Variant> a = arguments(m, args, n, kwnames);
+  Variant result = typelib::invoke(live(self), m.id, Kind::Method, a);
+  bool anyWritten = false;
+  for (std::size_t i = 0; i < a.size() && i < m.params.size(); ++i) {
+    anyWritten |= m.params[i].written && !a[i].isMissing();
+  }
+  if (!anyWritten) return toPython(result);
+  py::list values;
+  if (m.result.base != BaseType::Void) values.append(toPython(result));
+  for (std::size_t i = 0; i < m.params.size(); ++i) {
+    if (m.params[i].written && i < a.size() && !a[i].isMissing()) values.append(toPython(a[i]));
+  }
+  if (values.size() == 1) return values[0];
+  return py::tuple(values);
+}
+
+void raiseTarnError(const TarnError& e) {
+  py::object error = tarnErrorType(toStr(e.description()));
+  error.attr("number") = e.number();
+  error.attr("source") = toStr(e.source());
+  error.attr("description") = toStr(e.description());
+  PyErr_SetObject(tarnErrorType.ptr(), error.ptr());
+}
+
+// Runs f and turns what it throws into the pending Python error; nullptr then.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const TarnError& e) {
+    raiseTarnError(e);
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return nullptr;
+}
+
+// Members as descriptors of our own rather than pybind11 functions: a method is called with
+// the instance as its first argument through vectorcall, without a bound method in between,
+// and a property reads and writes through the dispatcher directly. This keeps a call's cost
+// near that of a plain Python method call.
+struct MemberFunction {
+  PyObject_HEAD vectorcallfunc vectorcall;
+  const Member* member;
+};
+
+struct MemberProperty {
+  PyObject_HEAD const Member* get;
+  const Member* put;  // a let or set; nothing for a read-only property
+};
+
+PyObject* memberFunctionCall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) {
+  const Member& m = *reinterpret_cast<MemberFunction*>(callable)->member;
+  const auto n = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  return guarded([&]() -> PyObject* {
+    const Handle* self = n == 0 ? nullptr : handleOf(args[0]);
+    if (self == nullptr) throw py::type_error(m.name + "() needs a tarncl object");
+    return callMember(*self, m, args + 1, n - 1, kwnames).release().ptr();
+  });
+}
+
+PyObject* memberFunctionBind(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+PyObject* memberPropertyGet(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  const auto* p = reinterpret_cast<MemberProperty*>(self);
+  return guarded([&]() -> PyObject* {
+    if (p->get == nullptr) throw py::attribute_error(p->put->name + " can only be assigned");
+    const Handle* h = handleOf(obj);
+    if (h == nullptr) throw py::type_error(p->get->name + " needs a tarncl object");
+    return toPython(typelib::invoke(live(*h), p->get->id, Kind::PropertyGet)).release().ptr();
+  });
+}
+
+int memberPropertySet(PyObject* self, PyObject* obj, PyObject* value) {
+  const auto* p = reinterpret_cast<MemberProperty*>(self);
+  PyObject* done = guarded([&]() -> PyObject* {
+    if (p->put == nullptr || value == nullptr) {
+      throw py::attribute_error((p->get ? p->get : p->put)->name + " cannot be assigned");
+    }
+    const Handle* h = handleOf(obj);
+    if (h == nullptr) throw py::type_error(p->put->name + " needs a tarncl object");
+    std::vector<Variant> a{toVariant(value)};
+    (void)typelib::invoke(live(*h), p->put->id, p->put->kind, a);
+    return Py_None;
+  });
+  return done == nullptr ? -1 : 0;
+}
+
+py::object memberFunctionType;
+py::object memberPropertyType;
+
+void makeDescriptorTypes() {
+  static PyMemberDef functionMembers[] = {
+      {"__vectorcalloffset__", T_PYSSIZET, offsetof(MemberFunction, vectorcall), READONLY, nullptr},
+      {nullptr, 0, 0, 0, nullptr}};
+  static PyType_Slot functionSlots[] = {
+      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+      {Py_tp_descr_get, reinterpret_cast<void*>(memberFunctionBind)},
+      {Py_tp_members, functionMembers},
+      {0, nullptr}};
+  static PyType_Spec functionSpec = {
+      "tarncl.member", sizeof(MemberFunction), 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+      functionSlots};
+  static PyType_Slot propertySlots[] = {
+      {Py_tp_descr_get, reinterpret_cast<void*>(memberPropertyGet)},
+      {Py_tp_descr_set, reinterpret_cast<void*>(memberPropertySet)},
+      {0, nullptr}};
+  static PyType_Spec propertySpec = {"tarncl.property", sizeof(MemberProperty), 0,
+                                     Py_TPFLAGS_DEFAULT, propertySlots};
+  memberFunctionType = py::reinterpret_steal<py::object>(PyType_FromSpec(&functionSpec));
+  memberPropertyType = py::reinterpret_steal<py::object>(PyType_FromSpec(&propertySpec));
+  if (!memberFunctionType || !memberPropertyType) throw py::error_already_set();
+}
+
+py::object newMemberFunction(const Member& m) {
+  auto* f = PyObject_New(MemberFunction, reinterpret_cast<PyTypeObject*>(memberFunctionType.ptr()));
+  if (f == nullptr) throw py::error_already_set();
+  f->vectorcall = reinterpret_cast<vectorcallfunc>(memberFunctionCall);
+  f->member = &m;
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+}
+
+py::object newMemberProperty(const Member* get, const Member* put) {
+  auto* p = PyObject_New(MemberProperty, reinterpret_cast<PyTypeObject*>(memberPropertyType.ptr()));
+  if (p == nullptr) throw py::error_already_set();
+  p->get = get;
+  p->put = put;
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(p));
+}
+
+// The dynamic array as nested lists: attributes, then values, then sub-values; a level with
+// one element is its text.
+py::object splitLevel(StringView text, int level) {
+  static constexpr char16_t marks[] = {kAM, kVM, kSVM};
+  if (level == 3 || (level > 0 && text.find(marks[level]) == StringView::npos)) {
+    return toStr(String(text));
+  }
+  py::list out;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t end = text.find(marks[level], start);
+    out.append(splitLevel(text.substr(start, end - start), level + 1));
+    if (end == StringView::npos) break;
+    start = end + 1;
+  }
+  return out;
+}
+
+String joinLevel(py::handle o, int level) {
+  static constexpr char16_t marks[] = {kAM, kVM, kSVM};
+  if (py::isinstance<py::str>(o)) return fromStr(o);
+  if (level == 3 || !(py::isinstance<py::list>(o) || py::isinstance<py::tuple>(o))) {
+    return toVariant(o).toString();
+  }
+  String out;
+  bool first = true;
+  for (py::handle e : o.cast<py::sequence>()) {
+    if (!first) out.push_back(marks[level]);
+    first = false;
+    out += joinLevel(e, level + 1);
+  }
+  return out;
+}
+
+template <std::size_t I>
+void defineClass(py::module_& m, const ClassInfo& cls) {
+  using H = ClassHandle<I>;
+  py::class_<H, Handle> pyClass(m, cls.name.c_str());
+  wrappers[I] = [](Ref<Object> o) { return py::cast(H{{std::move(o)}}); };
+  pythonTypes[I] = reinterpret_cast<PyTypeObject*>(pyClass.ptr());
+  if (cls.creatable) {
+    const std::string progId = typelib::library().name + "." + cls.name;
+    if (cls.name == "clsTarnDynamicArray") {
+      // A new array, optionally from its text or from nested lists.
+      pyClass.def(py::init([progId](py::object init) {
+                    H h{{typelib::createObject(progId)}};
+                    if (!init.is_none()) {
+                      refCast<clsTarnDynamicArray>(h.ref)->brCString(joinLevel(init, 0));
+                    }
+                    return h;
+                  }),
+                  py::arg("value") = py::none());
+    } else {
+      pyClass.def(py::init([progId] { return H{{typelib::createObject(progId)}}; }));
+    }
+  }
+  // Members with the same name are one Python attribute: a property when every kind is a
+  // get, let or set without further parameters, otherwise a method.
+  for (std::size_t i = 0; i < cls.members.size(); ++i) {
+    const Member& mem = cls.members[i];
+    bool seen = false;
+    for (std::size_t j = 0; j < i; ++j) seen |= cls.members[j].id == mem.id;
+    if (seen) continue;
+    const Member* get = cls.find(mem.id, Kind::PropertyGet);
+    const Member* let = cls.find(mem.id, Kind::PropertyLet);
+    const Member* set = cls.find(mem.id, Kind::PropertySet);
+    const bool property = mem.kind != Kind::Method && (get == nullptr || get->params.empty());
+    if (property) {
+      pyClass.attr(mem.name.c_str()) = newMemberProperty(get, let ? let : set);
+    } else {
+      pyClass.attr(mem.name.c_str()) = newMemberFunction(mem);
+    }
+  }
+  if (cls.name == "clsTarnSelectList") {
+    pyClass.def(
+        "__iter__",
+        [](const Handle& self) {
+          auto& list = static_cast<clsTarnSelectList&>(*live(self));
+          return py::make_iterator(begin(list), end(list));
+        },
+        py::keep_alive<0, 1>());
+  }
+  if (cls.name == "clsTarnDynamicArray") {
+    pyClass.def("__str__", [](const Handle& self) {
+      return py::str(printable(static_cast<clsTarnDynamicArray&>(*live(self)).brCString()));
+    });
+    pyClass.def("tolist", [](const Handle& self) {
+      return splitLevel(static_cast<clsTarnDynamicArray&>(*live(self)).brCString(), 0);
+    });
+  }
+}
+
+template <std::size_t... I>
+void defineClasses(py::module_& m, std::index_sequence<I...>) {
+  const auto& classes = typelib::library().classes;
+  ((I < classes.size() ? defineClass<I>(m, classes[I]) : void()), ...);
+}
+
+}  // namespace
+}  // namespace tarn::python
+
+PYBIND11_MODULE(tarncl, m) {
+  using namespace tarn;
+  using namespace tarn::python;
+  m.doc() = "Object access to a Tarn multivalue database server";
+  if (typelib::library().classes.size() > kMaxClasses) {
+    throw std::runtime_error("tarncl: more classes than the module was built for");
+  }
+
+  tarnErrorType = py::reinterpret_steal<py::object>(
+      PyErr_NewException("tarncl.TarnError", PyExc_Exception, nullptr));
+  m.attr("TarnError") = tarnErrorType;
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const TarnError& e) {
+      raiseTarnError(e);
+    }
+  });
+  makeDescriptorTypes();
+
+  py::class_<Handle>(m, "_Object")
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](Handle& self, py::args) {
+        // Leaving a with block lets the object go: a file or connection closes on the server
+        // unless something else still holds it.
+        self.ref.reset();
+        return false;
+      });
+  defineClasses(m, std::make_index_sequence<kMaxClasses>());
+
+  // Enumerations: each as an IntEnum and its members as module constants, as scripts use them.
+  py::object intEnum = py::module_::import("enum").attr("IntEnum");
+  for (const auto& e : typelib::library().enums) {
+    py::list members;
+    for (const auto& v : e.values) {
+      members.append(py::make_tuple(v.name, v.value));
+      m.attr(v.name.c_str()) = v.value;
+    }
+    m.attr(e.name.c_str()) = intEnum(e.name, members, py::arg("module") = "tarncl");
+  }
+
+  // Unqualified names reach the predeclared application objects.
+  m.def("__getattr__", [](const std::string& name) -> py::object {
+    for (const auto& cls : typelib::library().classes) {
+      if (!cls.appObject) continue;
+      for (const auto& mem : cls.members) {
+        if (mem.name == name) return wrap(typelib::appObject(cls.name)).attr(name.c_str());
+      }
+    }
+    throw py::attribute_error("module 'tarncl' has no attribute '" + name + "'");
+  });
+}
