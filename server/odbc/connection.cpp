@@ -102,7 +102,7 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
                                       windows1252ToEngine(settings->password)},
                       settings->limits);
   } catch (const AccessDenied& e) {
-    throw DiagnosticError("28000", std::string("Invalid authorization specification: ") + e.what());
+    throw DiagnosticError("28000", std::string("Logon refused: ") + e.what());
   } catch (const EngineError& e) {
     throw DiagnosticError(
         "08001", std::string("Unable to log on to account ") + settings->account + ": " + e.what());
