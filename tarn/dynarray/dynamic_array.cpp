@@ -73,60 +73,97 @@ void clsTarnDynamicArray::rsInitFromDynamicArray(const clsTarnDynamicArray& arra
 }
 
 bool clsTarnDynamicArray::CheckInvariants() const noexcept {
-  if (rememberedAttr_ <= 1) return true;
-  // The remembered attribute starts right after the (a - 1)-th attribute mark.
-  const StringView before = StringView(text_).substr(0, std::min(rememberedStart_, text_.size()));
-  return rememberedStart_ >= 1 && rememberedStart_ <= text_.size() && before.back() == kAM &&
-         std::count(before.begin(), before.end(), kAM) == rememberedAttr_ - 1;
+  if (rememberedAttr_ <= 0) return rememberedEnd_ == kUnknownEnd;
+  const std::size_t n = text_.size();
+  if (rememberedStart_ > n || (rememberedAttr_ == 1) != (rememberedStart_ == 0)) return false;
+  if (rememberedAttr_ > 1 && text_[rememberedStart_ - 1] != kAM) return false;
+  if (rememberedEnd_ != kUnknownEnd) {
+    // The span is what every call that uses it reads anyway: checking it costs no more.
+    if (rememberedEnd_ > n || (rememberedEnd_ < n && text_[rememberedEnd_] != kAM)) return false;
+    const StringView span =
+        StringView(text_).substr(rememberedStart_, rememberedEnd_ - rememberedStart_);
+    if (span.find(kAM) != StringView::npos) return false;
+  }
+  // Counting the marks before the start is paid for by the calls since the last count.
+  constexpr std::size_t kWorkPerCall = 64;
+  checkBudget_ += kWorkPerCall;
+  if (checkBudget_ < rememberedStart_) return true;
+  checkBudget_ = 0;
+  const StringView before = StringView(text_).substr(0, rememberedStart_);
+  return std::count(before.begin(), before.end(), kAM) == rememberedAttr_ - 1;
 }
 
 void clsTarnDynamicArray::textChanged(std::size_t firstChanged) noexcept {
-  // The remembered attribute start only depends on the text before it.
-  if (rememberedAttr_ > 1 && rememberedStart_ > firstChanged) rememberedAttr_ = 0;
+  // The remembered attribute start only depends on the text before it, its end on the text up to
+  // and including its mark.
+  if (rememberedAttr_ > 1 && rememberedStart_ > firstChanged) {
+    rememberedAttr_ = 0;
+    rememberedEnd_ = kUnknownEnd;
+  }
+  if (rememberedEnd_ != kUnknownEnd && rememberedEnd_ >= firstChanged) rememberedEnd_ = kUnknownEnd;
+}
+
+void clsTarnDynamicArray::remember(std::int32_t a, std::size_t start,
+                                   std::size_t end) const noexcept {
+  rememberedAttr_ = a;
+  rememberedStart_ = start;
+  rememberedEnd_ = end;
 }
 
 bool clsTarnDynamicArray::locateAttribute(std::int32_t a, std::size_t& start,
                                           std::size_t& marks) const {
+  assert(CheckInvariants());
   const char16_t* p = text_.data();
   const std::size_t n = text_.size();
   if (a == 1) {
     start = 0;
+    if (rememberedAttr_ != 1) remember(1, 0);
     return true;
   }
   const auto want = static_cast<std::size_t>(a) - 1;  // marks before attribute a
   std::size_t from = 0, seen = 0;                     // scan p[from, n) having passed seen marks
-  assert(CheckInvariants());
-  if (rememberedAttr_ > 1) {
+  if (rememberedAttr_ > 0) {
     const auto known = static_cast<std::size_t>(rememberedAttr_) - 1;
     if (known == want) {
       start = rememberedStart_;
       return true;
     }
     if (known < want) {
-      from = rememberedStart_;
-      seen = known;
+      if (rememberedEnd_ == kUnknownEnd) {
+        from = rememberedStart_;
+        seen = known;
+      } else if (rememberedEnd_ == n) {
+        // The remembered attribute is the last one.
+        marks = known;
+        return false;
+      } else {
+        // Past the remembered attribute's own mark without scanning it again.
+        from = rememberedEnd_ + 1;
+        seen = known + 1;
+        if (seen == want) {
+          start = from;
+          remember(a, start);
+          return true;
+        }
+      }
     } else if (known - want < want) {
       // Closer going back from the remembered attribute than coming from the front.
       const scan::NthResult r = scan::findNthBackward(p, rememberedStart_ - 1, kAM, known - want);
       start = r.pos + 1;
-      rememberedAttr_ = a;
-      rememberedStart_ = start;
+      // Going back one attribute, the remembered start's mark ends the one found.
+      remember(a, start, known - want == 1 ? rememberedStart_ - 1 : kUnknownEnd);
       return true;
     }
   }
   const scan::NthResult r = scan::findNth(p + from, n - from, kAM, want - seen);
   if (r.count == want - seen) {
     start = from + r.pos + 1;
-    rememberedAttr_ = a;
-    rememberedStart_ = start;
+    remember(a, start);
     return true;
   }
   marks = seen + r.count;
-  if (r.count > 0) {
-    // Remember the last attribute there is.
-    rememberedAttr_ = static_cast<std::int32_t>(marks + 1);
-    rememberedStart_ = from + r.pos + 1;
-  }
+  // Remember the last attribute there is, which ends the text.
+  if (r.count > 0) remember(static_cast<std::int32_t>(marks + 1), from + r.pos + 1, n);
   return false;
 }
 
@@ -143,7 +180,12 @@ clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, st
   } else {
     std::size_t marks = 0;
     if (locateAttribute(a, e.start, marks)) {
-      e.length = scan::findUnit(p + e.start, n - e.start, kAM);
+      if (rememberedEnd_ != kUnknownEnd) {
+        e.length = rememberedEnd_ - e.start;
+      } else {
+        e.length = scan::findUnit(p + e.start, n - e.start, kAM);
+        rememberedEnd_ = e.start + e.length;
+      }
     } else {
       e.start = n;
       e.missA = std::int64_t{a} - 1 - static_cast<std::int64_t>(marks);
@@ -254,11 +296,8 @@ void clsTarnDynamicArray::ReplaceElement(const String& newText, std::int32_t a, 
   if (e.missS < 0) e.missS = appendMarks(text_, e.start, e.missA != 0 || e.missV != 0, kSVM);
   const std::size_t oldLength = text_.size();
   splice(e.start, e.length, e.missA, e.missV, e.missS, newText, prependMark ? kAM : 0);
-  if (e.missA > 0) {
-    // The new attribute a starts right after the marks that created it.
-    rememberedAttr_ = a;
-    rememberedStart_ = oldLength + static_cast<std::size_t>(e.missA);
-  }
+  // The new attribute a starts right after the marks that created it.
+  if (e.missA > 0) remember(a, oldLength + static_cast<std::size_t>(e.missA));
 }
 
 void clsTarnDynamicArray::InsertElement(const String& newText, std::int32_t a, std::int32_t v,
@@ -277,10 +316,7 @@ void clsTarnDynamicArray::InsertElement(const String& newText, std::int32_t a, s
   const bool trailing = e.start < text_.size() && text_[e.start] <= e.mark;
   const std::size_t oldLength = text_.size();
   splice(e.start, 0, e.missA, e.missV, e.missS, newText, trailing ? e.mark : 0);
-  if (e.missA > 0) {
-    rememberedAttr_ = a;
-    rememberedStart_ = oldLength + static_cast<std::size_t>(e.missA);
-  }
+  if (e.missA > 0) remember(a, oldLength + static_cast<std::size_t>(e.missA));
 }
 
 void clsTarnDynamicArray::deleteElement(std::int32_t a, std::int32_t v, std::int32_t s) {

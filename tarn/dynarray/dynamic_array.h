@@ -138,8 +138,10 @@ class clsTarnDynamicArray : public Object {
   };
   [[nodiscard]] Element FindElement(std::int32_t a, std::int32_t v, std::int32_t s) const;
   // Start of attribute a (a >= 1), or the number of attribute marks in the text when it has
-  // fewer than a - 1.
+  // fewer than a - 1. Leaves attribute a remembered when it exists.
   [[nodiscard]] bool locateAttribute(std::int32_t a, std::size_t& start, std::size_t& marks) const;
+  // Makes attribute a, starting at start (and ending at end, when known), the remembered one.
+  void remember(std::int32_t a, std::size_t start, std::size_t end = kUnknownEnd) const noexcept;
   void ReplaceElement(const String& newText, std::int32_t a, std::int32_t v, std::int32_t s);
   void InsertElement(const String& newText, std::int32_t a, std::int32_t v, std::int32_t s);
   void deleteElement(std::int32_t a, std::int32_t v, std::int32_t s);
@@ -147,7 +149,9 @@ class clsTarnDynamicArray : public Object {
   // when it lies before start.
   void splice(std::size_t start, std::size_t length, std::int64_t missA, std::int64_t missV,
               std::int64_t missS, const String& newText, char16_t trailingMark);
-  // True when the remembered position agrees with the text (checked in debug builds).
+  // True when the remembered position agrees with the text (checked in debug builds). The count
+  // of marks from the start runs only once the calls since the last one have paid for it, so
+  // that the check costs a constant factor, not a factor of the array's size.
   [[nodiscard]] bool CheckInvariants() const noexcept;
   // Drops the remembered position unless it lies at or before firstChanged.
   void textChanged(std::size_t firstChanged) noexcept;
@@ -164,10 +168,16 @@ class clsTarnDynamicArray : public Object {
   String text_;
   Ref<clsTarnEnvironment> environment_;
   bool linked_ = false;
-  // The last attribute located: attribute rememberedAttr_ starts at rememberedStart_ (0: none).
-  // Purely a shortcut for the next scan; every edit keeps, moves or drops it.
+  // The last attribute located: attribute rememberedAttr_ starts at rememberedStart_ (0: none)
+  // and ends at rememberedEnd_ (its attribute mark or the end of the text), when known. Purely a
+  // shortcut for the next scan, so that reading attributes in order scans each once; every edit
+  // keeps, moves or drops it.
+  static constexpr std::size_t kUnknownEnd = static_cast<std::size_t>(-1);
   mutable std::int32_t rememberedAttr_ = 0;
   mutable std::size_t rememberedStart_ = 0;
+  mutable std::size_t rememberedEnd_ = kUnknownEnd;
+  // Units of work the debug self-check may spend on its next full count (see CheckInvariants).
+  mutable std::size_t checkBudget_ = 0;
 };
 
 }  // namespace tarn

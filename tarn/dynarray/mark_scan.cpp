@@ -505,38 +505,64 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t
     hit.pos = from;
     return hit;
   }
-  // A candidate follows a separator and holds the pattern's first unit, then its second (or, for
-  // one unit, the separator that ends it). All three are in the block's mask, so only siblings
-  // that start like the pattern are checked one by one.
+  // A candidate holds the pattern's first unit, then its second (or, for one unit, the separator
+  // that ends it), and follows a separator. Pairs are rare, so a block is judged on them alone in
+  // vector registers; its masks are only made when it has one. Separators are counted in lanes.
   const __m256i separator = _mm256_set1_epi16(static_cast<short>(sep));
   const __m256i first = _mm256_set1_epi16(static_cast<short>(pat[0]));
   const __m256i second = _mm256_set1_epi16(static_cast<short>(m > 1 ? pat[1] : sep));
   const __m256i head = patternHead(pat, m, sep);
   hit.separators = p[from] == sep ? 1 : 0;
-  std::size_t i = from + 1;
-  std::uint32_t carry = p[from] == sep ? 1u : 0u;  // whether p[i - 1] is a separator
-  for (; i + 33 <= n; i += 32) {
-    const __m256i a = load(p + i);
-    const __m256i b = load(p + i + 16);
-    const std::uint32_t seps =
-        inOrder(_mm256_cmpeq_epi16(a, separator), _mm256_cmpeq_epi16(b, separator));
-    const std::uint32_t pairs = inOrder(
-        _mm256_and_si256(_mm256_cmpeq_epi16(a, first), _mm256_cmpeq_epi16(load(p + i + 1), second)),
-        _mm256_and_si256(_mm256_cmpeq_epi16(b, first),
-                         _mm256_cmpeq_epi16(load(p + i + 17), second)));
-    std::uint32_t candidates = ((seps << 1) | carry) & pairs;
-    carry = seps >> 31;
+  LaneCount count{_mm256_setzero_si256()};
+  // The 32 units at p + i hold the sibling sought: its position, with the separators before it
+  // counted into hit.
+  auto found = [&](std::size_t i, __m256i sa, __m256i sb, __m256i pa, __m256i pb)
+      __attribute__((target("avx2,popcnt"))) {
+    const std::uint32_t seps = inOrder(sa, sb);
+    std::uint32_t candidates = ((seps << 1) | (p[i - 1] == sep ? 1u : 0u)) & inOrder(pa, pb);
     while (candidates != 0) {
       const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
       if (siblingAtVector(p, n, i + k, sep, pat, m, head)) {
         hit.pos = i + k;
-        hit.separators += static_cast<std::size_t>(std::popcount(seps & ((1u << k) - 1u)));
-        return hit;
+        hit.separators +=
+            countTotal(count) + static_cast<std::size_t>(std::popcount(seps & ((1u << k) - 1u)));
+        return true;
       }
       candidates &= candidates - 1;
     }
-    hit.separators += static_cast<std::size_t>(std::popcount(seps));
+    return false;
+  };
+  auto pairsAt = [&](std::size_t at, __m256i x) __attribute__((target("avx2"))) {
+    return _mm256_and_si256(_mm256_cmpeq_epi16(x, first),
+                            _mm256_cmpeq_epi16(load(p + at + 1), second));
+  };
+  std::size_t i = from + 1;
+  for (; i + 65 <= n; i += 64) {
+    const __m256i a = load(p + i), b = load(p + i + 16);
+    const __m256i c = load(p + i + 32), d = load(p + i + 48);
+    const __m256i sa = _mm256_cmpeq_epi16(a, separator), sb = _mm256_cmpeq_epi16(b, separator);
+    const __m256i sc = _mm256_cmpeq_epi16(c, separator), sd = _mm256_cmpeq_epi16(d, separator);
+    const __m256i pa = pairsAt(i, a), pb = pairsAt(i + 16, b);
+    const __m256i pc = pairsAt(i + 32, c), pd = pairsAt(i + 48, d);
+    const __m256i any = _mm256_or_si256(_mm256_or_si256(pa, pb), _mm256_or_si256(pc, pd));
+    if (!_mm256_testz_si256(any, any)) {
+      if (found(i, sa, sb, pa, pb)) return hit;
+      countBlock(count, sa, sb);
+      if (found(i + 32, sc, sd, pc, pd)) return hit;
+      countBlock(count, sc, sd);
+      continue;
+    }
+    countBlock(count, sa, sb);
+    countBlock(count, sc, sd);
   }
+  for (; i + 33 <= n; i += 32) {
+    const __m256i a = load(p + i), b = load(p + i + 16);
+    const __m256i sa = _mm256_cmpeq_epi16(a, separator), sb = _mm256_cmpeq_epi16(b, separator);
+    const __m256i pa = pairsAt(i, a), pb = pairsAt(i + 16, b);
+    if (found(i, sa, sb, pa, pb)) return hit;
+    countBlock(count, sa, sb);
+  }
+  hit.separators += countTotal(count);
   return walkSiblings(p, n, from, i, sep, hit,
                       [&](std::size_t q) { return siblingAt(p, n, q, sep, pat, m); });
 }
@@ -976,16 +1002,36 @@ TARN_AVX512 OrderedHit findOrderedStopAvx512(const char16_t* p, std::size_t n, s
   return hit;
 }
 
+// The widest path the processor has, found once at load time. Until then (a scan during another
+// library's static initialisation) the portable loops run, which give the same answers.
+enum Width : int { kPortableWidth = 0, kAvx2Width = 1, kAvx512Width = 2 };
+
+Width widestPath() noexcept {
+  __builtin_cpu_init();
+  if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("popcnt")) return kPortableWidth;
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+  return avx512 ? kAvx512Width : kAvx2Width;
+}
+
+const Width gHardware = widestPath();
+// The path the scans take: the hardware's, stepped down by limitPath. A plain load per call, so
+// that short scans pay no more than a compare for the choice.
+Width gWidth = gHardware;
+
+Width limitedWidth(Path limit) noexcept {
+  const Width cap = limit == Path::kBest   ? kAvx512Width
+                    : limit == Path::kAvx2 ? kAvx2Width
+                                           : kPortableWidth;
+  return gHardware < cap ? gHardware : cap;
+}
+
 bool useAvx512() noexcept {
-  static const bool kHas = __builtin_cpu_supports("avx512f") &&
-                           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi") &&
-                           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-  return kHas && gLimit == Path::kBest;
+  return gWidth == kAvx512Width;
 }
 
 bool useAvx2() noexcept {
-  static const bool kHasAvx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-  return kHasAvx2 && gLimit != Path::kPortable;
+  return gWidth != kPortableWidth;
 }
 
 #else
@@ -999,10 +1045,13 @@ constexpr bool useAvx2() noexcept {
 }  // namespace
 
 Path limitPath(Path path) noexcept {
+#if TARN_SCAN_X86
+  gWidth = limitedWidth(path);
+#endif
   return std::exchange(gLimit, path);
 }
 
-std::size_t findUnit(const char16_t* p, std::size_t n, char16_t c) noexcept {
+std::size_t findUnitLong(const char16_t* p, std::size_t n, char16_t c) noexcept {
 #if TARN_SCAN_X86
   if (useAvx2()) return findUnitAvx2(p, n, c);
 #endif

@@ -334,5 +334,32 @@ TEST(DynamicArrayModel, ReadsLongArraysInAnyOrder) {
   }
 }
 
+// A client's walk through a long item, editing as it goes: the attribute just read is remembered
+// with its end, and an edit inside it must not leave that end behind. Debug builds check the
+// remembered position on every call, so this walk also keeps that check linear.
+TEST(DynamicArrayModel, WalksLongArraysInOrderWhileEditing) {
+  constexpr int kAttributes = 20000;
+  auto attribute = [](int i, bool edited) {
+    return marks(("k" + std::to_string(i) + (edited ? "]zz\\w" : "]v\\w")).c_str());
+  };
+  String text, expected;
+  for (int i = 1; i <= kAttributes; ++i) {
+    if (i > 1) {
+      text.push_back(model::AM);
+      expected.push_back(model::AM);
+    }
+    text += attribute(i, false);
+    expected += attribute(i, i % 97 == 0);
+  }
+  const auto a = clsTarnDynamicArray::create();
+  a->brCString(text);
+  for (int attr = 1; attr <= kAttributes; ++attr) {
+    ASSERT_EQ(a->brExtractStr(attr), attribute(attr, false)) << attr;
+    if (attr % 97 == 0) a->brReplaceStr(u"zz", attr, 2, 1);
+  }
+  EXPECT_EQ(a->brExtractStr(kAttributes + 1), u"");
+  EXPECT_TRUE(a->brCString() == expected);
+}
+
 }  // namespace
 }  // namespace tarn
