@@ -697,8 +697,8 @@ class LibraryReporter : public RatioReporter {
          1.0});
     add({"brRead / SQLite C API prepared read", "BM_LibraryRead", "BM_SqliteCapiRead", 1.2});
     add({"brRead / SQLite ODBC read (direct)", "BM_LibraryRead", "BM_SqliteOdbcRead", 0});
-    add({"brWrite / SQLite ODBC insert (prepared)", "BM_LibraryWrite",
-         "BM_SqliteOdbcPreparedWrite", 0.8});
+    add({"brWrite / SQLite ODBC insert (prepared)", "BM_LibraryWrite", "BM_SqliteOdbcPreparedWrite",
+         0.8});
     add({"brWrite / SQLite ODBC INSERT OR REPLACE (direct)", "BM_LibraryWrite",
          "BM_SqliteOdbcWrite", 0});
     add({"brSelect + brReadnext walk / SQLite id scan", "BM_LibrarySelectAndWalk",
@@ -723,21 +723,24 @@ class LibraryReporter : public RatioReporter {
       auto b = ten->counters;
       // Linear time: 10 MB takes ten times what 1 MB takes.
       const double perByte = ten->realNs / (10 * one->realNs);
-      std::printf("10 MB item write+read, time per byte / 1 MB item's: %.2fx (cpu %.2fx); "
-                  "target <= 1.2 (linear): %s\n",
-                  perByte, ten->cpuNs / (10 * one->cpuNs), perByte <= 1.2 ? "met" : "MISSED");
+      std::printf(
+          "10 MB item write+read, time per byte / 1 MB item's: %.2fx (cpu %.2fx); "
+          "target <= 1.2 (linear): %s\n",
+          perByte, ten->cpuNs / (10 * one->cpuNs), perByte <= 1.2 ? "met" : "MISSED");
       const Figures* capiOne = find("BM_SqliteCapiLargeItem/1");
       const Figures* capiTen = find("BM_SqliteCapiLargeItem/10");
       if (capiOne != nullptr && capiTen != nullptr && capiOne->realNs > 0) {
-        std::printf("the same through SQLite's C API: %.2fx (cpu %.2fx); brWrite+brRead / "
-                    "SQLite C API: 1 MB %.2fx, 10 MB %.2fx\n",
-                    capiTen->realNs / (10 * capiOne->realNs), capiTen->cpuNs / (10 * capiOne->cpuNs),
-                    one->realNs / capiOne->realNs, ten->realNs / capiTen->realNs);
+        std::printf(
+            "the same through SQLite's C API: %.2fx (cpu %.2fx); brWrite+brRead / "
+            "SQLite C API: 1 MB %.2fx, 10 MB %.2fx\n",
+            capiTen->realNs / (10 * capiOne->realNs), capiTen->cpuNs / (10 * capiOne->cpuNs),
+            one->realNs / capiOne->realNs, ten->realNs / capiTen->realNs);
       }
-      std::printf("peak memory above the start / item's UTF-16 size: 1 MB %.2fx (%.1f MB), "
-                  "10 MB %.2fx (%.1f MB); target <= 3: %s\n",
-                  a["peak_per_utf16"], a["peak_MB"], b["peak_per_utf16"], b["peak_MB"],
-                  b["peak_per_utf16"] <= 3 ? "met" : "MISSED");
+      std::printf(
+          "peak memory above the start / item's UTF-16 size: 1 MB %.2fx (%.1f MB), "
+          "10 MB %.2fx (%.1f MB); target <= 3: %s\n",
+          a["peak_per_utf16"], a["peak_MB"], b["peak_per_utf16"], b["peak_MB"],
+          b["peak_per_utf16"] <= 3 ? "met" : "MISSED");
     }
   }
 };
