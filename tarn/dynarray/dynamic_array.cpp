@@ -103,13 +103,6 @@ void clsTarnDynamicArray::textChanged(std::size_t firstChanged) noexcept {
   if (rememberedEnd_ != kUnknownEnd && rememberedEnd_ >= firstChanged) rememberedEnd_ = kUnknownEnd;
 }
 
-void clsTarnDynamicArray::remember(std::int32_t a, std::size_t start,
-                                   std::size_t end) const noexcept {
-  rememberedAttr_ = a;
-  rememberedStart_ = start;
-  rememberedEnd_ = end;
-}
-
 bool clsTarnDynamicArray::locateAttribute(std::int32_t a, std::size_t& start,
                                           std::size_t& marks) const {
   assert(CheckInvariants());
@@ -177,6 +170,12 @@ clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, st
     // Never satisfied: the search runs through the whole text.
     e.start = n;
     e.missA = std::int64_t{a} - 1 - static_cast<std::int64_t>(scan::countUnit(p, n, kAM));
+  } else if (rememberedEnd_ < n && a - 1 == rememberedAttr_) {
+    // The attribute after the remembered one, as an in-order walk asks: no call, no rescan.
+    assert(CheckInvariants());
+    e.start = rememberedEnd_ + 1;
+    e.length = scan::findUnit(p + e.start, n - e.start, kAM);
+    remember(a, e.start, e.start + e.length);
   } else {
     std::size_t marks = 0;
     if (locateAttribute(a, e.start, marks)) {
@@ -202,7 +201,17 @@ clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, st
       return;
     }
     std::size_t first = 0;  // offset of the wanted sibling inside the element
-    if (k > 1) {
+    if (k == 2) {
+      // The second sibling, the most asked for after the first: the inline scan finds it.
+      const std::size_t at = scan::findUnit(q, e.length, mark);
+      if (at == e.length) {
+        miss = 1;
+        e.start += e.length;
+        e.length = 0;
+        return;
+      }
+      first = at + 1;
+    } else if (k > 2) {
       const auto want = static_cast<std::size_t>(k) - 1;
       const scan::NthResult r = scan::findNth(q, e.length, mark, want);
       if (r.count < want) {
@@ -256,6 +265,12 @@ void clsTarnDynamicArray::splice(std::size_t start, std::size_t length, std::int
   if (static_cast<std::int64_t>(text_.size()) - static_cast<std::int64_t>(length) + added >
       kMaxTextLength) {
     throw TarnError::platform(err::kOutOfMemory);
+  }
+  if (added == static_cast<std::int64_t>(newText.size())) {
+    // No marks to add: the string's own replace, as a plain in-place edit would make it.
+    text_.replace(start, length, newText);
+    textChanged(start);
+    return;
   }
   // One resize in place (at most one new buffer), then the new part written over the gap.
   const auto addedCount = static_cast<std::size_t>(added);

@@ -141,7 +141,11 @@ class clsTarnDynamicArray : public Object {
   // fewer than a - 1. Leaves attribute a remembered when it exists.
   [[nodiscard]] bool locateAttribute(std::int32_t a, std::size_t& start, std::size_t& marks) const;
   // Makes attribute a, starting at start (and ending at end, when known), the remembered one.
-  void remember(std::int32_t a, std::size_t start, std::size_t end = kUnknownEnd) const noexcept;
+  void remember(std::int32_t a, std::size_t start, std::size_t end = kUnknownEnd) const noexcept {
+    rememberedAttr_ = a;
+    rememberedStart_ = start;
+    rememberedEnd_ = end;
+  }
   void ReplaceElement(const String& newText, std::int32_t a, std::int32_t v, std::int32_t s);
   void InsertElement(const String& newText, std::int32_t a, std::int32_t v, std::int32_t s);
   void deleteElement(std::int32_t a, std::int32_t v, std::int32_t s);
