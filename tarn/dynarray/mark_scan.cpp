@@ -223,7 +223,20 @@ __attribute__((target("avx2"))) inline std::size_t laneSum(__m256i lanes) noexce
 __attribute__((target("avx2"))) inline void countBlock(LaneCount& c, __m256i a,
                                                        __m256i b) noexcept {
   c.lanes = _mm256_add_epi16(c.lanes, _mm256_add_epi16(a, b));
-  if (++c.blocks == kFoldEvery) {
+  if (++c.blocks >= kFoldEvery) {
+    c.folded += laneSum(c.lanes);
+    c.lanes = _mm256_setzero_si256();
+    c.blocks = 0;
+  }
+}
+
+// Two blocks at once: one add chain and one fold check for 64 units.
+__attribute__((target("avx2"))) inline void countBlocks(LaneCount& c, __m256i a, __m256i b,
+                                                        __m256i x, __m256i d) noexcept {
+  c.lanes =
+      _mm256_add_epi16(c.lanes, _mm256_add_epi16(_mm256_add_epi16(a, b), _mm256_add_epi16(x, d)));
+  c.blocks += 2;
+  if (c.blocks >= kFoldEvery) {
     c.folded += laneSum(c.lanes);
     c.lanes = _mm256_setzero_si256();
     c.blocks = 0;
@@ -552,8 +565,7 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t
       countBlock(count, sc, sd);
       continue;
     }
-    countBlock(count, sa, sb);
-    countBlock(count, sc, sd);
+    countBlocks(count, sa, sb, sc, sd);
   }
   for (; i + 33 <= n; i += 32) {
     const __m256i a = load(p + i), b = load(p + i + 16);
