@@ -203,7 +203,7 @@ clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, st
     std::size_t first = 0;  // offset of the wanted sibling inside the element
     if (k == 2) {
       // The second sibling, the most asked for after the first: the inline scan finds it.
-      const std::size_t at = scan::findUnit(q, e.length, mark);
+      const std::size_t at = scan::findUnitIn(q, e.length, n - e.start, mark);
       if (at == e.length) {
         miss = 1;
         e.start += e.length;
@@ -223,7 +223,7 @@ clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, st
       first = r.pos + 1;
     }
     e.start += first;
-    e.length = scan::findUnit(q + first, e.length - first, mark);
+    e.length = scan::findUnitIn(q + first, e.length - first, n - e.start, mark);
   };
   if (v == 0) return e;
   descend(v, kVM, e.missV);
