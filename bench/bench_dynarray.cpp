@@ -228,7 +228,7 @@ void BM_Extract(benchmark::State& state) {
   const bool remember = state.range(2) != 0;
   for (auto _ : state) {
     if (!remember) TestPeer::forget(*a);
-    benchmark::DoNotOptimize(a->brExtractStr(attr, Variant(std::int32_t{2})));
+    benchmark::DoNotOptimize(a->brExtractStr(attr, 2));
   }
 }
 
@@ -236,12 +236,11 @@ void BM_Replace(benchmark::State& state) {
   const auto a = makeArray(state.range(0));
   const int attr = target(attributesFor(state.range(0)), state.range(1));
   const bool remember = state.range(2) != 0;
-  const Variant where(attr);
   const String values[2] = {u"q", u"x"};
   int flip = 0;
   for (auto _ : state) {
     if (!remember) TestPeer::forget(*a);
-    a->brReplaceStr(values[flip ^= 1], where, Variant(std::int32_t{2}));
+    a->brReplaceStr(values[flip ^= 1], attr, 2);
   }
 }
 
@@ -250,18 +249,17 @@ template <bool kInsert>
 void insertOrDelete(benchmark::State& state) {
   const auto a = makeArray(state.range(0));
   const int attr = target(attributesFor(state.range(0)), state.range(1));
-  const Variant where(attr);
   const String fresh = attribute(7);
   for (auto _ : state) {
-    if (!kInsert) a->brInsertStr(fresh, where);
+    if (!kInsert) a->brInsertStr(fresh, attr);
     TestPeer::forget(*a);
     const auto begin = std::chrono::steady_clock::now();
     if (kInsert)
-      a->brInsertStr(fresh, where);
+      a->brInsertStr(fresh, attr);
     else
-      a->brDelete(where);
+      a->brDelete(attr);
     const auto end = std::chrono::steady_clock::now();
-    if (kInsert) a->brDelete(where);
+    if (kInsert) a->brDelete(attr);
     state.SetIterationTime(std::chrono::duration<double>(end - begin).count());
   }
 }

@@ -2,6 +2,7 @@
 // apart and rebuilt locally. Elements are addressed by 1-based (attribute, value, sub-value).
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 
@@ -31,6 +32,11 @@ enum eTarnSystemDelimeters : std::int32_t {
   TarnSM = 255,
 };
 
+// A level number passed as a plain 32-bit integer: the element members take it as it is, with no
+// conversion. Any other type goes through Variant and the platform's conversion rules.
+template <class T>
+concept TarnLevel = std::same_as<T, std::int32_t>;
+
 class clsTarnDynamicArray : public Object {
  public:
   // A new, empty, unlinked array (case-insensitive comparisons).
@@ -48,13 +54,21 @@ class clsTarnDynamicArray : public Object {
 
   // The addressed element; "" for 0, negative or missing elements. Level numbers that cannot be
   // converted to 32-bit integers throw the platform's errors (13, 94, 6) before anything else.
-  [[nodiscard]] String brExtractStr(std::int32_t nAMC, const Variant& nVMC = Variant::missing(),
+  template <TarnLevel V = std::int32_t, TarnLevel S = std::int32_t>
+  [[nodiscard]] String brExtractStr(std::int32_t nAMC, V nVMC = 0, S nSVMC = 0) const {
+    return ExtractElement(nAMC, nVMC, nSVMC);
+  }
+  [[nodiscard]] String brExtractStr(std::int32_t nAMC, const Variant& nVMC,
                                     const Variant& nSVMC = Variant::missing()) const;
   [[nodiscard]] Ref<clsTarnDynamicArray> brExtract(const Variant& nAMC,
                                                    const Variant& nVMC = Variant::missing(),
                                                    const Variant& nSVMC = Variant::missing()) const;
   // Replaces the element, creating it (with the marks needed) when missing; 0 puts the new text
   // in front as a new attribute 1; a negative number appends at the end of that level.
+  template <TarnLevel A, TarnLevel V = std::int32_t, TarnLevel S = std::int32_t>
+  void brReplaceStr(const String& sNewStr, A nAMC, V nVMC = 0, S nSVMC = 0) {
+    ReplaceElement(sNewStr, nAMC, nVMC, nSVMC);
+  }
   void brReplaceStr(const String& sNewStr, const Variant& nAMC,
                     const Variant& nVMC = Variant::missing(),
                     const Variant& nSVMC = Variant::missing());
@@ -63,6 +77,10 @@ class clsTarnDynamicArray : public Object {
                  const Variant& nVMC = Variant::missing(),
                  const Variant& nSVMC = Variant::missing());
   // Inserts a new element before the addressed one.
+  template <TarnLevel A, TarnLevel V = std::int32_t, TarnLevel S = std::int32_t>
+  void brInsertStr(const String& sInsertStr, A nAMC, V nVMC = 0, S nSVMC = 0) {
+    InsertElement(sInsertStr, nAMC, nVMC, nSVMC);
+  }
   void brInsertStr(const String& sInsertStr, const Variant& nAMC,
                    const Variant& nVMC = Variant::missing(),
                    const Variant& nSVMC = Variant::missing());
@@ -70,6 +88,10 @@ class clsTarnDynamicArray : public Object {
                 const Variant& nVMC = Variant::missing(),
                 const Variant& nSVMC = Variant::missing());
   // Removes the element with one adjacent mark; a missing element leaves the text unchanged.
+  template <TarnLevel A, TarnLevel V = std::int32_t, TarnLevel S = std::int32_t>
+  void brDelete(A nAMC, V nVMC = 0, S nSVMC = 0) {
+    deleteElement(nAMC, nVMC, nSVMC);
+  }
   void brDelete(const Variant& nAMC, const Variant& nVMC = Variant::missing(),
                 const Variant& nSVMC = Variant::missing());
 
@@ -146,6 +168,7 @@ class clsTarnDynamicArray : public Object {
     rememberedStart_ = start;
     rememberedEnd_ = end;
   }
+  [[nodiscard]] String ExtractElement(std::int32_t a, std::int32_t v, std::int32_t s) const;
   void ReplaceElement(const String& newText, std::int32_t a, std::int32_t v, std::int32_t s);
   void InsertElement(const String& newText, std::int32_t a, std::int32_t v, std::int32_t s);
   void deleteElement(std::int32_t a, std::int32_t v, std::int32_t s);
