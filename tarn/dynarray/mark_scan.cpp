@@ -312,16 +312,19 @@ inline unsigned nthBitFromTop(std::uint32_t m, std::size_t r) noexcept {
   return top;
 }
 
+__attribute__((target("avx2,popcnt"))) NthResult findNthBackwardAvx2(const char16_t* p,
+                                                                     std::size_t n, char16_t c,
+                                                                     std::size_t k) noexcept;
+
 __attribute__((target("avx2,popcnt"))) NthResult findNthAvx2(const char16_t* p, std::size_t n,
                                                              char16_t c, std::size_t k) noexcept {
   const __m256i needle = _mm256_set1_epi16(static_cast<short>(c));
   NthResult r;
   std::size_t i = 0;
-  std::uint32_t lastMask = 0;  // the last block with a hit, for the position of the last one
-  std::size_t lastBlock = 0;
+  // The loop only counts, as a plain scan to the k-th would: where the last occurrence lies is
+  // looked for once, going back, when the buffer runs out first.
   for (; i + 32 <= n; i += 32) {
     const std::uint32_t m = mask32(p + i, needle);
-    if (m == 0) continue;
     const auto pc = static_cast<std::size_t>(std::popcount(m));
     if (r.count + pc >= k) {
       r.pos = i + nthBit(m, k - r.count);
@@ -329,10 +332,8 @@ __attribute__((target("avx2,popcnt"))) NthResult findNthAvx2(const char16_t* p, 
       return r;
     }
     r.count += pc;
-    lastMask = m;
-    lastBlock = i;
   }
-  if (lastMask != 0) r.pos = lastBlock + 31u - static_cast<unsigned>(std::countl_zero(lastMask));
+  if (r.count > 0) r.pos = findNthBackwardAvx2(p, i, c, 1).pos;
   for (; i < n; ++i) {
     if (p[i] == c) {
       r.pos = i;
