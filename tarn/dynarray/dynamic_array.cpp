@@ -93,16 +93,6 @@ bool clsTarnDynamicArray::CheckInvariants() const noexcept {
   return std::count(before.begin(), before.end(), kAM) == rememberedAttr_ - 1;
 }
 
-void clsTarnDynamicArray::textChanged(std::size_t firstChanged) noexcept {
-  // The remembered attribute start only depends on the text before it, its end on the text up to
-  // and including its mark.
-  if (rememberedAttr_ > 1 && rememberedStart_ > firstChanged) {
-    rememberedAttr_ = 0;
-    rememberedEnd_ = kUnknownEnd;
-  }
-  if (rememberedEnd_ != kUnknownEnd && rememberedEnd_ >= firstChanged) rememberedEnd_ = kUnknownEnd;
-}
-
 // Inlined into its one caller, so that the common call is one frame down to the scan.
 [[gnu::always_inline]] inline bool clsTarnDynamicArray::locateAttribute(std::int32_t a,
                                                                         std::size_t& start,
@@ -314,6 +304,15 @@ void clsTarnDynamicArray::ReplaceElement(const String& newText, std::int32_t a, 
   }
   const bool prependMark = !text_.empty() && a == 0;
   Element e = FindElement(a, v, s);
+  if ((e.missA | e.missV | e.missS) == 0 && !prependMark && &newText != &text_) {
+    // The element exists: the edit is the string's own replace, as an in-place edit makes it.
+    if (text_.size() - e.length + newText.size() > static_cast<std::size_t>(kMaxTextLength)) {
+      throw TarnError::platform(err::kOutOfMemory);
+    }
+    text_.replace(e.start, e.length, newText);
+    textChanged(e.start);
+    return;
+  }
   if (e.missV < 0) e.missV = appendMarks(text_, e.start, e.missA != 0, kVM);
   if (e.missS < 0) e.missS = appendMarks(text_, e.start, e.missA != 0 || e.missV != 0, kSVM);
   const std::size_t oldLength = text_.size();

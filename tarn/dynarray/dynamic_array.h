@@ -181,7 +181,17 @@ class clsTarnDynamicArray : public Object {
   // that the check costs a constant factor, not a factor of the array's size.
   [[nodiscard]] bool CheckInvariants() const noexcept;
   // Drops the remembered position unless it lies at or before firstChanged.
-  void textChanged(std::size_t firstChanged) noexcept;
+  void textChanged(std::size_t firstChanged) noexcept {
+    // The remembered attribute start only depends on the text before it, its end on the text up
+    // to and including its mark.
+    if (rememberedAttr_ > 1 && rememberedStart_ > firstChanged) {
+      rememberedAttr_ = 0;
+      rememberedEnd_ = kUnknownEnd;
+    }
+    if (rememberedEnd_ != kUnknownEnd && rememberedEnd_ >= firstChanged) {
+      rememberedEnd_ = kUnknownEnd;
+    }
+  }
 
   // Comparison and search shared by the locate and count members.
   [[nodiscard]] int CompareElements(StringView s1, StringView s2, bool rightJustified) const;
