@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -520,62 +521,75 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t
     return hit;
   }
   // A candidate holds the pattern's first unit, then its second (or, for one unit, the separator
-  // that ends it), and follows a separator. Pairs are rare, so a block is judged on them alone in
-  // vector registers; its masks are only made when it has one. Separators are counted in lanes.
+  // that ends it), and follows a separator. Candidates are rare, so a block is judged on them
+  // alone in vector registers; its masks are only made when it has one. Separators are compared
+  // one unit back, at p + i - 1: the same compare tells whether a unit starts a sibling and
+  // counts the separators, in lanes, of p[from, i - 1).
   const __m256i separator = _mm256_set1_epi16(static_cast<short>(sep));
   const __m256i first = _mm256_set1_epi16(static_cast<short>(pat[0]));
   const __m256i second = _mm256_set1_epi16(static_cast<short>(m > 1 ? pat[1] : sep));
   const __m256i head = patternHead(pat, m, sep);
-  hit.separators = p[from] == sep ? 1 : 0;
   LaneCount count{_mm256_setzero_si256()};
-  // The 32 units at p + i hold the sibling sought: its position, with the separators before it
-  // counted into hit.
-  auto found = [&](std::size_t i, __m256i sa, __m256i sb, __m256i pa, __m256i pb)
+  // Offset of the sibling sought among the 32 units at p + i, or 32. It touches neither the count
+  // nor hit, so that the loop keeps both in registers around this rarely taken call.
+  auto firstHit = [&](std::size_t i, __m256i ca, __m256i cb)
       __attribute__((target("avx2,popcnt"))) {
-    const std::uint32_t seps = inOrder(sa, sb);
-    std::uint32_t candidates = ((seps << 1) | (p[i - 1] == sep ? 1u : 0u)) & inOrder(pa, pb);
-    while (candidates != 0) {
-      const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
-      if (siblingAtVector(p, n, i + k, sep, pat, m, head)) {
-        hit.pos = i + k;
-        hit.separators +=
-            countTotal(count) + static_cast<std::size_t>(std::popcount(seps & ((1u << k) - 1u)));
-        return true;
-      }
-      candidates &= candidates - 1;
+    for (std::uint32_t candidates = inOrder(ca, cb); candidates != 0;
+         candidates &= candidates - 1) {
+      const auto k = static_cast<unsigned>(std::countr_zero(candidates));
+      if (siblingAtVector(p, n, i + k, sep, pat, m, head)) return k;
     }
-    return false;
+    return 32u;
   };
-  auto pairsAt = [&](std::size_t at, __m256i x) __attribute__((target("avx2"))) {
-    return _mm256_and_si256(_mm256_cmpeq_epi16(x, first),
-                            _mm256_cmpeq_epi16(load(p + at + 1), second));
+  // The sibling at p + i + k, with the separators before it counted into hit: sa and sb, compared
+  // one unit back, hold those of p[i - 1, i + k) in their first k + 1 lanes.
+  auto hitAt = [&](std::size_t i, unsigned k, __m256i sa, __m256i sb)
+      __attribute__((target("avx2,popcnt"), always_inline)) {
+    hit.pos = i + k;
+    hit.separators += countTotal(count) +
+                      static_cast<std::size_t>(std::popcount(inOrder(sa, sb) & ((2u << k) - 1u)));
+    return hit;
+  };
+  auto separatorsBefore = [&](std::size_t at) __attribute__((target("avx2"))) {
+    return _mm256_cmpeq_epi16(load(p + at - 1), separator);
+  };
+  auto candidatesAt = [&](std::size_t at, __m256i before) __attribute__((target("avx2"))) {
+    const __m256i pair = _mm256_and_si256(_mm256_cmpeq_epi16(load(p + at), first),
+                                          _mm256_cmpeq_epi16(load(p + at + 1), second));
+    return _mm256_and_si256(pair, before);
   };
   std::size_t i = from + 1;
-  for (; i + 65 <= n; i += 64) {
-    const __m256i a = load(p + i), b = load(p + i + 16);
-    const __m256i c = load(p + i + 32), d = load(p + i + 48);
-    const __m256i sa = _mm256_cmpeq_epi16(a, separator), sb = _mm256_cmpeq_epi16(b, separator);
-    const __m256i sc = _mm256_cmpeq_epi16(c, separator), sd = _mm256_cmpeq_epi16(d, separator);
-    const __m256i pa = pairsAt(i, a), pb = pairsAt(i + 16, b);
-    const __m256i pc = pairsAt(i + 32, c), pd = pairsAt(i + 48, d);
-    const __m256i any = _mm256_or_si256(_mm256_or_si256(pa, pb), _mm256_or_si256(pc, pd));
-    if (!_mm256_testz_si256(any, any)) {
-      if (found(i, sa, sb, pa, pb)) return hit;
-      countBlock(count, sa, sb);
-      if (found(i + 32, sc, sd, pc, pd)) return hit;
-      countBlock(count, sc, sd);
-      continue;
+  // The 64-unit blocks run in stretches short enough that no lane overflows (each block adds at
+  // most 4 to a lane), folded after each: the loop itself keeps no block count.
+  constexpr std::size_t kStretch = 64 * (kFoldEvery / 2);
+  while (i + 65 <= n) {
+    const std::size_t stop = std::min(n - 64, i + kStretch);  // blocks start below stop
+    for (; i < stop; i += 64) {
+      const __m256i sa = separatorsBefore(i), sb = separatorsBefore(i + 16);
+      const __m256i sc = separatorsBefore(i + 32), sd = separatorsBefore(i + 48);
+      const __m256i ca = candidatesAt(i, sa), cb = candidatesAt(i + 16, sb);
+      const __m256i cc = candidatesAt(i + 32, sc), cd = candidatesAt(i + 48, sd);
+      const __m256i any = _mm256_or_si256(_mm256_or_si256(ca, cb), _mm256_or_si256(cc, cd));
+      if (!_mm256_testz_si256(any, any)) {
+        if (const unsigned k = firstHit(i, ca, cb); k < 32) return hitAt(i, k, sa, sb);
+        if (const unsigned k = firstHit(i + 32, cc, cd); k < 32) {
+          count.lanes = _mm256_add_epi16(count.lanes, _mm256_add_epi16(sa, sb));
+          return hitAt(i + 32, k, sc, sd);
+        }
+      }
+      count.lanes = _mm256_add_epi16(
+          count.lanes, _mm256_add_epi16(_mm256_add_epi16(sa, sb), _mm256_add_epi16(sc, sd)));
     }
-    countBlocks(count, sa, sb, sc, sd);
+    count.folded += laneSum(count.lanes);
+    count.lanes = _mm256_setzero_si256();
   }
   for (; i + 33 <= n; i += 32) {
-    const __m256i a = load(p + i), b = load(p + i + 16);
-    const __m256i sa = _mm256_cmpeq_epi16(a, separator), sb = _mm256_cmpeq_epi16(b, separator);
-    const __m256i pa = pairsAt(i, a), pb = pairsAt(i + 16, b);
-    if (found(i, sa, sb, pa, pb)) return hit;
+    const __m256i sa = separatorsBefore(i), sb = separatorsBefore(i + 16);
+    const __m256i ca = candidatesAt(i, sa), cb = candidatesAt(i + 16, sb);
+    if (const unsigned k = firstHit(i, ca, cb); k < 32) return hitAt(i, k, sa, sb);
     countBlock(count, sa, sb);
   }
-  hit.separators += countTotal(count);
+  hit.separators = countTotal(count) + (p[i - 1] == sep ? 1 : 0);
   return walkSiblings(p, n, from, i, sep, hit,
                       [&](std::size_t q) { return siblingAt(p, n, q, sep, pat, m); });
 }
