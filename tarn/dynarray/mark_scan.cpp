@@ -231,19 +231,6 @@ __attribute__((target("avx2"))) inline void countBlock(LaneCount& c, __m256i a,
   }
 }
 
-// Two blocks at once: one add chain and one fold check for 64 units.
-__attribute__((target("avx2"))) inline void countBlocks(LaneCount& c, __m256i a, __m256i b,
-                                                        __m256i x, __m256i d) noexcept {
-  c.lanes =
-      _mm256_add_epi16(c.lanes, _mm256_add_epi16(_mm256_add_epi16(a, b), _mm256_add_epi16(x, d)));
-  c.blocks += 2;
-  if (c.blocks >= kFoldEvery) {
-    c.folded += laneSum(c.lanes);
-    c.lanes = _mm256_setzero_si256();
-    c.blocks = 0;
-  }
-}
-
 __attribute__((target("avx2"))) inline std::size_t countTotal(const LaneCount& c) noexcept {
   return c.folded + laneSum(c.lanes);
 }
