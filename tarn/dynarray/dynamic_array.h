@@ -159,6 +159,8 @@ class clsTarnDynamicArray : public Object {
     char16_t mark = 0x00FE;
   };
   [[nodiscard]] Element FindElement(std::int32_t a, std::int32_t v, std::int32_t s) const;
+  // FindElement's body, inlined into the element members.
+  [[nodiscard]] Element LocateElement(std::int32_t a, std::int32_t v, std::int32_t s) const;
   // Start of attribute a (a >= 1), or the number of attribute marks in the text when it has
   // fewer than a - 1. Leaves attribute a remembered when it exists.
   [[nodiscard]] bool locateAttribute(std::int32_t a, std::size_t& start, std::size_t& marks) const;
