@@ -1,13 +1,17 @@
 // The class library through the whole stack (library, unixODBC, libtarnodbc.so, engine, SQLite)
 // beside what a program would get from SQLite directly: a key read and an autocommit write of a
-// 200-byte item, a walk over a 1,000,000-id file list, and a local sort of 100,000 elements.
-// A paired measurement puts brRead beside the bare driver round trip it is made of, so that the
-// library's own share shows. The ratios and that share print after the table.
+// 200-byte item against prepared statements through the SQLite ODBC driver and SQLite's C API,
+// an item of 1 and 10 MB written and read back (time and peak memory), a walk over a
+// 1,000,000-id file list, and a local sort of 100,000 elements. A paired measurement puts brRead
+// beside the bare driver round trip it is made of, so that the library's own share shows. The
+// ratios and that share print after the table.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -16,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "bench/sqlite_baseline.h"
 #include "server/engine/store/system.h"
 #include "tarn/tarncl.h"
@@ -139,6 +144,7 @@ DriverFixture& driver() {
 struct SqliteOdbcFixture {
   std::unique_ptr<OdbcSession> direct;
   std::unique_ptr<OdbcSession> prepared;
+  std::unique_ptr<OdbcSession> preparedWrite;
 
   SqliteOdbcFixture() {
     {
@@ -147,6 +153,7 @@ struct SqliteOdbcFixture {
     }
     direct = std::make_unique<OdbcSession>("DSN=SqliteBench");
     prepared = std::make_unique<OdbcSession>("DSN=SqliteBench");
+    preparedWrite = std::make_unique<OdbcSession>("DSN=SqliteBench");
   }
 };
 
@@ -353,6 +360,113 @@ void BM_SqliteOdbcWrite(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SqliteOdbcWrite);
+
+// The same write as an ODBC program that prepares the insert once and binds key and body.
+void BM_SqliteOdbcPreparedWrite(benchmark::State& state) {
+  OdbcSession& s = *sqliteOdbc().preparedWrite;
+  const SQLHSTMT stmt = s.stmt();
+  SQLCHAR sql[] = "INSERT OR REPLACE INTO t VALUES(?, ?)";
+  if (SQLPrepare(stmt, sql, SQL_NTS) != SQL_SUCCESS) {
+    state.SkipWithError("SQLPrepare failed");
+    return;
+  }
+  const std::string bodies[2] = {itemBody(kBodySize, 'c'), itemBody(kBodySize, 'b')};
+  char key[32] = {};
+  char body[kBodySize + 1] = {};
+  SQLLEN keyLength = SQL_NTS;
+  SQLLEN bodyLength = static_cast<SQLLEN>(kBodySize);
+  SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, sizeof key - 1, 0, key,
+                   sizeof key, &keyLength);
+  SQLBindParameter(stmt, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, kBodySize, 0, body,
+                   sizeof body, &bodyLength);
+  long i = 0;
+  for (auto _ : state) {
+    const std::string id = itemId("C", i);
+    std::copy(id.begin(), id.end(), key);
+    key[id.size()] = '\0';
+    const std::string& b = bodies[i & 1];
+    std::copy(b.begin(), b.end(), body);
+    if (!SQL_SUCCEEDED(SQLExecute(stmt))) state.SkipWithError("insert refused");
+    i = (i + kReadStride) % kItems;
+  }
+  SQLFreeStmt(stmt, SQL_RESET_PARAMS);
+}
+BENCHMARK(BM_SqliteOdbcPreparedWrite);
+
+// --- an item of 1 and 10 MB written and read back: time, and the process's peak memory above
+// what it held before (the client's own array excluded, the array read back included)
+
+long statusKb(const char* key) {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return 0;
+  char line[256];
+  long kb = 0;
+  const std::size_t n = std::strlen(key);
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, key, n) == 0) kb = std::strtol(line + n, nullptr, 10);
+  }
+  std::fclose(f);
+  return kb;
+}
+
+// Starts the peak resident size over from the current one (Linux 4.0 and later).
+bool resetPeak() {
+  std::FILE* f = std::fopen("/proc/self/clear_refs", "w");
+  if (f == nullptr) return false;
+  const bool ok = std::fputs("5", f) >= 0;
+  return std::fclose(f) == 0 && ok;
+}
+
+void BM_LibraryLargeItem(benchmark::State& state) {
+  LibraryFixture& f = library();
+  const auto bytes = static_cast<std::size_t>(state.range(0)) << 20;
+  auto item = f.env->brOpenDynamicArray();
+  item->brCString(fromUtf8(itemBody(bytes)));
+  const String id = u"LARGE" + fromUtf8(std::to_string(state.range(0)));
+  double peak = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (!resetPeak()) state.SkipWithError("cannot reset the peak resident size");
+    const long before = statusKb("VmRSS:");
+    state.ResumeTiming();
+    f.file->brWrite(item, id);
+    Ref<clsTarnDynamicArray> back = f.file->brRead(id);
+    if (back->brCString().size() != bytes) state.SkipWithError("item read back differs");
+    back.reset();
+    state.PauseTiming();
+    peak = std::max(peak, static_cast<double>(statusKb("VmHWM:") - before) * 1024.0);
+    state.ResumeTiming();
+  }
+  state.counters["peak_MB"] = peak / (1 << 20);
+  state.counters["peak_per_utf16"] = peak / (2.0 * static_cast<double>(bytes));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_LibraryLargeItem)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
+
+// The same write and read through SQLite's C API with prepared statements: whether the time per
+// byte grows with the size in the storage itself.
+void BM_SqliteCapiLargeItem(benchmark::State& state) {
+  SqliteCapiFixture& f = sqliteCapi();
+  const auto bytes = static_cast<std::size_t>(state.range(0)) << 20;
+  const std::string body = itemBody(bytes);
+  const std::string id = "LARGE" + std::to_string(state.range(0));
+  SqliteStatement write = prepare(f.db.get(), "INSERT OR REPLACE INTO t VALUES(?1, ?2)");
+  sqlite3_stmt* read = f.read.get();
+  for (auto _ : state) {
+    sqlite3_bind_text(write.get(), 1, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
+    sqlite3_bind_text(write.get(), 2, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
+    if (sqlite3_step(write.get()) != SQLITE_DONE) state.SkipWithError("insert refused");
+    sqlite3_reset(write.get());
+    sqlite3_bind_text(read, 1, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
+    if (sqlite3_step(read) != SQLITE_ROW) state.SkipWithError("no row");
+    std::string back(static_cast<const char*>(sqlite3_column_blob(read, 0)),
+                     static_cast<std::size_t>(sqlite3_column_bytes(read, 0)));
+    if (back.size() != bytes) state.SkipWithError("row read back differs");
+    sqlite3_reset(read);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_SqliteCapiLargeItem)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 
 // --- walking a 1,000,000-id file list
 
@@ -574,66 +688,61 @@ void BM_StdSortStrings(benchmark::State& state) {
 }
 BENCHMARK(BM_StdSortStrings)->Unit(benchmark::kMillisecond);
 
-// After the usual table: each target's ratio (real and CPU time) and the library's share of a
-// read. With --benchmark_repetitions the medians are used.
-class RatioReporter : public benchmark::ConsoleReporter {
+// After the usual table: each target's ratio (real and CPU time; with --benchmark_repetitions the
+// medians), then the library's share of a read and the large item's time and memory.
+class LibraryReporter : public RatioReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      if (r.error_occurred) continue;
-      const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-      if (r.run_type == Run::RT_Aggregate && !median) continue;
-      const double unit = benchmark::GetTimeUnitMultiplier(r.time_unit);
-      Figures& f = figures_[r.run_name.function_name];
-      f.realNs = r.GetAdjustedRealTime() / unit * 1e9;
-      f.cpuNs = r.GetAdjustedCPUTime() / unit * 1e9;
-      for (const auto& [name, counter] : r.counters) f.counters[name] = counter.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
+  LibraryReporter() {
+    add({"brRead / SQLite ODBC read (prepared)", "BM_LibraryRead", "BM_SqliteOdbcPreparedRead",
+         1.0});
+    add({"brRead / SQLite C API prepared read", "BM_LibraryRead", "BM_SqliteCapiRead", 1.2});
+    add({"brRead / SQLite ODBC read (direct)", "BM_LibraryRead", "BM_SqliteOdbcRead", 0});
+    add({"brWrite / SQLite ODBC insert (prepared)", "BM_LibraryWrite", "BM_SqliteOdbcPreparedWrite",
+         0.8});
+    add({"brWrite / SQLite ODBC INSERT OR REPLACE (direct)", "BM_LibraryWrite",
+         "BM_SqliteOdbcWrite", 0});
+    add({"brSelect + brReadnext walk / SQLite id scan", "BM_LibrarySelectAndWalk",
+         "BM_SqliteIdScan", 1.5});
+    add({"brReadnext walk alone / SQLite id scan", "BM_LibraryWalk", "BM_SqliteIdScan", 0});
+    add({"brSort / std::sort of views", "BM_LibrarySort", "BM_StdSortViews", 1.5});
+    add({"brSort / std::sort of strings", "BM_LibrarySort", "BM_StdSortStrings", 1.5});
   }
 
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\n%-52s %9s %9s %8s\n", "ratio", "real", "cpu", "target");
-    ratio("brRead / SQLite ODBC read (direct)", "BM_LibraryRead", "BM_SqliteOdbcRead", 0.8);
-    ratio("brRead / SQLite ODBC read (prepared)", "BM_LibraryRead", "BM_SqliteOdbcPreparedRead", 0);
-    ratio("brRead / SQLite C API prepared read", "BM_LibraryRead", "BM_SqliteCapiRead", 1.6);
-    ratio("brWrite / SQLite ODBC INSERT OR REPLACE", "BM_LibraryWrite", "BM_SqliteOdbcWrite", 1.0);
-    ratio("brSelect + brReadnext walk / SQLite id scan", "BM_LibrarySelectAndWalk",
-          "BM_SqliteIdScan", 3.0);
-    ratio("brReadnext walk alone / SQLite id scan", "BM_LibraryWalk", "BM_SqliteIdScan", 3.0);
-    ratio("brSort / std::sort of views", "BM_LibrarySort", "BM_StdSortViews", 1.5);
-    ratio("brSort / std::sort of strings", "BM_LibrarySort", "BM_StdSortStrings", 1.5);
-
-    auto paired = figures_.find("BM_LibraryOverheadPaired");
-    if (paired != figures_.end()) {
-      auto& c = paired->second.counters;
+  void extra() override {
+    if (const Figures* paired = find("BM_LibraryOverheadPaired")) {
+      auto c = paired->counters;
       std::printf(
           "library share of brRead: %.0f ns (median brRead %.0f ns - median round trip "
           "%.0f ns), %.0f ns by thread CPU time; target < 1000\n",
           c["library_med"], c["brRead_med"], c["driver_med"], c["library_cpu"]);
     }
+    const Figures* one = find("BM_LibraryLargeItem/1");
+    const Figures* ten = find("BM_LibraryLargeItem/10");
+    if (one != nullptr && ten != nullptr && one->realNs > 0) {
+      auto a = one->counters;
+      auto b = ten->counters;
+      // Linear time: 10 MB takes ten times what 1 MB takes.
+      const double perByte = ten->realNs / (10 * one->realNs);
+      std::printf(
+          "10 MB item write+read, time per byte / 1 MB item's: %.2fx (cpu %.2fx); "
+          "target <= 1.2 (linear): %s\n",
+          perByte, ten->cpuNs / (10 * one->cpuNs), perByte <= 1.2 ? "met" : "MISSED");
+      const Figures* capiOne = find("BM_SqliteCapiLargeItem/1");
+      const Figures* capiTen = find("BM_SqliteCapiLargeItem/10");
+      if (capiOne != nullptr && capiTen != nullptr && capiOne->realNs > 0) {
+        std::printf(
+            "the same through SQLite's C API: %.2fx (cpu %.2fx); brWrite+brRead / "
+            "SQLite C API: 1 MB %.2fx, 10 MB %.2fx\n",
+            capiTen->realNs / (10 * capiOne->realNs), capiTen->cpuNs / (10 * capiOne->cpuNs),
+            one->realNs / capiOne->realNs, ten->realNs / capiTen->realNs);
+      }
+      std::printf(
+          "peak memory above the start / item's UTF-16 size: 1 MB %.2fx (%.1f MB), "
+          "10 MB %.2fx (%.1f MB); target <= 3: %s\n",
+          a["peak_per_utf16"], a["peak_MB"], b["peak_per_utf16"], b["peak_MB"],
+          b["peak_per_utf16"] <= 3 ? "met" : "MISSED");
+    }
   }
-
- private:
-  struct Figures {
-    double realNs = 0;
-    double cpuNs = 0;
-    std::map<std::string, double> counters;
-  };
-
-  void ratio(const char* label, const char* ours, const char* base, double target) {
-    auto a = figures_.find(ours);
-    auto b = figures_.find(base);
-    if (a == figures_.end() || b == figures_.end() || b->second.realNs <= 0) return;
-    char limit[16] = "-";
-    if (target > 0) std::snprintf(limit, sizeof limit, "<= %.1f", target);
-    // CPU time as well: on a shared machine the wall clock also counts other processes' turns.
-    std::printf("%-52s %8.2fx %8.2fx %8s\n", label, a->second.realNs / b->second.realNs,
-                a->second.cpuNs / b->second.cpuNs, limit);
-  }
-
-  std::map<std::string, Figures> figures_;
 };
 
 }  // namespace
@@ -642,7 +751,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  tarn::bench::RatioReporter reporter;
+  tarn::bench::LibraryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;

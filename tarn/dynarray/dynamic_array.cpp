@@ -73,65 +73,89 @@ void clsTarnDynamicArray::rsInitFromDynamicArray(const clsTarnDynamicArray& arra
 }
 
 bool clsTarnDynamicArray::CheckInvariants() const noexcept {
-  if (rememberedAttr_ <= 1) return true;
-  // The remembered attribute starts right after the (a - 1)-th attribute mark.
-  const StringView before = StringView(text_).substr(0, std::min(rememberedStart_, text_.size()));
-  return rememberedStart_ >= 1 && rememberedStart_ <= text_.size() && before.back() == kAM &&
-         std::count(before.begin(), before.end(), kAM) == rememberedAttr_ - 1;
+  if (rememberedAttr_ <= 0) return rememberedEnd_ == kUnknownEnd;
+  const std::size_t n = text_.size();
+  if (rememberedStart_ > n || (rememberedAttr_ == 1) != (rememberedStart_ == 0)) return false;
+  if (rememberedAttr_ > 1 && text_[rememberedStart_ - 1] != kAM) return false;
+  if (rememberedEnd_ != kUnknownEnd) {
+    // The span is what every call that uses it reads anyway: checking it costs no more.
+    if (rememberedEnd_ > n || (rememberedEnd_ < n && text_[rememberedEnd_] != kAM)) return false;
+    const StringView span =
+        StringView(text_).substr(rememberedStart_, rememberedEnd_ - rememberedStart_);
+    if (span.find(kAM) != StringView::npos) return false;
+  }
+  // Counting the marks before the start is paid for by the calls since the last count.
+  constexpr std::size_t kWorkPerCall = 64;
+  checkBudget_ += kWorkPerCall;
+  if (checkBudget_ < rememberedStart_) return true;
+  checkBudget_ = 0;
+  const StringView before = StringView(text_).substr(0, rememberedStart_);
+  return std::count(before.begin(), before.end(), kAM) == rememberedAttr_ - 1;
 }
 
-void clsTarnDynamicArray::textChanged(std::size_t firstChanged) noexcept {
-  // The remembered attribute start only depends on the text before it.
-  if (rememberedAttr_ > 1 && rememberedStart_ > firstChanged) rememberedAttr_ = 0;
-}
-
-bool clsTarnDynamicArray::locateAttribute(std::int32_t a, std::size_t& start,
-                                          std::size_t& marks) const {
+// Inlined into its one caller, so that the common call is one frame down to the scan.
+[[gnu::always_inline]] inline bool clsTarnDynamicArray::locateAttribute(std::int32_t a,
+                                                                        std::size_t& start,
+                                                                        std::size_t& marks) const {
+  assert(CheckInvariants());
   const char16_t* p = text_.data();
   const std::size_t n = text_.size();
   if (a == 1) {
     start = 0;
+    if (rememberedAttr_ != 1) remember(1, 0);
     return true;
   }
   const auto want = static_cast<std::size_t>(a) - 1;  // marks before attribute a
   std::size_t from = 0, seen = 0;                     // scan p[from, n) having passed seen marks
-  assert(CheckInvariants());
-  if (rememberedAttr_ > 1) {
+  if (rememberedAttr_ > 0) {
     const auto known = static_cast<std::size_t>(rememberedAttr_) - 1;
     if (known == want) {
       start = rememberedStart_;
       return true;
     }
     if (known < want) {
-      from = rememberedStart_;
-      seen = known;
+      if (rememberedEnd_ == kUnknownEnd) {
+        from = rememberedStart_;
+        seen = known;
+      } else if (rememberedEnd_ == n) {
+        // The remembered attribute is the last one.
+        marks = known;
+        return false;
+      } else {
+        // Past the remembered attribute's own mark without scanning it again.
+        from = rememberedEnd_ + 1;
+        seen = known + 1;
+        if (seen == want) {
+          start = from;
+          remember(a, start);
+          return true;
+        }
+      }
     } else if (known - want < want) {
       // Closer going back from the remembered attribute than coming from the front.
       const scan::NthResult r = scan::findNthBackward(p, rememberedStart_ - 1, kAM, known - want);
       start = r.pos + 1;
-      rememberedAttr_ = a;
-      rememberedStart_ = start;
+      // Going back one attribute, the remembered start's mark ends the one found.
+      remember(a, start, known - want == 1 ? rememberedStart_ - 1 : kUnknownEnd);
       return true;
     }
   }
   const scan::NthResult r = scan::findNth(p + from, n - from, kAM, want - seen);
   if (r.count == want - seen) {
     start = from + r.pos + 1;
-    rememberedAttr_ = a;
-    rememberedStart_ = start;
+    remember(a, start);
     return true;
   }
   marks = seen + r.count;
-  if (r.count > 0) {
-    // Remember the last attribute there is.
-    rememberedAttr_ = static_cast<std::int32_t>(marks + 1);
-    rememberedStart_ = from + r.pos + 1;
-  }
+  // Remember the last attribute there is, which ends the text.
+  if (r.count > 0) remember(static_cast<std::int32_t>(marks + 1), from + r.pos + 1, n);
   return false;
 }
 
-clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, std::int32_t v,
-                                                              std::int32_t s) const {
+// Inlined into the element members of this file, so that a call is one frame down to the scan
+// and the element's span stays in registers.
+[[gnu::always_inline]] inline clsTarnDynamicArray::Element clsTarnDynamicArray::LocateElement(
+    std::int32_t a, std::int32_t v, std::int32_t s) const {
   Element e;
   if (a == 0) return e;
   const char16_t* p = text_.data();
@@ -140,17 +164,29 @@ clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, st
     // Never satisfied: the search runs through the whole text.
     e.start = n;
     e.missA = std::int64_t{a} - 1 - static_cast<std::int64_t>(scan::countUnit(p, n, kAM));
+  } else if (rememberedEnd_ < n && a - 1 == rememberedAttr_) {
+    // The attribute after the remembered one, as an in-order walk asks: no call, no rescan.
+    assert(CheckInvariants());
+    e.start = rememberedEnd_ + 1;
+    e.length = scan::findUnit(p + e.start, n - e.start, kAM);
+    remember(a, e.start, e.start + e.length);
   } else {
     std::size_t marks = 0;
     if (locateAttribute(a, e.start, marks)) {
-      e.length = scan::findUnit(p + e.start, n - e.start, kAM);
+      if (rememberedEnd_ != kUnknownEnd) {
+        e.length = rememberedEnd_ - e.start;
+      } else {
+        e.length = scan::findUnit(p + e.start, n - e.start, kAM);
+        rememberedEnd_ = e.start + e.length;
+      }
     } else {
       e.start = n;
       e.missA = std::int64_t{a} - 1 - static_cast<std::int64_t>(marks);
     }
   }
   // The value and sub-value levels search inside the element found so far.
-  auto descend = [&](std::int32_t k, char16_t mark, std::int64_t& miss) {
+  auto descend = [&](std::int32_t k, char16_t mark, std::int64_t& miss)
+      __attribute__((always_inline)) {
     e.mark = mark;
     const char16_t* q = p + e.start;
     if (k < 0) {
@@ -160,7 +196,17 @@ clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, st
       return;
     }
     std::size_t first = 0;  // offset of the wanted sibling inside the element
-    if (k > 1) {
+    if (k == 2) {
+      // The second sibling, the most asked for after the first: the inline scan finds it.
+      const std::size_t at = scan::findUnitIn(q, e.length, n - e.start, mark);
+      if (at == e.length) {
+        miss = 1;
+        e.start += e.length;
+        e.length = 0;
+        return;
+      }
+      first = at + 1;
+    } else if (k > 2) {
       const auto want = static_cast<std::size_t>(k) - 1;
       const scan::NthResult r = scan::findNth(q, e.length, mark, want);
       if (r.count < want) {
@@ -172,7 +218,7 @@ clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, st
       first = r.pos + 1;
     }
     e.start += first;
-    e.length = scan::findUnit(q + first, e.length - first, mark);
+    e.length = scan::findUnitIn(q + first, e.length - first, n - e.start, mark);
   };
   if (v == 0) return e;
   descend(v, kVM, e.missV);
@@ -181,12 +227,21 @@ clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, st
   return e;
 }
 
+clsTarnDynamicArray::Element clsTarnDynamicArray::FindElement(std::int32_t a, std::int32_t v,
+                                                              std::int32_t s) const {
+  return LocateElement(a, v, s);
+}
+
+String clsTarnDynamicArray::ExtractElement(std::int32_t a, std::int32_t v, std::int32_t s) const {
+  const Element e = LocateElement(a, v, s);
+  return String(text_.data() + e.start, e.length);
+}
+
 String clsTarnDynamicArray::brExtractStr(std::int32_t nAMC, const Variant& nVMC,
                                          const Variant& nSVMC) const {
   const std::int32_t v = levelNumber(nVMC);
   const std::int32_t s = levelNumber(nSVMC);
-  const Element e = FindElement(nAMC, v, s);
-  return text_.substr(e.start, e.length);
+  return ExtractElement(nAMC, v, s);
 }
 
 Ref<clsTarnDynamicArray> clsTarnDynamicArray::brExtract(const Variant& nAMC, const Variant& nVMC,
@@ -194,7 +249,7 @@ Ref<clsTarnDynamicArray> clsTarnDynamicArray::brExtract(const Variant& nAMC, con
   const std::int32_t a = levelNumber(nAMC);
   const std::int32_t v = levelNumber(nVMC);
   const std::int32_t s = levelNumber(nSVMC);
-  const Element e = FindElement(a, v, s);
+  const Element e = LocateElement(a, v, s);
   auto result = create();
   result->brCString(text_.substr(e.start, e.length));
   return result;
@@ -214,6 +269,12 @@ void clsTarnDynamicArray::splice(std::size_t start, std::size_t length, std::int
   if (static_cast<std::int64_t>(text_.size()) - static_cast<std::int64_t>(length) + added >
       kMaxTextLength) {
     throw TarnError::platform(err::kOutOfMemory);
+  }
+  if (added == static_cast<std::int64_t>(newText.size())) {
+    // No marks to add: the string's own replace, as a plain in-place edit would make it.
+    text_.replace(start, length, newText);
+    textChanged(start);
+    return;
   }
   // One resize in place (at most one new buffer), then the new part written over the gap.
   const auto addedCount = static_cast<std::size_t>(added);
@@ -249,16 +310,22 @@ void clsTarnDynamicArray::ReplaceElement(const String& newText, std::int32_t a, 
     return;
   }
   const bool prependMark = !text_.empty() && a == 0;
-  Element e = FindElement(a, v, s);
+  Element e = LocateElement(a, v, s);
+  if ((e.missA | e.missV | e.missS) == 0 && !prependMark && &newText != &text_) {
+    // The element exists: the edit is the string's own replace, as an in-place edit makes it.
+    if (text_.size() - e.length + newText.size() > static_cast<std::size_t>(kMaxTextLength)) {
+      throw TarnError::platform(err::kOutOfMemory);
+    }
+    text_.replace(e.start, e.length, newText);
+    textChanged(e.start);
+    return;
+  }
   if (e.missV < 0) e.missV = appendMarks(text_, e.start, e.missA != 0, kVM);
   if (e.missS < 0) e.missS = appendMarks(text_, e.start, e.missA != 0 || e.missV != 0, kSVM);
   const std::size_t oldLength = text_.size();
   splice(e.start, e.length, e.missA, e.missV, e.missS, newText, prependMark ? kAM : 0);
-  if (e.missA > 0) {
-    // The new attribute a starts right after the marks that created it.
-    rememberedAttr_ = a;
-    rememberedStart_ = oldLength + static_cast<std::size_t>(e.missA);
-  }
+  // The new attribute a starts right after the marks that created it.
+  if (e.missA > 0) remember(a, oldLength + static_cast<std::size_t>(e.missA));
 }
 
 void clsTarnDynamicArray::InsertElement(const String& newText, std::int32_t a, std::int32_t v,
@@ -271,22 +338,19 @@ void clsTarnDynamicArray::InsertElement(const String& newText, std::int32_t a, s
            std::max<std::int64_t>(std::int64_t{s} - 1, 0), newText, 0);
     return;
   }
-  Element e = FindElement(a, v, s);
+  Element e = LocateElement(a, v, s);
   if (e.missV < 0) e.missV = appendMarks(text_, e.start, e.missA != 0, kVM);
   if (e.missS < 0) e.missS = appendMarks(text_, e.start, e.missA != 0 || e.missV != 0, kSVM);
   const bool trailing = e.start < text_.size() && text_[e.start] <= e.mark;
   const std::size_t oldLength = text_.size();
   splice(e.start, 0, e.missA, e.missV, e.missS, newText, trailing ? e.mark : 0);
-  if (e.missA > 0) {
-    rememberedAttr_ = a;
-    rememberedStart_ = oldLength + static_cast<std::size_t>(e.missA);
-  }
+  if (e.missA > 0) remember(a, oldLength + static_cast<std::size_t>(e.missA));
 }
 
 void clsTarnDynamicArray::deleteElement(std::int32_t a, std::int32_t v, std::int32_t s) {
   if (a == 0) v = 0;
   if (v == 0) s = 0;
-  const Element e = FindElement(a, v, s);
+  const Element e = LocateElement(a, v, s);
   if (e.missA != 0 || e.missV != 0 || e.missS != 0) return;
   const std::size_t n = text_.size();
   const std::size_t end = e.start + e.length;

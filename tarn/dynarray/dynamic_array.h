@@ -2,6 +2,7 @@
 // apart and rebuilt locally. Elements are addressed by 1-based (attribute, value, sub-value).
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,6 +33,11 @@ enum eTarnSystemDelimeters : std::int32_t {
   TarnSM = 255,
 };
 
+// A level number passed as a plain 32-bit integer: the element members take it as it is, with no
+// conversion. Any other type goes through Variant and the platform's conversion rules.
+template <class T>
+concept TarnLevel = std::same_as<T, std::int32_t>;
+
 class TARN_API clsTarnDynamicArray : public Object {
  public:
   // A new, empty, unlinked array (case-insensitive comparisons).
@@ -49,13 +55,21 @@ class TARN_API clsTarnDynamicArray : public Object {
 
   // The addressed element; "" for 0, negative or missing elements. Level numbers that cannot be
   // converted to 32-bit integers throw the platform's errors (13, 94, 6) before anything else.
-  [[nodiscard]] String brExtractStr(std::int32_t nAMC, const Variant& nVMC = Variant::missing(),
+  template <TarnLevel V = std::int32_t, TarnLevel S = std::int32_t>
+  [[nodiscard]] String brExtractStr(std::int32_t nAMC, V nVMC = 0, S nSVMC = 0) const {
+    return ExtractElement(nAMC, nVMC, nSVMC);
+  }
+  [[nodiscard]] String brExtractStr(std::int32_t nAMC, const Variant& nVMC,
                                     const Variant& nSVMC = Variant::missing()) const;
   [[nodiscard]] Ref<clsTarnDynamicArray> brExtract(const Variant& nAMC,
                                                    const Variant& nVMC = Variant::missing(),
                                                    const Variant& nSVMC = Variant::missing()) const;
   // Replaces the element, creating it (with the marks needed) when missing; 0 puts the new text
   // in front as a new attribute 1; a negative number appends at the end of that level.
+  template <TarnLevel A, TarnLevel V = std::int32_t, TarnLevel S = std::int32_t>
+  void brReplaceStr(const String& sNewStr, A nAMC, V nVMC = 0, S nSVMC = 0) {
+    ReplaceElement(sNewStr, nAMC, nVMC, nSVMC);
+  }
   void brReplaceStr(const String& sNewStr, const Variant& nAMC,
                     const Variant& nVMC = Variant::missing(),
                     const Variant& nSVMC = Variant::missing());
@@ -64,6 +78,10 @@ class TARN_API clsTarnDynamicArray : public Object {
                  const Variant& nVMC = Variant::missing(),
                  const Variant& nSVMC = Variant::missing());
   // Inserts a new element before the addressed one.
+  template <TarnLevel A, TarnLevel V = std::int32_t, TarnLevel S = std::int32_t>
+  void brInsertStr(const String& sInsertStr, A nAMC, V nVMC = 0, S nSVMC = 0) {
+    InsertElement(sInsertStr, nAMC, nVMC, nSVMC);
+  }
   void brInsertStr(const String& sInsertStr, const Variant& nAMC,
                    const Variant& nVMC = Variant::missing(),
                    const Variant& nSVMC = Variant::missing());
@@ -71,6 +89,10 @@ class TARN_API clsTarnDynamicArray : public Object {
                 const Variant& nVMC = Variant::missing(),
                 const Variant& nSVMC = Variant::missing());
   // Removes the element with one adjacent mark; a missing element leaves the text unchanged.
+  template <TarnLevel A, TarnLevel V = std::int32_t, TarnLevel S = std::int32_t>
+  void brDelete(A nAMC, V nVMC = 0, S nSVMC = 0) {
+    deleteElement(nAMC, nVMC, nSVMC);
+  }
   void brDelete(const Variant& nAMC, const Variant& nVMC = Variant::missing(),
                 const Variant& nSVMC = Variant::missing());
 
@@ -113,7 +135,7 @@ class TARN_API clsTarnDynamicArray : public Object {
   friend class clsTarnConnection;
   friend class clsTarnSelectList;
   friend class clsTarnIndex;
-  friend struct TestPeer;  // bench_dynarray drops the remembered position between scans
+  friend struct DynamicArrayInternals;
   clsTarnDynamicArray() = default;
 
   void rsInitFromEnvironment(const Ref<clsTarnEnvironment>& environment);
@@ -138,9 +160,18 @@ class TARN_API clsTarnDynamicArray : public Object {
     char16_t mark = 0x00FE;
   };
   [[nodiscard]] Element FindElement(std::int32_t a, std::int32_t v, std::int32_t s) const;
+  // FindElement's body, inlined into the element members.
+  [[nodiscard]] Element LocateElement(std::int32_t a, std::int32_t v, std::int32_t s) const;
   // Start of attribute a (a >= 1), or the number of attribute marks in the text when it has
-  // fewer than a - 1.
+  // fewer than a - 1. Leaves attribute a remembered when it exists.
   [[nodiscard]] bool locateAttribute(std::int32_t a, std::size_t& start, std::size_t& marks) const;
+  // Makes attribute a, starting at start (and ending at end, when known), the remembered one.
+  void remember(std::int32_t a, std::size_t start, std::size_t end = kUnknownEnd) const noexcept {
+    rememberedAttr_ = a;
+    rememberedStart_ = start;
+    rememberedEnd_ = end;
+  }
+  [[nodiscard]] String ExtractElement(std::int32_t a, std::int32_t v, std::int32_t s) const;
   void ReplaceElement(const String& newText, std::int32_t a, std::int32_t v, std::int32_t s);
   void InsertElement(const String& newText, std::int32_t a, std::int32_t v, std::int32_t s);
   void deleteElement(std::int32_t a, std::int32_t v, std::int32_t s);
@@ -148,10 +179,22 @@ class TARN_API clsTarnDynamicArray : public Object {
   // when it lies before start.
   void splice(std::size_t start, std::size_t length, std::int64_t missA, std::int64_t missV,
               std::int64_t missS, const String& newText, char16_t trailingMark);
-  // True when the remembered position agrees with the text (checked in debug builds).
+  // True when the remembered position agrees with the text (checked in debug builds). The count
+  // of marks from the start runs only once the calls since the last one have paid for it, so
+  // that the check costs a constant factor, not a factor of the array's size.
   [[nodiscard]] bool CheckInvariants() const noexcept;
   // Drops the remembered position unless it lies at or before firstChanged.
-  void textChanged(std::size_t firstChanged) noexcept;
+  void textChanged(std::size_t firstChanged) noexcept {
+    // The remembered attribute start only depends on the text before it, its end on the text up
+    // to and including its mark.
+    if (rememberedAttr_ > 1 && rememberedStart_ > firstChanged) {
+      rememberedAttr_ = 0;
+      rememberedEnd_ = kUnknownEnd;
+    }
+    if (rememberedEnd_ != kUnknownEnd && rememberedEnd_ >= firstChanged) {
+      rememberedEnd_ = kUnknownEnd;
+    }
+  }
 
   // Comparison and search shared by the locate and count members.
   [[nodiscard]] int CompareElements(StringView s1, StringView s2, bool rightJustified) const;
@@ -165,10 +208,16 @@ class TARN_API clsTarnDynamicArray : public Object {
   String text_;
   Ref<clsTarnEnvironment> environment_;
   bool linked_ = false;
-  // The last attribute located: attribute rememberedAttr_ starts at rememberedStart_ (0: none).
-  // Purely a shortcut for the next scan; every edit keeps, moves or drops it.
+  // The last attribute located: attribute rememberedAttr_ starts at rememberedStart_ (0: none)
+  // and ends at rememberedEnd_ (its attribute mark or the end of the text), when known. Purely a
+  // shortcut for the next scan, so that reading attributes in order scans each once; every edit
+  // keeps, moves or drops it.
+  static constexpr std::size_t kUnknownEnd = static_cast<std::size_t>(-1);
   mutable std::int32_t rememberedAttr_ = 0;
   mutable std::size_t rememberedStart_ = 0;
+  mutable std::size_t rememberedEnd_ = kUnknownEnd;
+  // Units of work the debug self-check may spend on its next full count (see CheckInvariants).
+  mutable std::size_t checkBudget_ = 0;
 };
 
 }  // namespace tarn

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -223,7 +224,7 @@ __attribute__((target("avx2"))) inline std::size_t laneSum(__m256i lanes) noexce
 __attribute__((target("avx2"))) inline void countBlock(LaneCount& c, __m256i a,
                                                        __m256i b) noexcept {
   c.lanes = _mm256_add_epi16(c.lanes, _mm256_add_epi16(a, b));
-  if (++c.blocks == kFoldEvery) {
+  if (++c.blocks >= kFoldEvery) {
     c.folded += laneSum(c.lanes);
     c.lanes = _mm256_setzero_si256();
     c.blocks = 0;
@@ -299,16 +300,19 @@ inline unsigned nthBitFromTop(std::uint32_t m, std::size_t r) noexcept {
   return top;
 }
 
+__attribute__((target("avx2,popcnt"))) NthResult findNthBackwardAvx2(const char16_t* p,
+                                                                     std::size_t n, char16_t c,
+                                                                     std::size_t k) noexcept;
+
 __attribute__((target("avx2,popcnt"))) NthResult findNthAvx2(const char16_t* p, std::size_t n,
                                                              char16_t c, std::size_t k) noexcept {
   const __m256i needle = _mm256_set1_epi16(static_cast<short>(c));
   NthResult r;
   std::size_t i = 0;
-  std::uint32_t lastMask = 0;  // the last block with a hit, for the position of the last one
-  std::size_t lastBlock = 0;
+  // The loop only counts, as a plain scan to the k-th would: where the last occurrence lies is
+  // looked for once, going back, when the buffer runs out first.
   for (; i + 32 <= n; i += 32) {
     const std::uint32_t m = mask32(p + i, needle);
-    if (m == 0) continue;
     const auto pc = static_cast<std::size_t>(std::popcount(m));
     if (r.count + pc >= k) {
       r.pos = i + nthBit(m, k - r.count);
@@ -316,10 +320,8 @@ __attribute__((target("avx2,popcnt"))) NthResult findNthAvx2(const char16_t* p, 
       return r;
     }
     r.count += pc;
-    lastMask = m;
-    lastBlock = i;
   }
-  if (lastMask != 0) r.pos = lastBlock + 31u - static_cast<unsigned>(std::countl_zero(lastMask));
+  if (r.count > 0) r.pos = findNthBackwardAvx2(p, i, c, 1).pos;
   for (; i < n; ++i) {
     if (p[i] == c) {
       r.pos = i;
@@ -505,38 +507,76 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t
     hit.pos = from;
     return hit;
   }
-  // A candidate follows a separator and holds the pattern's first unit, then its second (or, for
-  // one unit, the separator that ends it). All three are in the block's mask, so only siblings
-  // that start like the pattern are checked one by one.
+  // A candidate holds the pattern's first unit, then its second (or, for one unit, the separator
+  // that ends it), and follows a separator. Candidates are rare, so a block is judged on them
+  // alone in vector registers; its masks are only made when it has one. Separators are compared
+  // one unit back, at p + i - 1: the same compare tells whether a unit starts a sibling and
+  // counts the separators, in lanes, of p[from, i - 1).
   const __m256i separator = _mm256_set1_epi16(static_cast<short>(sep));
   const __m256i first = _mm256_set1_epi16(static_cast<short>(pat[0]));
   const __m256i second = _mm256_set1_epi16(static_cast<short>(m > 1 ? pat[1] : sep));
   const __m256i head = patternHead(pat, m, sep);
-  hit.separators = p[from] == sep ? 1 : 0;
-  std::size_t i = from + 1;
-  std::uint32_t carry = p[from] == sep ? 1u : 0u;  // whether p[i - 1] is a separator
-  for (; i + 33 <= n; i += 32) {
-    const __m256i a = load(p + i);
-    const __m256i b = load(p + i + 16);
-    const std::uint32_t seps =
-        inOrder(_mm256_cmpeq_epi16(a, separator), _mm256_cmpeq_epi16(b, separator));
-    const std::uint32_t pairs = inOrder(
-        _mm256_and_si256(_mm256_cmpeq_epi16(a, first), _mm256_cmpeq_epi16(load(p + i + 1), second)),
-        _mm256_and_si256(_mm256_cmpeq_epi16(b, first),
-                         _mm256_cmpeq_epi16(load(p + i + 17), second)));
-    std::uint32_t candidates = ((seps << 1) | carry) & pairs;
-    carry = seps >> 31;
-    while (candidates != 0) {
-      const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
-      if (siblingAtVector(p, n, i + k, sep, pat, m, head)) {
-        hit.pos = i + k;
-        hit.separators += static_cast<std::size_t>(std::popcount(seps & ((1u << k) - 1u)));
-        return hit;
-      }
-      candidates &= candidates - 1;
+  LaneCount count{_mm256_setzero_si256()};
+  // Offset of the sibling sought among the 32 units at p + i, or 32. It touches neither the count
+  // nor hit, so that the loop keeps both in registers around this rarely taken call.
+  auto firstHit = [&](std::size_t i, __m256i ca, __m256i cb)
+      __attribute__((target("avx2,popcnt"))) {
+    for (std::uint32_t candidates = inOrder(ca, cb); candidates != 0;
+         candidates &= candidates - 1) {
+      const auto k = static_cast<unsigned>(std::countr_zero(candidates));
+      if (siblingAtVector(p, n, i + k, sep, pat, m, head)) return k;
     }
-    hit.separators += static_cast<std::size_t>(std::popcount(seps));
+    return 32u;
+  };
+  // The sibling at p + i + k, with the separators before it counted into hit: sa and sb, compared
+  // one unit back, hold those of p[i - 1, i + k) in their first k + 1 lanes.
+  auto hitAt = [&](std::size_t i, unsigned k, __m256i sa, __m256i sb)
+      __attribute__((target("avx2,popcnt"), always_inline)) {
+    hit.pos = i + k;
+    hit.separators += countTotal(count) +
+                      static_cast<std::size_t>(std::popcount(inOrder(sa, sb) & ((2u << k) - 1u)));
+    return hit;
+  };
+  auto separatorsBefore = [&](std::size_t at) __attribute__((target("avx2"))) {
+    return _mm256_cmpeq_epi16(load(p + at - 1), separator);
+  };
+  auto candidatesAt = [&](std::size_t at, __m256i before) __attribute__((target("avx2"))) {
+    const __m256i pair = _mm256_and_si256(_mm256_cmpeq_epi16(load(p + at), first),
+                                          _mm256_cmpeq_epi16(load(p + at + 1), second));
+    return _mm256_and_si256(pair, before);
+  };
+  std::size_t i = from + 1;
+  // The 64-unit blocks run in stretches short enough that no lane overflows (each block adds at
+  // most 4 to a lane), folded after each: the loop itself keeps no block count.
+  constexpr std::size_t kStretch = 64 * (kFoldEvery / 2);
+  while (i + 65 <= n) {
+    const std::size_t stop = std::min(n - 64, i + kStretch);  // blocks start below stop
+    for (; i < stop; i += 64) {
+      const __m256i sa = separatorsBefore(i), sb = separatorsBefore(i + 16);
+      const __m256i sc = separatorsBefore(i + 32), sd = separatorsBefore(i + 48);
+      const __m256i ca = candidatesAt(i, sa), cb = candidatesAt(i + 16, sb);
+      const __m256i cc = candidatesAt(i + 32, sc), cd = candidatesAt(i + 48, sd);
+      const __m256i any = _mm256_or_si256(_mm256_or_si256(ca, cb), _mm256_or_si256(cc, cd));
+      if (!_mm256_testz_si256(any, any)) {
+        if (const unsigned k = firstHit(i, ca, cb); k < 32) return hitAt(i, k, sa, sb);
+        if (const unsigned k = firstHit(i + 32, cc, cd); k < 32) {
+          count.lanes = _mm256_add_epi16(count.lanes, _mm256_add_epi16(sa, sb));
+          return hitAt(i + 32, k, sc, sd);
+        }
+      }
+      count.lanes = _mm256_add_epi16(
+          count.lanes, _mm256_add_epi16(_mm256_add_epi16(sa, sb), _mm256_add_epi16(sc, sd)));
+    }
+    count.folded += laneSum(count.lanes);
+    count.lanes = _mm256_setzero_si256();
   }
+  for (; i + 33 <= n; i += 32) {
+    const __m256i sa = separatorsBefore(i), sb = separatorsBefore(i + 16);
+    const __m256i ca = candidatesAt(i, sa), cb = candidatesAt(i + 16, sb);
+    if (const unsigned k = firstHit(i, ca, cb); k < 32) return hitAt(i, k, sa, sb);
+    countBlock(count, sa, sb);
+  }
+  hit.separators = countTotal(count) + (p[i - 1] == sep ? 1 : 0);
   return walkSiblings(p, n, from, i, sep, hit,
                       [&](std::size_t q) { return siblingAt(p, n, q, sep, pat, m); });
 }
@@ -976,16 +1016,36 @@ TARN_AVX512 OrderedHit findOrderedStopAvx512(const char16_t* p, std::size_t n, s
   return hit;
 }
 
+// The widest path the processor has, found once at load time. Until then (a scan during another
+// library's static initialisation) the portable loops run, which give the same answers.
+enum Width : int { kPortableWidth = 0, kAvx2Width = 1, kAvx512Width = 2 };
+
+Width widestPath() noexcept {
+  __builtin_cpu_init();
+  if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("popcnt")) return kPortableWidth;
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+  return avx512 ? kAvx512Width : kAvx2Width;
+}
+
+const Width gHardware = widestPath();
+// The path the scans take: the hardware's, stepped down by limitPath. A plain load per call, so
+// that short scans pay no more than a compare for the choice.
+Width gWidth = gHardware;
+
+Width limitedWidth(Path limit) noexcept {
+  const Width cap = limit == Path::kBest   ? kAvx512Width
+                    : limit == Path::kAvx2 ? kAvx2Width
+                                           : kPortableWidth;
+  return gHardware < cap ? gHardware : cap;
+}
+
 bool useAvx512() noexcept {
-  static const bool kHas = __builtin_cpu_supports("avx512f") &&
-                           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi") &&
-                           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-  return kHas && gLimit == Path::kBest;
+  return gWidth == kAvx512Width;
 }
 
 bool useAvx2() noexcept {
-  static const bool kHasAvx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-  return kHasAvx2 && gLimit != Path::kPortable;
+  return gWidth != kPortableWidth;
 }
 
 #else
@@ -999,10 +1059,13 @@ constexpr bool useAvx2() noexcept {
 }  // namespace
 
 Path limitPath(Path path) noexcept {
+#if TARN_SCAN_X86
+  gWidth = limitedWidth(path);
+#endif
   return std::exchange(gLimit, path);
 }
 
-std::size_t findUnit(const char16_t* p, std::size_t n, char16_t c) noexcept {
+std::size_t findUnitLong(const char16_t* p, std::size_t n, char16_t c) noexcept {
 #if TARN_SCAN_X86
   if (useAvx2()) return findUnitAvx2(p, n, c);
 #endif

@@ -6,15 +6,58 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tarn::scan {
 
 inline constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-// Index of the first c in p[0, n), or n when there is none.
-[[nodiscard]] std::size_t findUnit(const char16_t* p, std::size_t n, char16_t c) noexcept;
+// findUnit past the first 16 units, where the vector paths take over.
+[[nodiscard]] std::size_t findUnitLong(const char16_t* p, std::size_t n, char16_t c) noexcept;
+
+// Index of the first c in p[0, n), or n when there is none. Elements are mostly short: the first
+// 16 units are looked at here, inline (SSE2 is part of every x86-64), before any call.
+[[nodiscard]] inline std::size_t findUnit(const char16_t* p, std::size_t n, char16_t c) noexcept {
+#if defined(__SSE2__)
+  if (n >= 16) {
+    const __m128i needle = _mm_set1_epi16(static_cast<short>(c));
+    const __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), needle);
+    const __m128i b =
+        _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8)), needle);
+    const auto m = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, b)));
+    if (m != 0) return static_cast<std::size_t>(__builtin_ctz(m));
+    return 16 + findUnitLong(p + 16, n - 16, c);
+  }
+#endif
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p[i] == c) return i;
+  }
+  return n;
+}
 
 // Number of c in p[0, n).
 [[nodiscard]] std::size_t countUnit(const char16_t* p, std::size_t n, char16_t c) noexcept;
+
+// findUnit for a span that lies inside a longer buffer, readable units from p (readable >= n):
+// a short span is still looked at with one vector compare, the units beyond it ignored.
+[[nodiscard]] inline std::size_t findUnitIn(const char16_t* p, std::size_t n, std::size_t readable,
+                                            char16_t c) noexcept {
+#if defined(__SSE2__)
+  if (n < 16 && readable >= 16) {
+    const __m128i needle = _mm_set1_epi16(static_cast<short>(c));
+    const __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), needle);
+    const __m128i b =
+        _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8)), needle);
+    const auto m =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, b))) & ((1u << n) - 1u);
+    return m != 0 ? static_cast<std::size_t>(__builtin_ctz(m)) : n;
+  }
+#endif
+  (void)readable;
+  return findUnit(p, n, c);
+}
 
 // The outcome of looking for the k-th occurrence (k >= 1).
 struct NthResult {
@@ -82,7 +125,6 @@ struct SiblingHit {
 [[nodiscard]] SiblingHit findSiblingStartPair(const char16_t* p, std::size_t n, std::size_t from,
                                               char16_t sep, const UnitSet& first,
                                               const UnitSet& second, const UnitSet& free) noexcept;
-
 
 // The outcome of findOrderedStop.
 struct OrderedHit {

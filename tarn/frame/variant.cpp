@@ -58,11 +58,6 @@ Variant::Type Variant::type() const noexcept {
   }
 }
 
-bool Variant::isMissing() const noexcept {
-  const auto* e = std::get_if<ErrorCode>(&v_);
-  return e && e->code == kMissingCode;
-}
-
 std::int32_t Variant::errorCode() const noexcept {
   const auto* e = std::get_if<ErrorCode>(&v_);
   return e ? e->code : 0;
@@ -111,10 +106,7 @@ std::int16_t Variant::toInt16() const {
   return roundToInt16(numberOrThrow());
 }
 
-std::int32_t Variant::toInt32() const {
-  if (const auto* i = std::get_if<std::int32_t>(&v_)) return *i;
-  return roundToInt32(numberOrThrow());
-}
+std::int32_t Variant::convertToInt32() const { return roundToInt32(numberOrThrow()); }
 
 double Variant::toDouble() const { return numberOrThrow(); }
 

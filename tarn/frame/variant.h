@@ -76,7 +76,10 @@ class TARN_API Variant {
   [[nodiscard]] Type type() const noexcept;
   [[nodiscard]] bool isEmpty() const noexcept { return type() == Type::Empty; }
   [[nodiscard]] bool isNull() const noexcept { return type() == Type::Null; }
-  [[nodiscard]] bool isMissing() const noexcept;
+  [[nodiscard]] bool isMissing() const noexcept {
+    const auto* e = std::get_if<ErrorCode>(&v_);
+    return e != nullptr && e->code == kMissingCode;
+  }
   [[nodiscard]] bool isString() const noexcept { return type() == Type::String; }
   [[nodiscard]] bool isObject() const noexcept { return type() == Type::Object; }
   [[nodiscard]] bool isArray() const noexcept { return type() == Type::Array; }
@@ -89,7 +92,11 @@ class TARN_API Variant {
 
   [[nodiscard]] bool toBool() const;
   [[nodiscard]] std::int16_t toInt16() const;
-  [[nodiscard]] std::int32_t toInt32() const;
+  [[nodiscard]] std::int32_t toInt32() const {
+    // Inline for the common case: element numbers and counts arrive as 32-bit integers.
+    if (const auto* i = std::get_if<std::int32_t>(&v_)) return *i;
+    return convertToInt32();
+  }
   [[nodiscard]] double toDouble() const;
   [[nodiscard]] String toString() const;
   // The object held, or nothing for an empty variant; other types are a type mismatch.
@@ -120,6 +127,7 @@ class TARN_API Variant {
     bool operator==(const ArrayBox& o) const;
   };
   double numberOrThrow() const;
+  [[nodiscard]] std::int32_t convertToInt32() const;
 
   std::variant<std::monostate, NullTag, ErrorCode, bool, std::int16_t, std::int32_t, double,
                String, Ref<Object>, ArrayBox>

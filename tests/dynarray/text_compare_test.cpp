@@ -165,9 +165,8 @@ TEST(MarkScan, VectorAndPortablePathsAgree) {
       const char16_t ordered[] = {u'a', 0x00FD, u'b'};
       const scan::OrderedHit up =
           scan::findOrderedStop(s.data(), s.size(), start, 0x00FE, ordered, patLength, false);
-      const scan::OrderedHit down =
-          scan::findOrderedStop(s.data(), s.size(), start, 0x00FE, ordered + 3 - patLength,
-                                patLength, true);
+      const scan::OrderedHit down = scan::findOrderedStop(s.data(), s.size(), start, 0x00FE,
+                                                          ordered + 3 - patLength, patLength, true);
       scan::limitPath(before);
       return std::vector<std::size_t>{f,
                                       c,
@@ -202,6 +201,23 @@ TEST(MarkScan, VectorAndPortablePathsAgree) {
     ASSERT_EQ(portable[1], static_cast<std::size_t>(std::count(s.begin(), s.end(), 0x00FE)));
     ASSERT_EQ(portable[6],
               s.find(pat, from) == std::u16string::npos ? s.size() : s.find(pat, from));
+  }
+}
+
+// A sibling after more separators than a 16-bit lane can count, just past and far past the
+// stretch after which the vector loops fold their lane counts: every one is counted once.
+TEST(MarkScan, LongSiblingSearchCountsEverySeparator) {
+  const char16_t pat[] = {u'x', u'y'};
+  for (const int siblings : {262150, 600000}) {
+    std::u16string s(static_cast<std::size_t>(siblings), 0x00FE);
+    s += u"xy";
+    for (const scan::Path path : {scan::Path::kPortable, scan::Path::kAvx2, scan::Path::kBest}) {
+      const scan::Path before = scan::limitPath(path);
+      const scan::SiblingHit hit = scan::findSibling(s.data(), s.size(), 0, 0x00FE, pat, 2);
+      scan::limitPath(before);
+      EXPECT_EQ(hit.pos, s.size() - 2) << siblings;
+      EXPECT_EQ(hit.separators, static_cast<std::size_t>(siblings)) << siblings;
+    }
   }
 }
 
