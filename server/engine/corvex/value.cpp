@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include "server/engine/text/utf8.h"
 
 namespace tarn::server::corvex {
 
@@ -308,8 +311,33 @@ bool locate(std::string_view needle, std::string_view s, long a, long v, std::st
   return false;
 }
 
+namespace {
+
+// The engine's text is UTF-8 with the marks as single bytes: a character is a byte that does not
+// continue one, and the bytes that do continue it.
+bool continues(char c) noexcept { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// The byte offset n characters into s (s.size() when s has fewer).
+std::size_t charOffset(std::string_view s, std::size_t n) noexcept {
+  std::size_t at = 0;
+  for (; n > 0 && at < s.size(); --n) {
+    ++at;
+    while (at < s.size() && continues(s[at])) ++at;
+  }
+  return at;
+}
+
+// The character of s that starts at byte `at`.
+std::string_view charAt(std::string_view s, std::size_t at) noexcept {
+  std::size_t end = at + 1;
+  while (end < s.size() && continues(s[end])) ++end;
+  return s.substr(at, end - at);
+}
+
+}  // namespace
+
 long textLength(std::string_view s) noexcept {
-  return static_cast<long>(s.size());
+  return static_cast<long>(text::charCount(s));
 }
 
 std::string_view substring(std::string_view s, long start, long length) noexcept {
@@ -319,9 +347,10 @@ std::string_view substring(std::string_view s, long start, long length) noexcept
     start = 1;
     if (length <= 0) return {};
   }
-  const auto from = static_cast<std::size_t>(start - 1);
+  const std::size_t from = charOffset(s, static_cast<std::size_t>(start - 1));
   if (from >= s.size()) return {};
-  return s.substr(from, static_cast<std::size_t>(length));
+  const std::string_view rest = s.substr(from);
+  return rest.substr(0, charOffset(rest, static_cast<std::size_t>(length)));
 }
 
 std::string trim(std::string_view s) {
@@ -413,24 +442,42 @@ bool alphabetic(std::string_view s) noexcept {
 }
 
 long sequence(std::string_view s) noexcept {
-  return s.empty() ? 0 : static_cast<long>(static_cast<unsigned char>(s.front()));
+  if (s.empty()) return 0;
+  std::size_t at = 0;
+  bool mark = false;
+  const char32_t c = text::nextChar(s, at, mark);
+  return c == text::kInvalid ? static_cast<long>(static_cast<unsigned char>(s.front()))
+                             : static_cast<long>(c);
 }
 
 std::string character(long code) {
-  if (code < 0 || code > 255) return {};
-  return std::string(1, static_cast<char>(static_cast<unsigned char>(code)));
+  // 251..255 are the marks, kept as their single bytes; every other code is a Unicode character.
+  if (code >= 0xFB && code <= 0xFF) return std::string(1, static_cast<char>(code));
+  if (code < 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return {};
+  std::string out;
+  text::appendChar(out, static_cast<char32_t>(code));
+  return out;
 }
 
 std::string convertChars(std::string_view from, std::string_view to, std::string_view s) {
+  // Characters of from, in order; the k-th maps to the k-th of to, or is dropped past its end.
+  std::vector<std::string_view> fromChars, toChars;
+  for (std::size_t at = 0; at < from.size(); at += fromChars.back().size())
+    fromChars.push_back(charAt(from, at));
+  for (std::size_t at = 0; at < to.size(); at += toChars.back().size())
+    toChars.push_back(charAt(to, at));
   std::string out;
   out.reserve(s.size());
-  for (char c : s) {
-    std::size_t k = from.find(c);
-    if (k == std::string_view::npos) {
-      out.push_back(c);
-    } else if (k < to.size()) {
-      out.push_back(to[k]);
-    }  // characters past the end of to are dropped
+  for (std::size_t at = 0; at < s.size();) {
+    const std::string_view c = charAt(s, at);
+    at += c.size();
+    const auto k = static_cast<std::size_t>(
+        std::find(fromChars.begin(), fromChars.end(), c) - fromChars.begin());
+    if (k == fromChars.size()) {
+      out += c;
+    } else if (k < toChars.size()) {
+      out += toChars[k];
+    }
   }
   return out;
 }

@@ -123,6 +123,11 @@ const Case kCases[] = {
     {"INT ABS MOD SEQ CHAR",
      "CRT INT(-3.7); CRT ABS(-2); CRT MOD(7, 3); CRT MOD(-7, 3); CRT SEQ('A'); CRT CHAR(66)",
      "-3|2|1|-1|65|B"},
+    // Text is UTF-8 in the engine: lengths, positions and codes count characters, not bytes.
+    {"characters beyond ASCII",
+     "X = 'é日本'; CRT LEN(X); CRT X[2, 1]; CRT X[2]; CRT SEQ(X[2,1]); CRT CHAR(233) : CHAR(26085); "
+     "CRT CONVERT('日é', 'nE', X)",
+     "3|日|日本|26085|é日|En本"},
     {"CONVERT and CHANGE", "CRT CONVERT('abc', 'ax', 'aabbcc'); CRT CHANGE('a-b-c', '-', '+-')",
      "aaxx|a+-b+-c"},
     {"OCONV and ICONV", "CRT OCONV(0, 'D'); CRT ICONV('31 DEC 1967', 'D'); CRT OCONV(1234, 'MD2')",
