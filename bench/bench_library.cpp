@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/paired_timing.h"
 #include "bench/ratio_reporter.h"
 #include "bench/sqlite_baseline.h"
 #include "server/engine/store/system.h"
@@ -280,18 +281,6 @@ BENCHMARK(BM_DriverRoundTripRead);
 // Both in one loop, turn about, each timed by itself: a change in the machine's load reaches
 // both sides alike. The medians of the single timings leave out the calls during which the
 // thread lost its processor; the thread's CPU clock gives a second view of the same difference.
-double threadCpuNs() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
-}
-
-double median(std::vector<double>& v) {
-  if (v.empty()) return 0;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
-}
-
 void BM_LibraryOverheadPaired(benchmark::State& state) {
   LibraryFixture& lib = library();
   DriverFixture& drv = driver();

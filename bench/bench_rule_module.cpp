@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/paired_timing.h"
 #include "bench/sqlite_baseline.h"
 #include "tarn/tarncl.h"
 #include "tests/support/odbc_env.h"
@@ -57,18 +58,6 @@ VariantArray argumentArray() {
   VariantArray a(0, static_cast<std::int32_t>(kArguments.size()));
   for (std::size_t i = 0; i < kArguments.size(); ++i) a.elements()[i] = fromUtf8(kArguments[i]);
   return a;
-}
-
-double threadCpuNs() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
-}
-
-double median(std::vector<double>& v) {
-  if (v.empty()) return 0;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
 }
 
 // Times call and bare turn about; the medians leave out the turns in which the thread lost its

@@ -658,6 +658,21 @@ class Compiler {
     return postfix(primary());
   }
 
+  // "(" [expression {"," expression}] ")": the arguments of a function or a CALL.
+  std::vector<std::int32_t> argumentList() {
+    expectOp("(");
+    std::vector<std::int32_t> args;
+    if (!isOp(")")) {
+      for (;;) {
+        args.push_back(expression());
+        if (!isOp(",")) break;
+        take();
+      }
+    }
+    expectOp(")");
+    return args;
+  }
+
   // Substring references after any operand.
   std::int32_t postfix(std::int32_t v) {
     while (isOp("[")) {
@@ -727,16 +742,7 @@ class Compiler {
     auto fn = functions().find(word);
     if (fn != functions().end() && isOp("(", 1)) {
       take();
-      take();
-      std::vector<std::int32_t> args;
-      if (!isOp(")")) {
-        for (;;) {
-          args.push_back(expression());
-          if (!isOp(",")) break;
-          take();
-        }
-      }
-      expectOp(")");
+      std::vector<std::int32_t> args = argumentList();
       const FnInfo& info = fn->second;
       if (static_cast<int>(args.size()) < info.min || static_cast<int>(args.size()) > info.max)
         throw SyntaxError{
@@ -884,17 +890,7 @@ class Compiler {
     take();
     std::string target = name("a subroutine name");
     std::vector<std::int32_t> args;
-    if (isOp("(")) {
-      take();
-      if (!isOp(")")) {
-        for (;;) {
-          args.push_back(expression());
-          if (!isOp(",")) break;
-          take();
-        }
-      }
-      expectOp(")");
-    }
+    if (isOp("(")) args = argumentList();
     emit(Op::kCall, constant(target), 0, operandRun(args), static_cast<std::uint8_t>(args.size()));
   }
 
