@@ -1,0 +1,45 @@
+// What an index holds of an item: the a-correlative that defines an index (A<n>, optionally
+// followed by a conversion in parentheses) and the keys it derives from an item, one per
+// non-empty value of attribute n. The same for every store.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarn::server::store {
+
+// Keys longer than this are indexed by their first kMaxIndexKey bytes; a lookup key longer than
+// it is refused.
+inline constexpr std::size_t kMaxIndexKey = 1024;
+
+// A parsed a-correlative.
+struct Correlative {
+  long attribute = 0;      // 0 indexes the item-id itself
+  std::string conversion;  // output conversion applied to each value; empty for none
+
+  // The form stored and compared: "A" + number, then "(" conversion ")" when there is one.
+  [[nodiscard]] std::string text() const;
+};
+
+// Accepts "A<n>" and "A<n>(code)", either letter case for the A, blanks around it tolerated.
+// Nothing when the text is not such a correlative or the conversion code is not valid.
+[[nodiscard]] std::optional<Correlative> parseCorrelative(std::string_view text);
+
+// One entry an item contributes: its key and the 1-based position of the value it came from.
+struct KeyValue {
+  std::string key;
+  long vc = 0;
+  friend bool operator<(const KeyValue& a, const KeyValue& b) {
+    return a.key != b.key ? a.key < b.key : a.vc < b.vc;
+  }
+  friend bool operator==(const KeyValue&, const KeyValue&) = default;
+};
+
+// The entries of one item under c, sorted; empty values give none.
+void indexKeys(const Correlative& c, std::string_view id, std::string_view body,
+               std::vector<KeyValue>& out);
+
+}  // namespace tarn::server::store
