@@ -1,6 +1,9 @@
 #include "server/engine/store/postgres/pg.h"
 
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
 
 namespace tarn::server::store::postgres {
 namespace {
@@ -46,9 +49,8 @@ std::string trimmed(const char* message) {
 }
 
 [[noreturn]] void throwLost(const std::string& detail) {
-  throw StoreError(StoreFailure::kLost,
-                   "the connection to the PostgreSQL server was lost (" + detail +
-                       "); the port must reconnect");
+  throw StoreError(StoreFailure::kLost, "the connection to the PostgreSQL server was lost (" +
+                                            detail + "); the port must reconnect");
 }
 
 }  // namespace
@@ -149,7 +151,8 @@ void Session::check(PGresult* result, const std::string& context) {
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
   Result owned(result);
   const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-  const std::string message = trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
+  const std::string message =
+      trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
   if (PQstatus(conn_) == CONNECTION_BAD || connectionGone(state)) {
     lost_ = true;
     throwLost(message);
@@ -227,6 +230,24 @@ std::string Session::quote(std::string_view identifier) {
   return out;
 }
 
+const std::string& processSpace() {
+  static const std::string space = [] {
+    std::string boot;
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::getline(in, boot);
+    char ns[128] = {};
+    const ssize_t n = ::readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
+    // Without both there is nothing to compare safely: no other port ever matches.
+    if (boot.empty() || n <= 0) return std::string();
+    return boot + "/" + std::string(ns, static_cast<std::size_t>(n));
+  }();
+  return space;
+}
+
+bool processGone(std::string_view space, const ProcessIdentity& process) {
+  return !space.empty() && space == processSpace() && !isAlive(process);
+}
+
 Query schemaQuery(std::string_view tag, std::string_view schema, std::string_view name,
                   std::string_view sql, std::string_view types) {
   Query q;
@@ -252,7 +273,8 @@ CopyRows::CopyRows() {
 }
 
 void CopyRows::put(std::uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) data_.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  for (int i = bytes - 1; i >= 0; --i)
+    data_.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
 void CopyRows::beginRow(int fields) {

@@ -77,8 +77,9 @@ struct Query {
 
 // A statement on one schema: "@." in sql stands for the quoted schema, tag prefixes the name,
 // and each letter of types gives a parameter's type: 'i' int8, 'b' bytea.
-[[nodiscard]] Query schemaQuery(std::string_view tag, std::string_view schema, std::string_view name,
-                                std::string_view sql, std::string_view types);
+[[nodiscard]] Query schemaQuery(std::string_view tag, std::string_view schema,
+                                std::string_view name, std::string_view sql,
+                                std::string_view types);
 
 // One connection to the server: a port's database session. Not for more than one thread.
 class Session {
@@ -134,6 +135,14 @@ class CopyRows {
   void put(std::uint64_t value, int bytes);
   std::string data_;
 };
+
+// What tells this machine's processes apart from every other's: the kernel's boot id and the
+// process id namespace. Two ports with the same identity can check each other's process.
+[[nodiscard]] const std::string& processSpace();
+
+// Whether a port of process, which runs in process space space, is known to be dead already
+// although the server has not yet ended its session: its process is gone from this machine.
+[[nodiscard]] bool processGone(std::string_view space, const ProcessIdentity& process);
 
 // A 64-bit key for a transaction-level advisory lock: space, then the parts, hashed (FNV-1a).
 // Collisions only make two unrelated operations wait for each other.

@@ -120,7 +120,7 @@ class PgAccount final : public Account {
   void rollback() noexcept override {
     try {
       session_->exec("ROLLBACK");
-    } catch (const StoreError&) {
+    } catch (...) {
       // A lost session has ended the transaction already.
     }
   }
@@ -425,9 +425,9 @@ class PgAccount final : public Account {
                    "INSERT INTO @.items(section, key, id, body) VALUES($1, $2, $3, $4) "
                    "ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, body=excluded.body",
                    "ibbb");
-    writeUnlessLocked_ = query("write_free",
-                               "SELECT @.write_unless_locked($1, $2, $3, $4, $5, $6, $7, $8, $9)",
-                               "ibbbiiiii");
+    writeUnlessLocked_ =
+        query("write_free", "SELECT @.write_unless_locked($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+              "ibbbiiiii");
     delete_ = query("delete", "DELETE FROM @.items WHERE section=$1 AND key=$2", "ib");
     clear_ = query("clear", "DELETE FROM @.items WHERE section=$1", "i");
     count_ = query("count", "SELECT count(*) FROM @.items WHERE section=$1", "i");
@@ -448,13 +448,14 @@ class PgAccount final : public Account {
                        "SELECT key, coalesce(id, key), body FROM @.items WHERE section=$1 "
                        "AND key>$3 ORDER BY key LIMIT $2",
                        "iib");
-    findFile_ = query("file",
-                      "SELECT file FROM @.sections WHERE file_folded=$1 ORDER BY kind LIMIT 1", "b");
+    findFile_ = query(
+        "file", "SELECT file FROM @.sections WHERE file_folded=$1 ORDER BY kind LIMIT 1", "b");
     findDict_ = query("dict", cols + "WHERE file_folded=$1 AND kind=0", "b");
     findData_ = query("data", cols + "WHERE file_folded=$1 AND kind=1 AND name_folded=$2", "bb");
     firstData_ = query("first_data",
-                       cols + "WHERE file_folded=$1 AND kind=1 "
-                              "ORDER BY name_folded=file_folded DESC, id LIMIT 1",
+                       cols +
+                           "WHERE file_folded=$1 AND kind=1 "
+                           "ORDER BY name_folded=file_folded DESC, id LIMIT 1",
                        "b");
     sections_ = query("sections", cols + "WHERE file_folded=$1 ORDER BY kind, id", "b");
     allSections_ = query("all_sections", cols + "ORDER BY file_folded, kind, id", "");
@@ -466,12 +467,14 @@ class PgAccount final : public Account {
     dropItems_ = query("drop_items", "DELETE FROM @.items WHERE section=$1", "i");
     dropLocks_ = query("drop_locks", "DELETE FROM @.locks WHERE section=$1", "i");
     const std::string holders =
-        "SELECT port, pid, start, kind, claim, tarn_system.port_live(port, claim) "
-        "FROM @.locks WHERE section=$1 AND ";
-    itemHolders_ = query("item_holders",
-                         holders + "((kind=0 AND item=$2) OR (kind=1 AND item=''::bytea))", "ib");
-    fileHolders_ = query("file_holders", holders + "kind<2", "i");
-    openHolders_ = query("open_holders", holders + "kind=2", "i");
+        "SELECT l.port, l.pid, l.start, l.kind, l.claim, tarn_system.port_live(l.port, l.claim), "
+        "p.space FROM @.locks l LEFT JOIN tarn_system.ports p "
+        "ON p.number=l.port AND p.claim=l.claim WHERE l.section=$1 AND ";
+    itemHolders_ =
+        query("item_holders",
+              holders + "((l.kind=0 AND l.item=$2) OR (l.kind=1 AND l.item=''::bytea))", "ib");
+    fileHolders_ = query("file_holders", holders + "l.kind<2", "i");
+    openHolders_ = query("open_holders", holders + "l.kind=2", "i");
     insertLock_ = query("lock",
                         "INSERT INTO @.locks VALUES($1, $2, $3, $4, $5, $6, $7) "
                         "ON CONFLICT(section, kind, item) DO UPDATE SET port=excluded.port, "
@@ -483,13 +486,13 @@ class PgAccount final : public Account {
                         "iibiii");
     deleteOwner_ =
         query("unlock_owner", "DELETE FROM @.locks WHERE pid=$1 AND start=$2 AND port=$3", "iii");
-    deleteOwnerLocks_ = query(
-        "unlock_owner_locks",
-        "DELETE FROM @.locks WHERE pid=$1 AND start=$2 AND port=$3 AND kind<2", "iii");
+    deleteOwnerLocks_ =
+        query("unlock_owner_locks",
+              "DELETE FROM @.locks WHERE pid=$1 AND start=$2 AND port=$3 AND kind<2", "iii");
     sweep_ = query("sweep", "DELETE FROM @.locks WHERE port=$1 AND claim=$2", "ii");
-    serialiseItem_ = query("serialise_item",
-                           "SELECT pg_advisory_xact_lock_shared($1), pg_advisory_xact_lock($2)",
-                           "ii");
+    serialiseItem_ =
+        query("serialise_item",
+              "SELECT pg_advisory_xact_lock_shared($1), pg_advisory_xact_lock($2)", "ii");
     serialiseSection_ = query("serialise_section", "SELECT pg_advisory_xact_lock($1)", "i");
     credentials_ = query("credentials", "SELECT login, hash FROM @.credentials", "");
     clearCredentials_ = query("clear_credentials", "DELETE FROM @.credentials", "");
@@ -501,8 +504,7 @@ class PgAccount final : public Account {
                        "b");
     clearFailed_ = query("clear_failed", "DELETE FROM @.failed_logons WHERE source=$1", "b");
     failed_ = query("failed", "SELECT count FROM @.failed_logons WHERE source=$1", "b");
-    grant_ = query("grant", "INSERT INTO @.grants(account) VALUES($1) ON CONFLICT DO NOTHING",
-                   "b");
+    grant_ = query("grant", "INSERT INTO @.grants(account) VALUES($1) ON CONFLICT DO NOTHING", "b");
     revoke_ = query("revoke", "DELETE FROM @.grants WHERE account=$1", "b");
     grants_ = query("grants", "SELECT 1 FROM @.grants WHERE account=$1", "b");
     grantees_ = query("grantees", "SELECT account FROM @.grants ORDER BY account", "");
@@ -552,7 +554,8 @@ class PgAccount final : public Account {
 
   // Orders item lock takers and writers of one item, and keeps file locks out meanwhile.
   void serialiseItem(const Section& s, std::string_view key) {
-    session_->run(serialiseItem_, Params().add(sectionKey(s)).add(lockKey('I', schema_, s.id, key)));
+    session_->run(serialiseItem_,
+                  Params().add(sectionKey(s)).add(lockKey('I', schema_, s.id, key)));
   }
   // Keeps every item lock taker and writer of s out until the transaction ends.
   void serialiseSection(const Section& s) {
@@ -596,10 +599,11 @@ class PgAccount final : public Account {
       const LockOwner holder{r.integer(i, 0), {r.integer(i, 1), r.integer(i, 2)}};
       if (holder == owner) {
         if (ownerHolds && r.integer(i, 3) == kLockItem) *ownerHolds = true;
-      } else if (r.integer(i, 5) != 0) {
+      } else if (r.integer(i, 5) != 0 && !processGone(r.bytes(i, 6), holder.process)) {
         foreign = true;
       } else {
-        // Its port's session is gone: every lock it left here goes now.
+        // Its port's session is gone, or its process on this machine is (the server notices the
+        // session a moment later): every lock it left here goes now.
         dead.emplace(holder.port, r.integer(i, 4));
       }
     }
@@ -633,15 +637,15 @@ void makeAccount(Session& session, const std::string& name) {
   const bool began = !session.inTransaction();
   if (began) session.exec("BEGIN");
   try {
-    session.exec(("SELECT pg_advisory_xact_lock(" + std::to_string(lockKey('A', name, 0)) + ")")
-                     .c_str());
+    session.exec(
+        ("SELECT pg_advisory_xact_lock(" + std::to_string(lockKey('A', name, 0)) + ")").c_str());
     session.exec(("CREATE SCHEMA IF NOT EXISTS " + Session::quote(name)).c_str());
     session.exec(replaceSchema(kSchema, name).c_str());
     session.exec(replaceSchema(PgIndexStore::schema(), name).c_str());
     session.exec(replaceSchema(kWriteUnlessLocked, name).c_str());
-    static const Query enrol = schemaQuery(
-        "sys_", "", "enrol", "INSERT INTO tarn_system.accounts VALUES($1) ON CONFLICT DO NOTHING",
-        "b");
+    static const Query enrol =
+        schemaQuery("sys_", "", "enrol",
+                    "INSERT INTO tarn_system.accounts VALUES($1) ON CONFLICT DO NOTHING", "b");
     session.run(enrol, Params().add(name));
     if (began) session.exec("COMMIT");
   } catch (...) {

@@ -42,9 +42,9 @@ Query PgIndexStore::query(const char* name, const char* sql, const char* types) 
 
 PgIndexStore::PgIndexStore(Session& session, std::string tag, std::string schema)
     : session_(session), tag_(std::move(tag)), schema_(std::move(schema)) {
-  defsOf_ = query("ix_defs",
-                  "SELECT number, correlative FROM @.item_indexes WHERE section=$1 ORDER BY number",
-                  "i");
+  defsOf_ =
+      query("ix_defs",
+            "SELECT number, correlative FROM @.item_indexes WHERE section=$1 ORDER BY number", "i");
   findDef_ = query("ix_find",
                    "SELECT number FROM @.item_indexes WHERE section=$1 AND correlative=$2", "ib");
   existsDef_ = query("ix_exists", "SELECT 1 FROM @.item_indexes WHERE number=$1", "i");
@@ -67,9 +67,9 @@ PgIndexStore::PgIndexStore(Session& session, std::string tag, std::string schema
                         "UPDATE @.index_entries SET id=$5 WHERE ix=$1 AND key=$2 AND item=$3 "
                         "AND vc=$4 AND id IS DISTINCT FROM $5",
                         "ibbib");
-  deleteEntry_ = query("ix_unentry",
-                       "DELETE FROM @.index_entries WHERE ix=$1 AND key=$2 AND item=$3 AND vc=$4",
-                       "ibbi");
+  deleteEntry_ =
+      query("ix_unentry",
+            "DELETE FROM @.index_entries WHERE ix=$1 AND key=$2 AND item=$3 AND vc=$4", "ibbi");
   atOrAfter_ = query("ix_c", hitSql("AND key>=$2", kUp).c_str(), "ib");
   afterPosition_ = query("ix_n", hitSql("AND (key, item, vc)>($2, $3, $4)", kUp).c_str(), "ibbi");
   afterKey_ = query("ix_nk", hitSql("AND key>$2", kUp).c_str(), "ib");

@@ -27,6 +27,7 @@ CREATE TABLE IF NOT EXISTS tarn_system.ports(
   pid bigint NOT NULL,
   start bigint NOT NULL,
   host bytea NOT NULL,
+  space bytea NOT NULL,
   account bytea NOT NULL);
 CREATE OR REPLACE FUNCTION tarn_system.port_live(n bigint, c bigint) RETURNS boolean
 LANGUAGE sql STABLE AS $f$
@@ -87,13 +88,14 @@ class PgSystem final : public System {
     static const Query held = systemQuery("held", kHeldNumbers, "");
     static const Query tryLock =
         systemQuery("try", "SELECT pg_try_advisory_lock(1414680064, $1::int4)", "i");
-    static const Query record = systemQuery(
-        "record",
-        "INSERT INTO tarn_system.ports VALUES($1, nextval('tarn_system.claims'), $2, $3, $4, $5) "
-        "ON CONFLICT(number) DO UPDATE SET claim = excluded.claim, pid = excluded.pid, "
-        "start = excluded.start, host = excluded.host, account = excluded.account "
-        "RETURNING claim",
-        "iiibb");
+    static const Query record =
+        systemQuery("record",
+                    "INSERT INTO tarn_system.ports "
+                    "VALUES($1, nextval('tarn_system.claims'), $2, $3, $4, $5, $6) "
+                    "ON CONFLICT(number) DO UPDATE SET claim = excluded.claim, pid = excluded.pid, "
+                    "start = excluded.start, host = excluded.host, space = excluded.space, "
+                    "account = excluded.account RETURNING claim",
+                    "iiibbb");
     std::set<std::int64_t> taken;
     {
       Result r = session_->run(held);
@@ -104,8 +106,13 @@ class PgSystem final : public System {
       if (taken.count(n) != 0) continue;
       if (session_->run(tryLock, Params().add(n)).integer(0, 0) == 0) continue;
       const std::string host = hostName();
-      Result r = session_->run(
-          record, Params().add(n).add(process.pid).add(process.start).add(host).add(account));
+      Result r = session_->run(record, Params()
+                                           .add(n)
+                                           .add(process.pid)
+                                           .add(process.start)
+                                           .add(host)
+                                           .add(processSpace())
+                                           .add(account));
       session_->setClaim(r.integer(0, 0));
       return static_cast<int>(n);
     }
@@ -120,49 +127,52 @@ class PgSystem final : public System {
       session_->run(forget, Params().add(std::int64_t{number}).add(session_->claim()));
       session_->run(unlock, Params().add(std::int64_t{number}));
       session_->setClaim(0);
-    } catch (const StoreError&) {
-      // A lost session has given the number back already.
+    } catch (...) {
+      // A lost session has given the number back already; any other failure leaves it to the
+      // session's end.
     }
   }
 
   void movePort(int number, std::string_view account) override {
-    static const Query q = systemQuery(
-        "move", "UPDATE tarn_system.ports SET account = $2 WHERE number = $1", "ib");
+    static const Query q =
+        systemQuery("move", "UPDATE tarn_system.ports SET account = $2 WHERE number = $1", "ib");
     session_->run(q, Params().add(std::int64_t{number}).add(account));
   }
 
   [[nodiscard]] std::vector<PortEntry> ports() override {
     static const Query q =
         systemQuery("ports",
-                    "SELECT number, pid, start, account FROM tarn_system.ports "
+                    "SELECT number, pid, start, account, space FROM tarn_system.ports "
                     "WHERE tarn_system.port_live(number, claim) ORDER BY number",
                     "");
     Result r = session_->run(q);
     std::vector<PortEntry> out;
-    for (int i = 0; i < r.rows(); ++i)
-      out.push_back({static_cast<int>(r.integer(i, 0)),
-                     {r.integer(i, 1), r.integer(i, 2)},
-                     std::string(r.bytes(i, 3))});
+    for (int i = 0; i < r.rows(); ++i) {
+      PortEntry e{static_cast<int>(r.integer(i, 0)),
+                  {r.integer(i, 1), r.integer(i, 2)},
+                  std::string(r.bytes(i, 3))};
+      if (processGone(r.bytes(i, 4), e.process)) continue;
+      out.push_back(std::move(e));
+    }
     return out;
   }
 
  private:
   // Made once per database, under a lock so that machines starting together do not collide.
   void makeSchema() {
-    static const Query exists = systemQuery(
-        "exists", "SELECT to_regclass('tarn_system.layout') IS NOT NULL", "");
+    static const Query exists =
+        systemQuery("exists", "SELECT to_regclass('tarn_system.layout') IS NOT NULL", "");
     static const Query layout = systemQuery("layout", "SELECT version FROM tarn_system.layout", "");
     if (session_->run(exists).integer(0, 0) == 0) {
       session_->exec("BEGIN");
       try {
-        session_->exec(("SELECT pg_advisory_xact_lock(" +
-                        std::to_string(lockKey('Y', "tarn_system", 0)) + ")")
-                           .c_str());
-        session_->exec(kSystemSchema);
         session_->exec(
-            ("INSERT INTO tarn_system.layout SELECT " + std::to_string(kLayout) +
-             " WHERE NOT EXISTS (SELECT 1 FROM tarn_system.layout)")
+            ("SELECT pg_advisory_xact_lock(" + std::to_string(lockKey('Y', "tarn_system", 0)) + ")")
                 .c_str());
+        session_->exec(kSystemSchema);
+        session_->exec(("INSERT INTO tarn_system.layout SELECT " + std::to_string(kLayout) +
+                        " WHERE NOT EXISTS (SELECT 1 FROM tarn_system.layout)")
+                           .c_str());
         session_->exec("COMMIT");
       } catch (...) {
         if (session_->inTransaction()) {
@@ -176,8 +186,9 @@ class PgSystem final : public System {
     }
     Result r = session_->run(layout);
     if (r.rows() == 0 || r.integer(0, 0) > kLayout)
-      throw StoreError(StoreFailure::kCorrupt,
-                       location_ + ": the tarn_system schema was made by a newer build; not opened");
+      throw StoreError(
+          StoreFailure::kCorrupt,
+          location_ + ": the tarn_system schema was made by a newer build; not opened");
   }
 
   std::string location_;
