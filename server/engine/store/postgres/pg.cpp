@@ -150,6 +150,10 @@ void Session::check(PGresult* result, const std::string& context) {
   const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
   Result owned(result);
+  fail(result, context);
+}
+
+void Session::fail(const PGresult* result, const std::string& context) {
   const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   const std::string message =
       trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
@@ -160,15 +164,62 @@ void Session::check(PGresult* result, const std::string& context) {
   throw StoreError(failureOf(state), context + ": " + message);
 }
 
+void Session::prepare(const Query& q) {
+  if (prepared_.count(q.name) != 0) return;
+  PGresult* made = PQprepare(conn_, q.name.c_str(), q.sql.c_str(), static_cast<int>(q.types.size()),
+                             q.types.data());
+  check(made, q.sql);
+  PQclear(made);
+  prepared_.insert(q.name);
+}
+
+Result Session::runPair(const Query& first, const Params& firstParams, const Query& second,
+                        const Params& secondParams) {
+  ensureOpen();
+  prepare(first);
+  prepare(second);
+  // In a pipeline the statements up to the sync form one implicit transaction (or belong to the
+  // caller's), and in READ COMMITTED each takes its own snapshot.
+  bool sent = PQenterPipelineMode(conn_) == 1;
+  sent = sent &&
+         PQsendQueryPrepared(conn_, first.name.c_str(), firstParams.size(), firstParams.values(),
+                             firstParams.lengths(), firstParams.formats(), 1) == 1;
+  sent = sent &&
+         PQsendQueryPrepared(conn_, second.name.c_str(), secondParams.size(), secondParams.values(),
+                             secondParams.lengths(), secondParams.formats(), 1) == 1;
+  sent = sent && PQpipelineSync(conn_) == 1;
+  std::vector<Result> results;
+  if (sent) {
+    // Each statement's result is followed by a null; the sync's result ends the pipeline.
+    for (int nulls = 0; nulls < 2;) {
+      PGresult* r = PQgetResult(conn_);
+      if (r == nullptr) {
+        ++nulls;
+        if (PQstatus(conn_) == CONNECTION_BAD) break;
+        continue;
+      }
+      nulls = 0;
+      if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+        PQclear(r);
+        break;
+      }
+      results.emplace_back(r);
+    }
+  }
+  PQexitPipelineMode(conn_);
+  // The first real failure is reported; statements after it only say they were skipped.
+  for (const Result& r : results) {
+    const ExecStatusType status = PQresultStatus(r.get());
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && status != PGRES_PIPELINE_ABORTED)
+      fail(r.get(), second.sql);
+  }
+  if (results.size() != 2) fail(nullptr, second.sql);
+  return std::move(results.back());
+}
+
 Result Session::run(const Query& q, const Params& params) {
   ensureOpen();
-  if (prepared_.count(q.name) == 0) {
-    PGresult* made = PQprepare(conn_, q.name.c_str(), q.sql.c_str(),
-                               static_cast<int>(q.types.size()), q.types.data());
-    check(made, q.sql);
-    PQclear(made);
-    prepared_.insert(q.name);
-  }
+  prepare(q);
   PGresult* r = PQexecPrepared(conn_, q.name.c_str(), params.size(), params.values(),
                                params.lengths(), params.formats(), 1);
   check(r, q.sql);

@@ -61,6 +61,7 @@ class Result {
   [[nodiscard]] std::string_view bytes(int row, int column) const noexcept;
   // An int8, int4, int2 or boolean column.
   [[nodiscard]] std::int64_t integer(int row, int column) const noexcept;
+  [[nodiscard]] const PGresult* get() const noexcept { return r_.get(); }
   // Rows changed by an INSERT, UPDATE or DELETE.
   [[nodiscard]] std::int64_t changed() const noexcept;
 
@@ -93,6 +94,11 @@ class Session {
 
   // Runs q (prepared on first use) with params; results come in binary. Throws StoreError.
   Result run(const Query& q, const Params& params = {});
+  // Runs first and then second in one round trip and one transaction (the caller's, or one of
+  // their own); second takes its snapshot after first has run. Returns second's result.
+  // Throws StoreError.
+  Result runPair(const Query& first, const Params& firstParams, const Query& second,
+                 const Params& secondParams);
   // Runs one or more statements without parameters. Throws StoreError.
   void exec(const char* sql);
   // Runs a COPY ... FROM STDIN (FORMAT binary) with data, a whole binary copy stream.
@@ -110,8 +116,11 @@ class Session {
 
  private:
   void ensureOpen() const;
+  void prepare(const Query& q);
   // Throws the StoreError that result (or its absence) stands for unless it is a success.
   void check(PGresult* result, const std::string& context);
+  // Throws the StoreError that a failed result (or none at all) stands for.
+  [[noreturn]] void fail(const PGresult* result, const std::string& context);
 
   PGconn* conn_ = nullptr;
   bool lost_ = false;

@@ -55,26 +55,7 @@ CREATE TABLE IF NOT EXISTS @.grants(account bytea PRIMARY KEY);
 CREATE TABLE IF NOT EXISTS @.failed_logons(source bytea PRIMARY KEY, count bigint NOT NULL);
 )sql";
 
-// The unlocked write in one round trip. The advisory locks order it against lock takers (which
-// hold the same locks while they look and insert), and each statement after them sees what
-// those committed: a write never slips in between another port's lock and its read.
-constexpr const char* kWriteUnlessLocked = R"sql(
-CREATE OR REPLACE FUNCTION @.write_unless_locked(sec bigint, k bytea, spelled bytea, b bytea,
-    p bigint, pp bigint, ps bigint, section_lock bigint, item_lock bigint)
-RETURNS boolean LANGUAGE plpgsql AS $f$
-BEGIN
-  PERFORM pg_advisory_xact_lock_shared(section_lock), pg_advisory_xact_lock(item_lock);
-  IF EXISTS (SELECT 1 FROM @.item_indexes WHERE section = sec)
-     OR EXISTS (SELECT 1 FROM @.locks l WHERE l.section = sec
-                AND ((l.kind = 0 AND l.item = k) OR (l.kind = 1 AND l.item = ''::bytea))
-                AND NOT (l.port = p AND l.pid = pp AND l.start = ps)) THEN
-    RETURN false;
-  END IF;
-  INSERT INTO @.items(section, key, id, body) VALUES (sec, k, spelled, b)
-    ON CONFLICT (section, key) DO UPDATE SET id = excluded.id, body = excluded.body;
-  RETURN true;
-END
-$f$;
+constexpr const char* kMasterDictionarySection = R"sql(
 INSERT INTO @.sections(file, file_folded, kind, name, name_folded, casefold, modulo)
   VALUES ('MD', 'md', 1, 'MD', 'md', 1, 1) ON CONFLICT DO NOTHING;
 )sql";
@@ -245,18 +226,22 @@ class PgAccount final : public Account {
 
   bool writeItemUnlessLocked(const Section& s, std::string_view id, std::string_view body,
                              const LockOwner& owner) override {
-    // An indexed file's write needs the checked path; the function would decline it anyway.
+    // An indexed file's write needs the checked path; the statement would decline it anyway.
     if (indexes_.seenIndexed(s)) return false;
     const std::string_view key = itemKey(s, id, scratch_);
-    Params p;
-    p.add(s.id).add(key);
+    Params write;
+    write.add(s.id).add(key);
     if (key != id)
-      p.add(id);
+      write.add(id);
     else
-      p.null();
-    p.add(body).add(owner.port).add(owner.process.pid).add(owner.process.start);
-    p.add(sectionKey(s)).add(lockKey('I', schema_, s.id, key));
-    return session_->run(writeUnlessLocked_, p).integer(0, 0) != 0;
+      write.null();
+    write.add(body).add(owner.port).add(owner.process.pid).add(owner.process.start);
+    // The advisory locks order the write against lock takers, which hold the same locks while
+    // they look and insert, and the write's check runs after them with a snapshot of its own:
+    // a write never slips in between another port's lock and its read. One round trip.
+    Params serialise;
+    serialise.add(sectionKey(s)).add(lockKey('I', schema_, s.id, key));
+    return session_->runPair(serialiseItem_, serialise, writeUnlessLocked_, write).changed() > 0;
   }
 
   bool holdsItemLock(const Section& s, std::string_view id) override {
@@ -425,9 +410,16 @@ class PgAccount final : public Account {
                    "INSERT INTO @.items(section, key, id, body) VALUES($1, $2, $3, $4) "
                    "ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, body=excluded.body",
                    "ibbb");
-    writeUnlessLocked_ =
-        query("write_free", "SELECT @.write_unless_locked($1, $2, $3, $4, $5, $6, $7, $8, $9)",
-              "ibbbiiiii");
+    // SQLite's one statement declines on any row of another owner, live or not: the checked
+    // path then sweeps the dead ones.
+    writeUnlessLocked_ = query("write_free",
+                               "INSERT INTO @.items(section, key, id, body) SELECT $1, $2, $3, $4 "
+                               "WHERE NOT EXISTS (SELECT 1 FROM @.item_indexes WHERE section=$1) "
+                               "AND NOT EXISTS (SELECT 1 FROM @.locks WHERE section=$1 AND kind<2 "
+                               "AND item IN ($2, ''::bytea) AND NOT (port=$5 AND pid=$6 AND "
+                               "start=$7)) ON CONFLICT(section, key) DO UPDATE SET "
+                               "id=excluded.id, body=excluded.body",
+                               "ibbbiii");
     delete_ = query("delete", "DELETE FROM @.items WHERE section=$1 AND key=$2", "ib");
     clear_ = query("clear", "DELETE FROM @.items WHERE section=$1", "i");
     count_ = query("count", "SELECT count(*) FROM @.items WHERE section=$1", "i");
@@ -642,7 +634,7 @@ void makeAccount(Session& session, const std::string& name) {
     session.exec(("CREATE SCHEMA IF NOT EXISTS " + Session::quote(name)).c_str());
     session.exec(replaceSchema(kSchema, name).c_str());
     session.exec(replaceSchema(PgIndexStore::schema(), name).c_str());
-    session.exec(replaceSchema(kWriteUnlessLocked, name).c_str());
+    session.exec(replaceSchema(kMasterDictionarySection, name).c_str());
     static const Query enrol =
         schemaQuery("sys_", "", "enrol",
                     "INSERT INTO tarn_system.accounts VALUES($1) ON CONFLICT DO NOTHING", "b");
