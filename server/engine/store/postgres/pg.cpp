@@ -42,15 +42,23 @@ StoreFailure failureOf(const char* state) {
   return StoreFailure::kOther;
 }
 
+// The server's message on one line: replies carry it as a field.
 std::string trimmed(const char* message) {
-  std::string out = message ? message : "";
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  std::string out;
+  for (const char* p = message ? message : ""; *p != '\0'; ++p) {
+    const bool blank = *p == '\n' || *p == '\t' || *p == '\r' || *p == ' ';
+    if (!blank)
+      out.push_back(*p);
+    else if (!out.empty() && out.back() != ' ')
+      out.push_back(' ');
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
   return out;
 }
 
-[[noreturn]] void throwLost(const std::string& detail) {
-  throw StoreError(StoreFailure::kLost, "the connection to the PostgreSQL server was lost (" +
-                                            detail + "); the port must reconnect");
+std::string lostMessage(const std::string& detail) {
+  return "the connection to the PostgreSQL server was lost (" + detail +
+         "); the port must reconnect";
 }
 
 }  // namespace
@@ -143,7 +151,12 @@ Session::~Session() {
 }
 
 void Session::ensureOpen() const {
-  if (lost_) throwLost("earlier");
+  if (!lost_.empty()) throw StoreError(StoreFailure::kLost, lost_);
+}
+
+void Session::markLost(const std::string& detail) {
+  lost_ = lostMessage(detail);
+  throw StoreError(StoreFailure::kLost, lost_);
 }
 
 void Session::check(PGresult* result, const std::string& context) {
@@ -158,8 +171,7 @@ void Session::fail(const PGresult* result, const std::string& context) {
   const std::string message =
       trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
   if (PQstatus(conn_) == CONNECTION_BAD || connectionGone(state)) {
-    lost_ = true;
-    throwLost(message);
+    markLost(message);
   }
   throw StoreError(failureOf(state), context + ": " + message);
 }
@@ -245,8 +257,7 @@ void Session::copyIn(const std::string& sql, std::string_view data) {
     sent = PQputCopyData(conn_, piece.data(), static_cast<int>(piece.size())) == 1;
   }
   if (PQputCopyEnd(conn_, sent ? nullptr : "the client could not send the rows") != 1) {
-    lost_ = true;
-    throwLost(trimmed(PQerrorMessage(conn_)));
+    markLost(trimmed(PQerrorMessage(conn_)));
   }
   // The COPY's outcome; every result is drained before a failure is reported.
   PGresult* failed = nullptr;

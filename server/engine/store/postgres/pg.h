@@ -115,7 +115,10 @@ class Session {
   [[nodiscard]] static std::string quote(std::string_view identifier);
 
  private:
+  // Throws the loss again once the connection has been lost: a port never reconnects, since its
+  // locks died with its session.
   void ensureOpen() const;
+  [[noreturn]] void markLost(const std::string& detail);
   void prepare(const Query& q);
   // Throws the StoreError that result (or its absence) stands for unless it is a success.
   void check(PGresult* result, const std::string& context);
@@ -123,7 +126,7 @@ class Session {
   [[noreturn]] void fail(const PGresult* result, const std::string& context);
 
   PGconn* conn_ = nullptr;
-  bool lost_ = false;
+  std::string lost_;  // what the loss of the connection was reported as; empty while it holds
   std::int64_t claim_ = 0;
   std::set<std::string> prepared_;
   std::vector<std::string> tags_;
