@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "server/engine/port.h"
-#include "server/engine/store/system.h"
+#include "server/engine/store/store.h"
 
 namespace {
 
@@ -206,11 +206,10 @@ struct BigFixture {
     {
       // Loaded through the store in one transaction: a million separate commits would take
       // longer than the measurement.
-      tarn::server::store::SystemDirectory system(dir);
-      auto account = system.openAccount("BIG", true);
+      auto account = tarn::server::store::openSystem(dir)->openAccount("BIG", true);
       account->createDataSection("CUST", "CUST", 1, true);
       auto section = account->findSection("CUST", false, {}, false);
-      tarn::server::store::Transaction tx(account->transactions());
+      tarn::server::store::Transaction tx(*account);
       for (int i = 0; i < kListItems; ++i) account->writeItem(*section, idOf(i), "x");
       tx.commit();
     }

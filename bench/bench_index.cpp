@@ -18,7 +18,7 @@
 
 #include "bench/sqlite_baseline.h"
 #include "server/engine/port.h"
-#include "server/engine/store/system.h"
+#include "server/engine/store/store.h"
 #include "tarn/tarncl.h"
 #include "tests/support/odbc_env.h"
 
@@ -222,12 +222,12 @@ struct BuildFixture {
     (void)setting();
     const auto start = Clock::now();
     {
-      server::store::SystemDirectory system(setting().system);
-      std::unique_ptr<server::store::Account> account = system.openAccount("BUILD", true);
+      std::unique_ptr<server::store::Account> account =
+          server::store::openSystem(setting().system)->openAccount("BUILD", true);
       (void)account->createDictionary("BIG", 1, true);
       (void)account->createDataSection("BIG", "BIG", 1, true);
       auto section = account->findSection("BIG", false, {}, false);
-      server::store::Transaction tx(account->transactions());
+      server::store::Transaction tx(*account);
       for (long i = 0; i < n; ++i)
         account->writeItem(*section, itemId("C", i), keyedBody(keyFor(i)));
       tx.commit();

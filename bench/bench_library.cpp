@@ -23,7 +23,7 @@
 #include "bench/paired_timing.h"
 #include "bench/ratio_reporter.h"
 #include "bench/sqlite_baseline.h"
-#include "server/engine/store/system.h"
+#include "server/engine/store/store.h"
 #include "tarn/tarncl.h"
 #include "tests/support/odbc_env.h"
 
@@ -471,13 +471,12 @@ struct ListFixture {
     using namespace server::store;
     auto start = Clock::now();
     {
-      SystemDirectory system(setting().system);
-      std::unique_ptr<Account> account = system.openAccount(kListAccount, true);
+      std::unique_ptr<Account> account = openSystem(setting().system)->openAccount(kListAccount, true);
       (void)account->createDataSection(kListFile, kListFile, 1, true);
       std::optional<Section> section = account->findSection(kListFile, false, "", false);
       if (!section) fail("no data section for the list file");
       const std::string body = itemBody(kListBodySize);
-      Transaction tx(account->transactions());
+      Transaction tx(*account);
       for (long i = 0; i < kListItems; ++i) account->writeItem(*section, itemId("L", i), body);
       tx.commit();
     }

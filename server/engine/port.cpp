@@ -8,7 +8,7 @@ namespace tarn::server {
 std::unique_ptr<Port> Port::open(const PortConfig& config, const PortCredentials& credentials,
                                  const Limits& limits) {
   try {
-    auto system = std::make_unique<store::SystemDirectory>(config.system);
+    std::unique_ptr<store::System> system = store::openSystem(config.system);
     return std::make_unique<Session>(
         std::move(system),
         config.account.empty() ? std::string(store::kSystemAccount) : config.account,

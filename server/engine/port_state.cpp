@@ -23,7 +23,7 @@ constexpr std::string_view kSystemDictionaryAlias = "MDS";
 void admit(store::Account& account, const Credentials& credentials, const std::string& source) {
   if (!store::isProtected(account)) return;
   if (store::credentialsMatch(account, credentials.user, credentials.password)) {
-    store::clearFailedLogons(account, source);
+    account.clearFailedLogons(source);
     return;
   }
   std::this_thread::sleep_for(store::recordFailedLogon(account, source));
@@ -61,11 +61,11 @@ std::optional<FileReference> parseFileReference(std::string_view text) {
   return ref;
 }
 
-PortState::PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+PortState::PortState(std::unique_ptr<store::System> system, const std::string& account,
                      const Credentials& credentials, const Limits& limits)
     : limits(limits), system_(std::move(system)) {
   std::optional<std::string> name = store::accountName(account);
-  if (!name) throw store::StoreError(SQLITE_MISUSE, "not a valid account name: " + account);
+  if (!name) throw store::StoreError(store::StoreFailure::kOther, "not a valid account name: " + account);
   account_ = system_->openAccount(*name, !system_->accountExists(*name));
   accounts_.push_back(account_);
   owner_.process = store::currentProcess();
@@ -98,7 +98,7 @@ std::shared_ptr<store::Account> PortState::accountNamed(std::string_view name) {
 
 bool PortState::mayReach(store::Account& other) {
   return other.name() == account_->name() || !store::isProtected(other) ||
-         store::grants(other, account_->name());
+         other.grants(account_->name());
 }
 
 bool PortState::logTo(std::string_view name, const Credentials& credentials) {

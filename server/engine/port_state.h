@@ -10,8 +10,7 @@
 
 #include "server/engine/conv/conversion.h"
 #include "server/engine/port.h"
-#include "server/engine/store/account.h"
-#include "server/engine/store/system.h"
+#include "server/engine/store/store.h"
 
 namespace tarn::server {
 
@@ -50,13 +49,13 @@ class PortState {
   // Logs on to account (created on first use) in the system, bounded by limits. Throws
   // store::AccessDenied, after a delay that grows with the failures before it, when the account is
   // protected and credentials do not match; store::StoreError for any other failure.
-  PortState(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+  PortState(std::unique_ptr<store::System> system, const std::string& account,
             const Credentials& credentials = {}, const Limits& limits = {});
   ~PortState();
   PortState(const PortState&) = delete;
   PortState& operator=(const PortState&) = delete;
 
-  [[nodiscard]] store::SystemDirectory& system() noexcept { return *system_; }
+  [[nodiscard]] store::System& system() noexcept { return *system_; }
   [[nodiscard]] store::Account& account() noexcept { return *account_; }
   [[nodiscard]] const std::shared_ptr<store::Account>& accountRef() noexcept { return account_; }
   [[nodiscard]] int number() const noexcept { return owner_.port; }
@@ -84,7 +83,7 @@ class PortState {
   std::optional<IdList> activeList;
 
  private:
-  std::unique_ptr<store::SystemDirectory> system_;
+  std::unique_ptr<store::System> system_;
   std::shared_ptr<store::Account> account_;
   std::vector<std::shared_ptr<store::Account>> accounts_;  // every account used, for releases
   store::LockOwner owner_;

@@ -157,9 +157,9 @@ bool holdsMark(std::string_view text) noexcept {
 }
 
 int statusFor(const store::StoreError& e) noexcept {
-  // A handle whose file another port deleted.
-  if (e.code() == SQLITE_CONSTRAINT_FOREIGNKEY) return status::kFileNotPresent;
   switch (e.failure()) {
+    case store::StoreFailure::kNoSection:  // a handle whose file another port deleted
+      return status::kFileNotPresent;
     case store::StoreFailure::kBusy:
       return status::kBusy;
     case store::StoreFailure::kFull:
@@ -169,6 +169,7 @@ int statusFor(const store::StoreError& e) noexcept {
     case store::StoreFailure::kCorrupt:
       return status::kCorrupt;
     case store::StoreFailure::kIo:
+    case store::StoreFailure::kLost:
       return status::kStorageFailure;
     case store::StoreFailure::kOther:
       break;
@@ -176,7 +177,7 @@ int statusFor(const store::StoreError& e) noexcept {
   return status::kInvalidCall;
 }
 
-Session::Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+Session::Session(std::unique_ptr<store::System> system, const std::string& account,
                  const Credentials& credentials, const Limits& limits,
                  std::chrono::milliseconds callTimeLimit)
     : state_(std::move(system), account, credentials, limits), callTimeLimit_(callTimeLimit) {}
@@ -353,7 +354,7 @@ std::string Session::write(char op, std::string_view fields) {
   if (!a.holdsItemLock(h->section, id) &&
       a.writeItemUnlessLocked(h->section, id, body, state_.owner()))
     return makeReply(status::kOk);
-  store::Transaction tx(a.transactions());
+  store::Transaction tx(a);
   store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
   if (locks.heldElsewhere) return makeReply(status::kLocked);
   a.writeItem(h->section, id, body);
@@ -375,7 +376,7 @@ std::string Session::writeAttribute(char op, std::string_view fields) {
   if (id.empty() || holdsMark(id)) return makeReply(status::kBadParameters);
   if (attribute > state_.limits.elementNumber) return overElementLimit(attribute);
   store::Account& a = *h->account;
-  store::Transaction tx(a.transactions());
+  store::Transaction tx(a);
   store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
   if (locks.heldElsewhere) return makeReply(status::kLocked);
   scratch_.clear();
@@ -399,7 +400,7 @@ std::string Session::remove(std::string_view fields) {
   std::string_view id = f.next();
   if (holdsMark(id)) return makeReply(status::kBadParameters);
   store::Account& a = *h->account;
-  store::Transaction tx(a.transactions());
+  store::Transaction tx(a);
   store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
   if (locks.heldElsewhere) return makeReply(status::kLocked);
   bool existed = a.deleteItem(h->section, id);
@@ -439,7 +440,7 @@ std::string Session::clear(std::string_view fields) {
   Handle* h = nullptr;
   if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
   store::Account& a = *h->account;
-  store::Transaction tx(a.transactions());
+  store::Transaction tx(a);
   if (a.sectionHeldElsewhere(h->section, state_.owner())) return makeReply(status::kLocked);
   a.clearSection(h->section);
   tx.commit();

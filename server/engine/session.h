@@ -53,7 +53,7 @@ inline constexpr std::size_t kBatchBytes = 64 * 1024;
 class Session final : public Port {
  public:
   // Logs on; throws store::StoreError when the system or account cannot be used.
-  Session(std::unique_ptr<store::SystemDirectory> system, const std::string& account,
+  Session(std::unique_ptr<store::System> system, const std::string& account,
           const Credentials& credentials = {}, const Limits& limits = {},
           std::chrono::milliseconds callTimeLimit = std::chrono::milliseconds(0));
   ~Session() override;

@@ -7,7 +7,7 @@
 
 #include "server/engine/corvex/value.h"
 #include "server/engine/session.h"
-#include "server/engine/store/account.h"
+#include "server/engine/store/store.h"
 
 namespace tarn::server::corvex {
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "server/engine/conv/conversion.h"
-#include "server/engine/store/sqlite.h"
+#include "server/engine/store/store.h"
 
 namespace tarn::server::corvex {
 namespace {
@@ -536,7 +536,7 @@ void Machine::file(const Instr& i, Value* r, const Value* const* a, const Value*
         return;
       }
       store::Account& account = *f.account;
-      store::Transaction tx(account.transactions());
+      store::Transaction tx(account);
       store::Account::WriteCheck locks = account.checkWrite(f.section, id, port().owner());
       if (locks.heldElsewhere) {
         r[i.b].setNumber(2);

@@ -1,5 +1,6 @@
 // Accounts that belong to someone: credentials (salted password hashes only), the accounts an
-// account trusts, and a count of failed logons. Kept in the protected account's own file.
+// account trusts, and a count of failed logons. The records live in the account's store; the
+// policy over them is here, the same for every store.
 #pragma once
 
 #include <chrono>
@@ -8,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/engine/store/account.h"
+#include "server/engine/store/store.h"
 
 namespace tarn::server::store {
 
@@ -17,9 +18,6 @@ class AccessDenied : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-// Makes the protection tables when missing. Call inside the transaction that makes the schema.
-void makeProtectionSchema(sqlite3* db);
 
 // True when the account has credentials.
 [[nodiscard]] bool isProtected(Account& account);
@@ -33,16 +31,9 @@ void setCredentials(Account& account, std::string_view user, std::string_view pa
                                     std::string_view password);
 
 // Records a failed logon from source and returns how long to hold the answer back: 100 ms after
-// the first, doubling, at most 5 s. A good logon from source clears its count.
+// the first, doubling, at most 5 s. A good logon from source clears its count
+// (Account::clearFailedLogons).
 [[nodiscard]] std::chrono::milliseconds recordFailedLogon(Account& account,
                                                           std::string_view source);
-void clearFailedLogons(Account& account, std::string_view source);
-// Failed logons from source since its last good one.
-[[nodiscard]] long failedLogons(Account& account, std::string_view source);
-
-// The accounts this account lets reach its files; grant adds one, revoke removes one.
-void grantAccess(Account& account, std::string_view other);
-void revokeAccess(Account& account, std::string_view other);
-[[nodiscard]] bool grants(Account& account, std::string_view other);
 
 }  // namespace tarn::server::store

@@ -132,8 +132,7 @@ class Account {
 
   // --- catalogue. Name matching ignores ASCII case unless exact is set.
   // The file's canonical name, when it exists.
-  [[nodiscard]] virtual std::optional<std::string> findFile(std::string_view file,
-                                                            bool exact) = 0;
+  [[nodiscard]] virtual std::optional<std::string> findFile(std::string_view file, bool exact) = 0;
   // The dictionary (section empty and dictionary set) or a data section; an empty data section
   // name means the file's default data section (the one named like the file, else the first).
   [[nodiscard]] virtual std::optional<Section> findSection(std::string_view file, bool dictionary,

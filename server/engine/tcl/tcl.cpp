@@ -763,7 +763,7 @@ void Interpreter::createFile(const CommandLine& cmd) {
   } else if (level == 2) {
     made = a.createDataSection(file, section, modulo, caseFold);
   } else {
-    store::Transaction tx(a.transactions());
+    store::Transaction tx(a);
     made = a.createDictionary(file, modulo, caseFold) &&
            a.createDataSection(file, section, modulo, caseFold);
     if (made) tx.commit();
@@ -817,7 +817,7 @@ void Interpreter::deleteFile(const CommandLine& cmd) {
     return;
   }
   const bool always = cmd.options.find('U') != std::string::npos;
-  store::Transaction tx(a.transactions());
+  store::Transaction tx(a);
   for (const store::Section& s : doomed) {
     if (a.sectionHeldElsewhere(s, state_.owner()) ||
         (!always && a.openElsewhere(s, state_.owner()))) {
@@ -847,7 +847,7 @@ void Interpreter::clearFile(const CommandLine& cmd) {
     return;
   }
   store::Account& a = *target->account;
-  store::Transaction tx(a.transactions());
+  store::Transaction tx(a);
   if (a.sectionHeldElsewhere(target->section, state_.owner())) {
     message(msg::kFileInUse, cat({"File '", reference, "' is in use."}));
     return;
@@ -907,7 +907,7 @@ void Interpreter::updateMd(const CommandLine& cmd) {
   // (n adds the missing verbs only; without it every verb entry is written afresh.
   const bool keep = cmd.options.find('N') != std::string::npos;
   int updated = 0;
-  store::Transaction tx(target->transactions());
+  store::Transaction tx(*target);
   std::string existing;
   for (std::string_view verb : builtInVerbs()) {
     existing.clear();
@@ -971,7 +971,7 @@ void Interpreter::createIndex(const CommandLine& cmd) {
   store::Account& a = *t->file.account;
   const store::Section& section = t->file.section;
   const bool replace = cmd.options.find('O') != std::string::npos;
-  store::Transaction tx(a.transactions());
+  store::Transaction tx(a);
   if (!replace && a.indexes().find(section, t->correlative)) {
     // Callers test for this output exactly, so it is the bare number.
     print(std::to_string(msg::kIndexExists));
@@ -994,7 +994,7 @@ void Interpreter::deleteIndex(const CommandLine& cmd) {
   std::optional<IndexTarget> t = indexTarget(cmd);
   if (!t) return;
   store::Account& a = *t->file.account;
-  store::Transaction tx(a.transactions());
+  store::Transaction tx(a);
   if (!a.indexes().drop(t->file.section, t->correlative)) {
     message(msg::kNoSuchIndex,
             cat({"File '", t->reference, "' has no index '", t->correlative.text(), "'."}));
@@ -1051,10 +1051,10 @@ void Interpreter::grantAccount(const CommandLine& cmd, bool grant) {
     return;
   }
   if (grant) {
-    store::grantAccess(*target, *other);
+    target->grant(*other);
     message(msg::kGranted, cat({"Account ", target->name(), " grants ", *other, "."}));
   } else {
-    store::revokeAccess(*target, *other);
+    target->revoke(*other);
     message(msg::kRevoked, cat({"Account ", target->name(), " no longer grants ", *other, "."}));
   }
 }

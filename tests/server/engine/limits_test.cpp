@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "server/engine/session.h"
-#include "server/engine/store/system.h"
+#include "server/engine/store/sqlite/sqlite_system.h"
 #include "tests/server/engine/engine_fixture.h"
 
 namespace tarn::server::testing {
@@ -155,8 +155,8 @@ TEST_F(StorageFailures, EachKindHasItsOwnStatusAndNothingIsWritten) {
 TEST(StoreFailure, ARealFullDatabaseReadsAsDiskFull) {
   TARN_SKIP_ON_POSTGRES("fills an account file to its page limit");
   TempSystem s;
-  store::SystemDirectory system(s.path());
-  auto account = system.openAccount("FULL", true);
+  store::SqliteSystem system(s.path());
+  auto account = system.open("FULL", true);
   ASSERT_TRUE(account->createDataSection("CUST", "CUST", 1, true));
   auto section = account->findSection("CUST", false, {}, false);
   store::exec(account->db(), "PRAGMA max_page_count=40");

@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "server/engine/store/protection.h"
-#include "server/engine/store/system.h"
+#include "server/engine/store/store.h"
 #include "tests/server/engine/engine_fixture.h"
 
 namespace tarn::server::testing {
@@ -24,9 +24,8 @@ class ProtectionTest : public EngineTest {
     return parseTcl(p.execute(req("E", {joinMarks(lines)})));
   }
   long failures() {
-    store::SystemDirectory system(system_.path());
-    auto account = system.openAccount("SALES", false);
-    return store::failedLogons(*account, "process " + std::to_string(getpid()));
+    auto account = store::openSystem(system_.path())->openAccount("SALES", false);
+    return account->failedLogons("process " + std::to_string(getpid()));
   }
   std::unique_ptr<Port> other_;
 };

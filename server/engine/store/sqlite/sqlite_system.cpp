@@ -1,8 +1,9 @@
-#include "server/engine/store/system.h"
+#include "server/engine/store/sqlite/sqlite_system.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -13,32 +14,20 @@
 
 namespace tarn::server::store {
 
-std::optional<std::string> accountName(std::string_view name) {
-  if (name.empty() || name.size() > 64 || name.front() == '.') return std::nullopt;
-  std::string out;
-  for (char c : name) {
-    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-              c == '_' || c == '-' || c == '.';
-    if (!ok) return std::nullopt;
-    out.push_back((c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c);
-  }
-  return out;
-}
-
-SystemDirectory::SystemDirectory(std::string path) : path_(std::move(path)) {
-  if (path_.empty()) throw StoreError(SQLITE_CANTOPEN, "no system directory given");
+SqliteSystem::SqliteSystem(std::string path) : path_(std::move(path)) {
+  if (path_.empty()) throw sqliteError(SQLITE_CANTOPEN, "no system directory given");
   if (::mkdir(path_.c_str(), 0777) != 0 && errno != EEXIST)
-    throw StoreError(SQLITE_CANTOPEN,
-                     "cannot create the system directory " + path_ + ": " + std::strerror(errno));
+    throw sqliteError(SQLITE_CANTOPEN,
+                      "cannot create the system directory " + path_ + ": " + std::strerror(errno));
   openRegister();
-  if (!accountExists(kSystemAccount)) (void)openAccount(kSystemAccount, true);
+  if (!accountExists(kSystemAccount)) (void)open(kSystemAccount, true);
 }
 
-std::string SystemDirectory::accountPath(std::string_view name) const {
+std::string SqliteSystem::accountPath(std::string_view name) const {
   return path_ + "/" + std::string(name) + ".account";
 }
 
-bool SystemDirectory::accountExists(std::string_view name) const {
+bool SqliteSystem::accountExists(std::string_view name) {
   // lstat: a link named like an account is not an account, whatever it points at.
   struct stat st {};
   return ::lstat(accountPath(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -54,15 +43,15 @@ void checkDatabaseFile(const std::string& path, bool account) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return;
   if (S_ISLNK(st.st_mode))
-    throw StoreError(SQLITE_CANTOPEN, path + ": a symbolic link; system files are never links");
-  if (!S_ISREG(st.st_mode)) throw StoreError(SQLITE_CANTOPEN, path + ": not a regular file");
+    throw sqliteError(SQLITE_CANTOPEN, path + ": a symbolic link; system files are never links");
+  if (!S_ISREG(st.st_mode)) throw sqliteError(SQLITE_CANTOPEN, path + ": not a regular file");
   if (account && st.st_size == 0)
-    throw StoreError(SQLITE_NOTADB, path + ": empty file, not an account");
+    throw sqliteError(SQLITE_NOTADB, path + ": empty file, not an account");
 }
 
 }  // namespace
 
-std::unique_ptr<Account> SystemDirectory::openAccount(std::string_view name, bool create) const {
+std::unique_ptr<SqliteAccount> SqliteSystem::open(std::string_view name, bool create) {
   const std::string path = accountPath(name);
   struct stat st {};
   if (create && ::lstat(path.c_str(), &st) != 0) {
@@ -72,7 +61,7 @@ std::unique_ptr<Account> SystemDirectory::openAccount(std::string_view name, boo
     const std::string draft = path_ + "/.draft-" + std::to_string(::getpid()) + "-" +
                               std::to_string(serial++) + "-" + std::string(name);
     try {
-      (void)Account::open(draft, std::string(name), true);
+      (void)SqliteAccount::open(draft, std::string(name), true);
     } catch (...) {
       std::remove(draft.c_str());
       throw;
@@ -81,13 +70,28 @@ std::unique_ptr<Account> SystemDirectory::openAccount(std::string_view name, boo
     const int err = errno;
     std::remove(draft.c_str());
     if (linked != 0 && err != EEXIST)
-      throw StoreError(SQLITE_CANTOPEN, path + ": cannot create: " + std::strerror(err));
+      throw sqliteError(SQLITE_CANTOPEN, path + ": cannot create: " + std::strerror(err));
   }
   checkDatabaseFile(path, true);
-  return Account::open(path, std::string(name), false);
+  return SqliteAccount::open(path, std::string(name), false);
 }
 
-void SystemDirectory::openRegister() {
+std::vector<std::string> SqliteSystem::accounts() {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(path_, ec)) {
+    const std::string file = entry.path().filename().string();
+    constexpr std::string_view kSuffix = ".account";
+    if (file.size() <= kSuffix.size() || !file.ends_with(kSuffix)) continue;
+    std::optional<std::string> name = accountName(file.substr(0, file.size() - kSuffix.size()));
+    if (name && *name == file.substr(0, file.size() - kSuffix.size()) && accountExists(*name))
+      out.push_back(*name);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void SqliteSystem::openRegister() {
   const std::string path = path_ + "/ports.register";
   checkDatabaseFile(path, false);
   try {
@@ -99,7 +103,7 @@ void SystemDirectory::openRegister() {
     register_.reset();
     const std::string aside = path + ".damaged";
     if (::rename(path.c_str(), aside.c_str()) != 0 && errno != ENOENT)
-      throw StoreError(SQLITE_CANTOPEN, path + ": cannot set the damaged register aside");
+      throw sqliteError(SQLITE_CANTOPEN, path + ": cannot set the damaged register aside");
     std::remove((path + "-wal").c_str());
     std::remove((path + "-shm").c_str());
     makeRegister(path);
@@ -107,39 +111,31 @@ void SystemDirectory::openRegister() {
   }
 }
 
-void SystemDirectory::makeRegister(const std::string& path) {
+void SqliteSystem::makeRegister(const std::string& path) {
   register_ = openDatabase(path, true);
   useWal(register_.get());
   exec(register_.get(),
        "CREATE TABLE IF NOT EXISTS ports(number INTEGER PRIMARY KEY, pid INTEGER NOT NULL, "
        "start INTEGER NOT NULL, account TEXT NOT NULL)");
-  tx_.begin = Statement(register_.get(), "BEGIN IMMEDIATE");
-  tx_.commit = Statement(register_.get(), "COMMIT");
-  tx_.rollback = Statement(register_.get(), "ROLLBACK");
+  tx_.prepare(register_.get());
 }
 
-void SystemDirectory::rebuildRegister() {
+void SqliteSystem::rebuildRegister() {
   struct Live {
     ProcessIdentity process;
     std::string account;
   };
   std::map<std::int64_t, Live> live;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(path_, ec)) {
-    const std::string file = entry.path().filename().string();
-    constexpr std::string_view kSuffix = ".account";
-    if (file.size() <= kSuffix.size() || !file.ends_with(kSuffix)) continue;
-    std::optional<std::string> name = accountName(file.substr(0, file.size() - kSuffix.size()));
-    if (!name || !accountExists(*name)) continue;
+  for (const std::string& name : accounts()) {
     try {
-      std::unique_ptr<Account> account = openAccount(*name, false);
+      std::unique_ptr<SqliteAccount> account = open(name, false);
       for (const LockOwner& owner : account->owners())
-        if (isAlive(owner.process)) live.emplace(owner.port, Live{owner.process, *name});
+        if (isAlive(owner.process)) live.emplace(owner.port, Live{owner.process, name});
     } catch (const StoreError&) {
       // An account that cannot be read has no ports to give back.
     }
   }
-  Transaction tx(tx_);
+  WriteTransaction tx(tx_);
   Statement insert(register_.get(), "INSERT OR IGNORE INTO ports VALUES(?1,?2,?3,?4)");
   for (const auto& [number, port] : live) {
     Statement::Use(insert)
@@ -152,8 +148,8 @@ void SystemDirectory::rebuildRegister() {
   tx.commit();
 }
 
-int SystemDirectory::claimPort(const ProcessIdentity& process, std::string_view account) {
-  Transaction tx(tx_);
+int SqliteSystem::claimPort(const ProcessIdentity& process, std::string_view account) {
+  WriteTransaction tx(tx_);
   std::set<int> taken;
   std::vector<int> dead;
   {
@@ -183,7 +179,7 @@ int SystemDirectory::claimPort(const ProcessIdentity& process, std::string_view 
   return number;
 }
 
-void SystemDirectory::releasePort(int number) noexcept {
+void SqliteSystem::releasePort(int number) noexcept {
   try {
     Statement drop(register_.get(), "DELETE FROM ports WHERE number=?1");
     Statement::Use(drop).bind(1, number).run();
@@ -192,12 +188,12 @@ void SystemDirectory::releasePort(int number) noexcept {
   }
 }
 
-void SystemDirectory::movePort(int number, std::string_view account) {
+void SqliteSystem::movePort(int number, std::string_view account) {
   Statement update(register_.get(), "UPDATE ports SET account=?2 WHERE number=?1");
   Statement::Use(update).bind(1, number).bindText(2, account).run();
 }
 
-std::vector<PortEntry> SystemDirectory::ports() {
+std::vector<PortEntry> SqliteSystem::ports() {
   std::vector<PortEntry> out;
   Statement list(register_.get(), "SELECT number, pid, start, account FROM ports ORDER BY number");
   Statement::Use q(list);

@@ -1,11 +1,11 @@
-#include "server/engine/store/text_form.h"
+#include "server/engine/store/sqlite/text_form.h"
 
 #include <cstdint>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "server/engine/store/sqlite.h"
+#include "server/engine/store/sqlite/sqlite.h"
 #include "server/engine/text/utf8.h"
 
 namespace tarn::server::store {

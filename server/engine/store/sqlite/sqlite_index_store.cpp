@@ -1,10 +1,7 @@
-#include "server/engine/store/index_store.h"
+#include "server/engine/store/sqlite/sqlite_index_store.h"
 
 #include <algorithm>
 #include <charconv>
-
-#include "server/engine/conv/conversion.h"
-#include "server/engine/store/account.h"
 
 namespace tarn::server::store {
 namespace {
@@ -34,93 +31,15 @@ Statement hitQuery(sqlite3* db, const char* where, const char* order) {
   return Statement(db, (std::string(kHit) + where + order).c_str());
 }
 
-// Key conversions do not depend on the port that writes: every port must derive the same keys
-// from the same item, or entries could not be found again to be removed.
-const NumberFormat& indexFormat() {
-  static const NumberFormat format;
-  return format;
-}
-
-std::string_view trimBlanks(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 }  // namespace
 
-std::string Correlative::text() const {
-  std::string out = "A" + std::to_string(attribute);
-  if (!conversion.empty()) out += "(" + conversion + ")";
-  return out;
-}
-
-std::optional<Correlative> parseCorrelative(std::string_view text) {
-  text = trimBlanks(text);
-  if (text.size() < 2 || (text.front() != 'A' && text.front() != 'a')) return std::nullopt;
-  text.remove_prefix(1);
-  std::size_t digits = 0;
-  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-  if (digits == 0 || digits > 6) return std::nullopt;
-  Correlative c;
-  std::from_chars(text.data(), text.data() + digits, c.attribute);
-  text.remove_prefix(digits);
-  if (!text.empty()) {
-    if (text.front() != '(' || text.back() != ')' || text.size() < 3) return std::nullopt;
-    c.conversion = std::string(text.substr(1, text.size() - 2));
-    if (c.conversion.find_first_of("()") != std::string::npos) return std::nullopt;
-    if (!oconv("1", c.conversion, indexFormat())) return std::nullopt;
-  }
-  return c;
-}
-
-void indexKeys(const Correlative& c, std::string_view id, std::string_view body,
-               std::vector<KeyValue>& out) {
-  out.clear();
-  std::string_view attribute = id;
-  if (c.attribute > 0) {
-    attribute = {};
-    std::size_t start = 0;
-    long n = 1;
-    for (; n < c.attribute; ++n) {
-      std::size_t mark = body.find(kAttributeMark, start);
-      if (mark == std::string_view::npos) break;
-      start = mark + 1;
-    }
-    if (n == c.attribute) {
-      attribute = body.substr(start);
-      attribute = attribute.substr(0, attribute.find(kAttributeMark));
-    }
-  }
-  long vc = 1;
-  while (true) {
-    std::size_t mark = attribute.find(kValueMark);
-    std::string_view value = attribute.substr(0, mark);
-    if (!value.empty()) {
-      std::string key;
-      if (c.conversion.empty()) {
-        key = value;
-      } else if (std::optional<std::string> converted = oconv(value, c.conversion, indexFormat())) {
-        key = std::move(*converted);
-      } else {
-        key = value;
-      }
-      if (key.size() > kMaxIndexKey) key.resize(kMaxIndexKey);
-      if (!key.empty()) out.push_back({std::move(key), vc});
-    }
-    if (mark == std::string_view::npos) break;
-    attribute.remove_prefix(mark + 1);
-    ++vc;
-  }
-  std::sort(out.begin(), out.end());
-}
-
-const char* IndexStore::schema() noexcept {
+const char* SqliteIndexStore::schema() noexcept {
   return kSchema;
 }
 
-IndexStore::IndexStore(sqlite3* db) {
-  defsOf_ = Statement(db, "SELECT number, correlative FROM item_indexes WHERE section=?1");
+SqliteIndexStore::SqliteIndexStore(sqlite3* db) {
+  defsOf_ = Statement(
+      db, "SELECT number, correlative FROM item_indexes WHERE section=?1 ORDER BY number");
   findDef_ = Statement(db, "SELECT number FROM item_indexes WHERE section=?1 AND correlative=?2");
   existsDef_ = Statement(db, "SELECT 1 FROM item_indexes WHERE number=?1");
   insertDef_ = Statement(db, "INSERT INTO item_indexes(section, correlative) VALUES(?1, ?2)");
@@ -150,7 +69,7 @@ IndexStore::IndexStore(sqlite3* db) {
                         "ORDER BY item, vc");
 }
 
-std::optional<std::int64_t> IndexStore::find(const Section& s, const Correlative& c) {
+std::optional<std::int64_t> SqliteIndexStore::find(const Section& s, const Correlative& c) {
   const std::string text = c.text();
   Statement::Use q(findDef_);
   q.bind(1, s.id).bind(2, std::string_view(text));
@@ -158,14 +77,23 @@ std::optional<std::int64_t> IndexStore::find(const Section& s, const Correlative
   return q.integer(0);
 }
 
-bool IndexStore::exists(std::int64_t number) {
+std::vector<Correlative> SqliteIndexStore::definitions(const Section& s) {
+  loadDefinitions(s);
+  loadedFor_ = 0;
+  std::vector<Correlative> out;
+  for (Definition& d : defs_) out.push_back(std::move(d.correlative));
+  defs_.clear();
+  return out;
+}
+
+bool SqliteIndexStore::exists(std::int64_t number) {
   Statement::Use q(existsDef_);
   q.bind(1, number);
   return q.step();
 }
 
-std::int64_t IndexStore::build(const Section& s, const Correlative& c,
-                               const ItemVisitor& forEachItem) {
+std::int64_t SqliteIndexStore::build(const Section& s, const Correlative& c,
+                                     const ItemVisitor& forEachItem) {
   std::int64_t number = 0;
   if (std::optional<std::int64_t> existing = find(s, c)) {
     number = *existing;
@@ -175,7 +103,7 @@ std::int64_t IndexStore::build(const Section& s, const Correlative& c,
     Statement::Use(insertDef_).bind(1, s.id).bind(2, std::string_view(text)).run();
     Statement::Use q(findDef_);
     q.bind(1, s.id).bind(2, std::string_view(text));
-    if (!q.step()) throw StoreError(SQLITE_INTERNAL, "index definition vanished");
+    if (!q.step()) throw sqliteError(SQLITE_INTERNAL, "index definition vanished");
     number = q.integer(0);
   }
   // Entries are sorted before they go in, so the b-tree is filled at its end, page after page,
@@ -204,7 +132,7 @@ std::int64_t IndexStore::build(const Section& s, const Correlative& c,
         std::string_view(arena).substr(item.at, item.size) == id ? Span{} : keep(id);
     for (const KeyValue& k : keys) rows.push_back({keep(k.key), item, spelled, k.vc});
     if (arena.size() > UINT32_MAX - (1u << 20))
-      throw StoreError(SQLITE_FULL, "too many index entries to build at once");
+      throw sqliteError(SQLITE_FULL, "too many index entries to build at once");
   });
   const std::string_view bytes = arena;
   auto view = [&](Span span) { return bytes.substr(span.at, span.size); };
@@ -223,7 +151,7 @@ std::int64_t IndexStore::build(const Section& s, const Correlative& c,
   return number;
 }
 
-bool IndexStore::drop(const Section& s, const Correlative& c) {
+bool SqliteIndexStore::drop(const Section& s, const Correlative& c) {
   std::optional<std::int64_t> number = find(s, c);
   if (!number) return false;
   Statement::Use(clearEntries_).bind(1, *number).run();
@@ -231,7 +159,7 @@ bool IndexStore::drop(const Section& s, const Correlative& c) {
   return true;
 }
 
-bool IndexStore::any(const Section& s) {
+bool SqliteIndexStore::any(const Section& s) {
   loadDefinitions(s);
   // The item paths ask this, then change the item, then maintain: all in one transaction, so
   // the definitions just read serve the maintenance that follows.
@@ -244,11 +172,11 @@ bool IndexStore::any(const Section& s) {
   return true;
 }
 
-bool IndexStore::seenIndexed(const Section& s) const {
+bool SqliteIndexStore::seenIndexed(const Section& s) const {
   return indexed_.count(s.id) != 0;
 }
 
-void IndexStore::loadDefinitions(const Section& s) {
+void SqliteIndexStore::loadDefinitions(const Section& s) {
   defs_.clear();
   Statement::Use q(defsOf_);
   q.bind(1, s.id);
@@ -258,13 +186,13 @@ void IndexStore::loadDefinitions(const Section& s) {
   }
 }
 
-const std::vector<IndexStore::Definition>& IndexStore::definitions(const Section& s) {
+const std::vector<SqliteIndexStore::Definition>& SqliteIndexStore::defsFor(const Section& s) {
   if (loadedFor_ != s.id) loadDefinitions(s);
   loadedFor_ = 0;
   return defs_;
 }
 
-std::string_view IndexStore::itemKey(bool foldIds, std::string_view id) {
+std::string_view SqliteIndexStore::itemKey(bool foldIds, std::string_view id) {
   if (!foldIds) return id;
   scratch_.assign(id);
   for (char& ch : scratch_)
@@ -272,8 +200,8 @@ std::string_view IndexStore::itemKey(bool foldIds, std::string_view id) {
   return scratch_;
 }
 
-void IndexStore::insertEntries(std::int64_t number, const Section& s, std::string_view id,
-                               const std::vector<KeyValue>& keys) {
+void SqliteIndexStore::insertEntries(std::int64_t number, const Section& s, std::string_view id,
+                                     const std::vector<KeyValue>& keys) {
   std::string_view item = itemKey(s.caseFold, id);
   for (const KeyValue& k : keys) {
     Statement::Use q(insertEntry_);
@@ -284,8 +212,8 @@ void IndexStore::insertEntries(std::int64_t number, const Section& s, std::strin
   }
 }
 
-void IndexStore::deleteEntries(std::int64_t number, const Section& s, std::string_view id,
-                               const std::vector<KeyValue>& keys) {
+void SqliteIndexStore::deleteEntries(std::int64_t number, const Section& s, std::string_view id,
+                                     const std::vector<KeyValue>& keys) {
   std::string_view item = itemKey(s.caseFold, id);
   for (const KeyValue& k : keys) {
     Statement::Use q(deleteEntry_);
@@ -294,8 +222,8 @@ void IndexStore::deleteEntries(std::int64_t number, const Section& s, std::strin
   }
 }
 
-void IndexStore::respellEntries(std::int64_t number, const Section& s, std::string_view id,
-                                const std::vector<KeyValue>& keys) {
+void SqliteIndexStore::respellEntries(std::int64_t number, const Section& s, std::string_view id,
+                                      const std::vector<KeyValue>& keys) {
   std::string_view item = itemKey(s.caseFold, id);
   for (const KeyValue& k : keys) {
     Statement::Use q(respellEntry_);
@@ -306,9 +234,9 @@ void IndexStore::respellEntries(std::int64_t number, const Section& s, std::stri
   }
 }
 
-void IndexStore::itemChanged(const Section& s, std::string_view id, const std::string* before,
-                             const std::string_view* after) {
-  for (const Definition& d : definitions(s)) {
+void SqliteIndexStore::itemChanged(const Section& s, std::string_view id, const std::string* before,
+                                   const std::string_view* after) {
+  for (const Definition& d : defsFor(s)) {
     oldKeys_.clear();
     newKeys_.clear();
     if (before) indexKeys(d.correlative, id, *before, oldKeys_);
@@ -333,19 +261,19 @@ void IndexStore::itemChanged(const Section& s, std::string_view id, const std::s
   }
 }
 
-void IndexStore::sectionCleared(const Section& s) {
+void SqliteIndexStore::sectionCleared(const Section& s) {
   loadDefinitions(s);
   loadedFor_ = 0;
   for (const Definition& d : defs_) Statement::Use(clearEntries_).bind(1, d.number).run();
 }
 
-void IndexStore::sectionDropped(const Section& s) {
+void SqliteIndexStore::sectionDropped(const Section& s) {
   Statement::Use(dropEntriesOf_).bind(1, s.id).run();
   Statement::Use(dropDefsOf_).bind(1, s.id).run();
 }
 
-bool IndexStore::first(Statement& query, int params, std::int64_t number, std::string_view key,
-                       std::string_view item, long vc, IndexHit& hit) {
+bool SqliteIndexStore::first(Statement& query, int params, std::int64_t number,
+                             std::string_view key, std::string_view item, long vc, IndexHit& hit) {
   Statement::Use q(query);
   q.bind(1, number);
   if (params >= 1) q.bind(2, key);
@@ -358,8 +286,8 @@ bool IndexStore::first(Statement& query, int params, std::int64_t number, std::s
   return true;
 }
 
-IndexSeek IndexStore::seek(std::int64_t number, bool foldIds, char code, std::string_view key,
-                           std::string_view id, long vc, IndexHit& hit) {
+IndexSeek SqliteIndexStore::seek(std::int64_t number, bool foldIds, char code, std::string_view key,
+                                 std::string_view id, long vc, IndexHit& hit) {
   // A position whose id holds marks came from "X": it stands after (or before) the whole key.
   const bool wholeKey = id.find(kAttributeMark) != std::string_view::npos;
   bool found = false;

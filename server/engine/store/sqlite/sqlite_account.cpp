@@ -1,7 +1,6 @@
-#include "server/engine/store/account.h"
+#include "server/engine/store/sqlite/sqlite_account.h"
 
-#include "server/engine/store/protection.h"
-#include "server/engine/store/text_form.h"
+#include "server/engine/store/sqlite/text_form.h"
 
 #include <optional>
 #include <utility>
@@ -46,6 +45,9 @@ CREATE TABLE IF NOT EXISTS locks(
   start INTEGER NOT NULL,
   PRIMARY KEY(section, kind, item)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS locks_by_owner ON locks(pid, start, port);
+CREATE TABLE IF NOT EXISTS credentials(user TEXT NOT NULL, hash TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS grants(account TEXT PRIMARY KEY);
+CREATE TABLE IF NOT EXISTS failed_logons(source TEXT PRIMARY KEY, count INTEGER NOT NULL);
 )sql";
 
 // The layout an account file is in (PRAGMA user_version). 0 is a new file, or one from the
@@ -79,24 +81,6 @@ std::string openMark(const LockOwner& owner) {
          std::to_string(owner.process.start);
 }
 
-char upper(char c) noexcept {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
-
-// A transaction of its own unless the caller already holds one.
-class MaybeTransaction {
- public:
-  MaybeTransaction(sqlite3* db, TransactionStatements& statements) {
-    if (sqlite3_get_autocommit(db) != 0) tx_.emplace(statements);
-  }
-  void commit() {
-    if (tx_) tx_->commit();
-  }
-
- private:
-  std::optional<Transaction> tx_;
-};
-
 int userVersion(sqlite3* db) {
   Statement q(db, "PRAGMA user_version");
   Statement::Use row(q);
@@ -112,23 +96,12 @@ bool hasTable(sqlite3* db, const char* name) {
 
 }  // namespace
 
-std::string upperAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = upper(c);
-  return out;
-}
+SqliteAccount::SqliteAccount(DbHandle db, std::string name)
+    : Account(std::move(name)), db_(std::move(db)) {}
+SqliteAccount::~SqliteAccount() = default;
 
-bool equalsNoCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (upper(a[i]) != upper(b[i])) return false;
-  return true;
-}
-
-Account::Account(DbHandle db, std::string name) : db_(std::move(db)), name_(std::move(name)) {}
-Account::~Account() = default;
-
-std::unique_ptr<Account> Account::open(const std::string& path, std::string name, bool create) {
+std::unique_ptr<SqliteAccount> SqliteAccount::open(const std::string& path, std::string name,
+                                                   bool create) {
   DbHandle db = openDatabase(path, create);
   // WAL lets readers in other processes run beside a writer; NORMAL sync keeps every committed
   // write through a killed process (only a power cut may lose the last ones).
@@ -141,8 +114,8 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
     try {
       const int layout = userVersion(db.get());
       if (layout > kLayout)
-        throw StoreError(SQLITE_NOTADB, path + ": made by a newer build (layout " +
-                                            std::to_string(layout) + "); not opened");
+        throw sqliteError(SQLITE_NOTADB, path + ": made by a newer build (layout " +
+                                             std::to_string(layout) + "); not opened");
       const bool firstLayout = layout == 0 && hasTable(db.get(), "items");
       if (firstLayout) exec(db.get(), kUpgradeFromFirstLayout);
       exec(db.get(), kSchema);
@@ -150,8 +123,7 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
       if (layout != kLayout)
         exec(db.get(), ("PRAGMA user_version=" + std::to_string(kLayout)).c_str());
       adoptUtf8Text(db.get());
-      exec(db.get(), IndexStore::schema());
-      makeProtectionSchema(db.get());
+      exec(db.get(), SqliteIndexStore::schema());
       exec(db.get(),
            "INSERT OR IGNORE INTO sections(file, kind, name, casefold, modulo) "
            "VALUES('MD', 1, 'MD', 1, 1)");
@@ -161,16 +133,14 @@ std::unique_ptr<Account> Account::open(const std::string& path, std::string name
       throw;
     }
   }
-  std::unique_ptr<Account> account(new Account(std::move(db), std::move(name)));
+  std::unique_ptr<SqliteAccount> account(new SqliteAccount(std::move(db), std::move(name)));
   account->prepare();
   return account;
 }
 
-void Account::prepare() {
+void SqliteAccount::prepare() {
   sqlite3* db = db_.get();
-  tx_.begin = Statement(db, "BEGIN IMMEDIATE");
-  tx_.commit = Statement(db, "COMMIT");
-  tx_.rollback = Statement(db, "ROLLBACK");
+  tx_.prepare(db);
   read_ = Statement(db, "SELECT body FROM items WHERE section=?1 AND key=?2");
   // An overwrite updates the row in place: the key index is left as it is.
   write_ = Statement(db,
@@ -201,6 +171,7 @@ void Account::prepare() {
                                  .c_str());
   sections_ =
       Statement(db, (std::string(kSectionColumns) + "WHERE file=?1 ORDER BY kind, id").c_str());
+  allSections_ = Statement(db, (std::string(kSectionColumns) + "ORDER BY file, kind, id").c_str());
   insertSection_ = Statement(
       db, "INSERT INTO sections(file, kind, name, casefold, modulo) VALUES(?1,?2,?3,?4,?5)");
   dropSection_ = Statement(db, "DELETE FROM sections WHERE id=?1");
@@ -221,19 +192,42 @@ void Account::prepare() {
   deleteOwnerLocks_ =
       Statement(db, "DELETE FROM locks WHERE pid=?1 AND start=?2 AND port=?3 AND kind<2");
   sweep_ = Statement(db, "DELETE FROM locks WHERE pid=?1 AND start=?2");
-  indexes_ = std::make_unique<IndexStore>(db);
+  indexes_ = std::make_unique<SqliteIndexStore>(db);
+  credentials_ = Statement(db, "SELECT user, hash FROM credentials");
+  clearCredentials_ = Statement(db, "DELETE FROM credentials");
+  insertCredentials_ = Statement(db, "INSERT INTO credentials(user, hash) VALUES(?1, ?2)");
+  addFailed_ = Statement(db,
+                         "INSERT INTO failed_logons(source, count) VALUES(?1, 1) "
+                         "ON CONFLICT(source) DO UPDATE SET count=count+1 RETURNING count");
+  clearFailed_ = Statement(db, "DELETE FROM failed_logons WHERE source=?1");
+  failed_ = Statement(db, "SELECT count FROM failed_logons WHERE source=?1");
+  grant_ = Statement(db, "INSERT OR IGNORE INTO grants(account) VALUES(?1)");
+  revoke_ = Statement(db, "DELETE FROM grants WHERE account=?1");
+  grants_ = Statement(db, "SELECT 1 FROM grants WHERE account=?1");
+  grantees_ = Statement(db, "SELECT account FROM grants ORDER BY account");
 }
 
-std::string_view Account::keyFor(const Section& s, std::string_view id) {
-  if (!s.caseFold) return id;
-  scratch_.assign(id);
-  for (char& c : scratch_) c = upper(c);
-  return scratch_;
+bool SqliteAccount::begin() {
+  if (sqlite3_get_autocommit(db()) == 0) return false;
+  Statement::Use(tx_.begin).run();
+  return true;
+}
+
+void SqliteAccount::commit() {
+  Statement::Use(tx_.commit).run();
+}
+
+void SqliteAccount::rollback() noexcept {
+  try {
+    Statement::Use(tx_.rollback).run();
+  } catch (const StoreError&) {
+    // A failed statement may already have ended the transaction; nothing is left to undo.
+  }
 }
 
 // --- catalogue
 
-std::optional<std::string> Account::findFile(std::string_view file, bool exact) {
+std::optional<std::string> SqliteAccount::findFile(std::string_view file, bool exact) {
   Statement::Use q(findFile_);
   q.bindText(1, file);
   if (!q.step()) return std::nullopt;
@@ -242,8 +236,8 @@ std::optional<std::string> Account::findFile(std::string_view file, bool exact) 
   return name;
 }
 
-std::optional<Section> Account::findSection(std::string_view file, bool dictionary,
-                                            std::string_view section, bool exact) {
+std::optional<Section> SqliteAccount::findSection(std::string_view file, bool dictionary,
+                                                  std::string_view section, bool exact) {
   std::optional<std::string> canonical = findFile(file, exact);
   if (!canonical) return std::nullopt;
   // The master dictionary is its own dictionary.
@@ -269,16 +263,16 @@ std::optional<Section> Account::findSection(std::string_view file, bool dictiona
   return found;
 }
 
-std::vector<Section> Account::sections(std::string_view file) {
+std::vector<Section> SqliteAccount::sections(std::string_view file) {
   std::vector<Section> out;
-  Statement::Use q(sections_);
-  q.bindText(1, file);
+  Statement::Use q(file.empty() ? allSections_ : sections_);
+  if (!file.empty()) q.bindText(1, file);
   while (q.step()) out.push_back(sectionFrom(q));
   return out;
 }
 
-bool Account::createDictionary(std::string_view file, std::int64_t modulo, bool caseFold) {
-  MaybeTransaction tx(db(), tx_);
+bool SqliteAccount::createDictionary(std::string_view file, std::int64_t modulo, bool caseFold) {
+  Transaction tx(*this);
   if (findFile(file, false)) return false;
   {
     Statement::Use q(insertSection_);
@@ -296,9 +290,9 @@ bool Account::createDictionary(std::string_view file, std::int64_t modulo, bool 
   return true;
 }
 
-bool Account::createDataSection(std::string_view file, std::string_view section,
-                                std::int64_t modulo, bool caseFold) {
-  MaybeTransaction tx(db(), tx_);
+bool SqliteAccount::createDataSection(std::string_view file, std::string_view section,
+                                      std::int64_t modulo, bool caseFold) {
+  Transaction tx(*this);
   std::optional<std::string> canonical = findFile(file, false);
   if (!canonical) {
     createDictionary(file, modulo, true);
@@ -318,9 +312,9 @@ bool Account::createDataSection(std::string_view file, std::string_view section,
   return true;
 }
 
-void Account::dropSections(const std::vector<Section>& doomed) {
+void SqliteAccount::dropSections(const std::vector<Section>& doomed) {
   if (doomed.empty()) return;
-  MaybeTransaction tx(db(), tx_);
+  Transaction tx(*this);
   std::string file = doomed.front().file;
   for (const Section& s : doomed) {
     std::erase_if(heldItems_, [&](const auto& held) { return held.first == s.id; });
@@ -338,7 +332,7 @@ void Account::dropSections(const std::vector<Section>& doomed) {
 
 // --- items
 
-bool Account::readItem(const Section& s, std::string_view id, std::string& out) {
+bool SqliteAccount::readItem(const Section& s, std::string_view id, std::string& out) {
   Statement::Use q(read_);
   q.bind(1, s.id).bind(2, keyFor(s, id));
   if (!q.step()) return false;
@@ -346,8 +340,8 @@ bool Account::readItem(const Section& s, std::string_view id, std::string& out) 
   return true;
 }
 
-void Account::writeItem(const Section& s, std::string_view id, std::string_view body) {
-  MaybeTransaction tx(db(), tx_);
+void SqliteAccount::writeItem(const Section& s, std::string_view id, std::string_view body) {
+  Transaction tx(*this);
   const bool indexed = indexes_->any(s);
   indexedBefore_.clear();
   const bool existed = indexed && readItem(s, id, indexedBefore_);
@@ -363,8 +357,8 @@ void Account::writeItem(const Section& s, std::string_view id, std::string_view 
   tx.commit();
 }
 
-bool Account::writeItemUnlessLocked(const Section& s, std::string_view id, std::string_view body,
-                                    const LockOwner& owner) {
+bool SqliteAccount::writeItemUnlessLocked(const Section& s, std::string_view id,
+                                          std::string_view body, const LockOwner& owner) {
   // An indexed file's write needs the checked path; the statement would decline it anyway.
   if (indexes_->seenIndexed(s)) return false;
   Statement::Use q(writeUnlessLocked_);
@@ -376,13 +370,13 @@ bool Account::writeItemUnlessLocked(const Section& s, std::string_view id, std::
   return sqlite3_changes(db()) > 0;
 }
 
-bool Account::holdsItemLock(const Section& s, std::string_view id) {
+bool SqliteAccount::holdsItemLock(const Section& s, std::string_view id) {
   if (heldItems_.empty()) return false;
   return heldItems_.count({s.id, std::string(keyFor(s, id))}) != 0;
 }
 
-bool Account::deleteItem(const Section& s, std::string_view id) {
-  MaybeTransaction tx(db(), tx_);
+bool SqliteAccount::deleteItem(const Section& s, std::string_view id) {
+  Transaction tx(*this);
   const bool indexed = indexes_->any(s);
   indexedBefore_.clear();
   if (indexed && readItem(s, id, indexedBefore_))
@@ -397,14 +391,14 @@ bool Account::deleteItem(const Section& s, std::string_view id) {
   return existed;
 }
 
-void Account::clearSection(const Section& s) {
-  MaybeTransaction tx(db(), tx_);
+void SqliteAccount::clearSection(const Section& s) {
+  Transaction tx(*this);
   Statement::Use(clear_).bind(1, s.id).run();
   indexes_->sectionCleared(s);
   tx.commit();
 }
 
-std::int64_t Account::countItems(const Section& s) {
+std::int64_t SqliteAccount::countItems(const Section& s) {
   // Counted on the key index alone, and only again after something changed: data_version moves
   // with other connections' commits, the change counter with this one's own writes.
   std::int64_t version = 0;
@@ -424,7 +418,7 @@ std::int64_t Account::countItems(const Section& s) {
   return items;
 }
 
-std::size_t Account::appendIds(const Section& s, std::string& out) {
+std::size_t SqliteAccount::appendIds(const Section& s, std::string& out) {
   // Both walks are in key order and the spelled keys are among all keys: one merge pass.
   Statement::Use keys(ids_);
   keys.bind(1, s.id);
@@ -445,8 +439,8 @@ std::size_t Account::appendIds(const Section& s, std::string& out) {
   return n;
 }
 
-void Account::forEachItem(const Section& s,
-                          const std::function<void(std::string_view, std::string_view)>& visit) {
+void SqliteAccount::forEachItem(
+    const Section& s, const std::function<void(std::string_view, std::string_view)>& visit) {
   Statement::Use q(items_);
   q.bind(1, s.id);
   while (q.step()) visit(q.bytes(0), q.bytes(1));
@@ -454,12 +448,12 @@ void Account::forEachItem(const Section& s,
 
 // --- locks
 
-void Account::sweep(const ProcessIdentity& dead) {
+void SqliteAccount::sweep(const ProcessIdentity& dead) {
   Statement::Use(sweep_).bind(1, dead.pid).bind(2, dead.start).run();
 }
 
-bool Account::liveForeignHolder(Statement& query, const Section& s, std::string_view id,
-                                const LockOwner& owner, bool* ownerHolds) {
+bool SqliteAccount::liveForeignHolder(Statement& query, const Section& s, std::string_view id,
+                                      const LockOwner& owner, bool* ownerHolds) {
   struct Row {
     LockOwner holder;
     std::int64_t kind;
@@ -485,8 +479,8 @@ bool Account::liveForeignHolder(Statement& query, const Section& s, std::string_
   return foreign;
 }
 
-LockOutcome Account::lockItem(const Section& s, std::string_view id, const LockOwner& owner) {
-  MaybeTransaction tx(db(), tx_);
+LockOutcome SqliteAccount::lockItem(const Section& s, std::string_view id, const LockOwner& owner) {
+  Transaction tx(*this);
   if (liveForeignHolder(itemHolders_, s, id, owner, nullptr)) return LockOutcome::kHeldElsewhere;
   Statement::Use q(insertLock_);
   std::string_view key = keyFor(s, id);
@@ -497,8 +491,8 @@ LockOutcome Account::lockItem(const Section& s, std::string_view id, const LockO
   return LockOutcome::kGranted;
 }
 
-LockOutcome Account::lockFile(const Section& s, const LockOwner& owner) {
-  MaybeTransaction tx(db(), tx_);
+LockOutcome SqliteAccount::lockFile(const Section& s, const LockOwner& owner) {
+  Transaction tx(*this);
   if (liveForeignHolder(fileHolders_, s, {}, owner, nullptr)) return LockOutcome::kHeldElsewhere;
   Statement::Use q(insertLock_);
   q.bind(1, s.id).bind(2, kLockFile).bind(3, std::string_view()).bind(4, owner.port);
@@ -507,7 +501,7 @@ LockOutcome Account::lockFile(const Section& s, const LockOwner& owner) {
   return LockOutcome::kGranted;
 }
 
-void Account::unlockItem(const Section& s, std::string_view id, const LockOwner& owner) {
+void SqliteAccount::unlockItem(const Section& s, std::string_view id, const LockOwner& owner) {
   Statement::Use q(deleteLock_);
   std::string_view key = keyFor(s, id);
   q.bind(1, s.id).bind(2, kLockItem).bind(3, key).bind(4, owner.port);
@@ -515,42 +509,42 @@ void Account::unlockItem(const Section& s, std::string_view id, const LockOwner&
   heldItems_.erase({s.id, std::string(key)});
 }
 
-void Account::unlockFile(const Section& s, const LockOwner& owner) {
+void SqliteAccount::unlockFile(const Section& s, const LockOwner& owner) {
   Statement::Use q(deleteLock_);
   q.bind(1, s.id).bind(2, kLockFile).bind(3, std::string_view()).bind(4, owner.port);
   q.bind(5, owner.process.pid).bind(6, owner.process.start).run();
 }
 
-Account::WriteCheck Account::checkWrite(const Section& s, std::string_view id,
-                                        const LockOwner& owner) {
+Account::WriteCheck SqliteAccount::checkWrite(const Section& s, std::string_view id,
+                                              const LockOwner& owner) {
   WriteCheck result;
   result.heldElsewhere = liveForeignHolder(itemHolders_, s, id, owner, &result.heldByOwner);
   return result;
 }
 
-bool Account::sectionHeldElsewhere(const Section& s, const LockOwner& owner) {
+bool SqliteAccount::sectionHeldElsewhere(const Section& s, const LockOwner& owner) {
   return liveForeignHolder(fileHolders_, s, {}, owner, nullptr);
 }
 
-void Account::markOpen(const Section& s, const LockOwner& owner) {
+void SqliteAccount::markOpen(const Section& s, const LockOwner& owner) {
   std::string mark = openMark(owner);
   Statement::Use q(insertLock_);
   q.bind(1, s.id).bind(2, kMarkOpen).bind(3, std::string_view(mark)).bind(4, owner.port);
   q.bind(5, owner.process.pid).bind(6, owner.process.start).run();
 }
 
-void Account::unmarkOpen(const Section& s, const LockOwner& owner) {
+void SqliteAccount::unmarkOpen(const Section& s, const LockOwner& owner) {
   std::string mark = openMark(owner);
   Statement::Use q(deleteLock_);
   q.bind(1, s.id).bind(2, kMarkOpen).bind(3, std::string_view(mark)).bind(4, owner.port);
   q.bind(5, owner.process.pid).bind(6, owner.process.start).run();
 }
 
-bool Account::openElsewhere(const Section& s, const LockOwner& owner) {
+bool SqliteAccount::openElsewhere(const Section& s, const LockOwner& owner) {
   return liveForeignHolder(openHolders_, s, {}, owner, nullptr);
 }
 
-void Account::releaseAll(const LockOwner& owner) {
+void SqliteAccount::releaseAll(const LockOwner& owner) {
   heldItems_.clear();
   Statement::Use(deleteOwner_)
       .bind(1, owner.process.pid)
@@ -559,7 +553,7 @@ void Account::releaseAll(const LockOwner& owner) {
       .run();
 }
 
-void Account::releaseLocks(const LockOwner& owner) {
+void SqliteAccount::releaseLocks(const LockOwner& owner) {
   heldItems_.clear();
   Statement::Use(deleteOwnerLocks_)
       .bind(1, owner.process.pid)
@@ -568,11 +562,67 @@ void Account::releaseLocks(const LockOwner& owner) {
       .run();
 }
 
-std::vector<LockOwner> Account::owners() {
+std::vector<LockOwner> SqliteAccount::owners() {
   std::vector<LockOwner> out;
   Statement q(db(), "SELECT DISTINCT port, pid, start FROM locks");
   Statement::Use row(q);
   while (row.step()) out.push_back({row.integer(0), {row.integer(1), row.integer(2)}});
+  return out;
+}
+
+// --- protection records
+
+std::optional<StoredCredentials> SqliteAccount::credentials() {
+  Statement::Use q(credentials_);
+  if (!q.step()) return std::nullopt;
+  return StoredCredentials{std::string(q.bytes(0)), std::string(q.bytes(1))};
+}
+
+void SqliteAccount::setCredentials(const std::optional<StoredCredentials>& credentials) {
+  Transaction tx(*this);
+  Statement::Use(clearCredentials_).run();
+  if (credentials)
+    Statement::Use(insertCredentials_)
+        .bindText(1, credentials->user)
+        .bindText(2, credentials->hash)
+        .run();
+  tx.commit();
+}
+
+long SqliteAccount::addFailedLogon(std::string_view source) {
+  Statement::Use q(addFailed_);
+  q.bindText(1, source);
+  return q.step() ? static_cast<long>(q.integer(0)) : 1;
+}
+
+void SqliteAccount::clearFailedLogons(std::string_view source) {
+  Statement::Use(clearFailed_).bindText(1, source).run();
+}
+
+long SqliteAccount::failedLogons(std::string_view source) {
+  Statement::Use q(failed_);
+  q.bindText(1, source);
+  return q.step() ? static_cast<long>(q.integer(0)) : 0;
+}
+
+void SqliteAccount::grant(std::string_view other) {
+  Statement::Use(grant_).bindText(1, other).run();
+}
+
+void SqliteAccount::revoke(std::string_view other) {
+  Statement::Use(revoke_).bindText(1, other).run();
+}
+
+bool SqliteAccount::grants(std::string_view other) {
+  Statement::Use q(grants_);
+  q.bindText(1, other);
+  return q.step();
+}
+
+std::vector<std::string> SqliteAccount::grantees() {
+  std::vector<std::string> out;
+  Statement::Use q(grantees_);
+  while (q.step()) out.emplace_back(q.bytes(0));
   return out;
 }
 

@@ -1,39 +1,19 @@
-// Thin RAII owners over the SQLite C API, as the engine's stores use it.
+// Thin RAII owners over the SQLite C API, as the SQLite store uses them.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "server/engine/store/store.h"
+
 namespace tarn::server::store {
 
-// What kind of trouble a store failure is, as far as a client can act on it.
-enum class StoreFailure {
-  kBusy,      // another writer held the store past the wait
-  kFull,      // the disk (or the database's page limit) is full
-  kReadOnly,  // the database or its directory cannot be written
-  kCorrupt,   // the file is damaged or is not an account at all
-  kIo,        // the operating system refused a read, write or open
-  kOther,
-};
-
-// A SQLite call failed. code is the extended result code; busy() tells a lock timeout apart.
-class StoreError : public std::runtime_error {
- public:
-  StoreError(int code, const std::string& what) : std::runtime_error(what), code_(code) {}
-  [[nodiscard]] int code() const noexcept { return code_; }
-  [[nodiscard]] bool busy() const noexcept {
-    return (code_ & 0xff) == SQLITE_BUSY || (code_ & 0xff) == SQLITE_LOCKED;
-  }
-  [[nodiscard]] StoreFailure failure() const noexcept;
-
- private:
-  int code_;
-};
+// A StoreError for a failed SQLite call: the kind of failure its (extended) result code means.
+[[nodiscard]] StoreError sqliteError(int code, const std::string& what);
 
 struct DbCloser {
   void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
@@ -103,20 +83,21 @@ class Statement {
   sqlite3* db_ = nullptr;
 };
 
-// A write transaction that rolls back unless committed. BEGIN IMMEDIATE takes the write lock at
-// once so that checks made inside it still hold at the commit.
-// The three statements are prepared once per store and passed in.
+// BEGIN IMMEDIATE, COMMIT and ROLLBACK, prepared once per database. BEGIN IMMEDIATE takes the
+// write lock at once so that checks made inside the transaction still hold at the commit.
 struct TransactionStatements {
   Statement begin, commit, rollback;
+  void prepare(sqlite3* db);
 };
 
-class Transaction {
+// A write transaction on a database that rolls back unless committed.
+class WriteTransaction {
  public:
   // Begins; throws StoreError (a busy store after its timeout included).
-  explicit Transaction(TransactionStatements& statements);
-  ~Transaction();
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
+  explicit WriteTransaction(TransactionStatements& statements);
+  ~WriteTransaction();
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
   // Makes the changes durable. Throws StoreError.
   void commit();
 

@@ -1,4 +1,4 @@
-#include "server/engine/store/sqlite.h"
+#include "server/engine/store/sqlite/sqlite.h"
 
 #include <atomic>
 #include <chrono>
@@ -13,25 +13,30 @@ void setStepFaultForTesting(StepFault fault) noexcept {
   gStepFault.store(fault);
 }
 
-StoreFailure StoreError::failure() const noexcept {
-  switch (code_ & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return StoreFailure::kBusy;
-    case SQLITE_FULL:
-      return StoreFailure::kFull;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-      return StoreFailure::kReadOnly;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-      return StoreFailure::kCorrupt;
-    case SQLITE_IOERR:
-    case SQLITE_CANTOPEN:
-      return StoreFailure::kIo;
-    default:
-      return StoreFailure::kOther;
-  }
+StoreError sqliteError(int code, const std::string& what) {
+  // A handle whose file another port deleted.
+  if (code == SQLITE_CONSTRAINT_FOREIGNKEY) return {StoreFailure::kNoSection, what};
+  return {[code] {
+            switch (code & 0xff) {
+              case SQLITE_BUSY:
+              case SQLITE_LOCKED:
+                return StoreFailure::kBusy;
+              case SQLITE_FULL:
+                return StoreFailure::kFull;
+              case SQLITE_READONLY:
+              case SQLITE_PERM:
+                return StoreFailure::kReadOnly;
+              case SQLITE_CORRUPT:
+              case SQLITE_NOTADB:
+                return StoreFailure::kCorrupt;
+              case SQLITE_IOERR:
+              case SQLITE_CANTOPEN:
+                return StoreFailure::kIo;
+              default:
+                return StoreFailure::kOther;
+            }
+          }(),
+          what};
 }
 
 DbHandle openDatabase(const std::string& path, bool create) {
@@ -41,7 +46,7 @@ DbHandle openDatabase(const std::string& path, bool create) {
   DbHandle db(raw);
   if (rc != SQLITE_OK) {
     std::string message = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
-    throw StoreError(rc, path + ": " + message);
+    throw sqliteError(rc, path + ": " + message);
   }
   sqlite3_extended_result_codes(raw, 1);
   // Waiting out another writer's commit is normal between processes; item locks never wait.
@@ -51,7 +56,7 @@ DbHandle openDatabase(const std::string& path, bool create) {
 
 void check(sqlite3* db, int rc, const char* context) {
   if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
-  throw StoreError(rc, std::string(context) + ": " + sqlite3_errmsg(db));
+  throw sqliteError(rc, std::string(context) + ": " + sqlite3_errmsg(db));
 }
 
 void exec(sqlite3* db, const char* sql) {
@@ -102,7 +107,7 @@ Statement::Use& Statement::Use::bindText(int index, std::string_view text) {
 bool Statement::Use::step() {
   if (StepFault fault = gStepFault.load(std::memory_order_relaxed)) {
     if (int injected = fault(sqlite3_sql(stmt_)); injected != 0)
-      throw StoreError(injected, std::string("injected: ") + sqlite3_errstr(injected));
+      throw sqliteError(injected, std::string("injected: ") + sqlite3_errstr(injected));
   }
   int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;
@@ -123,11 +128,17 @@ std::string_view Statement::Use::bytes(int column) const noexcept {
   return {static_cast<const char*>(data), static_cast<std::size_t>(size)};
 }
 
-Transaction::Transaction(TransactionStatements& statements) : statements_(statements) {
+void TransactionStatements::prepare(sqlite3* db) {
+  begin = Statement(db, "BEGIN IMMEDIATE");
+  commit = Statement(db, "COMMIT");
+  rollback = Statement(db, "ROLLBACK");
+}
+
+WriteTransaction::WriteTransaction(TransactionStatements& statements) : statements_(statements) {
   Statement::Use(statements_.begin).run();
 }
 
-Transaction::~Transaction() {
+WriteTransaction::~WriteTransaction() {
   if (!open_) return;
   try {
     Statement::Use(statements_.rollback).run();
@@ -136,7 +147,7 @@ Transaction::~Transaction() {
   }
 }
 
-void Transaction::commit() {
+void WriteTransaction::commit() {
   Statement::Use(statements_.commit).run();
   open_ = false;
 }

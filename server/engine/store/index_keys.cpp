@@ -1,0 +1,93 @@
+#include "server/engine/store/index_keys.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "server/engine/conv/conversion.h"
+#include "server/engine/store/store.h"
+
+namespace tarn::server::store {
+namespace {
+
+// Key conversions do not depend on the port that writes: every port must derive the same keys
+// from the same item, or entries could not be found again to be removed.
+const NumberFormat& indexFormat() {
+  static const NumberFormat format;
+  return format;
+}
+
+std::string_view trimBlanks(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+std::string Correlative::text() const {
+  std::string out = "A" + std::to_string(attribute);
+  if (!conversion.empty()) out += "(" + conversion + ")";
+  return out;
+}
+
+std::optional<Correlative> parseCorrelative(std::string_view text) {
+  text = trimBlanks(text);
+  if (text.size() < 2 || (text.front() != 'A' && text.front() != 'a')) return std::nullopt;
+  text.remove_prefix(1);
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 6) return std::nullopt;
+  Correlative c;
+  std::from_chars(text.data(), text.data() + digits, c.attribute);
+  text.remove_prefix(digits);
+  if (!text.empty()) {
+    if (text.front() != '(' || text.back() != ')' || text.size() < 3) return std::nullopt;
+    c.conversion = std::string(text.substr(1, text.size() - 2));
+    if (c.conversion.find_first_of("()") != std::string::npos) return std::nullopt;
+    if (!oconv("1", c.conversion, indexFormat())) return std::nullopt;
+  }
+  return c;
+}
+
+void indexKeys(const Correlative& c, std::string_view id, std::string_view body,
+               std::vector<KeyValue>& out) {
+  out.clear();
+  std::string_view attribute = id;
+  if (c.attribute > 0) {
+    attribute = {};
+    std::size_t start = 0;
+    long n = 1;
+    for (; n < c.attribute; ++n) {
+      std::size_t mark = body.find(kAttributeMark, start);
+      if (mark == std::string_view::npos) break;
+      start = mark + 1;
+    }
+    if (n == c.attribute) {
+      attribute = body.substr(start);
+      attribute = attribute.substr(0, attribute.find(kAttributeMark));
+    }
+  }
+  long vc = 1;
+  while (true) {
+    std::size_t mark = attribute.find(kValueMark);
+    std::string_view value = attribute.substr(0, mark);
+    if (!value.empty()) {
+      std::string key;
+      if (c.conversion.empty()) {
+        key = value;
+      } else if (std::optional<std::string> converted = oconv(value, c.conversion, indexFormat())) {
+        key = std::move(*converted);
+      } else {
+        key = value;
+      }
+      if (key.size() > kMaxIndexKey) key.resize(kMaxIndexKey);
+      if (!key.empty()) out.push_back({std::move(key), vc});
+    }
+    if (mark == std::string_view::npos) break;
+    attribute.remove_prefix(mark + 1);
+    ++vc;
+  }
+  std::sort(out.begin(), out.end());
+}
+
+}  // namespace tarn::server::store

@@ -1,0 +1,61 @@
+#include "server/engine/store/store.h"
+
+#include "server/engine/store/sqlite/sqlite_system.h"
+
+namespace tarn::server::store {
+namespace {
+
+char upper(char c) noexcept {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
+
+}  // namespace
+
+bool namesPostgres(std::string_view system) noexcept {
+  if (system.starts_with("postgresql://") || system.starts_with("postgres://")) return true;
+  // libpq keywords: the value starts with a lower-case word and '=', which no directory path
+  // given to a data source does in practice.
+  std::size_t i = 0;
+  while (i < system.size() && ((system[i] >= 'a' && system[i] <= 'z') || system[i] == '_')) ++i;
+  return i > 0 && i < system.size() && system[i] == '=';
+}
+
+std::unique_ptr<System> openSystem(const std::string& system) {
+  if (namesPostgres(system))
+    throw StoreError(StoreFailure::kOther, "this build has no PostgreSQL store: " + system);
+  return std::make_unique<SqliteSystem>(system);
+}
+
+std::optional<std::string> accountName(std::string_view name) {
+  if (name.empty() || name.size() > 64 || name.front() == '.') return std::nullopt;
+  std::string out;
+  for (char c : name) {
+    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '-' || c == '.';
+    if (!ok) return std::nullopt;
+    out.push_back(upper(c));
+  }
+  return out;
+}
+
+std::string upperAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = upper(c);
+  return out;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (upper(a[i]) != upper(b[i])) return false;
+  return true;
+}
+
+std::string_view itemKey(const Section& s, std::string_view id, std::string& scratch) {
+  if (!s.caseFold) return id;
+  scratch.assign(id);
+  for (char& c : scratch) c = upper(c);
+  return scratch;
+}
+
+}  // namespace tarn::server::store
