@@ -3,8 +3,12 @@
 #include <libpq-fe.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
@@ -99,6 +103,41 @@ ScratchDatabase::~ScratchDatabase() {
   } catch (const std::exception&) {
     // The cluster may already be gone (its cleanup ran first); it takes the database along.
   }
+}
+
+ScratchCluster::ScratchCluster(std::string script) : script_(std::move(script)) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tarn-cluster-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  parent_ = pattern;
+  // The server runs as an unprivileged user when we are root: it must be able to enter.
+  chmod(parent_.c_str(), 0755);
+  keywords_ = run("start");
+  while (!keywords_.empty() && keywords_.back() == '\n') keywords_.pop_back();
+}
+
+ScratchCluster::~ScratchCluster() {
+  try {
+    (void)run("stop");
+  } catch (const std::exception&) {
+    // Nothing more can be done here; the directory goes all the same.
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(parent_, ec);
+}
+
+void ScratchCluster::restart() {
+  (void)run("restart");
+}
+
+std::string ScratchCluster::run(const std::string& command) {
+  const std::string line = "'" + script_ + "' " + command + " '" + parent_ + "/pg'";
+  std::FILE* out = popen(line.c_str(), "r");
+  if (out == nullptr) throw std::runtime_error("cannot run " + line);
+  std::string text;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, out) != nullptr) text += buffer;
+  if (pclose(out) != 0) throw std::runtime_error("failed: " + line);
+  return text;
 }
 
 }  // namespace tarn::testing

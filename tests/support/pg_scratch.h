@@ -38,6 +38,30 @@ class ScratchDatabase {
   pid_t owner_;
 };
 
+// A cluster of its own, started by tests/support/pg_cluster.sh into a fresh temporary directory
+// and stopped (its directory removed) by the destructor: for a test that restarts the server, and
+// for the benchmarks.
+class ScratchCluster {
+ public:
+  // Throws std::runtime_error when the script fails.
+  explicit ScratchCluster(std::string script);
+  ~ScratchCluster();
+  ScratchCluster(const ScratchCluster&) = delete;
+  ScratchCluster& operator=(const ScratchCluster&) = delete;
+
+  // libpq keywords reaching its maintenance database.
+  [[nodiscard]] const std::string& keywords() const { return keywords_; }
+  // Stops the server (fast: sessions are cut off) and starts it again.
+  void restart();
+
+ private:
+  std::string run(const std::string& command);
+
+  std::string script_;
+  std::string parent_;
+  std::string keywords_;
+};
+
 }  // namespace tarn::testing
 
 // Leaves a test that is about SQLite files themselves out of the PostgreSQL run, with the reason.
