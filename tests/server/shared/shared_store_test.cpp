@@ -292,8 +292,7 @@ TEST(SharedStoreServer, ARestartedServerFailsTheNextRequestThenANewConnectionWor
     cluster.restart();
     Reply lost = a.q({"R", f, "X", "0"});
     EXPECT_TRUE(lost.failed || lost.status != 0) << lost.data;
-    EXPECT_GT(lost.data.size(), 8u) << "no message with the error";
-    std::printf("after the restart: %s\n", lost.data.c_str());
+    EXPECT_NE(lost.data.find("lost"), std::string::npos) << lost.data;
 
     ASSERT_EQ(a.say("RECONNECT"), "OK");
     Reply again = a.q({"R", a.open("F"), "X", "0"});
