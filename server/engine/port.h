@@ -68,6 +68,10 @@ class Port {
   // Stops the subroutine call running on this port, if any; callable from any thread while
   // execute runs on another.
   virtual void cancel() noexcept {}
+  // True once the port's connection to a database server has gone (a server restarted, a
+  // network cut): the port's locks went with it and every later request fails the same way,
+  // so the client must connect again.
+  [[nodiscard]] virtual bool lost() const noexcept { return false; }
 };
 
 }  // namespace tarn::server

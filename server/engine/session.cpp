@@ -191,6 +191,7 @@ std::string Session::execute(std::string_view request) {
     if (!check.wellFormed()) return makeReply(status::kBadParameters);
     return dispatch(request.front(), request.substr(1));
   } catch (const store::StoreError& e) {
+    if (e.failure() == store::StoreFailure::kLost) lost_ = true;
     return makeReply(statusFor(e), e.what());
   } catch (const std::bad_alloc&) {
     return makeReply(status::kInvalidCall);

@@ -61,6 +61,7 @@ class Session final : public Port {
   [[nodiscard]] std::string execute(std::string_view request) override;
   [[nodiscard]] int number() const noexcept override { return state_.number(); }
   void cancel() noexcept override { cancel_.store(true, std::memory_order_relaxed); }
+  [[nodiscard]] bool lost() const noexcept override { return lost_; }
 
  private:
   struct Handle {
@@ -120,6 +121,7 @@ class Session final : public Port {
   store::IndexHit hit_;
   std::string scratch_;
   std::atomic<bool> cancel_{false};
+  bool lost_ = false;  // the store connection went: see Port::lost
   std::chrono::milliseconds callTimeLimit_;
 };
 

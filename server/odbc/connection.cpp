@@ -159,7 +159,7 @@ std::string Connection::execute(std::string_view request) {
     }
   } running(*this, port_.get());
   if (settings_.encoding == Encoding::kWindows1252) {
-    return engineToWindows1252(port_->execute(windows1252ToEngine(request)));
+    return checkAlive(engineToWindows1252(port_->execute(windows1252ToEngine(request))));
   }
   // The engine keeps what it is given: text that is not UTF-8 would be garbled for every
   // other client, so it is refused before it gets there.
@@ -175,7 +175,16 @@ std::string Connection::execute(std::string_view request) {
       }
     }
   }
-  return port_->execute(request);
+  return checkAlive(port_->execute(request));
+}
+
+std::string Connection::checkAlive(std::string reply) const {
+  // A port whose database server went away is dead for good: ODBC's link failure says so to
+  // every client, and the reply's text says what happened.
+  if (port_->lost())
+    throw DiagnosticError("08S01", "Communication link failure: " +
+                                       reply.substr(std::min(reply.size(), std::size_t{5})));
+  return reply;
 }
 
 std::string Connection::fromWide(const std::uint16_t* text, std::size_t length) const {
@@ -244,7 +253,7 @@ SQLRETURN Connection::getAttr(SQLINTEGER attribute, SQLPOINTER value, TextOut te
     case SQL_ATTR_TRANSLATE_LIB:
       return putText("");
     case SQL_ATTR_CONNECTION_DEAD:
-      putInteger(value, connected() ? SQL_CD_FALSE : SQL_CD_TRUE);
+      putInteger(value, connected() && !port_->lost() ? SQL_CD_FALSE : SQL_CD_TRUE);
       return SQL_SUCCESS;
     default:
       break;

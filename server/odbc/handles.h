@@ -91,6 +91,8 @@ class Connection final : public Handle {
   // connections run at once. Throws DiagnosticError 08003 when not connected, 22018 when a
   // UTF-8 connection sends bytes that are not well-formed UTF-8 and marks.
   [[nodiscard]] std::string execute(std::string_view request);
+  // A reply, unless the port lost its database server: then 08S01 with the reply's text.
+  [[nodiscard]] std::string checkAlive(std::string reply) const;
   // Stops the request running on another thread when it is a subroutine call; nothing else
   // is stopped. Never blocks on the running request.
   void cancel() noexcept;
