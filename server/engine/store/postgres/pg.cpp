@@ -118,12 +118,18 @@ Session::Session(const std::string& conninfo) {
     throw StoreError(StoreFailure::kOther, "bad PostgreSQL connection string: " + message);
   }
   std::vector<const char*> keys, values;
-  bool ownKeepalives = false;
+  bool ownKeepalives = false, ownName = false;
   for (PQconninfoOption* o = parsed; o->keyword != nullptr; ++o) {
     if (o->val == nullptr) continue;
     keys.push_back(o->keyword);
     values.push_back(o->val);
     ownKeepalives = ownKeepalives || std::strncmp(o->keyword, "keepalives", 10) == 0;
+    ownName = ownName || std::strcmp(o->keyword, "application_name") == 0;
+  }
+  // So that an administrator can tell the ports' sessions apart from others in pg_stat_activity.
+  if (!ownName) {
+    keys.push_back("application_name");
+    values.push_back("tarn port");
   }
   if (!ownKeepalives) {
     for (const auto& kv : kKeepalives) {

@@ -26,9 +26,13 @@ inline constexpr Oid kInt8 = 20;
 inline constexpr Oid kBytea = 17;
 
 // Up to kMaxParams parameters of one execution. Bytes are not copied: they must outlive the call.
+// Integers live inside the object, which therefore is never copied.
 class Params {
  public:
   static constexpr int kMaxParams = 10;
+  Params() = default;
+  Params(const Params&) = delete;
+  Params& operator=(const Params&) = delete;
   Params& add(std::int64_t value) noexcept;
   Params& add(std::string_view bytes) noexcept;
   Params& null() noexcept;
