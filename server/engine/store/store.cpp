@@ -1,5 +1,6 @@
 #include "server/engine/store/store.h"
 
+#include "server/engine/store/postgres/pg_system.h"
 #include "server/engine/store/sqlite/sqlite_system.h"
 
 namespace tarn::server::store {
@@ -21,8 +22,7 @@ bool namesPostgres(std::string_view system) noexcept {
 }
 
 std::unique_ptr<System> openSystem(const std::string& system) {
-  if (namesPostgres(system))
-    throw StoreError(StoreFailure::kOther, "this build has no PostgreSQL store: " + system);
+  if (namesPostgres(system)) return postgres::openSystem(system);
   return std::make_unique<SqliteSystem>(system);
 }
 

@@ -1,0 +1,168 @@
+// Thin owners over libpq as the PostgreSQL store uses it: one session (connection) per port,
+// statements prepared once per session, every parameter and result in binary form so that the
+// engine's bytes (marks 0xFB-0xFF are not valid UTF-8) pass untouched.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/engine/store/store.h"
+
+namespace tarn::server::store::postgres {
+
+// The first key of the session-level advisory lock that a port holds, two-int4 form (the second
+// is the port number): 'T' 'R' 'N' 0. Every other advisory lock of the store is a one-bigint key,
+// which never meets these.
+inline constexpr int kPortLockSpace = 0x54524E00;
+
+// Type oids of the parameters the store binds.
+inline constexpr Oid kInt8 = 20;
+inline constexpr Oid kBytea = 17;
+
+// Up to kMaxParams parameters of one execution. Bytes are not copied: they must outlive the call.
+// Integers live inside the object, which therefore is never copied.
+class Params {
+ public:
+  static constexpr int kMaxParams = 10;
+  Params() = default;
+  Params(const Params&) = delete;
+  Params& operator=(const Params&) = delete;
+  Params& add(std::int64_t value) noexcept;
+  Params& add(std::string_view bytes) noexcept;
+  Params& null() noexcept;
+  [[nodiscard]] int size() const noexcept { return n_; }
+  [[nodiscard]] const char* const* values() const noexcept { return values_; }
+  [[nodiscard]] const int* lengths() const noexcept { return lengths_; }
+  [[nodiscard]] const int* formats() const noexcept { return formats_; }
+
+ private:
+  const char* values_[kMaxParams] = {};
+  int lengths_[kMaxParams] = {};
+  int formats_[kMaxParams] = {};
+  unsigned char integers_[kMaxParams][8] = {};
+  int n_ = 0;
+};
+
+struct ResultClearer {
+  void operator()(PGresult* r) const noexcept { PQclear(r); }
+};
+
+// A result in binary form.
+class Result {
+ public:
+  Result() = default;
+  explicit Result(PGresult* r) : r_(r) {}
+  [[nodiscard]] int rows() const noexcept { return r_ ? PQntuples(r_.get()) : 0; }
+  [[nodiscard]] bool isNull(int row, int column) const noexcept {
+    return PQgetisnull(r_.get(), row, column) != 0;
+  }
+  [[nodiscard]] std::string_view bytes(int row, int column) const noexcept;
+  // An int8, int4, int2 or boolean column.
+  [[nodiscard]] std::int64_t integer(int row, int column) const noexcept;
+  [[nodiscard]] const PGresult* get() const noexcept { return r_.get(); }
+  // Rows changed by an INSERT, UPDATE or DELETE.
+  [[nodiscard]] std::int64_t changed() const noexcept;
+
+ private:
+  std::unique_ptr<PGresult, ResultClearer> r_;
+};
+
+// A statement of the store: a name unique in the session and its SQL.
+struct Query {
+  std::string name;
+  std::string sql;
+  std::vector<Oid> types;
+};
+
+// A statement on one schema: "@." in sql stands for the quoted schema, tag prefixes the name,
+// and each letter of types gives a parameter's type: 'i' int8, 'b' bytea.
+[[nodiscard]] Query schemaQuery(std::string_view tag, std::string_view schema,
+                                std::string_view name, std::string_view sql,
+                                std::string_view types);
+
+// One connection to the server: a port's database session. Not for more than one thread.
+class Session {
+ public:
+  // Connects with conninfo (a URI or keywords); keepalives are added unless it sets its own.
+  // Throws StoreError.
+  explicit Session(const std::string& conninfo);
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session();
+
+  // Runs q (prepared on first use) with params; results come in binary. Throws StoreError.
+  Result run(const Query& q, const Params& params = {});
+  // Runs first and then second in one round trip and one transaction (the caller's, or one of
+  // their own); second takes its snapshot after first has run. Returns second's result.
+  // Throws StoreError.
+  Result runPair(const Query& first, const Params& firstParams, const Query& second,
+                 const Params& secondParams);
+  // Runs one or more statements without parameters. Throws StoreError.
+  void exec(const char* sql);
+  // Runs a COPY ... FROM STDIN (FORMAT binary) with data, a whole binary copy stream.
+  // Throws StoreError.
+  void copyIn(const std::string& sql, std::string_view data);
+  // Whether a transaction is open on the connection (also a failed one).
+  [[nodiscard]] bool inTransaction() const noexcept;
+  // A short tag, fixed for the session, that names the statements of one schema.
+  [[nodiscard]] std::string tagFor(const std::string& schema);
+  // The port claim this session holds; 0 until the system claims a port.
+  [[nodiscard]] std::int64_t claim() const noexcept { return claim_; }
+  void setClaim(std::int64_t claim) noexcept { claim_ = claim; }
+  // Quotes an identifier.
+  [[nodiscard]] static std::string quote(std::string_view identifier);
+
+ private:
+  // Throws the loss again once the connection has been lost: a port never reconnects, since its
+  // locks died with its session.
+  void ensureOpen() const;
+  [[noreturn]] void markLost(const std::string& detail);
+  void prepare(const Query& q);
+  // Throws the StoreError that result (or its absence) stands for unless it is a success.
+  void check(PGresult* result, const std::string& context);
+  // Throws the StoreError that a failed result (or none at all) stands for.
+  [[noreturn]] void fail(const PGresult* result, const std::string& context);
+
+  PGconn* conn_ = nullptr;
+  std::string lost_;  // what the loss of the connection was reported as; empty while it holds
+  std::int64_t claim_ = 0;
+  std::set<std::string> prepared_;
+  std::vector<std::string> tags_;
+};
+
+// Builds the rows of a binary COPY stream.
+class CopyRows {
+ public:
+  CopyRows();
+  void beginRow(int fields);
+  void field(std::string_view bytes);
+  void field(std::int64_t value);
+  void null();
+  // The stream with its trailer; the builder is spent.
+  [[nodiscard]] std::string finish();
+
+ private:
+  void put(std::uint64_t value, int bytes);
+  std::string data_;
+};
+
+// What tells this machine's processes apart from every other's: the kernel's boot id and the
+// process id namespace. Two ports with the same identity can check each other's process.
+[[nodiscard]] const std::string& processSpace();
+
+// Whether a port of process, which runs in process space space, is known to be dead already
+// although the server has not yet ended its session: its process is gone from this machine.
+[[nodiscard]] bool processGone(std::string_view space, const ProcessIdentity& process);
+
+// A 64-bit key for a transaction-level advisory lock: space, then the parts, hashed (FNV-1a).
+// Collisions only make two unrelated operations wait for each other.
+[[nodiscard]] std::int64_t lockKey(char space, std::string_view schema, std::int64_t number,
+                                   std::string_view bytes = {}) noexcept;
+
+}  // namespace tarn::server::store::postgres

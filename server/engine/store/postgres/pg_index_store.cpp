@@ -1,0 +1,305 @@
+#include "server/engine/store/postgres/pg_index_store.h"
+
+#include <algorithm>
+
+namespace tarn::server::store::postgres {
+namespace {
+
+// Entries name their item by the item's stored key (folded where the file folds ids) and keep
+// the spelling only where folding changed it, as the items table does.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS @.item_indexes(
+  number bigserial PRIMARY KEY,
+  section bigint NOT NULL,
+  correlative bytea NOT NULL,
+  UNIQUE(section, correlative));
+CREATE TABLE IF NOT EXISTS @.index_entries(
+  ix bigint NOT NULL,
+  key bytea NOT NULL,
+  item bytea NOT NULL,
+  vc bigint NOT NULL,
+  id bytea,
+  PRIMARY KEY(ix, key, item, vc));
+)sql";
+
+constexpr const char* kHit = "SELECT key, vc, coalesce(id, item) FROM @.index_entries WHERE ix=$1 ";
+constexpr const char* kUp = " ORDER BY key, item, vc LIMIT 1";
+constexpr const char* kDown = " ORDER BY key DESC, item DESC, vc DESC LIMIT 1";
+
+std::string hitSql(const char* where, const char* order) {
+  return std::string(kHit) + where + order;
+}
+
+}  // namespace
+
+const char* PgIndexStore::schema() noexcept {
+  return kSchema;
+}
+
+Query PgIndexStore::query(const char* name, const char* sql, const char* types) const {
+  return schemaQuery(tag_, schema_, name, sql, types);
+}
+
+PgIndexStore::PgIndexStore(Session& session, std::string tag, std::string schema)
+    : session_(session), tag_(std::move(tag)), schema_(std::move(schema)) {
+  defsOf_ =
+      query("ix_defs",
+            "SELECT number, correlative FROM @.item_indexes WHERE section=$1 ORDER BY number", "i");
+  findDef_ = query("ix_find",
+                   "SELECT number FROM @.item_indexes WHERE section=$1 AND correlative=$2", "ib");
+  existsDef_ = query("ix_exists", "SELECT 1 FROM @.item_indexes WHERE number=$1", "i");
+  insertDef_ = query("ix_insert",
+                     "INSERT INTO @.item_indexes(section, correlative) VALUES($1, $2) "
+                     "RETURNING number",
+                     "ib");
+  dropDef_ = query("ix_drop", "DELETE FROM @.item_indexes WHERE number=$1", "i");
+  dropDefsOf_ = query("ix_drop_of", "DELETE FROM @.item_indexes WHERE section=$1", "i");
+  clearEntries_ = query("ix_clear", "DELETE FROM @.index_entries WHERE ix=$1", "i");
+  dropEntriesOf_ = query("ix_clear_of",
+                         "DELETE FROM @.index_entries WHERE ix IN "
+                         "(SELECT number FROM @.item_indexes WHERE section=$1)",
+                         "i");
+  insertEntry_ = query("ix_entry",
+                       "INSERT INTO @.index_entries VALUES($1, $2, $3, $4, $5) "
+                       "ON CONFLICT(ix, key, item, vc) DO UPDATE SET id=excluded.id",
+                       "ibbib");
+  respellEntry_ = query("ix_respell",
+                        "UPDATE @.index_entries SET id=$5 WHERE ix=$1 AND key=$2 AND item=$3 "
+                        "AND vc=$4 AND id IS DISTINCT FROM $5",
+                        "ibbib");
+  deleteEntry_ =
+      query("ix_unentry",
+            "DELETE FROM @.index_entries WHERE ix=$1 AND key=$2 AND item=$3 AND vc=$4", "ibbi");
+  atOrAfter_ = query("ix_c", hitSql("AND key>=$2", kUp).c_str(), "ib");
+  afterPosition_ = query("ix_n", hitSql("AND (key, item, vc)>($2, $3, $4)", kUp).c_str(), "ibbi");
+  afterKey_ = query("ix_nk", hitSql("AND key>$2", kUp).c_str(), "ib");
+  beforePosition_ =
+      query("ix_p", hitSql("AND (key, item, vc)<($2, $3, $4)", kDown).c_str(), "ibbi");
+  beforeKey_ = query("ix_pk", hitSql("AND key<$2", kDown).c_str(), "ib");
+  last_ = query("ix_l", hitSql("", kDown).c_str(), "i");
+  atOrBefore_ = query("ix_lk", hitSql("AND key<=$2", kDown).c_str(), "ib");
+  exact_ = query("ix_r", hitSql("AND key=$2", kUp).c_str(), "ib");
+  exactItem_ =
+      query("ix_v", hitSql("AND key=$2 AND item=$3 AND ($4<=0 OR vc=$4)", kUp).c_str(), "ibbi");
+  idsUnder_ = query("ix_x",
+                    "SELECT coalesce(id, item) FROM @.index_entries WHERE ix=$1 AND key=$2 "
+                    "ORDER BY item, vc",
+                    "ib");
+  copyEntries_ = schemaQuery("", schema_, "",
+                             "COPY @.index_entries(ix, key, item, vc, id) FROM STDIN "
+                             "(FORMAT binary)",
+                             "")
+                     .sql;
+}
+
+std::optional<std::int64_t> PgIndexStore::find(const Section& s, const Correlative& c) {
+  const std::string text = c.text();
+  Result r = session_.run(findDef_, Params().add(s.id).add(text));
+  if (r.rows() == 0) return std::nullopt;
+  return r.integer(0, 0);
+}
+
+bool PgIndexStore::exists(std::int64_t number) {
+  return session_.run(existsDef_, Params().add(number)).rows() > 0;
+}
+
+std::vector<Correlative> PgIndexStore::definitions(const Section& s) {
+  loadDefinitions(s);
+  std::vector<Correlative> out;
+  for (const Definition& d : defs_) out.push_back(d.correlative);
+  return out;
+}
+
+std::int64_t PgIndexStore::build(const Section& s, const Correlative& c,
+                                 const ItemVisitor& forEachItem) {
+  std::int64_t number = 0;
+  if (std::optional<std::int64_t> existing = find(s, c)) {
+    number = *existing;
+    session_.run(clearEntries_, Params().add(number));
+  } else {
+    const std::string text = c.text();
+    number = session_.run(insertDef_, Params().add(s.id).add(text)).integer(0, 0);
+  }
+  // Entries go in by one binary COPY, sorted so that the b-tree fills at its end. Each item's
+  // keys come sorted and unique, so rows never repeat.
+  struct Row {
+    std::string key, item, id;
+    long vc;
+  };
+  std::vector<Row> rows;
+  std::vector<KeyValue> keys;
+  forEachItem([&](std::string_view id, std::string_view body) {
+    indexKeys(c, id, body, keys);
+    if (keys.empty()) return;
+    const std::string item(itemKey(s, id, scratch_));
+    const std::string spelled = item == id ? std::string() : std::string(id);
+    for (KeyValue& k : keys) rows.push_back({std::move(k.key), item, spelled, k.vc});
+  });
+  std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+    if (int d = a.key.compare(b.key)) return d < 0;
+    if (int d = a.item.compare(b.item)) return d < 0;
+    return a.vc < b.vc;
+  });
+  if (!rows.empty()) {
+    CopyRows copy;
+    for (const Row& r : rows) {
+      copy.beginRow(5);
+      copy.field(number);
+      copy.field(std::string_view(r.key));
+      copy.field(std::string_view(r.item));
+      copy.field(static_cast<std::int64_t>(r.vc));
+      if (r.id.empty())
+        copy.null();
+      else
+        copy.field(std::string_view(r.id));
+    }
+    rows.clear();
+    session_.copyIn(copyEntries_, copy.finish());
+  }
+  return number;
+}
+
+bool PgIndexStore::drop(const Section& s, const Correlative& c) {
+  std::optional<std::int64_t> number = find(s, c);
+  if (!number) return false;
+  session_.run(clearEntries_, Params().add(*number));
+  session_.run(dropDef_, Params().add(*number));
+  return true;
+}
+
+bool PgIndexStore::any(const Section& s) {
+  loadDefinitions(s);
+  if (defs_.empty()) {
+    indexed_.erase(s.id);
+    return false;
+  }
+  indexed_.insert(s.id);
+  return true;
+}
+
+void PgIndexStore::loadDefinitions(const Section& s) {
+  defs_.clear();
+  Result r = session_.run(defsOf_, Params().add(s.id));
+  for (int i = 0; i < r.rows(); ++i)
+    if (std::optional<Correlative> c = parseCorrelative(r.bytes(i, 1)))
+      defs_.push_back({r.integer(i, 0), std::move(*c)});
+}
+
+void PgIndexStore::changeEntries(const Query& q, std::int64_t number, const Section& s,
+                                 std::string_view id, const std::vector<KeyValue>& keys,
+                                 bool spelled) {
+  const std::string_view item = itemKey(s, id, scratch_);
+  for (const KeyValue& k : keys) {
+    Params p;
+    p.add(number).add(std::string_view(k.key)).add(item).add(static_cast<std::int64_t>(k.vc));
+    if (spelled) {
+      if (item != id)
+        p.add(id);
+      else
+        p.null();
+    }
+    session_.run(q, p);
+  }
+}
+
+void PgIndexStore::itemChanged(const Section& s, std::string_view id, const std::string* before,
+                               const std::string_view* after) {
+  // Only the difference between the old and the new keys touches the entries; in a file that
+  // folds ids a kept entry may need the id's new spelling.
+  for (const Definition& d : defs_) {
+    oldKeys_.clear();
+    newKeys_.clear();
+    if (before) indexKeys(d.correlative, id, *before, oldKeys_);
+    if (after) indexKeys(d.correlative, id, *after, newKeys_);
+    gone_.clear();
+    added_.clear();
+    kept_.clear();
+    std::set_difference(oldKeys_.begin(), oldKeys_.end(), newKeys_.begin(), newKeys_.end(),
+                        std::back_inserter(gone_));
+    std::set_difference(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
+                        std::back_inserter(added_));
+    changeEntries(deleteEntry_, d.number, s, id, gone_, false);
+    changeEntries(insertEntry_, d.number, s, id, added_, true);
+    if (s.caseFold) {
+      std::set_intersection(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
+                            std::back_inserter(kept_));
+      changeEntries(respellEntry_, d.number, s, id, kept_, true);
+    }
+  }
+}
+
+void PgIndexStore::sectionCleared(const Section& s) {
+  loadDefinitions(s);
+  for (const Definition& d : defs_) session_.run(clearEntries_, Params().add(d.number));
+}
+
+void PgIndexStore::sectionDropped(const Section& s) {
+  session_.run(dropEntriesOf_, Params().add(s.id));
+  session_.run(dropDefsOf_, Params().add(s.id));
+  indexed_.erase(s.id);
+}
+
+bool PgIndexStore::first(const Query& q, int params, std::int64_t number, std::string_view key,
+                         std::string_view item, long vc, IndexHit& hit) {
+  Params p;
+  p.add(number);
+  if (params >= 1) p.add(key);
+  if (params >= 2) p.add(item);
+  if (params >= 3) p.add(static_cast<std::int64_t>(vc));
+  Result r = session_.run(q, p);
+  if (r.rows() == 0) return false;
+  hit.key.assign(r.bytes(0, 0));
+  hit.vc = static_cast<long>(r.integer(0, 1));
+  hit.ids.assign(r.bytes(0, 2));
+  return true;
+}
+
+IndexSeek PgIndexStore::seek(std::int64_t number, bool foldIds, char code, std::string_view key,
+                             std::string_view id, long vc, IndexHit& hit) {
+  // A position whose id holds marks came from "X": it stands after (or before) the whole key.
+  const bool wholeKey = id.find(kAttributeMark) != std::string_view::npos;
+  Section ids;
+  ids.caseFold = foldIds;
+  bool found = false;
+  switch (code) {
+    case 'C':
+      found = first(atOrAfter_, 1, number, key, {}, 0, hit);
+      break;
+    case 'N':
+      found = wholeKey ? first(afterKey_, 1, number, key, {}, 0, hit)
+                       : first(afterPosition_, 3, number, key, itemKey(ids, id, scratch_), vc, hit);
+      break;
+    case 'P':
+      found = wholeKey
+                  ? first(beforeKey_, 1, number, key, {}, 0, hit)
+                  : first(beforePosition_, 3, number, key, itemKey(ids, id, scratch_), vc, hit);
+      break;
+    case 'L':
+      found = key.empty() ? first(last_, 0, number, {}, {}, 0, hit)
+                          : first(atOrBefore_, 1, number, key, {}, 0, hit);
+      break;
+    case 'R':
+      found = first(exact_, 1, number, key, {}, 0, hit);
+      break;
+    case 'V':
+      found = first(exactItem_, 3, number, key, itemKey(ids, id, scratch_), vc, hit);
+      break;
+    case 'X': {
+      found = first(atOrAfter_, 1, number, key, {}, 0, hit);
+      if (!found) break;
+      Result r = session_.run(idsUnder_, Params().add(number).add(std::string_view(hit.key)));
+      hit.ids.clear();
+      hit.vc = 0;
+      for (int i = 0; i < r.rows(); ++i) {
+        if (hit.vc++ > 0) hit.ids.push_back(kAttributeMark);
+        hit.ids.append(r.bytes(i, 0));
+      }
+      break;
+    }
+    default:
+      return IndexSeek::kBadCode;
+  }
+  return found ? IndexSeek::kFound : IndexSeek::kNone;
+}
+
+}  // namespace tarn::server::store::postgres

@@ -1,0 +1,84 @@
+// What only the PostgreSQL store has to get right: ports in separate database sessions share
+// locks, a port whose session ends loses its locks, and a lost connection is reported plainly.
+// Runs when the engine suite runs on PostgreSQL; skipped on the SQLite store.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include <memory>
+#include <string>
+
+#include "server/engine/session.h"
+#include "server/engine/store/store.h"
+#include "tests/server/engine/engine_fixture.h"
+
+namespace tarn::server::testing {
+namespace {
+
+class PostgresStore : public EngineTest {
+ protected:
+  void SetUp() override {
+    if (!store::namesPostgres(system_.path())) GTEST_SKIP() << "runs on the PostgreSQL store";
+    EngineTest::SetUp();
+  }
+
+  // Ends the database session of a port from outside, as the server does when a client's
+  // machine vanishes or an administrator terminates it.
+  void terminateSessionOf(const Port& port) {
+    std::unique_ptr<PGconn, decltype(&PQfinish)> admin(PQconnectdb(system_.path().c_str()),
+                                                       &PQfinish);
+    ASSERT_EQ(PQstatus(admin.get()), CONNECTION_OK) << PQerrorMessage(admin.get());
+    const std::string sql =
+        "SELECT pg_terminate_backend(pid) FROM pg_locks WHERE locktype='advisory' AND "
+        "classid=1414680064 AND objsubid=2 AND objid=" +
+        std::to_string(port.number());
+    PGresult* r = PQexec(admin.get(), sql.c_str());
+    ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQresultErrorMessage(r);
+    EXPECT_EQ(PQntuples(r), 1);
+    PQclear(r);
+  }
+};
+
+TEST_F(PostgresStore, PortsInTwoSessionsSeeEachOthersLocks) {
+  std::unique_ptr<Port> other = system_.open();
+  const std::string f = openFile("CUST");
+  const std::string g = openFile("CUST", other.get());
+  ASSERT_EQ(run(req("W", {f, "1", "one"})).status, 0);
+  ASSERT_EQ(run(req("r", {f, "1", "0"})).status, 0);
+  EXPECT_EQ(run(req("r", {g, "1", "0"}), other.get()).status, status::kLocked);
+  EXPECT_EQ(run(req("W", {g, "1", "theirs"}), other.get()).status, status::kLocked);
+  EXPECT_EQ(run(req("F", {g}), other.get()).status, status::kLocked);
+  EXPECT_EQ(run(req("U", {f, "1"})).status, 0);
+  EXPECT_EQ(run(req("F", {g}), other.get()).status, 0);
+  EXPECT_EQ(run(req("r", {f, "2", "0"})).status, status::kLocked);
+  EXPECT_EQ(run(req("W", {f, "1", "mine"})).status, status::kLocked);
+  EXPECT_EQ(run(req("f", {g}), other.get()).status, 0);
+  EXPECT_EQ(run(req("W", {f, "1", "mine"})).status, 0);
+  EXPECT_EQ(run(req("R", {g, "1", "0"}), other.get()).data, "mine");
+}
+
+TEST_F(PostgresStore, AnEndedSessionFreesItsLocksAndItsPortReportsTheLostConnection) {
+  std::unique_ptr<Port> holder = system_.open();
+  const std::string f = openFile("CUST");
+  const std::string h = openFile("CUST", holder.get());
+  ASSERT_EQ(run(req("W", {f, "1", "one"})).status, 0);
+  ASSERT_EQ(run(req("r", {h, "1", "0"}), holder.get()).status, 0);
+  ASSERT_EQ(run(req("r", {f, "1", "0"})).status, status::kLocked);
+
+  terminateSessionOf(*holder);
+  EXPECT_EQ(run(req("r", {f, "1", "0"})).data, "one");
+  EXPECT_EQ(run(req("W", {f, "1", "mine"})).status, 0);
+
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Reply lost = run(req("R", {h, "1", "0"}), holder.get());
+    EXPECT_EQ(lost.status, status::kStorageFailure);
+    EXPECT_NE(lost.data.find("connection to the PostgreSQL server was lost"), std::string::npos)
+        << lost.data;
+  }
+  holder.reset();
+  std::unique_ptr<Port> again = system_.open();
+  const std::string a = openFile("CUST", again.get());
+  EXPECT_EQ(run(req("R", {a, "1", "0"}), again.get()).data, "mine");
+}
+
+}  // namespace
+}  // namespace tarn::server::testing
