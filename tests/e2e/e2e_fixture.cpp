@@ -1,25 +1,34 @@
 #include "tests/e2e/e2e_fixture.h"
 
 #include <memory>
+#include <optional>
 
 #include "tests/support/odbc_env.h"
+#include "tests/support/pg_scratch.h"
 
 namespace tarn::e2e {
 
 namespace {
-const std::string& systemDirectory() {
+// The system every test's account lives in: a directory, or on PostgreSQL a database.
+const std::string& systemLocation() {
   static testing::TempDir dir;
+  static std::optional<testing::ScratchDatabase> database;
+  static const std::string location = [] {
+    if (!testing::onPostgres()) return dir.path();
+    database.emplace(*testing::testPostgres());
+    return database->keywords();
+  }();
   static auto config = std::make_unique<testing::OdbcTestEnvironment>(
       std::vector<testing::OdbcDriverEntry>{{"Tarn", TARN_ODBC_DRIVER_PATH}},
       std::vector<testing::OdbcDsnEntry>{
-          {"Tarn", "Tarn", {{"System", dir.path()}}},
-          {"TarnUtf8", "Tarn", {{"System", dir.path()}, {"Encoding", "UTF-8"}}}});
-  return dir.path();
+          {"Tarn", "Tarn", {{"System", location}}},
+          {"TarnUtf8", "Tarn", {{"System", location}, {"Encoding", "UTF-8"}}}});
+  return location;
 }
 }  // namespace
 
 void EndToEndTest::SetUp() {
-  (void)systemDirectory();
+  (void)systemLocation();
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   // An account of its own per test: no test sees another's files or locks.
   std::string account = std::string(info->test_suite_name()) + "_" + info->name();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "server/engine/store/store.h"
+#include "tests/support/pg_scratch.h"
 
 namespace tarn::server::store {
 namespace {
@@ -138,7 +139,9 @@ TEST(CopyAccount, CopiesEveryByteFileIndexAndCredentialBetweenSystems) {
 
   // Within one system under another name, and through PostgreSQL when a server is at hand.
   std::string last = from;
-  if (const char* pg = std::getenv("TARN_TEST_POSTGRES_SYSTEM")) {
+  if (tarn::testing::onPostgres()) {
+    tarn::testing::ScratchDatabase database(*tarn::testing::testPostgres());
+    const std::string& pg = database.keywords();
     ASSERT_EQ(copyAccount(quoted(from) + " " + quoted(pg) + " SALES").status, 0);
     ASSERT_EQ(copyAccount("--as BACK " + quoted(pg) + " " + quoted(from) + " SALES").status, 0);
     expectSameAccount(*openSystem(from), "SALES", *openSystem(pg), "SALES");

@@ -6,11 +6,13 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "server/engine/port.h"
+#include "tests/support/pg_scratch.h"
 
 namespace tarn::server::testing {
 
@@ -110,11 +112,13 @@ inline TclReply parseTcl(const std::string& raw) {
   return t;
 }
 
+// A fresh system: a temporary directory, or with TARN_TEST_POSTGRES set a fresh database.
 class TempSystem {
  public:
   TempSystem() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tarn-engine-XXXXXX").string();
     path_ = mkdtemp(pattern.data());
+    if (const auto& server = ::tarn::testing::testPostgres()) database_.emplace(*server);
   }
   ~TempSystem() {
     std::error_code ec;
@@ -122,13 +126,17 @@ class TempSystem {
   }
   TempSystem(const TempSystem&) = delete;
   TempSystem& operator=(const TempSystem&) = delete;
-  [[nodiscard]] const std::string& path() const { return path_; }
+  // The System= value: the directory, or the database's libpq keywords.
+  [[nodiscard]] const std::string& path() const {
+    return database_ ? database_->keywords() : path_;
+  }
   [[nodiscard]] std::unique_ptr<Port> open(const std::string& account = "SALES") const {
-    return Port::open({path_, account});
+    return Port::open({path(), account});
   }
 
  private:
   std::string path_;
+  std::optional<::tarn::testing::ScratchDatabase> database_;
 };
 
 // One port on a fresh system, with a file CUST (dictionary and data) already made.

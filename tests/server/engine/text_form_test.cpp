@@ -17,6 +17,7 @@ void sql(const std::string& path, const char* text) {
 }
 
 TEST_F(EngineTest, OlderWindows1252AccountsAreConvertedOnFirstOpen) {
+  TARN_SKIP_ON_POSTGRES("writes an account file as an older engine left it");
   const std::string f = openFile("CUST");
   ASSERT_EQ(run(req("W", {f, "K1", "x"})).status, 0);
   ASSERT_EQ(run(req("W", {f, "K2", "y"})).status, 0);

@@ -10,6 +10,7 @@
 
 #include "tests/server/odbc/odbc_fixture.h"
 #include "tests/support/odbc_env.h"
+#include "tests/support/pg_scratch.h"
 
 namespace tarn::testing {
 namespace {
@@ -87,10 +88,13 @@ TEST(DriverConnect, CompletedConnectionStringEchoesTheInputAndWarnsWhenCut) {
 TEST(DriverConnect, EngineFailureGives08001AndFreesEverything) {
   (void)driverConfig();
   TempDir dir;
-  // A system directory that cannot be made: its parent is a regular file.
+  // A system directory that cannot be made: its parent is a regular file. On PostgreSQL, a
+  // server socket that is not there.
   const std::string blocker = dir.path() + "/plain-file";
   std::ofstream(blocker) << "x";
-  const std::string connect = "DRIVER=Tarn;System=" + blocker + "/system;Account=DM;";
+  const std::string system =
+      onPostgres() ? "host=" + dir.path() + " port=1 dbname=none" : blocker + "/system";
+  const std::string connect = "DRIVER=Tarn;System=" + system + ";Account=DM;";
 
   LibrarySession s;
   EXPECT_EQ(s.open(connect), SQL_ERROR);

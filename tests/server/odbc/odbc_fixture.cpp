@@ -3,15 +3,22 @@
 #include <sqlucode.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "tests/support/odbc_env.h"
+#include "tests/support/pg_scratch.h"
 
 namespace tarn::testing {
 
 const DriverConfig& driverConfig() {
   static TempDir systemParent;
-  static const std::string system = systemParent.path() + "/system";
+  static std::optional<ScratchDatabase> database;
+  static const std::string system = [] {
+    if (!onPostgres()) return systemParent.path() + "/system";
+    database.emplace(*testPostgres());
+    return database->keywords();
+  }();
   static OdbcTestEnvironment env({{"Tarn", TARN_ODBC_DRIVER_PATH}},
                                  {{"TarnTest", "Tarn", {{"System", system}, {"Account", "DM"}}}});
   static const DriverConfig config{env.directory(), system};
