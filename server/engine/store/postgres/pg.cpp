@@ -25,8 +25,9 @@ constexpr const char* kSessionSettings =
 
 void ignoreNotice(void*, const char*) {}
 
+// The error classes in which the server or the network ended the session.
 bool connectionGone(const char* state) {
-  if (state == nullptr) return true;
+  if (state == nullptr) return false;
   return std::strncmp(state, "08", 2) == 0 || std::strcmp(state, "57P01") == 0 ||
          std::strcmp(state, "57P02") == 0 || std::strcmp(state, "57P03") == 0;
 }
@@ -174,12 +175,12 @@ void Session::check(PGresult* result, const std::string& context) {
 
 void Session::fail(const PGresult* result, const std::string& context) {
   const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-  const std::string message =
-      trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
+  std::string message = trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
+  if (message.empty()) message = "no answer from the server";
   if (PQstatus(conn_) == CONNECTION_BAD || connectionGone(state)) {
     markLost(message);
   }
-  throw StoreError(failureOf(state), context + ": " + message);
+  throw StoreError(state ? failureOf(state) : StoreFailure::kOther, context + ": " + message);
 }
 
 void Session::prepare(const Query& q) {

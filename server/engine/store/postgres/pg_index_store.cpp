@@ -81,6 +81,7 @@ PgIndexStore::PgIndexStore(Session& session, std::string tag, std::string schema
   exact_ = query("ix_r", hitSql("AND key=$2", kUp).c_str(), "ib");
   exactItem_ =
       query("ix_v", hitSql("AND key=$2 AND item=$3 AND ($4<=0 OR vc=$4)", kUp).c_str(), "ibbi");
+  serialiseSection_ = query("ix_serialise", "SELECT pg_advisory_xact_lock($1)", "i");
   idsUnder_ = query("ix_x",
                     "SELECT coalesce(id, item) FROM @.index_entries WHERE ix=$1 AND key=$2 "
                     "ORDER BY item, vc",
@@ -112,6 +113,9 @@ std::vector<Correlative> PgIndexStore::definitions(const Section& s) {
 
 std::int64_t PgIndexStore::build(const Section& s, const Correlative& c,
                                  const ItemVisitor& forEachItem) {
+  // Writers of s hold the section's lock shared: those under way finish before the items are
+  // read, and those after see the definition and keep the entries.
+  session_.run(serialiseSection_, Params().add(lockKey('S', schema_, s.id)));
   std::int64_t number = 0;
   if (std::optional<std::int64_t> existing = find(s, c)) {
     number = *existing;

@@ -63,7 +63,7 @@ class PgIndexStore final : public IndexStore {
   Query defsOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
       dropEntriesOf_, insertEntry_, respellEntry_, deleteEntry_;
   Query atOrAfter_, afterPosition_, afterKey_, beforePosition_, beforeKey_, last_, atOrBefore_,
-      exact_, exactItem_, idsUnder_;
+      exact_, exactItem_, idsUnder_, serialiseSection_;
   std::string copyEntries_;
 };
 

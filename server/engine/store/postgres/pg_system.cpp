@@ -47,6 +47,25 @@ Query systemQuery(const char* name, const char* sql, const char* types) {
   return schemaQuery("sys_", "", name, sql, types);
 }
 
+// The data source as messages may show it: keywords without the password when it holds one.
+std::string withoutPassword(const std::string& conninfo) {
+  PQconninfoOption* parsed = PQconninfoParse(conninfo.c_str(), nullptr);
+  if (parsed == nullptr) return conninfo;
+  bool secret = false;
+  std::string shown;
+  for (PQconninfoOption* o = parsed; o->keyword != nullptr; ++o) {
+    if (o->val == nullptr) continue;
+    if (std::string_view(o->keyword) == "password") {
+      secret = true;
+      continue;
+    }
+    if (!shown.empty()) shown += ' ';
+    shown += std::string(o->keyword) + "=" + o->val;
+  }
+  PQconninfoFree(parsed);
+  return secret ? shown : conninfo;
+}
+
 std::string hostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return "?";
@@ -56,7 +75,7 @@ std::string hostName() {
 class PgSystem final : public System {
  public:
   explicit PgSystem(const std::string& conninfo)
-      : location_(conninfo), session_(std::make_shared<Session>(conninfo)) {
+      : location_(withoutPassword(conninfo)), session_(std::make_shared<Session>(conninfo)) {
     makeSchema();
     if (!accountExists(kSystemAccount)) (void)openAccount(kSystemAccount, true);
   }
