@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
+#include <tuple>
 
 #include "server/engine/conv/conversion.h"
 #include "server/engine/store/store.h"
@@ -88,6 +90,22 @@ void indexKeys(const Correlative& c, std::string_view id, std::string_view body,
     ++vc;
   }
   std::sort(out.begin(), out.end());
+}
+
+void keyChanges(const Correlative& c, std::string_view id, const std::string* before,
+                const std::string_view* after, bool keepKept, KeyChanges& changes) {
+  changes.before.clear();
+  changes.after.clear();
+  if (before) indexKeys(c, id, *before, changes.before);
+  if (after) indexKeys(c, id, *after, changes.after);
+  changes.gone.clear();
+  changes.added.clear();
+  changes.kept.clear();
+  const auto& [b, a] = std::tie(changes.before, changes.after);
+  std::set_difference(b.begin(), b.end(), a.begin(), a.end(), std::back_inserter(changes.gone));
+  std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(changes.added));
+  if (keepKept)
+    std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(changes.kept));
 }
 
 }  // namespace tarn::server::store

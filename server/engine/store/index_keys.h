@@ -42,4 +42,17 @@ struct KeyValue {
 void indexKeys(const Correlative& c, std::string_view id, std::string_view body,
                std::vector<KeyValue>& out);
 
+// What a change of one item does to one index: the entries to remove, the entries to add, and
+// (where asked, for files that fold ids) the entries kept, whose id may be spelled anew. A
+// rewrite usually leaves most keys as they were, so only the difference touches the index.
+struct KeyChanges {
+  std::vector<KeyValue> gone, added, kept;
+  std::vector<KeyValue> before, after;  // the keys of each body, kept for their storage
+};
+
+// Fills changes for item id going from before (nullptr: it did not exist) to after (nullptr:
+// deleted) under c.
+void keyChanges(const Correlative& c, std::string_view id, const std::string* before,
+                const std::string_view* after, bool keepKept, KeyChanges& changes);
+
 }  // namespace tarn::server::store

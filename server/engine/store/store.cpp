@@ -26,6 +26,13 @@ std::unique_ptr<System> openSystem(const std::string& system) {
   return std::make_unique<SqliteSystem>(system);
 }
 
+std::string fileDefinition(std::int64_t modulo) {
+  std::string out = "D";
+  out += kAttributeMark;
+  out += std::to_string(modulo);
+  return out;
+}
+
 std::optional<std::string> accountName(std::string_view name) {
   if (name.empty() || name.size() > 64 || name.front() == '.') return std::nullopt;
   std::string out;

@@ -276,6 +276,9 @@ class System {
 // Throws StoreError.
 [[nodiscard]] std::unique_ptr<System> openSystem(const std::string& system);
 
+// A file's entry in its account's MD: "D", then its modulo.
+[[nodiscard]] std::string fileDefinition(std::int64_t modulo);
+
 // An account's name as stored: upper-cased; nothing when the name is not a valid account name
 // (1 to 64 of A-Z, 0-9, '_', '-', '.', not starting with '.').
 [[nodiscard]] std::optional<std::string> accountName(std::string_view name);

@@ -151,12 +151,8 @@ class PgAccount final : public Account {
     Transaction tx(*this);
     if (findFile(file, false)) return false;
     insertSection(file, kSectionDictionary, {}, modulo, caseFold);
-    if (std::optional<Section> md = findSection(kMasterDictionary, false, {}, false)) {
-      std::string pointer = "D";
-      pointer += kAttributeMark;
-      pointer += std::to_string(modulo);
-      writeItem(*md, file, pointer);
-    }
+    if (std::optional<Section> md = findSection(kMasterDictionary, false, {}, false))
+      writeItem(*md, file, fileDefinition(modulo));
     tx.commit();
     return true;
   }

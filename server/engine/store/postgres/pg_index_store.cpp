@@ -211,24 +211,10 @@ void PgIndexStore::itemChanged(const Section& s, std::string_view id, const std:
   // Only the difference between the old and the new keys touches the entries; in a file that
   // folds ids a kept entry may need the id's new spelling.
   for (const Definition& d : defs_) {
-    oldKeys_.clear();
-    newKeys_.clear();
-    if (before) indexKeys(d.correlative, id, *before, oldKeys_);
-    if (after) indexKeys(d.correlative, id, *after, newKeys_);
-    gone_.clear();
-    added_.clear();
-    kept_.clear();
-    std::set_difference(oldKeys_.begin(), oldKeys_.end(), newKeys_.begin(), newKeys_.end(),
-                        std::back_inserter(gone_));
-    std::set_difference(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
-                        std::back_inserter(added_));
-    changeEntries(deleteEntry_, d.number, s, id, gone_, false);
-    changeEntries(insertEntry_, d.number, s, id, added_, true);
-    if (s.caseFold) {
-      std::set_intersection(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
-                            std::back_inserter(kept_));
-      changeEntries(respellEntry_, d.number, s, id, kept_, true);
-    }
+    keyChanges(d.correlative, id, before, after, s.caseFold, changes_);
+    changeEntries(deleteEntry_, d.number, s, id, changes_.gone, false);
+    changeEntries(insertEntry_, d.number, s, id, changes_.added, true);
+    if (s.caseFold) changeEntries(respellEntry_, d.number, s, id, changes_.kept, true);
   }
 }
 

@@ -59,7 +59,7 @@ class PgIndexStore final : public IndexStore {
   std::vector<Definition> defs_;
   std::set<std::int64_t> indexed_;
   std::string scratch_;
-  std::vector<KeyValue> oldKeys_, newKeys_, gone_, added_, kept_;
+  KeyChanges changes_;
   Query defsOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
       dropEntriesOf_, insertEntry_, respellEntry_, deleteEntry_;
   Query atOrAfter_, afterPosition_, afterKey_, beforePosition_, beforeKey_, last_, atOrBefore_,

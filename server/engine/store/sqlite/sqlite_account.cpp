@@ -279,13 +279,8 @@ bool SqliteAccount::createDictionary(std::string_view file, std::int64_t modulo,
     q.bindText(1, file).bind(2, kSectionDictionary).bindText(3, "").bind(4, caseFold ? 1 : 0);
     q.bind(5, modulo).run();
   }
-  std::optional<Section> md = findSection(kMasterDictionary, false, {}, false);
-  if (md) {
-    std::string pointer = "D";
-    pointer += kAttributeMark;
-    pointer += std::to_string(modulo);
-    writeItem(*md, file, pointer);
-  }
+  if (std::optional<Section> md = findSection(kMasterDictionary, false, {}, false))
+    writeItem(*md, file, fileDefinition(modulo));
   tx.commit();
   return true;
 }

@@ -237,27 +237,11 @@ void SqliteIndexStore::respellEntries(std::int64_t number, const Section& s, std
 void SqliteIndexStore::itemChanged(const Section& s, std::string_view id, const std::string* before,
                                    const std::string_view* after) {
   for (const Definition& d : defsFor(s)) {
-    oldKeys_.clear();
-    newKeys_.clear();
-    if (before) indexKeys(d.correlative, id, *before, oldKeys_);
-    if (after) indexKeys(d.correlative, id, *after, newKeys_);
-    // A rewrite usually leaves most keys as they were: only the difference touches the b-tree.
-    // In a file that folds ids a kept entry may need the id's new spelling; the update changes
-    // (and so dirties a page) only where the spelling differs.
-    gone_.clear();
-    added_.clear();
-    kept_.clear();
-    std::set_difference(oldKeys_.begin(), oldKeys_.end(), newKeys_.begin(), newKeys_.end(),
-                        std::back_inserter(gone_));
-    std::set_difference(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
-                        std::back_inserter(added_));
-    deleteEntries(d.number, s, id, gone_);
-    insertEntries(d.number, s, id, added_);
-    if (s.caseFold) {
-      std::set_intersection(newKeys_.begin(), newKeys_.end(), oldKeys_.begin(), oldKeys_.end(),
-                            std::back_inserter(kept_));
-      respellEntries(d.number, s, id, kept_);
-    }
+    keyChanges(d.correlative, id, before, after, s.caseFold, changes_);
+    deleteEntries(d.number, s, id, changes_.gone);
+    insertEntries(d.number, s, id, changes_.added);
+    // The update changes (and so dirties a page) only where the spelling differs.
+    if (s.caseFold) respellEntries(d.number, s, id, changes_.kept);
   }
 }
 

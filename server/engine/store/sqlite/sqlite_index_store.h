@@ -76,7 +76,7 @@ class SqliteIndexStore final : public IndexStore {
   std::int64_t loadedFor_ = 0;  // the section whose definitions any() left in defs_
   std::set<std::int64_t> indexed_;
   std::string scratch_;
-  std::vector<KeyValue> oldKeys_, newKeys_, gone_, added_, kept_;
+  KeyChanges changes_;
   Statement defsOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
       dropEntriesOf_, insertEntry_, respellEntry_, deleteEntry_;
   Statement atOrAfter_, afterPosition_, afterKey_, beforePosition_, beforeKey_, last_, atOrBefore_,
