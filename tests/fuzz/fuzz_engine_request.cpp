@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -38,7 +39,10 @@ struct Target {
     limits.replyBytes = 16384;
     limits.stackedCommands = 8;
     // A subroutine the fuzzer compiles may loop for ever: calls stop after a moment.
-    port = tarn::server::Port::open({dir, "FUZZ", std::chrono::milliseconds(50)}, limits);
+    // TARN_FUZZ_SYSTEM names another system to fuzz, such as a PostgreSQL database.
+    const char* system = std::getenv("TARN_FUZZ_SYSTEM");
+    port = tarn::server::Port::open({system ? system : dir, "FUZZ", std::chrono::milliseconds(50)},
+                                    limits);
     // Handles 1 and 2 and some items exist, so that numeric fields often name real things.
     checkReply(port->execute(std::string("E\xFE") + "CREATE-FILE CUST 3"));
     checkReply(port->execute(std::string("O\xFE") + "CUST"));
