@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -80,6 +81,32 @@ TEST_F(PostgresStore, AnEndedSessionFreesItsLocksAndItsPortReportsTheLostConnect
   std::unique_ptr<Port> again = system_.open();
   const std::string a = openFile("CUST", again.get());
   EXPECT_EQ(run(req("R", {a, "1", "0"}), again.get()).data, "mine");
+}
+
+// The store reads a section's ids a page of 16,384 at a time; a list of more than a page still
+// comes whole, once each, in key order.
+TEST_F(PostgresStore, AListLongerThanTheStoresPageComesWholeInKeyOrder) {
+  constexpr int kItems = 16384 + 7;
+  {
+    auto account = store::openSystem(system_.path())->openAccount("SALES", false);
+    const store::Section s = *account->findSection("CUST", false, {}, false);
+    store::Transaction tx(*account);
+    for (int i = 0; i < kItems; ++i) account->writeItem(s, std::to_string(100000 + i), "x");
+    tx.commit();
+  }
+  const std::string list = run(req("S", {openFile("CUST")})).data;
+  std::string all;
+  for (Reply batch{}; batch.status != status::kEndOfList;) {  // the last batch comes with 36
+    batch = run(req("n", {list}));
+    ASSERT_TRUE(batch.status == 0 || batch.status == status::kEndOfList) << batch.status;
+    all += (all.empty() ? "" : std::string(1, AM)) + batch.data;
+  }
+  std::string expected;
+  for (int i = 0; i < kItems; ++i)
+    expected += (i == 0 ? "" : std::string(1, AM)) + std::to_string(100000 + i);
+  const auto diverge = std::mismatch(all.begin(), all.end(), expected.begin(), expected.end());
+  EXPECT_TRUE(all == expected) << "the lists part at byte " << (diverge.first - all.begin())
+                               << " of " << all.size() << " and " << expected.size();
 }
 
 }  // namespace

@@ -269,11 +269,30 @@ class PgAccount final : public Account {
   }
 
   std::size_t appendIds(const Section& s, std::string& out) override {
+    const std::size_t start = out.size();
     std::size_t n = 0;
-    walk(idsFirst_, idsNext_, kIdsPage, s, [&](const Result& r, int row) {
+    auto append = [&](const Result& r, int row) {
       if (n++ > 0) out.push_back(kAttributeMark);
       out.append(r.bytes(row, 1));
-    });
+    };
+    // A list is one snapshot, as on the embedded store. One page is one statement's; a longer
+    // list is read again whole in a read-only repeatable-read transaction, which costs one page
+    // more, and only for lists of more than a page.
+    if (session_->inTransaction()) {
+      walk(idsFirst_, idsNext_, kIdsPage, s, append);  // the caller's transaction decides
+      return n;
+    }
+    if (walk(idsFirst_, idsNext_, kIdsPage, s, append, true)) return n;
+    out.resize(start);
+    n = 0;
+    session_->exec("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY");
+    try {
+      walk(idsFirst_, idsNext_, kIdsPage, s, append);
+      session_->exec("COMMIT");
+    } catch (...) {
+      rollback();
+      throw;
+    }
     return n;
   }
 
@@ -523,16 +542,18 @@ class PgAccount final : public Account {
   }
 
   // Walks s in key order a page at a time; each page is a statement of its own, so that visit
-  // may use the session between pages, and the last key seen starts the next page.
+  // may use the session between pages, and the last key seen starts the next page. With
+  // firstPageOnly it stops after one page. Returns whether it reached the end.
   template <typename Visit>
-  void walk(const Query& first, const Query& next, std::int64_t page, const Section& s,
-            const Visit& visit) {
+  bool walk(const Query& first, const Query& next, std::int64_t page, const Section& s,
+            const Visit& visit, bool firstPageOnly = false) {
     Result r = session_->run(first, Params().add(s.id).add(page));
     std::string after;
     while (true) {
       const int rows = r.rows();
       for (int i = 0; i < rows; ++i) visit(r, i);
-      if (rows < page) return;
+      if (rows < page) return true;
+      if (firstPageOnly) return false;
       after.assign(r.bytes(rows - 1, 0));
       r = session_->run(next, Params().add(s.id).add(page).add(std::string_view(after)));
     }
