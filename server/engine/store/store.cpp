@@ -26,6 +26,45 @@ std::unique_ptr<System> openSystem(const std::string& system) {
   return std::make_unique<SqliteSystem>(system);
 }
 
+IndexSeek IndexStore::seek(std::int64_t number, bool foldIds, char code, std::string_view key,
+                           std::string_view id, long vc, IndexHit& hit) {
+  // A position whose id holds marks came from "X": it stands after (or before) the whole key.
+  const bool wholeKey = id.find(kAttributeMark) != std::string_view::npos;
+  Section ids;
+  ids.caseFold = foldIds;
+  const std::string_view item = itemKey(ids, id, scratch_);
+  bool found = false;
+  switch (code) {
+    case 'C':
+      found = probe(Probe::kAtOrAfterKey, number, key, {}, 0, hit);
+      break;
+    case 'N':
+      found =
+          probe(wholeKey ? Probe::kAfterKey : Probe::kAfterPosition, number, key, item, vc, hit);
+      break;
+    case 'P':
+      found =
+          probe(wholeKey ? Probe::kBeforeKey : Probe::kBeforePosition, number, key, item, vc, hit);
+      break;
+    case 'L':
+      found = probe(key.empty() ? Probe::kLast : Probe::kAtOrBeforeKey, number, key, {}, 0, hit);
+      break;
+    case 'R':
+      found = probe(Probe::kKey, number, key, {}, 0, hit);
+      break;
+    case 'V':
+      found = probe(Probe::kKeyAndItem, number, key, item, vc, hit);
+      break;
+    case 'X':
+      found = probe(Probe::kAtOrAfterKey, number, key, {}, 0, hit);
+      if (found) idsUnder(number, std::string(hit.key), hit);
+      break;
+    default:
+      return IndexSeek::kBadCode;
+  }
+  return found ? IndexSeek::kFound : IndexSeek::kNone;
+}
+
 std::string fileDefinition(std::int64_t modulo) {
   std::string out = "D";
   out += kAttributeMark;

@@ -99,10 +99,35 @@ class IndexStore {
   // Removes the definition and its entries; false when there was none.
   virtual bool drop(const Section& s, const Correlative& c) = 0;
   // Runs key operation code on index number from position (key, id, vc). foldIds tells whether
-  // the file's item-ids ignore letter case.
-  [[nodiscard]] virtual IndexSeek seek(std::int64_t number, bool foldIds, char code,
-                                       std::string_view key, std::string_view id, long vc,
-                                       IndexHit& hit) = 0;
+  // the file's item-ids ignore letter case. The same for every store: it asks probe and idsUnder.
+  [[nodiscard]] IndexSeek seek(std::int64_t number, bool foldIds, char code, std::string_view key,
+                               std::string_view id, long vc, IndexHit& hit);
+
+ protected:
+  // Which entry a probe looks for, from a position (key, item, value count) in entry order.
+  enum class Probe {
+    kAtOrAfterKey,    // the first at or after key
+    kAfterKey,        // the first after every entry of key
+    kAfterPosition,   // the first after the position
+    kBeforeKey,       // the last before every entry of key
+    kBeforePosition,  // the last before the position
+    kLast,            // the last of all
+    kAtOrBeforeKey,   // the last at or before key
+    kKey,             // the first of key
+    kKeyAndItem,      // the first of key and item (and of the value count, when it is above 0)
+  };
+  static constexpr int kProbes = 9;
+  // How many of key, item and value count each probe uses, in that order.
+  static constexpr int kProbeParameters[kProbes] = {1, 1, 3, 1, 3, 0, 1, 1, 3};
+  // The entry of index number that a probe of this kind finds, into hit (its item-id in hit.ids);
+  // false when there is none.
+  [[nodiscard]] virtual bool probe(Probe kind, std::int64_t number, std::string_view key,
+                                   std::string_view item, long vc, IndexHit& hit) = 0;
+  // Every item-id under key in item order, joined by attribute marks, and their count as hit.vc.
+  virtual void idsUnder(std::int64_t number, std::string_view key, IndexHit& hit) = 0;
+
+ private:
+  std::string scratch_;
 };
 
 // The credentials of a protected account: the user and a salted hash of the password.

@@ -70,17 +70,21 @@ PgIndexStore::PgIndexStore(Session& session, std::string tag, std::string schema
   deleteEntry_ =
       query("ix_unentry",
             "DELETE FROM @.index_entries WHERE ix=$1 AND key=$2 AND item=$3 AND vc=$4", "ibbi");
-  atOrAfter_ = query("ix_c", hitSql("AND key>=$2", kUp).c_str(), "ib");
-  afterPosition_ = query("ix_n", hitSql("AND (key, item, vc)>($2, $3, $4)", kUp).c_str(), "ibbi");
-  afterKey_ = query("ix_nk", hitSql("AND key>$2", kUp).c_str(), "ib");
-  beforePosition_ =
-      query("ix_p", hitSql("AND (key, item, vc)<($2, $3, $4)", kDown).c_str(), "ibbi");
-  beforeKey_ = query("ix_pk", hitSql("AND key<$2", kDown).c_str(), "ib");
-  last_ = query("ix_l", hitSql("", kDown).c_str(), "i");
-  atOrBefore_ = query("ix_lk", hitSql("AND key<=$2", kDown).c_str(), "ib");
-  exact_ = query("ix_r", hitSql("AND key=$2", kUp).c_str(), "ib");
-  exactItem_ =
-      query("ix_v", hitSql("AND key=$2 AND item=$3 AND ($4<=0 OR vc=$4)", kUp).c_str(), "ibbi");
+  // In the order of Probe; each takes the index number, then the probe's parameters.
+  const char* const probes[kProbes][3] = {
+      {"ix_c", "AND key>=$2", kUp},
+      {"ix_nk", "AND key>$2", kUp},
+      {"ix_n", "AND (key, item, vc)>($2, $3, $4)", kUp},
+      {"ix_pk", "AND key<$2", kDown},
+      {"ix_p", "AND (key, item, vc)<($2, $3, $4)", kDown},
+      {"ix_l", "", kDown},
+      {"ix_lk", "AND key<=$2", kDown},
+      {"ix_r", "AND key=$2", kUp},
+      {"ix_v", "AND key=$2 AND item=$3 AND ($4<=0 OR vc=$4)", kUp},
+  };
+  for (int i = 0; i < kProbes; ++i)
+    probes_[i] = query(probes[i][0], hitSql(probes[i][1], probes[i][2]).c_str(),
+                       std::string("ibbi").substr(0, 1 + kProbeParameters[i]).c_str());
   serialiseSection_ = query("ix_serialise", "SELECT pg_advisory_xact_lock($1)", "i");
   idsUnder_ = query("ix_x",
                     "SELECT coalesce(id, item) FROM @.index_entries WHERE ix=$1 AND key=$2 "
@@ -229,14 +233,15 @@ void PgIndexStore::sectionDropped(const Section& s) {
   indexed_.erase(s.id);
 }
 
-bool PgIndexStore::first(const Query& q, int params, std::int64_t number, std::string_view key,
+bool PgIndexStore::probe(Probe kind, std::int64_t number, std::string_view key,
                          std::string_view item, long vc, IndexHit& hit) {
+  const int uses = kProbeParameters[static_cast<int>(kind)];
   Params p;
   p.add(number);
-  if (params >= 1) p.add(key);
-  if (params >= 2) p.add(item);
-  if (params >= 3) p.add(static_cast<std::int64_t>(vc));
-  Result r = session_.run(q, p);
+  if (uses >= 1) p.add(key);
+  if (uses >= 2) p.add(item);
+  if (uses >= 3) p.add(static_cast<std::int64_t>(vc));
+  Result r = session_.run(probes_[static_cast<int>(kind)], p);
   if (r.rows() == 0) return false;
   hit.key.assign(r.bytes(0, 0));
   hit.vc = static_cast<long>(r.integer(0, 1));
@@ -244,52 +249,14 @@ bool PgIndexStore::first(const Query& q, int params, std::int64_t number, std::s
   return true;
 }
 
-IndexSeek PgIndexStore::seek(std::int64_t number, bool foldIds, char code, std::string_view key,
-                             std::string_view id, long vc, IndexHit& hit) {
-  // A position whose id holds marks came from "X": it stands after (or before) the whole key.
-  const bool wholeKey = id.find(kAttributeMark) != std::string_view::npos;
-  Section ids;
-  ids.caseFold = foldIds;
-  bool found = false;
-  switch (code) {
-    case 'C':
-      found = first(atOrAfter_, 1, number, key, {}, 0, hit);
-      break;
-    case 'N':
-      found = wholeKey ? first(afterKey_, 1, number, key, {}, 0, hit)
-                       : first(afterPosition_, 3, number, key, itemKey(ids, id, scratch_), vc, hit);
-      break;
-    case 'P':
-      found = wholeKey
-                  ? first(beforeKey_, 1, number, key, {}, 0, hit)
-                  : first(beforePosition_, 3, number, key, itemKey(ids, id, scratch_), vc, hit);
-      break;
-    case 'L':
-      found = key.empty() ? first(last_, 0, number, {}, {}, 0, hit)
-                          : first(atOrBefore_, 1, number, key, {}, 0, hit);
-      break;
-    case 'R':
-      found = first(exact_, 1, number, key, {}, 0, hit);
-      break;
-    case 'V':
-      found = first(exactItem_, 3, number, key, itemKey(ids, id, scratch_), vc, hit);
-      break;
-    case 'X': {
-      found = first(atOrAfter_, 1, number, key, {}, 0, hit);
-      if (!found) break;
-      Result r = session_.run(idsUnder_, Params().add(number).add(std::string_view(hit.key)));
-      hit.ids.clear();
-      hit.vc = 0;
-      for (int i = 0; i < r.rows(); ++i) {
-        if (hit.vc++ > 0) hit.ids.push_back(kAttributeMark);
-        hit.ids.append(r.bytes(i, 0));
-      }
-      break;
-    }
-    default:
-      return IndexSeek::kBadCode;
+void PgIndexStore::idsUnder(std::int64_t number, std::string_view key, IndexHit& hit) {
+  Result r = session_.run(idsUnder_, Params().add(number).add(key));
+  hit.ids.clear();
+  hit.vc = 0;
+  for (int i = 0; i < r.rows(); ++i) {
+    if (hit.vc++ > 0) hit.ids.push_back(kAttributeMark);
+    hit.ids.append(r.bytes(i, 0));
   }
-  return found ? IndexSeek::kFound : IndexSeek::kNone;
 }
 
 }  // namespace tarn::server::store::postgres

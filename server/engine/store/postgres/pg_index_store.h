@@ -27,8 +27,9 @@ class PgIndexStore final : public IndexStore {
   std::int64_t build(const Section& s, const Correlative& c,
                      const ItemVisitor& forEachItem) override;
   bool drop(const Section& s, const Correlative& c) override;
-  [[nodiscard]] IndexSeek seek(std::int64_t number, bool foldIds, char code, std::string_view key,
-                               std::string_view id, long vc, IndexHit& hit) override;
+  [[nodiscard]] bool probe(Probe kind, std::int64_t number, std::string_view key,
+                           std::string_view item, long vc, IndexHit& hit) override;
+  void idsUnder(std::int64_t number, std::string_view key, IndexHit& hit) override;
 
   // --- maintenance, called by the item paths inside their transaction
   // Whether any index is defined on s (reading the definitions that itemChanged then uses).
@@ -50,8 +51,6 @@ class PgIndexStore final : public IndexStore {
   void loadDefinitions(const Section& s);
   void changeEntries(const Query& q, std::int64_t number, const Section& s, std::string_view id,
                      const std::vector<KeyValue>& keys, bool spelled);
-  bool first(const Query& q, int params, std::int64_t number, std::string_view key,
-             std::string_view item, long vc, IndexHit& hit);
   [[nodiscard]] Query query(const char* name, const char* sql, const char* types) const;
 
   Session& session_;
@@ -62,8 +61,7 @@ class PgIndexStore final : public IndexStore {
   KeyChanges changes_;
   Query defsOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
       dropEntriesOf_, insertEntry_, respellEntry_, deleteEntry_;
-  Query atOrAfter_, afterPosition_, afterKey_, beforePosition_, beforeKey_, last_, atOrBefore_,
-      exact_, exactItem_, idsUnder_, serialiseSection_;
+  Query probes_[kProbes], idsUnder_, serialiseSection_;
   std::string copyEntries_;
 };
 

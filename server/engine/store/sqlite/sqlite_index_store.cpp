@@ -55,15 +55,19 @@ SqliteIndexStore::SqliteIndexStore(sqlite3* db) {
                             "AND vc=?4 AND id IS NOT ?5");
   deleteEntry_ =
       Statement(db, "DELETE FROM index_entries WHERE ix=?1 AND key=?2 AND item=?3 AND vc=?4");
-  atOrAfter_ = hitQuery(db, "AND key>=?2", kUp);
-  afterPosition_ = hitQuery(db, "AND (key, item, vc)>(?2, ?3, ?4)", kUp);
-  afterKey_ = hitQuery(db, "AND key>?2", kUp);
-  beforePosition_ = hitQuery(db, "AND (key, item, vc)<(?2, ?3, ?4)", kDown);
-  beforeKey_ = hitQuery(db, "AND key<?2", kDown);
-  last_ = hitQuery(db, "", kDown);
-  atOrBefore_ = hitQuery(db, "AND key<=?2", kDown);
-  exact_ = hitQuery(db, "AND key=?2", kUp);
-  exactItem_ = hitQuery(db, "AND key=?2 AND item=?3 AND (?4<=0 OR vc=?4)", kUp);
+  // In the order of Probe.
+  const char* const probes[kProbes][2] = {
+      {"AND key>=?2", kUp},
+      {"AND key>?2", kUp},
+      {"AND (key, item, vc)>(?2, ?3, ?4)", kUp},
+      {"AND key<?2", kDown},
+      {"AND (key, item, vc)<(?2, ?3, ?4)", kDown},
+      {"", kDown},
+      {"AND key<=?2", kDown},
+      {"AND key=?2", kUp},
+      {"AND key=?2 AND item=?3 AND (?4<=0 OR vc=?4)", kUp},
+  };
+  for (int i = 0; i < kProbes; ++i) probes_[i] = hitQuery(db, probes[i][0], probes[i][1]);
   idsUnder_ = Statement(db,
                         "SELECT coalesce(id, item) FROM index_entries WHERE ix=?1 AND key=?2 "
                         "ORDER BY item, vc");
@@ -256,13 +260,14 @@ void SqliteIndexStore::sectionDropped(const Section& s) {
   Statement::Use(dropDefsOf_).bind(1, s.id).run();
 }
 
-bool SqliteIndexStore::first(Statement& query, int params, std::int64_t number,
-                             std::string_view key, std::string_view item, long vc, IndexHit& hit) {
-  Statement::Use q(query);
+bool SqliteIndexStore::probe(Probe kind, std::int64_t number, std::string_view key,
+                             std::string_view item, long vc, IndexHit& hit) {
+  const int uses = kProbeParameters[static_cast<int>(kind)];
+  Statement::Use q(probes_[static_cast<int>(kind)]);
   q.bind(1, number);
-  if (params >= 1) q.bind(2, key);
-  if (params >= 2) q.bind(3, item);
-  if (params >= 3) q.bind(4, static_cast<std::int64_t>(vc));
+  if (uses >= 1) q.bind(2, key);
+  if (uses >= 2) q.bind(3, item);
+  if (uses >= 3) q.bind(4, static_cast<std::int64_t>(vc));
   if (!q.step()) return false;
   hit.key.assign(q.bytes(0));
   hit.vc = static_cast<long>(q.integer(1));
@@ -270,50 +275,15 @@ bool SqliteIndexStore::first(Statement& query, int params, std::int64_t number,
   return true;
 }
 
-IndexSeek SqliteIndexStore::seek(std::int64_t number, bool foldIds, char code, std::string_view key,
-                                 std::string_view id, long vc, IndexHit& hit) {
-  // A position whose id holds marks came from "X": it stands after (or before) the whole key.
-  const bool wholeKey = id.find(kAttributeMark) != std::string_view::npos;
-  bool found = false;
-  switch (code) {
-    case 'C':
-      found = first(atOrAfter_, 1, number, key, {}, 0, hit);
-      break;
-    case 'N':
-      found = wholeKey ? first(afterKey_, 1, number, key, {}, 0, hit)
-                       : first(afterPosition_, 3, number, key, itemKey(foldIds, id), vc, hit);
-      break;
-    case 'P':
-      found = wholeKey ? first(beforeKey_, 1, number, key, {}, 0, hit)
-                       : first(beforePosition_, 3, number, key, itemKey(foldIds, id), vc, hit);
-      break;
-    case 'L':
-      found = key.empty() ? first(last_, 0, number, {}, {}, 0, hit)
-                          : first(atOrBefore_, 1, number, key, {}, 0, hit);
-      break;
-    case 'R':
-      found = first(exact_, 1, number, key, {}, 0, hit);
-      break;
-    case 'V':
-      found = first(exactItem_, 3, number, key, itemKey(foldIds, id), vc, hit);
-      break;
-    case 'X': {
-      found = first(atOrAfter_, 1, number, key, {}, 0, hit);
-      if (!found) break;
-      Statement::Use q(idsUnder_);
-      q.bind(1, number).bind(2, std::string_view(hit.key));
-      hit.ids.clear();
-      hit.vc = 0;
-      while (q.step()) {
-        if (hit.vc++ > 0) hit.ids.push_back(kAttributeMark);
-        hit.ids.append(q.bytes(0));
-      }
-      break;
-    }
-    default:
-      return IndexSeek::kBadCode;
+void SqliteIndexStore::idsUnder(std::int64_t number, std::string_view key, IndexHit& hit) {
+  Statement::Use q(idsUnder_);
+  q.bind(1, number).bind(2, key);
+  hit.ids.clear();
+  hit.vc = 0;
+  while (q.step()) {
+    if (hit.vc++ > 0) hit.ids.push_back(kAttributeMark);
+    hit.ids.append(q.bytes(0));
   }
-  return found ? IndexSeek::kFound : IndexSeek::kNone;
 }
 
 }  // namespace tarn::server::store

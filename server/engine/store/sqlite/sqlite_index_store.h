@@ -49,8 +49,9 @@ class SqliteIndexStore final : public IndexStore {
   void sectionDropped(const Section& s);
 
   // --- cruising
-  [[nodiscard]] IndexSeek seek(std::int64_t number, bool foldIds, char code, std::string_view key,
-                               std::string_view id, long vc, IndexHit& hit) override;
+  [[nodiscard]] bool probe(Probe kind, std::int64_t number, std::string_view key,
+                           std::string_view item, long vc, IndexHit& hit) override;
+  void idsUnder(std::int64_t number, std::string_view key, IndexHit& hit) override;
 
  private:
   struct Definition {
@@ -66,10 +67,6 @@ class SqliteIndexStore final : public IndexStore {
                       const std::vector<KeyValue>& keys);
   void deleteEntries(std::int64_t number, const Section& s, std::string_view id,
                      const std::vector<KeyValue>& keys);
-  // The first row of query into hit; query takes the index number and then params more of key,
-  // item and value count.
-  bool first(Statement& query, int params, std::int64_t number, std::string_view key,
-             std::string_view item, long vc, IndexHit& hit);
   [[nodiscard]] std::string_view itemKey(bool foldIds, std::string_view id);
 
   std::vector<Definition> defs_;
@@ -79,8 +76,7 @@ class SqliteIndexStore final : public IndexStore {
   KeyChanges changes_;
   Statement defsOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
       dropEntriesOf_, insertEntry_, respellEntry_, deleteEntry_;
-  Statement atOrAfter_, afterPosition_, afterKey_, beforePosition_, beforeKey_, last_, atOrBefore_,
-      exact_, exactItem_, idsUnder_;
+  Statement probes_[kProbes], idsUnder_;
 };
 
 }  // namespace tarn::server::store
