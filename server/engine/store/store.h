@@ -252,10 +252,12 @@ class Transaction {
   }
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
+  // A commit that fails leaves the guard armed, so that the transaction is rolled back rather than
+  // left open under every later write of the connection.
   void commit() {
     if (!began_) return;
-    began_ = false;
     account_.commit();
+    began_ = false;
   }
 
  private:

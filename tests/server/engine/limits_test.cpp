@@ -152,6 +152,24 @@ TEST_F(StorageFailures, EachKindHasItsOwnStatusAndNothingIsWritten) {
   EXPECT_EQ(run(req("W", {f, "1", "x"})).status, 0);
 }
 
+// A commit that fails must not leave the transaction open: every later write of the port would
+// land inside it and never be committed.
+TEST_F(StorageFailures, AFailedCommitIsRolledBackAndLaterWritesStillCommit) {
+  TARN_SKIP_ON_POSTGRES("injects faults into SQLite statements");
+  std::string f = openFile("CUST");
+  gFaultPrefix = "COMMIT";
+  gFaultCode = SQLITE_BUSY;
+  store::setStepFaultForTesting(injectFault);
+  Reply v = run(req("V", {f, "1", "1", "lost"}));
+  store::setStepFaultForTesting(nullptr);
+  EXPECT_EQ(v.status, status::kBusy);
+  ASSERT_EQ(run(req("V", {f, "2", "1", "kept"})).status, 0);
+  std::unique_ptr<Port> other = system_.open();
+  const std::string g = openFile("CUST", other.get());
+  EXPECT_EQ(run(req("R", {g, "1", "0"}), other.get()).status, status::kItemMissing);
+  EXPECT_EQ(run(req("R", {g, "2", "0"}), other.get()).data, "kept");
+}
+
 TEST(StoreFailure, ARealFullDatabaseReadsAsDiskFull) {
   TARN_SKIP_ON_POSTGRES("fills an account file to its page limit");
   TempSystem s;
