@@ -26,6 +26,11 @@ std::unique_ptr<System> openSystem(const std::string& system) {
   return std::make_unique<SqliteSystem>(system);
 }
 
+std::string Account::openMark(const LockOwner& owner) {
+  return std::to_string(owner.port) + ":" + std::to_string(owner.process.pid) + ":" +
+         std::to_string(owner.process.start);
+}
+
 IndexSeek IndexStore::seek(std::int64_t number, bool foldIds, char code, std::string_view key,
                            std::string_view id, long vc, IndexHit& hit) {
   // A position whose id holds marks came from "X": it stands after (or before) the whole key.

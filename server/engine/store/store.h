@@ -220,6 +220,8 @@ class Account {
   virtual void markOpen(const Section& s, const LockOwner& owner) = 0;
   virtual void unmarkOpen(const Section& s, const LockOwner& owner) = 0;
   [[nodiscard]] virtual bool openElsewhere(const Section& s, const LockOwner& owner) = 0;
+  // The item an open mark of owner is kept under, beside the locks: one per owner and section.
+  [[nodiscard]] static std::string openMark(const LockOwner& owner);
   // Drops every lock and open mark of owner in this account.
   virtual void releaseAll(const LockOwner& owner) = 0;
   // Drops item and file locks of owner in this account, keeping open marks.

@@ -70,11 +70,6 @@ std::string folded(std::string_view name) {
   return out;
 }
 
-std::string openMark(const LockOwner& owner) {
-  return std::to_string(owner.port) + ":" + std::to_string(owner.process.pid) + ":" +
-         std::to_string(owner.process.start);
-}
-
 std::string replaceSchema(const char* sql, const std::string& schema) {
   return schemaQuery("", schema, "", sql, "").sql;
 }
@@ -207,14 +202,8 @@ class PgAccount final : public Account {
     const bool indexed = indexes_.any(s);
     indexedBefore_.clear();
     const bool existed = indexed && readItem(s, id, indexedBefore_);
-    const std::string_view key = itemKey(s, id, scratch_);
     Params p;
-    p.add(s.id).add(key);
-    // The original spelling is kept only where folding changed it.
-    if (key != id)
-      p.add(id);
-    else
-      p.null();
+    bindItem(p, s, id);
     session_->run(write_, p.add(body));
     if (indexed) indexes_.itemChanged(s, id, existed ? &indexedBefore_ : nullptr, &body);
     tx.commit();
@@ -224,13 +213,8 @@ class PgAccount final : public Account {
                              const LockOwner& owner) override {
     // An indexed file's write needs the checked path; the statement would decline it anyway.
     if (indexes_.seenIndexed(s)) return false;
-    const std::string_view key = itemKey(s, id, scratch_);
     Params write;
-    write.add(s.id).add(key);
-    if (key != id)
-      write.add(id);
-    else
-      write.null();
+    const std::string_view key = bindItem(write, s, id);
     write.add(body).add(owner.port).add(owner.process.pid).add(owner.process.start);
     // The advisory locks order the write against lock takers, which hold the same locks while
     // they look and insert, and the write's check runs after them with a snapshot of its own:
@@ -557,6 +541,18 @@ class PgAccount final : public Account {
       after.assign(r.bytes(rows - 1, 0));
       r = session_->run(next, Params().add(s.id).add(page).add(std::string_view(after)));
     }
+  }
+
+  // Binds the section, the item's key and, only where folding changed it, the original spelling.
+  // Returns the key.
+  std::string_view bindItem(Params& p, const Section& s, std::string_view id) {
+    const std::string_view key = itemKey(s, id, scratch_);
+    p.add(s.id).add(key);
+    if (key != id)
+      p.add(id);
+    else
+      p.null();
+    return key;
   }
 
   std::int64_t sectionKey(const Section& s) const { return lockKey('S', schema_, s.id); }

@@ -76,11 +76,6 @@ Section sectionFrom(const Statement::Use& row) {
   return s;
 }
 
-std::string openMark(const LockOwner& owner) {
-  return std::to_string(owner.port) + ":" + std::to_string(owner.process.pid) + ":" +
-         std::to_string(owner.process.start);
-}
-
 int userVersion(sqlite3* db) {
   Statement q(db, "PRAGMA user_version");
   Statement::Use row(q);
