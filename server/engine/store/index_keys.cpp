@@ -108,4 +108,32 @@ void keyChanges(const Correlative& c, std::string_view id, const std::string* be
     std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(changes.kept));
 }
 
+IndexEntries::Span IndexEntries::keep(std::string_view bytes) {
+  Span span{static_cast<std::uint32_t>(arena_.size()), static_cast<std::uint32_t>(bytes.size())};
+  arena_.append(bytes);
+  return span;
+}
+
+IndexEntries::IndexEntries(const Correlative& c, bool foldIds, const ItemVisitor& forEachItem) {
+  std::vector<KeyValue> keys;
+  Section ids;
+  ids.caseFold = foldIds;
+  std::string scratch;
+  forEachItem([&](std::string_view id, std::string_view body) {
+    indexKeys(c, id, body, keys);
+    if (keys.empty()) return;
+    const std::string_view key = itemKey(ids, id, scratch);
+    const Span item = keep(key);
+    const Span spelled = key == id ? Span{} : keep(id);
+    for (const KeyValue& k : keys) rows_.push_back({keep(k.key), item, spelled, k.vc});
+    if (arena_.size() > UINT32_MAX - (1u << 20))
+      throw StoreError(StoreFailure::kFull, "too many index entries to build at once");
+  });
+  std::sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) {
+    if (int d = view(a.key).compare(view(b.key))) return d < 0;
+    if (int d = view(a.item).compare(view(b.item))) return d < 0;
+    return a.vc < b.vc;
+  });
+}
+
 }  // namespace tarn::server::store

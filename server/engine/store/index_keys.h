@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,5 +56,45 @@ struct KeyChanges {
 // deleted) under c.
 void keyChanges(const Correlative& c, std::string_view id, const std::string* before,
                 const std::string_view* after, bool keepKept, KeyChanges& changes);
+
+// Walks a file's items, calling visit with each id and body; the views live only during the call.
+using ItemVisitor = std::function<void(
+    const std::function<void(std::string_view id, std::string_view body)>& visit)>;
+
+// Every entry an index defined by c holds for the items forEachItem visits, sorted in entry
+// order (key, item key, value count): the order that fills a b-tree at its end, page after page,
+// where random inserts would split it all over. The bytes sit in one arena and the rows that are
+// sorted are small and flat.
+class IndexEntries {
+ public:
+  struct Entry {
+    std::string_view key, item;
+    std::string_view id;  // the item-id where folding changed it; empty otherwise
+    long vc;
+  };
+  // Throws StoreError (full) past 4 GiB of keys and ids.
+  IndexEntries(const Correlative& c, bool foldIds, const ItemVisitor& forEachItem);
+  [[nodiscard]] std::size_t size() const noexcept { return rows_.size(); }
+  [[nodiscard]] Entry operator[](std::size_t i) const noexcept {
+    const Row& r = rows_[i];
+    return {view(r.key), view(r.item), view(r.id), r.vc};
+  }
+
+ private:
+  struct Span {
+    std::uint32_t at = 0, size = 0;
+  };
+  struct Row {
+    Span key, item, id;
+    long vc;
+  };
+  Span keep(std::string_view bytes);
+  [[nodiscard]] std::string_view view(Span s) const noexcept {
+    return std::string_view(arena_).substr(s.at, s.size);
+  }
+
+  std::string arena_;
+  std::vector<Row> rows_;
+};
 
 }  // namespace tarn::server::store

@@ -92,8 +92,6 @@ class IndexStore {
   [[nodiscard]] virtual std::vector<Correlative> definitions(const Section& s) = 0;
   // Defines the index (or empties an existing one, keeping its number) and fills it from every
   // item that forEachItem visits. Returns its number.
-  using ItemVisitor = std::function<void(
-      const std::function<void(std::string_view id, std::string_view body)>& visit)>;
   virtual std::int64_t build(const Section& s, const Correlative& c,
                              const ItemVisitor& forEachItem) = 0;
   // Removes the definition and its entries; false when there was none.

@@ -128,40 +128,22 @@ std::int64_t PgIndexStore::build(const Section& s, const Correlative& c,
     const std::string text = c.text();
     number = session_.run(insertDef_, Params().add(s.id).add(text)).integer(0, 0);
   }
-  // Entries go in by one binary COPY, sorted so that the b-tree fills at its end. Each item's
-  // keys come sorted and unique, so rows never repeat.
-  struct Row {
-    std::string key, item, id;
-    long vc;
-  };
-  std::vector<Row> rows;
-  std::vector<KeyValue> keys;
-  forEachItem([&](std::string_view id, std::string_view body) {
-    indexKeys(c, id, body, keys);
-    if (keys.empty()) return;
-    const std::string item(itemKey(s, id, scratch_));
-    const std::string spelled = item == id ? std::string() : std::string(id);
-    for (KeyValue& k : keys) rows.push_back({std::move(k.key), item, spelled, k.vc});
-  });
-  std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
-    if (int d = a.key.compare(b.key)) return d < 0;
-    if (int d = a.item.compare(b.item)) return d < 0;
-    return a.vc < b.vc;
-  });
-  if (!rows.empty()) {
+  // Entries go in by one binary COPY, in entry order.
+  const IndexEntries entries(c, s.caseFold, forEachItem);
+  if (entries.size() > 0) {
     CopyRows copy;
-    for (const Row& r : rows) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const IndexEntries::Entry e = entries[i];
       copy.beginRow(5);
       copy.field(number);
-      copy.field(std::string_view(r.key));
-      copy.field(std::string_view(r.item));
-      copy.field(static_cast<std::int64_t>(r.vc));
-      if (r.id.empty())
+      copy.field(e.key);
+      copy.field(e.item);
+      copy.field(static_cast<std::int64_t>(e.vc));
+      if (e.id.empty())
         copy.null();
       else
-        copy.field(std::string_view(r.id));
+        copy.field(e.id);
     }
-    rows.clear();
     session_.copyIn(copyEntries_, copy.finish());
   }
   return number;

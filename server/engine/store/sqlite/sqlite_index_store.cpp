@@ -110,46 +110,12 @@ std::int64_t SqliteIndexStore::build(const Section& s, const Correlative& c,
     if (!q.step()) throw sqliteError(SQLITE_INTERNAL, "index definition vanished");
     number = q.integer(0);
   }
-  // Entries are sorted before they go in, so the b-tree is filled at its end, page after page,
-  // instead of being split all over by random inserts. Their bytes sit in one arena and the
-  // rows that are sorted are small and flat.
-  struct Span {
-    std::uint32_t at = 0, size = 0;
-  };
-  struct Row {
-    Span key, item, id;
-    long vc;
-  };
-  std::string arena;
-  std::vector<Row> rows;
-  std::vector<KeyValue> keys;
-  auto keep = [&](std::string_view bytes) {
-    Span span{static_cast<std::uint32_t>(arena.size()), static_cast<std::uint32_t>(bytes.size())};
-    arena.append(bytes);
-    return span;
-  };
-  forEachItem([&](std::string_view id, std::string_view body) {
-    indexKeys(c, id, body, keys);
-    if (keys.empty()) return;
-    const Span item = keep(itemKey(s.caseFold, id));
-    const Span spelled =
-        std::string_view(arena).substr(item.at, item.size) == id ? Span{} : keep(id);
-    for (const KeyValue& k : keys) rows.push_back({keep(k.key), item, spelled, k.vc});
-    if (arena.size() > UINT32_MAX - (1u << 20))
-      throw sqliteError(SQLITE_FULL, "too many index entries to build at once");
-  });
-  const std::string_view bytes = arena;
-  auto view = [&](Span span) { return bytes.substr(span.at, span.size); };
-  std::sort(rows.begin(), rows.end(), [&](const Row& a, const Row& b) {
-    if (int d = view(a.key).compare(view(b.key))) return d < 0;
-    if (int d = view(a.item).compare(view(b.item))) return d < 0;
-    return a.vc < b.vc;
-  });
-  for (const Row& r : rows) {
+  const IndexEntries entries(c, s.caseFold, forEachItem);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const IndexEntries::Entry e = entries[i];
     Statement::Use q(insertEntry_);
-    q.bind(1, number).bind(2, view(r.key)).bind(3, view(r.item));
-    q.bind(4, static_cast<std::int64_t>(r.vc));
-    if (r.id.size > 0) q.bind(5, view(r.id));
+    q.bind(1, number).bind(2, e.key).bind(3, e.item).bind(4, static_cast<std::int64_t>(e.vc));
+    if (!e.id.empty()) q.bind(5, e.id);
     q.run();
   }
   return number;
