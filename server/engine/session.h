@@ -64,11 +64,9 @@ class Session final : public Port {
   [[nodiscard]] bool lost() const noexcept override { return lost_; }
 
  private:
-  struct Handle {
-    std::shared_ptr<store::Account> account;
-    store::Section section;
-    bool readOnly = false;  // DM's MD seen from another account
-    std::shared_ptr<const corvex::Program> module;  // set for a loaded module instead
+  // A file handle, or a loaded module (then only account is set: where the module came from).
+  struct Handle : OpenSection {
+    std::shared_ptr<const corvex::Program> module;
   };
   struct Index {
     std::shared_ptr<store::Account> account;
@@ -105,10 +103,12 @@ class Session final : public Port {
   // The open handle for a number field; nullptr when it is not open. Sets bad when the field
   // is not a number.
   Handle* handle(std::string_view field, bool& bad);
-  // The reply to send when field names no open handle; nothing when out is set.
-  std::optional<std::string> takeHandle(std::string_view field, Handle*& out);
-  // As takeHandle, and status 6 for a handle that may only be read.
-  std::optional<std::string> takeWritableHandle(std::string_view field, Handle*& out);
+  // The reply to send when field names no open handle, or one whose account no longer grants the
+  // current one; nothing when out is set. Giving up a lock is allowed without the grant.
+  enum class Use { kRead, kRelease };
+  std::optional<std::string> takeHandle(std::string_view field, Handle*& out, Use use = Use::kRead);
+  // The reply for what a write through the port came to.
+  [[nodiscard]] static std::string replyFor(Written outcome);
   List* list(std::string_view field);
   // Refusals of the limits, with the message a client can show.
   [[nodiscard]] std::string overItemLimit(std::size_t size) const;

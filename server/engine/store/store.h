@@ -237,6 +237,10 @@ class Account {
   virtual void revoke(std::string_view other) = 0;
   [[nodiscard]] virtual bool grants(std::string_view other) = 0;
   [[nodiscard]] virtual std::vector<std::string> grantees() = 0;
+  // A number that moves whenever the credentials or grants may have changed, from any port. It
+  // costs no table read, so a port can ask it before every use of another account's file and
+  // look the grants up again only when it moved.
+  [[nodiscard]] virtual std::uint64_t protectionVersion() = 0;
 
  private:
   std::string name_;

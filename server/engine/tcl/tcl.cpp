@@ -321,12 +321,29 @@ class Interpreter {
 }  // namespace
 
 const std::vector<std::string_view>& builtInVerbs() {
-  static const std::vector<std::string_view> kVerbs = {
-      "SET-NUM-FORMAT", "CASE",           "TIME",           "DATE",            "WHO",
-      "COUNT",          "ESTIMATE-COUNT", "SELECT",         "SSELECT",         "LIST",
-      "CREATE-FILE",    "DELETE-FILE",    "CLEAR-FILE",     "LOGTO",           "UPDATE-MD",
-      "CREATE-ACCOUNT", "CREATE-INDEX",   "DELETE-INDEX",   "PROTECT-ACCOUNT", "GRANT-ACCOUNT",
-      "REVOKE-ACCOUNT", "COMPILE",        "CATALOG"};
+  static const std::vector<std::string_view> kVerbs = {"SET-NUM-FORMAT",
+                                                       "CASE",
+                                                       "TIME",
+                                                       "DATE",
+                                                       "WHO",
+                                                       "COUNT",
+                                                       "ESTIMATE-COUNT",
+                                                       "SELECT",
+                                                       "SSELECT",
+                                                       "LIST",
+                                                       "CREATE-FILE",
+                                                       "DELETE-FILE",
+                                                       "CLEAR-FILE",
+                                                       "LOGTO",
+                                                       "UPDATE-MD",
+                                                       "CREATE-ACCOUNT",
+                                                       "CREATE-INDEX",
+                                                       "DELETE-INDEX",
+                                                       "PROTECT-ACCOUNT",
+                                                       "GRANT-ACCOUNT",
+                                                       "REVOKE-ACCOUNT",
+                                                       "COMPILE",
+                                                       "CATALOG"};
   return kVerbs;
 }
 
@@ -865,7 +882,7 @@ void Interpreter::logTo(const CommandLine& cmd) {
   const std::string& name = cmd.words.front().text;
   // A protected account takes its user and password from the next two stacked lines.
   Credentials credentials;
-  std::shared_ptr<store::Account> target = state_.accountNamed(name);
+  std::shared_ptr<store::Account> target = state_.accountForLogon(name);
   if (target && target != state_.accountRef() && store::isProtected(*target)) {
     credentials.user = std::string(input_.next().value_or(""));
     credentials.password = std::string(input_.next().value_or(""));
@@ -888,14 +905,16 @@ void Interpreter::updateMd(const CommandLine& cmd) {
     return;
   }
   const std::string& name = cmd.words.front().text;
-  std::shared_ptr<store::Account> target = state_.accountNamed(name);
-  if (!target) {
+  Place at = state_.reach(name);
+  if (at.access == Access::kMissing) {
     message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
     return;
   }
-  if (!state_.mayReach(*target) || (target->name() == store::kSystemAccount &&
-                                    state_.account().name() != store::kSystemAccount)) {
-    message(msg::kAccessRefused, cat({"Account ", target->name(), " refused the access."}));
+  std::shared_ptr<store::Account> target = at.account;
+  if (!target || (target->name() == store::kSystemAccount &&
+                  state_.account().name() != store::kSystemAccount)) {
+    message(msg::kAccessRefused, cat({"Account ", target ? target->name() : store::upperAscii(name),
+                                      " refused the access."}));
     return;
   }
   std::optional<store::Section> md =
@@ -1011,7 +1030,7 @@ std::shared_ptr<store::Account> Interpreter::ownAccount(const CommandLine& cmd) 
     return nullptr;
   }
   const std::string& name = cmd.words.front().text;
-  std::shared_ptr<store::Account> target = state_.accountNamed(name);
+  std::shared_ptr<store::Account> target = state_.accountForLogon(name);
   if (!target) {
     message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
     return nullptr;
