@@ -9,12 +9,6 @@
 namespace tarn::server {
 namespace {
 
-std::string_view trim(std::string_view s) noexcept {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 // The system dictionary of the conventional "mds,," reference is the DM account's MD.
 constexpr std::string_view kSystemDictionaryAlias = "MDS";
 
@@ -37,7 +31,7 @@ void admit(store::Account& account, const Credentials& credentials, const std::s
 
 std::optional<FileReference> parseFileReference(std::string_view text) {
   FileReference ref;
-  text = trim(text);
+  text = trimBlanks(text);
   for (;;) {
     std::size_t blank = text.find(' ');
     if (blank == std::string_view::npos) break;
@@ -49,12 +43,12 @@ std::optional<FileReference> parseFileReference(std::string_view text) {
     } else {
       break;
     }
-    text = trim(text.substr(blank + 1));
+    text = trimBlanks(text.substr(blank + 1));
   }
   if (text.empty()) return std::nullopt;
   for (;;) {
     std::size_t comma = text.find(',');
-    ref.parts.push_back(trim(text.substr(0, comma)));
+    ref.parts.push_back(trimBlanks(text.substr(0, comma)));
     if (comma == std::string_view::npos) break;
     text = text.substr(comma + 1);
   }

@@ -34,12 +34,6 @@ struct OpenSection {
   bool readOnly = false;  // the DM account's MD, reached from another account
 };
 
-// What a logon to a protected account presents.
-struct Credentials {
-  std::string user;
-  std::string password;
-};
-
 // The select list a SELECT or SSELECT leaves for the next "S" -1.
 struct IdList {
   std::string ids;  // joined by attribute marks

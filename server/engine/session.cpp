@@ -17,8 +17,6 @@
 namespace tarn::server {
 namespace {
 
-using store::kAttributeMark;
-
 // The fields of a request after its operation code, each introduced by an attribute mark.
 class Fields {
  public:
@@ -109,51 +107,6 @@ bool parseNumber(std::string_view text, long& out) noexcept {
   if (value < INT32_MIN || value > INT32_MAX) return false;
   out = static_cast<long>(value);
   return true;
-}
-
-std::string_view extractAttribute(std::string_view item, long n) noexcept {
-  if (n < 1) return {};
-  std::size_t start = 0;
-  for (long i = 1; i < n; ++i) {
-    std::size_t mark = item.find(kAttributeMark, start);
-    if (mark == std::string_view::npos) return {};
-    start = mark + 1;
-  }
-  std::size_t end = item.find(kAttributeMark, start);
-  return item.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-}
-
-std::size_t sizeAfterReplace(std::string_view item, long n, std::size_t valueSize) noexcept {
-  std::size_t start = 0;
-  for (long i = 1; i < n; ++i) {
-    std::size_t mark = item.find(kAttributeMark, start);
-    if (mark == std::string_view::npos)
-      return item.size() + static_cast<std::size_t>(n - i) + valueSize;
-    start = mark + 1;
-  }
-  std::size_t end = item.find(kAttributeMark, start);
-  std::size_t old = (end == std::string_view::npos ? item.size() : end) - start;
-  return item.size() - old + valueSize;
-}
-
-void replaceAttribute(std::string& item, long n, std::string_view value) {
-  std::size_t start = 0;
-  for (long i = 1; i < n; ++i) {
-    std::size_t mark = item.find(kAttributeMark, start);
-    if (mark == std::string::npos) {
-      item.append(static_cast<std::size_t>(n - i), kAttributeMark);
-      item.append(value);
-      return;
-    }
-    start = mark + 1;
-  }
-  std::size_t end = item.find(kAttributeMark, start);
-  item.replace(start, end == std::string::npos ? std::string::npos : end - start, value);
-}
-
-bool holdsMark(std::string_view text) noexcept {
-  return std::any_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) >= 0xFB; });
 }
 
 int statusFor(const store::StoreError& e) noexcept {
@@ -350,7 +303,7 @@ std::string Session::read(char op, std::string_view fields) {
   }
   scratch_.clear();
   if (!h->account->readItem(h->section, id, scratch_)) return makeReply(status::kItemMissing);
-  return makeReply(status::kOk, extractAttribute(scratch_, attribute));
+  return makeReply(status::kOk, attributeOf({}, scratch_, attribute));
 }
 
 std::string Session::write(char op, std::string_view fields) {

@@ -14,34 +14,9 @@
 #include "server/engine/corvex/program.h"
 #include "server/engine/port.h"
 #include "server/engine/port_state.h"
+#include "server/engine/vocabulary.h"
 
 namespace tarn::server {
-
-// Statuses this engine answers with.
-namespace status {
-inline constexpr int kOk = 0;
-inline constexpr int kItemMissing = 2;
-inline constexpr int kLocked = 5;
-inline constexpr int kInvalidCall = 6;
-inline constexpr int kNotANumber = 7;
-inline constexpr int kFileNotPresent = 9;
-inline constexpr int kBadConversion = 10;
-inline constexpr int kBadAttribute = 11;
-inline constexpr int kMainProgram = 17;
-inline constexpr int kNoIndex = 19;
-inline constexpr int kNoIndexEntry = 22;
-inline constexpr int kBadParameters = 34;
-inline constexpr int kEndOfList = 36;
-inline constexpr int kOverLimit = 40;
-inline constexpr int kDiskFull = 41;
-inline constexpr int kReadOnly = 42;
-inline constexpr int kCorrupt = 43;
-inline constexpr int kBusy = 44;
-inline constexpr int kStorageFailure = 45;
-inline constexpr int kNotCompiled = 46;
-inline constexpr int kRunFailed = 47;
-inline constexpr int kCallStopped = 48;
-}  // namespace status
 
 // The status that tells a client what kind of store failure stopped its request.
 [[nodiscard]] int statusFor(const store::StoreError& e) noexcept;
@@ -127,17 +102,6 @@ class Session final : public Port {
 
 // The reply for a status and data: four digits, a blank, the data.
 [[nodiscard]] std::string makeReply(int status, std::string_view data = {});
-// Attribute n (1-based) of an item; empty past the end.
-[[nodiscard]] std::string_view extractAttribute(std::string_view item, long n) noexcept;
-// The size item would have with attribute n (1-based) replaced by a value of valueSize bytes.
-[[nodiscard]] std::size_t sizeAfterReplace(std::string_view item, long n,
-                                           std::size_t valueSize) noexcept;
-// item with attribute n (1-based) replaced, padded with marks when the item is shorter.
-void replaceAttribute(std::string& item, long n, std::string_view value);
 // A request number: optional '-', decimal digits, within 32 bits.
 [[nodiscard]] bool parseNumber(std::string_view text, long& out) noexcept;
-// Whether text holds a mark (bytes 251-255). Such a field can only be the last of a request:
-// anywhere else its marks could not be told apart from the request's own separators.
-[[nodiscard]] bool holdsMark(std::string_view text) noexcept;
-
 }  // namespace tarn::server

@@ -120,6 +120,28 @@ TEST(UpperCase, MapsCharacterByCharacterAndKeepsMarks) {
   EXPECT_EQ(text::upperCase(u"\xD801"), u"\xD801");  // an unpaired surrogate stays
 }
 
+// One mark at every position of a long text, on every path: a block of a vector loop finds its
+// first match wherever in the block it lies (random texts seldom put it in a block's tail).
+TEST(MarkScan, ASingleMarkIsFoundAtEveryPosition) {
+  constexpr std::size_t kLength = 200;
+  scan::UnitSet set;
+  set.add(0x00FE);
+  for (scan::Path path : {scan::Path::kPortable, scan::Path::kAvx2, scan::Path::kBest}) {
+    const scan::Path before = scan::limitPath(path);
+    for (std::size_t at = 0; at < kLength; ++at) {
+      std::u16string s(kLength, u'a');
+      s[at] = 0x00FE;
+      const auto* p = s.data();
+      EXPECT_EQ(scan::findUnit(p, kLength, 0x00FE), at) << static_cast<int>(path);
+      EXPECT_EQ(scan::countUnit(p, kLength, 0x00FE), 1u) << at;
+      EXPECT_EQ(scan::findNth(p, kLength, 0x00FE, 1).pos, at) << at;
+      EXPECT_EQ(scan::findNthBackward(p, kLength, 0x00FE, 1).pos, at) << at;
+      EXPECT_EQ(scan::findInSet(p, kLength, set), at) << at;
+    }
+    scan::limitPath(before);
+  }
+}
+
 // Every vector scan (AVX-512 and AVX2, where the processor has them) gives what its portable
 // loop gives, at every alignment and length.
 TEST(MarkScan, VectorAndPortablePathsAgree) {

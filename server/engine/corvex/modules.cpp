@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "server/engine/corvex/value.h"
-#include "server/engine/session.h"
 #include "server/engine/store/store.h"
+#include "server/engine/vocabulary.h"
 
 namespace tarn::server::corvex {
 namespace {
@@ -17,12 +17,6 @@ namespace {
 constexpr std::string_view kObjectPrefix = "$";
 // A catalog entry in the MD: attribute 1 this kind, then account, file and item of the module.
 constexpr std::string_view kCatalogKind = "R";
-
-std::string_view trimBlanks(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
 
 std::vector<std::string_view> commaParts(std::string_view text) {
   std::vector<std::string_view> parts;
@@ -45,7 +39,7 @@ std::optional<Source> sourceOf(PortState& state, std::string_view arguments, con
   std::size_t options = arguments.find('(');
   std::vector<std::string_view> p = commaParts(arguments.substr(0, options));
   if ((p.size() != 2 && p.size() != 3) || p.back().empty() || p[p.size() - 2].empty()) {
-    out.message(203, "COMPILE and CATALOG take base,file, name or file, name.");
+    out.message(msg::kSyntax, "COMPILE and CATALOG take base,file, name or file, name.");
     return std::nullopt;
   }
   // "base,file" follows the reference rule: base is a file of this account with file as its data
@@ -53,7 +47,7 @@ std::optional<Source> sourceOf(PortState& state, std::string_view arguments, con
   Place at = p.size() == 3 ? state.place(p[0], p[1])
                            : Place{Access::kAllowed, state.accountRef(), p[0], {}};
   if (at.access == Access::kMissing) {
-    out.message(210, "'" + std::string(p[0]) + "' is not an account.");
+    out.message(msg::kNotAnAccount, "'" + std::string(p[0]) + "' is not an account.");
     return std::nullopt;
   }
   if (at.access == Access::kRefused) {
@@ -68,9 +62,9 @@ std::optional<Source> sourceOf(PortState& state, std::string_view arguments, con
       !s.account->findSection(*file, false, at.section, state.caseSensitive))
     file.reset();
   if (!file) {
-    out.message(201, "'" + std::string(at.section.empty() ? at.file : p[0]) +
-                         (at.section.empty() ? "" : "," + std::string(at.section)) +
-                         "' is not a file name.");
+    out.message(msg::kNotAFile, "'" + std::string(at.section.empty() ? at.file : p[0]) +
+                                    (at.section.empty() ? "" : "," + std::string(at.section)) +
+                                    "' is not a file name.");
     return std::nullopt;
   }
   s.file = at.section.empty() ? *file : *file + "," + std::string(at.section);
@@ -167,13 +161,13 @@ void catalogCommand(PortState& state, std::string_view arguments, const Reporter
   std::optional<store::Section> md =
       state.account().findSection(store::kMasterDictionary, false, {}, false);
   if (!md) {
-    out.message(201, "'MD' is not a file name.");
+    out.message(msg::kNotAFile, "'MD' is not a file name.");
     return;
   }
   std::string entry(kCatalogKind);
   for (const std::string* part : {&s->account->name(), static_cast<const std::string*>(&s->file),
                                   static_cast<const std::string*>(&s->item)}) {
-    entry.push_back(kAm);
+    entry.push_back(kAttributeMark);
     entry += *part;
   }
   state.account().writeItem(*md, s->item, entry);

@@ -12,16 +12,6 @@
 
 namespace tarn::server::corvex {
 
-// Message numbers of COMPILE and CATALOG (listed in server/README.md).
-namespace msg {
-inline constexpr int kCompiled = 241;
-inline constexpr int kNotCompiled = 242;
-inline constexpr int kNoSource = 243;
-inline constexpr int kCataloged = 244;
-inline constexpr int kNoObject = 245;
-inline constexpr int kAccessRefused = 230;
-}  // namespace msg
-
 // How a TCL verb reports: plain lines, and numbered messages.
 struct Reporter {
   std::function<void(std::string_view line)> print;

@@ -18,12 +18,6 @@ const NumberFormat& indexFormat() {
   return format;
 }
 
-std::string_view trimBlanks(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 }  // namespace
 
 std::string Correlative::text() const {
@@ -54,21 +48,7 @@ std::optional<Correlative> parseCorrelative(std::string_view text) {
 void indexKeys(const Correlative& c, std::string_view id, std::string_view body,
                std::vector<KeyValue>& out) {
   out.clear();
-  std::string_view attribute = id;
-  if (c.attribute > 0) {
-    attribute = {};
-    std::size_t start = 0;
-    long n = 1;
-    for (; n < c.attribute; ++n) {
-      std::size_t mark = body.find(kAttributeMark, start);
-      if (mark == std::string_view::npos) break;
-      start = mark + 1;
-    }
-    if (n == c.attribute) {
-      attribute = body.substr(start);
-      attribute = attribute.substr(0, attribute.find(kAttributeMark));
-    }
-  }
+  std::string_view attribute = attributeOf(id, body, c.attribute);
   long vc = 1;
   while (true) {
     std::size_t mark = attribute.find(kValueMark);

@@ -16,12 +16,14 @@
 
 #include "server/engine/store/index_keys.h"
 #include "server/engine/store/process.h"
+#include "server/engine/vocabulary.h"
 
 namespace tarn::server::store {
 
-inline constexpr char kAttributeMark = '\xFE';
-inline constexpr char kValueMark = '\xFD';
-inline constexpr char kSubValueMark = '\xFC';
+// The marks, under the names the store's callers have long used.
+using ::tarn::server::kAttributeMark;
+using ::tarn::server::kSubValueMark;
+using ::tarn::server::kValueMark;
 inline constexpr std::string_view kMasterDictionary = "MD";
 inline constexpr std::string_view kSystemAccount = "DM";
 

@@ -11,6 +11,7 @@
 
 #include "server/engine/conv/conversion.h"
 #include "server/engine/corvex/modules.h"
+#include "server/engine/vocabulary.h"
 
 namespace tarn::server::tcl {
 namespace {
@@ -18,48 +19,6 @@ namespace {
 using store::equalsNoCase;
 using store::kAttributeMark;
 using store::kValueMark;
-
-// Message numbers of this interpreter (listed for administrators in server/README.md).
-namespace msg {
-constexpr int kNotAFile = 201;
-constexpr int kNotAnAttribute = 202;
-constexpr int kSyntax = 203;
-constexpr int kStoreFailed = 209;
-constexpr int kNotAnAccount = 210;
-constexpr int kLoggedOn = 211;
-constexpr int kVerbsUpdated = 212;
-constexpr int kAccountCreated = 213;
-constexpr int kAccountExists = 214;
-constexpr int kBadAccountName = 215;
-constexpr int kIndexExists = 171;
-constexpr int kIndexCreated = 172;
-constexpr int kBadCorrelative = 173;
-constexpr int kIndexDeleted = 174;
-constexpr int kNoSuchIndex = 175;
-constexpr int kNoItems = 401;
-constexpr int kSelected = 404;
-constexpr int kListed = 405;
-constexpr int kCounted = 407;
-constexpr int kFileExists = 413;
-constexpr int kBadFileName = 414;
-constexpr int kMasterDictionary = 416;
-constexpr int kFileCreated = 417;
-constexpr int kFileDeleted = 418;
-constexpr int kFileInUse = 419;
-constexpr int kFileCleared = 420;
-constexpr int kBadModulo = 421;
-constexpr int kCaseShown = 431;
-constexpr int kAccessRefused = 230;
-constexpr int kAccountProtected = 231;
-constexpr int kGranted = 232;
-constexpr int kRevoked = 233;
-constexpr int kNotYours = 234;
-constexpr int kSystemDictionary = 235;
-constexpr int kOverLimit = 450;
-}  // namespace msg
-
-// The request status of a run stopped by one of the port's limits.
-constexpr int kOverLimitStatus = 40;
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -188,18 +147,6 @@ bool matchesOne(std::string_view value, Op op, std::string_view pattern, bool ca
   }
 }
 
-std::string_view attributeOf(std::string_view id, std::string_view body, long n) {
-  if (n == 0) return id;
-  std::size_t start = 0;
-  for (long i = 1; i < n; ++i) {
-    std::size_t mark = body.find(kAttributeMark, start);
-    if (mark == std::string_view::npos) return {};
-    start = mark + 1;
-  }
-  std::size_t end = body.find(kAttributeMark, start);
-  return body.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-}
-
 // A multi-valued attribute satisfies a condition when one of its values does; several values in
 // the condition are alternatives, except that '#' must differ from all of them.
 bool holds(const Condition& c, std::string_view id, std::string_view body, bool caseSensitive) {
@@ -259,7 +206,7 @@ class Interpreter {
   // Stops the run: the message goes into the captured output, status 40 into the reply.
   void overLimit(std::string_view text) {
     message(msg::kOverLimit, text);
-    out_.status = kOverLimitStatus;
+    out_.status = status::kOverLimit;
   }
 
  private:
@@ -1094,7 +1041,7 @@ Outcome run(PortState& state, std::string_view command, std::string_view stacked
     }
   }
   if (!interpreter.runLine(command)) {
-    out.status = 6;
+    out.status = status::kInvalidCall;
     return out;
   }
   // Every stacked line a verb did not take as its input is a command of its own; a refusal by a
@@ -1103,7 +1050,7 @@ Outcome run(PortState& state, std::string_view command, std::string_view stacked
     const std::optional<std::string_view> line = input.next();
     if (!line) break;
     if (!interpreter.runLine(*line)) {
-      out.status = 6;
+      out.status = status::kInvalidCall;
       return out;
     }
   }

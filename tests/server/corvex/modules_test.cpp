@@ -82,7 +82,11 @@ TEST_F(Modules, LoadByEveryReferenceFormAndCallWithMarks) {
   EXPECT_EQ(run(req("R", {m, "X"})).status, status::kFileNotPresent);
   EXPECT_EQ(run(callRequest(bp_, {})).status, status::kFileNotPresent);
   EXPECT_EQ(run(callRequest(m, {"1", "2", "3", "4"})).status, status::kBadParameters);
-  EXPECT_EQ(run(req("M", {m, "1", "5", "ab"})).status, status::kBadParameters);
+  // The count must be a number that matches the arguments that follow it.
+  for (const char* count : {"", "x", "1x", "+1", " 1", "-1", "256", "2", "0"})
+    EXPECT_EQ(run(req("M", {m, count, "1", "a"})).status, status::kBadParameters) << count;
+  EXPECT_EQ(run(req("M", {m})).status, status::kBadParameters);
+  EXPECT_EQ(run(req("M", {m, "1", "1", "a"})).status, 0);
 }
 
 TEST_F(Modules, ProgramsRunTimeErrorsAndCalls) {

@@ -42,6 +42,17 @@ TEST_F(ProtectionTest, LogonNeedsTheCredentialsAndCountsFailures) {
   EXPECT_NE(Port::open({system_.path(), "OTHER"}), nullptr);
 }
 
+// The answer to each failed logon from one source is held back twice as long as the last.
+TEST_F(ProtectionTest, TheDelayAfterAFailedLogonDoublesUpToFiveSeconds) {
+  auto account = store::openSystem(system_.path())->openAccount("SALES", false);
+  std::vector<long> delays;
+  for (int i = 0; i < 8; ++i)
+    delays.push_back(static_cast<long>(store::recordFailedLogon(*account, "probe").count()));
+  EXPECT_EQ(delays, (std::vector<long>{100, 200, 400, 800, 1600, 3200, 5000, 5000}));
+  account->clearFailedLogons("probe");
+  EXPECT_EQ(store::recordFailedLogon(*account, "probe").count(), 100);
+}
+
 TEST_F(ProtectionTest, OnlyTheSaltedHashIsOnDisk) {
   TARN_SKIP_ON_POSTGRES("reads the account files themselves");
   port_.reset();
