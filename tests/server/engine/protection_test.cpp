@@ -85,6 +85,16 @@ TEST_F(ProtectionTest, TheSystemDictionaryIsWrittenOnlyFromDm) {
   EXPECT_EQ(run(req("d", {mds})).status, 6);
   EXPECT_EQ(tcl("CLEAR-FILE mds,,").returned, "235");
   EXPECT_EQ(tcl("UPDATE-MD DM").returned, "230");
+  // Nor does a program of another account write it.
+  ASSERT_EQ(tcl("CREATE-FILE BP 1").returned, "417");
+  ASSERT_EQ(run(req("W", {openFile("BP"), "PUT",
+                          "SUBROUTINE PUT(R)\xFEOPEN 'mds,,' TO F ELSE RETURN\xFEWRITE 'V' ON F, 'X'"}))
+                .status,
+            0);
+  ASSERT_EQ(tcl("COMPILE BP, PUT").returned, "241");
+  Reply put = run(callRequest(run(req("L", {"BP, PUT"})).data, {""}));
+  EXPECT_EQ(put.status, status::kRunFailed);
+  EXPECT_NE(put.data.find("written only from DM"), std::string::npos) << put.data;
 
   auto dm = system_.open("DM");
   EXPECT_EQ(run(req("W", {openFile("mds,,", dm.get()), "X", "V"}), dm.get()).status, 0);
