@@ -94,8 +94,8 @@ TEST_F(Limited, EachLimitRefusesWithStatusAndMessageAndThePortGoesOn) {
     std::string stacked;
   };
   const TclCase commands[] = {
-      {"LIST CUST", ""},                                 // three items, over 300 bytes
-      {"LIST CUST \"A\" \"A\" \"A\"", ""},               // one item named again and again
+      {"LIST CUST A1", ""},                              // three items, over 300 bytes
+      {"LIST CUST A1 \"A\" \"A\" \"A\"", ""},            // one item named again and again
       {"SELECT CUST WITH A51 = \"x\"", ""},              // an element number
       {"WHO", joinMarks({"WHO", "WHO", "WHO", "WHO"})},  // four stacked commands
   };
