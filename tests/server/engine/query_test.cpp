@@ -20,7 +20,9 @@ std::vector<std::string> lines(const std::string& captured) {
   }
 }
 
-std::string vm(std::initializer_list<std::string_view> parts) { return joinMarks(parts, VM); }
+std::string vm(std::initializer_list<std::string_view> parts) {
+  return joinMarks(parts, VM);
+}
 
 class Query : public EngineTest {
  protected:
@@ -33,8 +35,8 @@ class Query : public EngineTest {
     put(f_, "2", {"Jones", "Paris", "75001", "250", "19000", "CA"});
     put(f_, "10", {"smithers", "Berlin", "10115", "12050", "20100", "NY"});
     put(f_, "11", {"Brown", "", "", "-500", "", "TX"});
-    put(f_, "100", {"Adams", vm({"Lima", "Quito", "Cusco"}), vm({"15", "17", "08"}), "99", "21000",
-                    "NY"});
+    put(f_, "100",
+        {"Adams", vm({"Lima", "Quito", "Cusco"}), vm({"15", "17", "08"}), "99", "21000", "NY"});
     put(d_, "@ID", {"D", "0", "", "Cust", "5R"});
     put(d_, "NAME", {"D", "1", "", "Name", "10L", "S"});
     put(d_, "CITY", {"D", "2", "", "City", "6L", "M", "PLACE"});
@@ -62,12 +64,9 @@ TEST_F(Query, ReportsFollowTheDictionary) {
       // associated values on lines of their own, right-justified columns aligned on the right.
       {"LIST CUST \"1\" \"100\" \"11\"",
        {" Cust Name       City     Zip   Balance SINCE      St",
-        "    1 Smith      Oslo    0150     10.00 10/03/22   NY",
-        "                 Rome    0042",
-        "  100 Adams      Lima      15      0.99 06/29/25   NY",
-        "                 Quito     17",
-        "                 Cusco     08",
-        "   11 Brown                       -5.00            TX",
+        "    1 Smith      Oslo    0150     10.00 10/03/22   NY", "                 Rome    0042",
+        "  100 Adams      Lima      15      0.99 06/29/25   NY", "                 Quito     17",
+        "                 Cusco     08", "   11 Brown                       -5.00            TX",
         "[405] 3 items listed."}},
       // SORT orders right-justified ids as numbers; I items and A correlatives compute values.
       {"SORT CUST UPNAME OLD",
@@ -75,10 +74,9 @@ TEST_F(Query, ReportsFollowTheDictionary) {
         "   10 SMITHERS   SMITHERS", "   11 BROWN      BROWN", "  100 ADAMS      ADAMS",
         "[405] 5 items listed."}},
       {"SORT CUST BY STATE BREAK-ON STATE TOTAL BALANCE",
-       {" Cust St   Balance", "    2 CA      2.50", "      ***      2.50", "",
-        "    1 NY     10.00", "   10       120.50", "  100         0.99", "      ***    131.49", "",
-        "   11 TX     -5.00", "      ***     -5.00", "", "  ===       128.99",
-        "[405] 5 items listed."}},
+       {" Cust St   Balance", "    2 CA      2.50", "      ***      2.50", "", "    1 NY     10.00",
+        "   10       120.50", "  100         0.99", "      ***    131.49", "", "   11 TX     -5.00",
+        "      ***     -5.00", "", "  ===       128.99", "[405] 5 items listed."}},
       {"SORT CUST BY-EXP-DSND CITY WITH CITY CITY ZIP",
        {" Cust City     Zip", "    1 Rome    0042", "  100 Quito     17", "    2 Paris  75001",
         "    1 Oslo    0150", "  100 Lima      15", "  100 Cusco     08", "   10 Berlin 10115",
@@ -86,9 +84,9 @@ TEST_F(Query, ReportsFollowTheDictionary) {
       {"LIST CUST \"2\" \"10\" HEADING \"Customers 'P'\" ID-SUPP NAME DBL-SPC",
        {"Customers 1", "", "Name", "Jones", "", "smithers", "", "[405] 2 items listed."}},
       {"SORT CUST BY-DSND BALANCE BALANCE COL-HDR-SUPP SAMPLE 2",
-       {"    1     10.00", "   10    120.50", "[405] 2 items listed."}},
-      {"LIST CUST \"2\" NAME FOOTING \"end\" HDR-SUPP", {" Cust Name", "    2 Jones",
-                                                         "[405] 1 items listed."}},
+       {"   10    120.50", "    1     10.00", "[405] 2 items listed."}},
+      {"LIST CUST \"2\" NAME FOOTING \"end\" HDR-SUPP",
+       {" Cust Name", "    2 Jones", "[405] 1 items listed."}},
       // CSV repeats single values on each value's row; JSON nests associations.
       {"SORT CUST \"1\" \"11\" NAME CITY ZIP CSV",
        {"Cust,Name,City,Zip", "1,Smith,Oslo,0150", "1,Smith,Rome,0042", "11,Brown,,"}},
@@ -226,9 +224,12 @@ TEST_F(Query, SavedListsOutliveThePortAndServeSelectLists) {
 // the answer is the same.
 TEST_F(Query, IndexedCriteriaWalkTheIndex) {
   const char* sentences[] = {
-      "SSELECT CUST WITH STATE = \"NY\"",      "SSELECT CUST WITH STATE = \"ny\"",
-      "SSELECT CUST WITH STATE = \"N]\"",      "SSELECT CUST WITH STATE > \"CA\"",
-      "SSELECT CUST WITH STATE BETWEEN \"A\" \"O\"", "SSELECT CUST WITH STATE = \"NY\" \"TX\"",
+      "SSELECT CUST WITH STATE = \"NY\"",
+      "SSELECT CUST WITH STATE = \"ny\"",
+      "SSELECT CUST WITH STATE = \"N]\"",
+      "SSELECT CUST WITH STATE > \"CA\"",
+      "SSELECT CUST WITH STATE BETWEEN \"A\" \"O\"",
+      "SSELECT CUST WITH STATE = \"NY\" \"TX\"",
       "SSELECT CUST WITH STATE = \"NY\" AND BALANCE < 1000",
       "COUNT CUST WITH STATE <= \"ny\"",
   };
