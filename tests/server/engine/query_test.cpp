@@ -187,6 +187,9 @@ TEST_F(Query, ExpressionsCompileOnceAndReportTheirFailures) {
   TclReply bad = tcl("LIST CUST BAD");
   EXPECT_EQ(bad.returned, "204");
   EXPECT_NE(bad.captured.find("'BAD'"), std::string::npos) << bad.captured;
+  // An expression cannot smuggle statements in after a ';'.
+  put(d_, "SNEAK", {"I", "NAME; WRITE NAME ON F, 'X'", "", "Sneak"});
+  EXPECT_EQ(tcl("LIST CUST SNEAK").returned, "204");
   put(d_, "RATIO", {"I", "1000 / BALANCE", "", "Ratio", "6R"});
   put(f_, "ZERO", {"Zed", "", "", "0"});
   TclReply failed = tcl("LIST CUST RATIO");

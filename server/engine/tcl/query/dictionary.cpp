@@ -4,7 +4,6 @@
 #include <charconv>
 #include <mutex>
 
-#include "server/engine/corvex/modules.h"
 #include "server/engine/corvex/vm.h"
 #include "server/engine/tcl/interpreter.h"
 
@@ -224,8 +223,13 @@ void Dictionary::compileExpression(Field& f, std::string_view expression, int de
       i = j;
       continue;
     }
-    body.push_back(
-        c == static_cast<char>(kValueMark) || c == static_cast<char>(kAttributeMark) ? ' ' : c);
+    // One expression, not statements: whoever can write a dictionary must not get to run
+    // statements in the port of whoever lists the file.
+    if (c == ';' || c == '\n' || c == '\r' || static_cast<unsigned char>(c) >= 0xFB)
+      throw QueryError{qmsg::kBadExpression, cat({"I item '", f.name,
+                                                  "' does not compile: it holds more than one "
+                                                  "expression."})};
+    body.push_back(c);
     ++i;
   }
   std::string source = "SUBROUTINE QUERY.EXPRESSION(Q.ANS, Q.ID, Q.REC";
@@ -309,9 +313,8 @@ std::string Dictionary::value(const Field& f, std::string_view id, std::string_v
   args.emplace_back(std::string(id));
   args.emplace_back(std::string(body));
   for (const auto& input : f.inputs) args.emplace_back(value(*input, id, body));
+  // No port and no CALL: an expression computes from the item and cannot reach files.
   corvex::Runtime rt;
-  rt.port = &state_;
-  rt.resolve = [this](std::string_view name) { return corvex::findModule(state_, name).program; };
   corvex::RunResult r = corvex::run(*f.program, args, rt);
   if (r.status == corvex::RunStatus::kError)
     throw QueryError{qmsg::kExpressionFailed,

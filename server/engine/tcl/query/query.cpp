@@ -289,29 +289,38 @@ void Runner::explode() {
 }
 
 void Runner::order() {
+  const bool byKeys = !s_.sort.empty();
+  if (!byKeys && s_.verb != "SSELECT" && s_.verb != "SORT") return;
   const char idJustify = s_.dictionary->id()->justify;
-  auto byId = [&](const Row& x, const Row& y) {
-    int c = query::compareField(x.id, y.id, idJustify, true);
-    return c != 0 ? c < 0 : x.exploded < y.exploded;
-  };
-  if (!s_.sort.empty()) {
-    std::stable_sort(rows_.begin(), rows_.end(), [&](const Row& x, const Row& y) {
-      for (std::size_t i = 0; i < s_.sort.size(); ++i) {
-        const query::SortKey& k = s_.sort[i];
-        // A multi-valued key sorts by its first value unless exploded.
-        std::string_view a = x.keys[i], b = y.keys[i];
-        if (!k.exploded) {
-          a = a.substr(0, a.find(kValueMark));
-          b = b.substr(0, b.find(kValueMark));
-        }
-        int c = query::compareField(a, b, k.field->justify, cs_);
-        if (c != 0) return k.descending ? c > 0 : c < 0;
-      }
-      return byId(x, y);
-    });
-  } else if (s_.verb == "SSELECT" || s_.verb == "SORT") {
-    std::stable_sort(rows_.begin(), rows_.end(), byId);
+  // Each key is read once into a flat table; the sort moves row numbers, not rows.
+  const std::size_t width = s_.sort.size() + 1;
+  std::vector<query::SortValue> table(rows_.size() * width);
+  for (std::size_t r = 0; r < rows_.size(); ++r) {
+    for (std::size_t i = 0; i < s_.sort.size(); ++i) {
+      std::string_view v = rows_[r].keys[i];
+      // A multi-valued key sorts by its first value unless exploded.
+      if (!s_.sort[i].exploded) v = v.substr(0, v.find(kValueMark));
+      table[r * width + i] = query::sortValue(v);
+    }
+    table[r * width + s_.sort.size()] = query::sortValue(rows_[r].id);
   }
+  std::vector<std::uint32_t> order(rows_.size());
+  for (std::size_t r = 0; r < order.size(); ++r) order[r] = static_cast<std::uint32_t>(r);
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+    const query::SortValue* a = &table[x * width];
+    const query::SortValue* b = &table[y * width];
+    for (std::size_t i = 0; i < s_.sort.size(); ++i) {
+      int c = query::compareSortValues(a[i], b[i], s_.sort[i].field->justify, cs_);
+      if (c != 0) return s_.sort[i].descending ? c > 0 : c < 0;
+    }
+    // Ties by id, as the dictionary justifies it, exactly as stored.
+    int c = query::compareSortValues(a[width - 1], b[width - 1], idJustify, true);
+    return c != 0 ? c < 0 : rows_[x].exploded < rows_[y].exploded;
+  });
+  std::vector<Row> sorted;
+  sorted.reserve(rows_.size());
+  for (std::uint32_t r : order) sorted.push_back(std::move(rows_[r]));
+  rows_ = std::move(sorted);
 }
 
 void Runner::run() {

@@ -439,15 +439,23 @@ bool holds(const Condition& c, std::string_view attribute, bool caseSensitive) {
   return c.negate ? !result : result;
 }
 
+SortValue sortValue(std::string_view text) {
+  SortValue v;
+  v.text = text;
+  v.numeric = isNumber(text, v.number);
+  return v;
+}
+
+int compareSortValues(const SortValue& a, const SortValue& b, char justify, bool caseSensitive) {
+  if (a.numeric && b.numeric) return a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
+  // Right-aligned text: the shorter is padded on the left, so it sorts first.
+  if (justify == 'R' && a.text.size() != b.text.size())
+    return a.text.size() < b.text.size() ? -1 : 1;
+  return compareText(a.text, b.text, caseSensitive);
+}
+
 int compareField(std::string_view a, std::string_view b, char justify, bool caseSensitive) {
-  if (justify == 'R') {
-    double x = 0, y = 0;
-    if (isNumber(a, x) && isNumber(b, y)) return x < y ? -1 : (x > y ? 1 : 0);
-    // Right-aligned text: the shorter is padded on the left, so it sorts first.
-    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-    return compareText(a, b, caseSensitive);
-  }
-  return compareValues(a, b, caseSensitive);
+  return compareSortValues(sortValue(a), sortValue(b), justify, caseSensitive);
 }
 
 }  // namespace tarn::server::tcl::query

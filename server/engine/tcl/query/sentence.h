@@ -79,6 +79,17 @@ struct Sentence {
 [[nodiscard]] int compareField(std::string_view a, std::string_view b, char justify,
                                bool caseSensitive);
 
+// A value to sort by, read once: comparing a million of them must not parse each again.
+struct SortValue {
+  std::string_view text;
+  double number = 0;
+  bool numeric = false;
+};
+[[nodiscard]] SortValue sortValue(std::string_view text);
+// compareField over values read by sortValue.
+[[nodiscard]] int compareSortValues(const SortValue& a, const SortValue& b, char justify,
+                                    bool caseSensitive);
+
 // Items read from the store by the query verbs on this thread, so that a test can see whether a
 // sentence walked an index or the file.
 [[nodiscard]] std::uint64_t itemsRead() noexcept;
