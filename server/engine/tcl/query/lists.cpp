@@ -65,6 +65,13 @@ void saveList(Interpreter& in, const Invocation& call) {
     in.message(lmsg::kNoActiveList, "There is no active list to save.");
     return;
   }
+  // A saved list is an item like any other, so the item limit holds for it too.
+  const std::size_t limit = in.state().limits.itemBytes;
+  if (in.state().activeList->ids.size() > limit) {
+    in.overLimit(cat({"The list of ", std::to_string(in.state().activeList->ids.size()),
+                      " bytes is over the item limit of ", std::to_string(limit), " bytes."}));
+    return;
+  }
   std::optional<store::Section> file = listFile(in, true);
   if (!file) throw store::StoreError(store::StoreFailure::kOther, "the list file was not made");
   IdList list = std::move(*in.state().activeList);
