@@ -128,6 +128,7 @@ TEST_F(Query, CriteriaSelectTheirItems) {
       {"SSELECT CUST WITH SINCE > \"01/01/23\"", "10 100"},  // typed in the field's conversion
       {"SSELECT CUST WITH UPNAME = \"SMITHERS\"", "10"},
       {"SSELECT CUST WITH NAME = \"Sm]\"", "1 10"},
+      {"SSELECT CUST WITH NAME = no", ""},  // a bare value may be a word of the grammar
       {"SSELECT CUST BY STATE BY-DSND BALANCE", "2 10 1 100 11"},
       {"SSELECT CUST BY NAME", "100 11 2 1 10"},
   };

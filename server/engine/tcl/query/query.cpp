@@ -151,10 +151,16 @@ class Runner {
   void consider(std::string_view id, std::string_view body);
   void keep(std::string_view id) {
     // Unsorted, SAMPLE stops at its count; sorted, it keeps the first of the order.
-    if (s_.sample && !sorted() && static_cast<std::int64_t>(rows_.size()) >= *s_.sample)
-      throw Stop{};
+    if (s_.sample && !sorted() && static_cast<std::int64_t>(kept()) >= *s_.sample) throw Stop{};
+    if (idsOnly_) {
+      // Nothing but the ids is wanted: they go straight into the list's text.
+      if (list_.count++ > 0) list_.ids.push_back(kAttributeMark);
+      list_.ids += id;
+      return;
+    }
     rows_.emplace_back().id = id;
   }
+  std::size_t kept() const { return idsOnly_ ? list_.count : rows_.size(); }
   bool sorted() const { return !s_.sort.empty() || s_.verb == "SSELECT" || s_.verb == "SORT"; }
   // Walks an index for the sentence's criteria; false when no criterion can use one.
   bool fromIndex();
@@ -167,6 +173,8 @@ class Runner {
   Sentence& s_;
   const bool cs_;
   std::vector<Row> rows_;
+  bool idsOnly_ = false;
+  IdList list_;  // the ids, when they are all that is kept
   std::size_t kept_ = 0;
   bool needsBody_ = false;
 };
@@ -175,6 +183,7 @@ void Runner::consider(std::string_view id, std::string_view body) {
   query::countItemsRead(1);
   if (!passes(id, body)) return;
   keep(id);
+  if (idsOnly_) return;
   Row& r = rows_.back();
   for (const query::SortKey& k : s_.sort)
     r.keys.push_back(s_.dictionary->value(*k.field, id, body));
@@ -212,20 +221,27 @@ bool Runner::fromIndex() {
     Walk walk(a.indexes(), *number, s_.target.section.caseFold);
     // With this criterion alone and nothing else to show, the key answers for the item.
     const bool keyOnly = s_.anyOf[0].size() == 1 && !needsBody_;
-    std::vector<std::string> candidates;
-    std::unordered_set<std::string> seen;
+    std::vector<std::string> found;
+    std::string lastKey;
+    bool lastMatch = false;
+    std::size_t matchingKeys = 0;
+    bool truncated = false;
     auto visit = [&](std::string_view key, std::string_view id) {
-      if (keyOnly && key.size() < store::kMaxIndexKey) {
-        bool m = c.op == Op::kBetween
-                     ? query::matchesOne(key, c.op, c.values[0], c.values[1], cs_)
-                     : std::any_of(c.values.begin(), c.values.end(), [&](const std::string& v) {
-                         return query::matchesOne(key, c.op, v, {}, cs_);
-                       });
-        if (!m) return;
-        if (seen.emplace(id).second) keep(id);
-        return;
+      // Entries come key by key: each key is judged once for all the items under it.
+      if (found.empty() || key != lastKey) {
+        lastKey.assign(key);
+        // A key cut at the index's limit cannot answer alone: the items are read then.
+        truncated = truncated || key.size() >= store::kMaxIndexKey;
+        lastMatch = !keyOnly || key.size() >= store::kMaxIndexKey ||
+                    (c.op == Op::kBetween
+                         ? query::matchesOne(key, c.op, c.values[0], c.values[1], cs_)
+                         : std::any_of(c.values.begin(), c.values.end(), [&](const std::string& v) {
+                             return query::matchesOne(key, c.op, v, {}, cs_);
+                           }));
+        if (lastMatch) ++matchingKeys;
       }
-      if (seen.emplace(id).second) candidates.emplace_back(id);
+      // An item with the same value twice has adjacent entries under the key.
+      if (lastMatch && (found.empty() || found.back() != id)) found.emplace_back(id);
     };
     if (c.op == Op::kEqual) {
       for (const std::string& v : c.values) {
@@ -257,7 +273,19 @@ bool Runner::fromIndex() {
           start, [&](std::string_view key) { return !high || key <= std::string_view(stop); },
           visit);
     }
-    fromIds(candidates);
+    if (matchingKeys > 1) {
+      // An item under several keys counts once, where it came first.
+      std::unordered_set<std::string> seen;
+      std::vector<std::string> unique;
+      for (std::string& id : found)
+        if (seen.insert(id).second) unique.push_back(std::move(id));
+      found = std::move(unique);
+    }
+    if (keyOnly && !truncated) {
+      for (const std::string& id : found) keep(id);
+    } else {
+      fromIds(found);
+    }
     return true;
   }
   return false;
@@ -355,6 +383,7 @@ void Runner::run() {
   if ((verb == "LIST" || verb == "SORT") && s_.columns.empty())
     for (const auto& f : s_.dictionary->defaults()) s_.columns.push_back({f, false, false});
   needsBody_ = !s_.sort.empty() || !s_.columns.empty();
+  idsOnly_ = !needsBody_ && (verb == "SELECT" || verb == "COUNT" || verb == "ESTIMATE-COUNT");
   try {
     if (!s_.ids.empty()) {
       fromIds(s_.ids);
@@ -382,7 +411,7 @@ void Runner::run() {
 
 void Runner::finish() {
   const std::string& verb = s_.verb;
-  const std::string count = std::to_string(rows_.size());
+  const std::string count = std::to_string(kept());
   if (verb == "COUNT") {
     in_.print(cat({"Count: ", count, " items."}));
     in_.note(msg::kCounted);
@@ -409,7 +438,7 @@ void Runner::finish() {
   } else if (verb == "LIST" || verb == "SORT") {
     query::printReport(in_, s_, rows_);
   } else {
-    IdList list;
+    IdList list = std::move(list_);
     for (const Row& r : rows_) {
       if (list.count++ > 0) list.ids.push_back(kAttributeMark);
       list.ids += r.id;

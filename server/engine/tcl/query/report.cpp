@@ -122,7 +122,7 @@ class Printer {
   void json();
 
  private:
-  void emit(std::string line) {
+  void emit(std::string_view line) {
     bytes_ += line.size() + 1;
     if (bytes_ > in_.state().limits.replyBytes)
       throw QueryError{msg::kOverLimit,
@@ -154,6 +154,9 @@ class Printer {
     return total;
   }
   std::string headingLine(std::string_view text);
+  // The common row, one value a column and each within its width, printed without the
+  // general layout's tables; false (nothing printed) for any other row.
+  bool simpleLine(const Row& r);
   // fold: long values go onto further lines; labels and totals overflow their column instead.
   void line(const std::vector<std::vector<std::string>>& cells, const std::string& idText,
             bool fold = true);
@@ -168,6 +171,7 @@ class Printer {
   std::shared_ptr<const Field> id_;
   const Field* exploded_ = nullptr;
   std::size_t bytes_ = 0;
+  std::string buffer_;  // simpleLine's line, reused so that a long report allocates it once
 };
 
 // 'L' starts a new line, 'D' gives the date, 'T' the time, 'P' the page (always 1: the report
@@ -252,6 +256,35 @@ void Printer::line(const std::vector<std::vector<std::string>>& cells, const std
   }
 }
 
+bool Printer::simpleLine(const Row& r) {
+  if (r.exploded > 0) return false;
+  std::string& out = buffer_;
+  out.clear();
+  auto add = [&](std::string_view v, const Field& f) {
+    const std::size_t width = static_cast<std::size_t>(f.width);
+    const std::size_t n = columns(v);
+    if (n > width && f.justify != 'R') return false;
+    if (f.justify == 'R' && n < width) out.append(width - n, ' ');
+    out += v;
+    if (f.justify != 'R' && n < width) out.append(width - n, ' ');
+    return true;
+  };
+  if (!s_.idSupp && !add(r.id, *id_)) return false;
+  for (std::size_t c = 0; c < s_.columns.size(); ++c) {
+    const Field& f = *s_.columns[c].field;
+    if (r.cells[c].find(kValueMark) != std::string::npos) return false;
+    if (!s_.idSupp || c > 0) out += ' ';
+    if (f.conversion.empty()) {
+      if (!add(r.cells[c], f)) return false;
+    } else if (!add(dict_.shown(f, r.cells[c]), f)) {
+      return false;
+    }
+  }
+  trimRight(out);
+  emit(out);
+  return true;
+}
+
 void Printer::totalsLine(const std::string& label, const std::vector<double>& totals,
                          const std::vector<bool>& labelled, bool labelId) {
   std::vector<std::vector<std::string>> cells(s_.columns.size());
@@ -293,6 +326,15 @@ void Printer::report() {
   };
   for (std::size_t i = 0; i < rows_.size(); ++i) {
     const Row& r = rows_[i];
+    if (!anyBreak && simpleLine(r)) {
+      for (std::size_t c = 0; c < n; ++c) {
+        if (!s_.columns[c].total) continue;
+        const double v = sum(r, c);
+        grand[c] += v;
+      }
+      if (s_.dblSpc) emit("");
+      continue;
+    }
     std::vector<std::vector<std::string>> cells(n);
     const bool groupStart = i == 0 || breakValue(rows_[i - 1]) != breakValue(r);
     for (std::size_t c = 0; c < n; ++c) {

@@ -38,6 +38,14 @@ bool isKeyword(const Word& w) {
   return opFor(w).has_value();
 }
 
+// Words that begin another part of the sentence: a bare value cannot be one of them.
+bool startsClause(const Word& w) {
+  if (w.quoted) return false;
+  for (std::string_view k : {"EVERY", "EACH", "NO"})
+    if (equalsNoCase(w.text, k)) return false;
+  return isKeyword(w);
+}
+
 bool isNumber(std::string_view s, double& out) {
   if (s.empty()) return false;
   const char* first = s.data();
@@ -235,7 +243,7 @@ void Parser::criterion(const Word& keyword, bool orNext) {
     // One value after an operator may be bare; more must be quoted.
     const std::size_t wanted = *op == Op::kBetween ? 2 : 1;
     for (std::size_t k = 0; k < wanted; ++k) {
-      if (i_ >= w_.size() || isKeyword(w_[i_]))
+      if (i_ >= w_.size() || startsClause(w_[i_]))
         fail(msg::kSyntax, cat({"A value is missing after '", opWord.text, "'."}));
       c.values.push_back(value(*c.field, *op, w_[i_++]));
     }
