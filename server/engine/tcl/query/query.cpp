@@ -185,11 +185,13 @@ void Runner::consider(std::string_view id, std::string_view body) {
   keep(id);
   if (idsOnly_) return;
   Row& r = rows_.back();
+  r.keyCount = static_cast<std::uint32_t>(s_.sort.size());
+  r.values.reserve(s_.sort.size() + s_.columns.size());
   for (const query::SortKey& k : s_.sort)
-    r.keys.push_back(s_.dictionary->value(*k.field, id, body));
+    r.values.push_back(s_.dictionary->value(*k.field, id, body));
   for (const query::Column& c : s_.columns) {
-    r.cells.push_back(s_.dictionary->value(*c.field, id, body));
-    kept_ += r.cells.back().size() + 1;
+    r.values.push_back(s_.dictionary->value(*c.field, id, body));
+    kept_ += r.values.back().size() + 1;
   }
   // Neither the items' size nor a repeated id may make a listing hold more than a reply.
   if (!s_.columns.empty() || s_.verb == "LIST" || s_.verb == "SORT") {
@@ -300,12 +302,12 @@ void Runner::explode() {
   std::vector<Row> out;
   out.reserve(rows_.size());
   for (Row& r : rows_) {
-    std::string_view values = r.keys[k];
+    std::string_view values = r.key(k);
     long position = 1;
     for (;;) {
       std::size_t mark = values.find(kValueMark);
       Row copy = r;
-      copy.keys[k] = std::string(values.substr(0, mark));
+      copy.key(k) = std::string(values.substr(0, mark));
       copy.exploded = position;
       out.push_back(std::move(copy));
       if (mark == std::string_view::npos) break;
@@ -325,29 +327,49 @@ void Runner::order() {
   std::vector<query::SortValue> table(rows_.size() * width);
   for (std::size_t r = 0; r < rows_.size(); ++r) {
     for (std::size_t i = 0; i < s_.sort.size(); ++i) {
-      std::string_view v = rows_[r].keys[i];
+      std::string_view v = rows_[r].key(i);
       // A multi-valued key sorts by its first value unless exploded.
       if (!s_.sort[i].exploded) v = v.substr(0, v.find(kValueMark));
       table[r * width + i] = query::sortValue(v);
     }
     table[r * width + s_.sort.size()] = query::sortValue(rows_[r].id);
   }
-  std::vector<std::uint32_t> order(rows_.size());
-  for (std::size_t r = 0; r < order.size(); ++r) order[r] = static_cast<std::uint32_t>(r);
-  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+  auto less = [&](std::uint32_t x, std::uint32_t y) {
     const query::SortValue* a = &table[x * width];
     const query::SortValue* b = &table[y * width];
     for (std::size_t i = 0; i < s_.sort.size(); ++i) {
       int c = query::compareSortValues(a[i], b[i], s_.sort[i].field->justify, cs_);
       if (c != 0) return s_.sort[i].descending ? c > 0 : c < 0;
     }
-    // Ties by id, as the dictionary justifies it, exactly as stored.
+    // Ties by id, as the dictionary justifies it, exactly as stored; then in the order found.
     int c = query::compareSortValues(a[width - 1], b[width - 1], idJustify, true);
-    return c != 0 ? c < 0 : rows_[x].exploded < rows_[y].exploded;
+    if (c != 0) return c < 0;
+    if (rows_[x].exploded != rows_[y].exploded) return rows_[x].exploded < rows_[y].exploded;
+    return x < y;
+  };
+  // The first key's number sits beside the row number, so that most comparisons of a numeric
+  // sort touch one small contiguous array rather than the table.
+  struct Slot {
+    double number;
+    std::uint32_t row;
+    bool numeric;
+  };
+  const bool descending = byKeys && s_.sort[0].descending;
+  std::vector<Slot> slots(rows_.size());
+  for (std::size_t r = 0; r < rows_.size(); ++r) {
+    const query::SortValue& v = table[r * width];
+    slots[r] = {v.number, static_cast<std::uint32_t>(r), v.numeric};
+  }
+  // A merge sort: numbers beside text do not order transitively ("3" < "10" < "2a" < "3"),
+  // and std::sort may run off the array on such an order; a merge cannot.
+  std::stable_sort(slots.begin(), slots.end(), [&](const Slot& a, const Slot& b) {
+    if (a.numeric && b.numeric && a.number != b.number)
+      return descending ? a.number > b.number : a.number < b.number;
+    return less(a.row, b.row);
   });
   std::vector<Row> sorted;
   sorted.reserve(rows_.size());
-  for (std::uint32_t r : order) sorted.push_back(std::move(rows_[r]));
+  for (const Slot& slot : slots) sorted.push_back(std::move(rows_[slot.row]));
   rows_ = std::move(sorted);
 }
 
@@ -421,7 +443,7 @@ void Runner::finish() {
     const query::Field& f = *s_.columns[0].field;
     double total = 0;
     for (const Row& r : rows_) {
-      std::string_view v = r.cells[0];
+      std::string_view v = r.cell(0);
       for (;;) {
         std::size_t mark = v.find(kValueMark);
         double d = 0;

@@ -134,7 +134,7 @@ class Printer {
   // field and its association to the row's value.
   std::vector<std::string> values(const Row& r, std::size_t c) {
     const Field& f = *s_.columns[c].field;
-    std::vector<std::string_view> raw = splitValues(r.cells[c]);
+    std::vector<std::string_view> raw = splitValues(r.cell(c));
     if (r.exploded > 0 && exploded_ &&
         (&f == exploded_ || (!f.association.empty() && f.association == exploded_->association))) {
       const auto at = static_cast<std::size_t>(r.exploded - 1);
@@ -146,7 +146,7 @@ class Printer {
   }
   double sum(const Row& r, std::size_t c) {
     double total = 0;
-    for (std::string_view v : splitValues(r.cells[c])) {
+    for (std::string_view v : splitValues(r.cell(c))) {
       double d = 0;
       if (!v.empty()) std::from_chars(v.data(), v.data() + v.size(), d);
       total += d;
@@ -272,11 +272,11 @@ bool Printer::simpleLine(const Row& r) {
   if (!s_.idSupp && !add(r.id, *id_)) return false;
   for (std::size_t c = 0; c < s_.columns.size(); ++c) {
     const Field& f = *s_.columns[c].field;
-    if (r.cells[c].find(kValueMark) != std::string::npos) return false;
+    if (r.cell(c).find(kValueMark) != std::string::npos) return false;
     if (!s_.idSupp || c > 0) out += ' ';
     if (f.conversion.empty()) {
-      if (!add(r.cells[c], f)) return false;
-    } else if (!add(dict_.shown(f, r.cells[c]), f)) {
+      if (!add(r.cell(c), f)) return false;
+    } else if (!add(dict_.shown(f, r.cell(c)), f)) {
       return false;
     }
   }
