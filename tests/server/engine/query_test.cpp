@@ -99,6 +99,13 @@ TEST_F(Query, ReportsFollowTheDictionary) {
     EXPECT_EQ(t.status, 0) << c.sentence;
     EXPECT_EQ(lines(t.captured), c.lines) << c.sentence;
   }
+  // A left-justified column folds at its width, a text column at a blank.
+  put(d_, "NOTE", {"D", "7", "", "Note", "8T"});
+  put(f_, "N", {"Bartholomew-Smith", "", "", "", "", "", "one two three four"});
+  EXPECT_EQ(lines(tcl("LIST CUST \"N\" NOTE NAME").captured),
+            (std::vector<std::string>{" Cust Note     Name", "    N one two  Bartholome",
+                                      "      three    w-Smith", "      four",
+                                      "[405] 1 items listed."}));
   // Quotes and commas in CSV fields, and controls in JSON strings, are escaped.
   put(f_, "Q", {"a,\"b\"", "x\ty"});
   EXPECT_EQ(lines(tcl("LIST CUST \"Q\" NAME ID-SUPP COL-HDR-SUPP CSV").captured)[0],
@@ -147,6 +154,10 @@ TEST_F(Query, TheActiveListFeedsTheNextSentenceOnce) {
   ASSERT_EQ(tcl("SELECT CUST WITH STATE = \"NY\"").captured, "Active list: 3 items selected.");
   EXPECT_EQ(tcl("COUNT CUST").captured, "Count: 3 items.");
   EXPECT_EQ(tcl("COUNT CUST").captured, "Count: 5 items.");  // used up
+  // A selection of nothing leaves no list behind, not even an older one.
+  ASSERT_EQ(tcl("SELECT CUST WITH STATE = \"NY\"").returned, "404");
+  ASSERT_EQ(tcl("SELECT CUST \"nobody\"").returned, "401");
+  EXPECT_EQ(tcl("COUNT CUST").captured, "Count: 5 items.");
   ASSERT_EQ(tcl("SSELECT CUST WITH STATE = \"NY\"").returned, "404");
   ASSERT_EQ(tcl("SELECT CUST WITH BALANCE > 5").captured, "Active list: 2 items selected.");
   EXPECT_EQ(lines(tcl("LIST CUST NAME").captured),
@@ -256,6 +267,13 @@ TEST_F(Query, IndexedCriteriaWalkTheIndex) {
     EXPECT_EQ(tcl::query::itemsRead() - before, expectedReads[i]) << sentences[i];
     EXPECT_EQ(scanReads[i], 5u) << sentences[i];
   }
+  // On a case-sensitive port the index answers for the exact spelling only.
+  ASSERT_EQ(tcl("CASE (n").status, 0);
+  std::uint64_t start = tcl::query::itemsRead();
+  EXPECT_EQ(tcl("SELECT CUST WITH STATE = \"ny\"").captured, "Active list: 0 items selected.");
+  EXPECT_EQ(tcl("COUNT CUST WITH STATE = \"NY\"").captured, "Count: 3 items.");
+  EXPECT_EQ(tcl::query::itemsRead() - start, 0u);
+  ASSERT_EQ(tcl("CASE (f").status, 0);
   // Numbers order differently from the index's bytes, so a numeric bound reads the file.
   const std::uint64_t before = tcl::query::itemsRead();
   EXPECT_EQ(tcl("COUNT CUST WITH STATE > 5").captured, "Count: 5 items.");

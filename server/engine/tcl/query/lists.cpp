@@ -99,7 +99,9 @@ void getList(Interpreter& in, const Invocation& call) {
   // The same words as SELECT's, so that a client reads the count where it reads SELECT's.
   in.print(cat({"Active list: ", std::to_string(list.count), " items selected."}));
   in.note(list.count > 0 ? msg::kSelected : msg::kNoItems);
-  in.state().activeList = std::move(list);
+  // No items make no list: the next sentence reads the file, not nothing.
+  in.state().activeList.reset();
+  if (list.count > 0) in.state().activeList = std::move(list);
 }
 
 void deleteList(Interpreter& in, const Invocation& call) {

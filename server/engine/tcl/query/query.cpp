@@ -399,7 +399,9 @@ void Runner::run() {
     list.count = a.appendIds(sec, list.ids);
     in_.print(cat({"Active list: ", std::to_string(list.count), " items selected."}));
     in_.note(list.count > 0 ? msg::kSelected : msg::kNoItems);
-    in_.state().activeList = std::move(list);
+    // No items make no list: the next sentence reads the file, not nothing.
+    in_.state().activeList.reset();
+    if (list.count > 0) in_.state().activeList = std::move(list);
     return;
   }
   if ((verb == "LIST" || verb == "SORT") && s_.columns.empty())
@@ -467,7 +469,9 @@ void Runner::finish() {
     }
     in_.print(cat({"Active list: ", count, " items selected."}));
     in_.note(list.count > 0 ? msg::kSelected : msg::kNoItems);
-    in_.state().activeList = std::move(list);
+    // No items make no list: the next sentence reads the file, not nothing.
+    in_.state().activeList.reset();
+    if (list.count > 0) in_.state().activeList = std::move(list);
   }
 }
 
