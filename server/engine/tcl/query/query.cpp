@@ -173,6 +173,8 @@ class Runner {
   Sentence& s_;
   const bool cs_;
   std::vector<Row> rows_;
+  std::vector<std::string> values_;  // every row's values, in the order of rows_ as kept
+  bool bounded_ = false;             // what is kept will be printed: the reply limit holds
   bool idsOnly_ = false;
   IdList list_;  // the ids, when they are all that is kept
   std::size_t kept_ = 0;
@@ -185,16 +187,17 @@ void Runner::consider(std::string_view id, std::string_view body) {
   keep(id);
   if (idsOnly_) return;
   Row& r = rows_.back();
+  r.values = &values_;
+  r.first = static_cast<std::uint32_t>(values_.size());
   r.keyCount = static_cast<std::uint32_t>(s_.sort.size());
-  r.values.reserve(s_.sort.size() + s_.columns.size());
   for (const query::SortKey& k : s_.sort)
-    r.values.push_back(s_.dictionary->value(*k.field, id, body));
+    values_.push_back(s_.dictionary->value(*k.field, id, body));
   for (const query::Column& c : s_.columns) {
-    r.values.push_back(s_.dictionary->value(*c.field, id, body));
-    kept_ += r.values.back().size() + 1;
+    values_.push_back(s_.dictionary->value(*c.field, id, body));
+    kept_ += values_.back().size() + 1;
   }
   // Neither the items' size nor a repeated id may make a listing hold more than a reply.
-  if (!s_.columns.empty() || s_.verb == "LIST" || s_.verb == "SORT") {
+  if (bounded_) {
     kept_ += id.size() + 1;
     if (kept_ + in_.capturedBytes() > in_.state().limits.replyBytes)
       throw QueryError{msg::kOverLimit,
@@ -302,11 +305,17 @@ void Runner::explode() {
   std::vector<Row> out;
   out.reserve(rows_.size());
   for (Row& r : rows_) {
-    std::string_view values = r.key(k);
+    // A copy: the values grow below, which may move the one this is read from.
+    const std::string all = r.key(k);
+    std::string_view values = all;
     long position = 1;
     for (;;) {
       std::size_t mark = values.find(kValueMark);
+      // Each exploded row gets values of its own, so that narrowing its key leaves the others.
       Row copy = r;
+      copy.first = static_cast<std::uint32_t>(values_.size());
+      const std::size_t perRow = s_.sort.size() + s_.columns.size();
+      for (std::size_t v = 0; v < perRow; ++v) values_.push_back((*r.values)[r.first + v]);
       copy.key(k) = std::string(values.substr(0, mark));
       copy.exploded = position;
       out.push_back(std::move(copy));
@@ -322,33 +331,26 @@ void Runner::order() {
   const bool byKeys = !s_.sort.empty();
   if (!byKeys && s_.verb != "SSELECT" && s_.verb != "SORT") return;
   const char idJustify = s_.dictionary->id()->justify;
-  // Each key is read once into a flat table; the sort moves row numbers, not rows.
-  const std::size_t width = s_.sort.size() + 1;
-  std::vector<query::SortValue> table(rows_.size() * width);
-  for (std::size_t r = 0; r < rows_.size(); ++r) {
-    for (std::size_t i = 0; i < s_.sort.size(); ++i) {
-      std::string_view v = rows_[r].key(i);
-      // A multi-valued key sorts by its first value unless exploded.
-      if (!s_.sort[i].exploded) v = v.substr(0, v.find(kValueMark));
-      table[r * width + i] = query::sortValue(v);
-    }
-    table[r * width + s_.sort.size()] = query::sortValue(rows_[r].id);
-  }
+  // A multi-valued key sorts by its first value unless exploded.
+  auto keyOf = [&](std::uint32_t r, std::size_t i) {
+    std::string_view v = rows_[r].key(i);
+    return query::sortValue(s_.sort[i].exploded ? v : v.substr(0, v.find(kValueMark)));
+  };
+  // The full order, for the pairs the first key's number leaves undecided.
   auto less = [&](std::uint32_t x, std::uint32_t y) {
-    const query::SortValue* a = &table[x * width];
-    const query::SortValue* b = &table[y * width];
     for (std::size_t i = 0; i < s_.sort.size(); ++i) {
-      int c = query::compareSortValues(a[i], b[i], s_.sort[i].field->justify, cs_);
+      int c = query::compareSortValues(keyOf(x, i), keyOf(y, i), s_.sort[i].field->justify, cs_);
       if (c != 0) return s_.sort[i].descending ? c > 0 : c < 0;
     }
     // Ties by id, as the dictionary justifies it, exactly as stored; then in the order found.
-    int c = query::compareSortValues(a[width - 1], b[width - 1], idJustify, true);
+    int c = query::compareSortValues(query::sortValue(rows_[x].id), query::sortValue(rows_[y].id),
+                                     idJustify, true);
     if (c != 0) return c < 0;
     if (rows_[x].exploded != rows_[y].exploded) return rows_[x].exploded < rows_[y].exploded;
     return x < y;
   };
   // The first key's number sits beside the row number, so that most comparisons of a numeric
-  // sort touch one small contiguous array rather than the table.
+  // sort touch one small contiguous array and parse nothing.
   struct Slot {
     double number;
     std::uint32_t row;
@@ -356,9 +358,9 @@ void Runner::order() {
   };
   const bool descending = byKeys && s_.sort[0].descending;
   std::vector<Slot> slots(rows_.size());
-  for (std::size_t r = 0; r < rows_.size(); ++r) {
-    const query::SortValue& v = table[r * width];
-    slots[r] = {v.number, static_cast<std::uint32_t>(r), v.numeric};
+  for (std::uint32_t r = 0; r < rows_.size(); ++r) {
+    const query::SortValue v = byKeys ? keyOf(r, 0) : query::sortValue(rows_[r].id);
+    slots[r] = {v.number, r, v.numeric};
   }
   // A merge sort: numbers beside text do not order transitively ("3" < "10" < "2a" < "3"),
   // and std::sort may run off the array on such an order; a merge cannot.
@@ -408,6 +410,7 @@ void Runner::run() {
     for (const auto& f : s_.dictionary->defaults()) s_.columns.push_back({f, false, false});
   needsBody_ = !s_.sort.empty() || !s_.columns.empty();
   idsOnly_ = !needsBody_ && (verb == "SELECT" || verb == "COUNT" || verb == "ESTIMATE-COUNT");
+  bounded_ = !s_.columns.empty() || verb == "LIST" || verb == "SORT";
   try {
     if (!s_.ids.empty()) {
       fromIds(s_.ids);
