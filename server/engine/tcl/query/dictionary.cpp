@@ -17,6 +17,7 @@ constexpr int kMaxDepth = 8;
 constexpr std::size_t kMaxCachedPrograms = 512;
 
 std::optional<long> number(std::string_view s) {
+  if (s.empty()) return std::nullopt;
   long n = 0;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
   if (s.empty() || ec != std::errc() || end != s.data() + s.size() || n < 0) return std::nullopt;
@@ -42,8 +43,7 @@ void parseFormat(std::string_view text, Field& f) {
   }
   justify = static_cast<char>(justify >= 'a' && justify <= 'z' ? justify - 32 : justify);
   if (justify == 'L' || justify == 'R' || justify == 'T') f.justify = justify;
-  if (std::optional<long> w = number(digits); w && *w > 0 && *w <= 1000)
-    f.width = static_cast<int>(*w);
+  if (const long w = number(digits).value_or(0); w > 0 && w <= 1000) f.width = static_cast<int>(w);
 }
 
 bool identStart(char c) {
@@ -162,8 +162,8 @@ std::shared_ptr<const Field> Dictionary::define(std::string_view name, std::stri
     f->correlative = std::string(attr(8));
     std::string_view justify = attr(9);
     if (!justify.empty()) parseFormat(justify, *f);
-    if (std::optional<long> w = number(attr(10)); w && *w > 0 && *w <= 1000)
-      f->width = static_cast<int>(*w);
+    if (const long w = number(attr(10)).value_or(0); w > 0 && w <= 1000)
+      f->width = static_cast<int>(w);
   } else {
     return nullptr;
   }
