@@ -425,6 +425,13 @@ void Runner::run() {
       }
       fromIds(ids);
     } else if (!fromIndex()) {
+      // Every item is a row unless a criterion says otherwise: room for them all up front.
+      if (s_.anyOf.empty() && !idsOnly_) {
+        // Capped: a listing may still stop early at the reply limit.
+        const auto n = std::min<std::size_t>(static_cast<std::size_t>(a.countItems(sec)), 1 << 22);
+        rows_.reserve(n);
+        values_.reserve(n * (s_.sort.size() + s_.columns.size()));
+      }
       a.forEachItem(sec, [&](std::string_view id, std::string_view body) { consider(id, body); });
     }
   } catch (const Stop&) {

@@ -1,5 +1,6 @@
 #include "server/engine/tcl/query/report.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -303,6 +304,9 @@ void Printer::report() {
     emit(headingLine(s_.heading));
     emit("");
   }
+  std::size_t lineWidth = s_.idSupp ? 0 : static_cast<std::size_t>(id_->width) + 1;
+  for (const auto& c : s_.columns) lineWidth += static_cast<std::size_t>(c.field->width) + 1;
+  in_.reserveOutput(std::min(rows_.size() * lineWidth, in_.state().limits.replyBytes));
   if (!s_.colHdrSupp) {
     std::vector<std::vector<std::string>> heads(n);
     for (std::size_t c = 0; c < n; ++c) heads[c].push_back(s_.columns[c].field->heading);
