@@ -102,10 +102,10 @@ TEST_F(Query, ReportsFollowTheDictionary) {
   // A left-justified column folds at its width, a text column at a blank.
   put(d_, "NOTE", {"D", "7", "", "Note", "8T"});
   put(f_, "N", {"Bartholomew-Smith", "", "", "", "", "", "one two three four"});
-  EXPECT_EQ(lines(tcl("LIST CUST \"N\" NOTE NAME").captured),
-            (std::vector<std::string>{" Cust Note     Name", "    N one two  Bartholome",
-                                      "      three    w-Smith", "      four",
-                                      "[405] 1 items listed."}));
+  EXPECT_EQ(
+      lines(tcl("LIST CUST \"N\" NOTE NAME").captured),
+      (std::vector<std::string>{" Cust Note     Name", "    N one two  Bartholome",
+                                "      three    w-Smith", "      four", "[405] 1 items listed."}));
   // Quotes and commas in CSV fields, and controls in JSON strings, are escaped.
   put(f_, "Q", {"a,\"b\"", "x\ty"});
   EXPECT_EQ(lines(tcl("LIST CUST \"Q\" NAME ID-SUPP COL-HDR-SUPP CSV").captured)[0],
@@ -130,6 +130,7 @@ TEST_F(Query, CriteriaSelectTheirItems) {
       {"SSELECT CUST WITH ZIP MATCHES \"5N\"", "2 10"},
       {"SSELECT CUST WITH ZIP LIKE \"0N'42'\"", "1"},
       {"SSELECT CUST WITH NAME LIKE \"5A\"", "1 2 11 100"},
+      {"SSELECT CUST WITH NAME LIKE \"...m...t...h...s\"", "10"},
       {"SSELECT CUST WITH BALANCE BETWEEN 0 10", "1 2 100"},
       {"SSELECT CUST WITH NAME SAID \"smyth\"", "1"},
       {"SSELECT CUST WITH SINCE > \"01/01/23\"", "10 100"},  // typed in the field's conversion
@@ -184,6 +185,9 @@ TEST_F(Query, EveryWordNotUnderstoodIsNamed) {
       {"SUM CUST", "203", "SUM"},
       {"LIST CUST AND NAME", "203", "'AND'"},
       {"LIST NOSUCH", "201", "'NOSUCH'"},
+      {"LIST CUST WITH NAME LIKE "
+       "\"...a...a...a...a...a...a...a...a...a...a...a...a...a...a...a...a...a\"",
+       "203", "'...a...a"},
   };
   for (const auto& [sentence, number, word] : cases) {
     TclReply t = tcl(sentence);

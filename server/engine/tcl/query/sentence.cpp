@@ -86,6 +86,9 @@ struct Piece {
   std::string text;
 };
 
+// A match remembers pieces times characters, so the pieces are bounded.
+constexpr std::size_t kMaxPatternPieces = 32;
+
 std::vector<Piece> parsePattern(std::string_view p) {
   std::vector<Piece> out;
   auto text = [&](std::string_view t) {
@@ -128,33 +131,55 @@ bool inClass(char c, char cls) {
   return true;
 }
 
-bool like(const std::vector<Piece>& p, std::size_t pi, std::string_view s, bool cs) {
-  if (pi == p.size()) return s.empty();
-  const Piece& piece = p[pi];
-  switch (piece.kind) {
-    case Piece::kAny:
-      for (std::size_t k = 0; k <= s.size(); ++k)
-        if (like(p, pi + 1, s.substr(k), cs)) return true;
-      return false;
-    case Piece::kText:
-      if (s.size() < piece.text.size() ||
-          compareText(s.substr(0, piece.text.size()), piece.text, cs) != 0)
-        return false;
-      return like(p, pi + 1, s.substr(piece.text.size()), cs);
-    case Piece::kClass:
-      if (piece.count > 0) {
-        if (s.size() < piece.count) return false;
-        for (std::size_t k = 0; k < piece.count; ++k)
-          if (!inClass(s[k], piece.cls)) return false;
-        return like(p, pi + 1, s.substr(piece.count), cs);
-      }
-      for (std::size_t k = 0;; ++k) {
-        if (like(p, pi + 1, s.substr(k), cs)) return true;
-        if (k >= s.size() || !inClass(s[k], piece.cls)) return false;
-      }
+// Whether s matches the pieces from pi on. A failed (piece, rest of s) pair is remembered, so
+// that patterns full of "..." cost pieces times characters, not a power of them.
+class Like {
+ public:
+  Like(const std::vector<Piece>& p, std::string_view s, bool cs)
+      : p_(p), s_(s), cs_(cs), failed_((p.size() + 1) * (s.size() + 1), false) {}
+  bool match(std::size_t pi, std::size_t at) {
+    if (pi == p_.size()) return at == s_.size();
+    std::vector<bool>::reference failed = failed_[pi * (s_.size() + 1) + at];
+    if (failed) return false;
+    if (step(pi, at)) return true;
+    failed = true;
+    return false;
   }
-  return false;
-}
+
+ private:
+  bool step(std::size_t pi, std::size_t at) {
+    const Piece& piece = p_[pi];
+    const std::string_view rest = s_.substr(at);
+    switch (piece.kind) {
+      case Piece::kAny:
+        for (std::size_t k = at; k <= s_.size(); ++k)
+          if (match(pi + 1, k)) return true;
+        return false;
+      case Piece::kText:
+        if (rest.size() < piece.text.size() ||
+            compareText(rest.substr(0, piece.text.size()), piece.text, cs_) != 0)
+          return false;
+        return match(pi + 1, at + piece.text.size());
+      case Piece::kClass:
+        if (piece.count > 0) {
+          if (rest.size() < piece.count) return false;
+          for (std::size_t k = 0; k < piece.count; ++k)
+            if (!inClass(rest[k], piece.cls)) return false;
+          return match(pi + 1, at + piece.count);
+        }
+        for (std::size_t k = at;; ++k) {
+          if (match(pi + 1, k)) return true;
+          if (k >= s_.size() || !inClass(s_[k], piece.cls)) return false;
+        }
+    }
+    return false;
+  }
+
+  const std::vector<Piece>& p_;
+  std::string_view s_;
+  bool cs_;
+  std::vector<bool> failed_;
+};
 
 // Four-character sound code of a word (letter, then three digits).
 std::string soundex(std::string_view s) {
@@ -206,6 +231,9 @@ class Parser {
   void criterion(const Word& keyword, bool orNext);
   std::string value(const Field& f, Op op, const Word& w) {
     // Patterns keep their text; other values take the field's internal form.
+    if (op == Op::kLike && parsePattern(w.text).size() > kMaxPatternPieces)
+      fail(msg::kSyntax,
+           cat({"'", w.text, "' has more than ", std::to_string(kMaxPatternPieces), " parts."}));
     if (op == Op::kLike || op == Op::kSaid) return w.text;
     if ((op == Op::kEqual || op == Op::kNotEqual) && w.text.size() > 1 &&
         (w.text.back() == ']' || w.text.front() == '['))
@@ -396,8 +424,10 @@ bool matchesOne(std::string_view value, Op op, std::string_view pattern, std::st
     case Op::kBetween:
       return compareValues(value, pattern, caseSensitive) >= 0 &&
              compareValues(value, second, caseSensitive) <= 0;
-    case Op::kLike:
-      return like(parsePattern(pattern), 0, value, caseSensitive);
+    case Op::kLike: {
+      const std::vector<Piece> pieces = parsePattern(pattern);
+      return Like(pieces, value, caseSensitive).match(0, 0);
+    }
     case Op::kSaid: {
       std::string a = soundex(value);
       return !a.empty() && a == soundex(pattern);
