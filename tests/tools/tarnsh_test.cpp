@@ -75,11 +75,11 @@ TEST(TarnshTest, ScriptedSessionOnADataSource) {
   (void)work();
   const Outcome r = tarnsh({"-s", "Shop", "CREATE-FILE DICT CUST 7", "CREATE-FILE DATA CUST 11",
                             ".write CUST 100 Smith^555-0100]555-0101^a\\b", ".show CUST 100",
-                            "SELECT CUST", "LIST CUST", ".data WHO", "DATE"});
+                            "SELECT CUST", "LIST CUST A1", ".data WHO", "DATE"});
   EXPECT_EQ(r.status, 0) << r.err;
   expectInOrder(
       r.out, {"[417] File 'DICT CUST' created", "100\n001 Smith\n002 555-0100]555-0101\n003 a\\b\n",
-              "Active list: 1 items selected.\nreturned: 404\n", "100 Smith 555-0100]555-0101 a\\b",
+              "Active list: 1 items selected.\nreturned: 404\n", "100        Smith\n",
               "[405] 1 items listed.", " day ", " SHOP"});
 
   // The editor gets one attribute a line and its changes are written back.
