@@ -107,6 +107,67 @@ SiblingHit findSiblingPortable(const char16_t* p, std::size_t n, std::size_t fro
                       [&](std::size_t q) { return siblingAt(p, n, q, sep, pat, m); });
 }
 
+// Where the vector searches test a candidate sibling before comparing it whole: two offsets into
+// the pattern followed by its separator. The first two units filter nothing when every sibling
+// shares them (a list of numbered ids), so the offsets are those where the first few siblings of
+// the list itself differ most from the pattern.
+struct Probes {
+  std::size_t first = 0, second = 1;
+};
+
+[[maybe_unused]] Probes chooseProbes(const char16_t* p, std::size_t n, std::size_t from,
+                                     char16_t sep, const char16_t* pat, std::size_t m) noexcept {
+  constexpr std::size_t kReach = 16;
+  const std::size_t width = std::min(m, kReach - 1) + 1;  // offsets 0..width-1; m is the separator
+  alignas(16) char16_t head[kReach] = {};
+  for (std::size_t j = 0; j < width; ++j) head[j] = j < m ? pat[j] : sep;
+  const unsigned valid = (1u << width) - 1u;
+  // Bit j of a sample: the sibling at s holds the pattern's unit at offset j.
+  auto sample = [&](std::size_t s) {
+#if defined(__SSE2__)
+    if (s + kReach <= n) {
+      const __m128i h0 = _mm_load_si128(reinterpret_cast<const __m128i*>(head));
+      const __m128i h1 = _mm_load_si128(reinterpret_cast<const __m128i*>(head + 8));
+      const __m128i a =
+          _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + s)), h0);
+      const __m128i b =
+          _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + s + 8)), h1);
+      return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, b))) & valid;
+    }
+#endif
+    unsigned bits = 0;
+    for (std::size_t j = 0; j < width && s + j < n; ++j) bits |= unsigned{p[s + j] == head[j]} << j;
+    return bits;
+  };
+  unsigned e[3] = {};
+  std::size_t s = from;
+  for (unsigned& bits : e) {
+    if (s >= n) break;
+    bits = sample(s);
+    s += findUnit(p + s, n - s, sep) + 1;
+  }
+  // Offsets by how many samples matched them, fewest first; ties go to the lower offset.
+  const unsigned classes[] = {valid & ~(e[0] | e[1] | e[2]),
+                              valid & ~((e[0] & e[1]) | (e[0] & e[2]) | (e[1] & e[2])),
+                              valid & ~(e[0] & e[1] & e[2]), valid};
+  auto pick = [&](unsigned taken) {
+    for (unsigned c : classes) {
+      if ((c & ~taken) != 0) return static_cast<std::size_t>(std::countr_zero(c & ~taken));
+    }
+    return std::size_t{0};
+  };
+  Probes probes;
+  probes.first = pick(0);
+  probes.second = pick(1u << probes.first);
+  return probes;
+}
+
+// The unit a sibling equal to pat holds at offset j: the pattern's, or the separator after it.
+inline char16_t probeUnit(const char16_t* pat, std::size_t m, char16_t sep,
+                          std::size_t j) noexcept {
+  return j < m ? pat[j] : sep;
+}
+
 std::size_t convertUnitsPortable(char16_t* p, std::size_t n, const ConvertRule* rules,
                                  std::size_t k, std::uint64_t& converted) noexcept {
   std::size_t out = 0;
@@ -501,20 +562,23 @@ __attribute__((target("avx2"))) inline int compareSiblingVector(const char16_t* 
 __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t* p, std::size_t n,
                                                                   std::size_t from, char16_t sep,
                                                                   const char16_t* pat,
-                                                                  std::size_t m) noexcept {
+                                                                  std::size_t m,
+                                                                  Probes probes) noexcept {
   SiblingHit hit;
   if (siblingAt(p, n, from, sep, pat, m)) {
     hit.pos = from;
     return hit;
   }
-  // A candidate holds the pattern's first unit, then its second (or, for one unit, the separator
-  // that ends it), and follows a separator. Candidates are rare, so a block is judged on them
-  // alone in vector registers; its masks are only made when it has one. Separators are compared
-  // one unit back, at p + i - 1: the same compare tells whether a unit starts a sibling and
-  // counts the separators, in lanes, of p[from, i - 1).
+  // A candidate follows a separator and holds the pattern's units at the two probe offsets.
+  // Candidates are rare, so a block is judged on them alone in vector registers; its masks are
+  // only made when it has one. Separators are compared one unit back, at p + i - 1: the same
+  // compare tells whether a unit starts a sibling and counts the separators, in lanes, of
+  // p[from, i - 1).
   const __m256i separator = _mm256_set1_epi16(static_cast<short>(sep));
-  const __m256i first = _mm256_set1_epi16(static_cast<short>(pat[0]));
-  const __m256i second = _mm256_set1_epi16(static_cast<short>(m > 1 ? pat[1] : sep));
+  const __m256i first = _mm256_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.first)));
+  const __m256i second =
+      _mm256_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.second)));
+  const std::size_t reachBeyond = std::max(probes.first, probes.second);  // units read past a block
   const __m256i head = patternHead(pat, m, sep);
   LaneCount count{_mm256_setzero_si256()};
   // Offset of the sibling sought among the 32 units at p + i, or 32. It touches neither the count
@@ -541,16 +605,16 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t
     return _mm256_cmpeq_epi16(load(p + at - 1), separator);
   };
   auto candidatesAt = [&](std::size_t at, __m256i before) __attribute__((target("avx2"))) {
-    const __m256i pair = _mm256_and_si256(_mm256_cmpeq_epi16(load(p + at), first),
-                                          _mm256_cmpeq_epi16(load(p + at + 1), second));
+    const __m256i pair = _mm256_and_si256(_mm256_cmpeq_epi16(load(p + at + probes.first), first),
+                                          _mm256_cmpeq_epi16(load(p + at + probes.second), second));
     return _mm256_and_si256(pair, before);
   };
   std::size_t i = from + 1;
   // The 64-unit blocks run in stretches short enough that no lane overflows (each block adds at
   // most 4 to a lane), folded after each: the loop itself keeps no block count.
   constexpr std::size_t kStretch = 64 * (kFoldEvery / 2);
-  while (i + 65 <= n) {
-    const std::size_t stop = std::min(n - 64, i + kStretch);  // blocks start below stop
+  while (i + 64 + reachBeyond <= n) {
+    const std::size_t stop = std::min(n - 63 - reachBeyond, i + kStretch);  // blocks start below
     for (; i < stop; i += 64) {
       const __m256i sa = separatorsBefore(i), sb = separatorsBefore(i + 16);
       const __m256i sc = separatorsBefore(i + 32), sd = separatorsBefore(i + 48);
@@ -570,7 +634,7 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t
     count.folded += laneSum(count.lanes);
     count.lanes = _mm256_setzero_si256();
   }
-  for (; i + 33 <= n; i += 32) {
+  for (; i + 32 + reachBeyond <= n; i += 32) {
     const __m256i sa = separatorsBefore(i), sb = separatorsBefore(i + 16);
     const __m256i ca = candidatesAt(i, sa), cb = candidatesAt(i + 16, sb);
     if (const unsigned k = firstHit(i, ca, cb); k < 32) return hitAt(i, k, sa, sb);
@@ -838,61 +902,61 @@ TARN_AVX512 inline __attribute__((always_inline)) int compareSibling512(
 }
 
 TARN_AVX512 SiblingHit findSiblingAvx512(const char16_t* p, std::size_t n, std::size_t from,
-                                         char16_t sep, const char16_t* pat,
-                                         std::size_t m) noexcept {
+                                         char16_t sep, const char16_t* pat, std::size_t m,
+                                         Probes probes) noexcept {
   SiblingHit hit;
   if (siblingAt(p, n, from, sep, pat, m)) {
     hit.pos = from;
     return hit;
   }
-  // A candidate follows a separator and holds the pattern's first unit, then its second (or, for
-  // one unit, the separator that ends it).
+  // A candidate follows a separator and holds the pattern's units at the two probe offsets. Each
+  // block of 64 units is loaded once: its masks of separators and of both probe units are kept,
+  // and a block's candidates are judged when the next block's masks (which the probes reach
+  // into) are known, so no load straddles the probe offsets. Units past the end count as
+  // matching both probes, so that a sibling ending the list (without its separator) stays a
+  // candidate; the whole compare then decides.
   const __m512i separator = _mm512_set1_epi16(static_cast<short>(sep));
-  const __m512i first = _mm512_set1_epi16(static_cast<short>(pat[0]));
-  const __m512i second = _mm512_set1_epi16(static_cast<short>(m > 1 ? pat[1] : sep));
+  const __m512i first = _mm512_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.first)));
+  const __m512i second =
+      _mm512_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.second)));
   const __m512i head = patternHead512(pat, m, sep);
-  std::size_t separators = p[from] == sep ? 1 : 0;
-  std::uint64_t carry = p[from] == sep ? 1u : 0u;  // whether p[i - 1] is a separator
-  std::size_t i = from + 1;
-  // 64 units a round: two blocks of 32 give 64-bit masks.
-  while (i + 65 <= n) {
-    std::uint64_t seps = 0, candidates = 0;
-    for (; i + 65 <= n; i += 64) {
-      const __m512i a = load512(p + i);
-      const __m512i b = load512(p + i + 32);
-      seps = _mm512_cmpeq_epi16_mask(a, separator) |
-             (std::uint64_t{_mm512_cmpeq_epi16_mask(b, separator)} << 32);
-      const std::uint64_t pairs =
-          _mm512_mask_cmpeq_epi16_mask(_mm512_cmpeq_epi16_mask(load512(p + i + 1), second), a,
-                                       first) |
-          (std::uint64_t{_mm512_mask_cmpeq_epi16_mask(
-               _mm512_cmpeq_epi16_mask(load512(p + i + 33), second), b, first)}
-           << 32);
-      candidates = ((seps << 1) | carry) & pairs;
-      carry = seps >> 63;
-      if (candidates != 0) break;
-      separators += static_cast<std::size_t>(std::popcount(seps));
-    }
-    if (candidates == 0) break;
-    do {
+  struct Masks {
+    std::uint64_t seps, first, second;
+  };
+  auto masksAt = [&](std::size_t at) TARN_AVX512 {
+    const std::uint64_t readable = n - at >= 64 ? ~std::uint64_t{0} : _bzhi_u64(~0ull, n - at);
+    const __m512i a = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(readable), p + at);
+    const __m512i b = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(readable >> 32), p + at + 32);
+    auto both = [&](__m512i v) TARN_AVX512 {
+      return _mm512_cmpeq_epi16_mask(a, v) | (std::uint64_t{_mm512_cmpeq_epi16_mask(b, v)} << 32);
+    };
+    return Masks{both(separator) & readable, both(first) | ~readable, both(second) | ~readable};
+  };
+  // Bits [j, j + 64) of the 128 made of cur (low) and next (high); j < 64.
+  auto ahead = [](std::uint64_t cur, std::uint64_t next, std::size_t j) {
+    return j == 0 ? cur : (cur >> j) | (next << (64 - j));
+  };
+  std::size_t separators = 0;  // in p[from, i)
+  std::uint64_t carry = 0;     // whether p[i - 1] is a separator; the sibling at from is done
+  Masks cur = masksAt(from);
+  for (std::size_t i = from; i < n; i += 64) {
+    const Masks next = i + 64 < n ? masksAt(i + 64) : Masks{0, ~0ull, ~0ull};
+    std::uint64_t candidates = ((cur.seps << 1) | carry) &
+                               ahead(cur.first, next.first, probes.first) &
+                               ahead(cur.second, next.second, probes.second);
+    while (candidates != 0) {
       const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
       if (siblingAt512(p, n, i + k, sep, pat, m, head)) {
         hit.pos = i + k;
-        hit.separators = separators + static_cast<std::size_t>(std::popcount(_bzhi_u64(seps, k)));
+        hit.separators =
+            separators + static_cast<std::size_t>(std::popcount(_bzhi_u64(cur.seps, k)));
         return hit;
       }
       candidates &= candidates - 1;
-    } while (candidates != 0);
-    separators += static_cast<std::size_t>(std::popcount(seps));
-    i += 64;
-  }
-  for (; i < n; ++i) {
-    if (p[i - 1] == sep && siblingAt(p, n, i, sep, pat, m)) {
-      hit.pos = i;
-      hit.separators = separators;
-      return hit;
     }
-    separators += p[i] == sep;
+    separators += static_cast<std::size_t>(std::popcount(cur.seps));
+    carry = cur.seps >> 63;
+    cur = next;
   }
   hit.pos = n;
   hit.separators = separators;
@@ -1118,8 +1182,11 @@ SiblingHit findSibling(const char16_t* p, std::size_t n, std::size_t from, char1
                        const char16_t* pat, std::size_t m) noexcept {
   if (from >= n) return {n, 0};
 #if TARN_SCAN_X86
-  if (useAvx512()) return findSiblingAvx512(p, n, from, sep, pat, m);
-  if (useAvx2()) return findSiblingAvx2(p, n, from, sep, pat, m);
+  if (useAvx2()) {
+    const Probes probes = chooseProbes(p, n, from, sep, pat, m);
+    if (useAvx512()) return findSiblingAvx512(p, n, from, sep, pat, m, probes);
+    return findSiblingAvx2(p, n, from, sep, pat, m, probes);
+  }
 #endif
   return findSiblingPortable(p, n, from, sep, pat, m);
 }
