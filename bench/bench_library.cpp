@@ -799,8 +799,8 @@ class LibraryReporter : public RatioReporter {
     const Figures* mb = find("BM_LibraryLargeItem/1024");
     const Figures* capiMb = find("BM_SqliteCapiLargeItem/1024");
     if (mb == nullptr || mb->realNs <= 0) return;
-    std::printf("\n%-10s %12s %12s %12s %12s %10s %12s\n", "item", "ms", "ms per MB",
-                "per MB / 1MB", "C API ms/MB", "peak MB", "peak / bytes");
+    std::printf("\n%-10s %12s %12s %12s %12s %12s %10s %12s\n", "item", "ms", "ms per MB",
+                "per MB / 1MB", "cpu, same", "C API ms/MB", "peak MB", "peak / bytes");
     for (long kb : {1L, 1024L, 10240L, 51200L}) {
       const Figures* f = find("BM_LibraryLargeItem/" + std::to_string(kb));
       const Figures* c = find("BM_SqliteCapiLargeItem/" + std::to_string(kb));
@@ -808,12 +808,13 @@ class LibraryReporter : public RatioReporter {
       const double perMb = f->realNs / 1e6 / (static_cast<double>(kb) / 1024);
       const double capiPerMb =
           c == nullptr ? 0 : c->realNs / 1e6 / (static_cast<double>(kb) / 1024);
+      const double cpuPerMb = f->cpuNs / (static_cast<double>(kb) / 1024);
       auto counters = f->counters;
       std::printf(
-          "%-10s %12.3f %12.3f %11.2fx %12.3f %10.1f %11.2fx\n",
+          "%-10s %12.3f %12.3f %11.2fx %11.2fx %12.3f %10.1f %11.2fx\n",
           (kb < 1024 ? std::to_string(kb) + " KB" : std::to_string(kb / 1024) + " MB").c_str(),
-          f->realNs / 1e6, perMb, perMb / (mb->realNs / 1e6), capiPerMb, counters["peak_MB"],
-          counters["peak_per_byte"]);
+          f->realNs / 1e6, perMb, perMb / (mb->realNs / 1e6), cpuPerMb / mb->cpuNs, capiPerMb,
+          counters["peak_MB"], counters["peak_per_byte"]);
     }
     const Figures* big = find("BM_LibraryLargeItem/51200");
     if (big == nullptr) return;
@@ -832,17 +833,23 @@ class LibraryReporter : public RatioReporter {
 
   // Each size's cost per read or per id beside the smallest size's.
   void growthTable() const {
-    std::printf("\n%-34s %12s %12s\n", "growth", "ns per op", "/ smallest");
+    std::printf("\n%-38s %12s %12s %12s %12s\n", "growth", "ns per op", "/ smallest", "cpu ns",
+                "/ smallest");
     auto rows = [&](const char* label, const char* name, std::initializer_list<long> sizes,
                     bool perItem) {
-      double first = 0;
+      double first = 0, firstCpu = 0;
       for (long size : sizes) {
         const Figures* f = find(std::string(name) + "/" + std::to_string(size));
         if (f == nullptr) continue;
-        const double ns = perItem ? f->realNs / static_cast<double>(size) : f->realNs;
-        if (first == 0) first = ns;
-        std::printf("%-34s %12.1f %11.2fx\n", (std::string(label) + std::to_string(size)).c_str(),
-                    ns, ns / first);
+        const double per = perItem ? static_cast<double>(size) : 1.0;
+        const double ns = f->realNs / per, cpu = f->cpuNs / per;
+        if (first == 0) {
+          first = ns;
+          firstCpu = cpu;
+        }
+        std::printf("%-38s %12.1f %11.2fx %12.1f %11.2fx\n",
+                    (std::string(label) + std::to_string(size)).c_str(), ns, ns / first, cpu,
+                    cpu / firstCpu);
       }
     };
     rows("brRead, items in the file: ", "BM_GrowthRead", {1000, 100000, kListItems}, false);
