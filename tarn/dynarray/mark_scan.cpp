@@ -115,43 +115,25 @@ struct Probes {
   std::size_t first = 0, second = 1;
 };
 
-[[maybe_unused]] Probes chooseProbes(const char16_t* p, std::size_t n, std::size_t from,
-                                     char16_t sep, const char16_t* pat, std::size_t m) noexcept {
-  constexpr std::size_t kReach = 16;
-  const std::size_t width = std::min(m, kReach - 1) + 1;  // offsets 0..width-1; m is the separator
-  alignas(16) char16_t head[kReach] = {};
-  for (std::size_t j = 0; j < width; ++j) head[j] = j < m ? pat[j] : sep;
-  const unsigned valid = (1u << width) - 1u;
-  // Bit j of a sample: the sibling at s holds the pattern's unit at offset j.
-  auto sample = [&](std::size_t s) {
-#if defined(__SSE2__)
-    if (s + kReach <= n) {
-      const __m128i h0 = _mm_load_si128(reinterpret_cast<const __m128i*>(head));
-      const __m128i h1 = _mm_load_si128(reinterpret_cast<const __m128i*>(head + 8));
-      const __m128i a =
-          _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + s)), h0);
-      const __m128i b =
-          _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + s + 8)), h1);
-      return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, b))) & valid;
-    }
-#endif
-    unsigned bits = 0;
-    for (std::size_t j = 0; j < width && s + j < n; ++j) bits |= unsigned{p[s + j] == head[j]} << j;
-    return bits;
-  };
-  unsigned e[3] = {};
-  std::size_t s = from;
-  for (unsigned& bits : e) {
-    if (s >= n) break;
-    bits = sample(s);
-    s += findUnit(p + s, n - s, sep) + 1;
-  }
-  // Offsets by how many samples matched them, fewest first; ties go to the lower offset.
-  const unsigned classes[] = {valid & ~(e[0] | e[1] | e[2]),
-                              valid & ~((e[0] & e[1]) | (e[0] & e[2]) | (e[1] & e[2])),
-                              valid & ~(e[0] & e[1] & e[2]), valid};
-  auto pick = [&](unsigned taken) {
-    for (unsigned c : classes) {
+// The first few sibling starts from from on, where the probes are chosen; returns how many.
+constexpr std::size_t kSamples = 3;
+std::size_t sampleStarts(const char16_t* p, std::size_t n, std::size_t from, char16_t sep,
+                         std::size_t (&starts)[kSamples]) noexcept {
+  std::size_t k = 0;
+  for (std::size_t s = from; k < kSamples && s < n; s += findUnit(p + s, n - s, sep) + 1)
+    starts[k++] = s;
+  return k;
+}
+
+// The probes from the samples: bit j of a sample says that its sibling holds the pattern's unit
+// at offset j, and valid has a bit for every offset that may be probed. The offsets that fewest
+// samples matched win; ties go to the lower offset.
+Probes chooseProbes(const std::uint32_t (&e)[kSamples], std::uint32_t valid) noexcept {
+  const std::uint32_t classes[] = {valid & ~(e[0] | e[1] | e[2]),
+                                   valid & ~((e[0] & e[1]) | (e[0] & e[2]) | (e[1] & e[2])),
+                                   valid & ~(e[0] & e[1] & e[2]), valid};
+  auto pick = [&](std::uint32_t taken) {
+    for (std::uint32_t c : classes) {
       if ((c & ~taken) != 0) return static_cast<std::size_t>(std::countr_zero(c & ~taken));
     }
     return std::size_t{0};
@@ -160,6 +142,21 @@ struct Probes {
   probes.first = pick(0);
   probes.second = pick(1u << probes.first);
   return probes;
+}
+
+// chooseProbes over offsets 0..15, the samples compared unit by unit.
+[[maybe_unused]] Probes chooseProbesPortable(const char16_t* p, std::size_t n, std::size_t from,
+                                             char16_t sep, const char16_t* pat,
+                                             std::size_t m) noexcept {
+  const std::size_t width = std::min<std::size_t>(m, 15) + 1;  // offset m is the separator
+  std::size_t starts[kSamples];
+  const std::size_t k = sampleStarts(p, n, from, sep, starts);
+  std::uint32_t e[kSamples] = {};
+  for (std::size_t i = 0; i < k; ++i) {
+    for (std::size_t j = 0; j < width && starts[i] + j < n; ++j)
+      e[i] |= std::uint32_t{p[starts[i] + j] == (j < m ? pat[j] : sep)} << j;
+  }
+  return chooseProbes(e, (1u << width) - 1u);
 }
 
 // The unit a sibling equal to pat holds at offset j: the pattern's, or the separator after it.
@@ -860,11 +857,10 @@ TARN_AVX512 inline __m512i load512(const char16_t* p) noexcept {
 // The pattern's first 32 units, then (when it is shorter) the separator that ends an equal sibling.
 TARN_AVX512 inline __m512i patternHead512(const char16_t* pat, std::size_t m,
                                           char16_t sep) noexcept {
-  alignas(64) char16_t head[32] = {};
-  const std::size_t k = m < 32 ? m : 32;
-  std::memcpy(head, pat, k * sizeof(char16_t));
-  if (m < 32) head[m] = sep;
-  return _mm512_load_si512(head);
+  // Built in registers: a vector load of units just stored one by one would wait for the stores.
+  if (m >= 32) return _mm512_loadu_si512(pat);
+  const __m512i head = _mm512_maskz_loadu_epi16(_bzhi_u32(~0u, static_cast<unsigned>(m)), pat);
+  return _mm512_mask_set1_epi16(head, 1u << m, static_cast<short>(sep));
 }
 
 // Units p[q, n) that can be read as one masked block, at most 32.
@@ -902,64 +898,103 @@ TARN_AVX512 inline __attribute__((always_inline)) int compareSibling512(
 }
 
 TARN_AVX512 SiblingHit findSiblingAvx512(const char16_t* p, std::size_t n, std::size_t from,
-                                         char16_t sep, const char16_t* pat, std::size_t m,
-                                         Probes probes) noexcept {
+                                         char16_t sep, const char16_t* pat,
+                                         std::size_t m) noexcept {
   SiblingHit hit;
-  if (siblingAt(p, n, from, sep, pat, m)) {
+  const __m512i head = patternHead512(pat, m, sep);
+  if (siblingAt512(p, n, from, sep, pat, m, head)) {
     hit.pos = from;
     return hit;
   }
-  // A candidate follows a separator and holds the pattern's units at the two probe offsets. Each
-  // block of 64 units is loaded once: its masks of separators and of both probe units are kept,
-  // and a block's candidates are judged when the next block's masks (which the probes reach
-  // into) are known, so no load straddles the probe offsets. Units past the end count as
-  // matching both probes, so that a sibling ending the list (without its separator) stays a
-  // candidate; the whole compare then decides.
+  // The samples for the probes, each one masked compare against the pattern's head.
+  Probes probes;
+  {
+    std::size_t starts[kSamples];
+    const std::size_t k = sampleStarts(p, n, from, sep, starts);
+    const std::uint32_t valid = m >= 32 ? ~0u : _bzhi_u32(~0u, static_cast<unsigned>(m + 1));
+    std::uint32_t e[kSamples] = {};
+    for (std::size_t i = 0; i < k; ++i) {
+      const std::uint32_t readable = reach(n, starts[i]) & valid;
+      e[i] = _mm512_mask_cmpeq_epi16_mask(readable,
+                                          _mm512_maskz_loadu_epi16(readable, p + starts[i]), head);
+    }
+    probes = chooseProbes(e, valid);
+  }
+  // A candidate follows a separator and holds the pattern's units at the two probe offsets: each
+  // compare is masked by the one before, so a block of 64 units costs six compares and one test,
+  // and its masks reach the general registers only when it has a candidate. Separators are
+  // compared one unit back, at p + at - 1, and counted in vector lanes.
   const __m512i separator = _mm512_set1_epi16(static_cast<short>(sep));
   const __m512i first = _mm512_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.first)));
   const __m512i second =
       _mm512_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.second)));
-  const __m512i head = patternHead512(pat, m, sep);
-  struct Masks {
-    std::uint64_t seps, first, second;
+  const __m512i one = _mm512_set1_epi16(1);
+  const std::size_t reachBeyond = std::max(probes.first, probes.second);
+  __m512i lanes = _mm512_setzero_si512();
+  std::size_t folded = 0;  // with lanes: the separators in p[from, i - 1)
+  // Only at a hit and between stretches, so a plain sum serves.
+  auto laneSum = [&]() TARN_AVX512 {
+    alignas(64) std::int32_t wide[16];
+    _mm512_store_si512(wide, _mm512_madd_epi16(lanes, one));
+    std::size_t sum = 0;
+    for (const std::int32_t w : wide) sum += static_cast<std::size_t>(w);
+    return sum;
   };
-  auto masksAt = [&](std::size_t at) TARN_AVX512 {
-    const std::uint64_t readable = n - at >= 64 ? ~std::uint64_t{0} : _bzhi_u64(~0ull, n - at);
-    const __m512i a = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(readable), p + at);
-    const __m512i b = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(readable >> 32), p + at + 32);
-    auto both = [&](__m512i v) TARN_AVX512 {
-      return _mm512_cmpeq_epi16_mask(a, v) | (std::uint64_t{_mm512_cmpeq_epi16_mask(b, v)} << 32);
-    };
-    return Masks{both(separator) & readable, both(first) | ~readable, both(second) | ~readable};
+  auto separatorsAt = [&](std::size_t at) TARN_AVX512 {
+    return _mm512_cmpeq_epi16_mask(load512(p + at - 1), separator);
   };
-  // Bits [j, j + 64) of the 128 made of cur (low) and next (high); j < 64.
-  auto ahead = [](std::uint64_t cur, std::uint64_t next, std::size_t j) {
-    return j == 0 ? cur : (cur >> j) | (next << (64 - j));
+  auto candidatesAt = [&](std::size_t at, __mmask32 seps) TARN_AVX512 {
+    const __mmask32 k = _mm512_mask_cmpeq_epi16_mask(seps, load512(p + at + probes.first), first);
+    return _mm512_mask_cmpeq_epi16_mask(k, load512(p + at + probes.second), second);
   };
-  std::size_t separators = 0;  // in p[from, i)
-  std::uint64_t carry = 0;     // whether p[i - 1] is a separator; the sibling at from is done
-  Masks cur = masksAt(from);
-  for (std::size_t i = from; i < n; i += 64) {
-    const Masks next = i + 64 < n ? masksAt(i + 64) : Masks{0, ~0ull, ~0ull};
-    std::uint64_t candidates = ((cur.seps << 1) | carry) &
-                               ahead(cur.first, next.first, probes.first) &
-                               ahead(cur.second, next.second, probes.second);
-    while (candidates != 0) {
-      const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
-      if (siblingAt512(p, n, i + k, sep, pat, m, head)) {
-        hit.pos = i + k;
-        hit.separators =
-            separators + static_cast<std::size_t>(std::popcount(_bzhi_u64(cur.seps, k)));
-        return hit;
-      }
-      candidates &= candidates - 1;
+  // The sibling sought among the candidates of the 32 units at p + at, or 32.
+  auto firstHit = [&](std::size_t at, std::uint32_t candidates) TARN_AVX512 {
+    for (; candidates != 0; candidates &= candidates - 1) {
+      const auto k = static_cast<unsigned>(std::countr_zero(candidates));
+      if (siblingAt512(p, n, at + k, sep, pat, m, head)) return k;
     }
-    separators += static_cast<std::size_t>(std::popcount(cur.seps));
-    carry = cur.seps >> 63;
-    cur = next;
+    return 32u;
+  };
+  std::size_t i = from + 1;
+  // A lane gains at most 2 a block: folded before it could pass the signed 16-bit range.
+  constexpr std::size_t kStretch = 64 * 8192;
+  while (i + 64 + reachBeyond <= n) {
+    const std::size_t stop = std::min(n - 63 - reachBeyond, i + kStretch);  // blocks start below
+    for (; i < stop; i += 64) {
+      const __mmask32 sa = separatorsAt(i), sb = separatorsAt(i + 32);
+      const __mmask32 ca = candidatesAt(i, sa), cb = candidatesAt(i + 32, sb);
+      if (_kortestz_mask32_u8(ca, cb) == 0) {
+        const std::size_t before = folded + laneSum();
+        if (const unsigned k = firstHit(i, ca); k < 32) {
+          hit.pos = i + k;
+          hit.separators = before + static_cast<std::size_t>(std::popcount(_bzhi_u32(sa, k + 1)));
+          return hit;
+        }
+        if (const unsigned k = firstHit(i + 32, cb); k < 32) {
+          hit.pos = i + 32 + k;
+          hit.separators = before + static_cast<std::size_t>(std::popcount(sa)) +
+                           static_cast<std::size_t>(std::popcount(_bzhi_u32(sb, k + 1)));
+          return hit;
+        }
+      }
+      lanes = _mm512_mask_add_epi16(lanes, sa, lanes, one);
+      lanes = _mm512_mask_add_epi16(lanes, sb, lanes, one);
+    }
+    folded += laneSum();
+    lanes = _mm512_setzero_si512();
+  }
+  std::size_t separators = folded + laneSum();
+  for (; i < n; ++i) {
+    if (p[i - 1] != sep) continue;
+    ++separators;
+    if (siblingAt(p, n, i, sep, pat, m)) {
+      hit.pos = i;
+      hit.separators = separators;
+      return hit;
+    }
   }
   hit.pos = n;
-  hit.separators = separators;
+  hit.separators = separators + (p[n - 1] == sep ? 1 : 0);
   return hit;
 }
 
@@ -1182,11 +1217,9 @@ SiblingHit findSibling(const char16_t* p, std::size_t n, std::size_t from, char1
                        const char16_t* pat, std::size_t m) noexcept {
   if (from >= n) return {n, 0};
 #if TARN_SCAN_X86
-  if (useAvx2()) {
-    const Probes probes = chooseProbes(p, n, from, sep, pat, m);
-    if (useAvx512()) return findSiblingAvx512(p, n, from, sep, pat, m, probes);
-    return findSiblingAvx2(p, n, from, sep, pat, m, probes);
-  }
+  if (useAvx512()) return findSiblingAvx512(p, n, from, sep, pat, m);
+  if (useAvx2())
+    return findSiblingAvx2(p, n, from, sep, pat, m, chooseProbesPortable(p, n, from, sep, pat, m));
 #endif
   return findSiblingPortable(p, n, from, sep, pat, m);
 }
