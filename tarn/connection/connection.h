@@ -229,6 +229,12 @@ class TARN_API clsTarnConnection : public Object {
   // whichever mark comes first in it; the input is unchanged. Throws 91 for no array.
   [[nodiscard]] Ref<clsTarnDynamicArray> brSort(const Ref<clsTarnDynamicArray>& aDynamicArray);
 
+  // Asks the server to stop the request this connection is waiting on; for another thread (a
+  // shell's interrupt key) while this one waits. A running subroutine stops at once with its
+  // usual stopped status; a request the server cannot stop part-way runs to its end. Never
+  // raises. C++ only: not in the late-bound interface.
+  void rsCancel() noexcept;
+
  private:
   friend class clsTarnEnvironment;
   friend class clsTarnFile;
