@@ -593,8 +593,21 @@ void defineClass(py::module_& m, const ClassInfo& cls) {
         "and iteration yields each attribute's text. An empty array has no attributes.";
   }
   py::class_<H, Handle> pyClass(m, cls.name.c_str(), doc.c_str());
+  // Wrapping is on the path of every call that returns an object: the class's pybind11 record
+  // is looked up once here, not by type on each call.
+  static const py::detail::type_info* record = nullptr;
   pyClass.attr("__module__") = "tarncl";
-  wrappers[I] = [](Ref<Object> o) { return py::cast(H{{std::move(o)}}); };
+  record = py::detail::get_type_info(typeid(H));
+  wrappers[I] = [](Ref<Object> o) {
+    auto* h = new H{{std::move(o)}};
+    py::handle made = py::detail::type_caster_generic::cast(
+        h, py::return_value_policy::take_ownership, py::handle(), record, nullptr, nullptr);
+    if (!made) {
+      delete h;
+      throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(made);
+  };
   pythonTypes[I] = reinterpret_cast<PyTypeObject*>(pyClass.ptr());
   if (cls.creatable) {
     const std::string progId = typelib::library().name + "." + cls.name;
