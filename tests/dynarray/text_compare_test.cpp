@@ -161,6 +161,11 @@ TEST(MarkScan, VectorAndPortablePathsAgree) {
     const std::size_t k = std::uniform_int_distribution<std::size_t>(1, 40)(rng);
     const std::size_t from = std::uniform_int_distribution<std::size_t>(0, s.size())(rng);
     const std::u16string pat = s.substr(s.size() / 2, std::min<std::size_t>(s.size() / 2, 3));
+    const std::size_t ownStart = s.find(0x00FE, s.size() / 3);
+    const std::u16string ownSibling =
+        ownStart == std::u16string::npos
+            ? u""
+            : s.substr(ownStart + 1, s.find(0x00FE, ownStart + 1) - ownStart - 1);
     auto run = [&](scan::Path path) {
       const scan::Path before = scan::limitPath(path);
       const std::size_t f = scan::findUnit(s.data(), s.size(), 0x00FE);
@@ -182,6 +187,12 @@ TEST(MarkScan, VectorAndPortablePathsAgree) {
       const char16_t sibling[] = {u'a', u'b'};
       const scan::SiblingHit one = scan::findSibling(s.data(), s.size(), start, 0x00FE, sibling, 1);
       const scan::SiblingHit two = scan::findSibling(s.data(), s.size(), start, 0x00FE, sibling, 2);
+      // A sibling of the text itself, of any length: the vector paths probe it at offsets chosen
+      // from the siblings they meet first, which a short pattern never moves.
+      const scan::SiblingHit own = ownSibling.empty()
+                                       ? scan::SiblingHit{}
+                                       : scan::findSibling(s.data(), s.size(), start, 0x00FE,
+                                                           ownSibling.data(), ownSibling.size());
       // Ordered searches with a pattern of one to three units, ascending and descending.
       const std::size_t patLength = 1 + k % 3;
       const char16_t ordered[] = {u'a', 0x00FD, u'b'};
@@ -204,6 +215,8 @@ TEST(MarkScan, VectorAndPortablePathsAgree) {
                                       one.separators,
                                       two.pos,
                                       two.separators,
+                                      own.pos,
+                                      own.separators,
                                       up.pos,
                                       up.separators,
                                       up.stopped,

@@ -94,6 +94,13 @@ IndexEntries::Span IndexEntries::keep(std::string_view bytes) {
   return span;
 }
 
+std::uint64_t IndexEntries::head(std::string_view key) noexcept {
+  std::uint64_t h = 0;
+  for (std::size_t i = 0; i < 8; ++i)
+    h = (h << 8) | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
+  return h;
+}
+
 IndexEntries::IndexEntries(const Correlative& c, bool foldIds, const ItemVisitor& forEachItem) {
   std::vector<KeyValue> keys;
   Section ids;
@@ -105,11 +112,14 @@ IndexEntries::IndexEntries(const Correlative& c, bool foldIds, const ItemVisitor
     const std::string_view key = itemKey(ids, id, scratch);
     const Span item = keep(key);
     const Span spelled = key == id ? Span{} : keep(id);
-    for (const KeyValue& k : keys) rows_.push_back({keep(k.key), item, spelled, k.vc});
+    for (const KeyValue& k : keys) rows_.push_back({keep(k.key), item, spelled, k.vc, head(k.key)});
     if (arena_.size() > UINT32_MAX - (1u << 20))
       throw StoreError(StoreFailure::kFull, "too many index entries to build at once");
   });
   std::sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) {
+    // Most keys differ in their first eight bytes, which are in the row: the arena is read only
+    // for the keys that share them.
+    if (a.head != b.head) return a.head < b.head;
     if (int d = view(a.key).compare(view(b.key))) return d < 0;
     if (int d = view(a.item).compare(view(b.item))) return d < 0;
     return a.vc < b.vc;

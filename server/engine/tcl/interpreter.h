@@ -76,6 +76,8 @@ class Interpreter {
     out_.returned += std::to_string(number);
   }
   [[nodiscard]] std::size_t capturedBytes() const noexcept { return out_.captured.size(); }
+  // Room for about bytes more of output, so that a long report does not copy it as it grows.
+  void reserveOutput(std::size_t bytes) { out_.captured.reserve(out_.captured.size() + bytes); }
 
   PortState& state() noexcept { return state_; }
   StackedInput& input() noexcept { return input_; }

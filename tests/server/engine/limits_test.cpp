@@ -95,8 +95,8 @@ TEST_F(Limited, EachLimitRefusesWithStatusAndMessageAndThePortGoesOn) {
     std::string stacked;
   };
   const TclCase commands[] = {
-      {"LIST CUST", ""},                                 // three items, over 300 bytes
-      {"LIST CUST \"A\" \"A\" \"A\"", ""},               // one item named again and again
+      {"LIST CUST A1", ""},                              // three items, over 300 bytes
+      {"LIST CUST A1 \"A\" \"A\" \"A\"", ""},            // one item named again and again
       {"SELECT CUST WITH A51 = \"x\"", ""},              // an element number
       {"WHO", joinMarks({"WHO", "WHO", "WHO", "WHO"})},  // four stacked commands
   };
@@ -111,6 +111,13 @@ TEST_F(Limited, EachLimitRefusesWithStatusAndMessageAndThePortGoesOn) {
   TclReply ok = parseTcl(port_->execute(req("E", {"LIST CUST A0", "WHO", "WHO"})));
   EXPECT_EQ(ok.status, 0);
   EXPECT_EQ(ok.returned, "405");
+  // A saved list is an item: over the item limit it is refused and stays active.
+  for (char c : {'x', 'y', 'z'})
+    ASSERT_EQ(run(req("W", {f, std::string(40, c), "v"})).status, 0);
+  TclReply saved = parseTcl(port_->execute(req("E", {"SELECT CUST", "SAVE-LIST L"})));
+  EXPECT_EQ(saved.status, status::kOverLimit);
+  EXPECT_EQ(saved.returned, joinMarks({"404", "450"}));
+  EXPECT_EQ(parseTcl(port_->execute(req("E", {"COUNT CUST"}))).captured, "Count: 6 items.");
 }
 
 // A second port on the same system whose store fails as plan_ says.

@@ -146,10 +146,10 @@ TEST_F(Tcl, BadSelectionsReportMessagesNotStatuses) {
 
 TEST_F(Tcl, ListPrintsOneLinePerItem) {
   TclReply all = tcl("LIST CUST \"101\" \"200\"");
-  EXPECT_EQ(all.captured,
-            joinMarks({"101 Jones Paris 9", "200 Brown  -5", "[405] 2 items listed."}));
-  TclReply some = tcl("LIST CUST NAME A3 WITH BALANCE > 100");
-  EXPECT_EQ(some.captured, joinMarks({"102 smithers 120", "[405] 1 items listed."}));
+  EXPECT_EQ(all.captured, joinMarks({"CUST       NAME       BALANCE", "101        Jones      9",
+                                     "200        Brown      -5", "[405] 2 items listed."}));
+  TclReply some = tcl("LIST CUST NAME A3 WITH BALANCE > 100 COL-HDR-SUPP");
+  EXPECT_EQ(some.captured, joinMarks({"102        smithers   120", "[405] 1 items listed."}));
   EXPECT_EQ(some.returned, "405");
 }
 

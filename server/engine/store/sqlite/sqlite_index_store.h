@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/engine/store/sqlite/entry_feed.h"
 #include "server/engine/store/sqlite/sqlite.h"
 #include "server/engine/store/store.h"
 
@@ -47,9 +48,10 @@ class SqliteIndexStore final : public IndexStore {
  private:
   [[nodiscard]] std::string_view itemKey(bool foldIds, std::string_view id);
 
+  EntryFeed feed_;  // registered before the statement that reads it is prepared
   std::string scratch_;
   Statement defsOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
-      dropEntriesOf_, insertEntry_, respellEntry_, deleteEntry_;
+      dropEntriesOf_, insertEntry_, insertAll_, respellEntry_, deleteEntry_;
   Statement probes_[kProbes], idsUnder_;
 };
 
