@@ -188,7 +188,7 @@ class AttackerTest : public ::testing::Test {
          [this] { return on(*evil_, {"ESTIMATE-COUNT VAULT,LEDGER"}).captured == "1"; }},
         {"LIST", verb("LIST VAULT,LEDGER", "405")},
         {"SELECT", verb("SELECT VAULT,LEDGER", "404")},
-        {"SSELECT", verb("SSELECT DICT VAULT,BP", "404")},
+        {"SSELECT", verb("SSELECT VAULT,LEDGER", "404")},
         {"CLEAR-FILE", verb("CLEAR-FILE VAULT,SCRATCH", "420")},
         {"CREATE-INDEX", verb("CREATE-INDEX VAULT,LEDGER A2", "172")},
         {"DELETE-INDEX", verb("DELETE-INDEX VAULT,LEDGER A2", "174")},
