@@ -55,8 +55,8 @@ std::optional<Source> sourceOf(PortState& state, std::string_view arguments, con
   if (p.size() == 3) {
     if (std::optional<std::string> local = state.account().findFile(p[0], state.caseSensitive)) {
       if (!state.account().findSection(*local, false, p[1], state.caseSensitive)) {
-        out.message(201, "'" + std::string(p[0]) + "," + std::string(p[1]) +
-                             "' is not a file name.");
+        out.message(201,
+                    "'" + std::string(p[0]) + "," + std::string(p[1]) + "' is not a file name.");
         return std::nullopt;
       }
       s.account = state.accountRef();

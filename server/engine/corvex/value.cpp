@@ -315,7 +315,9 @@ namespace {
 
 // The engine's text is UTF-8 with the marks as single bytes: a character is a byte that does not
 // continue one, and the bytes that do continue it.
-bool continues(char c) noexcept { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool continues(char c) noexcept {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
 
 // The byte offset n characters into s (s.size() when s has fewer).
 std::size_t charOffset(std::string_view s, std::size_t n) noexcept {
@@ -471,8 +473,8 @@ std::string convertChars(std::string_view from, std::string_view to, std::string
   for (std::size_t at = 0; at < s.size();) {
     const std::string_view c = charAt(s, at);
     at += c.size();
-    const auto k = static_cast<std::size_t>(
-        std::find(fromChars.begin(), fromChars.end(), c) - fromChars.begin());
+    const auto k = static_cast<std::size_t>(std::find(fromChars.begin(), fromChars.end(), c) -
+                                            fromChars.begin());
     if (k == fromChars.size()) {
       out += c;
     } else if (k < toChars.size()) {

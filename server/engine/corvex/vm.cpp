@@ -1,6 +1,7 @@
 #include "server/engine/corvex/vm.h"
 
 #include <cmath>
+#include <map>
 
 #include "server/engine/corvex/builtins.h"
 #include "server/engine/corvex/files.h"
@@ -36,6 +37,22 @@ class Machine {
     if (rt_.deadline && std::chrono::steady_clock::now() >= *rt_.deadline) throw Stopped{};
   }
   void execute(const Program& p, Value* r, int depth);
+  // Copies slots a.. from the common block (or into it, x 0x10). The unnamed block lives as
+  // long as this call; named ones as long as the runtime's table, the port's.
+  void common(const Instr& i, Value* r, const std::string& name, long offset) {
+    std::vector<Value>& block =
+        name.empty() || rt_.commons == nullptr ? unnamed_[name] : (*rt_.commons)[name];
+    const auto end = static_cast<std::size_t>(offset + i.b);
+    if (block.size() < end) block.resize(end);
+    for (std::int32_t k = 0; k < i.b; ++k) {
+      Value& kept = block[static_cast<std::size_t>(offset + k)];
+      if ((i.x & 0x10) != 0) {
+        kept = r[i.a + k];
+      } else {
+        r[i.a + k] = kept;
+      }
+    }
+  }
   void newline() {
     if (printedLines_++ > 0) rt_.output.push_back(kAm);
     rt_.output += line_;
@@ -44,6 +61,7 @@ class Machine {
 
   Runtime& rt_;
   Files files_;
+  std::map<std::string, std::vector<Value>> unnamed_;
   std::string line_;
   unsigned ticks_ = 0;
   int printedLines_ = 0;
@@ -180,7 +198,7 @@ void Machine::execute(const Program& p, Value* r, int depth) {
           break;
         case Op::kJumpOut: {
           const double outcome = numberOf(val(i.a));
-          const bool in = outcome >= 0 && outcome < 3 && (i.b & (1 << static_cast<int>(outcome)));
+          const bool in = outcome >= 0 && outcome < 4 && (i.b & (1 << static_cast<int>(outcome)));
           if (!in) pc = static_cast<std::size_t>(i.c);
           break;
         }
@@ -245,14 +263,17 @@ void Machine::execute(const Program& p, Value* r, int depth) {
             long len = textLength(s);
             got = substring(s, len - n + 1 < 1 ? 1 : len - n + 1, n);
           } else {
-            got = substring(s, longOf(*a[0]), longOf(*a[1]));
+            // A negative start counts from the end: x[-2,2] is the last two characters.
+            long start = longOf(*a[0]);
+            if (start < 0) start += textLength(s) + 1;
+            got = substring(s, start, longOf(*a[1]));
           }
           r[i.a].setText(std::string(got));
           break;
         }
         case Op::kFunction: {
           const Value* const* a = gather(i);
-          callBuiltin(static_cast<Fn>(i.b), r[i.a], a, i.x & 15, files_.format());
+          callBuiltin(static_cast<Fn>(i.b), r[i.a], a, i.x & 15, files_);
           break;
         }
         case Op::kPrint:
@@ -298,6 +319,10 @@ void Machine::execute(const Program& p, Value* r, int depth) {
         case Op::kWrite:
         case Op::kDelete:
         case Op::kRelease:
+        case Op::kSelect:
+        case Op::kReadNext:
+        case Op::kReadList:
+        case Op::kExecute:
           files_.run(i, r, gather(i), i.op == Op::kWrite ? &val(i.a) : nullptr);
           break;
         case Op::kLocate: {
@@ -309,6 +334,16 @@ void Machine::execute(const Program& p, Value* r, int depth) {
           r[i.b].setNumber(found ? 0 : 1);
           break;
         }
+        case Op::kMatGet:
+        case Op::kMatSet:
+        case Op::kMatFill:
+        case Op::kMatParse:
+        case Op::kMatBuild:
+          arrayOp(i, r, gather(i), val(i.b));
+          break;
+        case Op::kCommon:
+          common(i, r, val(runs[i.c]).text(), longOf(val(runs[i.c + 1])));
+          break;
         case Op::kCount_:
           throw Failure{"bad instruction"};
       }

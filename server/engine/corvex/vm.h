@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ struct Runtime {
   const std::atomic<bool>* cancel = nullptr;  // set by another thread to stop the call
   std::optional<std::chrono::steady_clock::time_point> deadline;
   std::string output;  // printed lines joined by attribute marks
+  // Named COMMON blocks, kept by the port so that they last from one call to the next; nullptr
+  // keeps them for this call only.
+  std::map<std::string, std::vector<Value>>* commons = nullptr;
 };
 
 enum class RunStatus { kDone, kError, kStopped };

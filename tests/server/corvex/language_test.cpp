@@ -125,7 +125,8 @@ const Case kCases[] = {
      "-3|2|1|-1|65|B"},
     // Text is UTF-8 in the engine: lengths, positions and codes count characters, not bytes.
     {"characters beyond ASCII",
-     "X = 'é日本'; CRT LEN(X); CRT X[2, 1]; CRT X[2]; CRT SEQ(X[2,1]); CRT CHAR(233) : CHAR(26085); "
+     "X = 'é日本'; CRT LEN(X); CRT X[2, 1]; CRT X[2]; CRT SEQ(X[2,1]); CRT CHAR(233) : "
+     "CHAR(26085); "
      "CRT CONVERT('日é', 'nE', X)",
      "3|日|日本|26085|é日|En本"},
     {"CONVERT and CHANGE", "CRT CONVERT('abc', 'ax', 'aabbcc'); CRT CHANGE('a-b-c', '-', '+-')",
@@ -146,12 +147,102 @@ const Case kCases[] = {
      "2x!"},
     {"CALL chains", "A = 5; CALL OUTER(A); CRT A", "11"},
     {"STOP ends the call at once", "CRT 'a'; STOP; CRT 'b'", "a"},
+    // The two LOCATE spellings side by side: each pair must print the same.
+    {"LOCATE IN form and parenthesised form find values alike",
+     "D = CONVERT('^]', @AM:@VM, 'A^X]Y]Z')\nLOCATE 'Y' IN D<2> SETTING P THEN CRT P\n"
+     "LOCATE('Y', D, 2; Q) THEN CRT Q",
+     "2|2"},
+    {"LOCATE both forms with an order and a missing value",
+     "D = CONVERT(']', @VM, 'B]D]F')\nLOCATE 'E' IN D<1> BY 'AL' SETTING P ELSE CRT P\n"
+     "LOCATE('E', D, 1; Q; 'AL') ELSE CRT Q\nLOCATE 'C' IN D<1> SETTING P BY 'AL' ELSE CRT P",
+     "3|3|2"},
+    {"LOCATE both forms over attributes and subvalues, clauses as blocks",
+     "D = CONVERT('^]\\', @AM:@VM:@SVM, 'A^B]C\\D')\nLOCATE('B', D; P) THEN\n  CRT 'attr ' : P\n"
+     "END ELSE\n  CRT 'no ' : P\nEND\nLOCATE('D', D, 2, 2; P) THEN CRT 'sub ' : P\n"
+     "LOCATE 'D' IN D<2,2> SETTING P THEN\n  CRT 'sub ' : P\nEND",
+     "no 3|sub 2|sub 2"},
+    {"BEGIN CASE takes the first true CASE",
+     "FOR I = 1 TO 3\n  BEGIN CASE\n    CASE I = 1; CRT 'one'\n    CASE I = 2\n      CRT 'two'\n"
+     "      CRT 'again'\n    CASE 1\n      CRT 'other'\n  END CASE\nNEXT I\n"
+     "BEGIN CASE\nCASE 0\nCRT 'never'\nEND CASE\nCRT 'done'",
+     "one|two|again|other|done"},
+    {"DIM arrays, MAT fill and copy, two dimensions",
+     "DIM A(3), B(3), G(2,3)\nMAT A = 'x'\nA(2) = 'y'; A(3) := '!'\nMAT B = MAT A\n"
+     "CRT B(1) : B(2) : B(3)\nG(2,3) = 5; G(2,3) += 1; CRT G(2,3) : '[' : G(1,1) : ']'",
+     "xyx!|6[]"},
+    {"MATPARSE and MATBUILD",
+     "DIM A(3)\nMATPARSE A FROM 'a,b,c,d', ','\nCRT A(1) : '|' : A(3)\nA(3) = ''\n"
+     "MATBUILD S FROM A USING '-'\nCRT S\nMATPARSE A FROM CONVERT('^', @AM, 'p^q')\nCRT A(2) : '[' "
+     ": A(3) : ']'",
+     "a|c,d|a-b|q[]"},
+    {"substring assignment and extraction from the end",
+     "X = 'abcdef'; X[3,2] = 'XY'; CRT X; X[1,0] = '>'; CRT X; CRT X[-2,2]; CRT X[-3,1]\n"
+     "Y = 'ab'; Y[5,1] = 'z'; CRT Y : '.'",
+     "abXYef|>abXYef|ef|Y|ab  z."},
+    {"FOR with WHILE and UNTIL, LOOP tests in every position",
+     "FOR I = 1 TO 10 WHILE I < 4\n  CRT I:\nNEXT I\nCRT ''\nFOR I = 1 TO 10\n  UNTIL I > 2\n  CRT "
+     "I:\nNEXT\nCRT ''\n"
+     "N = 0\nLOOP WHILE N < 3 DO N += 1 REPEAT\nCRT N\nLOOP N += 1 UNTIL N >= 5 REPEAT\nCRT N\n"
+     "LOOP\n  N -= 1\nUNTIL N = 0\nREPEAT\nCRT N",
+     "123|12|3|5|0"},
+    {"ON GOSUB and ON GOTO",
+     "FOR I = 0 TO 3\n  ON I GOSUB 10, TWO, 30\nNEXT I\nON 2 GO TO 40, 50\n10 CRT 'ten'; "
+     "RETURN\nTWO: CRT 'two'; RETURN\n"
+     "30 CRT 'thirty'; RETURN\n40 CRT 'forty'\n50 CRT 'fifty'; STOP",
+     "ten|two|thirty|fifty"},
+    {"format masks and FMT",
+     "CRT 1234.5 'R2#10' : '|'; CRT 'ab' 'L#4' : '|'; CRT 'ab' 'R#4'; CRT FMT(7, 'R%3'); CRT "
+     "FMT('x', 'C*5');"
+     " CRT FMT(1234567, 'R0,'); CRT FMT(0, 'D2/'); CRT 'abcdef' 'L#3'",
+     "   1234.50||ab  ||  ab|007|**x**|1,234,567|12/31/67|abcdef"},
+    {"MATCHES",
+     "CRT ('123' MATCHES '3N') : ('12A' MATCHES '3N') : ('AB-12' MATCHES '2A\"-\"0N') : ('' "
+     "MATCHES '0X')"
+     " : ('x' MATCH '2N' : @VM : '1A') : ('é1' MATCHES '1A1N')",
+     "101111"},
+    {"SUM COUNTS FIELDS SPLICE",
+     "CRT SUM(CONVERT(']', @VM, '1]2]3.5')); CRT CONVERT(@AM, '^', SUM(CONVERT('^]', @AM:@VM, "
+     "'1]2^3]4')));"
+     " CRT CONVERT(@VM, ']', COUNTS(CONVERT(']', @VM, 'aa]ba]c'), 'a'));"
+     " CRT CONVERT(@VM, ']', FIELDS(CONVERT(']', @VM, 'a.b]c.d'), '.', 2));"
+     " CRT CONVERT(@VM, ']', SPLICE(CONVERT(']', @VM, 'a]b'), '-', CONVERT(']', @VM, '1]2]3')))",
+     "6.5|3^7|2]1]0|b]d|a-1]b-2]-3"},
+    {"EREPLACE SWAP DQUOTE SQUOTE",
+     "CRT EREPLACE('a.a.a.a', '.', '+', 2, 2); CRT EREPLACE('aaa', 'a', 'b'); CRT SWAP('x-y', '-', "
+     "'');"
+     " CRT DQUOTE('q') : SQUOTE('s')",
+     "a.a+a+a|bbb|xy|\"q\"'s'"},
+    {"REM DIV PWR SQRT RND",
+     "CRT REM(7, 3) : ' ' : REM(-7, 3) : ' ' : DIV(7, 2) : ' ' : DIV(-7, 2) : ' ' : PWR(2, 10) : ' "
+     "' : SQRT(16);"
+     " R = RND(3); CRT (R >= 0 AND R < 3 AND INT(R) = R); CRT RND(0)",
+     "1 -1 3 -3 1024 4|1|0"},
+    {"OCONVS and ICONVS by element",
+     "CRT CONVERT(@VM, ']', OCONVS(CONVERT(']', @VM, '1]250'), 'MD2')); CRT CONVERT(@VM, ']', "
+     "ICONVS(CONVERT(']', @VM, '1.5]x'), 'MD2'))",
+     "0.01]2.50|150]"},
+    {"INS and DEL statements, appends at every level",
+     "X = CONVERT('^', @AM, 'a^c'); INS 'b' BEFORE X<2>; DEL X<1>; X<2,-1> = 'd'; X<2,2,-1> = 'e'; "
+     "X<-1> = 'f';"
+     " CRT CONVERT(@AM:@VM:@SVM, '^]\\', X); INS 'z' BEFORE X<-1>; CRT X[1]",
+     "b^c]d\\e^f|z"},
+    {"@ names", "CRT (@DATE = DATE()) : NUM(@TIME) : @ACCOUNT : NUM(@USER); @ID = 'K1'; CRT @ID",
+     "111|K1"},
+    {"EQU replaces names by their text",
+     "EQU LIMIT TO 3, GREETING TO 'hi' : '!'\nEQUATE FIRST TO REC<1>\nFIRST = 'a'\nDIM A(LIMIT)\n"
+     "CRT LIMIT * 2 : GREETING : REC",
+     "6hi!a"},
+    {"COMMON shared with a called subroutine, by position",
+     "COMMON TOTAL, N\nCOMMON /K/ SEEN\nTOTAL = 5; N = 2\nCALL ADDC\nCALL ADDC\n"
+     "CRT TOTAL : ' ' : N : ' ' : SEEN",
+     "9 2 **"},
 };
 
 const std::map<std::string, std::string> kLibrary = {
     {"BUMP", "SUBROUTINE BUMP(N, S, L)\nN = N + 1\nS := '!'\nL = 'changed'\nRETURN\nEND"},
     {"OUTER", "SUBROUTINE OUTER(X)\nCALL INNER(X)\nX = X + 1\nRETURN"},
     {"INNER", "SUBROUTINE INNER(Y)\nY = Y * 2\nEND"},
+    {"ADDC", "SUBROUTINE ADDC\nCOMMON T, M\nCOMMON /K/ S\nT = T + M\nS := '*'\nRETURN"},
 };
 
 TEST(CorvexLanguage, ProgramsPrintWhatTheyShould) {
@@ -177,7 +268,7 @@ TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
       {"X = FOO(1)", 1, "'FOO' is not a function"},
       {"CRT 'open", 1, "an unterminated string"},
       {"X = 1\nNEXT X", 2, "NEXT without its opening statement"},
-      {"WHILE 1", 1, "WHILE or UNTIL outside LOOP"},
+      {"WHILE 1", 1, "WHILE or UNTIL outside a loop"},
       {"IF 1 THEN\nCRT 1", 2, "END expected"},
       {"END\nX = 1", 2, "nothing after END"},
   };
