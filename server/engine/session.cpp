@@ -291,8 +291,8 @@ std::string Session::open(std::string_view fields) {
   std::optional<OpenSection> found = state_.resolve(reference);
   if (!found) return makeReply(status::kFileNotPresent);
   found->account->markOpen(found->section, state_.owner());
-  handles_.push_back(
-      std::make_unique<Handle>(Handle{found->account, std::move(found->section), found->readOnly, nullptr}));
+  handles_.push_back(std::make_unique<Handle>(
+      Handle{found->account, std::move(found->section), found->readOnly, nullptr}));
   return makeReply(status::kOk, std::to_string(handles_.size()));
 }
 
@@ -700,6 +700,7 @@ std::string Session::callModule(std::string_view fields) {
   };
   cancel_.store(false, std::memory_order_relaxed);
   rt.cancel = &cancel_;
+  rt.commons = &commons_;
   if (callTimeLimit_.count() > 0) rt.deadline = std::chrono::steady_clock::now() + callTimeLimit_;
   corvex::RunResult result = corvex::run(*program, args, rt);
   if (result.status != corvex::RunStatus::kDone) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,7 +68,7 @@ class Session final : public Port {
   struct Handle {
     std::shared_ptr<store::Account> account;
     store::Section section;
-    bool readOnly = false;  // DM's MD seen from another account
+    bool readOnly = false;                          // DM's MD seen from another account
     std::shared_ptr<const corvex::Program> module;  // set for a loaded module instead
   };
   struct Index {
@@ -121,6 +122,8 @@ class Session final : public Port {
   store::IndexHit hit_;
   std::string scratch_;
   std::atomic<bool> cancel_{false};
+  // Named COMMON blocks of the port's Corvex calls, kept from one call to the next.
+  std::map<std::string, std::vector<corvex::Value>> commons_;
   bool lost_ = false;  // the store connection went: see Port::lost
   std::chrono::milliseconds callTimeLimit_;
 };
