@@ -291,8 +291,8 @@ std::string Session::open(std::string_view fields) {
   std::optional<OpenSection> found = state_.resolve(reference);
   if (!found) return makeReply(status::kFileNotPresent);
   found->account->markOpen(found->section, state_.owner());
-  handles_.push_back(std::make_unique<Handle>(
-      Handle{found->account, std::move(found->section), found->readOnly, nullptr}));
+  handles_.push_back(
+      std::make_unique<Handle>(Handle{found->account, std::move(found->section), found->readOnly, nullptr}));
   return makeReply(status::kOk, std::to_string(handles_.size()));
 }
 

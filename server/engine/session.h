@@ -68,7 +68,7 @@ class Session final : public Port {
   struct Handle {
     std::shared_ptr<store::Account> account;
     store::Section section;
-    bool readOnly = false;                          // DM's MD seen from another account
+    bool readOnly = false;  // DM's MD seen from another account
     std::shared_ptr<const corvex::Program> module;  // set for a loaded module instead
   };
   struct Index {
