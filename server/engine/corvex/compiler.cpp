@@ -238,11 +238,11 @@ class Compiler : Emitter {
           throw SyntaxError{t.line, "REPEAT expected, found the end of the program"};
         if (until == Until::kFor)
           throw SyntaxError{t.line, "NEXT expected, found the end of the program"};
+        if (until == Until::kCase)
+          throw SyntaxError{t.line, "END CASE expected, found the end of the program"};
         throw SyntaxError{t.line, "END expected, found the end of the program"};
       }
       if (until == Until::kCase && (isWord("CASE") || (isWord("END") && isWord("CASE", 1)))) return;
-      if (until == Until::kCase && t.kind == Tok::kEnd)
-        throw SyntaxError{t.line, "END CASE expected, found the end of the program"};
       if (isWord("END") && until != Until::kLineClause) {
         if (until == Until::kProgramEnd) {
           take();

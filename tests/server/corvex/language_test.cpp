@@ -271,6 +271,28 @@ TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
       {"WHILE 1", 1, "WHILE or UNTIL outside a loop"},
       {"IF 1 THEN\nCRT 1", 2, "END expected"},
       {"END\nX = 1", 2, "nothing after END"},
+      {"BEGIN CASE\nCASE 1\nCRT 1", 3, "END CASE expected, found the end of the program"},
+      {"BEGIN CASE\nCRT 1\nEND CASE", 2, "CASE or END CASE expected"},
+      {"X = 1\nCASE 1", 2, "CASE outside BEGIN CASE"},
+      {"DIM A(0)", 1, "an array size must be a whole number from 1 to 65536"},
+      {"X = 1\nDIM X(3)", 2, "X is already a variable"},
+      {"DIM A(3)\nCRT A", 2, "A is an array: name an element"},
+      {"MAT B = 1", 1, "B is not a dimensioned array"},
+      {"DIM A(2), B(3)\nMAT A = MAT B", 2, "same size only"},
+      {"X = 1\nLOCATE('x', D, 1, 2, 3; P) THEN NULL", 2, "';' expected"},
+      {"LOCATE('x'; P) ELSE NULL", 1, "LOCATE needs a value and a dynamic array"},
+      {"LOCATE 'x' IN D BY 'AL' THEN CRT 1", 1, "SETTING expected"},
+      {"ON X GOSUB", 1, "a label expected"},
+      {"ON X CRT 1", 1, "GOSUB or GOTO expected"},
+      {"X = 'ab'\nX[1] = 'a'", 2, "',' expected"},
+      {"EXECUTE 'WHO' CAPTURING", 1, "a variable expected"},
+      {"INS 'a' BEFORE X", 1, "'<' expected"},
+      {"EQU A TO", 1, "a value expected"},
+      {"X = 1\nCOMMON X", 2, "X is used before COMMON"},
+      {"READNEXT ID FROM L", 1, "THEN or ELSE expected"},
+      {"FOR I = 1 TO 3 WHILE\nNEXT I", 1, "a value expected"},
+      {"X = 1\n$INCLUDE DEFS", 2, "$INCLUDE DEFS: no source file here"},
+      {"X = 'a' MATCHES", 1, "a value expected"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source);
@@ -305,6 +327,12 @@ TEST(CorvexLanguage, RunTimeErrorsNameTheLineAndKeepTheOutput) {
       {"CALL DEEP", "DEEP line 2: calls nested too deeply"},
       {"X = STR('ab', 50000000)", "program line 1: text longer than 67108864 bytes"},
       {"X<70000000> = 1", "program line 1: text longer than 67108864 bytes"},
+      {"DIM A(3)\nX = A(4)", "program line 2: subscript 4 is outside 1 to 3"},
+      {"DIM G(2,2)\nG(1,3) = 1", "program line 2: column 3 is outside 1 to 2"},
+      {"X = SQRT(-1)", "program line 1: square root of a negative number"},
+      {"X = DIV(1, 0)", "program line 1: division by zero"},
+      {"READNEXT ID FROM 11 ELSE NULL", "program line 1: select list 11 is outside 0 to 10"},
+      {"CRT 1\nEXECUTE 'WHO'", "program line 2: files are not available here"},
   };
   auto library = kLibrary;
   library["DEEP"] = "SUBROUTINE DEEP\nCALL DEEP\nRETURN";
