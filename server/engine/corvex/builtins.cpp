@@ -411,6 +411,10 @@ void callBuiltin(Fn fn, Value& out, const Value* const* a, int n, const Files& p
       return;
     }
     case Fn::kEreplace:
+      if (txt(2).size() > txt(1).size())
+        checkSize(static_cast<double>(txt(0).size()) +
+                  static_cast<double>(countOf(txt(0), txt(1))) *
+                      static_cast<double>(txt(2).size() - txt(1).size()));
       out.setText(ereplace(txt(0), txt(1), txt(2), n > 3 ? lng(3) : 0, n > 4 ? lng(4) : 1));
       return;
     case Fn::kDquote:

@@ -59,6 +59,8 @@ bool reserved(std::string_view w) {
 
 constexpr std::size_t kMaxErrors = 50;
 constexpr int kMaxNesting = 200;
+// What EQU and $INCLUDE may grow a program to, in tokens: each multiplies what follows.
+constexpr std::size_t kMaxTokens = std::size_t{1} << 20;
 
 struct SyntaxError {
   int line;
@@ -163,29 +165,38 @@ class Compiler : Emitter {
 
   // $INCLUDE and $INSERT: the named item's tokens in place of the line, all on its line number.
   void expandIncludes(std::vector<Token>& toks, int depth) {
-    for (std::size_t k = 0; k < toks.size(); ++k) {
-      if (toks[k].kind != Tok::kInclude) continue;
-      const Token at = toks[k];
+    if (std::none_of(toks.begin(), toks.end(),
+                     [](const Token& t) { return t.kind == Tok::kInclude; }))
+      return;
+    std::vector<Token> out;
+    for (Token& t : toks) {
+      if (t.kind != Tok::kInclude) {
+        out.push_back(std::move(t));
+        continue;
+      }
       std::optional<std::string> text;
       if (depth >= 8) {
-        errors_.push_back({at.line, "$INCLUDE nested deeper than 8"});
+        errors_.push_back({t.line, "$INCLUDE nested deeper than 8"});
       } else if (!include_) {
-        errors_.push_back({at.line, "$INCLUDE " + at.text + ": no source file here"});
-      } else if (!(text = include_(at.text))) {
-        errors_.push_back({at.line, "$INCLUDE " + at.text + ": no such source item"});
+        errors_.push_back({t.line, "$INCLUDE " + t.text + ": no source file here"});
+      } else if (!(text = include_(t.text))) {
+        errors_.push_back({t.line, "$INCLUDE " + t.text + ": no such source item"});
       }
-      std::vector<Token> inner;
-      if (text) {
-        inner = lex(*text);
-        inner.pop_back();  // its end
-        expandIncludes(inner, depth + 1);
-        for (Token& t : inner) t.line = at.line;
+      if (!text) continue;
+      std::vector<Token> inner = lex(*text);
+      inner.pop_back();  // its end
+      expandIncludes(inner, depth + 1);
+      if (out.size() + inner.size() > kMaxTokens) {
+        errors_.push_back({t.line, "$INCLUDE makes the program longer than " +
+                                       std::to_string(kMaxTokens) + " words"});
+        continue;
       }
-      toks.erase(toks.begin() + static_cast<long>(k));
-      toks.insert(toks.begin() + static_cast<long>(k), inner.begin(), inner.end());
-      k += inner.size();
-      if (k > 0) --k;
+      for (Token& in : inner) {
+        in.line = t.line;
+        out.push_back(std::move(in));
+      }
     }
+    toks = std::move(out);
   }
 
   // --- program structure
@@ -946,8 +957,9 @@ class Compiler : Emitter {
     expectWord("TO");
     std::int32_t file = variable(name("a file variable"));
     std::int32_t outcome = temp();
-    emit(Op::kOpen, file, outcome, operandRun(args), static_cast<std::uint8_t>(args.size()));
-    clauses(outcome, false);
+    std::int32_t at =
+        emit(Op::kOpen, file, outcome, operandRun(args), static_cast<std::uint8_t>(args.size()));
+    clauses(outcome, false, true, at);
   }
 
   void readStatement() {
@@ -1080,7 +1092,8 @@ class Compiler : Emitter {
     long columns;  // 0 for a one-dimensional array
     [[nodiscard]] long count() const { return rows * (columns > 0 ? columns : 1); }
   };
-  static constexpr long kMaxElements = 65536;
+  // Arrays live in the frame, one per call level: this keeps a deep CALL chain's frames small.
+  static constexpr long kMaxElements = 10000;
 
   long dimension() {
     if (peek().kind != Tok::kNumber) fail("a whole number (the size)");
@@ -1356,15 +1369,24 @@ class Compiler : Emitter {
         with.insert(with.begin(), Token{Tok::kOp, "(", line_});
         with.push_back(Token{Tok::kOp, ")", line_});
       }
-      std::size_t from = pos_;
-      for (std::size_t k = from; k < toks_.size(); ++k) {
-        if (toks_[k].kind != Tok::kIdent || toks_[k].text != n) continue;
-        const int line = toks_[k].line;
-        toks_.erase(toks_.begin() + static_cast<long>(k));
-        toks_.insert(toks_.begin() + static_cast<long>(k), with.begin(), with.end());
-        for (std::size_t j = 0; j < with.size(); ++j) toks_[k + j].line = line;
-        k += with.size() - 1;
+      // The rest of the program, rebuilt once with the name replaced.
+      std::vector<Token> rest;
+      for (std::size_t k = pos_; k < toks_.size(); ++k) {
+        if (toks_[k].kind != Tok::kIdent || toks_[k].text != n) {
+          rest.push_back(std::move(toks_[k]));
+          continue;
+        }
+        if (pos_ + rest.size() + with.size() > kMaxTokens)
+          throw SyntaxError{
+              line_, "EQU makes the program longer than " + std::to_string(kMaxTokens) + " words"};
+        for (Token t : with) {
+          t.line = toks_[k].line;
+          rest.push_back(std::move(t));
+        }
       }
+      toks_.resize(pos_);
+      toks_.insert(toks_.end(), std::make_move_iterator(rest.begin()),
+                   std::make_move_iterator(rest.end()));
       if (!isOp(",")) break;
       take();
     }

@@ -42,6 +42,8 @@ class Machine {
   void common(const Instr& i, Value* r, const std::string& name, long offset) {
     std::vector<Value>& block =
         name.empty() || rt_.commons == nullptr ? unnamed_[name] : (*rt_.commons)[name];
+    // Object code from elsewhere could name any offset: a block is never larger than a frame.
+    if (offset < 0 || offset > (1 << 20)) throw Failure{"bad COMMON offset"};
     const auto end = static_cast<std::size_t>(offset + i.b);
     if (block.size() < end) block.resize(end);
     for (std::int32_t k = 0; k < i.b; ++k) {

@@ -274,7 +274,7 @@ TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
       {"BEGIN CASE\nCASE 1\nCRT 1", 3, "END CASE expected, found the end of the program"},
       {"BEGIN CASE\nCRT 1\nEND CASE", 2, "CASE or END CASE expected"},
       {"X = 1\nCASE 1", 2, "CASE outside BEGIN CASE"},
-      {"DIM A(0)", 1, "an array size must be a whole number from 1 to 65536"},
+      {"DIM A(0)", 1, "an array size must be a whole number from 1 to 10000"},
       {"X = 1\nDIM X(3)", 2, "X is already a variable"},
       {"DIM A(3)\nCRT A", 2, "A is an array: name an element"},
       {"MAT B = 1", 1, "B is not a dimensioned array"},
@@ -309,6 +309,14 @@ TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
   std::string deepIf;
   for (int i = 0; i < 1000; ++i) deepIf += "IF 1 THEN\n";
   EXPECT_FALSE(compile(deepIf).program);
+  // Each EQU may multiply the words after it: the growth is bounded, not exponential.
+  std::string equates = "EQU A0 TO 1";
+  for (int i = 1; i < 30; ++i) {
+    equates += "\nEQU A" + std::to_string(i) + " TO A" + std::to_string(i - 1) + " + A" +
+               std::to_string(i - 1);
+  }
+  EXPECT_NE(compile(equates + "\nCRT A29").errors.front().text.find("longer than"),
+            std::string::npos);
   // Every bad line is reported, not only the first.
   EXPECT_EQ(compile("X = )\nY = 2\nZ = (").errors.size(), 2u);
 }
