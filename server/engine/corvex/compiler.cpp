@@ -306,6 +306,8 @@ class Compiler : Emitter {
     }
     if (peek().kind != Tok::kIdent) fail("a statement");
     const std::string word = peek().text;
+    // A statement word followed by '=' is a variable of that name being assigned.
+    if (isOp("=", 1) && !reserved(word)) return assignment();
     if (word == "IF") return ifStatement();
     if (word == "FOR") return forStatement();
     if (word == "LOOP") return loopStatement();

@@ -63,6 +63,13 @@ void Files::list(const Instr& i, Value* r, const Value* const* a) {
         made.ids = a[0]->text();  // a dynamic array: its attributes are the list
       }
       if ((i.x & kListVariable) != 0) {
+        // A variable that already holds a list gets it replaced, so a SELECT in a loop does
+        // not pile up lists.
+        const int held = r[i.a].file();
+        if (held <= -12 && static_cast<std::size_t>(-held) <= lists_.size()) {
+          lists_[static_cast<std::size_t>(-held) - 1] = std::move(made);
+          return;
+        }
         lists_.push_back(std::move(made));
         r[i.a].setFile(-static_cast<int>(lists_.size()));
       } else {

@@ -232,6 +232,7 @@ const Case kCases[] = {
      "EQU LIMIT TO 3, GREETING TO 'hi' : '!'\nEQUATE FIRST TO REC<1>\nFIRST = 'a'\nDIM A(LIMIT)\n"
      "CRT LIMIT * 2 : GREETING : REC",
      "6hi!a"},
+    {"statement words as variables", "DIM = 1; SELECT = 2; MAT = 3; CRT DIM + SELECT + MAT", "6"},
     {"COMMON shared with a called subroutine, by position",
      "COMMON TOTAL, N\nCOMMON /K/ SEEN\nTOTAL = 5; N = 2\nCALL ADDC\nCALL ADDC\n"
      "CRT TOTAL : ' ' : N : ' ' : SEEN",
