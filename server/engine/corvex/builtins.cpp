@@ -168,7 +168,13 @@ std::string formatMask(const std::string& value, std::string_view mask,
     if (got) text = *got;
   }
   const std::size_t length = text::charCount(text);
-  if (length >= width) return text;
+  if (width == 0) return text;
+  // The field is the width: longer text is cut, keeping the end that the justification shows.
+  if (length > width) {
+    const long keep = static_cast<long>(width);
+    return std::string(just == 'R' ? substring(text, static_cast<long>(length) - keep + 1, keep)
+                                   : substring(text, 1, keep));
+  }
   const std::size_t pad = width - length;
   if (just == 'R') return std::string(pad, fill) + text;
   if (just == 'C') return std::string(pad / 2, fill) + text + std::string(pad - pad / 2, fill);

@@ -193,8 +193,9 @@ const Case kCases[] = {
     {"format masks and FMT",
      "CRT 1234.5 'R2#10' : '|'; CRT 'ab' 'L#4' : '|'; CRT 'ab' 'R#4'; CRT FMT(7, 'R%3'); CRT "
      "FMT('x', 'C*5');"
-     " CRT FMT(1234567, 'R0,'); CRT FMT(0, 'D2/'); CRT 'abcdef' 'L#3'",
-     "   1234.50||ab  ||  ab|007|**x**|1,234,567|12/31/67|abcdef"},
+     " CRT FMT(1234567, 'R0,'); CRT FMT(0, 'D2/'); CRT 'abcdef' 'L#3' : 'abcdef' 'R#3' : 'abc' "
+     "'R2'",
+     "   1234.50||ab  ||  ab|007|**x**|1,234,567|12/31/67|abcdefabc"},
     {"MATCHES",
      "CRT ('123' MATCHES '3N') : ('12A' MATCHES '3N') : ('AB-12' MATCHES '2A\"-\"0N') : ('' "
      "MATCHES '0X')"
