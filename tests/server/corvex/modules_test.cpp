@@ -197,12 +197,15 @@ TEST_F(Modules, ListsExecuteArraysAndErrorClausesOnTheStore) {
                          "WRITEU 'kept' ON F, 'K3'",
                          "OUT<8> = V",
                          "OUT<9> = @ACCOUNT",
+                         "OPEN 'DICT', 'CUST' TO D ELSE RETURN",
+                         "WRITE 'T' ON D, 'NAME'",
+                         "READ R FROM F, 'NAME' ELSE OUT<10> = 'apart'",
                          "RETURN"}));
   compileAndCatalog("LISTS");
   Reply r = run(callRequest(load("LISTS"), {""}));
   ASSERT_EQ(r.status, 0) << r.data;
-  EXPECT_EQ(results(r.data).at(0),
-            joinMarks({"2", "K1,K2", "empty", "K1", "11", "error", "a,two", "two", "SALES"}));
+  EXPECT_EQ(results(r.data).at(0), joinMarks({"2", "K1,K2", "empty", "K1", "11", "error", "a,two",
+                                              "two", "SALES", "apart"}));
   // WRITEU kept the lock that READVU took: another port's READU finds the item locked.
   source("TRYLOCK", lines({"SUBROUTINE TRYLOCK(OUT)", "OPEN 'CUST' TO F ELSE RETURN",
                            "READU OUT FROM F, 'K3' LOCKED OUT = 'locked' ELSE OUT = 'missing'"}));
