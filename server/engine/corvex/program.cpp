@@ -260,6 +260,12 @@ bool valid(const Program& p) {
     if (i.op == Op::kDelete && count != 2) return false;
     if (i.op == Op::kOpen && count != 1 && count != 2) return false;
     if (i.op == Op::kRelease && count != 0 && count != 2) return false;
+    if ((i.op == Op::kMatGet || i.op == Op::kMatSet) && count != 2 && count != 4) return false;
+    if (i.op == Op::kMatFill && count != 1) return false;
+    if ((i.op == Op::kMatParse || i.op == Op::kMatBuild) && count != 2) return false;
+    if ((i.op == Op::kReadNext || i.op == Op::kReadList || i.op == Op::kExecute) && count != 1)
+      return false;
+    if (i.op == Op::kSelect && count != ((i.x & 0x10) != 0 ? 1 : 2)) return false;
   }
   for (std::int32_t o : p.operands)
     if (!operand(o)) return false;

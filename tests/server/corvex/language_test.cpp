@@ -400,6 +400,21 @@ TEST(CorvexLanguage, ObjectCodeRoundTripsAndDamageIsRefused) {
   bad = *c.program;
   bad.code.front() = {Op::kMove, 0, -1, 0, 0};  // writing into a constant
   EXPECT_FALSE(deserialize(serialize(bad)));
+  // An array's extent comes from its dimension constants: one past the frame is refused, as is
+  // a run whose dimensions are not where the machine reads them.
+  Compiled arrays = compile("DIM A(3)\nA(2) = 1");
+  ASSERT_TRUE(arrays.program);
+  auto set = std::find_if(arrays.program->code.begin(), arrays.program->code.end(),
+                          [](const Instr& i) { return i.op == Op::kMatSet; });
+  ASSERT_NE(set, arrays.program->code.end());
+  const auto at = static_cast<std::size_t>(set - arrays.program->code.begin());
+  EXPECT_TRUE(deserialize(serialize(*arrays.program)));
+  bad = *arrays.program;
+  bad.code[at].a = bad.slots - 2;
+  EXPECT_FALSE(deserialize(serialize(bad)));
+  bad = *arrays.program;
+  bad.code[at].x = 1;
+  EXPECT_FALSE(deserialize(serialize(bad)));
 }
 
 }  // namespace
