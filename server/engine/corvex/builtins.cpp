@@ -243,6 +243,9 @@ bool matchesPattern(std::string_view s, std::string_view patterns) {
     if (ok) {
       // Which (item, position) pairs can still reach the end: filled from the back.
       const std::size_t n = chars.size();
+      // The table below costs items times characters; literals cost their length per position.
+      if (static_cast<double>(n + 1) * static_cast<double>(pattern.size() + 1) > 64e6)
+        throw Failure{"MATCHES: text and pattern too long to compare"};
       std::vector<char> can((items.size() + 1) * (n + 1), 0);
       auto at = [&](std::size_t item, std::size_t pos) -> char& {
         return can[item * (n + 1) + pos];
@@ -254,6 +257,13 @@ bool matchesPattern(std::string_view s, std::string_view patterns) {
         return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
                (ch >= 0xC0 && ch != text::kInvalid && ch < 0xFB) || ch > 0xFF;
       };
+      // How many characters from each position fit a class, so a count checks in one step.
+      std::vector<std::size_t> digits(n + 1, 0);
+      std::vector<std::size_t> letters(n + 1, 0);
+      for (std::size_t pos = n; pos-- > 0;) {
+        digits[pos] = fits('N', chars[pos]) ? digits[pos + 1] + 1 : 0;
+        letters[pos] = fits('A', chars[pos]) ? letters[pos + 1] + 1 : 0;
+      }
       for (std::size_t it = items.size(); it-- > 0;) {
         const Item& item = items[it];
         for (std::size_t pos = n + 1; pos-- > 0;) {
@@ -269,9 +279,10 @@ bool matchesPattern(std::string_view s, std::string_view patterns) {
             result = at(it + 1, pos) || (pos < n && fits(item.cls, chars[pos]) && at(it, pos + 1));
           } else {
             const auto len = static_cast<std::size_t>(item.count);
-            bool all = pos + len <= n;
-            for (std::size_t q = 0; all && q < len; ++q) all = fits(item.cls, chars[pos + q]);
-            result = all && at(it + 1, pos + len);
+            const std::size_t fitting = item.cls == 'X'   ? n - pos
+                                        : item.cls == 'N' ? digits[pos]
+                                                          : letters[pos];
+            result = fitting >= len && at(it + 1, pos + len);
           }
           at(it, pos) = result;
         }
