@@ -1372,15 +1372,20 @@ class Compiler : Emitter {
         with.push_back(Token{Tok::kOp, ")", line_});
       }
       // The rest of the program, rebuilt once with the name replaced.
+      auto uses = static_cast<std::size_t>(
+          std::count_if(toks_.begin() + static_cast<long>(pos_), toks_.end(),
+                        [&](const Token& t) { return t.kind == Tok::kIdent && t.text == n; }));
+      if (static_cast<double>(toks_.size()) +
+              static_cast<double>(uses) * static_cast<double>(with.size()) >
+          static_cast<double>(kMaxTokens))
+        throw SyntaxError{
+            line_, "EQU makes the program longer than " + std::to_string(kMaxTokens) + " words"};
       std::vector<Token> rest;
       for (std::size_t k = pos_; k < toks_.size(); ++k) {
         if (toks_[k].kind != Tok::kIdent || toks_[k].text != n) {
           rest.push_back(std::move(toks_[k]));
           continue;
         }
-        if (pos_ + rest.size() + with.size() > kMaxTokens)
-          throw SyntaxError{
-              line_, "EQU makes the program longer than " + std::to_string(kMaxTokens) + " words"};
         for (Token t : with) {
           t.line = toks_[k].line;
           rest.push_back(std::move(t));
