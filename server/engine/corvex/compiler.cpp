@@ -1057,7 +1057,8 @@ class Compiler : Emitter {
   // ON n GOSUB a, b, c (or GOTO): the n-th label; nothing when n is out of range.
   void onStatement() {
     take();
-    std::int32_t n = expression();
+    // The whole part picks the label, as for any position.
+    std::int32_t n = call(Fn::kInt, {expression()});
     Op op = Op::kJump;
     if (isWord("GOSUB")) {
       op = Op::kGosub;
@@ -1113,22 +1114,26 @@ class Compiler : Emitter {
       std::string n = name("an array name");
       if (vars_.count(n) != 0) throw SyntaxError{line_, n + " is already a variable"};
       if (dims_.count(n) != 0) throw SyntaxError{line_, n + " is dimensioned twice"};
-      expectOp("(");
-      Dims d{static_cast<std::int32_t>(p_.variables.size()), dimension(), 0};
-      if (isOp(",")) {
-        take();
-        d.columns = dimension();
-      }
-      expectOp(")");
-      if (d.count() > kMaxElements)
-        throw SyntaxError{line_,
-                          n + " has more than " + std::to_string(kMaxElements) + " elements"};
-      for (long k = 1; k <= d.count(); ++k)
-        p_.variables.push_back(n + "(" + std::to_string(k) + ")");
-      dims_.emplace(n, d);
+      (void)dimensionsOf(n);
       if (!isOp(",")) break;
       take();
     }
+  }
+
+  // After a new array's name: "(" rows [, columns] ")"; its elements get consecutive slots.
+  Dims dimensionsOf(const std::string& n) {
+    expectOp("(");
+    Dims d{static_cast<std::int32_t>(p_.variables.size()), dimension(), 0};
+    if (isOp(",")) {
+      take();
+      d.columns = dimension();
+    }
+    expectOp(")");
+    if (d.count() > kMaxElements)
+      throw SyntaxError{line_, n + " has more than " + std::to_string(kMaxElements) + " elements"};
+    for (long k = 1; k <= d.count(); ++k) p_.variables.push_back(n + "(" + std::to_string(k) + ")");
+    dims_.emplace(n, d);
+    return d;
   }
 
   // After the array's name: "(" index [, index] ")", as an operand run ending in the sizes.
@@ -1415,8 +1420,14 @@ class Compiler : Emitter {
       std::string n = name("a variable");
       if (vars_.count(n) != 0 || dims_.count(n) != 0)
         throw SyntaxError{line_, n + " is used before COMMON"};
-      variable(n);
-      ++count;
+      if (isOp("(")) {
+        // An array in the block: its elements take their places in order.
+        const Dims d = dimensionsOf(n);
+        count += static_cast<std::int32_t>(d.count());
+      } else {
+        variable(n);
+        ++count;
+      }
       if (!isOp(",")) break;
       take();
     }

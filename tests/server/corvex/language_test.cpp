@@ -186,7 +186,7 @@ const Case kCases[] = {
      "LOOP\n  N -= 1\nUNTIL N = 0\nREPEAT\nCRT N",
      "123|12|3|5|0"},
     {"ON GOSUB and ON GOTO",
-     "FOR I = 0 TO 3\n  ON I GOSUB 10, TWO, 30\nNEXT I\nON 2 GO TO 40, 50\n10 CRT 'ten'; "
+     "FOR I = 0 TO 3\n  ON I GOSUB 10, TWO, 30\nNEXT I\nON 2.9 GO TO 40, 50\n10 CRT 'ten'; "
      "RETURN\nTWO: CRT 'two'; RETURN\n"
      "30 CRT 'thirty'; RETURN\n40 CRT 'forty'\n50 CRT 'fifty'; STOP",
      "ten|two|thirty|fifty"},
@@ -235,16 +235,18 @@ const Case kCases[] = {
      "6hi!a"},
     {"statement words as variables", "DIM = 1; SELECT = 2; MAT = 3; CRT DIM + SELECT + MAT", "6"},
     {"COMMON shared with a called subroutine, by position",
-     "COMMON TOTAL, N\nCOMMON /K/ SEEN\nTOTAL = 5; N = 2\nCALL ADDC\nCALL ADDC\n"
-     "CRT TOTAL : ' ' : N : ' ' : SEEN",
-     "9 2 **"},
+     "COMMON TOTAL, N\nCOMMON /K/ SEEN, LAST(2)\nTOTAL = 5; N = 2\nCALL ADDC\nCALL ADDC\n"
+     "CRT TOTAL : ' ' : N : ' ' : SEEN : ' ' : LAST(2)",
+     "9 2 ** 4.5"},
 };
 
 const std::map<std::string, std::string> kLibrary = {
     {"BUMP", "SUBROUTINE BUMP(N, S, L)\nN = N + 1\nS := '!'\nL = 'changed'\nRETURN\nEND"},
     {"OUTER", "SUBROUTINE OUTER(X)\nCALL INNER(X)\nX = X + 1\nRETURN"},
     {"INNER", "SUBROUTINE INNER(Y)\nY = Y * 2\nEND"},
-    {"ADDC", "SUBROUTINE ADDC\nCOMMON T, M\nCOMMON /K/ S\nT = T + M\nS := '*'\nRETURN"},
+    {"ADDC",
+     "SUBROUTINE ADDC\nCOMMON T, M\nCOMMON /K/ S, L(2)\nT = T + M\nS := '*'\nL(2) = T / 2\n"
+     "RETURN"},
 };
 
 TEST(CorvexLanguage, ProgramsPrintWhatTheyShould) {
@@ -286,6 +288,7 @@ TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
       {"LOCATE 'x' IN D BY 'AL' THEN CRT 1", 1, "SETTING expected"},
       {"ON X GOSUB", 1, "a label expected"},
       {"ON X CRT 1", 1, "GOSUB or GOTO expected"},
+      {"COMMON A(0)", 1, "an array size must be a whole number"},
       {"X = 'ab'\nX[1] = 'a'", 2, "',' expected"},
       {"EXECUTE 'WHO' CAPTURING", 1, "a variable expected"},
       {"INS 'a' BEFORE X", 1, "'<' expected"},
