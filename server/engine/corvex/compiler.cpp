@@ -343,6 +343,7 @@ class Compiler : Emitter {
     if (word == "MATWRITE" || word == "MATWRITEU") return matWriteStatement();
     if (word == "SELECT" || word == "SSELECT") return selectStatement();
     if (word == "READNEXT" || word == "READLIST") return readNextStatement();
+    if (word == "CLEARSELECT") return clearSelectStatement();
     if (word == "EXECUTE" || word == "PERFORM") return executeStatement();
     if (word == "INS") return insStatement();
     if (word == "DEL") return delStatement();
@@ -1292,6 +1293,19 @@ class Compiler : Emitter {
     std::int32_t outcome = temp();
     emit(op, into, outcome, operandRun({list}), 1);
     clauses(outcome, false);
+  }
+
+  // CLEARSELECT [n | list | ALL]: reading the rest of a list empties it.
+  void clearSelectStatement() {
+    take();
+    std::vector<std::int32_t> lists;
+    if (isWord("ALL")) {
+      take();
+      for (int n = 0; n <= 10; ++n) lists.push_back(constant(std::to_string(n)));
+    } else {
+      lists.push_back(atStatementEnd() ? constant("0") : expression());
+    }
+    for (std::int32_t list : lists) emit(Op::kReadList, temp(), temp(), operandRun({list}), 1);
   }
 
   // EXECUTE sentence [CAPTURING out] [RETURNING codes]: without CAPTURING the sentence's
