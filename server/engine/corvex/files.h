@@ -22,7 +22,7 @@ namespace tarn::server::corvex {
 // Flags in the x of a file instruction, above the operand count.
 inline constexpr std::uint8_t kLocksItem = 0x10;  // READU, READVU: lock before reading
 inline constexpr std::uint8_t kOnError = 0x20;    // an ON ERROR clause takes failures as outcome 3
-inline constexpr std::uint8_t kKeepsLock = 0x40;  // WRITEU: the lock stays after the write
+inline constexpr std::uint8_t kKeepsLock = 0x10;  // WRITEU on a write: the lock stays after it
 inline constexpr std::uint8_t kListVariable = 0x10;  // SELECT ... TO a variable, not a number
 
 // The files and select lists one call has opened. A file variable holds its file's number
