@@ -5,7 +5,11 @@ namespace tarn::server::corvex {
 void Program::prepareConstants() {
   constantValues.clear();
   constantValues.reserve(constants.size());
-  for (const std::string& c : constants) constantValues.emplace_back(c);
+  for (auto c = constants.rbegin(); c != constants.rend(); ++c) {
+    constantValues.emplace_back(*c);
+    double n = 0;
+    (void)constantValues.back().number(n);  // read once here, never while the program runs
+  }
 }
 
 OpShape shapeOf(Op op) noexcept {
