@@ -19,6 +19,7 @@ inline constexpr int kNotCompiled = 242;
 inline constexpr int kNoSource = 243;
 inline constexpr int kCataloged = 244;
 inline constexpr int kNoObject = 245;
+inline constexpr int kOverLimit = 450;  // the object code is over MaxItemSize
 }  // namespace msg
 
 // How a TCL verb reports: plain lines, and numbered messages.

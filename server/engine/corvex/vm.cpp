@@ -100,6 +100,7 @@ class Machine final : public Budget {
   // Programs named by CALLs, by the constant that names them in their caller.
   std::vector<std::pair<const Value*, std::shared_ptr<const Program>>> callees_;
   std::string line_;
+  const Value nothing_;  // an argument object code left out
   std::int64_t work_ = kWorkBetweenChecks;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
   int printedLines_ = 0;
@@ -404,6 +405,8 @@ void Machine::execute(const Program& p, std::size_t base, int depth) {
     OP(kFunction) {
       const Value* const* a = gather(*i);
       const int n = i->x & 15;
+      // Object code may pass a function fewer arguments than it reads: the rest are empty.
+      for (int j = n; j < 8; ++j) args[j] = &nothing_;
       const auto fn = static_cast<Fn>(i->b);
       walked = 0;
       if (fn == Fn::kLen) {
