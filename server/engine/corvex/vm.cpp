@@ -130,8 +130,9 @@ void Machine::call(const Program& p, std::vector<Value>& args) {
 
 void Machine::checkReply(const std::vector<Value>& args) {
   // Each argument travels as its text, its length and two marks.
+  // The arguments are out of the stack by now: count them beside the reply made from them.
   std::size_t reply = 0;
-  for (const Value& v : args) reply += v.text().size() + 24;
+  for (const Value& v : args) reply += v.heapBytes() + v.text().size() + 24;
   stack_.clear();
   stack_.shrink_to_fit();
   need(static_cast<double>(reply));
@@ -404,9 +405,10 @@ void Machine::execute(const Program& p, std::size_t base, int depth) {
     }
     OP(kFunction) {
       const Value* const* a = gather(*i);
-      const int n = i->x & 15;
-      // Object code may pass a function fewer arguments than it reads: the rest are empty.
-      for (int j = n; j < 8; ++j) args[j] = &nothing_;
+      // Object code may pass a function fewer arguments than it reads: the rest are empty, and
+      // there is always a first (the functions read their last argument as text).
+      for (int j = i->x & 15; j < 8; ++j) args[j] = &nothing_;
+      const int n = std::max(i->x & 15, 1);
       const auto fn = static_cast<Fn>(i->b);
       walked = 0;
       if (fn == Fn::kLen) {
