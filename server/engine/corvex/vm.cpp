@@ -52,6 +52,7 @@ class Machine final : public Budget {
       deadline_ = coarseNow() + left;
     }
     stack_.reserve(256);
+    calls_.reserve(kMaxCallDepth + 1);
   }
 
   void call(const Program& p, std::vector<Value>& args);
@@ -78,11 +79,12 @@ class Machine final : public Budget {
     if (deadline_ && coarseNow() >= *deadline_) throw Stopped{};
   }
   std::size_t count() const override {
-    std::size_t n = stack_.capacity() * sizeof(Value) + rt_.output.capacity() + line_.capacity();
+    std::size_t n = stack_.capacity() * sizeof(Value) + rt_.output.capacity() + line_.capacity() +
+                    gosubs_.capacity() * sizeof(std::size_t);
     for (const Value& v : stack_) n += v.heapBytes();
     return n;
   }
-  void execute(const Program& p, std::size_t base, int depth);
+  void execute(const Program& top);
   const Program& callee(const Value& name);
   void newline() {
     textWork(line_.size());
@@ -97,6 +99,17 @@ class Machine final : public Budget {
   // The frames of every call in progress, innermost last: one stack for the whole call, so a
   // CALL takes no allocation of its own.
   std::vector<Value> stack_;
+  // The callers of the running program, innermost last.
+  struct Call {
+    const Program* program;
+    std::size_t base;       // its frame in stack_
+    std::size_t pc;         // where it goes on
+    std::size_t gosubBase;  // its GOSUB returns in gosubs_
+    const std::int32_t* passed;  // the operands it passed
+    int count;
+  };
+  std::vector<Call> calls_;
+  std::vector<std::size_t> gosubs_;  // GOSUB returns of every call in progress
   // Programs named by CALLs, by the constant that names them in their caller.
   std::vector<std::pair<const Value*, std::shared_ptr<const Program>>> callees_;
   std::string line_;
@@ -125,7 +138,7 @@ void Machine::call(const Program& p, std::vector<Value>& args) {
       for (std::size_t k = 0; k < args.size(); ++k) args[k] = std::move(frame[k]);
     }
   } back{stack_, args};
-  execute(p, 0, 0);
+  execute(p);
 }
 
 void Machine::checkReply(const std::vector<Value>& args) {
@@ -149,15 +162,38 @@ const Program& Machine::callee(const Value& name) {
   return *p;
 }
 
-void Machine::execute(const Program& p, std::size_t base, int depth) {
-  const Instr* const code = p.code.data();
+void Machine::execute(const Program& top) {
+  // The running program and frame; a CALL saves them in calls_ and the callee runs in this same
+  // loop, so a call costs no native frame, no allocation and no exception scope of its own.
+  const Program* p = &top;
+  const Instr* code = p->code.data();
   // Constants sit below index 0 of their own array, so an operand is one indexed read from
   // either the frame or the constants, chosen without a branch.
-  const Value* const k = p.constantBase();
-  const std::int32_t* const runs = p.operands.data();
-  Value* r = stack_.data() + base;
-  std::vector<std::size_t> gosubs;
+  const Value* k = p->constantBase();
+  const std::int32_t* runs = p->operands.data();
+  std::size_t base = 0;
+  Value* r = stack_.data();
+  std::size_t gosubBase = 0;  // this call's GOSUB returns start here in gosubs_
   std::size_t pc = 0;
+  // Gives a finished call's variables back to its caller and makes the caller current again.
+  auto leave = [&] {
+    const Call& c = calls_.back();
+    Value* caller = stack_.data() + c.base;
+    for (int j = 0; j < c.count; ++j) {
+      if (c.passed[j] >= 0) caller[c.passed[j]] = std::move(r[j]);
+    }
+    stack_.resize(base);
+    gosubs_.resize(gosubBase);
+    p = c.program;
+    code = p->code.data();
+    k = p->constantBase();
+    runs = p->operands.data();
+    base = c.base;
+    r = caller;
+    gosubBase = c.gosubBase;
+    pc = c.pc;
+    calls_.pop_back();
+  };
   const Instr* i = nullptr;
   auto val = [&](std::int32_t o) -> const Value& { return (o >= 0 ? r : k)[o]; };
   const Value* args[8];
@@ -444,22 +480,26 @@ void Machine::execute(const Program& p, std::size_t base, int depth) {
       NEXT();
     }
     OP(kGosub) {
-      if (gosubs.size() >= kMaxGosubDepth) throw Failure{"GOSUB nested too deeply"};
-      gosubs.push_back(pc);
+      if (gosubs_.size() - gosubBase >= kMaxGosubDepth) throw Failure{"GOSUB nested too deeply"};
+      gosubs_.push_back(pc);
       jumpTo(static_cast<std::size_t>(i->a));
       NEXT();
     }
     OP(kReturn) {
-      if (gosubs.empty()) return;
-      jumpTo(gosubs.back());
-      gosubs.pop_back();
+      if (gosubs_.size() > gosubBase) {
+        jumpTo(gosubs_.back());
+        gosubs_.pop_back();
+        NEXT();
+      }
+      if (calls_.empty()) return;
+      leave();
       NEXT();
     }
     OP(kStop) {
       throw StopAll{};
     }
     OP(kCall) {
-      if (depth >= kMaxCallDepth) throw Failure{"calls nested too deeply"};
+      if (calls_.size() >= kMaxCallDepth) throw Failure{"calls nested too deeply"};
       const Program& target = callee(val(i->a));
       const int n = i->x & 15;
       if (n > target.parameters)
@@ -472,36 +512,26 @@ void Machine::execute(const Program& p, std::size_t base, int depth) {
       bool twice = false;
       for (int j = 0; j < n && !twice; ++j)
         for (int m = j + 1; m < n; ++m) twice = twice || (passed[j] >= 0 && passed[j] == passed[m]);
-      const std::size_t frame = base + static_cast<std::size_t>(p.slots);
+      const std::size_t frame = base + static_cast<std::size_t>(p->slots);
       need(static_cast<double>(target.slots) * sizeof(Value));
       stack_.resize(frame + static_cast<std::size_t>(target.slots));
       r = stack_.data() + base;
-      for (int j = 0; j < n; ++j) {
-        Value& into = stack_[frame + static_cast<std::size_t>(j)];
-        const std::int32_t o = passed[j];
-        if (o >= 0 && !twice) {
-          into = std::move(r[o]);
-        } else {
-          into = val(o);
-        }
-      }
-      // Whatever way the callee ends, the arguments come back and its frame goes.
-      auto back = [&] {
-        r = stack_.data() + base;
-        for (int j = 0; j < n; ++j) {
-          if (passed[j] >= 0) r[passed[j]] = std::move(stack_[frame + static_cast<std::size_t>(j)]);
-        }
-        stack_.resize(frame);
-      };
-      std::string saved = std::move(where);
-      try {
-        execute(target, frame, depth + 1);
-      } catch (...) {
-        back();
-        throw;
-      }
-      back();
-      where = std::move(saved);
+      Value* into = stack_.data() + frame;
+      // Copies first, which may fail for memory, then the moves and the record, which cannot:
+      // a call either starts whole or leaves its caller as it was.
+      for (int j = 0; j < n; ++j)
+        if (passed[j] < 0 || twice) into[j] = val(passed[j]);
+      for (int j = 0; j < n; ++j)
+        if (passed[j] >= 0 && !twice) into[j] = std::move(r[passed[j]]);
+      calls_.push_back({p, base, pc, gosubBase, passed, n});
+      p = &target;
+      code = p->code.data();
+      k = p->constantBase();
+      runs = p->operands.data();
+      base = frame;
+      r = into;
+      gosubBase = gosubs_.size();
+      pc = 0;
       NEXT();
     }
     OP(kOpen)
@@ -534,12 +564,12 @@ void Machine::execute(const Program& p, std::size_t base, int depth) {
 #endif
 }
 catch (...) {
-  // Name the instruction that failed or was stopped; the innermost call names it first.
-  if (where.empty()) {
-    std::size_t at = pc == 0 ? 0 : pc - 1;
-    where =
-        (p.name.empty() ? std::string("program") : p.name) + " line " + std::to_string(p.lines[at]);
-  }
+  // Name the instruction that failed or was stopped, then give every call's variables back to
+  // its caller, so that the arguments hold their final values whatever happened.
+  const std::size_t at = pc == 0 ? 0 : pc - 1;
+  where = (p->name.empty() ? std::string("program") : p->name) + " line " +
+          std::to_string(p->lines[at]);
+  while (!calls_.empty()) leave();
   throw;
 }
 #undef OP
