@@ -111,25 +111,25 @@ const Workload kWorkloads[] = {
               "return string.format('%d', sum)";
      },
      triangle},
-    // n/10 searches of a 10,000-value list for values spread over it (the list is built once
+    // n/100 searches of a 10,000-value list for values spread over it (the list is built once
     // per run, in both).
     {"Locate",
      [](long n) {
        return "L = ''\nFOR I = 1 TO 10000\n  L<1,-1> = 'V' : I\nNEXT I\nT = 0\nFOR I = 1 TO " +
-              num(n / 10) +
+              num(n / 100) +
               "\n  LOCATE 'V' : (MOD(I * 7919, 10000) + 1) IN L<1> SETTING P ELSE P = 0\n"
               "  T += P\nNEXT I\nCRT T";
      },
      [](long n) {
        return "local l = {}\nfor i = 1, 10000 do l[i] = 'V' .. i end\nlocal t = 0\nfor i = 1, " +
-              num(n / 10) +
+              num(n / 100) +
               " do\n  local want, p = 'V' .. ((i * 7919) % 10000 + 1), 0\n"
               "  for k = 1, #l do if l[k] == want then p = k break end end\n"
               "  t = t + p\nend\nreturn string.format('%d', t)";
      },
      [](long n) {
        long t = 0;
-       for (long i = 1; i <= n / 10; ++i) t += (i * 7919) % 10000 + 1;
+       for (long i = 1; i <= n / 100; ++i) t += (i * 7919) % 10000 + 1;
        return std::to_string(t);
      }},
     // n calls of a subroutine that adds one to its argument.

@@ -180,7 +180,7 @@ void Machine::execute(const Program& top) {
     const Call& c = calls_.back();
     Value* caller = stack_.data() + c.base;
     for (int j = 0; j < c.count; ++j) {
-      if (c.passed[j] >= 0) caller[c.passed[j]] = std::move(r[j]);
+      if (c.passed[j] >= 0) caller[c.passed[j]].takeFrom(r[j]);
     }
     stack_.resize(base);
     gosubs_.resize(gosubBase);
@@ -522,7 +522,7 @@ void Machine::execute(const Program& top) {
       for (int j = 0; j < n; ++j)
         if (passed[j] < 0 || twice) into[j] = val(passed[j]);
       for (int j = 0; j < n; ++j)
-        if (passed[j] >= 0 && !twice) into[j] = std::move(r[passed[j]]);
+        if (passed[j] >= 0 && !twice) into[j].takeFrom(r[passed[j]]);
       calls_.push_back({p, base, pc, gosubBase, passed, n});
       p = &target;
       code = p->code.data();
