@@ -700,6 +700,7 @@ std::string Session::callModule(std::string_view fields) {
   };
   cancel_.store(false, std::memory_order_relaxed);
   rt.cancel = &cancel_;
+  rt.commons = &commons_;
   if (callTimeLimit_.count() > 0) rt.deadline = std::chrono::steady_clock::now() + callTimeLimit_;
   rt.memoryLimit = state_.limits.callMemory;
   try {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -125,6 +126,8 @@ class Session final : public Port {
   store::IndexHit hit_;
   std::string scratch_;
   std::atomic<bool> cancel_{false};
+  // Named COMMON blocks of the port's Corvex calls, kept from one call to the next.
+  std::map<std::string, std::vector<corvex::Value>> commons_;
   bool lost_ = false;  // the store connection went: see Port::lost
   std::chrono::milliseconds callTimeLimit_;
 };

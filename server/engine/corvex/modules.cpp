@@ -142,7 +142,23 @@ void compileCommand(PortState& state, std::string_view arguments, const Reporter
     out.message(msg::kNoSource, "'" + s->item + "' is not in file '" + s->file + "'.");
     return;
   }
-  Compiled c = compile(source);
+  // $INCLUDE item reads from the same file; $INCLUDE file item (or file, item) from another,
+  // by the references "O" takes and with the same grants.
+  const Includer include = [&](std::string_view reference) -> std::optional<std::string> {
+    std::size_t split = reference.find_first_of(", ");
+    std::string text;
+    if (split == std::string_view::npos) {
+      if (!s->account->readItem(*data, reference, text)) return std::nullopt;
+      return text;
+    }
+    std::string_view item = reference.substr(split + 1);
+    while (!item.empty() && (item.front() == ' ' || item.front() == ',')) item.remove_prefix(1);
+    std::optional<OpenSection> other = state.resolve(reference.substr(0, split));
+    if (!other || item.empty() || !other->account->readItem(other->section, item, text))
+      return std::nullopt;
+    return text;
+  };
+  Compiled c = compile(source, include);
   if (!c.program) {
     for (const CompileError& e : c.errors)
       out.print("Line " + std::to_string(e.line) + ": " + e.text + ".");

@@ -46,7 +46,20 @@ OpShape shapeOf(Op op) noexcept {
     case Op::kDelete:
       return {false, true, true, true};
     case Op::kRelease:
+    case Op::kCommon:
       return {false, false, true, true};
+    case Op::kMatGet:
+    case Op::kMatBuild:
+    case Op::kReadNext:
+    case Op::kReadList:
+    case Op::kExecute:
+      return {true, true, true, true};
+    case Op::kMatSet:
+    case Op::kMatFill:
+    case Op::kMatParse:
+      return {true, true, true, true};
+    case Op::kSelect:
+      return {true, false, true, true};
     default:
       return {true, true, true, false};  // the two-input operations
   }
@@ -145,6 +158,10 @@ bool writesA(Op op) {
     case Op::kJumpOut:
     case Op::kPrint:
     case Op::kSetElement:
+    case Op::kMatGet:  // a is written, but b names the array and is checked below
+    case Op::kMatSet:
+    case Op::kMatFill:
+    case Op::kMatParse:
     case Op::kWrite:
     case Op::kCall:
       return false;
@@ -161,6 +178,25 @@ bool valid(const Program& p) {
   auto operand = [&](std::int32_t o) { return o >= 0 ? o < slots : -o - 1 < constants; };
   auto slot = [&](std::int32_t o) { return o >= 0 && o < slots; };
   auto target = [&](std::int32_t t) { return t >= 0 && t < size; };
+  // An array's elements, counted from its dimension constants at the end of the run, lie in
+  // the frame from base.
+  auto arrayFits = [&](const Instr& i, std::int32_t base) {
+    const int n = i.x & 15;
+    const bool twoDims = i.op == Op::kMatGet || i.op == Op::kMatSet ? n == 4 : false;
+    if (n < 1 || i.c < 0 ||
+        static_cast<std::size_t>(i.c) + static_cast<std::size_t>(n) > p.operands.size())
+      return false;
+    double elements = 1;
+    for (int k = n - (twoDims ? 2 : 1); k < n; ++k) {
+      const std::int32_t o = p.operands[static_cast<std::size_t>(i.c + k)];
+      double d = 0;
+      if (o >= 0 || -o - 1 >= constants ||
+          !parseNumeric(p.constants[static_cast<std::size_t>(-o - 1)], d) || d < 1)
+        return false;
+      elements *= d;
+    }
+    return base >= 0 && elements <= static_cast<double>(slots - base);
+  };
   if (slots < 0 || p.parameters < 0 || p.parameters > slots || p.lines.size() != p.code.size() ||
       p.code.empty() || p.code.back().op != Op::kReturn || p.parameters > 255)
     return false;
@@ -203,6 +239,25 @@ bool valid(const Program& p) {
         break;
       case Op::kCall:
         if (i.a >= 0) return false;
+        break;
+      case Op::kMatGet:
+        if (!slot(i.a) || !arrayFits(i, i.b)) return false;
+        break;
+      case Op::kMatBuild:
+        if (!arrayFits(i, i.b)) return false;
+        break;
+      case Op::kMatSet:
+      case Op::kMatFill:
+      case Op::kMatParse:
+        if (!arrayFits(i, i.a)) return false;
+        break;
+      case Op::kReadNext:
+      case Op::kReadList:
+      case Op::kExecute:
+        if (!slot(i.b)) return false;
+        break;
+      case Op::kCommon:
+        if ((i.x & 15) != 2 || i.a < 0 || i.b < 1 || i.b > slots - i.a) return false;
         break;
       default:
         break;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <new>
 
 #include "server/engine/corvex/builtins.h"
@@ -82,9 +83,40 @@ class Machine final : public Budget {
     std::size_t n = stack_.capacity() * sizeof(Value) + rt_.output.capacity() + line_.capacity() +
                     gosubs_.capacity() * sizeof(std::size_t);
     for (const Value& v : stack_) n += v.heapBytes();
+    auto blocks = [&](const std::map<std::string, std::vector<Value>>& all) {
+      for (const auto& [name, block] : all) {
+        n += name.capacity() + block.capacity() * sizeof(Value);
+        for (const Value& v : block) n += v.heapBytes();
+      }
+    };
+    blocks(unnamed_);
+    if (rt_.commons != nullptr) blocks(*rt_.commons);
     return n;
   }
   void execute(const Program& top);
+  // Copies slots a.. from the common block (or into it, x 0x10). The unnamed block lives as
+  // long as this call; named ones as long as the runtime's table, the port's.
+  void common(const Instr& i, Value* r, const std::string& name, long offset) {
+    std::vector<Value>& block =
+        name.empty() || rt_.commons == nullptr ? unnamed_[name] : (*rt_.commons)[name];
+    // Object code from elsewhere could name any offset: a block is never larger than a frame.
+    if (offset < 0 || offset > (1 << 20)) throw Failure{"bad COMMON offset"};
+    const auto end = static_cast<std::size_t>(offset + i.b);
+    if (block.size() < end) {
+      need(static_cast<double>(end - block.size()) * sizeof(Value));
+      block.resize(end);
+    }
+    for (std::int32_t k = 0; k < i.b; ++k) {
+      Value& kept = block[static_cast<std::size_t>(offset + k)];
+      if ((i.x & 0x10) != 0) {
+        textWork(r[i.a + k].textBytes());
+        kept = r[i.a + k];
+      } else {
+        textWork(kept.textBytes());
+        r[i.a + k] = kept;
+      }
+    }
+  }
   const Program& callee(const Value& name);
   void newline() {
     textWork(line_.size());
@@ -96,15 +128,16 @@ class Machine final : public Budget {
 
   Runtime& rt_;
   Files files_;
+  std::map<std::string, std::vector<Value>> unnamed_;
   // The frames of every call in progress, innermost last: one stack for the whole call, so a
   // CALL takes no allocation of its own.
   std::vector<Value> stack_;
   // The callers of the running program, innermost last.
   struct Call {
     const Program* program;
-    std::size_t base;       // its frame in stack_
-    std::size_t pc;         // where it goes on
-    std::size_t gosubBase;  // its GOSUB returns in gosubs_
+    std::size_t base;            // its frame in stack_
+    std::size_t pc;              // where it goes on
+    std::size_t gosubBase;       // its GOSUB returns in gosubs_
     const std::int32_t* passed;  // the operands it passed
     int count;
   };
@@ -227,14 +260,16 @@ void Machine::execute(const Program& top) {
 #pragma GCC diagnostic ignored "-Wpedantic"
   // In the order of Op.
   static void* const kTargets[] = {
-      &&op_kMove,      &&op_kAdd,      &&op_kSub,     &&op_kMul,     &&op_kDiv,
-      &&op_kPow,       &&op_kCat,      &&op_kEq,      &&op_kNe,      &&op_kLt,
-      &&op_kGt,        &&op_kLe,       &&op_kGe,      &&op_kAnd,     &&op_kOr,
-      &&op_kNeg,       &&op_kNot,      &&op_kJump,    &&op_kJumpIf,  &&op_kJumpIfNot,
-      &&op_kJumpOut,   &&op_kForPrep,  &&op_kForNext, &&op_kElement, &&op_kSetElement,
-      &&op_kSubstring, &&op_kFunction, &&op_kPrint,   &&op_kNewline, &&op_kGosub,
-      &&op_kReturn,    &&op_kCall,     &&op_kStop,    &&op_kOpen,    &&op_kRead,
-      &&op_kWrite,     &&op_kDelete,   &&op_kRelease, &&op_kLocate,  &&op_kCount_};
+      &&op_kMove,      &&op_kAdd,      &&op_kSub,      &&op_kMul,      &&op_kDiv,
+      &&op_kPow,       &&op_kCat,      &&op_kEq,       &&op_kNe,       &&op_kLt,
+      &&op_kGt,        &&op_kLe,       &&op_kGe,       &&op_kAnd,      &&op_kOr,
+      &&op_kNeg,       &&op_kNot,      &&op_kJump,     &&op_kJumpIf,   &&op_kJumpIfNot,
+      &&op_kJumpOut,   &&op_kForPrep,  &&op_kForNext,  &&op_kElement,  &&op_kSetElement,
+      &&op_kSubstring, &&op_kFunction, &&op_kPrint,    &&op_kNewline,  &&op_kGosub,
+      &&op_kReturn,    &&op_kCall,     &&op_kStop,     &&op_kOpen,     &&op_kRead,
+      &&op_kWrite,     &&op_kDelete,   &&op_kRelease,  &&op_kLocate,   &&op_kMatGet,
+      &&op_kMatSet,    &&op_kMatFill,  &&op_kMatParse, &&op_kMatBuild, &&op_kSelect,
+      &&op_kReadNext,  &&op_kReadList, &&op_kExecute,  &&op_kCommon,   &&op_kCount_};
   static_assert(sizeof kTargets / sizeof kTargets[0] == static_cast<std::size_t>(Op::kCount_) + 1,
                 "one target per instruction");
 #define OP(name) op_##name:
@@ -367,7 +402,7 @@ void Machine::execute(const Program& top) {
     }
     OP(kJumpOut) {
       const double outcome = numberOf(val(i->a));
-      const bool in = outcome >= 0 && outcome < 3 && (i->b & (1 << static_cast<int>(outcome)));
+      const bool in = outcome >= 0 && outcome < 4 && (i->b & (1 << static_cast<int>(outcome)));
       if (!in) jumpTo(static_cast<std::size_t>(i->c));
       NEXT();
     }
@@ -432,9 +467,16 @@ void Machine::execute(const Program& top) {
       const Value* const* a = gather(*i);
       const Value& s = val(i->b);
       walked = 0;
-      // x[n] is the last n characters; x[start, length] the rest.
-      const std::string_view got = (i->x & 15) == 1 ? s.lastChars(longOf(*a[0]), walked)
-                                                    : s.chars(longOf(*a[0]), longOf(*a[1]), walked);
+      // x[n] is the last n characters; x[start, length] the rest, where a negative start counts
+      // from the end: x[-2,2] is the last two characters.
+      std::string_view got;
+      if ((i->x & 15) == 1) {
+        got = s.lastChars(longOf(*a[0]), walked);
+      } else {
+        long start = longOf(*a[0]);
+        if (start < 0) start += s.length(walked) + 1;
+        got = s.chars(start, longOf(*a[1]), walked);
+      }
       textWork(walked + got.size());
       r[i->a].setText(std::string(got));
       NEXT();
@@ -463,7 +505,7 @@ void Machine::execute(const Program& top) {
       } else {
         for (int j = 0; j < n; ++j) walked += a[j]->textBytes();
         work(walked >> 4);
-        callBuiltin(fn, r[i->a], a, n, files_.format());
+        callBuiltin(fn, r[i->a], a, n, files_);
         textWork(r[i->a].textBytes());
       }
       NEXT();
@@ -538,11 +580,15 @@ void Machine::execute(const Program& top) {
     OP(kRead)
     OP(kWrite)
     OP(kDelete)
-    OP(kRelease) {
+    OP(kRelease)
+    OP(kSelect)
+    OP(kReadNext)
+    OP(kReadList)
+    OP(kExecute) {
       const Value* written = i->op == Op::kWrite ? &val(i->a) : nullptr;
       work(kFileWork + (written != nullptr ? written->textBytes() >> 4 : 0));
       files_.run(*i, r, gather(*i), written);
-      if (i->op == Op::kRead) textWork(r[i->a].textBytes());
+      if (i->op != Op::kWrite && shapeOf(i->op).a) textWork(r[i->a].textBytes());
       NEXT();
     }
     OP(kLocate) {
@@ -553,6 +599,26 @@ void Machine::execute(const Program& top) {
           locate(a[0]->text(), a[1]->text(), longOf(*a[2]), longOf(*a[3]), a[4]->text(), pos);
       r[i->a].setNumber(static_cast<double>(pos));
       r[i->b].setNumber(found ? 0 : 1);
+      NEXT();
+    }
+    OP(kMatGet)
+    OP(kMatSet)
+    OP(kMatFill)
+    OP(kMatParse)
+    OP(kMatBuild) {
+      const Value* const* a = gather(*i);
+      const Value& b = val(i->b);
+      if (i->op == Op::kMatFill) {
+        need(std::max(0.0, static_cast<double>(longOf(*a[0]))) *
+             static_cast<double>(b.textBytes()));
+      }
+      arrayOp(*i, r, a, b);
+      textWork(i->op == Op::kMatGet || i->op == Op::kMatBuild ? r[i->a].textBytes()
+                                                              : b.textBytes());
+      NEXT();
+    }
+    OP(kCommon) {
+      common(*i, r, val(runs[i->c]).text(), longOf(val(runs[i->c + 1])));
       NEXT();
     }
     OP(kCount_) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,9 @@ struct Runtime {
   // stops (kStopped, the message says why).
   std::size_t memoryLimit = kDefaultCallMemory;
   std::string output;  // printed lines joined by attribute marks
+  // Named COMMON blocks, kept by the port so that they last from one call to the next; nullptr
+  // keeps them for this call only.
+  std::map<std::string, std::vector<Value>>* commons = nullptr;
 };
 
 enum class RunStatus { kDone, kError, kStopped };

@@ -147,12 +147,104 @@ const Case kCases[] = {
      "2x!"},
     {"CALL chains", "A = 5; CALL OUTER(A); CRT A", "11"},
     {"STOP ends the call at once", "CRT 'a'; STOP; CRT 'b'", "a"},
+    // The two LOCATE spellings side by side: each pair must print the same.
+    {"LOCATE IN form and parenthesised form find values alike",
+     "D = CONVERT('^]', @AM:@VM, 'A^X]Y]Z')\nLOCATE 'Y' IN D<2> SETTING P THEN CRT P\n"
+     "LOCATE('Y', D, 2; Q) THEN CRT Q",
+     "2|2"},
+    {"LOCATE both forms with an order and a missing value",
+     "D = CONVERT(']', @VM, 'B]D]F')\nLOCATE 'E' IN D<1> BY 'AL' SETTING P ELSE CRT P\n"
+     "LOCATE('E', D, 1; Q; 'AL') ELSE CRT Q\nLOCATE 'C' IN D<1> SETTING P BY 'AL' ELSE CRT P",
+     "3|3|2"},
+    {"LOCATE both forms over attributes and subvalues, clauses as blocks",
+     "D = CONVERT('^]\\', @AM:@VM:@SVM, 'A^B]C\\D')\nLOCATE('B', D; P) THEN\n  CRT 'attr ' : P\n"
+     "END ELSE\n  CRT 'no ' : P\nEND\nLOCATE('D', D, 2, 2; P) THEN CRT 'sub ' : P\n"
+     "LOCATE 'D' IN D<2,2> SETTING P THEN\n  CRT 'sub ' : P\nEND",
+     "no 3|sub 2|sub 2"},
+    {"BEGIN CASE takes the first true CASE",
+     "FOR I = 1 TO 3\n  BEGIN CASE\n    CASE I = 1; CRT 'one'\n    CASE I = 2\n      CRT 'two'\n"
+     "      CRT 'again'\n    CASE 1\n      CRT 'other'\n  END CASE\nNEXT I\n"
+     "BEGIN CASE\nCASE 0\nCRT 'never'\nEND CASE\nCRT 'done'",
+     "one|two|again|other|done"},
+    {"DIM arrays, MAT fill and copy, two dimensions",
+     "DIM A(3), B(3), G(2,3)\nMAT A = 'x'\nA(2) = 'y'; A(3) := '!'\nMAT B = MAT A\n"
+     "CRT B(1) : B(2) : B(3)\nG(2,3) = 5; G(2,3) += 1; CRT G(2,3) : '[' : G(1,1) : ']'",
+     "xyx!|6[]"},
+    {"MATPARSE and MATBUILD",
+     "DIM A(3)\nMATPARSE A FROM 'a,b,c,d', ','\nCRT A(1) : '|' : A(3)\nA(3) = ''\n"
+     "MATBUILD S FROM A USING '-'\nCRT S\nMATPARSE A FROM CONVERT('^', @AM, 'p^q')\nCRT A(2) : '[' "
+     ": A(3) : ']'",
+     "a|c,d|a-b|q[]"},
+    {"substring assignment and extraction from the end",
+     "X = 'abcdef'; X[3,2] = 'XY'; CRT X; X[1,0] = '>'; CRT X; CRT X[-2,2]; CRT X[-3,1]\n"
+     "Y = 'ab'; Y[5,1] = 'z'; CRT Y : '.'",
+     "abXYef|>abXYef|ef|Y|ab  z."},
+    {"FOR with WHILE and UNTIL, LOOP tests in every position",
+     "FOR I = 1 TO 10 WHILE I < 4\n  CRT I:\nNEXT I\nCRT ''\nFOR I = 1 TO 10\n  UNTIL I > 2\n  CRT "
+     "I:\nNEXT\nCRT ''\n"
+     "N = 0\nLOOP WHILE N < 3 DO N += 1 REPEAT\nCRT N\nLOOP N += 1 UNTIL N >= 5 REPEAT\nCRT N\n"
+     "LOOP\n  N -= 1\nUNTIL N = 0\nREPEAT\nCRT N",
+     "123|12|3|5|0"},
+    {"ON GOSUB and ON GOTO",
+     "FOR I = 0 TO 3\n  ON I GOSUB 10, TWO, 30\nNEXT I\nON 2 GO TO 40, 50\n10 CRT 'ten'; "
+     "RETURN\nTWO: CRT 'two'; RETURN\n"
+     "30 CRT 'thirty'; RETURN\n40 CRT 'forty'\n50 CRT 'fifty'; STOP",
+     "ten|two|thirty|fifty"},
+    {"format masks and FMT",
+     "CRT 1234.5 'R2#10' : '|'; CRT 'ab' 'L#4' : '|'; CRT 'ab' 'R#4'; CRT FMT(7, 'R%3'); CRT "
+     "FMT('x', 'C*5');"
+     " CRT FMT(1234567, 'R0,'); CRT FMT(0, 'D2/'); CRT 'abcdef' 'L#3' : 'abcdef' 'R#3' : 'abc' "
+     "'R2'",
+     "   1234.50||ab  ||  ab|007|**x**|1,234,567|12/31/67|abcdefabc"},
+    {"MATCHES",
+     "CRT ('123' MATCHES '3N') : ('12A' MATCHES '3N') : ('AB-12' MATCHES '2A\"-\"0N') : ('' "
+     "MATCHES '0X')"
+     " : ('x' MATCH '2N' : @VM : '1A') : ('é1' MATCHES '1A1N')",
+     "101111"},
+    {"SUM COUNTS FIELDS SPLICE",
+     "CRT SUM(CONVERT(']', @VM, '1]2]3.5')); CRT CONVERT(@AM, '^', SUM(CONVERT('^]', @AM:@VM, "
+     "'1]2^3]4')));"
+     " CRT CONVERT(@VM, ']', COUNTS(CONVERT(']', @VM, 'aa]ba]c'), 'a'));"
+     " CRT CONVERT(@VM, ']', FIELDS(CONVERT(']', @VM, 'a.b]c.d'), '.', 2));"
+     " CRT CONVERT(@VM, ']', SPLICE(CONVERT(']', @VM, 'a]b'), '-', CONVERT(']', @VM, '1]2]3')))",
+     "6.5|3^7|2]1]0|b]d|a-1]b-2]-3"},
+    {"EREPLACE SWAP DQUOTE SQUOTE",
+     "CRT EREPLACE('a.a.a.a', '.', '+', 2, 2); CRT EREPLACE('aaa', 'a', 'b'); CRT SWAP('x-y', '-', "
+     "'');"
+     " CRT DQUOTE('q') : SQUOTE('s')",
+     "a.a+a+a|bbb|xy|\"q\"'s'"},
+    {"REM DIV PWR SQRT RND",
+     "CRT REM(7, 3) : ' ' : REM(-7, 3) : ' ' : DIV(7, 2) : ' ' : DIV(-7, 2) : ' ' : PWR(2, 10) : ' "
+     "' : SQRT(16);"
+     " R = RND(3); CRT (R >= 0 AND R < 3 AND INT(R) = R); CRT RND(0)",
+     "1 -1 3 -3 1024 4|1|0"},
+    {"OCONVS and ICONVS by element",
+     "CRT CONVERT(@VM, ']', OCONVS(CONVERT(']', @VM, '1]250'), 'MD2')); CRT CONVERT(@VM, ']', "
+     "ICONVS(CONVERT(']', @VM, '1.5]x'), 'MD2'))",
+     "0.01]2.50|150]"},
+    {"INS and DEL statements, appends at every level",
+     "X = CONVERT('^', @AM, 'a^c'); INS 'b' BEFORE X<2>; DEL X<1>; X<2,-1> = 'd'; X<2,2,-1> = 'e'; "
+     "X<-1> = 'f';"
+     " CRT CONVERT(@AM:@VM:@SVM, '^]\\', X); INS 'z' BEFORE X<-1>; CRT X[1]",
+     "b^c]d\\e^f|z"},
+    {"@ names", "CRT (@DATE = DATE()) : NUM(@TIME) : @ACCOUNT : NUM(@USER); @ID = 'K1'; CRT @ID",
+     "111|K1"},
+    {"EQU replaces names by their text",
+     "EQU LIMIT TO 3, GREETING TO 'hi' : '!'\nEQUATE FIRST TO REC<1>\nFIRST = 'a'\nDIM A(LIMIT)\n"
+     "CRT LIMIT * 2 : GREETING : REC",
+     "6hi!a"},
+    {"statement words as variables", "DIM = 1; SELECT = 2; MAT = 3; CRT DIM + SELECT + MAT", "6"},
+    {"COMMON shared with a called subroutine, by position",
+     "COMMON TOTAL, N\nCOMMON /K/ SEEN\nTOTAL = 5; N = 2\nCALL ADDC\nCALL ADDC\n"
+     "CRT TOTAL : ' ' : N : ' ' : SEEN",
+     "9 2 **"},
 };
 
 const std::map<std::string, std::string> kLibrary = {
     {"BUMP", "SUBROUTINE BUMP(N, S, L)\nN = N + 1\nS := '!'\nL = 'changed'\nRETURN\nEND"},
     {"OUTER", "SUBROUTINE OUTER(X)\nCALL INNER(X)\nX = X + 1\nRETURN"},
     {"INNER", "SUBROUTINE INNER(Y)\nY = Y * 2\nEND"},
+    {"ADDC", "SUBROUTINE ADDC\nCOMMON T, M\nCOMMON /K/ S\nT = T + M\nS := '*'\nRETURN"},
 };
 
 TEST(CorvexLanguage, ProgramsPrintWhatTheyShould) {
@@ -178,9 +270,31 @@ TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
       {"X = FOO(1)", 1, "'FOO' is not a function"},
       {"CRT 'open", 1, "an unterminated string"},
       {"X = 1\nNEXT X", 2, "NEXT without its opening statement"},
-      {"WHILE 1", 1, "WHILE or UNTIL outside LOOP"},
+      {"WHILE 1", 1, "WHILE or UNTIL outside a loop"},
       {"IF 1 THEN\nCRT 1", 2, "END expected"},
       {"END\nX = 1", 2, "nothing after END"},
+      {"BEGIN CASE\nCASE 1\nCRT 1", 3, "END CASE expected, found the end of the program"},
+      {"BEGIN CASE\nCRT 1\nEND CASE", 2, "CASE or END CASE expected"},
+      {"X = 1\nCASE 1", 2, "CASE outside BEGIN CASE"},
+      {"DIM A(0)", 1, "an array size must be a whole number from 1 to 10000"},
+      {"X = 1\nDIM X(3)", 2, "X is already a variable"},
+      {"DIM A(3)\nCRT A", 2, "A is an array: name an element"},
+      {"MAT B = 1", 1, "B is not a dimensioned array"},
+      {"DIM A(2), B(3)\nMAT A = MAT B", 2, "same size only"},
+      {"X = 1\nLOCATE('x', D, 1, 2, 3; P) THEN NULL", 2, "';' expected"},
+      {"LOCATE('x'; P) ELSE NULL", 1, "LOCATE needs a value and a dynamic array"},
+      {"LOCATE 'x' IN D BY 'AL' THEN CRT 1", 1, "SETTING expected"},
+      {"ON X GOSUB", 1, "a label expected"},
+      {"ON X CRT 1", 1, "GOSUB or GOTO expected"},
+      {"X = 'ab'\nX[1] = 'a'", 2, "',' expected"},
+      {"EXECUTE 'WHO' CAPTURING", 1, "a variable expected"},
+      {"INS 'a' BEFORE X", 1, "'<' expected"},
+      {"EQU A TO", 1, "a value expected"},
+      {"X = 1\nCOMMON X", 2, "X is used before COMMON"},
+      {"READNEXT ID FROM L", 1, "THEN or ELSE expected"},
+      {"FOR I = 1 TO 3 WHILE\nNEXT I", 1, "a value expected"},
+      {"X = 1\n$INCLUDE DEFS", 2, "$INCLUDE DEFS: no source file here"},
+      {"X = 'a' MATCHES", 1, "a value expected"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source);
@@ -197,6 +311,14 @@ TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
   std::string deepIf;
   for (int i = 0; i < 1000; ++i) deepIf += "IF 1 THEN\n";
   EXPECT_FALSE(compile(deepIf).program);
+  // Each EQU may multiply the words after it: the growth is bounded, not exponential.
+  std::string equates = "EQU A0 TO 1";
+  for (int i = 1; i < 30; ++i) {
+    equates += "\nEQU A" + std::to_string(i) + " TO A" + std::to_string(i - 1) + " + A" +
+               std::to_string(i - 1);
+  }
+  EXPECT_NE(compile(equates + "\nCRT A29").errors.front().text.find("longer than"),
+            std::string::npos);
   // Every bad line is reported, not only the first.
   EXPECT_EQ(compile("X = )\nY = 2\nZ = (").errors.size(), 2u);
 }
@@ -215,6 +337,12 @@ TEST(CorvexLanguage, RunTimeErrorsNameTheLineAndKeepTheOutput) {
       {"CALL DEEP", "DEEP line 2: calls nested too deeply"},
       {"X = STR('ab', 50000000)", "program line 1: text longer than 67108864 bytes"},
       {"X<70000000> = 1", "program line 1: text longer than 67108864 bytes"},
+      {"DIM A(3)\nX = A(4)", "program line 2: subscript 4 is outside 1 to 3"},
+      {"DIM G(2,2)\nG(1,3) = 1", "program line 2: column 3 is outside 1 to 2"},
+      {"X = SQRT(-1)", "program line 1: square root of a negative number"},
+      {"X = DIV(1, 0)", "program line 1: division by zero"},
+      {"READNEXT ID FROM 11 ELSE NULL", "program line 1: select list 11 is outside 0 to 10"},
+      {"CRT 1\nEXECUTE 'WHO'", "program line 2: files are not available here"},
   };
   auto library = kLibrary;
   library["DEEP"] = "SUBROUTINE DEEP\nCALL DEEP\nRETURN";

@@ -168,6 +168,73 @@ TEST_F(Modules, FileStatementsTakeTheirClausesUnderThePortsLocks) {
   EXPECT_EQ(call("D", "2"), "gone already");
 }
 
+// Select lists, EXECUTE, ON ERROR, MATREAD/MATWRITE and READVU/WRITEU on the port's files.
+TEST_F(Modules, ListsExecuteArraysAndErrorClausesOnTheStore) {
+  source("LISTS", lines({"SUBROUTINE LISTS(OUT)",
+                         "OPEN 'CUST' TO F ELSE OUT = 'no file'; RETURN",
+                         "WRITE 'a' ON F, 'K1'; WRITE 'b' ON F, 'K2'",
+                         "SELECT F TO L; N = 0",
+                         "LOOP",
+                         "  READNEXT ID FROM L ELSE EXIT",
+                         "  N += 1",
+                         "REPEAT",
+                         "OUT<1> = N",
+                         "SELECT F",
+                         "READLIST ALL ELSE ALL = 'none'",
+                         "OUT<2> = CONVERT(@AM, ',', ALL)",
+                         "READNEXT ID ELSE OUT<3> = 'empty'",
+                         "EXECUTE 'SELECT CUST' CAPTURING SAID RETURNING CODES",
+                         "READNEXT ID THEN OUT<4> = ID",
+                         "OUT<5> = (SAID # '') : (CODES # '')",
+                         "X = 1",
+                         "READ R FROM X, 'K1' ON ERROR OUT<6> = 'error' ELSE OUT<6> = 'missing'",
+                         "DIM A(3)",
+                         "MATREAD A FROM F, 'K1' ELSE A(1) = 'none'",
+                         "A(2) = 'two'",
+                         "MATWRITE A ON F, 'K3'",
+                         "READ R FROM F, 'K3' THEN OUT<7> = CONVERT(@AM, ',', R)",
+                         "READVU V FROM F, 'K3', 2 LOCKED V = 'locked' ELSE V = 'missing'",
+                         "WRITEU 'kept' ON F, 'K3'",
+                         "OUT<8> = V",
+                         "OUT<9> = @ACCOUNT",
+                         "OPEN 'DICT', 'CUST' TO D ELSE RETURN",
+                         "WRITE 'T' ON D, 'NAME'",
+                         "READ R FROM F, 'NAME' ELSE OUT<10> = 'apart'",
+                         "RETURN"}));
+  compileAndCatalog("LISTS");
+  Reply r = run(callRequest(load("LISTS"), {""}));
+  ASSERT_EQ(r.status, 0) << r.data;
+  EXPECT_EQ(results(r.data).at(0), joinMarks({"2", "K1,K2", "empty", "K1", "11", "error", "a,two",
+                                              "two", "SALES", "apart"}));
+  // WRITEU kept the lock that READVU took: another port's READU finds the item locked.
+  source("TRYLOCK", lines({"SUBROUTINE TRYLOCK(OUT)", "OPEN 'CUST' TO F ELSE RETURN",
+                           "READU OUT FROM F, 'K3' LOCKED OUT = 'locked' ELSE OUT = 'missing'"}));
+  compileAndCatalog("TRYLOCK");
+  std::unique_ptr<Port> other = system_.open();
+  Reply held = run(callRequest(load("TRYLOCK", other.get()), {""}), other.get());
+  EXPECT_EQ(results(held.data).at(0), "locked");
+}
+
+// $INCLUDE from the same file and from another; COMMON /name/ lasts from one call to the next
+// on a port, the unnamed block only within one call.
+TEST_F(Modules, IncludesAndNamedCommonAcrossCalls) {
+  source("DEFS", lines({"EQU INC TO 5", "COMMON /TALLY/ TOTAL"}));
+  ASSERT_EQ(run(req("W", {cust_, "MORE", "COMMON SCRATCH"})).status, 0);
+  source("COUNTER", lines({"SUBROUTINE COUNTER(OUT)", "$INCLUDE DEFS", "$INSERT CUST MORE",
+                           "TOTAL += INC; SCRATCH += 1", "OUT = TOTAL : ',' : SCRATCH"}));
+  compileAndCatalog("COUNTER");
+  std::string m = load("COUNTER");
+  EXPECT_EQ(results(run(callRequest(m, {""})).data).at(0), "5,1");
+  EXPECT_EQ(results(run(callRequest(m, {""})).data).at(0), "10,1");
+  std::unique_ptr<Port> other = system_.open();
+  EXPECT_EQ(results(run(callRequest(load("COUNTER", other.get()), {""}), other.get()).data).at(0),
+            "5,1");
+  source("NOINC", lines({"SUBROUTINE NOINC", "X = 1", "$INCLUDE NOWHERE"}));
+  TclReply t = tcl("COMPILE SALES,BP, NOINC (o");
+  EXPECT_EQ(t.captured, joinMarks({"Line 3: $INCLUDE NOWHERE: no such source item.",
+                                   "[242] 'NOINC' did not compile: 1 errors."}));
+}
+
 TEST_F(Modules, ACallIsStoppedByCancelAndByTheTimeLimit) {
   source("SPIN", lines({"SUBROUTINE SPIN(A)", "LOOP", "A += 1", "REPEAT"}));
   compileAndCatalog("SPIN");
