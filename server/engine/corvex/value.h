@@ -65,7 +65,7 @@ class Value {
   Value& operator=(Value&&) noexcept = default;
   ~Value() = default;
 
-  void setNumber(double n) noexcept {
+  [[gnu::always_inline]] void setNumber(double n) noexcept {
     number_ = n;
     hasText_ = false;
     reading_ = kNumeric;
@@ -114,7 +114,7 @@ class Value {
     return text_;
   }
   // The numeric reading; false when the text is not a number. The empty string reads as 0.
-  [[nodiscard]] bool number(double& out) const noexcept {
+  [[nodiscard, gnu::always_inline]] bool number(double& out) const noexcept {
     if (reading_ == kNumeric) [[likely]] {
       out = number_;
       return true;
@@ -128,6 +128,19 @@ class Value {
     return number(out) && (!hasText_ || !text_.empty());
   }
   [[nodiscard]] bool truth() const noexcept;
+  // Back to the empty text a new value holds, giving back any memory the text took.
+  void clear() noexcept {
+    if (text_.capacity() > kInlineText) {
+      std::string().swap(text_);
+    } else {
+      text_.clear();
+    }
+    number_ = 0;
+    hasText_ = true;
+    reading_ = kUnread;
+    file_ = 0;
+    cursors_.reset();
+  }
   // Takes o's content as a move would (o is left valid, its content unspecified): for a number
   // not yet written out, without touching either text, the common case of an argument going
   // into a CALL and back.

@@ -215,7 +215,8 @@ void Machine::execute(const Program& top) {
     for (int j = 0; j < c.count; ++j) {
       if (c.passed[j] >= 0) caller[c.passed[j]].takeFrom(r[j]);
     }
-    stack_.resize(base);
+    // The callee's values go now; the slots stay, empty, for the next call.
+    for (Value *v = r, *end = r + p->slots; v != end; ++v) v->clear();
     gosubs_.resize(gosubBase);
     p = c.program;
     code = p->code.data();
@@ -242,8 +243,16 @@ void Machine::execute(const Program& top) {
     return out;
   };
   // A backward jump charges the instructions it may repeat.
+  // Kept in a local rather than in work_, so that a tight loop's count stays in a register.
+  std::int64_t turns = kWorkBetweenChecks;
   auto jumpTo = [&](std::size_t target) {
-    if (target < pc) work(pc - target);
+    if (target < pc) {
+      turns -= static_cast<std::int64_t>(pc - target);
+      if (turns < 0) [[unlikely]] {
+        turns = kWorkBetweenChecks;
+        checkStop();
+      }
+    }
     pc = target;
   };
   auto compare = [&](const Value& x, const Value& y) {
@@ -556,7 +565,9 @@ void Machine::execute(const Program& top) {
         for (int m = j + 1; m < n; ++m) twice = twice || (passed[j] >= 0 && passed[j] == passed[m]);
       const std::size_t frame = base + static_cast<std::size_t>(p->slots);
       need(static_cast<double>(target.slots) * sizeof(Value));
-      stack_.resize(frame + static_cast<std::size_t>(target.slots));
+      // Slots past the running frame are empty: new, or cleared when their call ended.
+      if (stack_.size() < frame + static_cast<std::size_t>(target.slots))
+        stack_.resize(frame + static_cast<std::size_t>(target.slots));
       r = stack_.data() + base;
       Value* into = stack_.data() + frame;
       // Copies first, which may fail for memory, then the moves and the record, which cannot:
