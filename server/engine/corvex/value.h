@@ -7,11 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "server/engine/vocabulary.h"
+
 namespace tarn::server::corvex {
 
-inline constexpr char kAm = '\xFE';
-inline constexpr char kVm = '\xFD';
-inline constexpr char kSvm = '\xFC';
+// The marks under the language's short names (@AM, @VM, @SVM).
+inline constexpr char kAm = kAttributeMark;
+inline constexpr char kVm = kValueMark;
+inline constexpr char kSvm = kSubValueMark;
 
 // Where the last positional reads of one text stopped, so that a loop reading X<I>, S[I,1] or
 // FIELD(S, d, I) for I = 1 to N starts each read where the one before ended instead of at the
