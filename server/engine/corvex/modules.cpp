@@ -162,7 +162,16 @@ void compileCommand(PortState& state, std::string_view arguments, const Reporter
                                        std::to_string(c.errors.size()) + " errors.");
     return;
   }
-  s->account->writeItem(*dict, objectId(s->item), serialize(*c.program));
+  std::string object = serialize(*c.program);
+  // Object code is an item like any other: no bigger than the port would let a client write.
+  if (object.size() > state.limits.itemBytes) {
+    out.message(msg::kOverLimit, "The object code of '" + s->item + "' (" +
+                                     std::to_string(object.size()) +
+                                     " bytes) is over the item size limit of " +
+                                     std::to_string(state.limits.itemBytes) + " bytes.");
+    return;
+  }
+  s->account->writeItem(*dict, objectId(s->item), object);
   out.message(msg::kCompiled, "'" + s->item + "' compiled.");
 }
 

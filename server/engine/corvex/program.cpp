@@ -5,7 +5,11 @@ namespace tarn::server::corvex {
 void Program::prepareConstants() {
   constantValues.clear();
   constantValues.reserve(constants.size());
-  for (const std::string& c : constants) constantValues.emplace_back(c);
+  for (auto c = constants.rbegin(); c != constants.rend(); ++c) {
+    constantValues.emplace_back(*c);
+    double n = 0;
+    (void)constantValues.back().number(n);  // read once here, never while the program runs
+  }
 }
 
 OpShape shapeOf(Op op) noexcept {
@@ -65,6 +69,8 @@ namespace {
 
 // Object code travels as hexadecimal text so that no byte of it can be taken for a mark.
 constexpr std::string_view kMagic = "CVX1:";
+// Every number is eight bytes, two characters each.
+constexpr std::size_t kNumberChars = 16;
 
 class Writer {
  public:
@@ -106,10 +112,11 @@ class Reader {
     v = static_cast<std::int32_t>(w);
     return true;
   }
-  bool count(std::size_t& n) {
+  // A count of elements that each take at least `chars` characters of what is left: a count
+  // past that is a damaged item, refused before anything is made for it.
+  bool count(std::size_t& n, std::size_t chars = 2) {
     std::int64_t w = 0;
-    // Each element takes at least two characters: a count past that is a damaged item.
-    if (!number(w) || w < 0 || static_cast<std::uint64_t>(w) > in_.size()) return false;
+    if (!number(w) || w < 0 || static_cast<std::uint64_t>(w) > in_.size() / chars) return false;
     n = static_cast<std::size_t>(w);
     return true;
   }
@@ -193,6 +200,9 @@ bool valid(const Program& p) {
   if (slots < 0 || p.parameters < 0 || p.parameters > slots || p.lines.size() != p.code.size() ||
       p.code.empty() || p.code.back().op != Op::kReturn || p.parameters > 255)
     return false;
+  // The compiler makes a slot for each variable and at most one temporary per instruction: a
+  // frame larger than that is not one it made, and would cost memory on every call.
+  if (static_cast<std::size_t>(slots) > p.variables.size() + p.code.size()) return false;
   for (const Instr& i : p.code) {
     if (i.op >= Op::kCount_) return false;
     OpShape s = shapeOf(i.op);
@@ -305,7 +315,7 @@ std::shared_ptr<const Program> deserialize(std::string_view text) {
   std::int64_t flag = 0;
   std::size_t n = 0;
   if (!r.number(flag) || !r.text(p->name) || !r.number32(p->parameters) || !r.number32(p->slots) ||
-      !r.count(n))
+      !r.count(n, 5 * kNumberChars))
     return nullptr;
   p->subroutine = flag == 1;
   p->code.resize(n);
@@ -320,15 +330,15 @@ std::shared_ptr<const Program> deserialize(std::string_view text) {
     i.op = static_cast<Op>(head & 0xFF);
     i.x = static_cast<std::uint8_t>(head >> 8);
   }
-  if (!r.count(n)) return nullptr;
+  if (!r.count(n, kNumberChars)) return nullptr;
   p->operands.resize(n);
   for (std::size_t k = 0; k < n; ++k)
     if (!r.number32(p->operands[k])) return nullptr;
-  if (!r.count(n)) return nullptr;
+  if (!r.count(n, kNumberChars)) return nullptr;
   p->constants.resize(n);
   for (std::size_t k = 0; k < n; ++k)
     if (!r.text(p->constants[k])) return nullptr;
-  if (!r.count(n)) return nullptr;
+  if (!r.count(n, kNumberChars)) return nullptr;
   p->variables.resize(n);
   for (std::size_t k = 0; k < n; ++k)
     if (!r.text(p->variables[k])) return nullptr;

@@ -142,9 +142,13 @@ struct Program {
   std::vector<std::string> constants;
   std::vector<std::string> variables;  // names of the first slots, for messages
 
-  // Built from constants when the program is made or loaded.
+  // Built from constants when the program is made or loaded, last first, so that operand o < 0
+  // is constantBase()[o] just as o >= 0 is frame[o]; each already knows whether it is a number.
   std::vector<Value> constantValues;
   void prepareConstants();
+  [[nodiscard]] const Value* constantBase() const noexcept {
+    return constantValues.data() + constantValues.size();
+  }
 };
 
 struct CompileError {

@@ -384,6 +384,77 @@ TEST(CorvexLanguage, ACancelledLoopStops) {
   EXPECT_EQ(r.message, "program line 2: the call was stopped");
 }
 
+// Whatever a turn of a loop does, a call stops at its time limit, at a cancel, and at its
+// memory budget, before taking the memory.
+TEST(CorvexLanguage, CallsStopAtTheirLimitsWhateverTheirTurnsDo) {
+  const char* const heavyTurns[] = {
+      "LOOP\n  S = STR('x', 10000000)\nREPEAT",                        // a 10 MB string per turn
+      "S = STR('ab', 1000000)\nLOOP\n  N = INDEX(S, 'c', 1)\nREPEAT",  // a 2 MB scan
+      "S = STR('ab', 1000000)\nLOOP\n  T = CHANGE(S, 'a', 'b')\nREPEAT",
+      "S = STR('é', 1000000)\nI = 1000000\nLOOP\n  I = 1000001 - I\n  C = S[I, 1]\nREPEAT",
+      "LOOP\n  X = 1\nREPEAT",
+  };
+  for (const char* source : heavyTurns) {
+    SCOPED_TRACE(source);
+    Compiled c = compile(source);
+    ASSERT_TRUE(c.program);
+    {
+      Runtime rt;
+      rt.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+      std::vector<Value> args;
+      const auto began = std::chrono::steady_clock::now();
+      RunResult r = run(*c.program, args, rt);
+      EXPECT_EQ(r.status, RunStatus::kStopped);
+      EXPECT_NE(r.message.find("the call was stopped"), std::string::npos) << r.message;
+      RecordProperty("stopped_after_ms",
+                     static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - began)
+                                          .count()));
+    }
+    {
+      std::atomic<bool> cancel{true};
+      Runtime rt;
+      rt.cancel = &cancel;
+      std::vector<Value> args;
+      EXPECT_EQ(run(*c.program, args, rt).status, RunStatus::kStopped);
+    }
+  }
+  struct Greedy {
+    const char* source;
+    std::size_t limit;
+  } greedy[] = {
+      // Output that grows every turn.
+      {"S = STR('z', 1000000)\nLOOP\n  CRT S\nREPEAT", std::size_t{64} << 20},
+      // One text that doubles.
+      {"S = 'x'\nLOOP\n  S := S\nREPEAT", std::size_t{64} << 20},
+      // Values fine, but the reply too: the argument comes back as a second copy.
+      {"SUBROUTINE S(A)\nA = STR('r', 20000000)", std::size_t{32} << 20},
+      // A frame nested through calls of itself.
+      {"SUBROUTINE S(A)\nB = STR('d', 1000000)\nCALL S(A)", std::size_t{16} << 20},
+  };
+  // Forty variables of 6 MB against 64 MiB.
+  std::string forty = "X = STR('y', 6000000)";
+  for (int v = 1; v <= 40; ++v) forty += "\nA" + std::to_string(v) + " = X : " + std::to_string(v);
+  std::vector<Greedy> all(std::begin(greedy), std::end(greedy));
+  all.push_back({forty.c_str(), std::size_t{64} << 20});
+  for (const Greedy& g : all) {
+    SCOPED_TRACE(g.source);
+    Compiled c = compile(g.source);
+    ASSERT_TRUE(c.program);
+    Runtime rt;
+    rt.memoryLimit = g.limit;
+    rt.resolve = [&](std::string_view) { return c.program; };
+    std::vector<Value> args(static_cast<std::size_t>(c.program->parameters));
+    RunResult r = run(*c.program, args, rt);
+    EXPECT_EQ(r.status, RunStatus::kStopped);
+    EXPECT_NE(r.message.find("needed more than its " + std::to_string(g.limit) +
+                             " bytes of memory (MaxCallMemory)"),
+              std::string::npos)
+        << r.message;
+    EXPECT_LE(rt.output.size(), g.limit);
+  }
+}
+
 TEST(CorvexLanguage, ObjectCodeRoundTripsAndDamageIsRefused) {
   Compiled c = compile("SUBROUTINE S(A)\nFOR I = 1 TO 3; A := I : @AM; NEXT I\nRETURN");
   ASSERT_TRUE(c.program);
@@ -418,6 +489,38 @@ TEST(CorvexLanguage, ObjectCodeRoundTripsAndDamageIsRefused) {
   bad = *arrays.program;
   bad.code[at].x = 1;
   EXPECT_FALSE(deserialize(serialize(bad)));
+  // A frame far larger than the code could use, as one changed field makes it.
+  bad = *c.program;
+  bad.slots = 400000000;
+  EXPECT_FALSE(deserialize(serialize(bad)));
+  // Counts larger than the rest of the item could hold are refused before anything is made.
+  const std::string lengths[] = {"FFFFFFFF00000000", "0000000001000000", "FFFFFFFFFFFFFF7F"};
+  for (std::size_t field = 0; field < 4; ++field) {
+    for (const std::string& count : lengths) {
+      // The counts of instructions, operands, constants and variables, found by position.
+      std::string damaged = object;
+      const std::size_t header = 5 + 16 + 16 + 2 * c.program->name.size() + 16 + 16;
+      std::size_t at = header;
+      if (field > 0) at += 16 + c.program->code.size() * 5 * 16;
+      if (field > 1) at += 16 + c.program->operands.size() * 16;
+      if (field > 2) {
+        at += 16;
+        for (const std::string& k : c.program->constants) at += 16 + 2 * k.size();
+      }
+      damaged.replace(at, 16, count);
+      EXPECT_FALSE(deserialize(damaged)) << field << " " << count;
+    }
+  }
+  // A function handed fewer arguments than it reads runs on empty ones.
+  for (Fn fn : {Fn::kNum, Fn::kLen, Fn::kField, Fn::kNot, Fn::kReplace}) {
+    bad = *c.program;
+    bad.code.front() = {Op::kFunction, 0, 1, static_cast<std::int32_t>(fn), 0};
+    std::shared_ptr<const Program> loaded = deserialize(serialize(bad));
+    ASSERT_TRUE(loaded);
+    std::vector<Value> none;
+    Runtime quiet;
+    (void)run(*loaded, none, quiet);
+  }
 }
 
 }  // namespace

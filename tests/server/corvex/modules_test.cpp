@@ -252,5 +252,70 @@ TEST_F(Modules, ACallIsStoppedByCancelAndByTheTimeLimit) {
   EXPECT_EQ(run(callRequest(load("SPIN", p.get()), {"0"}), p.get()).status, status::kCallStopped);
 }
 
+// A turn that builds a 10 MB string takes milliseconds: the limit and a cancel must still
+// stop the call, not thousands of turns later.
+TEST_F(Modules, HeavyTurnsAreStoppedByTheTimeLimitAndByCancel) {
+  source("HEAVY",
+         lines({"SUBROUTINE HEAVY(A)", "LOOP", "S = STR('x', 10000000)", "A += 1", "REPEAT"}));
+  compileAndCatalog("HEAVY");
+  PortConfig limited{system_.path(), "SALES", std::chrono::milliseconds(1000)};
+  std::unique_ptr<Port> p = Port::open(limited);
+  auto began = std::chrono::steady_clock::now();
+  Reply r = run(callRequest(load("HEAVY", p.get()), {"0"}), p.get());
+  const auto limitMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - began)
+                           .count();
+  EXPECT_EQ(r.status, status::kCallStopped);
+  EXPECT_EQ(r.data, "HEAVY line 3: the call was stopped");
+
+  std::string m = load("HEAVY");
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 2000 && !done_; ++i) {
+      port_->cancel();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  began = std::chrono::steady_clock::now();
+  r = run(callRequest(m, {"0"}));
+  done_ = true;
+  stopper.join();
+  const auto cancelMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - began)
+                            .count();
+  EXPECT_EQ(r.status, status::kCallStopped);
+  RecordProperty("stopped_by_1s_limit_after_ms", static_cast<int>(limitMs));
+  RecordProperty("stopped_by_cancel_at_300ms_after_ms", static_cast<int>(cancelMs));
+}
+
+TEST_F(Modules, MemoryAndObjectSizeStayWithinThePortsLimits) {
+  source("GREEDY", lines({"SUBROUTINE GREEDY(A)", "X = STR('y', 6000000)", "FOR I = 1 TO 40",
+                          "  A<I> = X", "NEXT I"}));
+  compileAndCatalog("GREEDY");
+  Limits small;
+  small.callMemory = std::size_t{64} << 20;
+  std::unique_ptr<Port> p = Port::open({system_.path(), "SALES"}, small);
+  Reply r = run(callRequest(load("GREEDY", p.get()), {""}), p.get());
+  EXPECT_EQ(r.status, status::kCallStopped);
+  EXPECT_EQ(r.data,
+            "GREEDY line 4: the call needed more than its 67108864 bytes of memory "
+            "(MaxCallMemory)");
+  // The port goes on.
+  EXPECT_EQ(run(req("L", {"GREEDY"}), p.get()).status, 0);
+
+  // Object code is bigger than its source: over MaxItemSize it is refused, not written.
+  std::string text = "SUBROUTINE LONG(A)";
+  for (int i = 0; i < 200; ++i) text += std::string(1, AM) + "A = A + 1";
+  source("LONG", text);
+  Limits tight;
+  tight.itemBytes = 8192;
+  std::unique_ptr<Port> q = Port::open({system_.path(), "SALES"}, tight);
+  TclReply t = tcl("COMPILE SALES,BP, LONG (o", q.get());
+  EXPECT_NE(t.captured.find("[450] The object code of 'LONG' ("), std::string::npos) << t.captured;
+  EXPECT_NE(t.captured.find("bytes) is over the item size limit of 8192 bytes."), std::string::npos)
+      << t.captured;
+  EXPECT_EQ(run(req("L", {"BP, LONG"}), q.get()).status, status::kNotCompiled);
+}
+
 }  // namespace
 }  // namespace tarn::server::testing
