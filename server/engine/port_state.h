@@ -11,6 +11,7 @@
 #include "server/engine/conv/conversion.h"
 #include "server/engine/port.h"
 #include "server/engine/store/store.h"
+#include "server/engine/transaction.h"
 
 namespace tarn::server {
 
@@ -81,6 +82,8 @@ class PortState {
   NumberFormat format;
   bool caseSensitive = false;
   std::optional<IdList> activeList;
+  // Open between TRANSACTION START and its COMMIT or ABORT; ends with the port.
+  PortTransaction transaction;
 
  private:
   std::unique_ptr<store::System> system_;

@@ -41,6 +41,7 @@ inline constexpr int kStorageFailure = 45;
 inline constexpr int kNotCompiled = 46;
 inline constexpr int kRunFailed = 47;
 inline constexpr int kCallStopped = 48;
+inline constexpr int kNotLocked = 49;  // a change inside a transaction to an item not locked
 }  // namespace status
 
 // The status that tells a client what kind of store failure stopped its request.
@@ -62,6 +63,7 @@ class Session final : public Port {
   [[nodiscard]] int number() const noexcept override { return state_.number(); }
   void cancel() noexcept override { cancel_.store(true, std::memory_order_relaxed); }
   [[nodiscard]] bool lost() const noexcept override { return lost_; }
+  [[nodiscard]] std::string_view message() const noexcept override { return message_; }
 
  private:
   struct Handle {
@@ -110,9 +112,17 @@ class Session final : public Port {
   // As takeHandle, and status 6 for a handle that may only be read.
   std::optional<std::string> takeWritableHandle(std::string_view field, Handle*& out);
   List* list(std::string_view field);
+  // A failure's reply, with words for the client beside it (see Port::message).
+  std::string refuse(int status, std::string message);
+  // Status 5 naming what is locked and the port (and account) holding it.
+  std::string lockedReply(const store::Account& a, const store::Section& s, std::string_view id);
+  // Status 2 naming the item and its file.
+  std::string missingReply(const store::Section& s, std::string_view id);
+  // Item changes inside the port's open transaction: staged, not written.
+  std::string stageChange(Handle& h, std::string_view id, std::optional<std::string> body);
   // Refusals of the limits, with the message a client can show.
-  [[nodiscard]] std::string overItemLimit(std::size_t size) const;
-  [[nodiscard]] std::string overElementLimit(long number) const;
+  [[nodiscard]] std::string overItemLimit(std::size_t size);
+  [[nodiscard]] std::string overElementLimit(long number);
 
   PortState state_;
   std::vector<std::unique_ptr<Handle>> handles_;  // number n lives at n - 1
@@ -122,6 +132,7 @@ class Session final : public Port {
   std::string scratch_;
   std::atomic<bool> cancel_{false};
   bool lost_ = false;  // the store connection went: see Port::lost
+  std::string message_;  // see Port::message
   std::chrono::milliseconds callTimeLimit_;
 };
 

@@ -55,6 +55,8 @@ enum class Op : std::uint8_t {
   kDelete,      // item (c: file, id); outcome b
   kRelease,     // (c: x operands: none, or file and id)
   kLocate,      // a <- position (c: needle, array, attr, value, order); outcome b
+  // the port's transaction: x 1 start, 2 commit, 3 abort; outcome b
+  kTransaction,
   kCount_
 };
 

@@ -43,6 +43,19 @@ class Machine {
   void execute(const Program& p, Value* r, int depth);
   void function(Fn fn, Value& out, const Value* const* args, int n);
   void file(const Instr& i, Value* r, const Value* const* args, const Value* written);
+  // TRANSACTION START (1), COMMIT (2) or ABORT (3); false for its ELSE: a transaction already
+  // open at a start, none open at a commit or abort, or a commit refused and rolled back.
+  bool transaction(int kind) {
+    PortTransaction& t = port().transaction;
+    if (kind == 1) return t.start();
+    if (!t.active()) return false;
+    if (kind == 2) return !t.commit(port().owner());
+    t.abort(port().owner());
+    return true;
+  }
+  // WRITE, WRITEV and DELETE inside the port's transaction: staged until its commit.
+  void stageInTransaction(const Instr& i, OpenSection& f, const std::string& id,
+                          const Value* const* a, const Value* written, Value* r);
   OpenSection& fileOf(const Value& v) {
     if (v.file() < 1 || static_cast<std::size_t>(v.file()) > files_.size())
       throw Failure{"not a file variable"};
@@ -342,6 +355,9 @@ void Machine::execute(const Program& p, Value* r, int depth) {
         case Op::kRelease:
           file(i, r, gather(i), i.op == Op::kWrite ? &val(i.a) : nullptr);
           break;
+        case Op::kTransaction:
+          r[i.b].setNumber(transaction(i.x) ? 0 : 1);
+          break;
         case Op::kLocate: {
           const Value* const* a = gather(i);
           long pos = 0;
@@ -488,6 +504,36 @@ void Machine::function(Fn fn, Value& out, const Value* const* a, int n) {
   throw Failure{"bad function"};
 }
 
+void Machine::stageInTransaction(const Instr& i, OpenSection& f, const std::string& id,
+                                 const Value* const* a, const Value* written, Value* r) {
+  PortTransaction& t = port().transaction;
+  std::string body;
+  const bool exists = readThrough(t, *f.account, f.section, id, body);
+  std::optional<std::string> change;
+  if (i.op == Op::kDelete) {
+    if (!exists) {
+      r[i.b].setNumber(1);
+      return;
+    }
+  } else if ((i.x & 15) == 3) {
+    replaceElement(body, std::max(1L, longOf(*a[2])), 0, 0, written->text());
+    change = std::move(body);
+  } else {
+    change = written->text();
+  }
+  switch (stageLockedChange(t, f.account, f.section, id, std::move(change), port().owner())) {
+    case StagedChange::kStaged:
+      r[i.b].setNumber(0);
+      return;
+    case StagedChange::kLockedElsewhere:
+      r[i.b].setNumber(2);
+      return;
+    case StagedChange::kNotLocked:
+      throw Failure{std::string(i.op == Op::kDelete ? "DELETE" : "WRITE") + " of '" + id +
+                    "' inside a transaction without its lock: READU it first"};
+  }
+}
+
 // Outcomes of file statements: 0 THEN, 1 ELSE, 2 LOCKED.
 void Machine::file(const Instr& i, Value* r, const Value* const* a, const Value* written) {
   const int n = i.x & 15;
@@ -508,13 +554,16 @@ void Machine::file(const Instr& i, Value* r, const Value* const* a, const Value*
       OpenSection& f = fileOf(*a[0]);
       const std::string id = a[1]->text();
       const long attribute = n == 3 ? longOf(*a[2]) : 0;
-      if ((i.x & 0x10) != 0 && f.account->lockItem(f.section, id, port().owner()) ==
-                                   store::LockOutcome::kHeldElsewhere) {
-        r[i.b].setNumber(2);
-        return;
+      if ((i.x & 0x10) != 0) {
+        if (f.account->lockItem(f.section, id, port().owner()) ==
+            store::LockOutcome::kHeldElsewhere) {
+          r[i.b].setNumber(2);
+          return;
+        }
+        if (port().transaction.active()) port().transaction.holdToEnd(f.account, f.section, id);
       }
       std::string body;
-      if (id.empty() || !f.account->readItem(f.section, id, body)) {
+      if (id.empty() || !readThrough(port().transaction, *f.account, f.section, id, body)) {
         r[i.a].setText(std::string_view());
         r[i.b].setNumber(1);
         return;
@@ -536,6 +585,10 @@ void Machine::file(const Instr& i, Value* r, const Value* const* a, const Value*
         return;
       }
       store::Account& account = *f.account;
+      if (port().transaction.active()) {
+        stageInTransaction(i, f, id, a, written, r);
+        return;
+      }
       store::Transaction tx(account);
       store::Account::WriteCheck locks = account.checkWrite(f.section, id, port().owner());
       if (locks.heldElsewhere) {
@@ -563,7 +616,12 @@ void Machine::file(const Instr& i, Value* r, const Value* const* a, const Value*
         port().releaseLocks();
       } else {
         OpenSection& f = fileOf(*a[0]);
-        f.account->unlockItem(f.section, a[1]->text(), port().owner());
+        // Inside a transaction every lock is kept to its end.
+        if (port().transaction.active()) {
+          port().transaction.holdToEnd(f.account, f.section, a[1]->text());
+        } else {
+          f.account->unlockItem(f.section, a[1]->text(), port().owner());
+        }
       }
       return;
     default:

@@ -1,4 +1,5 @@
 #include "server/engine/tcl/tcl.h"
+#include "server/engine/tcl/transaction_verbs.h"
 
 #include "server/engine/store/protection.h"
 
@@ -423,6 +424,9 @@ bool Interpreter::runVerb(std::string_view verb, std::string_view rest, int dept
     } else {
       corvex::catalogCommand(state_, rest, reporter);
     }
+  } else if (const TransactionVerb t = transactionVerb(verb, cmd); t != TransactionVerb::kNone) {
+    const TransactionSaid said = runTransactionVerb(state_, t);
+    message(said.number, said.text);
   } else {
     // A verb entry of the master dictionary ("V", then the built-in verb) names another verb.
     if (depth > 0) return false;
@@ -1061,6 +1065,13 @@ void Interpreter::grantAccount(const CommandLine& cmd, bool grant) {
 
 }  // namespace
 
+// Status 6 as the protocol gives it for a verb it does not know, and words naming the verb.
+static void unknownCommand(Outcome& out, std::string_view line) {
+  while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+  out.status = 6;
+  out.message = cat({"unknown command ", line.substr(0, line.find(' '))});
+}
+
 Outcome run(PortState& state, std::string_view command, std::string_view stacked, bool hasStacked) {
   Outcome out;
   StackedInput input(stacked, hasStacked);
@@ -1075,7 +1086,7 @@ Outcome run(PortState& state, std::string_view command, std::string_view stacked
     }
   }
   if (!interpreter.runLine(command)) {
-    out.status = 6;
+    unknownCommand(out, command);
     return out;
   }
   // Every stacked line a verb did not take as its input is a command of its own; a refusal by a
@@ -1084,7 +1095,7 @@ Outcome run(PortState& state, std::string_view command, std::string_view stacked
     const std::optional<std::string_view> line = input.next();
     if (!line) break;
     if (!interpreter.runLine(*line)) {
-      out.status = 6;
+      unknownCommand(out, *line);
       return out;
     }
   }
