@@ -94,10 +94,9 @@ void TarnError::compose() {
   what_ = toUtf8(source_) + ": " + toUtf8(description_) + " (" + std::to_string(number_) + ")";
   if (!detail_.empty()) what_ += ": " + toUtf8(detail_);
   if (!diagnostic_.sqlState.empty()) {
-    what_ += " [" + toUtf8(diagnostic_.sqlState);
+    what_ += " [" + toUtf8(diagnostic_.sqlState) + "] " + toUtf8(diagnostic_.message);
     if (diagnostic_.nativeError != 0)
-      what_ += ", native " + std::to_string(diagnostic_.nativeError);
-    what_ += "] " + toUtf8(diagnostic_.message);
+      what_ += " (native " + std::to_string(diagnostic_.nativeError) + ")";
   }
   // One line, whatever the texts held.
   for (char& c : what_)

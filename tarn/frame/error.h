@@ -96,8 +96,8 @@ class TARN_API TarnError : public std::exception {
   void setDetail(String detail);
   // One line: "source: description (number)", then ": detail" when the library has words of its
   // own, then " [state] message" when the failure came
-  // from ODBC or the server sent words of its own (" [state, native n] message" when the call
-  // gave a native code).
+  // from ODBC or the server sent words of its own, then " (native n)" when the call
+  // gave a native code.
   [[nodiscard]] const char* what() const noexcept override { return what_.c_str(); }
   // Rewords the description, as a member that absorbs a failure records it.
   void setDescription(String description);
