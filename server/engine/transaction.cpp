@@ -41,7 +41,8 @@ void PortTransaction::stage(const std::shared_ptr<store::Account>& account, cons
 
 void PortTransaction::holdToEnd(const std::shared_ptr<store::Account>& account,
                                 const store::Section& s, std::string_view id) {
-  held_.push_back({account, s, std::string(id), std::nullopt});
+  if (heldKeys_.try_emplace(keyOf(*account, s, id), held_.size()).second)
+    held_.push_back({account, s, std::string(id), std::nullopt});
 }
 
 namespace {
@@ -114,6 +115,7 @@ void PortTransaction::clear() noexcept {
   changes_.clear();
   staged_.clear();
   held_.clear();
+  heldKeys_.clear();
   active_ = false;
 }
 

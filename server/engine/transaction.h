@@ -58,6 +58,7 @@ class PortTransaction {
   std::vector<Change> changes_;        // one per item, in the order first staged
   std::map<Key, std::size_t> staged_;  // where each item's change is in changes_
   std::vector<Change> held_;           // locks to release at the end (body unused)
+  std::map<Key, std::size_t> heldKeys_;  // each lock once in held_
   bool active_ = false;
 };
 

@@ -1,63 +1,64 @@
-#include "server/engine/tcl/transaction_verbs.h"
-
-#include "server/engine/store/store.h"
+// The transaction verbs: TRANSACTION START, TRANSACTION COMMIT and TRANSACTION ABORT, and their
+// other spelling BEGIN TRANSACTION, COMMIT [WORK] and ROLLBACK [WORK].
+#include "server/engine/tcl/verbs.h"
 
 namespace tarn::server::tcl {
 namespace {
 
-namespace msg {
-constexpr int kStarted = 270;
-constexpr int kCommitted = 271;
-constexpr int kRolledBack = 272;
-constexpr int kAlreadyActive = 273;
-constexpr int kNoneActive = 274;
-constexpr int kCommitRefused = 275;
-}  // namespace msg
+enum class Step { kNone, kStart, kCommit, kAbort };
 
 bool only(const CommandLine& cmd, std::string_view word) {
-  return cmd.words.size() == 1 && !cmd.words[0].quoted &&
-         store::equalsNoCase(cmd.words[0].text, word);
+  return cmd.words.size() == 1 && !cmd.words[0].quoted && equalsNoCase(cmd.words[0].text, word);
+}
+
+Step stepOf(const Invocation& call) {
+  const CommandLine& cmd = call.cmd;
+  if (call.verb == "TRANSACTION") {
+    if (only(cmd, "START")) return Step::kStart;
+    if (only(cmd, "COMMIT")) return Step::kCommit;
+    if (only(cmd, "ABORT")) return Step::kAbort;
+    return Step::kNone;
+  }
+  if (call.verb == "BEGIN") return only(cmd, "TRANSACTION") ? Step::kStart : Step::kNone;
+  const bool bare = cmd.words.empty() || only(cmd, "WORK");
+  if (!bare) return Step::kNone;
+  return call.verb == "COMMIT" ? Step::kCommit : Step::kAbort;
 }
 
 }  // namespace
 
-TransactionVerb transactionVerb(std::string_view verb, const CommandLine& cmd) {
-  if (store::equalsNoCase(verb, "TRANSACTION")) {
-    if (only(cmd, "START")) return TransactionVerb::kStart;
-    if (only(cmd, "COMMIT")) return TransactionVerb::kCommit;
-    if (only(cmd, "ABORT")) return TransactionVerb::kAbort;
-    return TransactionVerb::kNone;
-  }
-  if (store::equalsNoCase(verb, "BEGIN"))
-    return only(cmd, "TRANSACTION") ? TransactionVerb::kStart : TransactionVerb::kNone;
-  const bool bare = cmd.words.empty() || only(cmd, "WORK");
-  if (store::equalsNoCase(verb, "COMMIT") && bare) return TransactionVerb::kCommit;
-  if (store::equalsNoCase(verb, "ROLLBACK") && bare) return TransactionVerb::kAbort;
-  return TransactionVerb::kNone;
-}
-
-TransactionSaid runTransactionVerb(PortState& state, TransactionVerb verb) {
+void verbs::transaction(Interpreter& in, const Invocation& call) {
+  PortState& state = in.state();
   PortTransaction& t = state.transaction;
-  switch (verb) {
-    case TransactionVerb::kStart:
-      if (!t.start())
-        return {msg::kAlreadyActive, "A transaction is already active; transactions do not nest."};
-      return {msg::kStarted, "Transaction started."};
-    case TransactionVerb::kCommit: {
-      if (!t.active()) return {msg::kNoneActive, "No transaction is active."};
-      if (std::optional<std::string> refused = t.commit(state.owner()))
-        return {msg::kCommitRefused, "Transaction rolled back: item '" + *refused +
-                                         "' was locked by another port before the commit."};
-      return {msg::kCommitted, "Transaction committed."};
-    }
-    case TransactionVerb::kAbort:
-      if (!t.active()) return {msg::kNoneActive, "No transaction is active."};
+  switch (stepOf(call)) {
+    case Step::kStart:
+      if (!t.start()) {
+        in.message(msg::kTransactionActive,
+                   "A transaction is already active; transactions do not nest.");
+        return;
+      }
+      in.message(msg::kTransactionStarted, "Transaction started.");
+      return;
+    case Step::kCommit:
+      if (!t.active()) return in.message(msg::kNoTransaction, "No transaction is active.");
+      if (std::optional<std::string> refused = t.commit(state.owner())) {
+        in.message(msg::kCommitRefused, cat({"Transaction rolled back: item '", *refused,
+                                             "' was locked by another port before the commit."}));
+        return;
+      }
+      in.message(msg::kTransactionCommitted, "Transaction committed.");
+      return;
+    case Step::kAbort:
+      if (!t.active()) return in.message(msg::kNoTransaction, "No transaction is active.");
       t.abort(state.owner());
-      return {msg::kRolledBack, "Transaction rolled back."};
-    case TransactionVerb::kNone:
+      in.message(msg::kTransactionRolledBack, "Transaction rolled back.");
+      return;
+    case Step::kNone:
       break;
   }
-  return {};
+  in.message(msg::kSyntax,
+             "Use TRANSACTION START, COMMIT or ABORT; BEGIN TRANSACTION; COMMIT [WORK]; "
+             "ROLLBACK [WORK].");
 }
 
 }  // namespace tarn::server::tcl
