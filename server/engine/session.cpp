@@ -311,12 +311,9 @@ std::string Session::missingReply(const store::Section& s, std::string_view id) 
 }
 
 std::string Session::stageChange(Handle& h, std::string_view id, std::optional<std::string> body) {
-  switch (stageLockedChange(state_.transaction, h.account, h.section, id, std::move(body),
-                            state_.owner())) {
+  switch (stageLockedChange(state_.transaction, h.account, h.section, id, std::move(body))) {
     case StagedChange::kStaged:
       break;
-    case StagedChange::kLockedElsewhere:
-      return lockedReply(*h.account, h.section, id);
     case StagedChange::kNotLocked:
       return refuse(status::kNotLocked,
                     "Item '" + std::string(id) + "' of " + sectionName(h.section) +

@@ -126,10 +126,8 @@ namespace tarn::server {
 StagedChange stageLockedChange(PortTransaction& transaction,
                                const std::shared_ptr<store::Account>& account,
                                const store::Section& s, std::string_view id,
-                               std::optional<std::string> body, const store::LockOwner& owner) {
-  const store::Account::WriteCheck locks = account->checkWrite(s, id, owner);
-  if (locks.heldElsewhere) return StagedChange::kLockedElsewhere;
-  if (!locks.heldByOwner) return StagedChange::kNotLocked;
+                               std::optional<std::string> body) {
+  if (!account->holdsItemLock(s, id)) return StagedChange::kNotLocked;
   transaction.stage(account, s, id, std::move(body));
   transaction.holdToEnd(account, s, id);
   return StagedChange::kStaged;

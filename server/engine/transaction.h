@@ -66,15 +66,15 @@ class PortTransaction {
 
 namespace tarn::server {
 
-enum class StagedChange { kStaged, kLockedElsewhere, kNotLocked };
+enum class StagedChange { kStaged, kNotLocked };
 // Stages a write (body set) or delete of an item inside the port's open transaction. Refused
 // unless this port holds the item's lock, as a change that waits must be safe from others until
-// it is applied; the lock is then kept to the end.
+// it is applied; the lock is then kept to the end. Asks the store nothing: the port's account
+// objects know the locks they were granted, and the commit checks them again.
 [[nodiscard]] StagedChange stageLockedChange(PortTransaction& transaction,
                                              const std::shared_ptr<store::Account>& account,
                                              const store::Section& s, std::string_view id,
-                                             std::optional<std::string> body,
-                                             const store::LockOwner& owner);
+                                             std::optional<std::string> body);
 // Reads an item as the port sees it: its transaction's change first, else the store. Appends the
 // body to out; false when there is no such item.
 [[nodiscard]] bool readThrough(const PortTransaction& transaction, store::Account& account,

@@ -135,12 +135,9 @@ void Files::stage(const Instr& i, OpenSection& f, const std::string& id, const V
   } else {
     change = written->text();
   }
-  switch (stageLockedChange(t, f.account, f.section, id, std::move(change), port().owner())) {
+  switch (stageLockedChange(t, f.account, f.section, id, std::move(change))) {
     case StagedChange::kStaged:
       r[i.b].setNumber(0);
-      return;
-    case StagedChange::kLockedElsewhere:
-      r[i.b].setNumber(2);
       return;
     case StagedChange::kNotLocked:
       throw Failure{std::string(i.op == Op::kDelete ? "DELETE" : "WRITE") + " of '" + id +
