@@ -35,6 +35,9 @@ struct ConnectSettings {
   // CallTimeLimit=seconds (decimals allowed): how long one subroutine call may run; 0, the
   // default, for no limit. Text that is not a number counts as 0.
   std::chrono::milliseconds callTimeLimit{0};
+  // MarkEscapes=Yes (connection string, else odbc.ini): a statement may write the marks as
+  // \xFB..\xFF and a backslash as \\, for tools such as isql where they cannot be typed.
+  bool markEscapes = false;
 };
 
 // Where the settings come from besides the connection string; replaceable for tests.

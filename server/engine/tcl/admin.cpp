@@ -55,7 +55,7 @@ std::shared_ptr<store::Account> ownAccount(Interpreter& in, const CommandLine& c
     return nullptr;
   }
   const std::string& name = cmd.words.front().text;
-  std::shared_ptr<store::Account> target = in.state().accountNamed(name);
+  std::shared_ptr<store::Account> target = in.state().accountForLogon(name);
   if (!target) {
     in.message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
     return nullptr;
@@ -243,7 +243,7 @@ void logTo(Interpreter& in, const Invocation& call) {
   const std::string& name = cmd.words.front().text;
   // A protected account takes its user and password from the next two stacked lines.
   Credentials credentials;
-  std::shared_ptr<store::Account> target = in.state().accountNamed(name);
+  std::shared_ptr<store::Account> target = in.state().accountForLogon(name);
   if (target && target != in.state().accountRef() && store::isProtected(*target)) {
     credentials.user = std::string(in.input().next().value_or(""));
     credentials.password = std::string(in.input().next().value_or(""));
@@ -267,14 +267,17 @@ void updateMd(Interpreter& in, const Invocation& call) {
     return;
   }
   const std::string& name = cmd.words.front().text;
-  std::shared_ptr<store::Account> target = in.state().accountNamed(name);
-  if (!target) {
+  Place at = in.state().reach(name);
+  if (at.access == Access::kMissing) {
     in.message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
     return;
   }
-  if (!in.state().mayReach(*target) || (target->name() == store::kSystemAccount &&
-                                        in.state().account().name() != store::kSystemAccount)) {
-    in.message(msg::kAccessRefused, cat({"Account ", target->name(), " refused the access."}));
+  std::shared_ptr<store::Account> target = at.account;
+  if (!target || (target->name() == store::kSystemAccount &&
+                  in.state().account().name() != store::kSystemAccount)) {
+    in.message(msg::kAccessRefused,
+               cat({"Account ", target ? target->name() : store::upperAscii(name),
+                    " refused the access."}));
     return;
   }
   std::optional<store::Section> md =

@@ -7,18 +7,6 @@
 
 namespace tarn::server::tcl {
 
-std::string_view attributeOf(std::string_view id, std::string_view body, long n) {
-  if (n == 0) return id;
-  std::size_t start = 0;
-  for (long i = 1; i < n; ++i) {
-    std::size_t mark = body.find(kAttributeMark, start);
-    if (mark == std::string_view::npos) return {};
-    start = mark + 1;
-  }
-  std::size_t end = body.find(kAttributeMark, start);
-  return body.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-}
-
 CommandLine splitCommand(std::string_view line) {
   CommandLine cmd;
   std::size_t i = 0;
