@@ -11,9 +11,11 @@ void Diagnostics::clear() noexcept {
   returnCode_ = SQL_SUCCESS;
 }
 
-void Diagnostics::post(std::string_view state, std::string_view message) noexcept {
+void Diagnostics::post(std::string_view state, std::string_view message,
+                       SQLINTEGER native) noexcept {
   try {
     DiagRecord r;
+    r.native = native;
     r.state.assign(state.substr(0, 5));
     r.message.reserve(kPrefix.size() + message.size());
     r.message.append(kPrefix).append(message);
