@@ -192,6 +192,20 @@ Written PortState::lockedChange(const OpenSection& f, std::string_view id, bool 
   return done;
 }
 
+Written PortState::stageItem(const OpenSection& f, std::string_view id,
+                             std::optional<std::string> body) {
+  if (!mayUse(f)) return Written::kRefused;
+  if (f.readOnly) return Written::kReadOnly;
+  return stageLockedChange(transaction, f.account, f.section, id, std::move(body)) ==
+                 StagedChange::kStaged
+             ? Written::kDone
+             : Written::kNotLocked;
+}
+
+std::optional<CommitRefusal> PortState::commitTransaction() {
+  return transaction.commit(owner_, [this](store::Account& a) { return mayUse(a); });
+}
+
 Written PortState::writeItem(const OpenSection& f, std::string_view id, std::string_view body,
                              bool keepLock) {
   if (!mayUse(f)) return Written::kRefused;

@@ -64,6 +64,7 @@ enum class Written {
   kReadOnly,   // the system dictionary, reached from another account than DM
   kRefused,    // the file's account no longer grants the current one
   kAbandoned,  // the change gave up; nothing was written
+  kNotLocked,  // inside a transaction, an item this port has not locked
 };
 
 class PortState {
@@ -125,6 +126,12 @@ class PortState {
   Written updateItem(const OpenSection& f, std::string_view id, bool keepLock,
                      const std::function<bool(std::string& body)>& change);
   Written deleteItem(const OpenSection& f, std::string_view id);
+  // Inside a transaction: stages a write (body set) or a delete of an item this port has locked,
+  // under the same grant and system-dictionary rules as a write; kDone when staged.
+  Written stageItem(const OpenSection& f, std::string_view id, std::optional<std::string> body);
+  // Commits the port's transaction, refused whole when an account it changes no longer grants
+  // the current one (a revoke since the change was staged) or another port took an item's lock.
+  [[nodiscard]] std::optional<CommitRefusal> commitTransaction();
 
   const Limits limits;
   NumberFormat format;

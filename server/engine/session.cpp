@@ -264,16 +264,7 @@ std::string Session::missingReply(const store::Section& s, std::string_view id) 
 }
 
 std::string Session::stageChange(Handle& h, std::string_view id, std::optional<std::string> body) {
-  switch (stageLockedChange(state_.transaction, h.account, h.section, id, std::move(body))) {
-    case StagedChange::kStaged:
-      break;
-    case StagedChange::kNotLocked:
-      return refuse(status::kNotLocked,
-                    "Item '" + std::string(id) + "' of " + sectionName(h.section) +
-                        " is not locked by this port: inside a transaction an item is locked "
-                        "before it is written or deleted.");
-  }
-  return makeReply(status::kOk);
+  return replyFor(state_.stageItem(h, id, std::move(body)), h, id);
 }
 
 Session::Handle* Session::handle(std::string_view field, bool& bad) {
@@ -315,6 +306,11 @@ std::string Session::replyFor(Written outcome, const Handle& h, std::string_view
       return lockedReply(*h.account, h.section, id);
     case Written::kReadOnly:
       return refuse(status::kInvalidCall, "The system's MD can be written only from DM.");
+    case Written::kNotLocked:
+      return refuse(status::kNotLocked,
+                    "Item '" + std::string(id) + "' of " + sectionName(h.section) +
+                        " is not locked by this port: inside a transaction an item is locked "
+                        "before it is written or deleted.");
     case Written::kRefused:
       return refuse(status::kFileNotPresent,
                     "Account " + h.account->name() + " no longer grants this one.");

@@ -67,7 +67,8 @@ class AccountTransactions {
 
 }  // namespace
 
-std::optional<std::string> PortTransaction::commit(const store::LockOwner& owner) {
+std::optional<CommitRefusal> PortTransaction::commit(
+    const store::LockOwner& owner, const std::function<bool(store::Account&)>& mayWrite) {
   struct Ender {
     PortTransaction& t;
     const store::LockOwner& owner;
@@ -78,8 +79,11 @@ std::optional<std::string> PortTransaction::commit(const store::LockOwner& owner
   for (const Change& c : changes_) txs.cover(*c.account);
   for (const Change& h : held_) txs.cover(*h.account);
   // Every check comes before any change, so a refusal leaves every account as it was.
-  for (const Change& c : changes_)
-    if (c.account->checkWrite(c.section, c.id, owner).heldElsewhere) return c.id;
+  for (const Change& c : changes_) {
+    if (!mayWrite(*c.account)) return CommitRefusal{c.id, c.account->name(), true};
+    if (c.account->checkWrite(c.section, c.id, owner).heldElsewhere)
+      return CommitRefusal{c.id, c.account->name(), false};
+  }
   for (const Change& c : changes_) {
     if (c.body) {
       c.account->writeItem(c.section, c.id, *c.body);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,6 +16,14 @@
 #include "server/engine/store/store.h"
 
 namespace tarn::server {
+
+// Why a commit applied nothing: the item whose lock another port took, or the account that no
+// longer grants the port's.
+struct CommitRefusal {
+  std::string id;
+  std::string account;
+  bool grantLost = false;
+};
 
 class PortTransaction {
  public:
@@ -38,7 +47,9 @@ class PortTransaction {
   // another port has meanwhile locked (the port lost its own lock) makes the whole commit fail
   // with nothing applied: returns that item's id then. Throws store::StoreError when the store
   // fails; the transaction is over either way, rolled back when it did not commit.
-  [[nodiscard]] std::optional<std::string> commit(const store::LockOwner& owner);
+  // mayWrite is asked once per changed account first: a false makes the commit fail the same way.
+  [[nodiscard]] std::optional<CommitRefusal> commit(
+      const store::LockOwner& owner, const std::function<bool(store::Account&)>& mayWrite);
   // Drops every staged change and releases the locks held to the end. Never throws.
   void abort(const store::LockOwner& owner) noexcept;
 

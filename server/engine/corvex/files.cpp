@@ -192,11 +192,12 @@ void Files::perform(const Instr& i, Value* r, const Value* const* a, const Value
         r[i.b].setNumber(1);
         return;
       }
-      if (port().transaction.active()) return stage(i, f, id, a, written, r);
       // WRITEU keeps the lock that READU took; WRITE and DELETE give it up.
       const bool keepLock = (i.x & kKeepsLock) != 0;
       Written done = Written::kDone;
-      if (i.op == Op::kDelete) {
+      if (port().transaction.active()) {
+        done = stage(i, f, id, a, written);
+      } else if (i.op == Op::kDelete) {
         done = port().deleteItem(f, id);
       } else if (n == 3) {
         const long attribute = std::max(1L, longOf(*a[2]));
@@ -218,6 +219,9 @@ void Files::perform(const Instr& i, Value* r, const Value* const* a, const Value
           throw Failure{"the system dictionary is written only from DM"};
         case Written::kRefused:
           throw Failure{"account " + f.account->name() + " no longer grants this one"};
+        case Written::kNotLocked:
+          throw Failure{std::string(i.op == Op::kDelete ? "DELETE" : "WRITE") + " of '" + id +
+                        "' inside a transaction without its lock: READU it first"};
         case Written::kMissing:
         case Written::kAbandoned:
           r[i.b].setNumber(1);
@@ -243,38 +247,27 @@ void Files::perform(const Instr& i, Value* r, const Value* const* a, const Value
   }
 }
 
-void Files::stage(const Instr& i, OpenSection& f, const std::string& id, const Value* const* a,
-                  const Value* written, Value* r) {
-  PortTransaction& t = port().transaction;
+Written Files::stage(const Instr& i, OpenSection& f, const std::string& id, const Value* const* a,
+                     const Value* written) {
   std::string body;
-  const bool exists = readThrough(t, *f.account, f.section, id, body);
+  const bool exists = readThrough(port().transaction, *f.account, f.section, id, body);
   std::optional<std::string> change;
   if (i.op == Op::kDelete) {
-    if (!exists) {
-      r[i.b].setNumber(1);
-      return;
-    }
+    if (!exists) return Written::kMissing;
   } else if ((i.x & 15) == 3) {
     replaceElement(body, std::max(1L, longOf(*a[2])), 0, 0, written->text());
     change = std::move(body);
   } else {
     change = written->text();
   }
-  switch (stageLockedChange(t, f.account, f.section, id, std::move(change))) {
-    case StagedChange::kStaged:
-      r[i.b].setNumber(0);
-      return;
-    case StagedChange::kNotLocked:
-      throw Failure{std::string(i.op == Op::kDelete ? "DELETE" : "WRITE") + " of '" + id +
-                    "' inside a transaction without its lock: READU it first"};
-  }
+  return port().stageItem(f, id, std::move(change));
 }
 
 bool Files::transaction(int kind) {
   PortTransaction& t = port().transaction;
   if (kind == 1) return t.start();
   if (!t.active()) return false;
-  if (kind == 2) return !t.commit(port().owner());
+  if (kind == 2) return !port().commitTransaction();
   t.abort(port().owner());
   return true;
 }

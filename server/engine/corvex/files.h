@@ -15,6 +15,7 @@
 namespace tarn::server {
 class PortState;
 struct OpenSection;
+enum class Written;
 }  // namespace tarn::server
 
 namespace tarn::server::corvex {
@@ -58,8 +59,8 @@ class Files {
   OpenSection& fileOf(const Value& v);
   PortState& port();
   // WRITE, WRITEV and DELETE inside the port's transaction: staged until its commit.
-  void stage(const Instr& i, OpenSection& f, const std::string& id, const Value* const* a,
-             const Value* written, Value* r);
+  Written stage(const Instr& i, OpenSection& f, const std::string& id, const Value* const* a,
+                const Value* written);
 
   PortState* port_;
   std::vector<OpenSection> files_;

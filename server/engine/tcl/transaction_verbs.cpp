@@ -41,9 +41,13 @@ void verbs::transaction(Interpreter& in, const Invocation& call) {
       return;
     case Step::kCommit:
       if (!t.active()) return in.message(msg::kNoTransaction, "No transaction is active.");
-      if (std::optional<std::string> refused = t.commit(state.owner())) {
-        in.message(msg::kCommitRefused, cat({"Transaction rolled back: item '", *refused,
-                                             "' was locked by another port before the commit."}));
+      if (std::optional<CommitRefusal> refused = state.commitTransaction()) {
+        in.message(msg::kCommitRefused,
+                   refused->grantLost
+                       ? cat({"Transaction rolled back: account ", refused->account,
+                              " no longer grants this one."})
+                       : cat({"Transaction rolled back: item '", refused->id,
+                              "' was locked by another port before the commit."}));
         return;
       }
       in.message(msg::kTransactionCommitted, "Transaction committed.");

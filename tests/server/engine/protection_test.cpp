@@ -279,5 +279,30 @@ TEST_F(AttackerTest, ARevokeReachesWhatIsAlreadyOpen) {
   EXPECT_EQ(contents("VAULT"), before);
 }
 
+// A transaction stages its changes for later: the grant and the system dictionary's rule hold at
+// staging and again at the commit, so a revoke in between keeps the account as it was.
+TEST_F(AttackerTest, ATransactionWritesOnlyWhatAWriteCould) {
+  ASSERT_EQ(on(*vault_, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "232");
+  const std::string file = run(*evil_, req("O", {"VAULT,LEDGER"})).data;
+  const std::string before = contents("VAULT");
+  ASSERT_EQ(on(*evil_, {"TRANSACTION START"}).returned, "270");
+  ASSERT_EQ(run(*evil_, req("r", {file, "K"})).status, 0);
+  ASSERT_EQ(run(*evil_, req("W", {file, "K", "stolen"})).status, 0);
+  ASSERT_EQ(on(*vault_, {"REVOKE-ACCOUNT VAULT EVIL"}).returned, "233");
+  EXPECT_EQ(on(*evil_, {"TRANSACTION COMMIT"}).returned, "275");
+  EXPECT_EQ(contents("VAULT"), before);
+
+  auto dm = system_.open("DM");
+  const std::string dmMds = run(*dm, req("O", {"mds,,"})).data;
+  ASSERT_EQ(run(*dm, req("W", {dmMds, "X", "V"})).status, 0);
+  const std::string mds = run(*evil_, req("O", {"mds,,"})).data;
+  ASSERT_EQ(on(*evil_, {"TRANSACTION START"}).returned, "270");
+  ASSERT_EQ(run(*evil_, req("r", {mds, "X"})).status, 0);
+  EXPECT_EQ(run(*evil_, req("W", {mds, "X", "stolen"})).status, status::kInvalidCall);
+  EXPECT_EQ(run(*evil_, req("D", {mds, "X"})).status, status::kInvalidCall);
+  EXPECT_EQ(on(*evil_, {"TRANSACTION COMMIT"}).returned, "271");
+  EXPECT_EQ(run(*dm, req("R", {dmMds, "X", "0"})).data, "V");
+}
+
 }  // namespace
 }  // namespace tarn::server::testing
