@@ -1,8 +1,5 @@
 #include "server/engine/port_state.h"
 
-#include <chrono>
-#include <thread>
-
 #include "server/engine/store/protection.h"
 
 namespace tarn::server {
@@ -16,21 +13,6 @@ std::string_view trim(std::string_view s) noexcept {
 
 // The system dictionary of the conventional "mds,," reference is the DM account's MD.
 constexpr std::string_view kSystemDictionaryAlias = "MDS";
-
-// Checks credentials for a protected account. A failure is counted against source and answered
-// only after a delay that grows with the count, so guessing is slow; the password is never
-// written anywhere.
-void admit(store::Account& account, const Credentials& credentials, const std::string& source) {
-  if (!store::isProtected(account)) return;
-  if (store::credentialsMatch(account, credentials.user, credentials.password)) {
-    account.clearFailedLogons(source);
-    return;
-  }
-  std::this_thread::sleep_for(store::recordFailedLogon(account, source));
-  throw store::AccessDenied(
-      "Account " + account.name() +
-      (credentials.user.empty() ? " needs a user and password" : " refused the user and password"));
-}
 
 }  // namespace
 
@@ -62,14 +44,27 @@ std::optional<FileReference> parseFileReference(std::string_view text) {
 }
 
 PortState::PortState(std::unique_ptr<store::System> system, const std::string& account,
-                     const Credentials& credentials, const Limits& limits)
+                     const Credentials& credentials, const Limits& limits,
+                     bool createAccount)
     : limits(limits), system_(std::move(system)) {
   std::optional<std::string> name = store::accountName(account);
   if (!name) throw store::StoreError(store::StoreFailure::kOther, "not a valid account name: " + account);
-  account_ = system_->openAccount(*name, !system_->accountExists(*name));
+  if (!system_->accountExists(*name)) {
+    // A typo in a data source must not make an account: only a data source that says so may.
+    if (!createAccount)
+      throw store::StoreError(
+          store::StoreFailure::kMissing,
+          "Account " + *name + " does not exist in " + system_->location() +
+              ". Create it with CREATE-ACCOUNT " + *name +
+              " from a port of this system, or connect once with CreateAccount=Yes.");
+    account_ = system_->openAccount(*name, true);
+  } else {
+    account_ = system_->openAccount(*name, false);
+  }
   accounts_.push_back(account_);
   owner_.process = store::currentProcess();
-  admit(*account_, credentials, "process " + std::to_string(owner_.process.pid));
+  verified_[account_->name()] = store::admit(*account_, credentials.user, credentials.password,
+                                             store::logonSource());
   owner_.port = system_->claimPort(owner_.process, *name);
 }
 
@@ -104,10 +99,32 @@ bool PortState::mayReach(store::Account& other) {
 bool PortState::logTo(std::string_view name, const Credentials& credentials) {
   std::shared_ptr<store::Account> target = accountNamed(name);
   if (!target) return false;
-  if (target != account_) admit(*target, credentials, "port " + std::to_string(owner_.port));
+  if (target != account_)
+    verified_[target->name()] =
+        store::admit(*target, credentials.user, credentials.password, store::logonSource());
   account_ = target;
   system_->movePort(owner_.port, account_->name());
   return true;
+}
+
+bool PortState::verified(store::Account& account) {
+  const auto known = verified_.find(account.name());
+  return known != verified_.end() && known->second == store::credentialStamp(account);
+}
+
+void PortState::noteCredentialsSet(store::Account& account) {
+  if (account.name() == account_->name()) verified_[account.name()] = store::credentialStamp(account);
+}
+
+bool PortState::mayAdminister(store::Account& target) {
+  const std::string& here = account_->name();
+  if (here != store::kSystemAccount && here != target.name()) return false;
+  // The port must still be what it was let in as: a port that came in before its account was
+  // protected (or before its password changed) presented nothing that is checked now.
+  if (!verified(*account_)) return false;
+  // A protected account is administered only from a protected one: an unprotected DM left over
+  // from before DM was protected is no way in.
+  return !store::isProtected(target) || store::isProtected(*account_);
 }
 
 void PortState::releaseLocks() {
@@ -120,14 +137,15 @@ std::optional<OpenSection> PortState::resolve(std::string_view text) {
   const bool exact = caseSensitive;
   auto find = [&](const std::shared_ptr<store::Account>& in, std::string_view file,
                   std::string_view section) -> std::optional<OpenSection> {
-    if (!in || !mayReach(*in)) return std::nullopt;
+    if (!in) return std::nullopt;
     if (file.empty()) file = store::kMasterDictionary;
+    // The system dictionary serves every account however DM is protected, but only DM writes it.
+    const bool systemDictionary = in->name() == store::kSystemAccount &&
+                                  store::equalsNoCase(file, store::kMasterDictionary);
+    if (!systemDictionary && !mayReach(*in)) return std::nullopt;
     std::optional<store::Section> s = in->findSection(file, ref->dictionary, section, exact);
     if (!s) return std::nullopt;
-    // The system dictionary serves every account, but only DM writes it.
-    const bool readOnly = in->name() == store::kSystemAccount &&
-                          account_->name() != store::kSystemAccount &&
-                          store::equalsNoCase(s->file, store::kMasterDictionary);
+    const bool readOnly = systemDictionary && account_->name() != store::kSystemAccount;
     return OpenSection{in, std::move(*s), readOnly};
   };
   const auto& p = ref->parts;

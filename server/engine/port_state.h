@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,11 +47,13 @@ struct IdList {
 
 class PortState {
  public:
-  // Logs on to account (created on first use) in the system, bounded by limits. Throws
+  // Logs on to account in the system, bounded by limits; a missing account is created only with
+  // createAccount, else StoreError kNoAccount names it and how to make it. Throws
   // store::AccessDenied, after a delay that grows with the failures before it, when the account is
   // protected and credentials do not match; store::StoreError for any other failure.
   PortState(std::unique_ptr<store::System> system, const std::string& account,
-            const Credentials& credentials = {}, const Limits& limits = {});
+            const Credentials& credentials = {}, const Limits& limits = {},
+            bool createAccount = false);
   ~PortState();
   PortState(const PortState&) = delete;
   PortState& operator=(const PortState&) = delete;
@@ -74,6 +77,12 @@ class PortState {
   // protected account needs its credentials: a mismatch throws store::AccessDenied after the
   // growing delay.
   bool logTo(std::string_view name, const Credentials& credentials = {});
+  // Whether this port may change target's protection (PROTECT-, GRANT-, REVOKE-ACCOUNT): from
+  // DM or target itself, on a logon whose credentials are still that account's, and for a
+  // protected target only from a protected account.
+  [[nodiscard]] bool mayAdminister(store::Account& target);
+  // Records that this port set account's credentials itself, so that it still counts as let in.
+  void noteCredentialsSet(store::Account& account);
   // Drops the port's item and file locks in every account it has used.
   void releaseLocks();
 
@@ -87,6 +96,9 @@ class PortState {
   std::shared_ptr<store::Account> account_;
   std::vector<std::shared_ptr<store::Account>> accounts_;  // every account used, for releases
   store::LockOwner owner_;
+  // The credential hash each account had when this port was let in (empty: unprotected then).
+  std::map<std::string, std::string> verified_;
+  [[nodiscard]] bool verified(store::Account& account);
 };
 
 }  // namespace tarn::server

@@ -1,5 +1,6 @@
 #include <new>
 
+#include "common/secret_text.h"
 #include "tarn/frame/error_internal.h"
 
 namespace tarn {
@@ -64,8 +65,11 @@ String platformText(std::int32_t number) {
 
 }  // namespace
 
+// An error's texts often quote a connection string; its passwords never go further than here.
 TarnError::TarnError(std::int32_t number, String source, String description)
-    : number_(number), source_(std::move(source)), description_(std::move(description)) {
+    : number_(number),
+      source_(secrets::masked(StringView(source))),
+      description_(secrets::masked(StringView(description))) {
   compose();
 }
 
@@ -74,12 +78,13 @@ TarnError TarnError::platform(std::int32_t number) {
 }
 
 void TarnError::setDescription(String description) {
-  description_ = std::move(description);
+  description_ = secrets::masked(StringView(description));
   compose();
 }
 
 void TarnError::setDiagnostic(OdbcDiagnostic diagnostic) {
   diagnostic_ = std::move(diagnostic);
+  diagnostic_.message = secrets::masked(StringView(diagnostic_.message));
   compose();
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -160,7 +161,7 @@ TEST(TarnshTest, TerminalSessionOnTheEmbeddedDefaultKeepsHistory) {
   const std::string system = work().path() + "/embedded";
   setenv("TARN_SYSTEM", system.c_str(), 1);
   {
-    Terminal t({"-a", "PTY"});
+    Terminal t({"-c", "-a", "PTY"});
     ASSERT_TRUE(t.waitFor(":")) << t.screen();
     t.type("CREATE-FILE DATA NOTES 7\r");
     ASSERT_TRUE(t.waitFor("[417] File 'NOTES,NOTES' created")) << t.screen();
@@ -177,6 +178,40 @@ TEST(TarnshTest, TerminalSessionOnTheEmbeddedDefaultKeepsHistory) {
   EXPECT_TRUE(std::filesystem::exists(system + "/PTY.account"));
   const std::string history = slurp(std::string(getenv("HOME")) + "/.tarnsh_history");
   EXPECT_NE(history.find("NOTES"), std::string::npos) << history;
+}
+
+// A typo makes nothing; a password reaches the account only from the environment, a private
+// file or the terminal, and shows in no message.
+TEST(TarnshTest, AccountsOnlyOnPurposeAndPasswordsOffTheCommandLine) {
+  const std::string system = work().path() + "/guarded";
+  setenv("TARN_SYSTEM", system.c_str(), 1);
+  unsetenv("TARN_PASSWORD");
+  const Outcome typo = tarnsh({"-a", "secure", "WHO"});
+  EXPECT_EQ(typo.status, 2);
+  EXPECT_NE(typo.err.find("CreateAccount=Yes"), std::string::npos) << typo.err;
+  EXPECT_FALSE(std::filesystem::exists(system));
+
+  ASSERT_EQ(tarnsh({"-c", ".data boss", ".data pw-9;x}", "PROTECT-ACCOUNT DM"}).status, 0);
+  EXPECT_EQ(tarnsh({"WHO"}).status, 2);  // DM is protected now
+
+  setenv("TARN_PASSWORD", "wrong-Secret-1", 1);
+  const Outcome wrong = tarnsh({"-u", "boss", "WHO"});
+  EXPECT_EQ(wrong.status, 2);
+  EXPECT_EQ((wrong.out + wrong.err).find("wrong-Secret-1"), std::string::npos) << wrong.err;
+  setenv("TARN_PASSWORD", "pw-9;x}", 1);
+  EXPECT_EQ(tarnsh({"-u", "boss", "WHO"}).status, 0);
+  unsetenv("TARN_PASSWORD");
+
+  const std::string file = work().path() + "/dm.password";
+  std::ofstream(file) << "pw-9;x}\n";
+  const std::string named = "DSN=Shop;System=" + system + ";Account=DM;PasswordFile=" + file;
+  ::chmod(file.c_str(), 0644);
+  const Outcome open = tarnsh({"-s", named, "-u", "boss", "WHO"}, "");
+  EXPECT_EQ(open.status, 2);
+  EXPECT_NE(open.err.find("chmod 600"), std::string::npos) << open.err;
+  ::chmod(file.c_str(), 0600);
+  EXPECT_EQ(tarnsh({"-s", named, "-u", "boss", "WHO"}).status, 0);
+  unsetenv("TARN_SYSTEM");
 }
 
 }  // namespace

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "common/secret_text.h"
 #include "tarn/tarncl.h"
+#include "tools/tarnsh/credentials.h"
 
 namespace {
 
@@ -20,10 +22,13 @@ using tarn::String;
 
 constexpr char kPrompt[] = ":";
 constexpr char kUsage[] =
-    "usage: tarnsh [-s source] [-a account] [-b] [command ...]\n"
+    "usage: tarnsh [-s source] [-a account] [-u user] [-c] [-b] [command ...]\n"
     "  -s source   a data source name from odbc.ini, or a \"DSN=...\" text\n"
     "              (default: the embedded default system)\n"
     "  -a account  the account on the embedded default system (default DM)\n"
+    "  -u user     log on as user to a protected account; the password comes from\n"
+    "              $TARN_PASSWORD, a PasswordFile= of the data source, or the terminal\n"
+    "  -c          create the account (and the system) when it does not exist\n"
     "  -b          run the commands on standard input without prompting\n"
     "  command     run these commands and exit\n";
 constexpr char kHelp[] =
@@ -240,13 +245,15 @@ std::string findDriver() {
 // The embedded default system: a private ODBC configuration names this installation's driver
 // for the process, so that no odbc.ini entry is needed. It is read at connect time only.
 tarn::Ref<tarn::clsTarnConnection> connectEmbedded(tarn::clsTarnEnvironment& env,
-                                                   const std::string& account) {
+                                                   const std::string& account, bool create,
+                                                   const std::string& credentials) {
   const auto dir = std::filesystem::temp_directory_path() / "tarnsh-odbc-XXXXXX";
   std::string pattern = dir.string();
   if (mkdtemp(pattern.data()) == nullptr) throw UsageError("cannot make a temporary directory");
   std::ofstream(pattern + "/odbcinst.ini") << "[Tarn]\nDriver = " << findDriver() << "\n";
   std::ofstream(pattern + "/odbc.ini")
-      << "[TarnShell]\nDriver = Tarn\nAccount = " << account << "\n";
+      << "[TarnShell]\nDriver = Tarn\nAccount = " << account << "\n"
+      << (create ? "CreateAccount = Yes\n" : "");
   setenv("ODBCSYSINI", pattern.c_str(), 1);
   setenv("ODBCINI", (pattern + "/odbc.ini").c_str(), 1);
   struct Cleanup {
@@ -256,7 +263,8 @@ tarn::Ref<tarn::clsTarnConnection> connectEmbedded(tarn::clsTarnEnvironment& env
       std::filesystem::remove_all(dir, ec);
     }
   } cleanup{pattern};
-  return env.brOpenConnection(u"ODBC", u"TarnShell");
+  if (credentials.empty()) return env.brOpenConnection(u"ODBC", u"TarnShell");
+  return env.brOpenConnection(u"ODBC", tarn::fromUtf8("DSN=TarnShell" + credentials));
 }
 
 std::string historyPath() {
@@ -291,14 +299,22 @@ int interactive(Shell& shell) {
 int main(int argc, char** argv) {
   std::string source;
   std::string account = "DM";
+  std::string user;
+  bool create = false;
   bool batch = false;
-  for (int opt; (opt = getopt(argc, argv, "+s:a:bh")) != -1;) {
+  for (int opt; (opt = getopt(argc, argv, "+s:a:u:cbh")) != -1;) {
     switch (opt) {
       case 's':
         source = optarg;
         break;
       case 'a':
         account = optarg;
+        break;
+      case 'u':
+        user = optarg;
+        break;
+      case 'c':
+        create = true;
         break;
       case 'b':
         batch = true;
@@ -311,13 +327,26 @@ int main(int argc, char** argv) {
   tarn::Ref<tarn::clsTarnEnvironment> env = tarn::clsTarnEnvironment::create();
   tarn::Ref<tarn::clsTarnConnection> conn;
   try {
-    conn = source.empty() ? connectEmbedded(*env, account)
-                          : env->brOpenConnection(u"ODBC", tarn::fromUtf8(source));
+    // Added to the connection text: the user and password only from -u (never from argv), and
+    // permission to create.
+    std::string extra;
+    if (!user.empty() && !tarnsh::hasAttribute(source, "PWD")) {
+      extra += ";" + tarnsh::attribute("UID", user);
+      extra += ";" + tarnsh::attribute("PWD", tarnsh::findPassword(user, {source}));
+    }
+    if (source.empty()) {
+      conn = connectEmbedded(*env, account, create, extra);
+    } else {
+      if (create) extra += ";CreateAccount=Yes";
+      std::string text = source;
+      if (!extra.empty() && source.find('=') == std::string::npos) text = "DSN=" + source;
+      conn = env->brOpenConnection(u"ODBC", tarn::fromUtf8(text + extra));
+    }
   } catch (const tarn::TarnError& e) {
     std::cerr << "tarnsh: cannot connect: " << tarn::toUtf8(e.description()) << "\n";
     return 2;
   } catch (const std::exception& e) {
-    std::cerr << "tarnsh: cannot connect: " << e.what() << "\n";
+    std::cerr << "tarnsh: cannot connect: " << tarn::secrets::masked(e.what()) << "\n";
     return 2;
   }
   Shell shell(env, conn);

@@ -34,6 +34,13 @@ std::vector<std::string_view> commaParts(std::string_view text) {
   }
 }
 
+// Another account named in a module reference, when this port may reach its files: a protected
+// account that does not grant the port's answers as if it were not there.
+std::shared_ptr<store::Account> reachable(PortState& state, std::string_view name) {
+  std::shared_ptr<store::Account> account = state.accountNamed(name);
+  return account && state.mayReach(*account) ? account : nullptr;
+}
+
 // The account, source file and item a COMPILE or CATALOG names.
 struct Source {
   std::shared_ptr<store::Account> account;
@@ -64,7 +71,7 @@ std::optional<Source> sourceOf(PortState& state, std::string_view arguments, con
       return s;
     }
   }
-  s.account = p.size() == 3 ? state.accountNamed(p[0]) : state.accountRef();
+  s.account = p.size() == 3 ? reachable(state, p[0]) : state.accountRef();
   if (!s.account) {
     out.message(210, "'" + std::string(p[0]) + "' is not an account.");
     return std::nullopt;
@@ -124,7 +131,7 @@ Found loadCataloged(PortState& state, const std::shared_ptr<store::Account>& in,
   std::string entry;
   if (!md || !in->readItem(*md, name, entry)) return f;
   if (extract(entry, 1, 0, 0) != kCatalogKind) return f;
-  return loadObject(state, state.accountNamed(extract(entry, 2, 0, 0)), extract(entry, 3, 0, 0),
+  return loadObject(state, reachable(state, extract(entry, 2, 0, 0)), extract(entry, 3, 0, 0),
                     extract(entry, 4, 0, 0));
 }
 
@@ -191,12 +198,12 @@ Found findModule(PortState& state, std::string_view reference) {
       // A file of this account, else an account and a name cataloged there.
       if (state.account().findFile(p[0], state.caseSensitive))
         return loadObject(state, state.accountRef(), p[0], p[1]);
-      return loadCataloged(state, state.accountNamed(p[0]), p[1]);
+      return loadCataloged(state, reachable(state, p[0]), p[1]);
     case 3:
       // As in COMPILE: a file of this account and its data section, else an account and a file.
       if (std::optional<std::string> local = state.account().findFile(p[0], state.caseSensitive))
         return loadObject(state, state.accountRef(), *local + "," + std::string(p[1]), p[2]);
-      return loadObject(state, state.accountNamed(p[0]), p[1], p[2]);
+      return loadObject(state, reachable(state, p[0]), p[1], p[2]);
     default:
       return missing;
   }

@@ -55,6 +55,7 @@ constexpr int kGranted = 232;
 constexpr int kRevoked = 233;
 constexpr int kNotYours = 234;
 constexpr int kSystemDictionary = 235;
+constexpr int kProtectDmFirst = 236;
 constexpr int kOverLimit = 450;
 }  // namespace msg
 
@@ -243,6 +244,9 @@ class StackedInput {
     rest_.remove_prefix(more_ ? mark + 1 : rest_.size());
     return line;
   }
+  // Drops every line left: after a refused LOGTO they were meant for another account, and may
+  // be credentials.
+  void discard() noexcept { more_ = false; }
 
  private:
   std::string_view rest_;
@@ -860,23 +864,29 @@ void Interpreter::clearFile(const CommandLine& cmd) {
 void Interpreter::logTo(const CommandLine& cmd) {
   if (cmd.words.empty()) {
     message(msg::kSyntax, "An account name is missing.");
+    input_.discard();
     return;
   }
   const std::string& name = cmd.words.front().text;
-  // A protected account takes its user and password from the next two stacked lines.
+  // A protected account takes its user and password from the next two stacked lines, also when
+  // the port is on it already, so that the caller's lines mean the same either way.
   Credentials credentials;
   std::shared_ptr<store::Account> target = state_.accountNamed(name);
-  if (target && target != state_.accountRef() && store::isProtected(*target)) {
+  if (target && store::isProtected(*target)) {
     credentials.user = std::string(input_.next().value_or(""));
     credentials.password = std::string(input_.next().value_or(""));
   }
+  // On any refusal the lines after it were meant for the other account (or are credentials for
+  // an account that is not there): none of them runs.
   try {
     if (!state_.logTo(name, credentials)) {
       message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
+      input_.discard();
       return;
     }
   } catch (const store::AccessDenied&) {
     message(msg::kAccessRefused, cat({"Account ", target->name(), " refused the logon."}));
+    input_.discard();
     return;
   }
   message(msg::kLoggedOn, cat({"Logged on to account ", state_.account().name(), "."}));
@@ -1016,25 +1026,40 @@ std::shared_ptr<store::Account> Interpreter::ownAccount(const CommandLine& cmd) 
     message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
     return nullptr;
   }
-  const std::string& here = state_.account().name();
-  if (here != store::kSystemAccount && here != target->name()) {
-    message(msg::kNotYours,
-            cat({"Only DM or account ", target->name(), " may change its protection."}));
+  if (!state_.mayAdminister(*target)) {
+    message(msg::kNotYours, cat({"Only DM or account ", target->name(),
+                                 " may change its protection, from a port logged on with the "
+                                 "credentials it has now."}));
     return nullptr;
   }
   return target;
 }
 
 void Interpreter::protectAccount(const CommandLine& cmd) {
-  std::shared_ptr<store::Account> target = ownAccount(cmd);
-  if (!target) return;
+  // The two credential lines are taken before anything can refuse, so that they never run as
+  // commands.
   const std::optional<std::string_view> user = input_.next();
   const std::optional<std::string_view> password = input_.next();
+  std::shared_ptr<store::Account> target = ownAccount(cmd);
+  if (!target) return;
   if (!user || !password || user->empty() || password->empty()) {
     message(msg::kSyntax, "A user and a password are needed, as two stacked lines.");
     return;
   }
+  // DM administers every account: while it is open to anyone, protecting another account would
+  // only look safe.
+  if (target->name() != store::kSystemAccount) {
+    std::shared_ptr<store::Account> dm = state_.accountNamed(store::kSystemAccount);
+    if (!dm || !store::isProtected(*dm)) {
+      message(msg::kProtectDmFirst,
+              cat({"Protect DM first (PROTECT-ACCOUNT DM): no account is protected while DM is "
+                   "open to every port. Account ",
+                   target->name(), " is unchanged."}));
+      return;
+    }
+  }
   store::setCredentials(*target, *user, *password);
+  state_.noteCredentialsSet(*target);
   message(msg::kAccountProtected, cat({"Account ", target->name(), " is protected."}));
 }
 
