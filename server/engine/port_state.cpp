@@ -54,9 +54,8 @@ PortState::PortState(std::unique_ptr<store::System> system, const std::string& a
     if (!createAccount)
       throw store::StoreError(
           store::StoreFailure::kMissing,
-          "Account " + *name + " does not exist in " + system_->location() +
-              ". Create it with CREATE-ACCOUNT " + *name +
-              " from a port of this system, or connect once with CreateAccount=Yes.");
+          "Account " + *name + " does not exist: create it with CREATE-ACCOUNT " + *name +
+              ", or connect once with CreateAccount=Yes.");
     account_ = system_->openAccount(*name, true);
   } else {
     account_ = system_->openAccount(*name, false);
