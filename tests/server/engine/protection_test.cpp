@@ -129,6 +129,9 @@ TEST_F(ProtectionTest, NoPathFromAnUnprotectedPortReachesAProtectedAccount) {
   auto dm = system_.open("DM", {kDmUser, kDmPassword});
   EXPECT_EQ(tclOn(*dm, {"GRANT-ACCOUNT SALES ATT"}).returned, "232");
   EXPECT_EQ(run(req("O", {"SALES,CUST"}), att_.get()).status, 0);
+  EXPECT_EQ(on(*att_, {"UPDATE-MD SALES (n"}), "212");
+  EXPECT_EQ(tclOn(*dm, {"REVOKE-ACCOUNT SALES ATT"}).returned, "233");
+  EXPECT_EQ(run(req("O", {"SALES,CUST"}), att_.get()).status, 9);
   EXPECT_EQ(tclOn(*att_, {"LOGTO DM", kDmUser, kDmPassword}).returned, "211");
 }
 
@@ -173,8 +176,10 @@ TEST_F(ProtectionTest, LogonAndLogtoNeedTheCredentials) {
   EXPECT_EQ(r.returned, "211");
   EXPECT_NE(r.captured.find(std::to_string(att_->number()) + " SALES"), std::string::npos);
   // A protected account takes its two lines also when the port is on it already.
-  EXPECT_NE(tclOn(*att_, {"LOGTO SALES", kUser, kPassword, "WHO"}).captured.find(" SALES"),
-            std::string::npos);
+  const TclReply again = tclOn(*att_, {"LOGTO SALES", kUser, kPassword, "WHO"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_NE(again.captured.find(std::to_string(att_->number()) + " SALES"), std::string::npos)
+      << again.captured;
 }
 
 // A fresh process per guess is held back as one process would be: the failures are counted in
