@@ -12,8 +12,8 @@ std::unique_ptr<Port> Port::open(const PortConfig& config, const PortCredentials
     return std::make_unique<Session>(
         std::move(system),
         config.account.empty() ? std::string(store::kSystemAccount) : config.account,
-        Credentials{credentials.user, credentials.password}, limits,
-        config.callTimeLimit, config.createAccount);
+        Credentials{credentials.user, credentials.password}, limits, config.callTimeLimit,
+        config.createAccount);
   } catch (const store::AccessDenied& e) {
     throw AccessDenied(e.what());
   } catch (const store::StoreError& e) {

@@ -44,26 +44,25 @@ std::optional<FileReference> parseFileReference(std::string_view text) {
 }
 
 PortState::PortState(std::unique_ptr<store::System> system, const std::string& account,
-                     const Credentials& credentials, const Limits& limits,
-                     bool createAccount)
+                     const Credentials& credentials, const Limits& limits, bool createAccount)
     : limits(limits), system_(std::move(system)) {
   std::optional<std::string> name = store::accountName(account);
   if (!name) throw store::StoreError(store::StoreFailure::kOther, "not a valid account name: " + account);
   if (!system_->accountExists(*name)) {
     // A typo in a data source must not make an account: only a data source that says so may.
     if (!createAccount)
-      throw store::StoreError(
-          store::StoreFailure::kMissing,
-          "Account " + *name + " does not exist: create it with CREATE-ACCOUNT " + *name +
-              ", or connect once with CreateAccount=Yes.");
+      throw store::StoreError(store::StoreFailure::kMissing,
+                              "Account " + *name +
+                                  " does not exist: create it with CREATE-ACCOUNT " + *name +
+                                  ", or connect once with CreateAccount=Yes.");
     account_ = system_->openAccount(*name, true);
   } else {
     account_ = system_->openAccount(*name, false);
   }
   accounts_.push_back(account_);
   owner_.process = store::currentProcess();
-  verified_[account_->name()] = store::admit(*account_, credentials.user, credentials.password,
-                                             store::logonSource());
+  verified_[account_->name()] =
+      store::admit(*account_, credentials.user, credentials.password, store::logonSource());
   owner_.port = system_->claimPort(owner_.process, *name);
 }
 
@@ -112,7 +111,8 @@ bool PortState::verified(store::Account& account) {
 }
 
 void PortState::noteCredentialsSet(store::Account& account) {
-  if (account.name() == account_->name()) verified_[account.name()] = store::credentialStamp(account);
+  if (account.name() == account_->name())
+    verified_[account.name()] = store::credentialStamp(account);
 }
 
 bool PortState::mayAdminister(store::Account& target) {
@@ -139,8 +139,8 @@ std::optional<OpenSection> PortState::resolve(std::string_view text) {
     if (!in) return std::nullopt;
     if (file.empty()) file = store::kMasterDictionary;
     // The system dictionary serves every account however DM is protected, but only DM writes it.
-    const bool systemDictionary = in->name() == store::kSystemAccount &&
-                                  store::equalsNoCase(file, store::kMasterDictionary);
+    const bool systemDictionary =
+        in->name() == store::kSystemAccount && store::equalsNoCase(file, store::kMasterDictionary);
     if (!systemDictionary && !mayReach(*in)) return std::nullopt;
     std::optional<store::Section> s = in->findSection(file, ref->dictionary, section, exact);
     if (!s) return std::nullopt;

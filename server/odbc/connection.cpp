@@ -70,8 +70,8 @@ namespace {
 void refuseMarkCharacters(std::string_view request) {
   const char* at = request.data();
   const char* end = at + request.size();
-  while ((at = static_cast<const char*>(std::memchr(at, 0xC3, static_cast<std::size_t>(end - at)))) !=
-         nullptr) {
+  while ((at = static_cast<const char*>(
+              std::memchr(at, 0xC3, static_cast<std::size_t>(end - at)))) != nullptr) {
     if (end - at >= 2) {
       const auto next = static_cast<unsigned char>(at[1]);
       if (next >= 0xBB && next <= 0xBF) {

@@ -23,7 +23,8 @@ class ProtectionEndToEnd : public EndToEndTest {
       system_ = dir_.path() + "/system";
     }
   }
-  Ref<clsTarnConnection> open(const std::string& account, const String& more = u";CreateAccount=No") {
+  Ref<clsTarnConnection> open(const std::string& account,
+                              const String& more = u";CreateAccount=No") {
     return env_->brOpenConnection(
         u"ODBC", fromUtf8("DSN=Tarn;System={" + system_ + "};Account=" + account) + more);
   }
@@ -98,7 +99,8 @@ TEST_F(ProtectionEndToEnd, MissingAccountsAreNotMade) {
   if (testing::onPostgres()) return;
   const std::string typo = dir_.path() + "/sytsem";
   const TarnError noSystem = errorOf([&] {
-    (void)env_->brOpenConnection(u"ODBC", fromUtf8("DSN=Tarn;System=" + typo + ";Account=DM;CreateAccount=No"));
+    (void)env_->brOpenConnection(
+        u"ODBC", fromUtf8("DSN=Tarn;System=" + typo + ";Account=DM;CreateAccount=No"));
   });
   EXPECT_EQ(noSystem.sqlState(), u"08001");
   EXPECT_FALSE(std::filesystem::exists(typo));

@@ -60,9 +60,9 @@ void checkProtection(Account& from, System& toSystem, Account* existing, const s
   if (!from.credentials() || as == kSystemAccount) return;
   std::unique_ptr<Account> dm = toSystem.openAccount(kSystemAccount, false);
   if (!dm->credentials())
-    throw std::runtime_error("account " + from.name() + " is protected and DM in " +
-                             toSystem.location() +
-                             " is not: protect DM there first (PROTECT-ACCOUNT DM); nothing copied");
+    throw std::runtime_error(
+        "account " + from.name() + " is protected and DM in " + toSystem.location() +
+        " is not: protect DM there first (PROTECT-ACCOUNT DM); nothing copied");
 }
 
 Totals copyAccount(System& fromSystem, System& toSystem, const std::string& name,

@@ -66,8 +66,7 @@ std::string credentialStamp(Account& account) {
 std::string admit(Account& account, std::string_view user, std::string_view password,
                   std::string_view source) {
   if (!isProtected(account)) return {};
-  const long before =
-      std::max(account.failedLogons(kEverySource), account.failedLogons(source));
+  const long before = std::max(account.failedLogons(kEverySource), account.failedLogons(source));
   std::this_thread::sleep_for(logonDelay(before));
   if (credentialsMatch(account, user, password)) {
     Transaction tx(account);
@@ -82,8 +81,9 @@ std::string admit(Account& account, std::string_view user, std::string_view pass
     (void)account.addFailedLogon(source);
     tx.commit();
   }
-  throw AccessDenied("Account " + account.name() +
-                     (user.empty() ? " needs a user and password" : " refused the user and password"));
+  throw AccessDenied(
+      "Account " + account.name() +
+      (user.empty() ? " needs a user and password" : " refused the user and password"));
 }
 
 }  // namespace tarn::server::store

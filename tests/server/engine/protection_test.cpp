@@ -33,9 +33,10 @@ class ProtectionTest : public EngineTest {
     staleSales_ = system_.open("SALES");
     ASSERT_EQ(run(req("W", {openFile("CUST"), "1", "kept"})).status, 0);
     ASSERT_EQ(tcl("CREATE-FILE BP 1 (").status, 0);
-    ASSERT_EQ(run(req("W", {openFile("BP"), "SUB", joinMarks({"SUBROUTINE SUB(A)", "A = 7",
-                                                              "RETURN"})})).status,
-              0);
+    ASSERT_EQ(
+        run(req("W", {openFile("BP"), "SUB", joinMarks({"SUBROUTINE SUB(A)", "A = 7", "RETURN"})}))
+            .status,
+        0);
     ASSERT_EQ(tcl("COMPILE SALES,BP, SUB (o").returned, "241");
     ASSERT_EQ(tclOn(*system_.open("DM"), {"PROTECT-ACCOUNT DM", kDmUser, kDmPassword}).returned,
               "231");
@@ -81,23 +82,42 @@ TEST_F(ProtectionTest, NoPathFromAnUnprotectedPortReachesAProtectedAccount) {
   };
   const std::vector<Attack> attacks = {
       {"LOGTO DM without credentials", [&] { return on(*att_, {"LOGTO DM"}); }, "230"},
-      {"LOGTO DM with a guess", [&] { return on(*att_, {"LOGTO DM", kDmUser, "guess"}); }, "230"},
+      {"LOGTO DM with a guess",
+       [&] {
+         return on(*att_, {"LOGTO DM", kDmUser, "guess"});
+       },
+       "230"},
       {"LOGTO SALES with DM's password",
-       [&] { return on(*att_, {"LOGTO SALES", kDmUser, kDmPassword}); }, "230"},
+       [&] {
+         return on(*att_, {"LOGTO SALES", kDmUser, kDmPassword});
+       },
+       "230"},
       {"LOGTO MDS (DM by its alias)", [&] { return on(*att_, {"LOGTO MDS"}); }, "230"},
       {"GRANT-ACCOUNT SALES ATT", [&] { return on(*att_, {"GRANT-ACCOUNT SALES ATT"}); }, "234"},
-      {"REVOKE-ACCOUNT SALES FRIEND",
-       [&] { return on(*att_, {"REVOKE-ACCOUNT SALES FRIEND"}); }, "234"},
+      {"REVOKE-ACCOUNT SALES FRIEND", [&] { return on(*att_, {"REVOKE-ACCOUNT SALES FRIEND"}); },
+       "234"},
       {"PROTECT-ACCOUNT SALES",
-       [&] { return on(*att_, {"PROTECT-ACCOUNT SALES", "att", "mine"}); }, "234"},
-      {"PROTECT-ACCOUNT DM", [&] { return on(*att_, {"PROTECT-ACCOUNT DM", "att", "mine"}); },
+       [&] {
+         return on(*att_, {"PROTECT-ACCOUNT SALES", "att", "mine"});
+       },
+       "234"},
+      {"PROTECT-ACCOUNT DM",
+       [&] {
+         return on(*att_, {"PROTECT-ACCOUNT DM", "att", "mine"});
+       },
        "234"},
       {"DM port from before DM was protected: GRANT",
        [&] { return on(*staleDm_, {"GRANT-ACCOUNT SALES ATT"}); }, "234"},
       {"DM port from before: PROTECT-ACCOUNT SALES",
-       [&] { return on(*staleDm_, {"PROTECT-ACCOUNT SALES", "att", "mine"}); }, "234"},
+       [&] {
+         return on(*staleDm_, {"PROTECT-ACCOUNT SALES", "att", "mine"});
+       },
+       "234"},
       {"DM port from before: PROTECT-ACCOUNT DM",
-       [&] { return on(*staleDm_, {"PROTECT-ACCOUNT DM", "att", "mine"}); }, "234"},
+       [&] {
+         return on(*staleDm_, {"PROTECT-ACCOUNT DM", "att", "mine"});
+       },
+       "234"},
       {"SALES port from before SALES was protected: GRANT",
        [&] { return on(*staleSales_, {"GRANT-ACCOUNT SALES ATT"}); }, "234"},
       {"O SALES,CUST", [&] { return status(*att_, req("O", {"SALES,CUST"})); }, "9"},
@@ -110,7 +130,10 @@ TEST_F(ProtectionTest, NoPathFromAnUnprotectedPortReachesAProtectedAccount) {
       {"COMPILE into SALES", [&] { return on(*att_, {"COMPILE SALES,BP, SUB (o"}); }, "210"},
       {"L a module of SALES", [&] { return status(*att_, req("L", {"SALES,BP, SUB"})); }, "2"},
       {"W on the system dictionary",
-       [&] { return status(*att_, req("W", {openFile("mds,,", att_.get()), "X", "V"})); }, "6"},
+       [&] {
+         return status(*att_, req("W", {openFile("mds,,", att_.get()), "X", "V"}));
+       },
+       "6"},
       {"CLEAR-FILE mds,,", [&] { return on(*att_, {"CLEAR-FILE mds,,"}); }, "235"},
   };
   const std::string before = fingerprint();
@@ -146,9 +169,12 @@ TEST_F(ProtectionTest, CredentialLinesNeverRunAsCommands) {
     bool nextRuns;  // a refused LOGTO drops everything after it: it was meant for another account
   };
   const Case cases[] = {
-      {"LOGTO DM", "230", false},         {"LOGTO SALES", "230", false},
-      {"LOGTO NOSUCH", "210", false},     {"LOGTO", "203", false},
-      {"PROTECT-ACCOUNT SALES", "234", true}, {"PROTECT-ACCOUNT NOSUCH", "210", true},
+      {"LOGTO DM", "230", false},
+      {"LOGTO SALES", "230", false},
+      {"LOGTO NOSUCH", "210", false},
+      {"LOGTO", "203", false},
+      {"PROTECT-ACCOUNT SALES", "234", true},
+      {"PROTECT-ACCOUNT NOSUCH", "210", true},
       {"PROTECT-ACCOUNT", "203", true},
   };
   for (const Case& c : cases) {

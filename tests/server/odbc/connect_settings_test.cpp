@@ -172,13 +172,15 @@ TEST(SecretText, EveryPasswordFormIsMaskedAndNothingElse) {
        "postgresql://db1/t?user=ann&password=***&sslmode=x"},
       {"rsOpen ODBC DSN=Sales;PWD=s3cret (3146)", "rsOpen ODBC DSN=Sales;PWD=***"},
       // Not passwords: words that only look alike, a URI without one, a plain path.
-      {"OLDPWD=/home;XPASSWORD=1;postgresql://ann@db1/t", "OLDPWD=/home;XPASSWORD=1;postgresql://ann@db1/t"},
+      {"OLDPWD=/home;XPASSWORD=1;postgresql://ann@db1/t",
+       "OLDPWD=/home;XPASSWORD=1;postgresql://ann@db1/t"},
       {"System=/srv/tarn;Account=PWD", "System=/srv/tarn;Account=PWD"},
   };
   for (const auto& [text, shown] : cases) {
     EXPECT_EQ(secrets::masked(text), shown) << text;
     std::u16string wide(text.begin(), text.end());
-    EXPECT_EQ(secrets::masked(std::u16string_view(wide)), std::u16string(shown.begin(), shown.end()));
+    EXPECT_EQ(secrets::masked(std::u16string_view(wide)),
+              std::u16string(shown.begin(), shown.end()));
   }
 }
 

@@ -126,8 +126,8 @@ std::string diagnostics(SQLHDBC dbc) {
   for (SQLSMALLINT i = 1; SQLGetDiagRec(SQL_HANDLE_DBC, dbc, i, state, &native, message,
                                         sizeof message, &length) == SQL_SUCCESS;
        ++i)
-    all += std::string(reinterpret_cast<char*>(state)) + " " +
-           reinterpret_cast<char*>(message) + "\n";
+    all +=
+        std::string(reinterpret_cast<char*>(state)) + " " + reinterpret_cast<char*>(message) + "\n";
   return all;
 }
 
@@ -141,17 +141,22 @@ TEST(DriverConnect, FailuresSayWhatToDoAndNeverShowAPassword) {
   };
   const std::string nowhere = "host=" + dir.path() + " port=1 dbname=none";
   const Case cases[] = {
-      {"DSN=TarnTest;Account=SALSE;CreateAccount=No;UID=u;PWD=Sekrit-1a", "Sekrit-1a",
+      {"DSN=TarnTest;Account=SALSE;CreateAccount=No;UID=u;PWD=Sekrit-1a",
+       "Sekrit-1a",
        {"08001", "SALSE", "CreateAccount=Yes"}},
-      {"DSN=TarnTest;Account=SALSE;CreateAccount=0;UID=u;PWD={Sek;rit-1b}", "rit-1b",
+      {"DSN=TarnTest;Account=SALSE;CreateAccount=0;UID=u;PWD={Sek;rit-1b}",
+       "rit-1b",
        {"08001", "SALSE"}},
-      {"DRIVER=Tarn;System=" + dir.path() + "/typo;Account=DM;PWD=Sekrit-1c", "Sekrit-1c",
+      {"DRIVER=Tarn;System=" + dir.path() + "/typo;Account=DM;PWD=Sekrit-1c",
+       "Sekrit-1c",
        {"08001", "No system in", "CreateAccount=Yes"}},
-      {"DRIVER=Tarn;System={" + nowhere + " password=Sekrit-2a};CreateAccount=Yes", "Sekrit-2a",
+      {"DRIVER=Tarn;System={" + nowhere + " password=Sekrit-2a};CreateAccount=Yes",
+       "Sekrit-2a",
        {"08001"}},
       {"DRIVER=Tarn;System=postgresql://me:Sekrit-3a@/none?host=" + dir.path() +
            "&port=1;CreateAccount=Yes",
-       "Sekrit-3a", {"08001"}},
+       "Sekrit-3a",
+       {"08001"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.connect);

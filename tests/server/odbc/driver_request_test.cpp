@@ -64,7 +64,8 @@ TEST(DriverRequest, Utf8ConnectionsRefuseTheMarkCodePointsAsText) {
     (void)s.cmd(api({"W", md, id, "body"}));
     EXPECT_EQ(s.lastExec(), SQL_ERROR);
     EXPECT_EQ(diagState(SQL_HANDLE_STMT, s.stmt()), "22005");  // 22018 as ODBC 2.x names it
-    (void)s.cmd(api({"W", md, "plain", std::string("in a body too: \xC3") + static_cast<char>(second)}));
+    (void)s.cmd(
+        api({"W", md, "plain", std::string("in a body too: \xC3") + static_cast<char>(second)}));
     EXPECT_EQ(diagState(SQL_HANDLE_STMT, s.stmt()), "22005");  // 22018 as ODBC 2.x names it
   }
   EXPECT_EQ(s.cmd(api({"R", md, "X\xC3\xBAY", "0"})), "0000 ok");
