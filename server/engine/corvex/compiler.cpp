@@ -1,123 +1,15 @@
-// Lexer and one-pass compiler: the parser checks the program and emits register bytecode as it
+// One-pass compiler: the parser checks the program and emits register bytecode as it
 // goes, as small language compilers do, so there is no tree to walk afterwards.
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <unordered_map>
 
+#include "server/engine/corvex/emitter.h"
+#include "server/engine/corvex/lexer.h"
 #include "server/engine/corvex/program.h"
 
 namespace tarn::server::corvex {
 namespace {
-
-enum class Tok { kEnd, kNewline, kSemi, kIdent, kNumber, kString, kOp, kBad };
-
-struct Token {
-  Tok kind = Tok::kEnd;
-  std::string text;  // identifiers upper-cased; operators as spelt
-  int line = 0;
-};
-
-bool identStart(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-bool identChar(char c) {
-  return identStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '$' || c == '_' || c == '%';
-}
-
-std::vector<Token> lex(std::string_view src) {
-  std::vector<Token> out;
-  int line = 1;
-  bool statementStart = true;
-  std::size_t i = 0;
-  auto push = [&](Tok k, std::string t) {
-    out.push_back({k, std::move(t), line});
-    statementStart = k == Tok::kNewline || k == Tok::kSemi;
-  };
-  while (i < src.size()) {
-    char c = src[i];
-    if (c == '\n' || c == kAm) {
-      if (out.empty() || out.back().kind != Tok::kNewline) push(Tok::kNewline, "");
-      statementStart = true;
-      ++line;
-      ++i;
-      continue;
-    }
-    if (c == ' ' || c == '\t' || c == '\r') {
-      ++i;
-      continue;
-    }
-    if (statementStart) {
-      bool rem = (c == 'R' || c == 'r') && src.size() - i >= 3 &&
-                 (src.substr(i, 3) == "REM" || src.substr(i, 3) == "rem") &&
-                 (src.size() - i == 3 || !identChar(src[i + 3]));
-      if (c == '*' || c == '!' || rem) {
-        while (i < src.size() && src[i] != '\n' && src[i] != kAm) ++i;
-        continue;
-      }
-    }
-    if (c == ';') {
-      push(Tok::kSemi, ";");
-      ++i;
-      continue;
-    }
-    if (c == '"' || c == '\'') {
-      std::size_t close = i + 1;
-      while (close < src.size() && src[close] != c && src[close] != '\n' && src[close] != kAm)
-        ++close;
-      if (close >= src.size() || src[close] != c) {
-        push(Tok::kBad, "an unterminated string");
-        i = close;
-        continue;
-      }
-      push(Tok::kString, std::string(src.substr(i + 1, close - i - 1)));
-      i = close + 1;
-      continue;
-    }
-    if ((c >= '0' && c <= '9') ||
-        (c == '.' && i + 1 < src.size() && src[i + 1] >= '0' && src[i + 1] <= '9')) {
-      std::size_t j = i;
-      while (j < src.size() && src[j] >= '0' && src[j] <= '9') ++j;
-      if (j < src.size() && src[j] == '.') {
-        ++j;
-        while (j < src.size() && src[j] >= '0' && src[j] <= '9') ++j;
-      }
-      push(Tok::kNumber, std::string(src.substr(i, j - i)));
-      i = j;
-      continue;
-    }
-    if (identStart(c) || (c == '@' && i + 1 < src.size() && identStart(src[i + 1]))) {
-      std::size_t j = i + 1;
-      while (j < src.size() && identChar(src[j])) ++j;
-      std::string word(src.substr(i, j - i));
-      for (char& ch : word)
-        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
-      push(Tok::kIdent, std::move(word));
-      i = j;
-      continue;
-    }
-    static const char* const kTwo[] = {"<=", ">=", "<>", "+=", "-=", ":=", "*=", "/="};
-    bool two = false;
-    for (const char* t : kTwo) {
-      if (src.size() - i >= 2 && src[i] == t[0] && src[i + 1] == t[1]) {
-        push(Tok::kOp, std::string(t, 2));
-        i += 2;
-        two = true;
-        break;
-      }
-    }
-    if (two) continue;
-    if (std::strchr("=#<>+-*/^:()[],", c) != nullptr && c != '\0') {
-      push(Tok::kOp, std::string(1, c));
-      ++i;
-      continue;
-    }
-    push(Tok::kBad, std::string("the character '") + c + "'");
-    ++i;
-  }
-  out.push_back({Tok::kEnd, "", line});
-  return out;
-}
 
 struct FnInfo {
   Fn fn;
@@ -153,7 +45,6 @@ bool reserved(std::string_view w) {
   return std::any_of(std::begin(k), std::end(k), [&](const char* r) { return w == r; });
 }
 
-constexpr std::int32_t kTempBase = 1 << 24;
 constexpr std::size_t kMaxErrors = 50;
 constexpr int kMaxNesting = 200;
 
@@ -162,7 +53,7 @@ struct SyntaxError {
   std::string text;
 };
 
-class Compiler {
+class Compiler : Emitter {
  public:
   explicit Compiler(std::string_view src) : toks_(lex(src)) {}
 
@@ -253,66 +144,6 @@ class Compiler {
   std::string name(const char* what) {
     if (peek().kind != Tok::kIdent || reserved(peek().text)) fail(what);
     return take().text;
-  }
-
-  // --- code
-  std::int32_t here() const { return static_cast<std::int32_t>(p_.code.size()); }
-  std::int32_t emit(Op op, std::int32_t a = 0, std::int32_t b = 0, std::int32_t c = 0,
-                    std::uint8_t x = 0) {
-    p_.code.push_back({op, x, a, b, c});
-    p_.lines.push_back(line_);
-    return here() - 1;
-  }
-  void patch(std::int32_t at, std::int32_t target) {
-    Instr& i = p_.code[static_cast<std::size_t>(at)];
-    if (i.op == Op::kJump || i.op == Op::kGosub) {
-      i.a = target;
-    } else if (i.op == Op::kJumpIf || i.op == Op::kJumpIfNot) {
-      i.b = target;
-    } else {
-      i.c = target;
-    }
-  }
-  std::int32_t constant(std::string_view text) {
-    auto it = constIndex_.find(std::string(text));
-    if (it != constIndex_.end()) return it->second;
-    p_.constants.emplace_back(text);
-    auto k = -static_cast<std::int32_t>(p_.constants.size());
-    constIndex_.emplace(std::string(text), k);
-    return k;
-  }
-  std::int32_t variable(const std::string& n) {
-    auto it = vars_.find(n);
-    if (it != vars_.end()) return it->second;
-    auto slot = static_cast<std::int32_t>(p_.variables.size());
-    p_.variables.push_back(n);
-    vars_.emplace(n, slot);
-    return slot;
-  }
-  std::int32_t temp() {
-    std::int32_t t = kTempBase + temps_++;
-    maxTemps_ = std::max(maxTemps_, temps_);
-    return t;
-  }
-  std::int32_t operandRun(const std::vector<std::int32_t>& ops) {
-    auto at = static_cast<std::int32_t>(p_.operands.size());
-    p_.operands.insert(p_.operands.end(), ops.begin(), ops.end());
-    return at;
-  }
-  // Temps count from the last variable: renumber them once every variable is known.
-  void finish() {
-    const auto vars = static_cast<std::int32_t>(p_.variables.size());
-    auto fix = [&](std::int32_t& s) {
-      if (s >= kTempBase) s = s - kTempBase + vars;
-    };
-    for (Instr& i : p_.code) {
-      OpShape shape = shapeOf(i.op);
-      if (shape.a) fix(i.a);
-      if (shape.b) fix(i.b);
-      if (shape.c && !shape.run) fix(i.c);
-    }
-    for (std::int32_t& s : p_.operands) fix(s);
-    p_.slots = vars + maxTemps_;
   }
 
   // --- program structure
@@ -1021,16 +852,10 @@ class Compiler {
 
   std::vector<Token> toks_;
   std::size_t pos_ = 0;
-  int line_ = 1;
-  Program p_;
   std::vector<CompileError> errors_;
-  std::unordered_map<std::string, std::int32_t> vars_;
-  std::unordered_map<std::string, std::int32_t> constIndex_;
   std::unordered_map<std::string, std::int32_t> labels_;
   std::vector<Goto> gotos_;
   std::vector<Loop> loops_;
-  int temps_ = 0;
-  int maxTemps_ = 0;
   int nesting_ = 0;
   int forLoops_ = 0;
 };

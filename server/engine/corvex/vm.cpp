@@ -2,29 +2,24 @@
 
 #include <cmath>
 
-#include "server/engine/conv/conversion.h"
-#include "server/engine/store/store.h"
+#include "server/engine/corvex/builtins.h"
+#include "server/engine/corvex/files.h"
+#include "server/engine/corvex/machine.h"
 
 namespace tarn::server::corvex {
 namespace {
 
 constexpr int kMaxCallDepth = 200;
-// No text a call makes may pass this size; nor may an element position, since positions past
-// the end are filled with marks.
-constexpr std::size_t kMaxText = std::size_t{64} << 20;
 constexpr std::size_t kMaxGosubDepth = 10000;
 // How many backward jumps run between looks at the cancel flag and the clock.
 constexpr unsigned kTicksBetweenChecks = 4096;
 
-struct Failure {
-  std::string text;
-};
 struct Stopped {};
 struct StopAll {};
 
 class Machine {
  public:
-  explicit Machine(Runtime& rt) : rt_(rt) {}
+  explicit Machine(Runtime& rt) : rt_(rt), files_(rt.port) {}
 
   void call(const Program& p, std::vector<Value>& args, int depth);
 
@@ -41,17 +36,6 @@ class Machine {
     if (rt_.deadline && std::chrono::steady_clock::now() >= *rt_.deadline) throw Stopped{};
   }
   void execute(const Program& p, Value* r, int depth);
-  void function(Fn fn, Value& out, const Value* const* args, int n);
-  void file(const Instr& i, Value* r, const Value* const* args, const Value* written);
-  OpenSection& fileOf(const Value& v) {
-    if (v.file() < 1 || static_cast<std::size_t>(v.file()) > files_.size())
-      throw Failure{"not a file variable"};
-    return files_[static_cast<std::size_t>(v.file()) - 1];
-  }
-  PortState& port() {
-    if (rt_.port == nullptr) throw Failure{"files are not available here"};
-    return *rt_.port;
-  }
   void newline() {
     if (printedLines_++ > 0) rt_.output.push_back(kAm);
     rt_.output += line_;
@@ -59,42 +43,16 @@ class Machine {
   }
 
   Runtime& rt_;
-  std::vector<OpenSection> files_;
+  Files files_;
   std::string line_;
   unsigned ticks_ = 0;
   int printedLines_ = 0;
-  NumberFormat defaultFormat_;
 
  public:
   void flush() {
     if (!line_.empty()) newline();
   }
 };
-
-[[noreturn, gnu::cold, gnu::noinline]] void notANumber(const Value& v) {
-  throw Failure{"'" + v.text().substr(0, 40) + "' is not a number"};
-}
-
-[[noreturn, gnu::cold, gnu::noinline]] void tooLong() {
-  throw Failure{"text longer than " + std::to_string(kMaxText) + " bytes"};
-}
-inline void checkSize(double n) {
-  if (n > static_cast<double>(kMaxText)) [[unlikely]]
-    tooLong();
-}
-
-inline double numberOf(const Value& v) {
-  double n = 0;
-  if (!v.number(n)) [[unlikely]]
-    notANumber(v);
-  return n;
-}
-long longOf(const Value& v) {
-  double n = numberOf(v);
-  // Positions and counts far out of range (and a NaN from a power) act as the extremes.
-  if (!(n >= -2e9 && n <= 2e9)) return n > 0 ? 2000000000L : -2000000000L;
-  return static_cast<long>(n);
-}
 
 void Machine::call(const Program& p, std::vector<Value>& args, int depth) {
   if (depth > kMaxCallDepth) throw Failure{"calls nested too deeply"};
@@ -294,7 +252,7 @@ void Machine::execute(const Program& p, Value* r, int depth) {
         }
         case Op::kFunction: {
           const Value* const* a = gather(i);
-          function(static_cast<Fn>(i.b), r[i.a], a, i.x & 15);
+          callBuiltin(static_cast<Fn>(i.b), r[i.a], a, i.x & 15, files_.format());
           break;
         }
         case Op::kPrint:
@@ -340,7 +298,7 @@ void Machine::execute(const Program& p, Value* r, int depth) {
         case Op::kWrite:
         case Op::kDelete:
         case Op::kRelease:
-          file(i, r, gather(i), i.op == Op::kWrite ? &val(i.a) : nullptr);
+          files_.run(i, r, gather(i), i.op == Op::kWrite ? &val(i.a) : nullptr);
           break;
         case Op::kLocate: {
           const Value* const* a = gather(i);
@@ -366,211 +324,6 @@ void Machine::execute(const Program& p, Value* r, int depth) {
   }
 }
 
-void Machine::function(Fn fn, Value& out, const Value* const* a, int n) {
-  auto num = [&](int k) { return k < n ? numberOf(*a[k]) : 0.0; };
-  auto lng = [&](int k) { return k < n ? longOf(*a[k]) : 0L; };
-  static const std::string kEmpty;
-  auto txt = [&](int k) -> const std::string& { return k < n ? a[k]->text() : kEmpty; };
-  switch (fn) {
-    case Fn::kLen:
-      out.setNumber(static_cast<double>(textLength(txt(0))));
-      return;
-    case Fn::kTrim:
-      out.setText(trim(txt(0)));
-      return;
-    case Fn::kField:
-      out.setText(field(txt(0), txt(1), lng(2), n > 3 ? lng(3) : 1));
-      return;
-    case Fn::kIndex:
-      out.setNumber(static_cast<double>(indexOf(txt(0), txt(1), lng(2))));
-      return;
-    case Fn::kCount:
-      out.setNumber(static_cast<double>(countOf(txt(0), txt(1))));
-      return;
-    case Fn::kDcount:
-      out.setNumber(static_cast<double>(dcount(txt(0), txt(1))));
-      return;
-    case Fn::kExtract:
-      out.setText(std::string(extract(txt(0), lng(1), lng(2), lng(3))));
-      return;
-    case Fn::kReplace:
-    case Fn::kInsert: {
-      // The last argument is the new text; the positions before it default to 0.
-      long pos[3] = {0, 0, 0};
-      for (int k = 1; k < n - 1; ++k) pos[k - 1] = lng(k);
-      checkSize(static_cast<double>(txt(0).size()) + static_cast<double>(txt(n - 1).size()) +
-                static_cast<double>(pos[0] + pos[1] + pos[2]));
-      std::string s = txt(0);
-      if (fn == Fn::kReplace) {
-        replaceElement(s, pos[0], pos[1], pos[2], txt(n - 1));
-      } else {
-        insertElement(s, pos[0], pos[1], pos[2], txt(n - 1));
-      }
-      out.setText(std::move(s));
-      return;
-    }
-    case Fn::kDelete: {
-      std::string s = txt(0);
-      deleteElement(s, lng(1), lng(2), lng(3));
-      out.setText(std::move(s));
-      return;
-    }
-    case Fn::kOconv:
-    case Fn::kIconv: {
-      const NumberFormat& f = rt_.port != nullptr ? rt_.port->format : defaultFormat_;
-      std::optional<std::string> got =
-          fn == Fn::kOconv ? oconv(txt(0), txt(1), f) : iconv(txt(0), txt(1), f);
-      out.setText(got ? std::move(*got) : std::string());
-      return;
-    }
-    case Fn::kUpcase:
-      out.setText(upcase(txt(0)));
-      return;
-    case Fn::kDowncase:
-      out.setText(downcase(txt(0)));
-      return;
-    case Fn::kStr:
-      checkSize(static_cast<double>(txt(0).size()) * num(1));
-      out.setText(repeat(txt(0), lng(1)));
-      return;
-    case Fn::kSpace:
-      checkSize(num(0));
-      out.setText(repeat(" ", lng(0)));
-      return;
-    case Fn::kNum: {
-      double d = 0;
-      out.setNumber(a[0]->number(d) ? 1 : 0);
-      return;
-    }
-    case Fn::kAlpha:
-      out.setNumber(alphabetic(txt(0)) ? 1 : 0);
-      return;
-    case Fn::kInt:
-      out.setNumber(std::trunc(num(0)));
-      return;
-    case Fn::kAbs:
-      out.setNumber(std::fabs(num(0)));
-      return;
-    case Fn::kMod: {
-      double d = num(1);
-      if (d == 0) throw Failure{"MOD by zero"};
-      out.setNumber(std::fmod(num(0), d));
-      return;
-    }
-    case Fn::kSeq:
-      out.setNumber(static_cast<double>(sequence(txt(0))));
-      return;
-    case Fn::kChar:
-      out.setText(character(lng(0)));
-      return;
-    case Fn::kDate:
-      out.setNumber(static_cast<double>(internalDateToday()));
-      return;
-    case Fn::kTime:
-      out.setNumber(static_cast<double>(internalTimeNow()));
-      return;
-    case Fn::kConvert:
-      out.setText(convertChars(txt(0), txt(1), txt(2)));
-      return;
-    case Fn::kChange:
-      if (txt(2).size() > txt(1).size())
-        checkSize(static_cast<double>(txt(0).size()) +
-                  static_cast<double>(countOf(txt(0), txt(1))) *
-                      static_cast<double>(txt(2).size() - txt(1).size()));
-      out.setText(changeAll(txt(0), txt(1), txt(2)));
-      return;
-    case Fn::kNot:
-      out.setNumber(a[0]->truth() ? 0 : 1);
-      return;
-    case Fn::kCount_:
-      break;
-  }
-  throw Failure{"bad function"};
-}
-
-// Outcomes of file statements: 0 THEN, 1 ELSE, 2 LOCKED.
-void Machine::file(const Instr& i, Value* r, const Value* const* a, const Value* written) {
-  const int n = i.x & 15;
-  switch (i.op) {
-    case Op::kOpen: {
-      std::string reference = n == 2 ? a[0]->text() + " " + a[1]->text() : a[0]->text();
-      std::optional<OpenSection> found = port().resolve(reference);
-      if (!found) {
-        r[i.b].setNumber(1);
-        return;
-      }
-      files_.push_back(std::move(*found));
-      r[i.a].setFile(static_cast<int>(files_.size()));
-      r[i.b].setNumber(0);
-      return;
-    }
-    case Op::kRead: {
-      OpenSection& f = fileOf(*a[0]);
-      const std::string id = a[1]->text();
-      const long attribute = n == 3 ? longOf(*a[2]) : 0;
-      if ((i.x & 0x10) != 0 && f.account->lockItem(f.section, id, port().owner()) ==
-                                   store::LockOutcome::kHeldElsewhere) {
-        r[i.b].setNumber(2);
-        return;
-      }
-      std::string body;
-      if (id.empty() || !f.account->readItem(f.section, id, body)) {
-        r[i.a].setText(std::string_view());
-        r[i.b].setNumber(1);
-        return;
-      }
-      if (n == 3) {
-        r[i.a].setText(std::string(extract(body, attribute, 0, 0)));
-      } else {
-        r[i.a].setText(std::move(body));
-      }
-      r[i.b].setNumber(0);
-      return;
-    }
-    case Op::kWrite:
-    case Op::kDelete: {
-      OpenSection& f = fileOf(*a[0]);
-      const std::string id = a[1]->text();
-      if (id.empty()) {
-        r[i.b].setNumber(1);
-        return;
-      }
-      store::Account& account = *f.account;
-      store::Transaction tx(account);
-      store::Account::WriteCheck locks = account.checkWrite(f.section, id, port().owner());
-      if (locks.heldElsewhere) {
-        r[i.b].setNumber(2);
-        return;
-      }
-      bool done = true;
-      if (i.op == Op::kDelete) {
-        done = account.deleteItem(f.section, id);
-      } else if (n == 3) {
-        std::string body;
-        (void)account.readItem(f.section, id, body);
-        replaceElement(body, std::max(1L, longOf(*a[2])), 0, 0, written->text());
-        account.writeItem(f.section, id, body);
-      } else {
-        account.writeItem(f.section, id, written->text());
-      }
-      if (locks.heldByOwner) account.unlockItem(f.section, id, port().owner());
-      tx.commit();
-      r[i.b].setNumber(done ? 0 : 1);
-      return;
-    }
-    case Op::kRelease:
-      if (n == 0) {
-        port().releaseLocks();
-      } else {
-        OpenSection& f = fileOf(*a[0]);
-        f.account->unlockItem(f.section, a[1]->text(), port().owner());
-      }
-      return;
-    default:
-      return;
-  }
-}
-
 }  // namespace
 
 RunResult run(const Program& p, std::vector<Value>& args, Runtime& rt) {
@@ -585,9 +338,11 @@ RunResult run(const Program& p, std::vector<Value>& args, Runtime& rt) {
   } catch (const Stopped&) {
     result.status = RunStatus::kStopped;
     result.message = m.where.empty() ? "the call was stopped" : m.where + ": the call was stopped";
-  } catch (const store::StoreError& e) {
+  } catch (...) {
+    std::optional<std::string> store = storeFailure(std::current_exception());
+    if (!store) throw;
     result.status = RunStatus::kError;
-    result.message = m.where + ": the store failed: " + e.what();
+    result.message = m.where + ": " + *store;
   }
   m.flush();
   return result;

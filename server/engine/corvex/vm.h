@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "server/engine/corvex/program.h"
-#include "server/engine/port_state.h"
+
+namespace tarn::server {
+class PortState;
+}  // namespace tarn::server
 
 namespace tarn::server::corvex {
 
