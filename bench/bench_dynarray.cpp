@@ -353,6 +353,8 @@ void positionsRemembering(benchmark::internal::Benchmark* b) {
   }
 }
 void searches(benchmark::internal::Benchmark* b) {
+  // The exact unordered search also on the small array, where every id shares its first digits.
+  for (std::int64_t where : {1, 2}) b->Args({kSmall, where, 0, 0});
   for (std::int64_t where : {0, 1, 2}) {
     for (std::int64_t ordered : {0, 1}) {
       for (std::int64_t caseless : {0, 1}) b->Args({kLarge, where, ordered, caseless});
@@ -376,7 +378,7 @@ BENCHMARK(BM_Len)->Arg(kSmall)->Arg(kLarge);
 BENCHMARK(BM_ScanWhole)->Arg(kSmall)->Arg(kLarge);
 BENCHMARK(BM_OnePassAllAttributes)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ExtractAllInOrder)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ScanToHit)->Args({kLarge, 0})->Args({kLarge, 1})->Args({kLarge, 2});
+BENCHMARK(BM_ScanToHit)->Apply(positions);
 BENCHMARK(BM_Locate)->Apply(searches);
 BENCHMARK(BM_Count)->Apply(modes);
 BENCHMARK(BM_OnePass)->Arg(kLarge);
@@ -415,10 +417,13 @@ void addRows(bench::RatioReporter& r) {
            "BM_ExtractAllInOrder/" + std::to_string(size),
            "BM_OnePassAllAttributes/" + std::to_string(size), 1.5});
   }
-  for (int w = 1; w < 3; ++w) {
-    r.add({std::string("exact unordered locate, ") + where[w] + " / scan to the hit",
-           "BM_Locate/1000000/" + std::to_string(w) + "/0/0",
-           "BM_ScanToHit/1000000/" + std::to_string(w), 1.2});
+  for (std::int64_t size : {kSmall, kLarge}) {
+    for (int w = 1; w < 3; ++w) {
+      const std::string args = "/" + std::to_string(size) + "/" + std::to_string(w);
+      r.add({"exact unordered locate " + std::to_string(size) + " chars, " + where[w] +
+                 " / scan to the hit",
+             "BM_Locate" + args + "/0/0", "BM_ScanToHit" + args, 1.2});
+    }
   }
   r.add({"caseless locate, middle / the same case-sensitive", "BM_Locate/1000000/1/0/1",
          "BM_Locate/1000000/1/0/0", 4});

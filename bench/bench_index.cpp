@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "bench/sqlite_baseline.h"
 #include "server/engine/port.h"
 #include "server/engine/store/store.h"
@@ -301,46 +302,20 @@ void BM_SqliteCreateIndexKeysOnly(benchmark::State& state) {
 }
 BENCHMARK(BM_SqliteCreateIndexKeysOnly)->Unit(benchmark::kMillisecond)->Iterations(2);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      if (r.error_occurred) continue;
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
-      const double unit = benchmark::GetTimeUnitMultiplier(r.time_unit);
-      figures_[r.run_name.function_name] = {r.GetAdjustedRealTime() / unit,
-                                            r.GetAdjustedCPUTime() / unit};
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\n%-48s %9s %9s %8s\n", "ratio", "real", "cpu", "target");
-    ratio("brMoveNext / brRead of 200 bytes", "BM_IndexMoveNext", "BM_FileRead", "<= 1.1");
-    ratio("brWrite, one index, key kept / no index", "BM_WriteIndexedSameKey", "BM_WritePlain",
-          "<= 1.3");
-    ratio("brWrite, one index, new key / no index", "BM_WriteIndexedNewKey", "BM_WritePlain",
-          "<= 1.3");
-    ratio("engine W, one index, key kept / no index", "BM_EngineWriteIndexedSameKey",
-          "BM_EngineWritePlain", "-");
-    ratio("engine W, one index, new key / no index", "BM_EngineWriteIndexedNewKey",
-          "BM_EngineWritePlain", "-");
-    ratio("CREATE-INDEX / SQLite CREATE INDEX, same rows", "BM_IndexBuild",
-          "BM_SqliteCreateIndexSameRows", "<= 1.5");
-    ratio("CREATE-INDEX / SQLite CREATE INDEX, keys only", "BM_IndexBuild",
-          "BM_SqliteCreateIndexKeysOnly", "-");
-  }
-
- private:
-  void ratio(const char* label, const char* ours, const char* base, const char* target) {
-    auto a = figures_.find(ours);
-    auto b = figures_.find(base);
-    if (a == figures_.end() || b == figures_.end() || b->second.first <= 0) return;
-    std::printf("%-48s %8.2fx %8.2fx %8s\n", label, a->second.first / b->second.first,
-                a->second.second / b->second.second, target);
-  }
-  std::map<std::string, std::pair<double, double>> figures_;
-};
+void addRows(RatioReporter& r) {
+  r.add({"brMoveNext / brRead of 200 bytes", "BM_IndexMoveNext", "BM_FileRead", 1.1});
+  r.add(
+      {"brWrite, one index, key kept / no index", "BM_WriteIndexedSameKey", "BM_WritePlain", 1.2});
+  r.add({"brWrite, one index, new key / no index", "BM_WriteIndexedNewKey", "BM_WritePlain", 1.2});
+  r.add({"engine W, one index, key kept / no index", "BM_EngineWriteIndexedSameKey",
+         "BM_EngineWritePlain", 0});
+  r.add({"engine W, one index, new key / no index", "BM_EngineWriteIndexedNewKey",
+         "BM_EngineWritePlain", 0});
+  r.add({"CREATE-INDEX / SQLite CREATE INDEX, same rows", "BM_IndexBuild",
+         "BM_SqliteCreateIndexSameRows", 1.3});
+  r.add({"CREATE-INDEX / SQLite CREATE INDEX, keys only", "BM_IndexBuild",
+         "BM_SqliteCreateIndexKeysOnly", 0});
+}
 
 }  // namespace
 }  // namespace tarn::bench
@@ -349,6 +324,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   tarn::bench::RatioReporter reporter;
+  tarn::bench::addRows(reporter);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;

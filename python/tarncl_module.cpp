@@ -39,6 +39,9 @@ constexpr std::size_t kMaxClasses = 16;
 using Wrapper = py::object (*)(Ref<Object>);
 std::array<Wrapper, kMaxClasses> wrappers{};
 py::object tarnErrorType;
+// The subclasses of TarnError for the failures a script handles on purpose.
+py::object lockedErrorType, missingItemErrorType, missingFileErrorType, logonErrorType,
+    connectionLostErrorType, badArgumentErrorType;
 // The Python types of the described classes, for a quick check of an argument's type.
 std::array<PyTypeObject*, kMaxClasses> pythonTypes{};
 
@@ -172,13 +175,36 @@ Variant toVariant(py::handle o) {
   throw TarnError::platform(err::kTypeMismatch);
 }
 
+String joinLevel(py::handle o, int level);
+
+bool isSequence(PyObject* p) {
+  return PyList_Check(p) || PyTuple_Check(p);
+}
+
+// One argument for parameter p (nothing past the described ones): where the member takes a
+// dynamic array, a str or nested lists stand for a new array of that text; where it takes the
+// text of one (brOpenDynamicArray), nested lists stand for their joined text.
+Variant toArgument(const Member& m, std::size_t i, py::handle o) {
+  PyObject* v = o.ptr();
+  if (i < m.params.size() && (PyUnicode_Check(v) || isSequence(v))) {
+    const typelib::Type& t = m.params[i].type;
+    if (t.base == BaseType::Object && t.className == "clsTarnDynamicArray") {
+      auto a = clsTarnDynamicArray::create();
+      a->brCString(joinLevel(o, 0));
+      return Variant(Ref<Object>(std::move(a)));
+    }
+    if (isSequence(v) && m.name == "brOpenDynamicArray") return Variant(joinLevel(o, 0));
+  }
+  return toVariant(o);
+}
+
 // Positional and keyword arguments (vectorcall layout) in parameter order; gaps before the
 // last given one are passed as missing.
 std::vector<Variant> arguments(const Member& m, PyObject* const* args, std::size_t n,
                                PyObject* kwnames) {
   std::vector<Variant> out;
   out.reserve(std::max(m.params.size(), n));
-  for (std::size_t i = 0; i < n; ++i) out.push_back(toVariant(args[i]));
+  for (std::size_t i = 0; i < n; ++i) out.push_back(toArgument(m, i, args[i]));
   if (kwnames == nullptr) return out;
   const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
   for (std::size_t k = 0; k < count; ++k) {
@@ -190,9 +216,22 @@ std::vector<Variant> arguments(const Member& m, PyObject* const* args, std::size
     }
     if (i < n) throw py::type_error(m.name + "() got '" + name + "' twice");
     if (out.size() <= i) out.resize(i + 1, Variant::missing());
-    out[i] = toVariant(args[n + k]);
+    out[i] = toArgument(m, i, args[n + k]);
   }
   return out;
+}
+
+// The Python object given for parameter i, or nothing.
+PyObject* givenFor(const Member& m, std::size_t i, PyObject* const* args, std::size_t n,
+                   PyObject* kwnames) {
+  if (i < n) return args[i];
+  if (kwnames == nullptr) return nullptr;
+  const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto name = py::handle(PyTuple_GET_ITEM(kwnames, k)).cast<std::string>();
+    if (typelib::sameName(m.params[i].name, name)) return args[n + k];
+  }
+  return nullptr;
 }
 
 py::object callMember(const Handle& self, const Member& m, PyObject* const* args, std::size_t n,
@@ -201,7 +240,17 @@ py::object callMember(const Handle& self, const Member& m, PyObject* const* args
   Variant result = typelib::invoke(live(self), m.id, Kind::Method, a);
   bool anyWritten = false;
   for (std::size_t i = 0; i < a.size() && i < m.params.size(); ++i) {
-    anyWritten |= m.params[i].written && !a[i].isMissing();
+    if (!m.params[i].written || a[i].isMissing()) continue;
+    anyWritten = true;
+    // A list passed for an array the member writes is updated in place, as the caller's
+    // variable is in the other languages of the family.
+    PyObject* given = givenFor(m, i, args, n, kwnames);
+    if (given != nullptr && PyList_Check(given) && a[i].type() == Variant::Type::Array) {
+      py::list fresh = toPython(a[i]);
+      if (PyList_SetSlice(given, 0, PyList_GET_SIZE(given), fresh.ptr()) != 0) {
+        throw py::error_already_set();
+      }
+    }
   }
   if (!anyWritten) return toPython(result);
   py::list values;
@@ -213,12 +262,37 @@ py::object callMember(const Handle& self, const Member& m, PyObject* const* args
   return py::tuple(values);
 }
 
+// The Python class for a failure: by its number first, then by the SQL state of the ODBC call
+// that failed, as the same condition can arrive either way.
+const py::object& errorTypeFor(const TarnError& e) {
+  const std::int32_t n = e.number();
+  const String& state = e.sqlState();
+  if (n == err::kLocked) return lockedErrorType;
+  if (n == err::kItemMissing) return missingItemErrorType;
+  if (n == libraryError(1032) || n == libraryError(1033)) return missingFileErrorType;
+  if (n == err::kConnectRefused || state == u"28000") return logonErrorType;
+  // 08S01: the link failed mid-call; 08003: the connection is no longer open.
+  if (state == u"08S01" || state == u"08003" || state == u"08007") return connectionLostErrorType;
+  if (n == err::kInvalidCall || n == err::kTypeMismatch || n == err::kBadParameters ||
+      n == typelib::kArgNotOptional || n == typelib::kWrongArgCount) {
+    return badArgumentErrorType;
+  }
+  return tarnErrorType;
+}
+
 void raiseTarnError(const TarnError& e) {
-  py::object error = tarnErrorType(toStr(e.description()));
+  // One line for a person: the C++ text already holds every fact the error carries.
+  std::string line = e.what();
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  const py::object& type = errorTypeFor(e);
+  py::object error = type(py::str(line));
   error.attr("number") = e.number();
   error.attr("source") = toStr(e.source());
   error.attr("description") = toStr(e.description());
-  PyErr_SetObject(tarnErrorType.ptr(), error.ptr());
+  error.attr("sql_state") = toStr(e.sqlState());
+  error.attr("native_error") = e.nativeError();
+  error.attr("diagnostic") = toStr(e.diagnostic());
+  PyErr_SetObject(type.ptr(), error.ptr());
 }
 
 // Runs f and turns what it throws into the pending Python error; nullptr then.
@@ -245,12 +319,130 @@ PyObject* guarded(F&& f) noexcept {
 struct MemberFunction {
   PyObject_HEAD vectorcallfunc vectorcall;
   const Member* member;
+  const ClassInfo* cls;
 };
 
 struct MemberProperty {
   PyObject_HEAD const Member* get;
   const Member* put;  // a let or set; nothing for a read-only property
+  const ClassInfo* cls;
 };
+
+// The contract comments of the public headers, by class and member ("" for the class itself).
+struct Docstring {
+  const char* cls;
+  const char* member;
+  const char* text;
+};
+constexpr Docstring kDocstrings[] = {
+#include "docstrings.inc"
+};
+
+const char* contractOf(std::string_view cls, std::string_view member) {
+  for (const Docstring& d : kDocstrings) {
+    if (cls == d.cls && member == d.member) return d.text;
+  }
+  return "";
+}
+
+// How a described type reads in Python.
+std::string pythonType(const typelib::Type& t) {
+  switch (t.base) {
+    case BaseType::Void:
+      return "None";
+    case BaseType::Bool:
+      return "bool";
+    case BaseType::Int16:
+    case BaseType::Int32:
+      return "int";
+    case BaseType::String:
+      return "str";
+    case BaseType::Variant:
+      return "Any";
+    case BaseType::VariantArray:
+      return "list[Any]";
+    case BaseType::Object:
+      return t.className.empty() ? "object" : t.className;
+  }
+  return "Any";
+}
+
+// The one-line call form that opens a member's docstring: brRead(sItemName, sColumn=None, ...)
+// -> clsTarnDynamicArray, with the by-reference parameters the member writes marked "out".
+std::string callForm(const Member& m) {
+  std::string out = m.name + "(";
+  for (std::size_t i = 0; i < m.params.size(); ++i) {
+    const typelib::Param& p = m.params[i];
+    if (i > 0) out += ", ";
+    if (p.written) out += "out ";
+    out += p.name + ": " + pythonType(p.type);
+    if (p.optional) out += " = None";
+  }
+  out += ") -> " + pythonType(m.result);
+  bool written = false;
+  for (const auto& p : m.params) written |= p.written;
+  if (written) {
+    out +=
+        "\n\nThe \"out\" parameters take any value (None will do); the call then returns its "
+        "result followed by the final value of each of them given, a single value alone. A "
+        "list given for an array is also updated in place.";
+  }
+  return out;
+}
+
+PyObject* memberFunctionDoc(PyObject* self, void*) {
+  const auto* f = reinterpret_cast<MemberFunction*>(self);
+  return guarded([&]() -> PyObject* {
+    std::string doc = callForm(*f->member);
+    const std::string contract = contractOf(f->cls->name, f->member->name);
+    if (!contract.empty()) doc += "\n\n" + contract;
+    return py::str(doc).release().ptr();
+  });
+}
+
+PyObject* memberFunctionName(PyObject* self, void*) {
+  return PyUnicode_FromString(reinterpret_cast<MemberFunction*>(self)->member->name.c_str());
+}
+
+PyObject* memberFunctionQualname(PyObject* self, void*) {
+  const auto* f = reinterpret_cast<MemberFunction*>(self);
+  return PyUnicode_FromString((f->cls->name + "." + f->member->name).c_str());
+}
+
+// inspect.signature: self, then the described parameters by name, optional ones with None.
+PyObject* memberFunctionSignature(PyObject* self, void*) {
+  const auto* f = reinterpret_cast<MemberFunction*>(self);
+  return guarded([&]() -> PyObject* {
+    py::module_ inspect = py::module_::import("inspect");
+    py::object parameter = inspect.attr("Parameter");
+    py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    py::list params;
+    params.append(parameter("self", parameter.attr("POSITIONAL_ONLY")));
+    for (const auto& p : f->member->params) {
+      py::dict kw;
+      kw["annotation"] = py::str(p.written ? "Any" : pythonType(p.type));
+      if (p.optional) kw["default"] = py::none();
+      params.append(parameter(p.name, kind, **kw));
+    }
+    return inspect
+        .attr("Signature")(params, py::arg("return_annotation") = pythonType(f->member->result))
+        .release()
+        .ptr();
+  });
+}
+
+PyObject* memberPropertyDoc(PyObject* self, void*) {
+  const auto* p = reinterpret_cast<MemberProperty*>(self);
+  return guarded([&]() -> PyObject* {
+    const Member& any = p->get ? *p->get : *p->put;
+    std::string doc = any.name + ": " +
+                      pythonType(p->get ? p->get->result : p->put->params.front().type) +
+                      (p->put == nullptr ? " (read-only property)" : " (property)");
+    const std::string contract = contractOf(p->cls->name, any.name);
+    if (!contract.empty()) doc += "\n\n" + contract;
+    return py::str(doc).release().ptr();
+  });
+}
 
 PyObject* memberFunctionCall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) {
@@ -301,18 +493,28 @@ void makeDescriptorTypes() {
   static PyMemberDef functionMembers[] = {
       {"__vectorcalloffset__", T_PYSSIZET, offsetof(MemberFunction, vectorcall), READONLY, nullptr},
       {nullptr, 0, 0, 0, nullptr}};
+  static PyGetSetDef functionGetSet[] = {
+      {"__doc__", memberFunctionDoc, nullptr, nullptr, nullptr},
+      {"__name__", memberFunctionName, nullptr, nullptr, nullptr},
+      {"__qualname__", memberFunctionQualname, nullptr, nullptr, nullptr},
+      {"__signature__", memberFunctionSignature, nullptr, nullptr, nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr}};
   static PyType_Slot functionSlots[] = {
       {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
       {Py_tp_descr_get, reinterpret_cast<void*>(memberFunctionBind)},
       {Py_tp_members, functionMembers},
+      {Py_tp_getset, functionGetSet},
       {0, nullptr}};
   static PyType_Spec functionSpec = {
       "tarncl.member", sizeof(MemberFunction), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
       functionSlots};
+  static PyGetSetDef propertyGetSet[] = {{"__doc__", memberPropertyDoc, nullptr, nullptr, nullptr},
+                                         {nullptr, nullptr, nullptr, nullptr, nullptr}};
   static PyType_Slot propertySlots[] = {
       {Py_tp_descr_get, reinterpret_cast<void*>(memberPropertyGet)},
       {Py_tp_descr_set, reinterpret_cast<void*>(memberPropertySet)},
+      {Py_tp_getset, propertyGetSet},
       {0, nullptr}};
   static PyType_Spec propertySpec = {"tarncl.property", sizeof(MemberProperty), 0,
                                      Py_TPFLAGS_DEFAULT, propertySlots};
@@ -321,19 +523,21 @@ void makeDescriptorTypes() {
   if (!memberFunctionType || !memberPropertyType) throw py::error_already_set();
 }
 
-py::object newMemberFunction(const Member& m) {
+py::object newMemberFunction(const ClassInfo& cls, const Member& m) {
   auto* f = PyObject_New(MemberFunction, reinterpret_cast<PyTypeObject*>(memberFunctionType.ptr()));
   if (f == nullptr) throw py::error_already_set();
   f->vectorcall = reinterpret_cast<vectorcallfunc>(memberFunctionCall);
   f->member = &m;
+  f->cls = &cls;
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
-py::object newMemberProperty(const Member* get, const Member* put) {
+py::object newMemberProperty(const ClassInfo& cls, const Member* get, const Member* put) {
   auto* p = PyObject_New(MemberProperty, reinterpret_cast<PyTypeObject*>(memberPropertyType.ptr()));
   if (p == nullptr) throw py::error_already_set();
   p->get = get;
   p->put = put;
+  p->cls = &cls;
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(p));
 }
 
@@ -371,11 +575,39 @@ String joinLevel(py::handle o, int level) {
   return out;
 }
 
+// Attributes in an array: none when empty, else one more than its attribute marks.
+std::size_t attributeCount(const Handle& self) {
+  const String& text = static_cast<clsTarnDynamicArray&>(*live(self)).brCString();
+  if (text.empty()) return 0;
+  return 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), kAM));
+}
+
 template <std::size_t I>
 void defineClass(py::module_& m, const ClassInfo& cls) {
   using H = ClassHandle<I>;
-  py::class_<H, Handle> pyClass(m, cls.name.c_str());
-  wrappers[I] = [](Ref<Object> o) { return py::cast(H{{std::move(o)}}); };
+  std::string doc = contractOf(cls.name, "");
+  if (cls.name == "clsTarnDynamicArray") {
+    doc +=
+        "\n\nIn Python an array is also a sequence of its attributes: len(a) counts them, a[n] is "
+        "the text of attribute n counted from 1 as in the rest of the family (a[-1] the last), "
+        "and iteration yields each attribute's text. An empty array has no attributes.";
+  }
+  py::class_<H, Handle> pyClass(m, cls.name.c_str(), doc.c_str());
+  // Wrapping is on the path of every call that returns an object: the class's pybind11 record
+  // is looked up once here, not by type on each call.
+  static const py::detail::type_info* record = nullptr;
+  pyClass.attr("__module__") = "tarncl";
+  record = py::detail::get_type_info(typeid(H));
+  wrappers[I] = [](Ref<Object> o) {
+    auto* h = new H{{std::move(o)}};
+    py::handle made = py::detail::type_caster_generic::cast(
+        h, py::return_value_policy::take_ownership, py::handle(), record, nullptr, nullptr);
+    if (!made) {
+      delete h;
+      throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(made);
+  };
   pythonTypes[I] = reinterpret_cast<PyTypeObject*>(pyClass.ptr());
   if (cls.creatable) {
     const std::string progId = typelib::library().name + "." + cls.name;
@@ -405,9 +637,9 @@ void defineClass(py::module_& m, const ClassInfo& cls) {
     const Member* set = cls.find(mem.id, Kind::PropertySet);
     const bool property = mem.kind != Kind::Method && (get == nullptr || get->params.empty());
     if (property) {
-      pyClass.attr(mem.name.c_str()) = newMemberProperty(get, let ? let : set);
+      pyClass.attr(mem.name.c_str()) = newMemberProperty(cls, get, let ? let : set);
     } else {
-      pyClass.attr(mem.name.c_str()) = newMemberFunction(mem);
+      pyClass.attr(mem.name.c_str()) = newMemberFunction(cls, mem);
     }
   }
   if (cls.name == "clsTarnSelectList") {
@@ -423,8 +655,36 @@ void defineClass(py::module_& m, const ClassInfo& cls) {
     pyClass.def("__str__", [](const Handle& self) {
       return py::str(printable(static_cast<clsTarnDynamicArray&>(*live(self)).brCString()));
     });
-    pyClass.def("tolist", [](const Handle& self) {
-      return splitLevel(static_cast<clsTarnDynamicArray&>(*live(self)).brCString(), 0);
+    pyClass.def(
+        "tolist",
+        [](const Handle& self) {
+          return splitLevel(static_cast<clsTarnDynamicArray&>(*live(self)).brCString(), 0);
+        },
+        "The array as nested lists: attributes, then values, then sub-values; a level with one "
+        "element is its text.");
+    pyClass.def("__len__", [](const Handle& self) { return attributeCount(self); });
+    pyClass.def("__getitem__", [](const Handle& self, py::ssize_t n) {
+      const auto count = static_cast<py::ssize_t>(attributeCount(self));
+      const py::ssize_t at = n < 0 ? count + 1 + n : n;
+      if (at < 1 || at > count) {
+        throw py::index_error("attribute " + std::to_string(n) + " of " + std::to_string(count) +
+                              " (attributes count from 1)");
+      }
+      auto& a = static_cast<clsTarnDynamicArray&>(*live(self));
+      return toStr(a.brExtractStr(static_cast<std::int32_t>(at)));
+    });
+    pyClass.def("__iter__", [](const Handle& self) {
+      py::list out;
+      const String text = static_cast<clsTarnDynamicArray&>(*live(self)).brCString();
+      if (text.empty()) return py::iter(out);
+      std::size_t start = 0;
+      while (true) {
+        const std::size_t end = text.find(kAM, start);
+        out.append(toStr(text.substr(start, end - start)));
+        if (end == String::npos) break;
+        start = end + 1;
+      }
+      return py::iter(out);
     });
   }
 }
@@ -438,17 +698,39 @@ void defineClasses(py::module_& m, std::index_sequence<I...>) {
 }  // namespace
 }  // namespace tarn::python
 
-PYBIND11_MODULE(tarncl, m) {
+PYBIND11_MODULE(_tarncl, m) {
   using namespace tarn;
   using namespace tarn::python;
   m.doc() = "Object access to a Tarn multivalue database server";
   if (typelib::library().classes.size() > kMaxClasses) {
     throw std::runtime_error("tarncl: more classes than the module was built for");
   }
+  m.attr("__version__") = TARNCL_VERSION;
 
-  tarnErrorType = py::reinterpret_steal<py::object>(
-      PyErr_NewException("tarncl.TarnError", PyExc_Exception, nullptr));
-  m.attr("TarnError") = tarnErrorType;
+  auto errorClass = [&m](const char* name, PyObject* base, const char* doc) {
+    auto type = py::reinterpret_steal<py::object>(
+        PyErr_NewExceptionWithDoc((std::string("tarncl.") + name).c_str(), doc, base, nullptr));
+    if (!type) throw py::error_already_set();
+    m.attr(name) = type;
+    return type;
+  };
+  tarnErrorType = errorClass(
+      "TarnError", PyExc_Exception,
+      "Every failure of the library. str(e) is one line with all that is known; the parts are "
+      "number (the contract's error number), source (library, class, operation and its "
+      "arguments), description, sql_state, native_error and diagnostic (the driver manager's or "
+      "server's own text; \"\" and 0 when the failure did not come from an ODBC call).");
+  PyObject* base = tarnErrorType.ptr();
+  lockedErrorType = errorClass("LockedError", base, "The item or file is locked by another port.");
+  missingItemErrorType = errorClass("MissingItemError", base, "No item has that id.");
+  missingFileErrorType = errorClass("MissingFileError", base, "No file has that name.");
+  logonErrorType =
+      errorClass("LogonError", base, "The server refused the logon (user, password, account).");
+  connectionLostErrorType =
+      errorClass("ConnectionLostError", base, "The connection to the server is gone.");
+  badArgumentErrorType = errorClass(
+      "BadArgumentError", base,
+      "An argument the member cannot take: its type, its count, or a mark where none may be.");
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
@@ -478,6 +760,10 @@ PYBIND11_MODULE(tarncl, m) {
     }
     m.attr(e.name.c_str()) = intEnum(e.name, members, py::arg("module") = "tarncl");
   }
+  // The marks, under the short names Python code uses.
+  m.attr("AM") = toStr(String(1, kAM));
+  m.attr("VM") = toStr(String(1, kVM));
+  m.attr("SM") = toStr(String(1, kSVM));
 
   // Unqualified names reach the predeclared application objects.
   m.def("__getattr__", [](const std::string& name) -> py::object {
@@ -488,5 +774,35 @@ PYBIND11_MODULE(tarncl, m) {
       }
     }
     throw py::attribute_error("module 'tarncl' has no attribute '" + name + "'");
+  });
+  // Those names, for dir(tarncl) and completion.
+  m.def("_appobject_names", [] {
+    py::list names;
+    for (const auto& cls : typelib::library().classes) {
+      if (!cls.appObject) continue;
+      for (const auto& mem : cls.members) {
+        if (!names.contains(mem.name)) names.append(mem.name);
+      }
+    }
+    return names;
+  });
+  // The description as plain data, for the stub's generator: per class its name, whether
+  // Python code may create it, whether it is an application object, and per member its name,
+  // kind, result type and parameters (name, type, optional, written).
+  m.def("_describe", [] {
+    py::list classes;
+    for (const auto& cls : typelib::library().classes) {
+      py::list members;
+      for (const auto& mem : cls.members) {
+        py::list params;
+        for (const auto& p : mem.params) {
+          params.append(py::make_tuple(p.name, pythonType(p.type), p.optional, p.written));
+        }
+        members.append(
+            py::make_tuple(mem.name, static_cast<int>(mem.kind), pythonType(mem.result), params));
+      }
+      classes.append(py::make_tuple(cls.name, cls.creatable, cls.appObject, members));
+    }
+    return classes;
   });
 }

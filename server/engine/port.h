@@ -43,8 +43,8 @@ struct PortConfig {
   bool createAccount = false;
 };
 
-// What a logon presents to a protected account; unprotected accounts ignore it.
-struct PortCredentials {
+// What a logon (or a LOGTO) presents to a protected account; unprotected accounts ignore it.
+struct Credentials {
   std::string user;
   std::string password;
 };
@@ -54,10 +54,10 @@ class Port {
   // Logs on to config.account in config.system, bounded by limits. Throws AccessDenied when the
   // account is protected and the credentials do not match, EngineError for any other failure.
   [[nodiscard]] static std::unique_ptr<Port> open(const PortConfig& config,
-                                                  const PortCredentials& credentials = {},
+                                                  const Credentials& credentials = {},
                                                   const Limits& limits = {});
   [[nodiscard]] static std::unique_ptr<Port> open(const PortConfig& config, const Limits& limits) {
-    return open(config, PortCredentials{}, limits);
+    return open(config, Credentials{}, limits);
   }
   // Logs off: the port's locks, lists and open handles go.
   virtual ~Port() = default;

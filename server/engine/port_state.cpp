@@ -1,15 +1,11 @@
 #include "server/engine/port_state.h"
 
+#include <algorithm>
+
 #include "server/engine/store/protection.h"
 
 namespace tarn::server {
 namespace {
-
-std::string_view trim(std::string_view s) noexcept {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
 
 // The system dictionary of the conventional "mds,," reference is the DM account's MD.
 constexpr std::string_view kSystemDictionaryAlias = "MDS";
@@ -18,7 +14,7 @@ constexpr std::string_view kSystemDictionaryAlias = "MDS";
 
 std::optional<FileReference> parseFileReference(std::string_view text) {
   FileReference ref;
-  text = trim(text);
+  text = trimBlanks(text);
   for (;;) {
     std::size_t blank = text.find(' ');
     if (blank == std::string_view::npos) break;
@@ -30,12 +26,12 @@ std::optional<FileReference> parseFileReference(std::string_view text) {
     } else {
       break;
     }
-    text = trim(text.substr(blank + 1));
+    text = trimBlanks(text.substr(blank + 1));
   }
   if (text.empty()) return std::nullopt;
   for (;;) {
     std::size_t comma = text.find(',');
-    ref.parts.push_back(trim(text.substr(0, comma)));
+    ref.parts.push_back(trimBlanks(text.substr(0, comma)));
     if (comma == std::string_view::npos) break;
     text = text.substr(comma + 1);
   }
@@ -47,7 +43,8 @@ PortState::PortState(std::unique_ptr<store::System> system, const std::string& a
                      const Credentials& credentials, const Limits& limits, bool createAccount)
     : limits(limits), system_(std::move(system)) {
   std::optional<std::string> name = store::accountName(account);
-  if (!name) throw store::StoreError(store::StoreFailure::kOther, "not a valid account name: " + account);
+  if (!name)
+    throw store::StoreError(store::StoreFailure::kOther, "not a valid account name: " + account);
   if (!system_->accountExists(*name)) {
     // A typo in a data source must not make an account: only a data source that says so may.
     if (!createAccount)
@@ -90,8 +87,40 @@ std::shared_ptr<store::Account> PortState::accountNamed(std::string_view name) {
 }
 
 bool PortState::mayReach(store::Account& other) {
-  return other.name() == account_->name() || !store::isProtected(other) ||
-         other.grants(account_->name());
+  if (&other == account_.get() || other.name() == account_->name()) return true;
+  // Asked before every use of another account's file: the version costs no table read, the
+  // grant lookup only follows a change.
+  const std::uint64_t version = other.protectionVersion();
+  auto known = std::find_if(reachable_.begin(), reachable_.end(),
+                            [&](const Reachable& r) { return r.account == &other; });
+  if (known != reachable_.end() && known->version == version && known->from == account_->name())
+    return known->allowed;
+  const bool allowed = !store::isProtected(other) || other.grants(account_->name());
+  if (known == reachable_.end())
+    known = reachable_.insert(reachable_.end(), {&other, {}, 0, false});
+  *known = {&other, account_->name(), version, allowed};
+  return allowed;
+}
+
+Place PortState::reach(std::string_view name) {
+  Place p;
+  p.account = accountNamed(name);
+  if (!p.account) return p;
+  if (!mayReach(*p.account)) {
+    p.account.reset();
+    p.access = Access::kRefused;
+    return p;
+  }
+  p.access = Access::kAllowed;
+  return p;
+}
+
+Place PortState::place(std::string_view first, std::string_view second) {
+  if (!first.empty() && account_->findFile(first, caseSensitive))
+    return Place{Access::kAllowed, account_, first, second};
+  Place p = reach(first);
+  p.file = second;
+  return p;
 }
 
 bool PortState::logTo(std::string_view name, const Credentials& credentials) {
@@ -133,36 +162,85 @@ void PortState::releaseLocks() {
 std::optional<OpenSection> PortState::resolve(std::string_view text) {
   std::optional<FileReference> ref = parseFileReference(text);
   if (!ref) return std::nullopt;
-  const bool exact = caseSensitive;
-  auto find = [&](const std::shared_ptr<store::Account>& in, std::string_view file,
-                  std::string_view section) -> std::optional<OpenSection> {
-    if (!in) return std::nullopt;
-    if (file.empty()) file = store::kMasterDictionary;
-    // The system dictionary serves every account however DM is protected, but only DM writes it.
-    const bool systemDictionary =
-        in->name() == store::kSystemAccount && store::equalsNoCase(file, store::kMasterDictionary);
-    if (!systemDictionary && !mayReach(*in)) return std::nullopt;
-    std::optional<store::Section> s = in->findSection(file, ref->dictionary, section, exact);
-    if (!s) return std::nullopt;
-    const bool readOnly = systemDictionary && account_->name() != store::kSystemAccount;
-    return OpenSection{in, std::move(*s), readOnly};
-  };
   const auto& p = ref->parts;
+  Place at;
   switch (p.size()) {
     case 1:
       if (p[0].empty()) return std::nullopt;
-      return find(account_, p[0], {});
-    case 2: {
-      // A file of this account with a data section, else an account and one of its files.
-      if (!p[0].empty() && account_->findFile(p[0], exact)) {
-        // "name," means the default data section, as a reference ending in a comma often does.
-        return find(account_, p[0], p[1]);
-      }
-      return find(accountNamed(p[0]), p[1], {});
-    }
+      at = Place{Access::kAllowed, account_, p[0], {}};
+      break;
+    case 2:
+      // "name," means the default data section, as a reference ending in a comma often does.
+      at = place(p[0], p[1]);
+      break;
     default:
-      return find(accountNamed(p[0]), p[1], p[2]);
+      at = reach(p[0]);
+      at.file = p[1];
+      at.section = p[2];
+      break;
   }
+  const std::string_view file = at.file.empty() ? store::kMasterDictionary : at.file;
+  if (at.access == Access::kRefused && store::equalsNoCase(file, store::kMasterDictionary)) {
+    // The system dictionary serves every account however DM is protected (read-only below).
+    std::shared_ptr<store::Account> named = accountNamed(p[0]);
+    if (named && named->name() == store::kSystemAccount) at = {Access::kAllowed, named, file, {}};
+  }
+  if (at.access != Access::kAllowed) return std::nullopt;
+  std::optional<store::Section> s =
+      at.account->findSection(file, ref->dictionary, at.section, caseSensitive);
+  if (!s) return std::nullopt;
+  // The system dictionary serves every account, but only DM writes it.
+  const bool readOnly = at.account->name() == store::kSystemAccount &&
+                        account_->name() != store::kSystemAccount &&
+                        store::equalsNoCase(s->file, store::kMasterDictionary);
+  return OpenSection{at.account, std::move(*s), readOnly};
+}
+
+Written PortState::lockedChange(const OpenSection& f, std::string_view id, bool keepLock,
+                                const std::function<Written(store::Account&)>& change) {
+  if (!mayUse(f)) return Written::kRefused;
+  if (f.readOnly) return Written::kReadOnly;
+  store::Account& a = *f.account;
+  store::Transaction tx(a);
+  store::Account::WriteCheck locks = a.checkWrite(f.section, id, owner_);
+  if (locks.heldElsewhere) return Written::kLocked;
+  const Written done = change(a);
+  if (done == Written::kAbandoned) return done;
+  if (!keepLock && locks.heldByOwner) a.unlockItem(f.section, id, owner_);
+  tx.commit();
+  return done;
+}
+
+Written PortState::writeItem(const OpenSection& f, std::string_view id, std::string_view body,
+                             bool keepLock) {
+  if (!mayUse(f)) return Written::kRefused;
+  if (f.readOnly) return Written::kReadOnly;
+  store::Account& a = *f.account;
+  // Usually nobody holds a lock on the item: one conditional statement writes it. A lock of
+  // another owner, or one of ours that this write may have to release, takes the checked path.
+  if (!a.holdsItemLock(f.section, id) && a.writeItemUnlessLocked(f.section, id, body, owner_))
+    return Written::kDone;
+  return lockedChange(f, id, keepLock, [&](store::Account& in) {
+    in.writeItem(f.section, id, body);
+    return Written::kDone;
+  });
+}
+
+Written PortState::updateItem(const OpenSection& f, std::string_view id, bool keepLock,
+                              const std::function<bool(std::string& body)>& change) {
+  return lockedChange(f, id, keepLock, [&](store::Account& in) {
+    body_.clear();
+    (void)in.readItem(f.section, id, body_);
+    if (!change(body_)) return Written::kAbandoned;
+    in.writeItem(f.section, id, body_);
+    return Written::kDone;
+  });
+}
+
+Written PortState::deleteItem(const OpenSection& f, std::string_view id) {
+  return lockedChange(f, id, false, [&](store::Account& in) {
+    return in.deleteItem(f.section, id) ? Written::kDone : Written::kMissing;
+  });
 }
 
 }  // namespace tarn::server

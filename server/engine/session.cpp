@@ -17,8 +17,6 @@
 namespace tarn::server {
 namespace {
 
-using store::kAttributeMark;
-
 // The fields of a request after its operation code, each introduced by an attribute mark.
 class Fields {
  public:
@@ -109,51 +107,6 @@ bool parseNumber(std::string_view text, long& out) noexcept {
   if (value < INT32_MIN || value > INT32_MAX) return false;
   out = static_cast<long>(value);
   return true;
-}
-
-std::string_view extractAttribute(std::string_view item, long n) noexcept {
-  if (n < 1) return {};
-  std::size_t start = 0;
-  for (long i = 1; i < n; ++i) {
-    std::size_t mark = item.find(kAttributeMark, start);
-    if (mark == std::string_view::npos) return {};
-    start = mark + 1;
-  }
-  std::size_t end = item.find(kAttributeMark, start);
-  return item.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-}
-
-std::size_t sizeAfterReplace(std::string_view item, long n, std::size_t valueSize) noexcept {
-  std::size_t start = 0;
-  for (long i = 1; i < n; ++i) {
-    std::size_t mark = item.find(kAttributeMark, start);
-    if (mark == std::string_view::npos)
-      return item.size() + static_cast<std::size_t>(n - i) + valueSize;
-    start = mark + 1;
-  }
-  std::size_t end = item.find(kAttributeMark, start);
-  std::size_t old = (end == std::string_view::npos ? item.size() : end) - start;
-  return item.size() - old + valueSize;
-}
-
-void replaceAttribute(std::string& item, long n, std::string_view value) {
-  std::size_t start = 0;
-  for (long i = 1; i < n; ++i) {
-    std::size_t mark = item.find(kAttributeMark, start);
-    if (mark == std::string::npos) {
-      item.append(static_cast<std::size_t>(n - i), kAttributeMark);
-      item.append(value);
-      return;
-    }
-    start = mark + 1;
-  }
-  std::size_t end = item.find(kAttributeMark, start);
-  item.replace(start, end == std::string::npos ? std::string::npos : end - start, value);
-}
-
-bool holdsMark(std::string_view text) noexcept {
-  return std::any_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) >= 0xFB; });
 }
 
 int statusFor(const store::StoreError& e) noexcept {
@@ -271,18 +224,32 @@ Session::List* Session::list(std::string_view field) {
   return lists_[static_cast<std::size_t>(n) - 1].get();
 }
 
-std::optional<std::string> Session::takeHandle(std::string_view field, Handle*& out) {
+std::optional<std::string> Session::takeHandle(std::string_view field, Handle*& out, Use use) {
   bool bad = false;
   out = handle(field, bad);
   if (bad) return makeReply(status::kBadParameters);
-  if (out == nullptr) return makeReply(status::kFileNotPresent);
+  // A file the port may no longer reach answers as one that is not there, as "O" does.
+  if (out == nullptr || (use == Use::kRead && !state_.mayUse(*out)))
+    return makeReply(status::kFileNotPresent);
   return std::nullopt;
 }
 
-std::optional<std::string> Session::takeWritableHandle(std::string_view field, Handle*& out) {
-  if (auto failed = takeHandle(field, out)) return failed;
-  if (out->readOnly) return makeReply(status::kInvalidCall);
-  return std::nullopt;
+std::string Session::replyFor(Written outcome) {
+  switch (outcome) {
+    case Written::kDone:
+      return makeReply(status::kOk);
+    case Written::kMissing:
+      return makeReply(status::kItemMissing);
+    case Written::kLocked:
+      return makeReply(status::kLocked);
+    case Written::kReadOnly:
+      return makeReply(status::kInvalidCall);
+    case Written::kRefused:
+      return makeReply(status::kFileNotPresent);
+    case Written::kAbandoned:
+      break;
+  }
+  return makeReply(status::kInvalidCall);
 }
 
 std::string Session::open(std::string_view fields) {
@@ -293,8 +260,7 @@ std::string Session::open(std::string_view fields) {
   std::optional<OpenSection> found = state_.resolve(reference);
   if (!found) return makeReply(status::kFileNotPresent);
   found->account->markOpen(found->section, state_.owner());
-  handles_.push_back(
-      std::make_unique<Handle>(Handle{found->account, std::move(found->section), found->readOnly, nullptr}));
+  handles_.push_back(std::make_unique<Handle>(Handle{std::move(*found), nullptr}));
   return makeReply(status::kOk, std::to_string(handles_.size()));
 }
 
@@ -339,38 +305,26 @@ std::string Session::read(char op, std::string_view fields) {
   }
   scratch_.clear();
   if (!h->account->readItem(h->section, id, scratch_)) return makeReply(status::kItemMissing);
-  return makeReply(status::kOk, extractAttribute(scratch_, attribute));
+  return makeReply(status::kOk, attributeOf({}, scratch_, attribute));
 }
 
 std::string Session::write(char op, std::string_view fields) {
   Fields f(fields);
   if (f.count() < 3) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   std::string_view body = f.tail();
   if (id.empty() || holdsMark(id)) return makeReply(status::kBadParameters);
   if (body.size() > state_.limits.itemBytes) return overItemLimit(body.size());
-  store::Account& a = *h->account;
-  // Usually nobody holds a lock on the item: one conditional statement writes it. A lock of
-  // another owner, or one of ours that this write must release, takes the checked path.
-  if (!a.holdsItemLock(h->section, id) &&
-      a.writeItemUnlessLocked(h->section, id, body, state_.owner()))
-    return makeReply(status::kOk);
-  store::Transaction tx(a);
-  store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
-  if (locks.heldElsewhere) return makeReply(status::kLocked);
-  a.writeItem(h->section, id, body);
-  if (op == 'W' && locks.heldByOwner) a.unlockItem(h->section, id, state_.owner());
-  tx.commit();
-  return makeReply(status::kOk);
+  return replyFor(state_.writeItem(*h, id, body, op == 'w'));
 }
 
 std::string Session::writeAttribute(char op, std::string_view fields) {
   Fields f(fields);
   if (f.count() < 4) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   long attribute = 0;
   if (!parseNumber(f.next(), attribute)) return makeReply(status::kNotANumber);
@@ -378,45 +332,35 @@ std::string Session::writeAttribute(char op, std::string_view fields) {
   std::string_view value = f.tail();
   if (id.empty() || holdsMark(id)) return makeReply(status::kBadParameters);
   if (attribute > state_.limits.elementNumber) return overElementLimit(attribute);
-  store::Account& a = *h->account;
-  store::Transaction tx(a);
-  store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
-  if (locks.heldElsewhere) return makeReply(status::kLocked);
-  scratch_.clear();
-  (void)a.readItem(h->section, id, scratch_);
-  // Sized before it is built, so that a far attribute number never allocates the padding.
-  if (std::size_t size = sizeAfterReplace(scratch_, attribute, value.size());
-      size > state_.limits.itemBytes)
-    return overItemLimit(size);
-  replaceAttribute(scratch_, attribute, value);
-  a.writeItem(h->section, id, scratch_);
-  if (op == 'V' && locks.heldByOwner) a.unlockItem(h->section, id, state_.owner());
-  tx.commit();
-  return makeReply(status::kOk);
+  std::size_t over = 0;
+  const Written done = state_.updateItem(*h, id, op == 'v', [&](std::string& item) {
+    // Sized before it is built, so that a far attribute number never allocates the padding.
+    if (std::size_t size = sizeAfterReplace(item, attribute, value.size());
+        size > state_.limits.itemBytes) {
+      over = size;
+      return false;
+    }
+    replaceAttribute(item, attribute, value);
+    return true;
+  });
+  return done == Written::kAbandoned ? overItemLimit(over) : replyFor(done);
 }
 
 std::string Session::remove(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 2) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   if (holdsMark(id)) return makeReply(status::kBadParameters);
-  store::Account& a = *h->account;
-  store::Transaction tx(a);
-  store::Account::WriteCheck locks = a.checkWrite(h->section, id, state_.owner());
-  if (locks.heldElsewhere) return makeReply(status::kLocked);
-  bool existed = a.deleteItem(h->section, id);
-  if (locks.heldByOwner) a.unlockItem(h->section, id, state_.owner());
-  tx.commit();
-  return makeReply(existed ? status::kOk : status::kItemMissing);
+  return replyFor(state_.deleteItem(*h, id));
 }
 
 std::string Session::release(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 2) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeHandle(f.next(), h, Use::kRelease)) return *failed;
   std::string_view id = f.next();
   if (holdsMark(id)) return makeReply(status::kBadParameters);
   h->account->unlockItem(h->section, id, state_.owner());
@@ -427,7 +371,7 @@ std::string Session::fileLock(char op, std::string_view fields) {
   Fields f(fields);
   if (f.count() != 1) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (auto failed = takeHandle(f.next(), h, op == 'f' ? Use::kRelease : Use::kRead)) return *failed;
   if (op == 'f') {
     h->account->unlockFile(h->section, state_.owner());
     return makeReply(status::kOk);
@@ -441,7 +385,8 @@ std::string Session::clear(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 1) return makeReply(status::kBadParameters);
   Handle* h = nullptr;
-  if (auto failed = takeWritableHandle(f.next(), h)) return *failed;
+  if (auto failed = takeHandle(f.next(), h)) return *failed;
+  if (h->readOnly) return makeReply(status::kInvalidCall);
   store::Account& a = *h->account;
   store::Transaction tx(a);
   if (a.sectionHeldElsewhere(h->section, state_.owner())) return makeReply(status::kLocked);
@@ -464,7 +409,7 @@ std::string Session::openList(std::string_view fields) {
   } else {
     bool bad = false;
     Handle* h = handle(source, bad);
-    if (h == nullptr) return makeReply(status::kFileNotPresent);
+    if (h == nullptr || !state_.mayUse(*h)) return makeReply(status::kFileNotPresent);
     h->account->appendIds(h->section, made->ids);
   }
   lists_.push_back(std::move(made));
@@ -621,6 +566,8 @@ std::string Session::keyOperation(std::string_view fields) {
     return makeReply(status::kBadParameters);
   if (n < 1 || static_cast<std::size_t>(n) > indexes_.size()) return makeReply(status::kNoIndex);
   const Index& index = indexes_[static_cast<std::size_t>(n) - 1];
+  // An index of a file the port may no longer reach answers as one that is not there.
+  if (!state_.mayUse(*index.account)) return makeReply(status::kNoIndex);
   store::IndexStore& store = index.account->indexes();
   switch (store.seek(index.number, index.section.caseFold, code.front(), key, id, vc, hit_)) {
     case store::IndexSeek::kBadCode:
@@ -648,6 +595,7 @@ std::string Session::loadModule(std::string_view fields) {
   if (!found.program) return makeReply(found.status);
   // Modules take numbers from the same table as files.
   auto h = std::make_unique<Handle>();
+  h->account = std::move(found.account);
   h->module = std::move(found.program);
   handles_.push_back(std::move(h));
   return makeReply(status::kOk, std::to_string(handles_.size()));
@@ -685,6 +633,8 @@ std::string Session::callModule(std::string_view fields) {
   const auto index = static_cast<std::size_t>(n) - 1;
   if (n < 1 || index >= handles_.size() || !handles_[index] || !handles_[index]->module)
     return makeReply(status::kFileNotPresent);
+  // A module from an account that no longer grants this one answers as one that is not there.
+  if (!state_.mayUse(*handles_[index]->account)) return makeReply(status::kItemMissing);
   std::shared_ptr<const corvex::Program> program = handles_[index]->module;
   if (!program->subroutine) return makeReply(status::kMainProgram);
   if (count > program->parameters) return makeReply(status::kBadParameters);

@@ -14,34 +14,9 @@
 #include "server/engine/corvex/program.h"
 #include "server/engine/port.h"
 #include "server/engine/port_state.h"
+#include "server/engine/vocabulary.h"
 
 namespace tarn::server {
-
-// Statuses this engine answers with.
-namespace status {
-inline constexpr int kOk = 0;
-inline constexpr int kItemMissing = 2;
-inline constexpr int kLocked = 5;
-inline constexpr int kInvalidCall = 6;
-inline constexpr int kNotANumber = 7;
-inline constexpr int kFileNotPresent = 9;
-inline constexpr int kBadConversion = 10;
-inline constexpr int kBadAttribute = 11;
-inline constexpr int kMainProgram = 17;
-inline constexpr int kNoIndex = 19;
-inline constexpr int kNoIndexEntry = 22;
-inline constexpr int kBadParameters = 34;
-inline constexpr int kEndOfList = 36;
-inline constexpr int kOverLimit = 40;
-inline constexpr int kDiskFull = 41;
-inline constexpr int kReadOnly = 42;
-inline constexpr int kCorrupt = 43;
-inline constexpr int kBusy = 44;
-inline constexpr int kStorageFailure = 45;
-inline constexpr int kNotCompiled = 46;
-inline constexpr int kRunFailed = 47;
-inline constexpr int kCallStopped = 48;
-}  // namespace status
 
 // The status that tells a client what kind of store failure stopped its request.
 [[nodiscard]] int statusFor(const store::StoreError& e) noexcept;
@@ -65,11 +40,9 @@ class Session final : public Port {
   [[nodiscard]] bool lost() const noexcept override { return lost_; }
 
  private:
-  struct Handle {
-    std::shared_ptr<store::Account> account;
-    store::Section section;
-    bool readOnly = false;  // DM's MD seen from another account
-    std::shared_ptr<const corvex::Program> module;  // set for a loaded module instead
+  // A file handle, or a loaded module (then only account is set: where the module came from).
+  struct Handle : OpenSection {
+    std::shared_ptr<const corvex::Program> module;
   };
   struct Index {
     std::shared_ptr<store::Account> account;
@@ -106,10 +79,12 @@ class Session final : public Port {
   // The open handle for a number field; nullptr when it is not open. Sets bad when the field
   // is not a number.
   Handle* handle(std::string_view field, bool& bad);
-  // The reply to send when field names no open handle; nothing when out is set.
-  std::optional<std::string> takeHandle(std::string_view field, Handle*& out);
-  // As takeHandle, and status 6 for a handle that may only be read.
-  std::optional<std::string> takeWritableHandle(std::string_view field, Handle*& out);
+  // The reply to send when field names no open handle, or one whose account no longer grants the
+  // current one; nothing when out is set. Giving up a lock is allowed without the grant.
+  enum class Use { kRead, kRelease };
+  std::optional<std::string> takeHandle(std::string_view field, Handle*& out, Use use = Use::kRead);
+  // The reply for what a write through the port came to.
+  [[nodiscard]] static std::string replyFor(Written outcome);
   List* list(std::string_view field);
   // Refusals of the limits, with the message a client can show.
   [[nodiscard]] std::string overItemLimit(std::size_t size) const;
@@ -128,17 +103,6 @@ class Session final : public Port {
 
 // The reply for a status and data: four digits, a blank, the data.
 [[nodiscard]] std::string makeReply(int status, std::string_view data = {});
-// Attribute n (1-based) of an item; empty past the end.
-[[nodiscard]] std::string_view extractAttribute(std::string_view item, long n) noexcept;
-// The size item would have with attribute n (1-based) replaced by a value of valueSize bytes.
-[[nodiscard]] std::size_t sizeAfterReplace(std::string_view item, long n,
-                                           std::size_t valueSize) noexcept;
-// item with attribute n (1-based) replaced, padded with marks when the item is shorter.
-void replaceAttribute(std::string& item, long n, std::string_view value);
 // A request number: optional '-', decimal digits, within 32 bits.
 [[nodiscard]] bool parseNumber(std::string_view text, long& out) noexcept;
-// Whether text holds a mark (bytes 251-255). Such a field can only be the last of a request:
-// anywhere else its marks could not be told apart from the request's own separators.
-[[nodiscard]] bool holdsMark(std::string_view text) noexcept;
-
 }  // namespace tarn::server

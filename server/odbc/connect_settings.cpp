@@ -130,6 +130,11 @@ std::optional<ConnectSettings> resolveSettings(
                                 "' is not known: use UTF-8 or Windows-1252");
   }
 
+  std::optional<std::string> escapes = lookup(attributes, "MARKESCAPES");
+  if (!escapes) escapes = fromDsn("MarkEscapes");
+  settings.markEscapes = escapes && (*escapes == "Yes" || *escapes == "YES" ||
+                                     *escapes == "yes" || *escapes == "1");
+
   // Credentials come from the connection string only: a password does not belong in odbc.ini.
   settings.user = lookup(attributes, "UID").value_or("");
   settings.password = lookup(attributes, "PWD").value_or("");

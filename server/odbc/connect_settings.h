@@ -38,6 +38,9 @@ struct ConnectSettings {
   // CreateAccount=Yes (connection string, else odbc.ini): a system or account that does not
   // exist is created at logon. Off by default, so that a typo fails instead of making one.
   bool createAccount = false;
+  // MarkEscapes=Yes (connection string, else odbc.ini): a statement may write the marks as
+  // \xFB..\xFF and a backslash as \\, for tools such as isql where they cannot be typed.
+  bool markEscapes = false;
 };
 
 // Where the settings come from besides the connection string; replaceable for tests.

@@ -126,11 +126,11 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
   try {
     // Connection strings arrive in Windows-1252 (the wide ones are converted to it), whatever
     // the connection's encoding; the engine compares credentials as its own text.
-    port = Port::open(PortConfig{settings->system, settings->account, settings->callTimeLimit,
-                                 settings->createAccount},
-                      PortCredentials{windows1252ToEngine(settings->user),
-                                      windows1252ToEngine(settings->password)},
-                      settings->limits);
+    port = Port::open(
+        PortConfig{settings->system, settings->account, settings->callTimeLimit,
+                   settings->createAccount},
+        Credentials{windows1252ToEngine(settings->user), windows1252ToEngine(settings->password)},
+        settings->limits);
   } catch (const AccessDenied& e) {
     throw DiagnosticError("28000", std::string("Logon refused: ") + e.what());
   } catch (const EngineError& e) {

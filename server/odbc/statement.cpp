@@ -35,6 +35,32 @@ std::span<const ColumnDef> columnsOf(Shape shape) noexcept {
                             shown + "\"");
 }
 
+// The request with \xFB..\xFF (either letter case) made the mark bytes and \\ one backslash;
+// any other backslash stays as typed.
+std::string withMarks(std::string_view text) {
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
+      out.push_back('\\');
+      ++i;
+    } else if (text[i] == '\\' && i + 3 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+               hex(text[i + 2]) == 15 && hex(text[i + 3]) >= 11) {
+      out.push_back(static_cast<char>(0xF0 + hex(text[i + 3])));
+      i += 3;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
 bool isCharType(SQLSMALLINT t) noexcept {
   return t == SQL_VARCHAR || t == SQL_CHAR || t == SQL_LONGVARCHAR || t == SQL_WVARCHAR ||
          t == SQL_WCHAR || t == SQL_WLONGVARCHAR;
@@ -74,7 +100,8 @@ SQLRETURN Statement::execDirect(std::string_view text) {
   const Shape shape = shapeOf(text);
   if (shape == Shape::kInvalid) syntaxError(text);
   const std::size_t prefix = shape == Shape::kRequest ? 2 : 1;
-  reply_ = connection_.execute(text.substr(prefix));
+  reply_ = connection_.settings().markEscapes ? connection_.execute(withMarks(text.substr(prefix)))
+                                              : connection_.execute(text.substr(prefix));
   if (shape == Shape::kRequest) {
     columns_ = kRequestColumns;
     values_[0] = {0, reply_.size()};

@@ -182,6 +182,11 @@ void clsTarnODBC::openDao() {
   }
 }
 
+void clsTarnODBC::rsCancel() noexcept {
+  // The handle is read, not changed: the statement stays the running call's own.
+  if (connected_ && apiMode_ && stmt_.get() != nullptr) (void)SQLCancel(stmt_.get());
+}
+
 void clsTarnODBC::rsCmd(String& sCmd) {
   command(sCmd, nullptr);
 }

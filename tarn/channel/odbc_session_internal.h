@@ -56,6 +56,10 @@ class clsTarnODBC : public Object {
   // string and a non-zero status raises nothing.
   void rsCmd(String& sCmd, Variant& vStatus);
 
+  // Asks the driver to stop the request running on this session (SQLCancel); safe from another
+  // thread while rsCmd waits, which is the only time it matters. Nothing when not connected.
+  void rsCancel() noexcept;
+
   // True once rsInitialize succeeded, until teardown.
   [[nodiscard]] bool rsConnected() const noexcept { return connected_; }
   // True for a session on the ODBC API, false for a pass-through database.

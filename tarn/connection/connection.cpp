@@ -56,6 +56,10 @@ clsTarnTclCommand& clsTarnConnection::command() {
   return *command_;
 }
 
+void clsTarnConnection::rsCancel() noexcept {
+  if (oODBC) oODBC->rsCancel();
+}
+
 String clsTarnConnection::brHandle() const {
   return rsFormatHandle(TarnClassConn, static_cast<std::int32_t>(identity()));
 }

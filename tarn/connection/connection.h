@@ -110,11 +110,14 @@ class TARN_API clsTarnConnection : public Object {
   [[nodiscard]] String brDatabase() const;
   // The data source text as given, password included: for connecting only, never for showing.
   [[nodiscard]] const String& rsDatabaseText() const noexcept { return database_; }
+  // The handle text naming the object's class and instance; brIsODBC is always True (the
+  // library speaks ODBC only).
   [[nodiscard]] String brHandle() const;
   // The environment's brUniqueId.
   [[nodiscard]] String brUniqueId() const;
   // The file reference the last brOpenFile built.
   [[nodiscard]] const String& brFileName() const noexcept { return lastFile_; }
+  // Always True: the library speaks ODBC only.
   [[nodiscard]] bool brIsODBC() const noexcept { return true; }
 
   // Locale settings. Each let runs its TCL command on the server first (SET-NUM-FORMAT c//,
@@ -138,6 +141,7 @@ class TARN_API clsTarnConnection : public Object {
   void brCloseFile(Ref<clsTarnFile>& aFile);
   // A command object for sCmd; nothing is executed.
   [[nodiscard]] Ref<clsTarnTclCommand> brOpenTclCommand(const String& sCmd);
+  // Empties the caller's variable.
   void brCloseTclCommand(Ref<clsTarnTclCommand>& aTCLCommand);
   // Loads the rule module named by the reference base + "," (when given) + file + ", " (when
   // given) + sName. Throws the module's error under clsTarnConnection.brOpenRuleModule <sName>.
@@ -149,6 +153,7 @@ class TARN_API clsTarnConnection : public Object {
   // Runs the select command sCmd and returns the list it made; its count is the third word of
   // the command's captured output (0 when that is not a number).
   [[nodiscard]] Ref<clsTarnSelectList> brOpenSelectList(const String& sCmd);
+  // Empties the caller's variable; the list closes on the server when its last reference goes.
   void brCloseSelectList(Ref<clsTarnSelectList>& aList);
 
   // Server functions. Each sends one request; failures raise under clsTarnConnection. A
@@ -231,6 +236,12 @@ class TARN_API clsTarnConnection : public Object {
   // A new array holding the attributes and values of aDynamicArray sorted ordinally, joined by
   // whichever mark comes first in it; the input is unchanged. Throws 91 for no array.
   [[nodiscard]] Ref<clsTarnDynamicArray> brSort(const Ref<clsTarnDynamicArray>& aDynamicArray);
+
+  // Asks the server to stop the request this connection is waiting on; for another thread (a
+  // shell's interrupt key) while this one waits. A running subroutine stops at once with its
+  // usual stopped status; a request the server cannot stop part-way runs to its end. Never
+  // raises. C++ only: not in the late-bound interface.
+  void rsCancel() noexcept;
 
  private:
   friend class clsTarnEnvironment;

@@ -51,6 +51,7 @@ class TARN_API clsTarnDynamicArray : public Object {
   // Copies share the environment and have the same name, text and linked state.
   [[nodiscard]] Ref<clsTarnDynamicArray> brCopy() const;
   [[nodiscard]] Ref<clsTarnDynamicArray> brClone() const;
+  // The length of the text in UTF-16 code units, marks included.
   [[nodiscard]] std::int32_t brLen() const noexcept;
 
   // The addressed element; "" for 0, negative or missing elements. Level numbers that cannot be
@@ -96,7 +97,10 @@ class TARN_API clsTarnDynamicArray : public Object {
   void brDelete(const Variant& nAMC, const Variant& nVMC = Variant::missing(),
                 const Variant& nSVMC = Variant::missing());
 
+  // The name it was given: the item-id of the read that made it, "" otherwise.
   [[nodiscard]] const String& brName() const noexcept { return name_; }
+  // The handle text naming the object's class and instance; brIsODBC is always True (the
+  // library speaks ODBC only).
   [[nodiscard]] String brHandle() const;
   [[nodiscard]] bool brIsODBC() const noexcept { return true; }
 
@@ -126,6 +130,7 @@ class TARN_API clsTarnDynamicArray : public Object {
   [[nodiscard]] std::int32_t brIndex(const String& sChrDelim, std::int32_t nInstance) const;
   // A select list over the attributes of the text.
   [[nodiscard]] Ref<clsTarnSelectList> brSelect();
+  // Drops leading and trailing blanks and folds each run of blanks into one.
   void brTrim();
 
  private:

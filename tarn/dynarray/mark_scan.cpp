@@ -107,6 +107,64 @@ SiblingHit findSiblingPortable(const char16_t* p, std::size_t n, std::size_t fro
                       [&](std::size_t q) { return siblingAt(p, n, q, sep, pat, m); });
 }
 
+// Where the vector searches test a candidate sibling before comparing it whole: two offsets into
+// the pattern followed by its separator. The first two units filter nothing when every sibling
+// shares them (a list of numbered ids), so the offsets are those where the first few siblings of
+// the list itself differ most from the pattern.
+struct Probes {
+  std::size_t first = 0, second = 1;
+};
+
+// The first few sibling starts from from on, where the probes are chosen; returns how many.
+constexpr std::size_t kSamples = 3;
+std::size_t sampleStarts(const char16_t* p, std::size_t n, std::size_t from, char16_t sep,
+                         std::size_t (&starts)[kSamples]) noexcept {
+  std::size_t k = 0;
+  for (std::size_t s = from; k < kSamples && s < n; s += findUnit(p + s, n - s, sep) + 1)
+    starts[k++] = s;
+  return k;
+}
+
+// The probes from the samples: bit j of a sample says that its sibling holds the pattern's unit
+// at offset j, and valid has a bit for every offset that may be probed. The offsets that fewest
+// samples matched win; ties go to the lower offset.
+Probes chooseProbes(const std::uint32_t (&e)[kSamples], std::uint32_t valid) noexcept {
+  const std::uint32_t classes[] = {valid & ~(e[0] | e[1] | e[2]),
+                                   valid & ~((e[0] & e[1]) | (e[0] & e[2]) | (e[1] & e[2])),
+                                   valid & ~(e[0] & e[1] & e[2]), valid};
+  auto pick = [&](std::uint32_t taken) {
+    for (std::uint32_t c : classes) {
+      if ((c & ~taken) != 0) return static_cast<std::size_t>(std::countr_zero(c & ~taken));
+    }
+    return std::size_t{0};
+  };
+  Probes probes;
+  probes.first = pick(0);
+  probes.second = pick(1u << probes.first);
+  return probes;
+}
+
+// chooseProbes over offsets 0..15, the samples compared unit by unit.
+[[maybe_unused]] Probes chooseProbesPortable(const char16_t* p, std::size_t n, std::size_t from,
+                                             char16_t sep, const char16_t* pat,
+                                             std::size_t m) noexcept {
+  const std::size_t width = std::min<std::size_t>(m, 15) + 1;  // offset m is the separator
+  std::size_t starts[kSamples];
+  const std::size_t k = sampleStarts(p, n, from, sep, starts);
+  std::uint32_t e[kSamples] = {};
+  for (std::size_t i = 0; i < k; ++i) {
+    for (std::size_t j = 0; j < width && starts[i] + j < n; ++j)
+      e[i] |= std::uint32_t{p[starts[i] + j] == (j < m ? pat[j] : sep)} << j;
+  }
+  return chooseProbes(e, (1u << width) - 1u);
+}
+
+// The unit a sibling equal to pat holds at offset j: the pattern's, or the separator after it.
+inline char16_t probeUnit(const char16_t* pat, std::size_t m, char16_t sep,
+                          std::size_t j) noexcept {
+  return j < m ? pat[j] : sep;
+}
+
 std::size_t convertUnitsPortable(char16_t* p, std::size_t n, const ConvertRule* rules,
                                  std::size_t k, std::uint64_t& converted) noexcept {
   std::size_t out = 0;
@@ -501,20 +559,23 @@ __attribute__((target("avx2"))) inline int compareSiblingVector(const char16_t* 
 __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t* p, std::size_t n,
                                                                   std::size_t from, char16_t sep,
                                                                   const char16_t* pat,
-                                                                  std::size_t m) noexcept {
+                                                                  std::size_t m,
+                                                                  Probes probes) noexcept {
   SiblingHit hit;
   if (siblingAt(p, n, from, sep, pat, m)) {
     hit.pos = from;
     return hit;
   }
-  // A candidate holds the pattern's first unit, then its second (or, for one unit, the separator
-  // that ends it), and follows a separator. Candidates are rare, so a block is judged on them
-  // alone in vector registers; its masks are only made when it has one. Separators are compared
-  // one unit back, at p + i - 1: the same compare tells whether a unit starts a sibling and
-  // counts the separators, in lanes, of p[from, i - 1).
+  // A candidate follows a separator and holds the pattern's units at the two probe offsets.
+  // Candidates are rare, so a block is judged on them alone in vector registers; its masks are
+  // only made when it has one. Separators are compared one unit back, at p + i - 1: the same
+  // compare tells whether a unit starts a sibling and counts the separators, in lanes, of
+  // p[from, i - 1).
   const __m256i separator = _mm256_set1_epi16(static_cast<short>(sep));
-  const __m256i first = _mm256_set1_epi16(static_cast<short>(pat[0]));
-  const __m256i second = _mm256_set1_epi16(static_cast<short>(m > 1 ? pat[1] : sep));
+  const __m256i first = _mm256_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.first)));
+  const __m256i second =
+      _mm256_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.second)));
+  const std::size_t reachBeyond = std::max(probes.first, probes.second);  // units read past a block
   const __m256i head = patternHead(pat, m, sep);
   LaneCount count{_mm256_setzero_si256()};
   // Offset of the sibling sought among the 32 units at p + i, or 32. It touches neither the count
@@ -541,16 +602,16 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t
     return _mm256_cmpeq_epi16(load(p + at - 1), separator);
   };
   auto candidatesAt = [&](std::size_t at, __m256i before) __attribute__((target("avx2"))) {
-    const __m256i pair = _mm256_and_si256(_mm256_cmpeq_epi16(load(p + at), first),
-                                          _mm256_cmpeq_epi16(load(p + at + 1), second));
+    const __m256i pair = _mm256_and_si256(_mm256_cmpeq_epi16(load(p + at + probes.first), first),
+                                          _mm256_cmpeq_epi16(load(p + at + probes.second), second));
     return _mm256_and_si256(pair, before);
   };
   std::size_t i = from + 1;
   // The 64-unit blocks run in stretches short enough that no lane overflows (each block adds at
   // most 4 to a lane), folded after each: the loop itself keeps no block count.
   constexpr std::size_t kStretch = 64 * (kFoldEvery / 2);
-  while (i + 65 <= n) {
-    const std::size_t stop = std::min(n - 64, i + kStretch);  // blocks start below stop
+  while (i + 64 + reachBeyond <= n) {
+    const std::size_t stop = std::min(n - 63 - reachBeyond, i + kStretch);  // blocks start below
     for (; i < stop; i += 64) {
       const __m256i sa = separatorsBefore(i), sb = separatorsBefore(i + 16);
       const __m256i sc = separatorsBefore(i + 32), sd = separatorsBefore(i + 48);
@@ -570,7 +631,7 @@ __attribute__((target("avx2,popcnt"))) SiblingHit findSiblingAvx2(const char16_t
     count.folded += laneSum(count.lanes);
     count.lanes = _mm256_setzero_si256();
   }
-  for (; i + 33 <= n; i += 32) {
+  for (; i + 32 + reachBeyond <= n; i += 32) {
     const __m256i sa = separatorsBefore(i), sb = separatorsBefore(i + 16);
     const __m256i ca = candidatesAt(i, sa), cb = candidatesAt(i + 16, sb);
     if (const unsigned k = firstHit(i, ca, cb); k < 32) return hitAt(i, k, sa, sb);
@@ -796,11 +857,10 @@ TARN_AVX512 inline __m512i load512(const char16_t* p) noexcept {
 // The pattern's first 32 units, then (when it is shorter) the separator that ends an equal sibling.
 TARN_AVX512 inline __m512i patternHead512(const char16_t* pat, std::size_t m,
                                           char16_t sep) noexcept {
-  alignas(64) char16_t head[32] = {};
-  const std::size_t k = m < 32 ? m : 32;
-  std::memcpy(head, pat, k * sizeof(char16_t));
-  if (m < 32) head[m] = sep;
-  return _mm512_load_si512(head);
+  // Built in registers: a vector load of units just stored one by one would wait for the stores.
+  if (m >= 32) return _mm512_loadu_si512(pat);
+  const __m512i head = _mm512_maskz_loadu_epi16(_bzhi_u32(~0u, static_cast<unsigned>(m)), pat);
+  return _mm512_mask_set1_epi16(head, 1u << m, static_cast<short>(sep));
 }
 
 // Units p[q, n) that can be read as one masked block, at most 32.
@@ -841,61 +901,100 @@ TARN_AVX512 SiblingHit findSiblingAvx512(const char16_t* p, std::size_t n, std::
                                          char16_t sep, const char16_t* pat,
                                          std::size_t m) noexcept {
   SiblingHit hit;
-  if (siblingAt(p, n, from, sep, pat, m)) {
+  const __m512i head = patternHead512(pat, m, sep);
+  if (siblingAt512(p, n, from, sep, pat, m, head)) {
     hit.pos = from;
     return hit;
   }
-  // A candidate follows a separator and holds the pattern's first unit, then its second (or, for
-  // one unit, the separator that ends it).
-  const __m512i separator = _mm512_set1_epi16(static_cast<short>(sep));
-  const __m512i first = _mm512_set1_epi16(static_cast<short>(pat[0]));
-  const __m512i second = _mm512_set1_epi16(static_cast<short>(m > 1 ? pat[1] : sep));
-  const __m512i head = patternHead512(pat, m, sep);
-  std::size_t separators = p[from] == sep ? 1 : 0;
-  std::uint64_t carry = p[from] == sep ? 1u : 0u;  // whether p[i - 1] is a separator
-  std::size_t i = from + 1;
-  // 64 units a round: two blocks of 32 give 64-bit masks.
-  while (i + 65 <= n) {
-    std::uint64_t seps = 0, candidates = 0;
-    for (; i + 65 <= n; i += 64) {
-      const __m512i a = load512(p + i);
-      const __m512i b = load512(p + i + 32);
-      seps = _mm512_cmpeq_epi16_mask(a, separator) |
-             (std::uint64_t{_mm512_cmpeq_epi16_mask(b, separator)} << 32);
-      const std::uint64_t pairs =
-          _mm512_mask_cmpeq_epi16_mask(_mm512_cmpeq_epi16_mask(load512(p + i + 1), second), a,
-                                       first) |
-          (std::uint64_t{_mm512_mask_cmpeq_epi16_mask(
-               _mm512_cmpeq_epi16_mask(load512(p + i + 33), second), b, first)}
-           << 32);
-      candidates = ((seps << 1) | carry) & pairs;
-      carry = seps >> 63;
-      if (candidates != 0) break;
-      separators += static_cast<std::size_t>(std::popcount(seps));
+  // The samples for the probes, each one masked compare against the pattern's head.
+  Probes probes;
+  {
+    std::size_t starts[kSamples];
+    const std::size_t k = sampleStarts(p, n, from, sep, starts);
+    const std::uint32_t valid = m >= 32 ? ~0u : _bzhi_u32(~0u, static_cast<unsigned>(m + 1));
+    std::uint32_t e[kSamples] = {};
+    for (std::size_t i = 0; i < k; ++i) {
+      const std::uint32_t readable = reach(n, starts[i]) & valid;
+      e[i] = _mm512_mask_cmpeq_epi16_mask(readable,
+                                          _mm512_maskz_loadu_epi16(readable, p + starts[i]), head);
     }
-    if (candidates == 0) break;
-    do {
-      const unsigned k = static_cast<unsigned>(std::countr_zero(candidates));
-      if (siblingAt512(p, n, i + k, sep, pat, m, head)) {
-        hit.pos = i + k;
-        hit.separators = separators + static_cast<std::size_t>(std::popcount(_bzhi_u64(seps, k)));
-        return hit;
-      }
-      candidates &= candidates - 1;
-    } while (candidates != 0);
-    separators += static_cast<std::size_t>(std::popcount(seps));
-    i += 64;
+    probes = chooseProbes(e, valid);
   }
+  // A candidate follows a separator and holds the pattern's units at the two probe offsets: each
+  // compare is masked by the one before, so a block of 64 units costs six compares and one test,
+  // and its masks reach the general registers only when it has a candidate. Separators are
+  // compared one unit back, at p + at - 1, and counted in vector lanes.
+  const __m512i separator = _mm512_set1_epi16(static_cast<short>(sep));
+  const __m512i first = _mm512_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.first)));
+  const __m512i second =
+      _mm512_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.second)));
+  const __m512i one = _mm512_set1_epi16(1);
+  const std::size_t reachBeyond = std::max(probes.first, probes.second);
+  __m512i lanes = _mm512_setzero_si512();
+  std::size_t folded = 0;  // with lanes: the separators in p[from, i - 1)
+  // Only at a hit and between stretches, so a plain sum serves.
+  auto laneSum = [&]() TARN_AVX512 {
+    alignas(64) std::int32_t wide[16];
+    _mm512_store_si512(wide, _mm512_madd_epi16(lanes, one));
+    std::size_t sum = 0;
+    for (const std::int32_t w : wide) sum += static_cast<std::size_t>(w);
+    return sum;
+  };
+  auto separatorsAt = [&](std::size_t at) TARN_AVX512 {
+    return _mm512_cmpeq_epi16_mask(load512(p + at - 1), separator);
+  };
+  auto candidatesAt = [&](std::size_t at, __mmask32 seps) TARN_AVX512 {
+    const __mmask32 k = _mm512_mask_cmpeq_epi16_mask(seps, load512(p + at + probes.first), first);
+    return _mm512_mask_cmpeq_epi16_mask(k, load512(p + at + probes.second), second);
+  };
+  // The sibling sought among the candidates of the 32 units at p + at, or 32.
+  auto firstHit = [&](std::size_t at, std::uint32_t candidates) TARN_AVX512 {
+    for (; candidates != 0; candidates &= candidates - 1) {
+      const auto k = static_cast<unsigned>(std::countr_zero(candidates));
+      if (siblingAt512(p, n, at + k, sep, pat, m, head)) return k;
+    }
+    return 32u;
+  };
+  std::size_t i = from + 1;
+  // A lane gains at most 2 a block: folded before it could pass the signed 16-bit range.
+  constexpr std::size_t kStretch = 64 * 8192;
+  while (i + 64 + reachBeyond <= n) {
+    const std::size_t stop = std::min(n - 63 - reachBeyond, i + kStretch);  // blocks start below
+    for (; i < stop; i += 64) {
+      const __mmask32 sa = separatorsAt(i), sb = separatorsAt(i + 32);
+      const __mmask32 ca = candidatesAt(i, sa), cb = candidatesAt(i + 32, sb);
+      if (_kortestz_mask32_u8(ca, cb) == 0) {
+        const std::size_t before = folded + laneSum();
+        if (const unsigned k = firstHit(i, ca); k < 32) {
+          hit.pos = i + k;
+          hit.separators = before + static_cast<std::size_t>(std::popcount(_bzhi_u32(sa, k + 1)));
+          return hit;
+        }
+        if (const unsigned k = firstHit(i + 32, cb); k < 32) {
+          hit.pos = i + 32 + k;
+          hit.separators = before + static_cast<std::size_t>(std::popcount(sa)) +
+                           static_cast<std::size_t>(std::popcount(_bzhi_u32(sb, k + 1)));
+          return hit;
+        }
+      }
+      lanes = _mm512_mask_add_epi16(lanes, sa, lanes, one);
+      lanes = _mm512_mask_add_epi16(lanes, sb, lanes, one);
+    }
+    folded += laneSum();
+    lanes = _mm512_setzero_si512();
+  }
+  std::size_t separators = folded + laneSum();
   for (; i < n; ++i) {
-    if (p[i - 1] == sep && siblingAt(p, n, i, sep, pat, m)) {
+    if (p[i - 1] != sep) continue;
+    ++separators;
+    if (siblingAt(p, n, i, sep, pat, m)) {
       hit.pos = i;
       hit.separators = separators;
       return hit;
     }
-    separators += p[i] == sep;
   }
   hit.pos = n;
-  hit.separators = separators;
+  hit.separators = separators + (p[n - 1] == sep ? 1 : 0);
   return hit;
 }
 
@@ -1119,7 +1218,8 @@ SiblingHit findSibling(const char16_t* p, std::size_t n, std::size_t from, char1
   if (from >= n) return {n, 0};
 #if TARN_SCAN_X86
   if (useAvx512()) return findSiblingAvx512(p, n, from, sep, pat, m);
-  if (useAvx2()) return findSiblingAvx2(p, n, from, sep, pat, m);
+  if (useAvx2())
+    return findSiblingAvx2(p, n, from, sep, pat, m, chooseProbesPortable(p, n, from, sep, pat, m));
 #endif
   return findSiblingPortable(p, n, from, sep, pat, m);
 }

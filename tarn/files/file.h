@@ -82,12 +82,15 @@ class TARN_API clsTarnFile : public Object {
   [[nodiscard]] std::int32_t brAttribute(const String& sName);
   [[nodiscard]] std::int32_t brColumn(const String& sName);
 
+  // Deletes the item, releasing its lock; a missing item raises 1026.
   void brDelete(const String& sItemName);
   // Releases this connection's lock on the item.
   void brRelease(const String& sItemId);
+  // Locks the whole file for this connection.
   void brFileLock();
   // Never fails: a failed unlock is absorbed.
   void brFileUnlock();
+  // Deletes every item of the file.
   void brClearFile();
   // The number of items (exact with COUNT, or the server's estimate); 0 on any failure.
   [[nodiscard]] std::int32_t brItemCount(const Variant& vbExact = Variant::missing(),
@@ -106,8 +109,12 @@ class TARN_API clsTarnFile : public Object {
   // Drops the index with DELETE-INDEX; any failure is absorbed.
   void brDeleteIndex(const String& sCorrelative);
 
+  // The handle text naming the object's class and instance; brIsODBC is always True (the
+  // library speaks ODBC only).
   [[nodiscard]] String brHandle() const;
+  // The environment's brUniqueId.
   [[nodiscard]] String brUniqueId() const;
+  // Always True: the library speaks ODBC only.
   [[nodiscard]] bool brIsODBC() const noexcept { return true; }
 
  private:

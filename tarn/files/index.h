@@ -74,6 +74,8 @@ class TARN_API clsTarnIndex : public Object {
   bool brFindPrevious(const String& sKey);
   bool brFindPrevious(const String& sKey, Variant& vsIId);
 
+  // The handle text naming the object's class and instance; brIsODBC is always True (the
+  // library speaks ODBC only).
   [[nodiscard]] String brHandle() const;
   [[nodiscard]] bool brIsODBC() const noexcept { return true; }
 

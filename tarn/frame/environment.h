@@ -64,6 +64,8 @@ class TARN_API clsTarnEnvironment : public Object {
   [[nodiscard]] Ref<clsTarnDynamicArray> brOpenDynamicArray(
       const Variant& sString = Variant::missing());
 
+  // The handle text naming the object's class and instance; brIsODBC is always True (the
+  // library speaks ODBC only).
   [[nodiscard]] String brHandle() const;
   [[nodiscard]] bool brIsODBC() const { return true; }
   // A new unique id on every call: four hex parts joined by "-", no leading zeros.

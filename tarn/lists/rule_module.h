@@ -48,6 +48,7 @@ class TARN_API clsTarnRuleModule : public Object {
 
   // The handle string (class code 274), as a variant.
   [[nodiscard]] Variant brHandle() const;
+  // Always True: the library speaks ODBC only.
   [[nodiscard]] bool brIsODBC() const noexcept { return true; }
   // Accepted and ignored: a module on an ODBC connection needs neither.
   void brTelnet(const Ref<Object>&) noexcept {}

@@ -39,8 +39,11 @@ class TARN_API clsTarnSelectList : public Object {
   [[nodiscard]] const String& brName() const noexcept { return name_; }
   // The id most recently read; "" after the read that found the end.
   [[nodiscard]] const String& brItemId() const noexcept { return itemId_; }
+  // The same id, under the name the family's value-list code uses.
   [[nodiscard]] const String& brValue() const noexcept { return itemId_; }
+  // True once a read found the end of the list.
   [[nodiscard]] bool brEOL() const noexcept { return eol_; }
+  // True while the list stands at its first id.
   [[nodiscard]] bool brBOL() const noexcept { return bol_; }
   // The number of ids the source reported.
   [[nodiscard]] std::int32_t brCount() const noexcept { return count_; }
@@ -57,6 +60,8 @@ class TARN_API clsTarnSelectList : public Object {
   // A server list closes its previous server list first; a TCL list re-runs its own command.
   bool brReselect();
 
+  // The handle text naming the object's class and instance; brIsODBC is always True (the
+  // library speaks ODBC only).
   [[nodiscard]] String brHandle() const;
   [[nodiscard]] bool brIsODBC() const noexcept { return true; }
 

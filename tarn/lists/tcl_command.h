@@ -52,6 +52,8 @@ class TARN_API clsTarnTclCommand : public Object {
   [[nodiscard]] Ref<clsTarnDynamicArray> brCapturing();
   [[nodiscard]] Ref<clsTarnDynamicArray> brReturning();
 
+  // The handle text naming the object's class and instance; brIsODBC is always True (the
+  // library speaks ODBC only).
   [[nodiscard]] String brHandle() const;
   [[nodiscard]] bool brIsODBC() const noexcept { return true; }
 

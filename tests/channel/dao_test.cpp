@@ -159,6 +159,10 @@ TEST(DaoConnectStringTest, NameAndConnectCombine) {
       {u"DSN=Accounts;UID=clerk", u"ODBC;", u"DSN=Accounts;UID=clerk"},
       {u"dsn=Accounts", u"ODBC;PWD=x", u"dsn=Accounts;PWD=x"},
       {u"", u"ODBC;FILEDSN=Ledger", u"FILEDSN=Ledger"},
+      // Blanks around a key do not hide it; the text goes on as written.
+      {u"Ignored", u"ODBC; DSN = Other ;UID=clerk", u" DSN = Other ;UID=clerk"},
+      {u"  dsn =Accounts", u"ODBC;PWD=x", u"  dsn =Accounts;PWD=x"},
+      {u"Accounts", u"ODBC;UID =clerk; DSNX=y", u"DSN=Accounts;UID =clerk; DSNX=y"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(dao::Workspace::connectString(c.name, c.connect), c.expected);

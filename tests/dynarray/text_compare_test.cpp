@@ -120,6 +120,28 @@ TEST(UpperCase, MapsCharacterByCharacterAndKeepsMarks) {
   EXPECT_EQ(text::upperCase(u"\xD801"), u"\xD801");  // an unpaired surrogate stays
 }
 
+// One mark at every position of a long text, on every path: a block of a vector loop finds its
+// first match wherever in the block it lies (random texts seldom put it in a block's tail).
+TEST(MarkScan, ASingleMarkIsFoundAtEveryPosition) {
+  constexpr std::size_t kLength = 200;
+  scan::UnitSet set;
+  set.add(0x00FE);
+  for (scan::Path path : {scan::Path::kPortable, scan::Path::kAvx2, scan::Path::kBest}) {
+    const scan::Path before = scan::limitPath(path);
+    for (std::size_t at = 0; at < kLength; ++at) {
+      std::u16string s(kLength, u'a');
+      s[at] = 0x00FE;
+      const auto* p = s.data();
+      EXPECT_EQ(scan::findUnit(p, kLength, 0x00FE), at) << static_cast<int>(path);
+      EXPECT_EQ(scan::countUnit(p, kLength, 0x00FE), 1u) << at;
+      EXPECT_EQ(scan::findNth(p, kLength, 0x00FE, 1).pos, at) << at;
+      EXPECT_EQ(scan::findNthBackward(p, kLength, 0x00FE, 1).pos, at) << at;
+      EXPECT_EQ(scan::findInSet(p, kLength, set), at) << at;
+    }
+    scan::limitPath(before);
+  }
+}
+
 // Every vector scan (AVX-512 and AVX2, where the processor has them) gives what its portable
 // loop gives, at every alignment and length.
 TEST(MarkScan, VectorAndPortablePathsAgree) {
@@ -139,6 +161,11 @@ TEST(MarkScan, VectorAndPortablePathsAgree) {
     const std::size_t k = std::uniform_int_distribution<std::size_t>(1, 40)(rng);
     const std::size_t from = std::uniform_int_distribution<std::size_t>(0, s.size())(rng);
     const std::u16string pat = s.substr(s.size() / 2, std::min<std::size_t>(s.size() / 2, 3));
+    const std::size_t ownStart = s.find(0x00FE, s.size() / 3);
+    const std::u16string ownSibling =
+        ownStart == std::u16string::npos
+            ? u""
+            : s.substr(ownStart + 1, s.find(0x00FE, ownStart + 1) - ownStart - 1);
     auto run = [&](scan::Path path) {
       const scan::Path before = scan::limitPath(path);
       const std::size_t f = scan::findUnit(s.data(), s.size(), 0x00FE);
@@ -160,6 +187,12 @@ TEST(MarkScan, VectorAndPortablePathsAgree) {
       const char16_t sibling[] = {u'a', u'b'};
       const scan::SiblingHit one = scan::findSibling(s.data(), s.size(), start, 0x00FE, sibling, 1);
       const scan::SiblingHit two = scan::findSibling(s.data(), s.size(), start, 0x00FE, sibling, 2);
+      // A sibling of the text itself, of any length: the vector paths probe it at offsets chosen
+      // from the siblings they meet first, which a short pattern never moves.
+      const scan::SiblingHit own = ownSibling.empty()
+                                       ? scan::SiblingHit{}
+                                       : scan::findSibling(s.data(), s.size(), start, 0x00FE,
+                                                           ownSibling.data(), ownSibling.size());
       // Ordered searches with a pattern of one to three units, ascending and descending.
       const std::size_t patLength = 1 + k % 3;
       const char16_t ordered[] = {u'a', 0x00FD, u'b'};
@@ -182,6 +215,8 @@ TEST(MarkScan, VectorAndPortablePathsAgree) {
                                       one.separators,
                                       two.pos,
                                       two.separators,
+                                      own.pos,
+                                      own.separators,
                                       up.pos,
                                       up.separators,
                                       up.stopped,

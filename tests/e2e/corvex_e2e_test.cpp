@@ -144,6 +144,26 @@ TEST_F(CorvexEndToEnd, SqlCancelStopsAnEndlessCall) {
   SQLFreeHandle(SQL_HANDLE_ENV, env);
 }
 
+// The same through the library: rsCancel from another thread stops brCall with the stopped
+// status, and the connection goes on serving.
+TEST_F(CorvexEndToEnd, RsCancelStopsAnEndlessCallThroughTheLibrary) {
+  compileAndCatalog(u"SPIN", u"SUBROUTINE SPIN(A)" + AM + u"LOOP" + AM + u"REPEAT");
+  auto module = conn_->brOpenRuleModule(u"SPIN");
+  std::atomic<bool> done{false};
+  std::thread canceller([&] {
+    while (!done) {
+      conn_->rsCancel();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  VariantArray a(0, 1);
+  const TarnError e = errorOf([&] { module->brCall(a); });
+  done = true;
+  canceller.join();
+  EXPECT_EQ(e.number(), serverStatusError(48)) << toUtf8(e.description());
+  EXPECT_FALSE(conn_->brOconv(u"12345", u"MD2").empty());
+}
+
 }  // namespace
 }  // namespace e2e
 }  // namespace tarn

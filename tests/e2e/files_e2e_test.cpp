@@ -98,6 +98,21 @@ TEST_F(FilesEndToEnd, SelectListsOverAFileACommandAndAnArray) {
   auto starting = conn_->brOpenSelectList(u"SELECT CUST WITH A1 = \"B]\"");
   EXPECT_EQ(starting->brCount(), 2);
 
+  // A saved list outlives the connection that saved it and opens as a select list.
+  conn_->brExecute(u"SSELECT CUST WITH A2 = \"York\"");
+  conn_->brExecute(u"SAVE-LIST YORK");
+  auto other = connectAgain();
+  auto saved = other->brOpenSelectList(u"GET-LIST YORK");
+  EXPECT_EQ(saved->brCount(), 2);
+  ids.clear();
+  while (saved->brReadnext()) ids.push_back(saved->brItemId());
+  EXPECT_EQ(ids, (std::vector<String>{u"1", u"3"}));
+  // brExecute captures the report as LIST prints it.
+  defineAttribute(u"CUST", u"TOWN", 2);
+  other->brExecute(u"SORT CUST TOWN WITH TOWN = \"York\" COL-HDR-SUPP");
+  EXPECT_EQ(other->brCapturing()->brCString(), u"1          York" + AM + u"3          York" + AM +
+                                                   u"[405] 2 items listed.");
+
   auto local = array(u"x" + AM + u"y")->brSelect();
   EXPECT_EQ(local->brItemId(), u"x");
   EXPECT_TRUE(local->brReadnext());

@@ -1,9 +1,11 @@
 # tarncl from Python against the stand-in server: the tour's flow, errors, the Pythonic extras.
+import inspect
+
 import pytest
 
 import tarncl
 
-AM, VM = "\u00fe", "\u00fd"
+AM, VM, SM = "\u00fe", "\u00fd", "\u00fc"
 
 
 def make_file(conn, name):
@@ -117,6 +119,90 @@ def test_an_index_is_cruised_with_by_reference_results(conn):
     while index.brMoveNext():
         towns.append(index.brIndexKey)
     assert towns == ["Hull", "Leeds", "York"]
+
+
+def test_marks_version_and_names_dir_lists():
+    assert (tarncl.AM, tarncl.VM, tarncl.SM) == (AM, VM, SM)
+    assert tarncl.__version__ == tarncl.clsTarnEnvironment().brVersion
+    names = dir(tarncl)
+    for name in ("AM", "connect", "LockedError", "brAMChr", "brUniqueId", "clsTarnFile"):
+        assert name in names, name
+
+
+def test_every_member_has_a_signature_and_its_contract_as_docstring():
+    # Members the headers leave to a shared comment still get one.
+    for cls_name, _, _, members in tarncl._tarncl._describe():
+        cls = getattr(tarncl, cls_name)
+        assert cls.__doc__ and len(cls.__doc__) > 20, cls_name
+        for name, kind, _, params in members:
+            attr = cls.__dict__[name]
+            doc = attr.__doc__
+            assert doc.startswith(name) and "\n\n" in doc, f"{cls_name}.{name}: {doc!r}"
+            if kind == 1:
+                sig = inspect.signature(attr)
+                assert list(sig.parameters)[1:] == [p[0] for p in params], name
+                assert all((p.default is None) == opt for p, (_, _, opt, _) in
+                           zip(list(sig.parameters.values())[1:], params)), name
+    # A property is documented as one, and is one.
+    assert "(read-only property)" in tarncl.clsTarnConnection.brCapturing.__doc__
+    assert "(property)" in tarncl.clsTarnDynamicArray.brCString.__doc__
+    assert tarncl.clsTarnFile.brRead.__qualname__ == "clsTarnFile.brRead"
+
+
+@pytest.mark.parametrize("text, attributes", [
+    ("", []),
+    ("one", ["one"]),
+    ("a" + AM + "b" + VM + "c" + AM, ["a", "b" + VM + "c", ""]),
+])
+def test_a_dynamic_array_is_a_sequence_of_attributes_counted_from_one(text, attributes):
+    a = tarncl.clsTarnDynamicArray(text)
+    assert len(a) == len(attributes) and list(a) == attributes
+    for n, attribute in enumerate(attributes, start=1):
+        assert a[n] == attribute and a[n - 1 - len(attributes)] == attribute
+    for bad in (0, len(attributes) + 1, -len(attributes) - 1):
+        with pytest.raises(IndexError):
+            a[bad]
+
+
+def test_str_and_nested_lists_stand_for_arrays(conn):
+    f = make_file(conn, "SHAPES")
+    f.brWrite("plain" + AM + "text", "1")
+    f.brWrite(["a", ["b", ["c", "d"]]], "2")
+    assert f.brRead("1").brCString == "plain" + AM + "text"
+    assert f.brRead("2").brCString == "a" + AM + "b" + VM + "c" + SM + "d"
+    env = tarncl.clsTarnEnvironment()
+    assert env.brOpenDynamicArray(["x", ["y", "z"]]).brCString == "x" + AM + "y" + VM + "z"
+    assert env.brOpenDynamicArray("x").brCString == "x"
+    assert tarncl.clsTarnDynamicArray("a" + AM + "b").brEqual(["a", "b"])
+    with pytest.raises(tarncl.BadArgumentError):
+        f.brWrite(3.5j, "3")
+
+
+def test_call_writes_results_back_into_the_list_passed(conn):
+    bp = make_file(conn, "BP")
+    bp.brWrite(["SUBROUTINE JOIN(A, B, C)", 'C = A : "-" : B', 'A = "seen"', "RETURN", "END"],
+               "JOIN")
+    assert conn.brCompile("BP", "BP", "JOIN") and conn.brCatalog("BP", "BP", "JOIN")
+    module = conn.brOpenRuleModule("JOIN")
+    args = ["x", "y", ""]
+    same = args
+    ok, returned = module.brCall(args)
+    assert ok and args is same and args == ["seen", "y", "x-y"] and returned == args
+    # A tuple cannot be updated: the results come back only.
+    assert module.brCall(("p", "q", "")) == (True, ["seen", "q", "p-q"])
+
+
+def test_connect_builds_the_connection_string(conn, data_source):
+    account = conn.brName.rsplit("Account=", 1)[1]
+    with tarncl.connect(data_source + f";Account={account}") as c:
+        assert c.brName.endswith(f"Account={account}")
+    with tarncl.connect("Tarn", Account=account) as c:
+        assert c.brName.endswith(f"DSN=Tarn;Account={account}")
+    with tarncl.connect("Tarn", Account=account, Note="a;b") as c:
+        assert c.brName.endswith("Note={a;b}")
+    with pytest.raises(tarncl.TarnError) as e:
+        tarncl.connect("NoSuchSource", Account=account)
+    assert e.value.sql_state == "IM002"
 
 
 def test_a_password_is_used_but_never_shown(data_source):

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tarn/tarncl.h"
 #include "tests/support/odbc_env.h"
 
 namespace tarn {
@@ -76,11 +78,11 @@ TEST(TarnshTest, ScriptedSessionOnADataSource) {
   (void)work();
   const Outcome r = tarnsh({"-s", "Shop", "CREATE-FILE DICT CUST 7", "CREATE-FILE DATA CUST 11",
                             ".write CUST 100 Smith^555-0100]555-0101^a\\b", ".show CUST 100",
-                            "SELECT CUST", "LIST CUST", ".data WHO", "DATE"});
+                            "SELECT CUST", "LIST CUST A1", ".data WHO", "DATE"});
   EXPECT_EQ(r.status, 0) << r.err;
   expectInOrder(
       r.out, {"[417] File 'DICT CUST' created", "100\n001 Smith\n002 555-0100]555-0101\n003 a\\b\n",
-              "Active list: 1 items selected.\nreturned: 404\n", "100 Smith 555-0100]555-0101 a\\b",
+              "Active list: 1 items selected.\nreturned: 404\n", "100        Smith\n",
               "[405] 1 items listed.", " day ", " SHOP"});
 
   // The editor gets one attribute a line and its changes are written back.
@@ -91,26 +93,71 @@ TEST(TarnshTest, ScriptedSessionOnADataSource) {
   expectInOrder(edited.out, {"Item 100 written.", "001 Jones\n002 555-0100]555-0101"});
 }
 
-TEST(TarnshTest, AFailureStopsTheScriptWithStatusOne) {
-  const Outcome bad = tarnsh({"-s", "Shop"}, "WHO\nNOSUCH-VERB\nDATE\n");
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_NE(bad.err.find("error 1030: Invalid call"), std::string::npos) << bad.err;
-  EXPECT_EQ(bad.out.find(" day "), std::string::npos) << "ran past the failure: " << bad.out;
-
-  const Outcome missing = tarnsh({"-s", "Shop", "CREATE-FILE DATA GONE 7", ".show GONE nobody"});
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_NE(missing.err.find("error 1026: Item is missing"), std::string::npos) << missing.err;
-  EXPECT_EQ(tarnsh({"-s", "NoSuchSource", "WHO"}).status, 2);
-  EXPECT_EQ(tarnsh({"-s", "Shop", "-b"}, "DATE\n").status, 0);
+// Exit statuses and their words: a failure stops a script (1), whether the library raised it
+// or the server answered with an error message number; a wrong option or a failed connect is
+// 2, with the failure's words after "cannot connect:".
+TEST(TarnshTest, ExitStatusesOfScripts) {
+  (void)work();
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string out, err;  // each must appear (in standard output, standard error)
+  } rows[] = {
+      {{"-s", "Shop"}, "WHO\nNOSUCH-VERB\nDATE\n", 1, "", "NOSUCH-VERB"},
+      {{"-s", "Shop", "SELECT NOFILE", "DATE"}, "", 1, "[201] 'NOFILE' is not a file name.", ""},
+      {{"-s", "Shop", "-b"},
+       "CREATE-FILE DATA TWICE 7\nCREATE-FILE DATA TWICE 7\nDATE\n",
+       1,
+       "[413]",
+       ""},
+      {{"-s", "Shop", "CREATE-FILE DATA GONE 7", ".show GONE nobody"},
+       "",
+       1,
+       "",
+       "error 1026: Item is missing"},
+      {{"-s", "Shop", "SELECT GONE"}, "", 0, "returned: 401", ""},
+      {{"-s", "Shop", "-b"}, "DATE\n", 0, " day ", ""},
+      {{"-s", "NoSuchSource", "WHO"},
+       "",
+       2,
+       "",
+       "tarnsh: cannot connect: Data source name not found"},
+      {{"--bogus"}, "", 2, "", "usage: tarnsh"},
+      {{"--help"}, "", 0, ".pager on|off", ""},
+  };
+  for (const auto& row : rows) {
+    const Outcome r = tarnsh(row.args, row.input);
+    SCOPED_TRACE(row.args.back() + " / " + row.input);
+    EXPECT_EQ(r.status, row.status) << r.out << r.err;
+    EXPECT_NE(r.out.find(row.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    // Nothing runs after the failure, and no colour codes reach a file.
+    if (row.status == 1) {
+      EXPECT_EQ(r.out.find(" day "), std::string::npos) << r.out;
+    }
+    EXPECT_EQ((r.out + r.err).find("\x1b["), std::string::npos);
+  }
+  // --help lists every command of the shell.
+  const Outcome help = tarnsh({"--help"});
+  for (const char* command :
+       {".show", ".write", ".edit", ".data", ".pager", ".about", ".help", ".quit", "Exit status"}) {
+    EXPECT_NE(help.out.find(command), std::string::npos) << command;
+  }
 }
 
 // A terminal session: tarnsh on a pseudo-terminal, typed at.
 class Terminal {
  public:
-  explicit Terminal(std::vector<std::string> args) {
-    pid_ = forkpty(&fd_, nullptr, nullptr, nullptr);
+  explicit Terminal(std::vector<std::string> args,
+                    std::vector<std::pair<std::string, std::string>> env = {}) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 80;
+    pid_ = forkpty(&fd_, nullptr, nullptr, &size);
     if (pid_ == 0) {
       setenv("TERM", "vt100", 1);
+      for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
       std::vector<char*> argv{const_cast<char*>(TARNSH_PATH)};
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -149,6 +196,7 @@ class Terminal {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   const std::string& screen() const { return screen_; }
+  void kill(int signal) { ::kill(pid_, signal); }
 
  private:
   pid_t pid_ = -1;
@@ -157,11 +205,21 @@ class Terminal {
   std::size_t seen_ = 0;
 };
 
+// The environment of a terminal session on the data source Shop, with a home of its own.
+std::vector<std::pair<std::string, std::string>> shopTerminal(
+    std::vector<std::pair<std::string, std::string>> more = {}) {
+  const std::string home = work().path() + "/home";
+  std::filesystem::create_directories(home);
+  more.emplace_back("HOME", home);
+  return more;
+}
+
 TEST(TarnshTest, TerminalSessionOnTheEmbeddedDefaultKeepsHistory) {
   const std::string system = work().path() + "/embedded";
-  setenv("TARN_SYSTEM", system.c_str(), 1);
+  const auto env = shopTerminal({{"TARN_SYSTEM", system}});
+  const std::string history = env.back().second + "/.tarnsh_history";
   {
-    Terminal t({"-c", "-a", "PTY"});
+    Terminal t({"-c", "-a", "PTY"}, env);
     ASSERT_TRUE(t.waitFor(":")) << t.screen();
     t.type("CREATE-FILE DATA NOTES 7\r");
     ASSERT_TRUE(t.waitFor("[417] File 'NOTES,NOTES' created")) << t.screen();
@@ -171,13 +229,104 @@ TEST(TarnshTest, TerminalSessionOnTheEmbeddedDefaultKeepsHistory) {
     ASSERT_TRUE(t.waitFor("001 first]second")) << t.screen();
     t.type("\x1b[A\r");  // the previous line again, from the history
     ASSERT_TRUE(t.waitFor("001 first]second")) << t.screen();
+    // Ctrl-C drops the line being typed and leaves the shell at a fresh prompt.
+    t.type("DELETE-FILE NOTES");
+    ASSERT_TRUE(t.waitFor("DELETE-FILE NOTES"));
+    t.type("\x03");
+    ASSERT_TRUE(t.waitFor("^C")) << t.screen();
+    t.type("DATE\r");
+    ASSERT_TRUE(t.waitFor(" day ")) << t.screen();
+    EXPECT_EQ(t.screen().find("[418]"), std::string::npos) << "the dropped line ran";
+    // The history is on disk before the shell ends, however it ends.
+    EXPECT_NE(slurp(history).find("NOTES"), std::string::npos);
+    t.kill(SIGHUP);
+  }
+  EXPECT_TRUE(std::filesystem::exists(system + "/PTY.account"));
+  EXPECT_NE(slurp(history).find("DATE"), std::string::npos) << slurp(history);
+}
+
+TEST(TarnshTest, TabCompletesVerbsFilesAndDictionaryNames) {
+  ASSERT_EQ(tarnsh({"-s", "Shop", "CREATE-FILE PARTS 7 11", ".write DICT PARTS COLOUR A^1"}).status,
+            0);
+  const auto env = shopTerminal();
+  Terminal t({"-s", "Shop"}, env);
+  ASSERT_TRUE(t.waitFor(":")) << t.screen();
+  // The line as completed runs, and the history keeps it as it ran.
+  t.type("SSEL\tPAR\tBY COL\t\r");
+  ASSERT_TRUE(t.waitFor("returned: 401")) << t.screen();
+  t.type("OFF\r");
+  EXPECT_EQ(t.exitStatus(), 0);
+  EXPECT_NE(
+      slurp(env.back().second + "/.tarnsh_history").find("SSELECT\\040PARTS\\040BY\\040COLOUR"),
+      std::string::npos)
+      << slurp(env.back().second + "/.tarnsh_history");
+}
+
+// Output longer than the terminal goes through $PAGER unless .pager off; errors are red on a
+// terminal, and plain with NO_COLOR.
+TEST(TarnshTest, PagerAndColoursOnlyWhereWanted) {
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += "^line" + std::to_string(i);
+  ASSERT_EQ(tarnsh({"-s", "Shop", "CREATE-FILE LONG 7 11", ".write LONG big top" + many}).status,
+            0);
+  for (const bool noColour : {false, true}) {
+    auto env = shopTerminal({{"PAGER", "sed s/^/PAGED:/"}});
+    if (noColour) env.emplace_back("NO_COLOR", "1");
+    Terminal t({"-s", "Shop"}, env);
+    ASSERT_TRUE(t.waitFor(":")) << t.screen();
+    t.type(".show LONG big\r");
+    ASSERT_TRUE(t.waitFor("PAGED:041 line39")) << t.screen();
+    t.type(".pager off\r.show LONG big\r");
+    ASSERT_TRUE(t.waitFor("\n041 line39")) << t.screen();
+    t.type(".show LONG nothing\r");
+    ASSERT_TRUE(t.waitFor("Item is missing")) << t.screen();
+    EXPECT_EQ(t.screen().find("\x1b[31m") == std::string::npos, noColour) << t.screen();
     t.type("OFF\r");
     EXPECT_EQ(t.exitStatus(), 0);
   }
-  unsetenv("TARN_SYSTEM");
-  EXPECT_TRUE(std::filesystem::exists(system + "/PTY.account"));
-  const std::string history = slurp(std::string(getenv("HOME")) + "/.tarnsh_history");
-  EXPECT_NE(history.find("NOTES"), std::string::npos) << history;
+}
+
+// .edit holds the item's lock while the editor is open: another connection's locking read is
+// refused meanwhile, and succeeds once the edit is written.
+TEST(TarnshTest, EditHoldsTheItemLockAgainstAnotherConnection) {
+  ASSERT_EQ(tarnsh({"-s", "Shop", "CREATE-FILE HELD 7 11", ".write HELD h1 before"}).status, 0);
+  const std::string dir = work().path();
+  const std::string editor = dir + "/slow-editor";
+  // The editor says it is open, waits to be let go, then changes the item.
+  std::ofstream(editor) << "#!/bin/sh\ntouch '" << dir << "/editing'\n"
+                        << "while [ ! -e '" << dir << "/go' ]; do sleep 0.05; done\n"
+                        << "sed -i s/before/after/ \"$1\"\n";
+  std::filesystem::permissions(editor, std::filesystem::perms::owner_all);
+  std::filesystem::remove(dir + "/editing");
+  std::filesystem::remove(dir + "/go");
+  Terminal t({"-s", "Shop"}, shopTerminal({{"EDITOR", editor}}));
+  ASSERT_TRUE(t.waitFor(":")) << t.screen();
+  t.type(".edit HELD h1\r");
+  for (int i = 0; i < 600 && !std::filesystem::exists(dir + "/editing"); ++i) usleep(50000);
+  ASSERT_TRUE(std::filesystem::exists(dir + "/editing")) << t.screen();
+
+  auto env = clsTarnEnvironment::create();
+  auto other = env->brOpenConnection(u"ODBC", u"Shop");
+  auto file = other->brOpenFile(u"", u"HELD");
+  try {
+    (void)file->brRead(u"h1", Variant::missing(), Variant(true));
+    ADD_FAILURE() << "the item was not locked while the editor was open";
+  } catch (const TarnError& e) {
+    EXPECT_EQ(e.number(), err::kLocked) << toUtf8(e.description());
+  }
+  std::ofstream(dir + "/go") << "";
+  ASSERT_TRUE(t.waitFor("Item h1 written.")) << t.screen();
+  EXPECT_EQ(file->brRead(u"h1", Variant::missing(), Variant(true))->brCString(), u"after");
+  file->brRelease(u"h1");
+
+  // A locked item is not edited: the shell says so and the editor never starts.
+  (void)file->brRead(u"h1", Variant::missing(), Variant(true));
+  std::filesystem::remove(dir + "/editing");
+  t.type(".edit HELD h1\r");
+  ASSERT_TRUE(t.waitFor("locked")) << t.screen();
+  EXPECT_FALSE(std::filesystem::exists(dir + "/editing"));
+  t.type("OFF\r");
+  EXPECT_EQ(t.exitStatus(), 0);
 }
 
 // A typo makes nothing; a password reaches the account only from the environment, a private

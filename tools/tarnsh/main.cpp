@@ -1,6 +1,9 @@
 // tarnsh: a TCL shell on the class library. Runs TCL commands on a connection and shows their
-// output, plus a few commands of its own (".show", ".write", ".edit", ".data", ".about").
+// output, plus a few commands of its own (".show", ".write", ".edit", ".data", ".about", ...).
 #include <editline/readline.h>
+#include <errno.h>
+#include <getopt.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,7 +17,9 @@
 
 #include "common/secret_text.h"
 #include "tarn/tarncl.h"
+#include "tools/tarnsh/completion.h"
 #include "tools/tarnsh/credentials.h"
+#include "tools/tarnsh/terminal.h"
 
 namespace {
 
@@ -23,23 +28,41 @@ using tarn::String;
 constexpr char kPrompt[] = ":";
 constexpr char kUsage[] =
     "usage: tarnsh [-s source] [-a account] [-u user] [-c] [-b] [command ...]\n"
-    "  -s source   a data source name from odbc.ini, or a \"DSN=...\" text\n"
-    "              (default: the embedded default system)\n"
-    "  -a account  the account on the embedded default system (default DM)\n"
-    "  -u user     log on as user to a protected account; the password comes from\n"
-    "              $TARN_PASSWORD, a PasswordFile= of the data source, or the terminal\n"
-    "  -c          create the account (and the system) when it does not exist\n"
-    "  -b          run the commands on standard input without prompting\n"
-    "  command     run these commands and exit\n";
+    "  -s, --source source    a data source name from odbc.ini, or a \"DSN=...\" text\n"
+    "                         (default: the embedded default system)\n"
+    "  -a, --account account  the account on the embedded default system (default DM)\n"
+    "  -u, --user user        log on as user to a protected account; the password comes\n"
+    "                         from $TARN_PASSWORD, a PasswordFile= of the data source, or\n"
+    "                         the terminal, never from the command line\n"
+    "  -c, --create           create the account (and the system) when it does not exist\n"
+    "  -b, --batch            run the commands on standard input without prompting\n"
+    "  -h, --help             this text\n"
+    "  command                run these commands and exit\n"
+    "\n"
+    "Exit status: 0 when every command ran; 1 when a command failed (the library raised an\n"
+    "error, or the server answered with an error message number, see .help); 2 for a wrong\n"
+    "option or when the connection cannot be made; 130 when Ctrl-C stopped a script.\n";
 constexpr char kHelp[] =
-    "TCL commands go to the server. The shell's own commands:\n"
+    "TCL commands (LIST, SELECT, COUNT, CREATE-FILE, WHO, ...) go to the server.\n"
+    "The shell's own commands:\n"
     "  .show [DICT] file id         show an item, one numbered attribute a line\n"
     "  .write [DICT] file id text   write an item: ^ ends an attribute, ] a value, \\ a sub-value\n"
-    "  .edit [DICT] file id         edit an item in $VISUAL or $EDITOR (one attribute a line)\n"
+    "  .edit [DICT] file id         edit an item in $VISUAL or $EDITOR (one attribute a line),\n"
+    "                               holding its lock until the editor is done\n"
     "  .data text                   stack a line of input for the next command\n"
+    "  .pager on|off                page output longer than the terminal ($PAGER; default on)\n"
     "  .about                       show the library's about box\n"
     "  .help                        this text\n"
-    "  .quit (or OFF, QUIT)         leave the shell\n";
+    "  .quit (or OFF, QUIT)         leave the shell\n"
+    "Keys: Tab completes verbs, file names and dictionary names; Ctrl-C drops the line being\n"
+    "typed or cancels the running command; Ctrl-D at an empty prompt leaves.\n"
+    "A command fails (batch exit status 1) when the server answers with one of the message\n"
+    "numbers 173 175 201 202 203 209 210 214 215 230 234 235 236 242 243 245 413 414 416 419\n"
+    "421 450.\n";
+
+// The server's message numbers that report a failed command rather than an outcome.
+constexpr int kErrorMessages[] = {173, 175, 201, 202, 203, 209, 210, 214, 215, 230, 234,
+                                  235, 236, 242, 243, 245, 413, 414, 416, 419, 421, 450};
 
 // Marks as the shell shows and takes them: ] for a value mark, \ for a sub-value mark.
 std::string render(const String& text, char attributeMark) {
@@ -88,40 +111,77 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// One line for a person: the description, then what the driver manager or server said.
+std::string wordsOf(const tarn::TarnError& e) {
+  std::string words = tarn::toUtf8(e.description());
+  std::string said = tarn::toUtf8(e.diagnostic());
+  // "[unixODBC][Driver Manager]..." names who spoke; the words after it are what matter.
+  while (!said.empty() && said[0] == '[' && said.find(']') != std::string::npos) {
+    said.erase(0, said.find(']') + 1);
+  }
+  if (!said.empty() && words.find(said) == std::string::npos) {
+    words += (words.empty() ? "" : ": ") + said;
+  }
+  if (!e.sqlState().empty()) words += " (SQL state " + tarn::toUtf8(e.sqlState()) + ")";
+  return words.empty() ? std::string(e.what()) : words;
+}
+
 class Shell {
  public:
-  Shell(tarn::Ref<tarn::clsTarnEnvironment> env, tarn::Ref<tarn::clsTarnConnection> conn)
-      : env_(std::move(env)), conn_(std::move(conn)) {}
+  Shell(tarn::Ref<tarn::clsTarnEnvironment> env, tarn::Ref<tarn::clsTarnConnection> conn,
+        bool interactive)
+      : env_(std::move(env)),
+        conn_(std::move(conn)),
+        colourOut_(interactive && tarnsh::coloursWanted(STDOUT_FILENO)),
+        colourErr_(interactive && tarnsh::coloursWanted(STDERR_FILENO)) {}
 
   // Runs one line; false when it failed (the reason is on standard error).
   bool run(const std::string& line) {
+    bool ok = false;
     try {
-      if (!line.empty() && line[0] == '.') return own(line);
-      tcl(line);
-      return true;
+      tarnsh::setRunning(true);
+      ok = !line.empty() && line[0] == '.' ? own(line) : tcl(line);
     } catch (const tarn::TarnError& e) {
       report(e);
     } catch (const std::exception& e) {
-      std::cerr << "tarnsh: " << e.what() << "\n";
+      std::cerr << tarnsh::coloured("tarnsh: " + std::string(e.what()), "31", colourErr_) << "\n";
     }
-    return false;
+    tarnsh::setRunning(false);
+    if (tarnsh::takeInterrupt()) {
+      std::cerr << "tarnsh: cancelled\n";
+      cancelled_ = true;
+      return false;
+    }
+    return ok;
   }
 
   [[nodiscard]] bool done() const { return done_; }
+  // True once Ctrl-C cancelled a command.
+  [[nodiscard]] bool cancelled() const { return cancelled_; }
+  [[nodiscard]] tarn::clsTarnConnection& connection() const { return *conn_; }
 
  private:
-  void tcl(const std::string& line) {
+  // Runs a TCL command; false when the server answered with an error message number.
+  bool tcl(const std::string& line) {
     conn_->brExecute(tarn::fromUtf8(line), 3);
     const String captured = conn_->brCapturing()->brCString();
     const String returned = conn_->brReturning()->brCString();
-    if (!captured.empty()) std::cout << render(captured, '\n') << "\n";
+    // The server finished what it could not stop; what it printed is no longer wanted.
+    if (tarnsh::interruptPending()) return false;
+    std::string out;
+    if (!captured.empty()) out += render(captured, '\n') + "\n";
     // A message the command printed shows its number and text; the others are listed after.
     const std::string shown = "\n" + render(captured, '\n');
     std::string unprinted;
+    bool failed = false;
     for (const auto& number : words(render(returned, ' '))) {
       if (shown.find("\n[" + number + "] ") == std::string::npos) unprinted += " " + number;
+      for (int e : kErrorMessages) failed |= number == std::to_string(e);
     }
-    if (!unprinted.empty()) std::cout << "returned:" << unprinted << "\n";
+    if (!unprinted.empty()) out += "returned:" + unprinted + "\n";
+    if (failed && colourOut_) out = tarnsh::coloured(out, "31", true);
+    pager_.show(out);
+    return !failed;
   }
 
   bool own(const std::string& line) {
@@ -135,6 +195,9 @@ class Shell {
       env_->brAbout();
     } else if (verb == ".data") {
       conn_->brData(tarn::fromUtf8(line.size() > 6 ? line.substr(6) : std::string()));
+    } else if (verb == ".pager") {
+      if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) throw UsageError(".pager on|off");
+      pager_.setEnabled(w[1] == "on");
     } else if (verb == ".show" || verb == ".edit" || verb == ".write") {
       std::size_t at = 1;
       const bool dict = w.size() > 1 && (w[1] == "DICT" || w[1] == "dict");
@@ -166,16 +229,17 @@ class Shell {
     return line.substr(pos + 1);
   }
 
-  static void show(tarn::clsTarnFile& file, const String& id) {
+  void show(tarn::clsTarnFile& file, const String& id) const {
     const String item = file.brRead(id)->brCString();
-    std::cout << tarn::toUtf8(id) << "\n";
+    std::string out = tarn::toUtf8(id) + "\n";
     std::istringstream lines(render(item, '\n'));
     int n = 0;
     for (std::string attr; std::getline(lines, attr);) {
       char number[16];
       std::snprintf(number, sizeof number, "%03d ", ++n);
-      std::cout << number << attr << "\n";
+      out += number + attr + "\n";
     }
+    pager_.show(out);
   }
 
   void write(tarn::clsTarnFile& file, const String& id, const std::string& typed) {
@@ -184,12 +248,32 @@ class Shell {
     file.brWrite(item, id);
   }
 
+  // The item stays locked from the read to the write (or to the release when nothing is
+  // written), so that no other port changes it while the editor is open; another port's lock
+  // fails the read, and the editor is not started.
   void edit(tarn::clsTarnFile& file, const String& id) {
     String item;
+    struct Lock {
+      tarn::clsTarnFile& file;
+      const String& id;
+      bool held = true;
+      ~Lock() {
+        if (!held) return;
+        try {
+          file.brRelease(id);
+        } catch (const tarn::TarnError&) {
+          // The connection is gone: so is its lock.
+        }
+      }
+    } lock{file, id};
     try {
-      item = file.brRead(id)->brCString();
+      item = file.brRead(id, tarn::Variant::missing(), tarn::Variant(true))->brCString();
     } catch (const tarn::TarnError& e) {
-      if (e.number() != tarn::err::kItemMissing) throw;  // a new item starts empty
+      if (e.number() != tarn::err::kItemMissing) {
+        lock.held = false;  // a refused lock was never taken
+        throw;
+      }
+      // A new item starts empty; the lock on its id is held all the same.
     }
     if (item.find_first_of(u"]\\") != String::npos) {
       throw UsageError("the item holds ] or \\ as text, which the editor would read as marks");
@@ -216,19 +300,26 @@ class Shell {
     if (!text.empty() && text.back() == '\n') text.pop_back();
     auto changed = env_->brOpenDynamicArray();
     changed->brCString(parseMarks(text, '\n'));
-    file.brWrite(changed, id);
+    file.brWrite(changed, id);  // releases the lock
+    lock.held = false;
     std::cout << "Item " << tarn::toUtf8(id) << " written.\n";
   }
 
-  static void report(const tarn::TarnError& e) {
+  void report(const tarn::TarnError& e) const {
     const auto code = static_cast<std::uint32_t>(e.number()) - 0x80040000u;
-    std::cerr << "tarnsh: error " << (code < 0x10000u ? static_cast<long long>(code) : e.number())
-              << ": " << tarn::toUtf8(e.description()) << " (" << tarn::toUtf8(e.source()) << ")\n";
+    std::ostringstream line;
+    line << "tarnsh: error " << (code < 0x10000u ? static_cast<long long>(code) : e.number())
+         << ": " << wordsOf(e) << " (" << tarn::toUtf8(e.source()) << ")";
+    std::cerr << tarnsh::coloured(line.str(), "31", colourErr_) << "\n";
   }
 
   tarn::Ref<tarn::clsTarnEnvironment> env_;
   tarn::Ref<tarn::clsTarnConnection> conn_;
+  bool colourOut_;
+  bool colourErr_;
+  tarnsh::Pager pager_;
   bool done_ = false;
+  bool cancelled_ = false;
 };
 
 // The driver of this installation, or of the build tree it was built in.
@@ -250,7 +341,10 @@ tarn::Ref<tarn::clsTarnConnection> connectEmbedded(tarn::clsTarnEnvironment& env
   const auto dir = std::filesystem::temp_directory_path() / "tarnsh-odbc-XXXXXX";
   std::string pattern = dir.string();
   if (mkdtemp(pattern.data()) == nullptr) throw UsageError("cannot make a temporary directory");
-  std::ofstream(pattern + "/odbcinst.ini") << "[Tarn]\nDriver = " << findDriver() << "\n";
+  // Threading = 0: the driver is thread-safe, and the driver manager then lets the interrupt
+  // key's SQLCancel through while a request runs.
+  std::ofstream(pattern + "/odbcinst.ini")
+      << "[Tarn]\nDriver = " << findDriver() << "\nThreading = 0\n";
   std::ofstream(pattern + "/odbc.ini")
       << "[TarnShell]\nDriver = Tarn\nAccount = " << account << "\n"
       << (create ? "CreateAccount = Yes\n" : "");
@@ -272,25 +366,51 @@ std::string historyPath() {
   return home ? std::string(home) + "/.tarnsh_history" : std::string();
 }
 
+// Reads a key for the line editor. Ctrl-C ends the read at once (as end of input, which the
+// loop below tells apart by the interrupt flag), where the editor itself would read on.
+int readKey(FILE*) {
+  unsigned char c = 0;
+  while (true) {
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1) return c;
+    if (n < 0 && errno == EINTR && !tarnsh::interruptPending()) continue;
+    return EOF;
+  }
+}
+
 int interactive(Shell& shell) {
   const std::string history = historyPath();
+  rl_getc_function = readKey;
   using_history();
   stifle_history(1000);
   if (!history.empty()) read_history(history.c_str());
+  tarnsh::Completer completer(shell.connection());
   while (!shell.done()) {
+    (void)tarnsh::takeInterrupt();
     char* raw = readline(kPrompt);
-    if (raw == nullptr) break;
+    if (tarnsh::takeInterrupt()) {
+      // Ctrl-C at the prompt: the line typed so far is dropped, and a fresh prompt follows.
+      free(raw);
+      std::cout << "^C\n";
+      continue;
+    }
+    if (raw == nullptr) {
+      std::cout << "\n";
+      break;
+    }
     std::string line(raw);
     free(raw);
     if (line.find_first_not_of(' ') == std::string::npos) continue;
     add_history(line.c_str());
+    // Saved after every line, so that no way of leaving (a signal, a lost terminal) loses it.
+    if (!history.empty()) write_history(history.c_str());
     const auto w = words(line);
     if (w.size() == 1 && (w[0] == "OFF" || w[0] == "QUIT" || w[0] == "off" || w[0] == "quit")) {
       break;
     }
     shell.run(line);
+    completer.forget();  // the command may have made or deleted files
   }
-  if (!history.empty()) write_history(history.c_str());
   return 0;
 }
 
@@ -302,7 +422,14 @@ int main(int argc, char** argv) {
   std::string user;
   bool create = false;
   bool batch = false;
-  for (int opt; (opt = getopt(argc, argv, "+s:a:u:cbh")) != -1;) {
+  static const option longOptions[] = {{"source", required_argument, nullptr, 's'},
+                                       {"account", required_argument, nullptr, 'a'},
+                                       {"user", required_argument, nullptr, 'u'},
+                                       {"create", no_argument, nullptr, 'c'},
+                                       {"batch", no_argument, nullptr, 'b'},
+                                       {"help", no_argument, nullptr, 'h'},
+                                       {nullptr, 0, nullptr, 0}};
+  for (int opt; (opt = getopt_long(argc, argv, "+s:a:u:cbh", longOptions, nullptr)) != -1;) {
     switch (opt) {
       case 's':
         source = optarg;
@@ -319,9 +446,12 @@ int main(int argc, char** argv) {
       case 'b':
         batch = true;
         break;
+      case 'h':
+        std::cout << kUsage << "\n" << kHelp;
+        return 0;
       default:
         std::cerr << kUsage;
-        return opt == 'h' ? 0 : 2;
+        return 2;
     }
   }
   tarn::Ref<tarn::clsTarnEnvironment> env = tarn::clsTarnEnvironment::create();
@@ -343,13 +473,17 @@ int main(int argc, char** argv) {
       conn = env->brOpenConnection(u"ODBC", tarn::fromUtf8(text + extra));
     }
   } catch (const tarn::TarnError& e) {
-    std::cerr << "tarnsh: cannot connect: " << tarn::toUtf8(e.description()) << "\n";
+    std::cerr << "tarnsh: cannot connect: " << wordsOf(e) << "\n";
     return 2;
   } catch (const std::exception& e) {
     std::cerr << "tarnsh: cannot connect: " << tarn::secrets::masked(e.what()) << "\n";
     return 2;
   }
-  Shell shell(env, conn);
+  const bool atTerminal = optind >= argc && !batch && isatty(STDIN_FILENO);
+  // A pager that quits early must not end the shell.
+  signal(SIGPIPE, SIG_IGN);
+  tarnsh::installInterruptHandler([conn] { conn->rsCancel(); });
+  Shell shell(env, conn, atTerminal);
   int status = 0;
   if (optind < argc) {
     for (int i = optind; i < argc && !shell.done(); ++i) {
@@ -358,7 +492,7 @@ int main(int argc, char** argv) {
         break;
       }
     }
-  } else if (!batch && isatty(STDIN_FILENO)) {
+  } else if (atTerminal) {
     status = interactive(shell);
   } else {
     // Scripts: stop at the first failure so that later commands do not run on a wrong state.
@@ -370,6 +504,9 @@ int main(int argc, char** argv) {
       }
     }
   }
+  // Ctrl-C in a script stops it, as the interrupt key stops other programs' scripts.
+  if (!atTerminal && shell.cancelled()) status = 130;
+  tarnsh::removeInterruptHandler();
   env->brCloseConnection(conn);
   return status;
 }

@@ -11,15 +11,14 @@
 #include <variant>
 
 #include "server/engine/conv/conversion.h"
+#include "server/engine/vocabulary.h"
 
 namespace tarn::server::conv {
 
 // ---- Shared text helpers ---------------------------------------------------------------------
 
-// True for the mark bytes 0xFB..0xFF, which separate the pieces a conversion works on.
-[[nodiscard]] constexpr bool isMark(char c) noexcept {
-  return static_cast<unsigned char>(c) >= 0xFB;
-}
+// The mark bytes separate the pieces a conversion works on.
+using ::tarn::server::isMark;
 
 // A character a code may use as a separator: printable, not a letter or digit, not a mark.
 [[nodiscard]] bool isSeparatorChar(char c) noexcept;

@@ -278,7 +278,8 @@ class Compiler : Emitter {
     if (word == "LOCATE") return locateStatement();
     if (word == "OPEN") return openStatement();
     if (word == "READ" || word == "READU" || word == "READV") return readStatement();
-    if (word == "WRITE" || word == "WRITEV") return writeStatement();
+    if (word == "WRITE" || word == "WRITEV" || word == "WRITEU" || word == "WRITEVU")
+      return writeStatement();
     if (word == "DELETE" && !isOp("(", 1)) return deleteStatement();
     if (word == "RELEASE") return releaseStatement();
     if (word == "SUBROUTINE" || word == "PROGRAM") fail("a statement (the header must come first)");
@@ -816,12 +817,15 @@ class Compiler : Emitter {
     std::vector<std::int32_t> args{expression()};
     expectOp(",");
     args.push_back(expression());
-    if (word == "WRITEV") {
+    if (word == "WRITEV" || word == "WRITEVU") {
       expectOp(",");
       args.push_back(expression());
     }
     std::int32_t outcome = temp();
-    emit(Op::kWrite, value, outcome, operandRun(args), static_cast<std::uint8_t>(args.size()));
+    // The count of operands, with 0x10 for a write that keeps the item's lock.
+    const bool keeps = word == "WRITEU" || word == "WRITEVU";
+    emit(Op::kWrite, value, outcome, operandRun(args),
+         static_cast<std::uint8_t>(args.size() | (keeps ? 0x10u : 0u)));
     optionalClauses(outcome);
   }
 

@@ -18,7 +18,11 @@ const NumberFormat& Files::format() const {
 OpenSection& Files::fileOf(const Value& v) {
   if (v.file() < 1 || static_cast<std::size_t>(v.file()) > files_.size())
     throw Failure{"not a file variable"};
-  return files_[static_cast<std::size_t>(v.file()) - 1];
+  OpenSection& f = files_[static_cast<std::size_t>(v.file()) - 1];
+  // The grant is checked at every use, as for a client's handle.
+  if (!port().mayUse(f))
+    throw Failure{"account " + f.account->name() + " no longer grants this one"};
+  return f;
 }
 
 PortState& Files::port() {
@@ -73,27 +77,36 @@ void Files::run(const Instr& i, Value* r, const Value* const* a, const Value* wr
         r[i.b].setNumber(1);
         return;
       }
-      store::Account& account = *f.account;
-      store::Transaction tx(account);
-      store::Account::WriteCheck locks = account.checkWrite(f.section, id, port().owner());
-      if (locks.heldElsewhere) {
-        r[i.b].setNumber(2);
-        return;
-      }
-      bool done = true;
+      // WRITEU keeps the lock that READU took; WRITE and DELETE give it up.
+      const bool keepLock = (i.x & 0x10) != 0;
+      Written done = Written::kDone;
       if (i.op == Op::kDelete) {
-        done = account.deleteItem(f.section, id);
+        done = port().deleteItem(f, id);
       } else if (n == 3) {
-        std::string body;
-        (void)account.readItem(f.section, id, body);
-        replaceElement(body, std::max(1L, longOf(*a[2])), 0, 0, written->text());
-        account.writeItem(f.section, id, body);
+        const long attribute = std::max(1L, longOf(*a[2]));
+        done = port().updateItem(f, id, keepLock, [&](std::string& body) {
+          replaceElement(body, attribute, 0, 0, written->text());
+          return true;
+        });
       } else {
-        account.writeItem(f.section, id, written->text());
+        done = port().writeItem(f, id, written->text(), keepLock);
       }
-      if (locks.heldByOwner) account.unlockItem(f.section, id, port().owner());
-      tx.commit();
-      r[i.b].setNumber(done ? 0 : 1);
+      switch (done) {
+        case Written::kDone:
+          r[i.b].setNumber(0);
+          return;
+        case Written::kLocked:
+          r[i.b].setNumber(2);
+          return;
+        case Written::kReadOnly:
+          throw Failure{"the system dictionary is written only from DM"};
+        case Written::kRefused:
+          throw Failure{"account " + f.account->name() + " no longer grants this one"};
+        case Written::kMissing:
+        case Written::kAbandoned:
+          r[i.b].setNumber(1);
+          return;
+      }
       return;
     }
     case Op::kRelease:

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "server/engine/corvex/value.h"
-#include "server/engine/session.h"
 #include "server/engine/store/store.h"
+#include "server/engine/vocabulary.h"
 
 namespace tarn::server::corvex {
 namespace {
@@ -18,12 +18,6 @@ constexpr std::string_view kObjectPrefix = "$";
 // A catalog entry in the MD: attribute 1 this kind, then account, file and item of the module.
 constexpr std::string_view kCatalogKind = "R";
 
-std::string_view trimBlanks(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 std::vector<std::string_view> commaParts(std::string_view text) {
   std::vector<std::string_view> parts;
   for (;;) {
@@ -32,13 +26,6 @@ std::vector<std::string_view> commaParts(std::string_view text) {
     if (comma == std::string_view::npos) return parts;
     text.remove_prefix(comma + 1);
   }
-}
-
-// Another account named in a module reference, when this port may reach its files: a protected
-// account that does not grant the port's answers as if it were not there.
-std::shared_ptr<store::Account> reachable(PortState& state, std::string_view name) {
-  std::shared_ptr<store::Account> account = state.accountNamed(name);
-  return account && state.mayReach(*account) ? account : nullptr;
 }
 
 // The account, source file and item a COMPILE or CATALOG names.
@@ -52,36 +39,35 @@ std::optional<Source> sourceOf(PortState& state, std::string_view arguments, con
   std::size_t options = arguments.find('(');
   std::vector<std::string_view> p = commaParts(arguments.substr(0, options));
   if ((p.size() != 2 && p.size() != 3) || p.back().empty() || p[p.size() - 2].empty()) {
-    out.message(203, "COMPILE and CATALOG take base,file, name or file, name.");
+    out.message(msg::kSyntax, "COMPILE and CATALOG take base,file, name or file, name.");
+    return std::nullopt;
+  }
+  // "base,file" follows the reference rule: base is a file of this account with file as its data
+  // section ("BP,BP"), else an account with file in it.
+  Place at = p.size() == 3 ? state.place(p[0], p[1])
+                           : Place{Access::kAllowed, state.accountRef(), p[0], {}};
+  if (at.access == Access::kMissing) {
+    out.message(msg::kNotAnAccount, "'" + std::string(p[0]) + "' is not an account.");
+    return std::nullopt;
+  }
+  if (at.access == Access::kRefused) {
+    out.message(msg::kAccessRefused, "Account " + std::string(p[0]) + " refused the access.");
     return std::nullopt;
   }
   Source s;
+  s.account = at.account;
   s.item = std::string(p.back());
-  // "base,file": as in every file reference, base is a file of this account with file as its data
-  // section ("BP,BP"), else an account with file in it.
-  if (p.size() == 3) {
-    if (std::optional<std::string> local = state.account().findFile(p[0], state.caseSensitive)) {
-      if (!state.account().findSection(*local, false, p[1], state.caseSensitive)) {
-        out.message(201, "'" + std::string(p[0]) + "," + std::string(p[1]) +
-                             "' is not a file name.");
-        return std::nullopt;
-      }
-      s.account = state.accountRef();
-      s.file = *local + "," + std::string(p[1]);
-      return s;
-    }
-  }
-  s.account = p.size() == 3 ? reachable(state, p[0]) : state.accountRef();
-  if (!s.account) {
-    out.message(210, "'" + std::string(p[0]) + "' is not an account.");
-    return std::nullopt;
-  }
-  std::optional<std::string> file = s.account->findFile(p[p.size() - 2], state.caseSensitive);
+  std::optional<std::string> file = s.account->findFile(at.file, state.caseSensitive);
+  if (file && !at.section.empty() &&
+      !s.account->findSection(*file, false, at.section, state.caseSensitive))
+    file.reset();
   if (!file) {
-    out.message(201, "'" + std::string(p[p.size() - 2]) + "' is not a file name.");
+    out.message(msg::kNotAFile, "'" + std::string(at.section.empty() ? at.file : p[0]) +
+                                    (at.section.empty() ? "" : "," + std::string(at.section)) +
+                                    "' is not a file name.");
     return std::nullopt;
   }
-  s.file = *file;
+  s.file = at.section.empty() ? *file : *file + "," + std::string(at.section);
   return s;
 }
 
@@ -98,12 +84,13 @@ std::string objectId(std::string_view item) {
 }
 
 // The module's program from its object item; status 2 when neither source nor object is
-// there, 40 when only the source is.
+// there, 46 when only the source is. account is one the port may reach, or null.
 Found loadObject(PortState& state, const std::shared_ptr<store::Account>& account,
                  std::string_view reference, std::string_view item) {
   Found f;
   f.status = status::kItemMissing;
   if (!account) return f;
+  f.account = account;
   const auto [file, section] = fileAndSection(reference);
   std::optional<store::Section> dict = account->findSection(file, true, {}, state.caseSensitive);
   if (!dict) return f;
@@ -131,7 +118,9 @@ Found loadCataloged(PortState& state, const std::shared_ptr<store::Account>& in,
   std::string entry;
   if (!md || !in->readItem(*md, name, entry)) return f;
   if (extract(entry, 1, 0, 0) != kCatalogKind) return f;
-  return loadObject(state, reachable(state, extract(entry, 2, 0, 0)), extract(entry, 3, 0, 0),
+  // The entry may name any account (anyone can write an MD item of this shape): the grant is
+  // checked when the module is loaded, not only when it was cataloged.
+  return loadObject(state, state.reach(extract(entry, 2, 0, 0)).account, extract(entry, 3, 0, 0),
                     extract(entry, 4, 0, 0));
 }
 
@@ -172,13 +161,13 @@ void catalogCommand(PortState& state, std::string_view arguments, const Reporter
   std::optional<store::Section> md =
       state.account().findSection(store::kMasterDictionary, false, {}, false);
   if (!md) {
-    out.message(201, "'MD' is not a file name.");
+    out.message(msg::kNotAFile, "'MD' is not a file name.");
     return;
   }
   std::string entry(kCatalogKind);
   for (const std::string* part : {&s->account->name(), static_cast<const std::string*>(&s->file),
                                   static_cast<const std::string*>(&s->item)}) {
-    entry.push_back(kAm);
+    entry.push_back(kAttributeMark);
     entry += *part;
   }
   state.account().writeItem(*md, s->item, entry);
@@ -194,16 +183,21 @@ Found findModule(PortState& state, std::string_view reference) {
   switch (p.size()) {
     case 1:
       return loadCataloged(state, state.accountRef(), p[0]);
-    case 2:
-      // A file of this account, else an account and a name cataloged there.
-      if (state.account().findFile(p[0], state.caseSensitive))
-        return loadObject(state, state.accountRef(), p[0], p[1]);
-      return loadCataloged(state, reachable(state, p[0]), p[1]);
-    case 3:
+    case 2: {
+      // A file of this account and a module in it, else an account and a name cataloged there.
+      Place at = state.place(p[0], {});
+      if (!at.file.empty()) return loadObject(state, at.account, at.file, p[1]);
+      return loadCataloged(state, at.account, p[1]);
+    }
+    case 3: {
       // As in COMPILE: a file of this account and its data section, else an account and a file.
-      if (std::optional<std::string> local = state.account().findFile(p[0], state.caseSensitive))
-        return loadObject(state, state.accountRef(), *local + "," + std::string(p[1]), p[2]);
-      return loadObject(state, reachable(state, p[0]), p[1], p[2]);
+      Place at = state.place(p[0], p[1]);
+      if (at.access != Access::kAllowed) return missing;
+      return loadObject(state, at.account,
+                        at.section.empty() ? std::string(at.file)
+                                           : std::string(at.file) + "," + std::string(at.section),
+                        p[2]);
+    }
     default:
       return missing;
   }

@@ -12,15 +12,6 @@
 
 namespace tarn::server::corvex {
 
-// Message numbers of COMPILE and CATALOG (listed in server/README.md).
-namespace msg {
-inline constexpr int kCompiled = 241;
-inline constexpr int kNotCompiled = 242;
-inline constexpr int kNoSource = 243;
-inline constexpr int kCataloged = 244;
-inline constexpr int kNoObject = 245;
-}  // namespace msg
-
 // How a TCL verb reports: plain lines, and numbered messages.
 struct Reporter {
   std::function<void(std::string_view line)> print;
@@ -33,10 +24,12 @@ void compileCommand(PortState& state, std::string_view arguments, const Reporter
 // CATALOG base,file, name (or file, name): names the compiled module in this account's MD.
 void catalogCommand(PortState& state, std::string_view arguments, const Reporter& out);
 
-// A module found for "base,file, name", "file, name", "account,name" or a cataloged "name".
+// A module found for "base,file, name", "file, name", "account,name" or a cataloged "name". A
+// module in an account that does not grant the current one is not found.
 struct Found {
-  int status = 0;  // 0, 2 no such module, 40 source without object code
+  int status = 0;  // 0, 2 no such module, 46 source without object code
   std::shared_ptr<const Program> program;
+  std::shared_ptr<store::Account> account;  // where the object code came from
 };
 [[nodiscard]] Found findModule(PortState& state, std::string_view reference);
 

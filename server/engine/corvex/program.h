@@ -51,7 +51,7 @@ enum class Op : std::uint8_t {
   kStop,        // out of the whole call
   kOpen,        // a <- file of (x operands from c: [dict,] name); outcome b
   kRead,        // a <- item (c: file, id[, attribute]); outcome b; x: count, 0x10 locks
-  kWrite,       // a -> item (c: file, id[, attribute]); outcome b
+  kWrite,       // a -> item (c: file, id[, attribute]); outcome b; x: count, 0x10 keeps the lock
   kDelete,      // item (c: file, id); outcome b
   kRelease,     // (c: x operands: none, or file and id)
   kLocate,      // a <- position (c: needle, array, attr, value, order); outcome b

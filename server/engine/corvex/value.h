@@ -6,11 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "server/engine/vocabulary.h"
+
 namespace tarn::server::corvex {
 
-inline constexpr char kAm = '\xFE';
-inline constexpr char kVm = '\xFD';
-inline constexpr char kSvm = '\xFC';
+// The marks under the language's short names (@AM, @VM, @SVM).
+inline constexpr char kAm = kAttributeMark;
+inline constexpr char kVm = kValueMark;
+inline constexpr char kSvm = kSubValueMark;
 
 // A string with a cached numeric reading. Arithmetic results keep only the number until
 // someone asks for the text, so a numeric loop never formats.

@@ -18,12 +18,6 @@ const NumberFormat& indexFormat() {
   return format;
 }
 
-std::string_view trimBlanks(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 }  // namespace
 
 std::string Correlative::text() const {
@@ -54,21 +48,7 @@ std::optional<Correlative> parseCorrelative(std::string_view text) {
 void indexKeys(const Correlative& c, std::string_view id, std::string_view body,
                std::vector<KeyValue>& out) {
   out.clear();
-  std::string_view attribute = id;
-  if (c.attribute > 0) {
-    attribute = {};
-    std::size_t start = 0;
-    long n = 1;
-    for (; n < c.attribute; ++n) {
-      std::size_t mark = body.find(kAttributeMark, start);
-      if (mark == std::string_view::npos) break;
-      start = mark + 1;
-    }
-    if (n == c.attribute) {
-      attribute = body.substr(start);
-      attribute = attribute.substr(0, attribute.find(kAttributeMark));
-    }
-  }
+  std::string_view attribute = attributeOf(id, body, c.attribute);
   long vc = 1;
   while (true) {
     std::size_t mark = attribute.find(kValueMark);
@@ -114,6 +94,13 @@ IndexEntries::Span IndexEntries::keep(std::string_view bytes) {
   return span;
 }
 
+std::uint64_t IndexEntries::head(std::string_view key) noexcept {
+  std::uint64_t h = 0;
+  for (std::size_t i = 0; i < 8; ++i)
+    h = (h << 8) | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
+  return h;
+}
+
 IndexEntries::IndexEntries(const Correlative& c, bool foldIds, const ItemVisitor& forEachItem) {
   std::vector<KeyValue> keys;
   Section ids;
@@ -125,11 +112,14 @@ IndexEntries::IndexEntries(const Correlative& c, bool foldIds, const ItemVisitor
     const std::string_view key = itemKey(ids, id, scratch);
     const Span item = keep(key);
     const Span spelled = key == id ? Span{} : keep(id);
-    for (const KeyValue& k : keys) rows_.push_back({keep(k.key), item, spelled, k.vc});
+    for (const KeyValue& k : keys) rows_.push_back({keep(k.key), item, spelled, k.vc, head(k.key)});
     if (arena_.size() > UINT32_MAX - (1u << 20))
       throw StoreError(StoreFailure::kFull, "too many index entries to build at once");
   });
   std::sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) {
+    // Most keys differ in their first eight bytes, which are in the row: the arena is read only
+    // for the keys that share them.
+    if (a.head != b.head) return a.head < b.head;
     if (int d = view(a.key).compare(view(b.key))) return d < 0;
     if (int d = view(a.item).compare(view(b.item))) return d < 0;
     return a.vc < b.vc;

@@ -87,7 +87,9 @@ class IndexEntries {
   struct Row {
     Span key, item, id;
     long vc;
+    std::uint64_t head;  // the key's first eight bytes, big-endian, zero-padded: orders as they do
   };
+  [[nodiscard]] static std::uint64_t head(std::string_view key) noexcept;
   Span keep(std::string_view bytes);
   [[nodiscard]] std::string_view view(Span s) const noexcept {
     return std::string_view(arena_).substr(s.at, s.size);

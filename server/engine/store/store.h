@@ -16,12 +16,14 @@
 
 #include "server/engine/store/index_keys.h"
 #include "server/engine/store/process.h"
+#include "server/engine/vocabulary.h"
 
 namespace tarn::server::store {
 
-inline constexpr char kAttributeMark = '\xFE';
-inline constexpr char kValueMark = '\xFD';
-inline constexpr char kSubValueMark = '\xFC';
+// The marks, under the names the store's callers have long used.
+using ::tarn::server::kAttributeMark;
+using ::tarn::server::kSubValueMark;
+using ::tarn::server::kValueMark;
 inline constexpr std::string_view kMasterDictionary = "MD";
 inline constexpr std::string_view kSystemAccount = "DM";
 
@@ -238,6 +240,10 @@ class Account {
   virtual void revoke(std::string_view other) = 0;
   [[nodiscard]] virtual bool grants(std::string_view other) = 0;
   [[nodiscard]] virtual std::vector<std::string> grantees() = 0;
+  // A number that moves whenever the credentials or grants may have changed, from any port. It
+  // costs no table read, so a port can ask it before every use of another account's file and
+  // look the grants up again only when it moved.
+  [[nodiscard]] virtual std::uint64_t protectionVersion() = 0;
 
  private:
   std::string name_;

@@ -56,7 +56,7 @@ std::shared_ptr<store::Account> ownAccount(Interpreter& in, const CommandLine& c
     return nullptr;
   }
   const std::string& name = cmd.words.front().text;
-  std::shared_ptr<store::Account> target = in.state().accountNamed(name);
+  std::shared_ptr<store::Account> target = in.state().accountForLogon(name);
   if (!target) {
     in.message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
     return nullptr;
@@ -246,7 +246,7 @@ void logTo(Interpreter& in, const Invocation& call) {
   // A protected account takes its user and password from the next two stacked lines, also when
   // the port is on it already, so that the caller's lines mean the same either way.
   Credentials credentials;
-  std::shared_ptr<store::Account> target = in.state().accountNamed(name);
+  std::shared_ptr<store::Account> target = in.state().accountForLogon(name);
   if (target && store::isProtected(*target)) {
     credentials.user = std::string(in.input().next().value_or(""));
     credentials.password = std::string(in.input().next().value_or(""));
@@ -274,14 +274,17 @@ void updateMd(Interpreter& in, const Invocation& call) {
     return;
   }
   const std::string& name = cmd.words.front().text;
-  std::shared_ptr<store::Account> target = in.state().accountNamed(name);
-  if (!target) {
+  Place at = in.state().reach(name);
+  if (at.access == Access::kMissing) {
     in.message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
     return;
   }
-  if (!in.state().mayReach(*target) || (target->name() == store::kSystemAccount &&
-                                        in.state().account().name() != store::kSystemAccount)) {
-    in.message(msg::kAccessRefused, cat({"Account ", target->name(), " refused the access."}));
+  std::shared_ptr<store::Account> target = at.account;
+  if (!target || (target->name() == store::kSystemAccount &&
+                  in.state().account().name() != store::kSystemAccount)) {
+    in.message(msg::kAccessRefused,
+               cat({"Account ", target ? target->name() : store::upperAscii(name),
+                    " refused the access."}));
     return;
   }
   std::optional<store::Section> md =
@@ -386,7 +389,7 @@ void protectAccount(Interpreter& in, const Invocation& call) {
   // DM administers every account: while it is open to anyone, protecting another account would
   // only look safe.
   if (target->name() != store::kSystemAccount) {
-    std::shared_ptr<store::Account> dm = in.state().accountNamed(store::kSystemAccount);
+    std::shared_ptr<store::Account> dm = in.state().accountForLogon(store::kSystemAccount);
     if (!dm || !store::isProtected(*dm)) {
       in.message(msg::kProtectDmFirst,
                  cat({"Protect DM first (PROTECT-ACCOUNT DM): no account is protected while DM "

@@ -10,6 +10,7 @@
 #include "server/engine/port_state.h"
 #include "server/engine/store/protection.h"
 #include "server/engine/tcl/tcl.h"
+#include "server/engine/vocabulary.h"
 
 namespace tarn::server::tcl {
 
@@ -17,57 +18,11 @@ using store::equalsNoCase;
 using store::kAttributeMark;
 using store::kValueMark;
 
-// Message numbers of this interpreter (listed for administrators in server/README.md).
-namespace msg {
-constexpr int kNotAFile = 201;
-constexpr int kNotAnAttribute = 202;
-constexpr int kSyntax = 203;
-constexpr int kStoreFailed = 209;
-constexpr int kNotAnAccount = 210;
-constexpr int kLoggedOn = 211;
-constexpr int kVerbsUpdated = 212;
-constexpr int kAccountCreated = 213;
-constexpr int kAccountExists = 214;
-constexpr int kBadAccountName = 215;
-constexpr int kIndexExists = 171;
-constexpr int kIndexCreated = 172;
-constexpr int kBadCorrelative = 173;
-constexpr int kIndexDeleted = 174;
-constexpr int kNoSuchIndex = 175;
-constexpr int kNoItems = 401;
-constexpr int kSelected = 404;
-constexpr int kListed = 405;
-constexpr int kCounted = 407;
-constexpr int kFileExists = 413;
-constexpr int kBadFileName = 414;
-constexpr int kMasterDictionary = 416;
-constexpr int kFileCreated = 417;
-constexpr int kFileDeleted = 418;
-constexpr int kFileInUse = 419;
-constexpr int kFileCleared = 420;
-constexpr int kBadModulo = 421;
-constexpr int kCaseShown = 431;
-constexpr int kAccessRefused = 230;
-constexpr int kAccountProtected = 231;
-constexpr int kGranted = 232;
-constexpr int kRevoked = 233;
-constexpr int kNotYours = 234;
-constexpr int kSystemDictionary = 235;
-constexpr int kProtectDmFirst = 236;
-constexpr int kOverLimit = 450;
-}  // namespace msg
-
-// The request status of a run stopped by one of the port's limits.
-constexpr int kOverLimitStatus = 40;
-
 inline std::string cat(std::initializer_list<std::string_view> parts) {
   std::string out;
   for (std::string_view p : parts) out += p;
   return out;
 }
-
-// Attribute n of an item (0: the id), without copying.
-std::string_view attributeOf(std::string_view id, std::string_view body, long n);
 
 // The stacked lines of one "E": each is a command, unless a verb takes it as its input.
 class StackedInput {
@@ -103,7 +58,7 @@ class Interpreter {
   // Stops the run: the message goes into the captured output, status 40 into the reply.
   void overLimit(std::string_view text) {
     message(msg::kOverLimit, text);
-    out_.status = kOverLimitStatus;
+    out_.status = status::kOverLimit;
   }
 
   void print(std::string_view line) {
@@ -125,6 +80,8 @@ class Interpreter {
     out_.returned += std::to_string(number);
   }
   [[nodiscard]] std::size_t capturedBytes() const noexcept { return out_.captured.size(); }
+  // Room for about bytes more of output, so that a long report does not copy it as it grows.
+  void reserveOutput(std::size_t bytes) { out_.captured.reserve(out_.captured.size() + bytes); }
 
   PortState& state() noexcept { return state_; }
   StackedInput& input() noexcept { return input_; }

@@ -7,18 +7,6 @@
 
 namespace tarn::server::tcl {
 
-std::string_view attributeOf(std::string_view id, std::string_view body, long n) {
-  if (n == 0) return id;
-  std::size_t start = 0;
-  for (long i = 1; i < n; ++i) {
-    std::size_t mark = body.find(kAttributeMark, start);
-    if (mark == std::string_view::npos) return {};
-    start = mark + 1;
-  }
-  std::size_t end = body.find(kAttributeMark, start);
-  return body.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-}
-
 CommandLine splitCommand(std::string_view line) {
   CommandLine cmd;
   std::size_t i = 0;
@@ -99,7 +87,7 @@ Outcome run(PortState& state, std::string_view command, std::string_view stacked
     }
   }
   if (!interpreter.runLine(command)) {
-    out.status = 6;
+    out.status = status::kInvalidCall;
     return out;
   }
   // Every stacked line a verb did not take as its input is a command of its own; a refusal by a
@@ -108,7 +96,7 @@ Outcome run(PortState& state, std::string_view command, std::string_view stacked
     const std::optional<std::string_view> line = input.next();
     if (!line) break;
     if (!interpreter.runLine(*line)) {
-      out.status = 6;
+      out.status = status::kInvalidCall;
       return out;
     }
   }

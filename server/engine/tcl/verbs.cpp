@@ -28,7 +28,17 @@ constexpr std::array kVerbs = {Verb{"SET-NUM-FORMAT", verbs::setNumFormat},
                                Verb{"GRANT-ACCOUNT", verbs::grantAccount},
                                Verb{"REVOKE-ACCOUNT", verbs::revokeAccount},
                                Verb{"COMPILE", verbs::compile},
-                               Verb{"CATALOG", verbs::catalog}};
+                               Verb{"CATALOG", verbs::catalog},
+                               Verb{"SORT", verbs::query},
+                               Verb{"SUM", verbs::query},
+                               Verb{"SAVE-LIST", verbs::saveList},
+                               Verb{"GET-LIST", verbs::getList},
+                               Verb{"DELETE-LIST", verbs::deleteList},
+                               Verb{"LISTF", verbs::listFiles},
+                               Verb{"LIST-INDEX", verbs::listIndex},
+                               Verb{"CT", verbs::copyToTerminal},
+                               Verb{"COPY", verbs::copyItems},
+                               Verb{"DELETE", verbs::deleteItems}};
 
 }  // namespace
 

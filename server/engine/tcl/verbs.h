@@ -47,8 +47,18 @@ void deleteIndex(Interpreter& in, const Invocation& call);
 void protectAccount(Interpreter& in, const Invocation& call);
 void grantAccount(Interpreter& in, const Invocation& call);
 void revokeAccount(Interpreter& in, const Invocation& call);
-// query/query.cpp
+// query/query.cpp: the sentence verbs
 void query(Interpreter& in, const Invocation& call);
+// query/lists.cpp
+void saveList(Interpreter& in, const Invocation& call);
+void getList(Interpreter& in, const Invocation& call);
+void deleteList(Interpreter& in, const Invocation& call);
+// query/file_verbs.cpp
+void listFiles(Interpreter& in, const Invocation& call);
+void listIndex(Interpreter& in, const Invocation& call);
+void copyToTerminal(Interpreter& in, const Invocation& call);
+void copyItems(Interpreter& in, const Invocation& call);
+void deleteItems(Interpreter& in, const Invocation& call);
 }  // namespace verbs
 
 }  // namespace tarn::server::tcl

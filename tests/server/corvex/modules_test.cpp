@@ -15,26 +15,8 @@ std::string lines(std::initializer_list<std::string_view> l) {
   return joinMarks(l);
 }
 
-// The "M" request for a module number and argument texts.
-std::string callRequest(const std::string& module, const std::vector<std::string>& args) {
-  std::string r = req("M", {module, std::to_string(args.size())});
-  for (const std::string& a : args) {
-    r += AM + std::to_string(a.size()) + AM + a;
-  }
-  return r;
-}
-
-// The argument texts of a good "M" reply.
 std::vector<std::string> results(const std::string& data) {
-  std::vector<std::string> out;
-  std::string_view s = data;
-  while (!s.empty()) {
-    std::size_t mark = s.find(AM);
-    std::size_t n = std::stoul(std::string(s.substr(0, mark)));
-    out.emplace_back(s.substr(mark + 1, n));
-    s.remove_prefix(mark + 1 + n + 1);
-  }
-  return out;
+  return callResults(data);
 }
 
 class Modules : public EngineTest {
@@ -100,7 +82,11 @@ TEST_F(Modules, LoadByEveryReferenceFormAndCallWithMarks) {
   EXPECT_EQ(run(req("R", {m, "X"})).status, status::kFileNotPresent);
   EXPECT_EQ(run(callRequest(bp_, {})).status, status::kFileNotPresent);
   EXPECT_EQ(run(callRequest(m, {"1", "2", "3", "4"})).status, status::kBadParameters);
-  EXPECT_EQ(run(req("M", {m, "1", "5", "ab"})).status, status::kBadParameters);
+  // The count must be a number that matches the arguments that follow it.
+  for (const char* count : {"", "x", "1x", "+1", " 1", "-1", "256", "2", "0"})
+    EXPECT_EQ(run(req("M", {m, count, "1", "a"})).status, status::kBadParameters) << count;
+  EXPECT_EQ(run(req("M", {m})).status, status::kBadParameters);
+  EXPECT_EQ(run(req("M", {m, "1", "1", "a"})).status, 0);
 }
 
 TEST_F(Modules, ProgramsRunTimeErrorsAndCalls) {
@@ -137,6 +123,7 @@ TEST_F(Modules, FileStatementsTakeTheirClausesUnderThePortsLocks) {
            "IF OP = 'V' THEN READV REC FROM F, ID, 2 ELSE REC = 'missing'",
            "IF OP = 'W' THEN WRITE REC ON F, ID LOCKED REC = 'locked'",
            "IF OP = 'WV' THEN WRITEV REC ON F, ID, 3",
+           "IF OP = 'WU' THEN WRITEU REC ON F, ID LOCKED REC = 'locked'",
            "IF OP = 'D' THEN DELETE F, ID ELSE REC = 'gone already'",
            "IF OP = 'X' THEN RELEASE F, ID",
            "IF OP = 'O' THEN OPEN 'NOPE' TO G ELSE REC = 'no such file'", "RETURN"}));
@@ -166,6 +153,12 @@ TEST_F(Modules, FileStatementsTakeTheirClausesUnderThePortsLocks) {
   EXPECT_EQ(call("U", "2"), "y");
   EXPECT_EQ(call("D", "2"), "");
   EXPECT_EQ(call("D", "2"), "gone already");
+  // WRITEU keeps the lock that READU took; a WRITE gives it up.
+  EXPECT_EQ(call("U", "3"), "new");
+  EXPECT_EQ(call("WU", "3", "kept"), "kept");
+  EXPECT_EQ(call("U", "3", "", other.get()), "locked");
+  EXPECT_EQ(call("W", "3", "given"), "given");
+  EXPECT_EQ(call("U", "3", "", other.get()), "given");
 }
 
 TEST_F(Modules, ACallIsStoppedByCancelAndByTheTimeLimit) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -73,6 +74,26 @@ struct Reply {
   std::string data;
 };
 
+// The "M" request for a module number and argument texts.
+inline std::string callRequest(const std::string& module, const std::vector<std::string>& args) {
+  std::string r = req("M", {module, std::to_string(args.size())});
+  for (const std::string& a : args) r += AM + std::to_string(a.size()) + AM + a;
+  return r;
+}
+
+// The argument texts of a good "M" reply.
+inline std::vector<std::string> callResults(const std::string& data) {
+  std::vector<std::string> out;
+  std::string_view s = data;
+  while (!s.empty()) {
+    std::size_t mark = s.find(AM);
+    std::size_t n = std::stoul(std::string(s.substr(0, mark)));
+    out.emplace_back(s.substr(mark + 1, n));
+    s.remove_prefix(std::min(s.size(), mark + 1 + n + 1));
+  }
+  return out;
+}
+
 inline Reply parseReply(const std::string& raw) {
   Reply r;
   EXPECT_GE(raw.size(), 5u) << raw;
@@ -132,7 +153,7 @@ class TempSystem {
   }
   // Logs on, making the system and account when they are new.
   [[nodiscard]] std::unique_ptr<Port> open(const std::string& account = "SALES",
-                                           const PortCredentials& credentials = {}) const {
+                                           const Credentials& credentials = {}) const {
     return Port::open(config(account), credentials);
   }
   [[nodiscard]] PortConfig config(const std::string& account = "SALES") const {

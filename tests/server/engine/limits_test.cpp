@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "server/engine/session.h"
+#include "server/engine/store/fault_store.h"
 #include "server/engine/store/sqlite/sqlite_system.h"
 #include "tests/server/engine/engine_fixture.h"
 
@@ -94,8 +95,8 @@ TEST_F(Limited, EachLimitRefusesWithStatusAndMessageAndThePortGoesOn) {
     std::string stacked;
   };
   const TclCase commands[] = {
-      {"LIST CUST", ""},                                 // three items, over 300 bytes
-      {"LIST CUST \"A\" \"A\" \"A\"", ""},               // one item named again and again
+      {"LIST CUST A1", ""},                              // three items, over 300 bytes
+      {"LIST CUST A1 \"A\" \"A\" \"A\"", ""},            // one item named again and again
       {"SELECT CUST WITH A51 = \"x\"", ""},              // an element number
       {"WHO", joinMarks({"WHO", "WHO", "WHO", "WHO"})},  // four stacked commands
   };
@@ -110,64 +111,104 @@ TEST_F(Limited, EachLimitRefusesWithStatusAndMessageAndThePortGoesOn) {
   TclReply ok = parseTcl(port_->execute(req("E", {"LIST CUST A0", "WHO", "WHO"})));
   EXPECT_EQ(ok.status, 0);
   EXPECT_EQ(ok.returned, "405");
+  // A saved list is an item: over the item limit it is refused and stays active.
+  for (char c : {'x', 'y', 'z'})
+    ASSERT_EQ(run(req("W", {f, std::string(40, c), "v"})).status, 0);
+  TclReply saved = parseTcl(port_->execute(req("E", {"SELECT CUST", "SAVE-LIST L"})));
+  EXPECT_EQ(saved.status, status::kOverLimit);
+  EXPECT_EQ(saved.returned, joinMarks({"404", "450"}));
+  EXPECT_EQ(parseTcl(port_->execute(req("E", {"COUNT CUST"}))).captured, "Count: 6 items.");
 }
 
-// Fault injection: the next statement whose SQL starts with the prefix fails with the code.
-int gFaultCode = 0;
-const char* gFaultPrefix = "";
-int injectFault(const char* sql) {
-  return std::strncmp(sql, gFaultPrefix, std::strlen(gFaultPrefix)) == 0 ? gFaultCode : 0;
-}
-
-using StorageFailures = EngineTest;
+// A second port on the same system whose store fails as plan_ says.
+class StorageFailures : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    faulty_ = std::make_unique<Session>(
+        store::faultySystem(store::openSystem(system_.path()), plan_), "SALES");
+    f_ = run(req("O", {"CUST"}), faulty_.get()).data;
+  }
+  std::shared_ptr<store::FaultPlan> plan_ = std::make_shared<store::FaultPlan>();
+  std::unique_ptr<Session> faulty_;
+  std::string f_;
+};
 
 TEST_F(StorageFailures, EachKindHasItsOwnStatusAndNothingIsWritten) {
-  TARN_SKIP_ON_POSTGRES("injects faults into SQLite statements");
-  std::string f = openFile("CUST");
-  struct Case {
-    int code;
+  ASSERT_EQ(run(req("W", {f_, "kept", "x"}), faulty_.get()).status, 0);
+  const struct {
+    store::StoreFailure kind;
     int status;
+  } cases[] = {
+      {store::StoreFailure::kFull, status::kDiskFull},
+      {store::StoreFailure::kReadOnly, status::kReadOnly},
+      {store::StoreFailure::kCorrupt, status::kCorrupt},
+      {store::StoreFailure::kBusy, status::kBusy},
+      {store::StoreFailure::kIo, status::kStorageFailure},
+      {store::StoreFailure::kNoSection, status::kFileNotPresent},
+      {store::StoreFailure::kOther, status::kInvalidCall},
   };
-  const Case cases[] = {
-      {SQLITE_FULL, status::kDiskFull},
-      {SQLITE_READONLY, status::kReadOnly},
-      {SQLITE_READONLY_DBMOVED, status::kReadOnly},
-      {SQLITE_CORRUPT, status::kCorrupt},
-      {SQLITE_NOTADB, status::kCorrupt},
-      {SQLITE_BUSY, status::kBusy},
-      {SQLITE_IOERR_WRITE, status::kStorageFailure},
-      {SQLITE_MISUSE, status::kInvalidCall},
+  // Each request fails at its write, after its checks have run.
+  const std::pair<std::string, const char*> writes[] = {
+      {req("W", {f_, "1", "x"}), "writeItem*"},
+      {req("V", {f_, "1", "2", "x"}), "writeItem"},
+      {req("D", {f_, "kept"}), "deleteItem"},
+      {req("d", {f_}), "clearSection"},
   };
-  gFaultPrefix = "INSERT INTO items";
-  for (const Case& c : cases) {
-    gFaultCode = c.code;
-    store::setStepFaultForTesting(injectFault);
-    Reply w = run(req("W", {f, "1", "x"}));
-    Reply v = run(req("V", {f, "1", "2", "x"}));
-    store::setStepFaultForTesting(nullptr);
-    EXPECT_EQ(w.status, c.status) << c.code;
-    EXPECT_EQ(v.status, c.status) << c.code;
-    EXPECT_EQ(run(req("R", {f, "1", "0"})).status, status::kItemMissing);
+  for (const auto& c : cases) {
+    for (const auto& [request, operation] : writes) {
+      plan_->arm(operation, c.kind);
+      EXPECT_EQ(run(request, faulty_.get()).status, c.status) << request << " " << c.status;
+      EXPECT_EQ(plan_->nth, 0) << "the fault was never met: " << request;
+    }
+    EXPECT_EQ(run(req("R", {f_, "1", "0"}), faulty_.get()).status, status::kItemMissing);
+    EXPECT_EQ(run(req("R", {f_, "kept", "0"}), faulty_.get()).data, "x");
   }
-  EXPECT_EQ(run(req("W", {f, "1", "x"})).status, 0);
+  // A failure after the write, inside the same transaction, takes the write back with it.
+  ASSERT_EQ(run(req("r", {f_, "1"}), faulty_.get()).status, status::kItemMissing);
+  plan_->arm("unlockItem", store::StoreFailure::kIo);
+  EXPECT_EQ(run(req("W", {f_, "1", "x"}), faulty_.get()).status, status::kStorageFailure);
+  EXPECT_EQ(run(req("R", {f_, "1", "0"}), faulty_.get()).status, status::kItemMissing);
+
+  EXPECT_FALSE(faulty_->lost());
+  plan_->arm("readItem", store::StoreFailure::kLost);
+  EXPECT_EQ(run(req("R", {f_, "kept", "0"}), faulty_.get()).status, status::kStorageFailure);
+  EXPECT_TRUE(faulty_->lost());
 }
 
 // A commit that fails must not leave the transaction open: every later write of the port would
 // land inside it and never be committed.
 TEST_F(StorageFailures, AFailedCommitIsRolledBackAndLaterWritesStillCommit) {
-  TARN_SKIP_ON_POSTGRES("injects faults into SQLite statements");
-  std::string f = openFile("CUST");
-  gFaultPrefix = "COMMIT";
-  gFaultCode = SQLITE_BUSY;
-  store::setStepFaultForTesting(injectFault);
-  Reply v = run(req("V", {f, "1", "1", "lost"}));
-  store::setStepFaultForTesting(nullptr);
-  EXPECT_EQ(v.status, status::kBusy);
-  ASSERT_EQ(run(req("V", {f, "2", "1", "kept"})).status, 0);
-  std::unique_ptr<Port> other = system_.open();
-  const std::string g = openFile("CUST", other.get());
-  EXPECT_EQ(run(req("R", {g, "1", "0"}), other.get()).status, status::kItemMissing);
-  EXPECT_EQ(run(req("R", {g, "2", "0"}), other.get()).data, "kept");
+  plan_->arm("commit", store::StoreFailure::kBusy);
+  EXPECT_EQ(run(req("V", {f_, "1", "1", "lost"}), faulty_.get()).status, status::kBusy);
+  ASSERT_EQ(run(req("V", {f_, "2", "1", "kept"}), faulty_.get()).status, 0);
+  const std::string g = openFile("CUST");
+  EXPECT_EQ(run(req("R", {g, "1", "0"})).status, status::kItemMissing);
+  EXPECT_EQ(run(req("R", {g, "2", "0"})).data, "kept");
+}
+
+// What each SQLite result code means to a client.
+TEST(StoreFailure, SqliteResultCodesMapToTheirKinds) {
+  const struct {
+    int code;
+    store::StoreFailure kind;
+  } cases[] = {
+      {SQLITE_FULL, store::StoreFailure::kFull},
+      {SQLITE_READONLY, store::StoreFailure::kReadOnly},
+      {SQLITE_READONLY_DBMOVED, store::StoreFailure::kReadOnly},
+      {SQLITE_PERM, store::StoreFailure::kReadOnly},
+      {SQLITE_CORRUPT, store::StoreFailure::kCorrupt},
+      {SQLITE_NOTADB, store::StoreFailure::kCorrupt},
+      {SQLITE_BUSY, store::StoreFailure::kBusy},
+      {SQLITE_LOCKED, store::StoreFailure::kBusy},
+      {SQLITE_IOERR_WRITE, store::StoreFailure::kIo},
+      {SQLITE_CANTOPEN, store::StoreFailure::kIo},
+      {SQLITE_CONSTRAINT_FOREIGNKEY, store::StoreFailure::kNoSection},
+      {SQLITE_CONSTRAINT_UNIQUE, store::StoreFailure::kOther},
+      {SQLITE_MISUSE, store::StoreFailure::kOther},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(store::sqliteError(c.code, "x").failure(), c.kind) << c.code;
 }
 
 TEST(StoreFailure, ARealFullDatabaseReadsAsDiskFull) {

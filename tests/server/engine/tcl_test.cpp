@@ -108,6 +108,23 @@ TEST_F(Tcl, SelectionCriteria) {
   EXPECT_EQ(selected("SSELECT CUST BY A1"), "200 101 100 102");  // upper case sorts first
 }
 
+// An empty value is text, never the number 0; equal sort keys leave the items in item-id order
+// (byte order, which here differs from the folded key order the file walks in).
+TEST_F(Tcl, EmptyValuesAreTextAndSortTiesFollowTheItemIds) {
+  ASSERT_EQ(tcl("CREATE-FILE T 1").returned, "417");
+  const std::string t = openFile("T");
+  for (const auto& [id, value] :
+       {std::pair{"a", ""}, {"B", ""}, {"c", "-1"}, {"D", "0"}, {"e", "x"}, {"F", "x"}})
+    ASSERT_EQ(run(req("W", {t, id, value})).status, 0);
+  const std::pair<const char*, const char*> cases[] = {
+      {"SSELECT T BY A1", "B a c D F e"},
+      {"SSELECT T BY-DSND A1", "F e D c B a"},
+      {"SELECT T WITH A1 = \"0\"", "D"},
+      {"SELECT T WITH A1 = \"\"", "a B"},
+  };
+  for (const auto& [command, ids] : cases) EXPECT_EQ(selected(command), ids) << command;
+}
+
 TEST_F(Tcl, BadSelectionsReportMessagesNotStatuses) {
   const std::pair<const char*, const char*> cases[] = {
       {"SELECT NOSUCH", "201"},
@@ -129,10 +146,10 @@ TEST_F(Tcl, BadSelectionsReportMessagesNotStatuses) {
 
 TEST_F(Tcl, ListPrintsOneLinePerItem) {
   TclReply all = tcl("LIST CUST \"101\" \"200\"");
-  EXPECT_EQ(all.captured,
-            joinMarks({"101 Jones Paris 9", "200 Brown  -5", "[405] 2 items listed."}));
-  TclReply some = tcl("LIST CUST NAME A3 WITH BALANCE > 100");
-  EXPECT_EQ(some.captured, joinMarks({"102 smithers 120", "[405] 1 items listed."}));
+  EXPECT_EQ(all.captured, joinMarks({"CUST       NAME       BALANCE", "101        Jones      9",
+                                     "200        Brown      -5", "[405] 2 items listed."}));
+  TclReply some = tcl("LIST CUST NAME A3 WITH BALANCE > 100 COL-HDR-SUPP");
+  EXPECT_EQ(some.captured, joinMarks({"102        smithers   120", "[405] 1 items listed."}));
   EXPECT_EQ(some.returned, "405");
 }
 
@@ -196,6 +213,38 @@ TEST_F(Tcl, DeletingAndClearingFiles) {
   EXPECT_EQ(tcl("CLEAR-FILE CUST").returned, "420");
   EXPECT_EQ(run(req("R", {data, "1", "0"})).status, status::kItemMissing);
   EXPECT_EQ(tcl("CLEAR-FILE NOSUCH").returned, "201");
+}
+
+TEST_F(Tcl, DeleteFileBySectionWordAndAfterTheLastClose) {
+  ASSERT_EQ(tcl("CREATE-FILE T 1").returned, "417");
+  ASSERT_EQ(tcl("CREATE-FILE DATA T,OLD 1").returned, "417");
+  // DATA takes the data sections and leaves the dictionary.
+  EXPECT_EQ(tcl("DELETE-FILE DATA T").returned, "418");
+  EXPECT_EQ(run(req("O", {"T"})).status, status::kFileNotPresent);
+  EXPECT_EQ(run(req("O", {"T,OLD"})).status, status::kFileNotPresent);
+  EXPECT_EQ(run(req("O", {"DICT T"})).status, 0);
+  // DICT takes the whole file, MD entry included.
+  ASSERT_EQ(tcl("CREATE-FILE DATA T 1").returned, "417");
+  EXPECT_EQ(tcl("DELETE-FILE DICT T").returned, "418");
+  EXPECT_EQ(run(req("O", {"DICT T"})).status, status::kFileNotPresent);
+  EXPECT_EQ(run(req("O", {"T"})).status, status::kFileNotPresent);
+  EXPECT_EQ(run(req("R", {openFile("MD"), "T", "0"})).status, status::kItemMissing);
+
+  // A file open on another port is in use until that port closes its last handle on it.
+  auto other = system_.open();
+  const std::string first = openFile("CUST", other.get());
+  const std::string second = openFile("CUST", other.get());
+  ASSERT_EQ(run(req("C", {first}), other.get()).status, 0);
+  EXPECT_EQ(tcl("DELETE-FILE CUST").returned, "419");
+  ASSERT_EQ(run(req("C", {second}), other.get()).status, 0);
+  EXPECT_EQ(tcl("DELETE-FILE CUST").returned, "418");
+}
+
+TEST_F(Tcl, TheMasterDictionaryCannotBeMadeAgain) {
+  for (const char* command : {"CREATE-FILE MD 1", "CREATE-FILE DATA MD 1", "CREATE-FILE DICT MD 1",
+                              "CREATE-FILE DATA MD,MD 1", "CREATE-FILE md 1"})
+    EXPECT_NE(tcl(command).returned, "417") << command;
+  EXPECT_EQ(tcl("COUNT MD").captured, "Count: 1 items.");
 }
 
 TEST_F(Tcl, AccountsAndStackedCommands) {

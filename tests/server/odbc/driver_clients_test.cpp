@@ -62,6 +62,19 @@ TEST(DriverClients, IsqlRunsARequestOnTheDsn) {
   EXPECT_TRUE(std::regex_search(*out, std::regex("(^|\n)0000 [0-9]+\n"))) << *out;
   EXPECT_TRUE(std::regex_search(*out, std::regex("(^|\n)0000,[0-9]+\n"))) << *out;
   EXPECT_NE(out->find("[tarnodbc]"), std::string::npos) << *out;
+
+  // A terminal cannot type the marks: with MarkEscapes=Yes the driver reads \xFE (either case)
+  // as one; without it the same text is sent as typed, and the request does not read.
+  std::ofstream(input) << ".-Z\\xFE22\n.-Z\\xfe22\n";
+  for (const bool escapes : {true, false}) {
+    const std::string dsn = escapes ? "DSN=TarnTest;MarkEscapes=Yes" : "DSN=TarnTest";
+    out = run(clientPrefix() + "isql -v -k '" + dsn + "' < " + input + " 2>&1", &status);
+    ASSERT_TRUE(out);
+    const std::regex answered("\\| 0000 [0-9]+");
+    const auto n = std::distance(std::sregex_iterator(out->begin(), out->end(), answered),
+                                 std::sregex_iterator());
+    EXPECT_EQ(n, escapes ? 2 : 0) << *out;
+  }
 }
 
 TEST(DriverClients, PyodbcRoundTripsMarksAsCharacters) {

@@ -21,7 +21,7 @@ constexpr const char* kKeepalives[][2] = {{"keepalives", "1"},
 constexpr const char* kSessionSettings =
     "SET lock_timeout='10s'; SET tcp_keepalives_idle=10; SET tcp_keepalives_interval=5; "
     "SET tcp_keepalives_count=3; SET tcp_user_timeout=25000; "
-    "SET default_transaction_isolation='read committed'";
+    "SET default_transaction_isolation='read committed'; LISTEN " TARN_PROTECTION_CHANNEL;
 
 void ignoreNotice(void*, const char*) {}
 
@@ -155,6 +155,17 @@ Session::Session(const std::string& conninfo) {
 
 Session::~Session() {
   if (conn_ != nullptr) PQfinish(conn_);
+}
+
+std::uint64_t Session::protectionNotices() {
+  ensureOpen();
+  // Reads what the server has sent without waiting: no round trip on the hot path.
+  if (PQconsumeInput(conn_) == 0) markLost(trimmed(PQerrorMessage(conn_)));
+  while (PGnotify* n = PQnotifies(conn_)) {
+    ++protectionNotices_;
+    PQfreemem(n);
+  }
+  return protectionNotices_;
 }
 
 void Session::ensureOpen() const {

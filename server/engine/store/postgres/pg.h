@@ -21,6 +21,10 @@ namespace tarn::server::store::postgres {
 // which never meets these.
 inline constexpr int kPortLockSpace = 0x54524E00;
 
+// The channel on which a change of any account's credentials or grants is announced; every
+// session listens from its start, so that it never misses one.
+#define TARN_PROTECTION_CHANNEL "tarn_protection"
+
 // Type oids of the parameters the store binds.
 inline constexpr Oid kInt8 = 20;
 inline constexpr Oid kBytea = 17;
@@ -115,6 +119,9 @@ class Session {
   // The port claim this session holds; 0 until the system claims a port.
   [[nodiscard]] std::int64_t claim() const noexcept { return claim_; }
   void setClaim(std::int64_t claim) noexcept { claim_ = claim; }
+  // How many protection changes (of any port, this one's included) have been announced since the
+  // session began; asks the server nothing. Throws StoreError when the connection is lost.
+  [[nodiscard]] std::uint64_t protectionNotices();
   // Quotes an identifier.
   [[nodiscard]] static std::string quote(std::string_view identifier);
 
@@ -132,6 +139,7 @@ class Session {
   PGconn* conn_ = nullptr;
   std::string lost_;  // what the loss of the connection was reported as; empty while it holds
   std::int64_t claim_ = 0;
+  std::uint64_t protectionNotices_ = 0;
   std::set<std::string> prepared_;
   std::vector<std::string> tags_;
 };

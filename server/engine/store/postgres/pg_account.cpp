@@ -368,6 +368,7 @@ class PgAccount final : public Account {
     session_->run(clearCredentials_);
     if (credentials)
       session_->run(insertCredentials_, Params().add(credentials->user).add(credentials->hash));
+    announceProtectionChange();
     tx.commit();
   }
 
@@ -385,8 +386,19 @@ class PgAccount final : public Account {
     return r.rows() > 0 ? static_cast<long>(r.integer(0, 0)) : 0;
   }
 
-  void grant(std::string_view other) override { session_->run(grant_, Params().add(other)); }
-  void revoke(std::string_view other) override { session_->run(revoke_, Params().add(other)); }
+  void grant(std::string_view other) override {
+    Transaction tx(*this);
+    session_->run(grant_, Params().add(other));
+    announceProtectionChange();
+    tx.commit();
+  }
+  void revoke(std::string_view other) override {
+    Transaction tx(*this);
+    session_->run(revoke_, Params().add(other));
+    announceProtectionChange();
+    tx.commit();
+  }
+  std::uint64_t protectionVersion() override { return session_->protectionNotices(); }
   bool grants(std::string_view other) override {
     return session_->run(grants_, Params().add(other)).rows() > 0;
   }
@@ -398,6 +410,8 @@ class PgAccount final : public Account {
   }
 
  private:
+  // Delivered at commit, with the change it announces, to every session (this one too).
+  void announceProtectionChange() { session_->exec("NOTIFY " TARN_PROTECTION_CHANNEL); }
   Query query(const char* name, const std::string& sql, const char* types) const {
     return schemaQuery(tag_, schema_, name, sql, types);
   }

@@ -8,14 +8,6 @@
 #include <thread>
 
 namespace tarn::server::store {
-namespace {
-std::atomic<StepFault> gStepFault{nullptr};
-}  // namespace
-
-void setStepFaultForTesting(StepFault fault) noexcept {
-  gStepFault.store(fault);
-}
-
 StoreError sqliteError(int code, const std::string& what) {
   // A handle whose file another port deleted.
   if (code == SQLITE_CONSTRAINT_FOREIGNKEY) return {StoreFailure::kNoSection, what};
@@ -114,10 +106,6 @@ Statement::Use& Statement::Use::bindText(int index, std::string_view text) {
 }
 
 bool Statement::Use::step() {
-  if (StepFault fault = gStepFault.load(std::memory_order_relaxed)) {
-    if (int injected = fault(sqlite3_sql(stmt_)); injected != 0)
-      throw sqliteError(injected, std::string("injected: ") + sqlite3_errstr(injected));
-  }
   int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;

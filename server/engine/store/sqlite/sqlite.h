@@ -23,11 +23,6 @@ struct StmtFinalizer {
 };
 using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
 
-// Test seam: when set, every statement step first asks it, with the statement's SQL; a
-// non-zero answer fails the step with that result code, as if SQLite had returned it.
-using StepFault = int (*)(const char* sql);
-void setStepFaultForTesting(StepFault fault) noexcept;
-
 // Opens (creating when asked) a database for use by one thread at a time. Throws StoreError.
 [[nodiscard]] DbHandle openDatabase(const std::string& path, bool create);
 // Runs one or more statements without results. Throws StoreError.

@@ -577,6 +577,7 @@ void SqliteAccount::setCredentials(const std::optional<StoredCredentials>& crede
         .bindText(2, credentials->hash)
         .run();
   tx.commit();
+  ++protectionVersion_;
 }
 
 long SqliteAccount::addFailedLogon(std::string_view source) {
@@ -597,10 +598,12 @@ long SqliteAccount::failedLogons(std::string_view source) {
 
 void SqliteAccount::grant(std::string_view other) {
   Statement::Use(grant_).bindText(1, other).run();
+  ++protectionVersion_;
 }
 
 void SqliteAccount::revoke(std::string_view other) {
   Statement::Use(revoke_).bindText(1, other).run();
+  ++protectionVersion_;
 }
 
 bool SqliteAccount::grants(std::string_view other) {
@@ -614,6 +617,17 @@ std::vector<std::string> SqliteAccount::grantees() {
   Statement::Use q(grantees_);
   while (q.step()) out.emplace_back(q.bytes(0));
   return out;
+}
+
+std::uint64_t SqliteAccount::protectionVersion() {
+  // Any commit of another port moves it, not only a grant: a false alarm costs one grant lookup.
+  Statement::Use q(dataVersion_);
+  const std::int64_t now = q.step() ? q.integer(0) : -1;
+  if (now != seenDataVersion_) {
+    seenDataVersion_ = now;
+    ++protectionVersion_;
+  }
+  return protectionVersion_;
 }
 
 }  // namespace tarn::server::store

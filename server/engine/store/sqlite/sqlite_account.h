@@ -82,6 +82,7 @@ class SqliteAccount final : public Account {
   void revoke(std::string_view other) override;
   [[nodiscard]] bool grants(std::string_view other) override;
   [[nodiscard]] std::vector<std::string> grantees() override;
+  [[nodiscard]] std::uint64_t protectionVersion() override;
 
  private:
   SqliteAccount(DbHandle db, std::string name);
@@ -105,6 +106,10 @@ class SqliteAccount final : public Account {
   TransactionStatements tx_;
   std::unique_ptr<SqliteIndexStore> indexes_;
   std::string indexedBefore_;  // an indexed item's previous body, while it is replaced
+  // data_version moves on every commit of another connection but never on this one's own, so
+  // changes made here are counted apart.
+  std::uint64_t protectionVersion_ = 0;
+  std::int64_t seenDataVersion_ = -1;
   Statement read_, write_, writeUnlessLocked_, delete_, clear_, count_, dataVersion_, ids_,
       spelled_, items_;
   Statement findFile_, findDict_, findData_, firstData_, sections_, allSections_, insertSection_,

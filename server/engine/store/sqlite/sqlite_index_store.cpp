@@ -37,7 +37,7 @@ const char* SqliteIndexStore::schema() noexcept {
   return kSchema;
 }
 
-SqliteIndexStore::SqliteIndexStore(sqlite3* db) {
+SqliteIndexStore::SqliteIndexStore(sqlite3* db) : feed_(db) {
   defsOf_ = Statement(
       db, "SELECT number, correlative FROM item_indexes WHERE section=?1 ORDER BY number");
   findDef_ = Statement(db, "SELECT number FROM item_indexes WHERE section=?1 AND correlative=?2");
@@ -50,6 +50,10 @@ SqliteIndexStore::SqliteIndexStore(sqlite3* db) {
       db,
       "DELETE FROM index_entries WHERE ix IN (SELECT number FROM item_indexes WHERE section=?1)");
   insertEntry_ = Statement(db, "INSERT OR REPLACE INTO index_entries VALUES(?1, ?2, ?3, ?4, ?5)");
+  insertAll_ = Statement(db, (std::string("INSERT OR REPLACE INTO index_entries SELECT ?1, key, "
+                                          "item, vc, id FROM ") +
+                              EntryFeed::kTable)
+                                 .c_str());
   respellEntry_ = Statement(db,
                             "UPDATE index_entries SET id=?5 WHERE ix=?1 AND key=?2 AND item=?3 "
                             "AND vc=?4 AND id IS NOT ?5");
@@ -111,13 +115,8 @@ std::int64_t SqliteIndexStore::build(const Section& s, const Correlative& c,
     number = q.integer(0);
   }
   const IndexEntries entries(c, s.caseFold, forEachItem);
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const IndexEntries::Entry e = entries[i];
-    Statement::Use q(insertEntry_);
-    q.bind(1, number).bind(2, e.key).bind(3, e.item).bind(4, static_cast<std::int64_t>(e.vc));
-    if (!e.id.empty()) q.bind(5, e.id);
-    q.run();
-  }
+  const EntryFeed::Serving serving(feed_, entries);
+  Statement::Use(insertAll_).bind(1, number).run();
   return number;
 }
 

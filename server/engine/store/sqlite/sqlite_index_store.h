@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/engine/store/sqlite/entry_feed.h"
 #include "server/engine/store/sqlite/sqlite.h"
 #include "server/engine/store/store.h"
 
@@ -69,13 +70,14 @@ class SqliteIndexStore final : public IndexStore {
                      const std::vector<KeyValue>& keys);
   [[nodiscard]] std::string_view itemKey(bool foldIds, std::string_view id);
 
+  EntryFeed feed_;  // registered before the statement that reads it is prepared
   std::vector<Definition> defs_;
   std::int64_t loadedFor_ = 0;  // the section whose definitions any() left in defs_
   std::set<std::int64_t> indexed_;
   std::string scratch_;
   KeyChanges changes_;
   Statement defsOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
-      dropEntriesOf_, insertEntry_, respellEntry_, deleteEntry_;
+      dropEntriesOf_, insertEntry_, insertAll_, respellEntry_, deleteEntry_;
   Statement probes_[kProbes], idsUnder_;
 };
 

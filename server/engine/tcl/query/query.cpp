@@ -1,246 +1,488 @@
-// The query verbs: COUNT, ESTIMATE-COUNT, SELECT, SSELECT and LIST.
+// The query verbs: LIST, SORT, COUNT, SUM, SELECT, SSELECT and ESTIMATE-COUNT. A sentence picks
+// its items (the ids given, the active list, an index or the whole file), keeps those the
+// criteria accept, orders them and hands them to the report or to the next active list.
 #include <algorithm>
 #include <charconv>
+#include <unordered_set>
 
+#include "server/engine/tcl/query/report.h"
 #include "server/engine/tcl/verbs.h"
 
 namespace tarn::server::tcl {
 namespace {
 
-bool isNumber(std::string_view s, double& out) {
+using query::Condition;
+using query::Op;
+using query::QueryError;
+using query::Row;
+using query::Sentence;
+
+struct Stop {};  // SAMPLE has its items
+
+bool numeric(std::string_view s) {
+  double d = 0;
   if (s.empty()) return false;
-  const char* first = s.data();
-  const char* last = first + s.size();
-  if (*first == '+') ++first;
-  auto [end, ec] = std::from_chars(first, last, out);
-  return ec == std::errc() && end == last;
+  const char* first = s.data() + (s[0] == '+' ? 1 : 0);
+  auto [end, ec] = std::from_chars(first, s.data() + s.size(), d);
+  return ec == std::errc() && end == s.data() + s.size();
 }
 
-enum class Op { kEqual, kNotEqual, kLess, kGreater, kLessEqual, kGreaterEqual, kPresent };
-
-struct Condition {
-  long attribute = 0;
-  Op op = Op::kPresent;
-  std::vector<std::string> values;
-};
-
-struct SortKey {
-  long attribute = 0;
-  bool descending = false;
-};
-
-struct Query {
-  std::string reference;
-  std::vector<std::vector<Condition>> anyOf;  // OR of AND groups
-  std::vector<SortKey> sort;
-  std::vector<long> columns;
-  std::vector<std::string> ids;  // explicit item-ids, when given
-};
-
-std::optional<Op> opFor(const Word& w) {
-  if (w.quoted) return std::nullopt;
-  static const std::pair<std::string_view, Op> kOps[] = {
-      {"=", Op::kEqual},        {"EQ", Op::kEqual},     {"#", Op::kNotEqual},
-      {"NE", Op::kNotEqual},    {"<>", Op::kNotEqual},  {"<", Op::kLess},
-      {"LT", Op::kLess},        {">", Op::kGreater},    {"GT", Op::kGreater},
-      {"<=", Op::kLessEqual},   {"LE", Op::kLessEqual}, {">=", Op::kGreaterEqual},
-      {"GE", Op::kGreaterEqual}};
-  for (const auto& [text, op] : kOps)
-    if (equalsNoCase(w.text, text)) return op;
-  return std::nullopt;
+std::string lowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
 }
 
-bool isKeyword(const Word& w) {
-  if (w.quoted) return false;
-  for (std::string_view k : {"WITH", "IF", "AND", "OR", "BY", "BY-DSND"})
-    if (equalsNoCase(w.text, k)) return true;
-  return false;
+// Index keys are ordered by their bytes. A criterion may walk them when its answer over the
+// walked keys is the answer over the file: text (numbers order differently as bytes), and, on a
+// port that ignores case, only bounds whose case variants bracket every match.
+bool indexableBound(std::string_view v, bool caseSensitive, bool upper) {
+  if (v.empty() || numeric(v)) return false;
+  if (caseSensitive || !upper) return true;
+  for (char c : v)
+    if (c >= '[' && c <= '`') return false;
+  return true;
 }
 
-int compareText(std::string_view a, std::string_view b, bool caseSensitive) {
-  if (caseSensitive) return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
-  std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    auto up = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
-    unsigned char x = static_cast<unsigned char>(up(a[i]));
-    unsigned char y = static_cast<unsigned char>(up(b[i]));
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
-// Numbers compare as numbers; anything else as text.
-int compareValues(std::string_view a, std::string_view b, bool caseSensitive) {
-  double x = 0, y = 0;
-  if (isNumber(a, x) && isNumber(b, y)) return x < y ? -1 : (x > y ? 1 : 0);
-  return compareText(a, b, caseSensitive);
-}
-
-bool matchesOne(std::string_view value, Op op, std::string_view pattern, bool caseSensitive) {
-  if (op == Op::kEqual || op == Op::kNotEqual) {
-    // ']' at the end: begins with; '[' at the start: ends with; both: contains.
-    bool prefix = pattern.size() > 1 && pattern.back() == ']';
-    bool suffix = pattern.size() > 1 && pattern.front() == '[';
-    if (prefix) pattern.remove_suffix(1);
-    if (suffix) pattern.remove_prefix(1);
-    bool equal = false;
-    if (!prefix && !suffix) {
-      equal = compareValues(value, pattern, caseSensitive) == 0;
-    } else {
-      for (std::size_t at = 0; !equal && at + pattern.size() <= value.size(); ++at) {
-        if (prefix && !suffix && at > 0) break;
-        if (suffix && !prefix && at + pattern.size() != value.size()) continue;
-        equal = compareText(value.substr(at, pattern.size()), pattern, caseSensitive) == 0;
+bool indexable(const Condition& c, bool cs) {
+  if (c.field->kind != query::Field::Kind::kData || !c.field->correlative.empty() || c.every ||
+      c.no || c.negate)
+    return false;
+  switch (c.op) {
+    case Op::kEqual:
+      for (std::string_view v : c.values) {
+        if (v.size() > 1 && v.front() == '[') return false;
+        if (v.size() > 1 && v.back() == ']') v.remove_suffix(1);
+        if (!indexableBound(v, cs, true)) return false;
       }
-    }
-    return op == Op::kEqual ? equal : !equal;
-  }
-  int c = compareValues(value, pattern, caseSensitive);
-  switch (op) {
-    case Op::kLess:
-      return c < 0;
+      return !c.values.empty();
     case Op::kGreater:
-      return c > 0;
-    case Op::kLessEqual:
-      return c <= 0;
     case Op::kGreaterEqual:
-      return c >= 0;
+      return c.values.size() == 1 && indexableBound(c.values[0], cs, false);
+    case Op::kLess:
+    case Op::kLessEqual:
+      return c.values.size() == 1 && indexableBound(c.values[0], cs, true);
+    case Op::kBetween:
+      return indexableBound(c.values[0], cs, false) && indexableBound(c.values[1], cs, true);
     default:
       return false;
   }
 }
 
-// A multi-valued attribute satisfies a condition when one of its values does; several values in
-// the condition are alternatives, except that '#' must differ from all of them.
-bool holds(const Condition& c, std::string_view id, std::string_view body, bool caseSensitive) {
-  std::string_view attribute = attributeOf(id, body, c.attribute);
-  if (c.op == Op::kPresent) return !attribute.empty();
-  for (;;) {
-    std::size_t mark = attribute.find(kValueMark);
-    std::string_view value = attribute.substr(0, mark);
-    bool ok = c.op == Op::kNotEqual;
-    for (const std::string& pattern : c.values) {
-      bool m = matchesOne(value, c.op, pattern, caseSensitive);
-      if (c.op == Op::kNotEqual) {
-        ok = ok && m;
-      } else if (m) {
-        ok = true;
-        break;
-      }
+// Every spelling of v that a case-insensitive comparison takes for v; nothing past 64 of them.
+std::vector<std::string> caseVariants(std::string_view v) {
+  std::vector<std::size_t> letters;
+  for (std::size_t i = 0; i < v.size(); ++i)
+    if ((v[i] >= 'A' && v[i] <= 'Z') || (v[i] >= 'a' && v[i] <= 'z')) letters.push_back(i);
+  if (letters.size() > 6) return {};
+  std::vector<std::string> out;
+  for (std::size_t mask = 0; mask < (std::size_t{1} << letters.size()); ++mask) {
+    std::string s(v);
+    for (std::size_t k = 0; k < letters.size(); ++k) {
+      char& c = s[letters[k]];
+      c = (mask >> k) & 1 ? static_cast<char>(c >= 'a' ? c - 32 : c)
+                          : static_cast<char>(c <= 'Z' ? c + 32 : c);
     }
-    if (ok) return true;
-    if (mark == std::string_view::npos) return false;
-    attribute.remove_prefix(mark + 1);
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
+class Walk {
+ public:
+  Walk(store::IndexStore& index, std::int64_t number, bool foldIds)
+      : index_(index), number_(number), foldIds_(foldIds) {}
+
+  // Calls visit(key, id) for each entry under exactly key.
+  template <typename Visit>
+  void exact(const std::string& key, Visit&& visit) {
+    store::IndexHit hit;
+    if (index_.seek(number_, foldIds_, 'X', key, {}, 0, hit) != store::IndexSeek::kFound ||
+        hit.key != key)
+      return;
+    std::string_view ids = hit.ids;
+    for (;;) {
+      std::size_t mark = ids.find(kAttributeMark);
+      visit(std::string_view(hit.key), ids.substr(0, mark));
+      if (mark == std::string_view::npos) break;
+      ids.remove_prefix(mark + 1);
+    }
+  }
+  // Calls visit(key, id) for each entry from the first at or after low while more(key).
+  template <typename More, typename Visit>
+  void range(const std::string& low, More&& more, Visit&& visit) {
+    store::IndexHit hit;
+    if (index_.seek(number_, foldIds_, 'C', low, {}, 0, hit) != store::IndexSeek::kFound) return;
+    while (more(std::string_view(hit.key))) {
+      visit(std::string_view(hit.key), std::string_view(hit.ids));
+      const std::string key = hit.key, id = hit.ids;
+      if (index_.seek(number_, foldIds_, 'N', key, id, hit.vc, hit) != store::IndexSeek::kFound)
+        return;
+    }
+  }
+
+ private:
+  store::IndexStore& index_;
+  std::int64_t number_;
+  bool foldIds_;
+};
+
+class Runner {
+ public:
+  Runner(Interpreter& in, Sentence& s) : in_(in), s_(s), cs_(in.state().caseSensitive) {}
+  void run();
+
+ private:
+  bool passes(std::string_view id, std::string_view body) {
+    if (s_.anyOf.empty()) return true;
+    for (const auto& group : s_.anyOf) {
+      bool all = true;
+      for (const Condition& c : group) {
+        if (!query::holds(c, s_.dictionary->value(*c.field, id, body), cs_)) {
+          all = false;
+          break;
+        }
+      }
+      if (all) return true;
+    }
+    return false;
+  }
+  void consider(std::string_view id, std::string_view body);
+  void keep(std::string_view id) {
+    // Unsorted, SAMPLE stops at its count; sorted, it keeps the first of the order.
+    if (s_.sample && !sorted() && static_cast<std::int64_t>(kept()) >= *s_.sample) throw Stop{};
+    if (idsOnly_) {
+      // Nothing but the ids is wanted: they go straight into the list's text.
+      if (list_.count++ > 0) list_.ids.push_back(kAttributeMark);
+      list_.ids += id;
+      return;
+    }
+    rows_.emplace_back().id = id;
+  }
+  std::size_t kept() const { return idsOnly_ ? list_.count : rows_.size(); }
+  bool sorted() const { return !s_.sort.empty() || s_.verb == "SSELECT" || s_.verb == "SORT"; }
+  // Walks an index for the sentence's criteria; false when no criterion can use one.
+  bool fromIndex();
+  void fromIds(const std::vector<std::string>& ids);
+  void explode();
+  void order();
+  void finish();
+
+  Interpreter& in_;
+  Sentence& s_;
+  const bool cs_;
+  std::vector<Row> rows_;
+  std::vector<std::string> values_;  // every row's values, in the order of rows_ as kept
+  bool bounded_ = false;             // what is kept will be printed: the reply limit holds
+  bool idsOnly_ = false;
+  IdList list_;  // the ids, when they are all that is kept
+  std::size_t kept_ = 0;
+  bool needsBody_ = false;
+};
+
+void Runner::consider(std::string_view id, std::string_view body) {
+  query::countItemsRead(1);
+  if (!passes(id, body)) return;
+  keep(id);
+  if (idsOnly_) return;
+  Row& r = rows_.back();
+  r.values = &values_;
+  r.first = static_cast<std::uint32_t>(values_.size());
+  r.keyCount = static_cast<std::uint32_t>(s_.sort.size());
+  for (const query::SortKey& k : s_.sort)
+    values_.push_back(s_.dictionary->value(*k.field, id, body));
+  for (const query::Column& c : s_.columns) {
+    values_.push_back(s_.dictionary->value(*c.field, id, body));
+    kept_ += values_.back().size() + 1;
+  }
+  // Neither the items' size nor a repeated id may make a listing hold more than a reply.
+  if (bounded_) {
+    kept_ += id.size() + 1;
+    if (kept_ + in_.capturedBytes() > in_.state().limits.replyBytes)
+      throw QueryError{msg::kOverLimit,
+                       cat({"The listing is over the reply limit of ",
+                            std::to_string(in_.state().limits.replyBytes), " bytes."})};
   }
 }
 
-std::optional<long> attributeNumber(Interpreter& in, const Word& w, const OpenSection& target) {
-  std::string_view name = w.text;
-  if (name.size() > 1 && (name[0] == 'A' || name[0] == 'a')) {
-    long n = 0;
-    auto [end, ec] = std::from_chars(name.data() + 1, name.data() + name.size(), n);
-    if (ec == std::errc() && end == name.data() + name.size() && n >= 0) {
-      if (n <= in.state().limits.elementNumber) return n;
-      in.overLimit(
-          cat({"Attribute number ", std::string_view(name).substr(1), " is over the limit of ",
-               std::to_string(in.state().limits.elementNumber), "."}));
-      return std::nullopt;
-    }
+void Runner::fromIds(const std::vector<std::string>& ids) {
+  store::Account& a = *s_.target.account;
+  std::string body;
+  for (const std::string& id : ids) {
+    body.clear();
+    if (a.readItem(s_.target.section, id, body)) consider(id, body);
   }
-  // A dictionary item whose attribute 1 starts with A or S defines attribute (its attribute 2).
-  std::optional<store::Section> dict =
-      target.account->findSection(target.section.file, true, {}, in.state().caseSensitive);
-  std::string item;
-  if (dict && target.account->readItem(*dict, name, item)) {
-    std::string_view kind = attributeOf({}, item, 1);
-    long n = 0;
-    std::string_view number = attributeOf({}, item, 2);
-    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), n);
-    if (!kind.empty() && (kind[0] == 'A' || kind[0] == 'S') && ec == std::errc() &&
-        end == number.data() + number.size() && n >= 0)
-      return n;
-  }
-  in.message(msg::kNotAnAttribute, cat({"'", name, "' is not an attribute name."}));
-  return std::nullopt;
 }
 
-// [DICT|D|DATA] file  [quoted ids]  [WITH|IF cond [AND|OR [WITH] cond]...]  [BY|BY-DSND attr]...
-// and, for LIST, attribute names or A<n> as the columns.
-std::optional<Query> parseQuery(Interpreter& in, const std::vector<Word>& words, bool listing,
-                                std::optional<OpenSection>& target) {
-  Query q;
-  std::size_t i = 0;
-  if (i < words.size() && !words[i].quoted &&
-      (equalsNoCase(words[i].text, "DICT") || equalsNoCase(words[i].text, "D") ||
-       equalsNoCase(words[i].text, "DATA")) &&
-      i + 1 < words.size()) {
-    q.reference = words[i].text + " ";
-    ++i;
-  }
-  if (i >= words.size()) {
-    in.message(msg::kSyntax, "A file name is missing.");
-    return std::nullopt;
-  }
-  q.reference += words[i++].text;
-  target = in.state().resolve(q.reference);
-  if (!target) {
-    in.message(msg::kNotAFile, cat({"'", q.reference, "' is not a file name."}));
-    return std::nullopt;
-  }
-  bool orNext = false;
-  while (i < words.size()) {
-    const Word& w = words[i];
-    bool with = !w.quoted && (equalsNoCase(w.text, "WITH") || equalsNoCase(w.text, "IF"));
-    bool conj = !w.quoted && (equalsNoCase(w.text, "AND") || equalsNoCase(w.text, "OR"));
-    if (with || conj) {
-      if (conj) orNext = equalsNoCase(w.text, "OR");
-      ++i;
-      if (conj && i < words.size() && !words[i].quoted &&
-          (equalsNoCase(words[i].text, "WITH") || equalsNoCase(words[i].text, "IF")))
-        ++i;
-      if (i >= words.size()) {
-        in.message(msg::kSyntax, "A selection criterion is missing.");
-        return std::nullopt;
+bool Runner::fromIndex() {
+  if (s_.anyOf.size() != 1) return false;
+  store::Account& a = *s_.target.account;
+  for (const Condition& c : s_.anyOf[0]) {
+    if (!indexable(c, cs_)) continue;
+    std::optional<std::int64_t> number =
+        a.indexes().find(s_.target.section, store::Correlative{c.field->attribute, {}});
+    if (!number) continue;
+    Walk walk(a.indexes(), *number, s_.target.section.caseFold);
+    // With this criterion alone and nothing else to show, the key answers for the item.
+    const bool keyOnly = s_.anyOf[0].size() == 1 && !needsBody_;
+    std::vector<std::string> found;
+    std::string lastKey;
+    bool lastMatch = false;
+    std::size_t matchingKeys = 0;
+    bool truncated = false;
+    auto visit = [&](std::string_view key, std::string_view id) {
+      // Entries come key by key: each key is judged once for all the items under it.
+      if (found.empty() || key != lastKey) {
+        lastKey.assign(key);
+        // A key cut at the index's limit cannot answer alone: the items are read then.
+        truncated = truncated || key.size() >= store::kMaxIndexKey;
+        lastMatch = !keyOnly || key.size() >= store::kMaxIndexKey ||
+                    (c.op == Op::kBetween
+                         ? query::matchesOne(key, c.op, c.values[0], c.values[1], cs_)
+                         : std::any_of(c.values.begin(), c.values.end(), [&](const std::string& v) {
+                             return query::matchesOne(key, c.op, v, {}, cs_);
+                           }));
+        if (lastMatch) ++matchingKeys;
       }
-      Condition c;
-      std::optional<long> n = attributeNumber(in, words[i++], *target);
-      if (!n) return std::nullopt;
-      c.attribute = *n;
-      std::optional<Op> op = i < words.size() ? opFor(words[i]) : std::nullopt;
-      if (op) ++i;
-      while (i < words.size() && !isKeyword(words[i]) && (words[i].quoted || !listing || op))
-        c.values.push_back(words[i++].text);
-      c.op = op ? *op : (c.values.empty() ? Op::kPresent : Op::kEqual);
-      if (c.op != Op::kPresent && c.values.empty()) {
-        in.message(msg::kSyntax, "A value is missing after the operator.");
-        return std::nullopt;
+      // An item with the same value twice has adjacent entries under the key.
+      if (lastMatch && (found.empty() || found.back() != id)) found.emplace_back(id);
+    };
+    if (c.op == Op::kEqual) {
+      for (const std::string& v : c.values) {
+        if (v.back() == ']') {
+          const std::string prefix = v.substr(0, v.size() - 1);
+          const std::string high = cs_ ? prefix : lowerAscii(prefix);
+          walk.range(
+              cs_ ? prefix : store::upperAscii(prefix),
+              [&](std::string_view key) { return key.substr(0, high.size()) <= high; }, visit);
+          continue;
+        }
+        std::vector<std::string> spellings = cs_ ? std::vector<std::string>{v} : caseVariants(v);
+        if (spellings.empty()) {
+          const std::string high = lowerAscii(v);
+          walk.range(
+              store::upperAscii(v), [&](std::string_view key) { return key <= high; }, visit);
+        } else {
+          for (const std::string& k : spellings) walk.exact(k, visit);
+        }
       }
-      if (q.anyOf.empty() || orNext) q.anyOf.emplace_back();
-      q.anyOf.back().push_back(std::move(c));
-      orNext = false;
-    } else if (!w.quoted && (equalsNoCase(w.text, "BY") || equalsNoCase(w.text, "BY-DSND"))) {
-      bool descending = equalsNoCase(w.text, "BY-DSND");
-      if (++i >= words.size()) {
-        in.message(msg::kSyntax, "A sort attribute is missing.");
-        return std::nullopt;
-      }
-      std::optional<long> n = attributeNumber(in, words[i++], *target);
-      if (!n) return std::nullopt;
-      q.sort.push_back({*n, descending});
-    } else if (w.quoted) {
-      q.ids.push_back(w.text);
-      ++i;
-    } else if (listing) {
-      std::optional<long> n = attributeNumber(in, w, *target);
-      if (!n) return std::nullopt;
-      q.columns.push_back(*n);
-      ++i;
     } else {
-      in.message(msg::kSyntax, cat({"'", w.text, "' is not understood here."}));
-      return std::nullopt;
+      const bool low = c.op == Op::kGreater || c.op == Op::kGreaterEqual || c.op == Op::kBetween;
+      const bool high = c.op == Op::kLess || c.op == Op::kLessEqual || c.op == Op::kBetween;
+      const std::string& lowBound = c.values[0];
+      const std::string& highBound = c.op == Op::kBetween ? c.values[1] : c.values[0];
+      const std::string start = low ? (cs_ ? lowBound : store::upperAscii(lowBound)) : "";
+      const std::string stop = high ? (cs_ ? highBound : lowerAscii(highBound)) : "";
+      walk.range(
+          start, [&](std::string_view key) { return !high || key <= std::string_view(stop); },
+          visit);
+    }
+    if (matchingKeys > 1) {
+      // An item under several keys counts once, where it came first.
+      std::unordered_set<std::string> seen;
+      std::vector<std::string> unique;
+      for (std::string& id : found)
+        if (seen.insert(id).second) unique.push_back(std::move(id));
+      found = std::move(unique);
+    }
+    if (keyOnly && !truncated) {
+      for (const std::string& id : found) keep(id);
+    } else {
+      fromIds(found);
+    }
+    return true;
+  }
+  return false;
+}
+
+void Runner::explode() {
+  // The first BY-EXP key gives one row per value; the columns of its association (and the field
+  // itself) show that value alone.
+  std::size_t k = 0;
+  while (k < s_.sort.size() && !s_.sort[k].exploded) ++k;
+  if (k == s_.sort.size()) return;
+  std::vector<Row> out;
+  out.reserve(rows_.size());
+  for (Row& r : rows_) {
+    // A copy: the values grow below, which may move the one this is read from.
+    const std::string all = r.key(k);
+    std::string_view values = all;
+    long position = 1;
+    for (;;) {
+      std::size_t mark = values.find(kValueMark);
+      // Each exploded row gets values of its own, so that narrowing its key leaves the others.
+      Row copy = r;
+      copy.first = static_cast<std::uint32_t>(values_.size());
+      const std::size_t perRow = s_.sort.size() + s_.columns.size();
+      for (std::size_t v = 0; v < perRow; ++v) values_.push_back((*r.values)[r.first + v]);
+      copy.key(k) = std::string(values.substr(0, mark));
+      copy.exploded = position;
+      out.push_back(std::move(copy));
+      if (mark == std::string_view::npos) break;
+      values.remove_prefix(mark + 1);
+      ++position;
     }
   }
-  return q;
+  rows_ = std::move(out);
+}
+
+void Runner::order() {
+  const bool byKeys = !s_.sort.empty();
+  if (!byKeys && s_.verb != "SSELECT" && s_.verb != "SORT") return;
+  const char idJustify = s_.dictionary->id()->justify;
+  // A multi-valued key sorts by its first value unless exploded.
+  auto keyOf = [&](std::uint32_t r, std::size_t i) {
+    std::string_view v = rows_[r].key(i);
+    return query::sortValue(s_.sort[i].exploded ? v : v.substr(0, v.find(kValueMark)));
+  };
+  // The full order, for the pairs the first key's number leaves undecided.
+  auto less = [&](std::uint32_t x, std::uint32_t y) {
+    for (std::size_t i = 0; i < s_.sort.size(); ++i) {
+      int c = query::compareSortValues(keyOf(x, i), keyOf(y, i), s_.sort[i].field->justify, cs_);
+      if (c != 0) return s_.sort[i].descending ? c > 0 : c < 0;
+    }
+    // Ties by id, as the dictionary justifies it, exactly as stored; then in the order found.
+    int c = query::compareSortValues(query::sortValue(rows_[x].id), query::sortValue(rows_[y].id),
+                                     idJustify, true);
+    if (c != 0) return c < 0;
+    if (rows_[x].exploded != rows_[y].exploded) return rows_[x].exploded < rows_[y].exploded;
+    return x < y;
+  };
+  // The first key's number sits beside the row number, so that most comparisons of a numeric
+  // sort touch one small contiguous array and parse nothing.
+  struct Slot {
+    double number;
+    std::uint32_t row;
+    bool numeric;
+  };
+  const bool descending = byKeys && s_.sort[0].descending;
+  std::vector<Slot> slots(rows_.size());
+  for (std::uint32_t r = 0; r < rows_.size(); ++r) {
+    const query::SortValue v = byKeys ? keyOf(r, 0) : query::sortValue(rows_[r].id);
+    slots[r] = {v.number, r, v.numeric};
+  }
+  // A merge sort: numbers beside text do not order transitively ("3" < "10" < "2a" < "3"),
+  // and std::sort may run off the array on such an order; a merge cannot.
+  std::stable_sort(slots.begin(), slots.end(), [&](const Slot& a, const Slot& b) {
+    if (a.numeric && b.numeric && a.number != b.number)
+      return descending ? a.number > b.number : a.number < b.number;
+    return less(a.row, b.row);
+  });
+  std::vector<Row> sorted;
+  sorted.reserve(rows_.size());
+  for (const Slot& slot : slots) sorted.push_back(std::move(rows_[slot.row]));
+  rows_ = std::move(sorted);
+}
+
+void Runner::run() {
+  store::Account& a = *s_.target.account;
+  const store::Section& sec = s_.target.section;
+  const std::string& verb = s_.verb;
+  std::optional<IdList> active;
+  // The active list is the item list of the next sentence that reads items, once.
+  if (s_.ids.empty() && verb != "ESTIMATE-COUNT" && in_.state().activeList) {
+    active = std::move(in_.state().activeList);
+    in_.state().activeList.reset();
+  }
+  const bool plain = s_.anyOf.empty() && s_.ids.empty() && !active && !s_.sample;
+  if (plain && (verb == "ESTIMATE-COUNT" || verb == "COUNT")) {
+    const std::string n = std::to_string(a.countItems(sec));
+    if (verb == "COUNT") {
+      in_.print(cat({"Count: ", n, " items."}));
+      in_.note(msg::kCounted);
+    } else {
+      in_.print(n);
+    }
+    return;
+  }
+  if (plain && verb == "SELECT" && s_.sort.empty()) {
+    IdList list;
+    list.count = a.appendIds(sec, list.ids);
+    in_.print(cat({"Active list: ", std::to_string(list.count), " items selected."}));
+    in_.note(list.count > 0 ? msg::kSelected : msg::kNoItems);
+    // No items make no list: the next sentence reads the file, not nothing.
+    in_.state().activeList.reset();
+    if (list.count > 0) in_.state().activeList = std::move(list);
+    return;
+  }
+  if ((verb == "LIST" || verb == "SORT") && s_.columns.empty())
+    for (const auto& f : s_.dictionary->defaults()) s_.columns.push_back({f, false, false});
+  needsBody_ = !s_.sort.empty() || !s_.columns.empty();
+  idsOnly_ = !needsBody_ && (verb == "SELECT" || verb == "COUNT" || verb == "ESTIMATE-COUNT");
+  bounded_ = !s_.columns.empty() || verb == "LIST" || verb == "SORT";
+  try {
+    if (!s_.ids.empty()) {
+      fromIds(s_.ids);
+    } else if (active) {
+      std::vector<std::string> ids;
+      std::string_view rest = active->ids;
+      while (active->count > 0) {
+        std::size_t mark = rest.find(kAttributeMark);
+        ids.emplace_back(rest.substr(0, mark));
+        if (mark == std::string_view::npos) break;
+        rest.remove_prefix(mark + 1);
+      }
+      fromIds(ids);
+    } else if (!fromIndex()) {
+      // Every item is a row unless a criterion says otherwise: room for them all up front.
+      if (s_.anyOf.empty() && !idsOnly_) {
+        // Capped: a listing may still stop early at the reply limit.
+        const auto n = std::min<std::size_t>(static_cast<std::size_t>(a.countItems(sec)), 1 << 22);
+        rows_.reserve(n);
+        values_.reserve(n * (s_.sort.size() + s_.columns.size()));
+      }
+      a.forEachItem(sec, [&](std::string_view id, std::string_view body) { consider(id, body); });
+    }
+  } catch (const Stop&) {
+  }
+  explode();
+  order();
+  if (s_.sample && static_cast<std::int64_t>(rows_.size()) > *s_.sample)
+    rows_.resize(static_cast<std::size_t>(*s_.sample));
+  finish();
+}
+
+void Runner::finish() {
+  const std::string& verb = s_.verb;
+  const std::string count = std::to_string(kept());
+  if (verb == "COUNT") {
+    in_.print(cat({"Count: ", count, " items."}));
+    in_.note(msg::kCounted);
+  } else if (verb == "ESTIMATE-COUNT") {
+    in_.print(count);
+  } else if (verb == "SUM") {
+    const query::Field& f = *s_.columns[0].field;
+    double total = 0;
+    for (const Row& r : rows_) {
+      std::string_view v = r.cell(0);
+      for (;;) {
+        std::size_t mark = v.find(kValueMark);
+        double d = 0;
+        std::string_view one = v.substr(0, mark);
+        if (!one.empty()) std::from_chars(one.data(), one.data() + one.size(), d);
+        total += d;
+        if (mark == std::string_view::npos) break;
+        v.remove_prefix(mark + 1);
+      }
+    }
+    in_.print(
+        cat({"Total ", f.heading, ": ", s_.dictionary->shown(f, query::formatNumber(total))}));
+    in_.note(msg::kCounted);
+  } else if (verb == "LIST" || verb == "SORT") {
+    query::printReport(in_, s_, rows_);
+  } else {
+    IdList list = std::move(list_);
+    for (const Row& r : rows_) {
+      if (list.count++ > 0) list.ids.push_back(kAttributeMark);
+      list.ids += r.id;
+    }
+    in_.print(cat({"Active list: ", count, " items selected."}));
+    in_.note(list.count > 0 ? msg::kSelected : msg::kNoItems);
+    // No items make no list: the next sentence reads the file, not nothing.
+    in_.state().activeList.reset();
+    if (list.count > 0) in_.state().activeList = std::move(list);
+  }
 }
 
 }  // namespace
@@ -248,123 +490,15 @@ std::optional<Query> parseQuery(Interpreter& in, const std::vector<Word>& words,
 namespace verbs {
 
 void query(Interpreter& in, const Invocation& call) {
-  const std::string_view verb = call.verb;
-  const CommandLine& cmd = call.cmd;
-  const bool listing = verb == "LIST";
-  std::optional<OpenSection> target;
-  std::optional<Query> q = parseQuery(in, cmd.words, listing, target);
-  if (!q) return;
-  store::Account& a = *target->account;
-  const store::Section& s = target->section;
-  const bool plain = q->anyOf.empty() && q->ids.empty();
-  if (verb == "ESTIMATE-COUNT" && plain) {
-    in.print(std::to_string(a.countItems(s)));
-    return;
-  }
-  if (verb == "COUNT" && plain) {
-    std::int64_t n = a.countItems(s);
-    in.print(cat({"Count: ", std::to_string(n), " items."}));
-    in.note(msg::kCounted);
-    return;
-  }
-  if ((verb == "SELECT" || verb == "SSELECT") && plain && q->sort.empty()) {
-    IdList list;
-    list.count = a.appendIds(s, list.ids);
-    in.print(cat({"Active list: ", std::to_string(list.count), " items selected."}));
-    in.note(list.count > 0 ? msg::kSelected : msg::kNoItems);
-    in.state().activeList = std::move(list);
-    return;
-  }
-  // Rows keep what the output and the sort need, not whole bodies, and a listing stops once
-  // its lines pass the reply limit: neither the items' size nor a repeated id can make the
-  // engine hold more than that.
-  struct Row {
-    std::string id;
-    std::string line;               // LIST only
-    std::vector<std::string> keys;  // one per sort key
-  };
-  struct OverReply {};
-  std::vector<Row> rows;
-  std::size_t kept = 0;
-  auto consider = [&](std::string_view id, std::string_view body) {
-    bool pass = q->anyOf.empty();
-    for (const auto& group : q->anyOf) {
-      bool all = true;
-      for (const Condition& c : group) all = all && holds(c, id, body, in.state().caseSensitive);
-      if (all) {
-        pass = true;
-        break;
-      }
-    }
-    if (!pass) return;
-    Row& r = rows.emplace_back();
-    r.id = id;
-    for (const SortKey& k : q->sort) r.keys.emplace_back(attributeOf(id, body, k.attribute));
-    if (!listing) return;
-    r.line = id;
-    if (q->columns.empty()) {
-      while (!body.empty()) {
-        std::size_t mark = body.find(kAttributeMark);
-        r.line += ' ';
-        r.line += body.substr(0, mark);
-        if (mark == std::string_view::npos) break;
-        body.remove_prefix(mark + 1);
-      }
-    } else {
-      for (long c : q->columns) {
-        r.line += ' ';
-        r.line += attributeOf(id, body, c);
-      }
-    }
-    kept += r.line.size() + 1;
-    if (kept + in.capturedBytes() > in.state().limits.replyBytes) throw OverReply{};
-  };
   try {
-    if (!q->ids.empty()) {
-      std::string body;
-      for (const std::string& id : q->ids) {
-        body.clear();
-        if (a.readItem(s, id, body)) consider(id, body);
-      }
+    Sentence s = query::parseSentence(in.state(), call.verb, call.cmd.words);
+    Runner(in, s).run();
+  } catch (const QueryError& e) {
+    if (e.number == msg::kOverLimit) {
+      in.overLimit(e.text);
     } else {
-      a.forEachItem(s, consider);
+      in.message(e.number, e.text);
     }
-  } catch (const OverReply&) {
-    in.overLimit(cat({"The listing is over the reply limit of ",
-                      std::to_string(in.state().limits.replyBytes), " bytes."}));
-    return;
-  }
-  if (!q->sort.empty()) {
-    const bool cs = in.state().caseSensitive;
-    std::stable_sort(rows.begin(), rows.end(), [&](const Row& x, const Row& y) {
-      for (std::size_t i = 0; i < q->sort.size(); ++i) {
-        int c = compareValues(x.keys[i], y.keys[i], cs);
-        if (c != 0) return q->sort[i].descending ? c > 0 : c < 0;
-      }
-      return x.id < y.id;
-    });
-  } else if (!q->ids.empty() && verb == "SSELECT") {
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const Row& x, const Row& y) { return x.id < y.id; });
-  }
-  const std::string count = std::to_string(rows.size());
-  if (verb == "COUNT") {
-    in.print(cat({"Count: ", count, " items."}));
-    in.note(msg::kCounted);
-  } else if (verb == "ESTIMATE-COUNT") {
-    in.print(count);
-  } else if (verb == "LIST") {
-    for (const Row& r : rows) in.print(r.line);
-    in.message(msg::kListed, cat({count, " items listed."}));
-  } else {
-    IdList list;
-    for (const Row& r : rows) {
-      if (list.count++ > 0) list.ids.push_back(kAttributeMark);
-      list.ids += r.id;
-    }
-    in.print(cat({"Active list: ", count, " items selected."}));
-    in.note(list.count > 0 ? msg::kSelected : msg::kNoItems);
-    in.state().activeList = std::move(list);
   }
 }
 
