@@ -128,7 +128,7 @@ TEST_F(ProtectionTest, NoPathFromAnUnprotectedPortReachesAProtectedAccount) {
       {"UPDATE-MD DM", [&] { return on(*att_, {"UPDATE-MD DM"}); }, "230"},
       {"CREATE-INDEX on SALES,CUST", [&] { return on(*att_, {"CREATE-INDEX SALES,CUST A1"}); },
        "201"},
-      {"COMPILE into SALES", [&] { return on(*att_, {"COMPILE SALES,BP, SUB (o"}); }, "210"},
+      {"COMPILE into SALES", [&] { return on(*att_, {"COMPILE SALES,BP, SUB (o"}); }, "230"},
       {"L a module of SALES", [&] { return status(*att_, req("L", {"SALES,BP, SUB"})); }, "2"},
       {"W on the system dictionary",
        [&] {
