@@ -31,6 +31,7 @@ struct Limits {
   long elementNumber = 1000000;                    // an attribute, value or sub-value number
   std::size_t replyBytes = std::size_t{64} << 20;  // the output one "E" request captures
   std::size_t stackedCommands = 1000;              // command lines stacked behind an "E"
+  std::size_t callMemory = std::size_t{256} << 20;  // what one "M" call may hold, reply included
 };
 
 struct PortConfig {

@@ -652,14 +652,25 @@ std::string Session::callModule(std::string_view fields) {
   };
   cancel_.store(false, std::memory_order_relaxed);
   rt.cancel = &cancel_;
+  rt.commons = &commons_;
   if (callTimeLimit_.count() > 0) rt.deadline = std::chrono::steady_clock::now() + callTimeLimit_;
-  corvex::RunResult result = corvex::run(*program, args, rt);
+  rt.memoryLimit = state_.limits.callMemory;
+  try {
+    return callReply(corvex::run(*program, args, rt), args, rt.output);
+  } catch (const std::bad_alloc&) {
+    // The call's values are gone with the stack; there is room again to say what happened.
+    return makeReply(status::kCallStopped, "the call was stopped: the server is out of memory");
+  }
+}
+
+std::string Session::callReply(corvex::RunResult result, const std::vector<corvex::Value>& args,
+                               const std::string& output) {
   if (result.status != corvex::RunStatus::kDone) {
     // The message first, then what the call printed before it went wrong.
     std::string data = std::move(result.message);
-    if (!rt.output.empty()) {
+    if (!output.empty()) {
       data.push_back(kAttributeMark);
-      data += rt.output;
+      data += output;
     }
     return makeReply(
         result.status == corvex::RunStatus::kError ? status::kRunFailed : status::kCallStopped,

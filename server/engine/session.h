@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "server/engine/corvex/program.h"
+#include "server/engine/corvex/vm.h"
 #include "server/engine/port.h"
 #include "server/engine/port_state.h"
 #include "server/engine/vocabulary.h"
@@ -75,6 +77,9 @@ class Session final : public Port {
   std::string keyOperation(std::string_view fields);
   std::string loadModule(std::string_view fields);
   std::string callModule(std::string_view fields);
+  // The reply to "M" for a finished run: the arguments, or the message and what was printed.
+  std::string callReply(corvex::RunResult result, const std::vector<corvex::Value>& args,
+                        const std::string& output);
 
   // The open handle for a number field; nullptr when it is not open. Sets bad when the field
   // is not a number.
@@ -97,6 +102,8 @@ class Session final : public Port {
   store::IndexHit hit_;
   std::string scratch_;
   std::atomic<bool> cancel_{false};
+  // Named COMMON blocks of the port's Corvex calls, kept from one call to the next.
+  std::map<std::string, std::vector<corvex::Value>> commons_;
   bool lost_ = false;  // the store connection went: see Port::lost
   std::chrono::milliseconds callTimeLimit_;
 };

@@ -153,6 +153,8 @@ std::optional<ConnectSettings> resolveSettings(
        [](Limits& l, std::size_t v) { l.replyBytes = v; }},
       {"MAXSTACKEDCOMMANDS", "MaxStackedCommands", SIZE_MAX,
        [](Limits& l, std::size_t v) { l.stackedCommands = v; }},
+      {"MAXCALLMEMORY", "MaxCallMemory", SIZE_MAX,
+       [](Limits& l, std::size_t v) { l.callMemory = v; }},
   };
   for (const LimitKey& k : keys) {
     std::optional<std::string> text = lookup(attributes, k.key);

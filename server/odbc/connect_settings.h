@@ -60,9 +60,9 @@ struct SettingsSources {
 // account every system has) when there is no DSN either. Returns nothing when no system
 // directory can be named at all. Encoding= (connection string, else odbc.ini) picks the
 // connection's encoding; an unknown value throws std::invalid_argument naming it.
-// MaxItemSize, MaxElementNumber, MaxReplySize and MaxStackedCommands (positive decimal numbers)
-// change the port's limits; a value that is not one is named in badLimit. CreateAccount= is Yes
-// (also True, 1) or anything else for no.
+// MaxItemSize, MaxElementNumber, MaxReplySize, MaxStackedCommands and MaxCallMemory (positive
+// decimal numbers) change the port's limits; a value that is not one is named in badLimit.
+// CreateAccount= is Yes (also True, 1) or anything else for no.
 [[nodiscard]] std::optional<ConnectSettings> resolveSettings(
     const std::vector<std::pair<std::string, std::string>>& attributes,
     const SettingsSources& sources);

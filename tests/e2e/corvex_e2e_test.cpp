@@ -12,7 +12,6 @@
 
 namespace tarn {
 
-
 namespace e2e {
 namespace {
 
@@ -79,6 +78,20 @@ TEST_F(CorvexEndToEnd, LoadByEveryFormAndCallWithMarks) {
   const String marks =
       String(u"a") + char16_t(0xFB) + u"b" + char16_t(0xFC) + u"c" + VM + u"d" + AM;
   EXPECT_EQ(call(request(u"L" + AM + u"ECHO"), {marks}), u"16" + AM + marks + marks + AM);
+}
+
+// A subroutine as ported code writes it, with both LOCATE spellings, CASE, an array and a
+// substring assignment: it compiles through TCL and runs through the whole stack.
+TEST_F(CorvexEndToEnd, APortedSubroutineRunsInEitherSpelling) {
+  compileAndCatalog(
+      u"SORTIN", u"SUBROUTINE SORTIN(LIST, NEW, OUT)" + AM + u"DIM SEEN(2)" + AM +
+                     u"LOCATE NEW IN LIST<1> BY 'AL' SETTING P ELSE INS NEW BEFORE LIST<1,P>" + AM +
+                     u"LOCATE(NEW, LIST, 1; Q; 'AL') THEN SEEN(1) = Q" + AM + u"BEGIN CASE" + AM +
+                     u"  CASE P = Q; SEEN(2) = 'same'" + AM + u"  CASE 1; SEEN(2) = 'differ'" + AM +
+                     u"END CASE" + AM + u"OUT = SEEN(2) : '@' : SEEN(1); OUT[1,1] = 'S'");
+  EXPECT_EQ(call(request(u"L" + AM + u"SORTIN"), {u"A" + VM + u"C", u"B", u""}),
+            u"5" + AM + u"A" + VM + u"B" + VM + u"C" + AM + u"1" + AM + u"B" + AM + u"6" + AM +
+                u"Same@2" + AM);
 }
 
 TEST_F(CorvexEndToEnd, ProgramsAndMissingModulesAnswerStatuses) {

@@ -2,9 +2,12 @@
 // goes, as small language compilers do, so there is no tree to walk afterwards.
 #include <algorithm>
 #include <map>
+#include <optional>
+#include <string>
 #include <unordered_map>
 
 #include "server/engine/corvex/emitter.h"
+#include "server/engine/corvex/files.h"
 #include "server/engine/corvex/lexer.h"
 #include "server/engine/corvex/program.h"
 
@@ -32,21 +35,32 @@ const std::unordered_map<std::string_view, FnInfo>& functions() {
       {"MOD", {Fn::kMod, 2, 2}},         {"SEQ", {Fn::kSeq, 1, 1}},
       {"CHAR", {Fn::kChar, 1, 1}},       {"DATE", {Fn::kDate, 0, 0}},
       {"TIME", {Fn::kTime, 0, 0}},       {"CONVERT", {Fn::kConvert, 3, 3}},
-      {"CHANGE", {Fn::kChange, 3, 3}},   {"NOT", {Fn::kNot, 1, 1}}};
+      {"CHANGE", {Fn::kChange, 3, 3}},   {"NOT", {Fn::kNot, 1, 1}},
+      {"FMT", {Fn::kFmt, 2, 2}},         {"SUM", {Fn::kSum, 1, 1}},
+      {"FIELDS", {Fn::kFields, 3, 4}},   {"EREPLACE", {Fn::kEreplace, 3, 5}},
+      {"SWAP", {Fn::kChange, 3, 3}},     {"DQUOTE", {Fn::kDquote, 1, 1}},
+      {"SQUOTE", {Fn::kSquote, 1, 1}},   {"COUNTS", {Fn::kCounts, 2, 2}},
+      {"REM", {Fn::kRem, 2, 2}},         {"DIV", {Fn::kDiv, 2, 2}},
+      {"PWR", {Fn::kPwr, 2, 2}},         {"SQRT", {Fn::kSqrt, 1, 1}},
+      {"RND", {Fn::kRnd, 1, 1}},         {"OCONVS", {Fn::kOconvs, 2, 2}},
+      {"ICONVS", {Fn::kIconvs, 2, 2}},   {"SPLICE", {Fn::kSplice, 3, 3}}};
   return k;
 }
 
 // Words that end an expression or a statement and so can never be variables.
 bool reserved(std::string_view w) {
-  static const char* const k[] = {"THEN",  "ELSE",   "END",     "TO",  "STEP", "DO",
-                                  "WHILE", "UNTIL",  "REPEAT",  "AND", "OR",   "FROM",
-                                  "ON",    "LOCKED", "SETTING", "IN",  "BY",   "NEXT",
-                                  "EQ",    "NE",     "LT",      "GT",  "LE",   "GE"};
+  static const char* const k[] = {"THEN",    "ELSE",   "END",       "TO",        "STEP",   "DO",
+                                  "WHILE",   "UNTIL",  "REPEAT",    "AND",       "OR",     "FROM",
+                                  "ON",      "LOCKED", "SETTING",   "IN",        "BY",     "NEXT",
+                                  "EQ",      "NE",     "LT",        "GT",        "LE",     "GE",
+                                  "MATCHES", "MATCH",  "CAPTURING", "RETURNING", "BEFORE", "USING"};
   return std::any_of(std::begin(k), std::end(k), [&](const char* r) { return w == r; });
 }
 
 constexpr std::size_t kMaxErrors = 50;
 constexpr int kMaxNesting = 200;
+// What EQU and $INCLUDE may grow a program to, in tokens: each multiplies what follows.
+constexpr std::size_t kMaxTokens = std::size_t{1} << 20;
 
 struct SyntaxError {
   int line;
@@ -55,7 +69,9 @@ struct SyntaxError {
 
 class Compiler : Emitter {
  public:
-  explicit Compiler(std::string_view src) : toks_(lex(src)) {}
+  Compiler(std::string_view src, const Includer& include) : toks_(lex(src)), include_(include) {
+    expandIncludes(toks_, 0);
+  }
 
   Compiled run() {
     Compiled out;
@@ -79,6 +95,7 @@ class Compiler : Emitter {
     if (errors_.size() > kMaxErrors) errors_.resize(kMaxErrors);
     out.errors = std::move(errors_);
     if (!out.errors.empty()) return out;
+    storeCommons();
     emit(Op::kReturn);
     finish();
     auto program = std::make_shared<Program>(std::move(p_));
@@ -88,7 +105,7 @@ class Compiler : Emitter {
   }
 
  private:
-  enum class Until { kProgramEnd, kBlockEnd, kLineClause, kLoop, kFor };
+  enum class Until { kProgramEnd, kBlockEnd, kLineClause, kLoop, kFor, kCase };
 
   struct Loop {
     bool isFor = false;
@@ -146,6 +163,42 @@ class Compiler : Emitter {
     return take().text;
   }
 
+  // $INCLUDE and $INSERT: the named item's tokens in place of the line, all on its line number.
+  void expandIncludes(std::vector<Token>& toks, int depth) {
+    if (std::none_of(toks.begin(), toks.end(),
+                     [](const Token& t) { return t.kind == Tok::kInclude; }))
+      return;
+    std::vector<Token> out;
+    for (Token& t : toks) {
+      if (t.kind != Tok::kInclude) {
+        out.push_back(std::move(t));
+        continue;
+      }
+      std::optional<std::string> text;
+      if (depth >= 8) {
+        errors_.push_back({t.line, "$INCLUDE nested deeper than 8"});
+      } else if (!include_) {
+        errors_.push_back({t.line, "$INCLUDE " + t.text + ": no source file here"});
+      } else if (!(text = include_(t.text))) {
+        errors_.push_back({t.line, "$INCLUDE " + t.text + ": no such source item"});
+      }
+      if (!text) continue;
+      std::vector<Token> inner = lex(*text);
+      inner.pop_back();  // its end
+      expandIncludes(inner, depth + 1);
+      if (out.size() + inner.size() > kMaxTokens) {
+        errors_.push_back({t.line, "$INCLUDE makes the program longer than " +
+                                       std::to_string(kMaxTokens) + " words"});
+        continue;
+      }
+      for (Token& in : inner) {
+        in.line = t.line;
+        out.push_back(std::move(in));
+      }
+    }
+    toks = std::move(out);
+  }
+
   // --- program structure
   void header() {
     skipSeparators();
@@ -183,7 +236,8 @@ class Compiler : Emitter {
     for (;;) {
       if (until == Until::kLineClause) {
         while (peek().kind == Tok::kSemi) take();
-        if (atLineEnd() || isWord("ELSE") || isWord("LOCKED") || isWord("THEN")) return;
+        if (atLineEnd() || isWord("ELSE") || isWord("LOCKED") || isWord("THEN") || atOnError())
+          return;
       } else {
         skipSeparators();
       }
@@ -195,8 +249,11 @@ class Compiler : Emitter {
           throw SyntaxError{t.line, "REPEAT expected, found the end of the program"};
         if (until == Until::kFor)
           throw SyntaxError{t.line, "NEXT expected, found the end of the program"};
+        if (until == Until::kCase)
+          throw SyntaxError{t.line, "END CASE expected, found the end of the program"};
         throw SyntaxError{t.line, "END expected, found the end of the program"};
       }
+      if (until == Until::kCase && (isWord("CASE") || (isWord("END") && isWord("CASE", 1)))) return;
       if (isWord("END") && until != Until::kLineClause) {
         if (until == Until::kProgramEnd) {
           take();
@@ -216,9 +273,11 @@ class Compiler : Emitter {
         // DO lets a loop's body share the line with REPEAT.
         const bool afterDo =
             pos_ > 0 && toks_[pos_ - 1].kind == Tok::kIdent && toks_[pos_ - 1].text == "DO";
+        const bool inLoop = until == Until::kLoop || until == Until::kFor;
         if (!atStatementEnd() && !afterDo && !(until == Until::kLoop && isWord("REPEAT")) &&
+            !(inLoop && (isWord("WHILE") || isWord("UNTIL"))) &&
             !(until == Until::kLineClause &&
-              (isWord("ELSE") || isWord("LOCKED") || isWord("THEN"))))
+              (isWord("ELSE") || isWord("LOCKED") || isWord("THEN") || atOnError())))
           fail("the end of the statement");
       } catch (const SyntaxError& e) {
         if (errors_.size() >= kMaxErrors) throw;
@@ -247,6 +306,8 @@ class Compiler : Emitter {
     }
     if (peek().kind != Tok::kIdent) fail("a statement");
     const std::string word = peek().text;
+    // A statement word followed by '=' is a variable of that name being assigned.
+    if (isOp("=", 1) && !reserved(word)) return assignment();
     if (word == "IF") return ifStatement();
     if (word == "FOR") return forStatement();
     if (word == "LOOP") return loopStatement();
@@ -261,14 +322,33 @@ class Compiler : Emitter {
     }
     if (word == "RETURN") {
       take();
+      storeCommons();
       emit(Op::kReturn);
       return;
     }
     if (word == "STOP") {
       take();
+      storeCommons();
       emit(Op::kStop);
       return;
     }
+    if (word == "BEGIN" && isWord("CASE", 1)) return caseStatement();
+    if (word == "CASE") throw SyntaxError{t.line, "CASE outside BEGIN CASE"};
+    if (word == "ON") return onStatement();
+    if (word == "DIM" || word == "DIMENSION") return dimStatement();
+    if (word == "MAT" && peek(1).kind == Tok::kIdent) return matStatement();
+    if (word == "MATPARSE") return matParseStatement();
+    if (word == "MATBUILD") return matBuildStatement();
+    if (word == "MATREAD" || word == "MATREADU") return matReadStatement();
+    if (word == "MATWRITE" || word == "MATWRITEU") return matWriteStatement();
+    if (word == "SELECT" || word == "SSELECT") return selectStatement();
+    if (word == "READNEXT" || word == "READLIST") return readNextStatement();
+    if (word == "CLEARSELECT") return clearSelectStatement();
+    if (word == "EXECUTE" || word == "PERFORM") return executeStatement();
+    if (word == "INS") return insStatement();
+    if (word == "DEL") return delStatement();
+    if (word == "EQU" || word == "EQUATE") return equateStatement();
+    if (word == "COMMON" || word == "COM") return commonStatement();
     if (word == "NULL") {
       take();
       return;
@@ -277,8 +357,9 @@ class Compiler : Emitter {
     if (word == "CRT" || word == "PRINT") return printStatement();
     if (word == "LOCATE") return locateStatement();
     if (word == "OPEN") return openStatement();
-    if (word == "READ" || word == "READU" || word == "READV") return readStatement();
-    if (word == "WRITE" || word == "WRITEV" || word == "WRITEU" || word == "WRITEVU")
+    if (word == "READ" || word == "READU" || word == "READV" || word == "READVU")
+      return readStatement();
+    if (word == "WRITE" || word == "WRITEU" || word == "WRITEV" || word == "WRITEVU")
       return writeStatement();
     if (word == "DELETE" && !isOp("(", 1)) return deleteStatement();
     if (word == "RELEASE") return releaseStatement();
@@ -313,8 +394,10 @@ class Compiler : Emitter {
 
   void assignment() {
     std::string n = name("a statement");
+    if (auto d = dims_.find(n); d != dims_.end()) return arrayAssignment(d->second);
     if (functions().count(n) != 0 && isOp("(")) fail("a statement");
     Target target{variable(n), {}};
+    if (isOp("[")) return substringAssignment(target.slot);
     if (isOp("<")) {
       take();
       target.indices = indexList();
@@ -461,7 +544,18 @@ class Compiler : Emitter {
     if (level > 6) return unary();
     Op op{};
     std::int32_t left = binary(level + 1);
-    while (operatorAt(level, op)) {
+    for (;;) {
+      if (level == 2 && (isWord("MATCHES") || isWord("MATCH"))) {
+        take();
+        left = call(Fn::kMatches, {left, binary(level + 1)});
+        continue;
+      }
+      // A string right after a value is a format mask: X "R2#10" is FMT(X, "R2#10").
+      if (level == 4 && peek().kind == Tok::kString) {
+        left = call(Fn::kFmt, {left, constant(take().text)});
+        continue;
+      }
+      if (!operatorAt(level, op)) break;
       take();
       std::int32_t right = binary(level + 1);
       std::int32_t d = temp();
@@ -469,6 +563,12 @@ class Compiler : Emitter {
       left = d;
     }
     return left;
+  }
+  std::int32_t call(Fn fn, const std::vector<std::int32_t>& args) {
+    std::int32_t d = temp();
+    emit(Op::kFunction, d, static_cast<std::int32_t>(fn), operandRun(args),
+         static_cast<std::uint8_t>(args.size()));
+    return d;
   }
 
   std::int32_t unary() {
@@ -569,7 +669,28 @@ class Compiler : Emitter {
     if (word == "@AM" || word == "@FM") return take(), constant(std::string(1, kAm));
     if (word == "@VM") return take(), constant(std::string(1, kVm));
     if (word == "@SVM" || word == "@SM") return take(), constant(std::string(1, kSvm));
-    if (word[0] == '@') fail("@AM, @FM, @VM, @SVM or @SM");
+    if (word == "@ID") return take(), variable(word);
+    if (word == "@DATE" || word == "@TIME" || word == "@USER" || word == "@ACCOUNT") {
+      take();
+      const Fn fn = word == "@DATE"   ? Fn::kDate
+                    : word == "@TIME" ? Fn::kTime
+                    : word == "@USER" ? Fn::kUser
+                                      : Fn::kAccount;
+      std::int32_t d = temp();
+      emit(Op::kFunction, d, static_cast<std::int32_t>(fn), operandRun({}), 0);
+      return d;
+    }
+    if (word[0] == '@') fail("@AM, @VM, @SM, @ID, @USER, @DATE, @TIME or @ACCOUNT");
+    if (auto d = dims_.find(word); d != dims_.end()) {
+      take();
+      if (!isOp("("))
+        throw SyntaxError{line_, word + " is an array: name an element, " + word + "(n)"};
+      std::vector<std::int32_t> run = subscripts(d->second);
+      std::int32_t out = temp();
+      emit(Op::kMatGet, out, d->second.base, operandRun(run),
+           static_cast<std::uint8_t>(run.size()));
+      return out;
+    }
     if (reserved(word)) fail("a value");
     auto fn = functions().find(word);
     if (fn != functions().end() && isOp("(", 1)) {
@@ -602,7 +723,10 @@ class Compiler : Emitter {
   // --- control flow
   // THEN/ELSE/LOCKED clauses after a statement that leaves an outcome (0 then, 1 else,
   // 2 locked) in slot. Without a LOCKED clause, a lock held elsewhere takes ELSE.
-  void clauses(std::int32_t outcome, bool allowLocked, bool allowThen = true) {
+  bool atOnError() const { return isWord("ON") && isWord("ERROR", 1); }
+
+  void clauses(std::int32_t outcome, bool allowLocked, bool allowThen = true,
+               std::int32_t instruction = -1) {
     bool hasLocked = false;
     for (std::size_t k = pos_; k < toks_.size(); ++k) {
       const Token& t = toks_[k];
@@ -611,8 +735,19 @@ class Compiler : Emitter {
     }
     std::vector<std::int32_t> toEnd;
     bool any = false;
-    while (isWord("THEN") || isWord("ELSE") || (allowLocked && isWord("LOCKED"))) {
+    while (isWord("THEN") || isWord("ELSE") || (allowLocked && isWord("LOCKED")) ||
+           (instruction >= 0 && atOnError())) {
       std::string word = take().text;
+      if (word == "ON") {
+        take();  // ERROR
+        p_.code[static_cast<std::size_t>(instruction)].x |= kOnError;
+        std::int32_t skip = emit(Op::kJumpOut, outcome, 8, 0);
+        clauseBody();
+        toEnd.push_back(emit(Op::kJump));
+        patch(skip, here());
+        any = true;
+        continue;
+      }
       if (word == "THEN" && !allowThen) throw SyntaxError{line_, "THEN is not allowed here"};
       int mask = word == "THEN" ? 1 : (word == "LOCKED" ? 4 : (hasLocked ? 2 : 6));
       std::int32_t skip = emit(Op::kJumpOut, outcome, mask, 0);
@@ -677,6 +812,12 @@ class Compiler : Emitter {
     loop.variable = var;
     loop.start = here();
     loops_.push_back(loop);
+    // FOR ... WHILE cond / UNTIL cond: checked before every pass.
+    if (isWord("WHILE") || isWord("UNTIL")) {
+      const bool isWhile = take().text == "WHILE";
+      std::int32_t cond = expression();
+      loops_.back().exits.push_back(emit(isWhile ? Op::kJumpIfNot : Op::kJumpIf, cond, 0));
+    }
     block(Until::kFor);
     line_ = peek().line;
     take();  // NEXT
@@ -705,8 +846,7 @@ class Compiler : Emitter {
 
   void whileStatement() {
     bool isWhile = take().text == "WHILE";
-    if (loops_.empty() || loops_.back().isFor)
-      throw SyntaxError{line_, "WHILE or UNTIL outside LOOP"};
+    if (loops_.empty()) throw SyntaxError{line_, "WHILE or UNTIL outside a loop"};
     std::int32_t cond = expression();
     loops_.back().exits.push_back(emit(isWhile ? Op::kJumpIfNot : Op::kJumpIf, cond, 0));
     if (isWord("DO")) take();
@@ -723,7 +863,10 @@ class Compiler : Emitter {
     std::string target = name("a subroutine name");
     std::vector<std::int32_t> args;
     if (isOp("(")) args = argumentList();
+    // The callee sees this program's COMMON through the blocks: store before, load after.
+    storeCommons();
     emit(Op::kCall, constant(target), 0, operandRun(args), static_cast<std::uint8_t>(args.size()));
+    loadCommons();
   }
 
   void printStatement() {
@@ -746,9 +889,11 @@ class Compiler : Emitter {
     if (newline) emit(Op::kNewline);
   }
 
-  // LOCATE needle IN array<a[,v]> [BY order] SETTING pos THEN/ELSE
+  // LOCATE needle IN array<a[,v]> [BY order] SETTING pos, or LOCATE(needle, array[, a[, v]];
+  // pos[; order]); then THEN/ELSE.
   void locateStatement() {
     take();
+    if (isOp("(")) return locateCall();
     std::int32_t needle = expression(kConcatLevel);
     expectWord("IN");
     std::int32_t array = variable(name("a variable"));
@@ -765,14 +910,42 @@ class Compiler : Emitter {
       expectOp(">");
     }
     std::int32_t order = constant("");
-    if (isWord("BY")) {
-      take();
-      order = expression(kConcatLevel);
+    std::optional<std::int32_t> position;
+    for (int k = 0; k < 2; ++k) {
+      if (isWord("BY")) {
+        take();
+        order = expression(kConcatLevel);
+      } else if (isWord("SETTING") && !position) {
+        take();
+        position = variable(name("a variable"));
+      }
     }
-    expectWord("SETTING");
-    std::int32_t position = variable(name("a variable"));
+    if (!position) fail("SETTING");
     std::int32_t outcome = temp();
-    emit(Op::kLocate, position, outcome, operandRun({needle, array, a, v, order}), 5);
+    emit(Op::kLocate, *position, outcome, operandRun({needle, array, a, v, order}), 5);
+    clauses(outcome, false);
+  }
+  void locateCall() {
+    take();  // (
+    std::vector<std::int32_t> in{expression()};
+    while (isOp(",") && in.size() < 4) {
+      take();
+      in.push_back(expression());
+    }
+    if (peek().kind != Tok::kSemi) fail("';'");
+    take();
+    std::int32_t position = variable(name("a variable"));
+    std::int32_t order = constant("");
+    if (peek().kind == Tok::kSemi) {
+      take();
+      order = expression();
+    }
+    expectOp(")");
+    if (in.size() < 2) throw SyntaxError{line_, "LOCATE needs a value and a dynamic array"};
+    while (in.size() < 4) in.push_back(constant("0"));
+    in.push_back(order);
+    std::int32_t outcome = temp();
+    emit(Op::kLocate, position, outcome, operandRun(in), 5);
     clauses(outcome, false);
   }
 
@@ -787,8 +960,9 @@ class Compiler : Emitter {
     expectWord("TO");
     std::int32_t file = variable(name("a file variable"));
     std::int32_t outcome = temp();
-    emit(Op::kOpen, file, outcome, operandRun(args), static_cast<std::uint8_t>(args.size()));
-    clauses(outcome, false);
+    std::int32_t at =
+        emit(Op::kOpen, file, outcome, operandRun(args), static_cast<std::uint8_t>(args.size()));
+    clauses(outcome, false, true, at);
   }
 
   void readStatement() {
@@ -798,15 +972,15 @@ class Compiler : Emitter {
     std::vector<std::int32_t> args{expression()};
     expectOp(",");
     args.push_back(expression());
-    if (word == "READV") {
+    if (word == "READV" || word == "READVU") {
       expectOp(",");
       args.push_back(expression());
     }
     std::int32_t outcome = temp();
-    // The count of operands, with 0x10 for a read that locks.
-    const auto shape = static_cast<std::uint8_t>(args.size() | (word == "READU" ? 0x10u : 0u));
-    emit(Op::kRead, into, outcome, operandRun(args), shape);
-    clauses(outcome, word == "READU");
+    const bool locks = word == "READU" || word == "READVU";
+    const auto shape = static_cast<std::uint8_t>(args.size() | (locks ? kLocksItem : 0u));
+    std::int32_t at = emit(Op::kRead, into, outcome, operandRun(args), shape);
+    clauses(outcome, locks, true, at);
   }
 
   void writeStatement() {
@@ -822,11 +996,10 @@ class Compiler : Emitter {
       args.push_back(expression());
     }
     std::int32_t outcome = temp();
-    // The count of operands, with 0x10 for a write that keeps the item's lock.
-    const bool keeps = word == "WRITEU" || word == "WRITEVU";
-    emit(Op::kWrite, value, outcome, operandRun(args),
-         static_cast<std::uint8_t>(args.size() | (keeps ? 0x10u : 0u)));
-    optionalClauses(outcome);
+    const bool keeps = word.back() == 'U';
+    std::int32_t at = emit(Op::kWrite, value, outcome, operandRun(args),
+                           static_cast<std::uint8_t>(args.size() | (keeps ? kKeepsLock : 0u)));
+    optionalClauses(outcome, at);
   }
 
   void deleteStatement() {
@@ -835,8 +1008,8 @@ class Compiler : Emitter {
     expectOp(",");
     args.push_back(expression());
     std::int32_t outcome = temp();
-    emit(Op::kDelete, 0, outcome, operandRun(args), 2);
-    optionalClauses(outcome);
+    std::int32_t at = emit(Op::kDelete, 0, outcome, operandRun(args), 2);
+    optionalClauses(outcome, at);
   }
 
   void releaseStatement() {
@@ -850,8 +1023,449 @@ class Compiler : Emitter {
     emit(Op::kRelease, 0, 0, operandRun(args), static_cast<std::uint8_t>(args.size()));
   }
 
-  void optionalClauses(std::int32_t outcome) {
-    if (isWord("ELSE") || isWord("LOCKED") || isWord("THEN")) clauses(outcome, true);
+  void optionalClauses(std::int32_t outcome, std::int32_t instruction) {
+    if (isWord("ELSE") || isWord("LOCKED") || isWord("THEN") || atOnError())
+      clauses(outcome, true, true, instruction);
+  }
+
+  // BEGIN CASE / CASE cond / statements ... / END CASE: the first true CASE runs.
+  void caseStatement() {
+    take();
+    take();
+    if (!atStatementEnd()) fail("the end of the statement");
+    std::vector<std::int32_t> toEnd;
+    for (;;) {
+      skipSeparators();
+      line_ = peek().line;
+      if (isWord("END") && isWord("CASE", 1)) {
+        take();
+        take();
+        break;
+      }
+      if (peek().kind == Tok::kEnd)
+        throw SyntaxError{line_, "END CASE expected, found the end of the program"};
+      if (!isWord("CASE")) fail("CASE or END CASE");
+      take();
+      std::int32_t cond = expression();
+      std::int32_t skip = emit(Op::kJumpIfNot, cond, 0);
+      block(Until::kCase);
+      toEnd.push_back(emit(Op::kJump));
+      patch(skip, here());
+    }
+    for (std::int32_t j : toEnd) patch(j, here());
+  }
+
+  // ON n GOSUB a, b, c (or GOTO): the n-th label; nothing when n is out of range.
+  void onStatement() {
+    take();
+    // The whole part picks the label, as for any position.
+    std::int32_t n = call(Fn::kInt, {expression()});
+    Op op = Op::kJump;
+    if (isWord("GOSUB")) {
+      op = Op::kGosub;
+      take();
+    } else if (isWord("GOTO")) {
+      take();
+    } else if (isWord("GO")) {
+      take();
+      if (isWord("TO")) take();
+    } else {
+      fail("GOSUB or GOTO");
+    }
+    std::vector<std::int32_t> toEnd;
+    for (int k = 1;; ++k) {
+      const Token& t = peek();
+      if (t.kind != Tok::kNumber && t.kind != Tok::kIdent) fail("a label");
+      std::string label = take().text;
+      std::int32_t test = temp();
+      emit(Op::kEq, test, n, constant(std::to_string(k)));
+      std::int32_t skip = emit(Op::kJumpIfNot, test, 0);
+      gotos_.push_back({label, emit(op), line_});
+      if (op == Op::kGosub) toEnd.push_back(emit(Op::kJump));
+      patch(skip, here());
+      if (!isOp(",")) break;
+      take();
+    }
+    for (std::int32_t j : toEnd) patch(j, here());
+  }
+
+  // --- dimensioned arrays: consecutive slots from base.
+  struct Dims {
+    std::int32_t base;
+    long rows;
+    long columns;  // 0 for a one-dimensional array
+    [[nodiscard]] long count() const { return rows * (columns > 0 ? columns : 1); }
+  };
+  // Arrays live in the frame, one per call level: this keeps a deep CALL chain's frames small.
+  static constexpr long kMaxElements = 10000;
+
+  long dimension() {
+    if (peek().kind != Tok::kNumber) fail("a whole number (the size)");
+    double d = std::stod(peek().text);
+    if (d < 1 || d > kMaxElements || d != static_cast<double>(static_cast<long>(d)))
+      throw SyntaxError{
+          line_, "an array size must be a whole number from 1 to " + std::to_string(kMaxElements)};
+    take();
+    return static_cast<long>(d);
+  }
+
+  void dimStatement() {
+    take();
+    for (;;) {
+      std::string n = name("an array name");
+      if (vars_.count(n) != 0) throw SyntaxError{line_, n + " is already a variable"};
+      if (dims_.count(n) != 0) throw SyntaxError{line_, n + " is dimensioned twice"};
+      (void)dimensionsOf(n);
+      if (!isOp(",")) break;
+      take();
+    }
+  }
+
+  // After a new array's name: "(" rows [, columns] ")"; its elements get consecutive slots.
+  Dims dimensionsOf(const std::string& n) {
+    expectOp("(");
+    Dims d{static_cast<std::int32_t>(p_.variables.size()), dimension(), 0};
+    if (isOp(",")) {
+      take();
+      d.columns = dimension();
+    }
+    expectOp(")");
+    if (d.count() > kMaxElements)
+      throw SyntaxError{line_, n + " has more than " + std::to_string(kMaxElements) + " elements"};
+    for (long k = 1; k <= d.count(); ++k) p_.variables.push_back(n + "(" + std::to_string(k) + ")");
+    dims_.emplace(n, d);
+    return d;
+  }
+
+  // After the array's name: "(" index [, index] ")", as an operand run ending in the sizes.
+  std::vector<std::int32_t> subscripts(const Dims& d) {
+    expectOp("(");
+    std::vector<std::int32_t> run{expression()};
+    if (d.columns > 0) {
+      expectOp(",");
+      run.push_back(expression());
+    }
+    expectOp(")");
+    run.push_back(constant(std::to_string(d.rows)));
+    if (d.columns > 0) run.push_back(constant(std::to_string(d.columns)));
+    return run;
+  }
+
+  const Dims& arrayNamed() {
+    std::string n = name("an array name");
+    auto it = dims_.find(n);
+    if (it == dims_.end()) throw SyntaxError{line_, n + " is not a dimensioned array"};
+    return it->second;
+  }
+
+  void arrayAssignment(const Dims& d) {
+    std::vector<std::int32_t> run = subscripts(d);
+    const auto x = static_cast<std::uint8_t>(run.size());
+    std::string op = peek().kind == Tok::kOp ? peek().text : "";
+    static const std::map<std::string, Op> kCompound = {
+        {"+=", Op::kAdd}, {"-=", Op::kSub}, {"*=", Op::kMul}, {"/=", Op::kDiv}, {":=", Op::kCat}};
+    if (op == "=") {
+      take();
+      emit(Op::kMatSet, d.base, expression(), operandRun(run), x);
+    } else if (kCompound.count(op) != 0) {
+      take();
+      std::int32_t current = temp();
+      emit(Op::kMatGet, current, d.base, operandRun(run), x);
+      std::int32_t rhs = expression();
+      std::int32_t sum = temp();
+      emit(kCompound.at(op), sum, current, rhs);
+      emit(Op::kMatSet, d.base, sum, operandRun(run), x);
+    } else {
+      fail("'='");
+    }
+  }
+
+  std::int32_t countOf(const Dims& d) { return constant(std::to_string(d.count())); }
+
+  // MAT A = value, or MAT A = MAT B (element by element).
+  void matStatement() {
+    take();
+    const Dims to = arrayNamed();
+    expectOp("=");
+    if (isWord("MAT")) {
+      take();
+      const Dims from = arrayNamed();
+      if (from.count() != to.count())
+        throw SyntaxError{line_, "MAT copies between arrays of the same size only"};
+      for (long k = 0; k < to.count(); ++k)
+        emit(Op::kMove, to.base + static_cast<std::int32_t>(k),
+             from.base + static_cast<std::int32_t>(k));
+      return;
+    }
+    emit(Op::kMatFill, to.base, expression(), operandRun({countOf(to)}), 1);
+  }
+
+  // The delimiter after ", d" or "USING d"; attribute marks without one.
+  std::int32_t delimiter() {
+    if (isOp(",") || isWord("USING")) {
+      take();
+      return expression();
+    }
+    return constant(std::string(1, kAm));
+  }
+
+  // MATPARSE A FROM text[, delimiter]
+  void matParseStatement() {
+    take();
+    const Dims to = arrayNamed();
+    expectWord("FROM");
+    std::int32_t text = expression();
+    std::int32_t d = delimiter();
+    emit(Op::kMatParse, to.base, text, operandRun({d, countOf(to)}), 2);
+  }
+
+  // MATBUILD text FROM A[, delimiter]
+  void matBuildStatement() {
+    take();
+    std::int32_t into = variable(name("a variable"));
+    expectWord("FROM");
+    const Dims from = arrayNamed();
+    std::int32_t d = delimiter();
+    emit(Op::kMatBuild, into, from.base, operandRun({d, countOf(from)}), 2);
+  }
+
+  // MATREAD A FROM f, id: one attribute per element, the rest in the last.
+  void matReadStatement() {
+    const bool locks = take().text == "MATREADU";
+    const Dims to = arrayNamed();
+    expectWord("FROM");
+    std::vector<std::int32_t> args{expression()};
+    expectOp(",");
+    args.push_back(expression());
+    std::int32_t body = temp();
+    std::int32_t outcome = temp();
+    std::int32_t at = emit(Op::kRead, body, outcome, operandRun(args),
+                           static_cast<std::uint8_t>(2 | (locks ? kLocksItem : 0u)));
+    emit(Op::kMatParse, to.base, body, operandRun({constant(std::string(1, kAm)), countOf(to)}), 2);
+    clauses(outcome, locks, true, at);
+  }
+
+  void matWriteStatement() {
+    const bool keeps = take().text == "MATWRITEU";
+    const Dims from = arrayNamed();
+    if (!isWord("ON") && !isWord("TO")) fail("ON");
+    take();
+    std::vector<std::int32_t> args{expression()};
+    expectOp(",");
+    args.push_back(expression());
+    std::int32_t body = temp();
+    emit(Op::kMatBuild, body, from.base, operandRun({constant(std::string(1, kAm)), countOf(from)}),
+         2);
+    std::int32_t outcome = temp();
+    std::int32_t at = emit(Op::kWrite, body, outcome, operandRun(args),
+                           static_cast<std::uint8_t>(2 | (keeps ? kKeepsLock : 0u)));
+    optionalClauses(outcome, at);
+  }
+
+  // --- select lists
+  // SELECT f [TO n | TO listvar]: list 0 without TO.
+  void selectStatement() {
+    take();
+    std::int32_t source = expression();
+    if (isWord("TO")) {
+      take();
+      if (peek().kind == Tok::kIdent && !reserved(peek().text)) {
+        std::int32_t list = variable(take().text);
+        emit(Op::kSelect, list, 0, operandRun({source}), 1 | kListVariable);
+        return;
+      }
+      std::int32_t n = expression();
+      emit(Op::kSelect, temp(), 0, operandRun({source, n}), 2);
+      return;
+    }
+    emit(Op::kSelect, temp(), 0, operandRun({source, constant("0")}), 2);
+  }
+
+  // READNEXT id [FROM list] THEN/ELSE; READLIST var [FROM list] THEN/ELSE.
+  void readNextStatement() {
+    const Op op = take().text == "READNEXT" ? Op::kReadNext : Op::kReadList;
+    std::int32_t into = variable(name("a variable"));
+    std::int32_t list = constant("0");
+    if (isWord("FROM")) {
+      take();
+      list = expression();
+    }
+    std::int32_t outcome = temp();
+    emit(op, into, outcome, operandRun({list}), 1);
+    clauses(outcome, false);
+  }
+
+  // CLEARSELECT [n | list | ALL]: reading the rest of a list empties it.
+  void clearSelectStatement() {
+    take();
+    std::vector<std::int32_t> lists;
+    if (isWord("ALL")) {
+      take();
+      for (int n = 0; n <= 10; ++n) lists.push_back(constant(std::to_string(n)));
+    } else {
+      lists.push_back(atStatementEnd() ? constant("0") : expression());
+    }
+    for (std::int32_t list : lists) emit(Op::kReadList, temp(), temp(), operandRun({list}), 1);
+  }
+
+  // EXECUTE sentence [CAPTURING out] [RETURNING codes]: without CAPTURING the sentence's
+  // lines print as the call's own.
+  void executeStatement() {
+    take();
+    std::int32_t sentence = expression();
+    std::optional<std::int32_t> captured;
+    std::optional<std::int32_t> returned;
+    while (isWord("CAPTURING") || isWord("RETURNING")) {
+      std::optional<std::int32_t>& slot = take().text == "CAPTURING" ? captured : returned;
+      if (slot) fail("the end of the statement");
+      slot = variable(name("a variable"));
+    }
+    const std::int32_t out = captured ? *captured : temp();
+    emit(Op::kExecute, out, returned ? *returned : temp(), operandRun({sentence}), 1);
+    if (!captured) {
+      std::int32_t skip = emit(Op::kJumpIfNot, out, 0);
+      emit(Op::kPrint, out);
+      emit(Op::kNewline);
+      patch(skip, here());
+    }
+  }
+
+  // INS value BEFORE X<a[,v[,s]]>; DEL X<a[,v[,s]]>.
+  void insStatement() {
+    take();
+    std::int32_t value = expression();
+    expectWord("BEFORE");
+    std::int32_t x = variable(name("a variable"));
+    expectOp("<");
+    std::vector<std::int32_t> run{x};
+    for (std::int32_t i : indexList()) run.push_back(i);
+    run.push_back(value);
+    emit(Op::kFunction, x, static_cast<std::int32_t>(Fn::kInsert), operandRun(run),
+         static_cast<std::uint8_t>(run.size()));
+  }
+  void delStatement() {
+    take();
+    std::int32_t x = variable(name("a variable"));
+    expectOp("<");
+    std::vector<std::int32_t> run{x};
+    for (std::int32_t i : indexList()) run.push_back(i);
+    emit(Op::kFunction, x, static_cast<std::int32_t>(Fn::kDelete), operandRun(run),
+         static_cast<std::uint8_t>(run.size()));
+  }
+
+  // X[start, length] = value
+  void substringAssignment(std::int32_t x) {
+    take();
+    std::int32_t start = expression();
+    expectOp(",");
+    std::int32_t length = expression();
+    expectOp("]");
+    expectOp("=");
+    std::int32_t value = expression();
+    emit(Op::kFunction, x, static_cast<std::int32_t>(Fn::kSubstringSet),
+         operandRun({x, start, length, value}), 4);
+  }
+
+  // EQU name TO text [, name TO text]: every later use of name reads as the text's tokens.
+  void equateStatement() {
+    take();
+    for (;;) {
+      std::string n = name("a name");
+      expectWord("TO");
+      std::vector<Token> with;
+      int depth = 0;
+      while (!atStatementEnd() && !(depth == 0 && isOp(","))) {
+        if (isOp("(") || isOp("<") || isOp("[")) ++depth;
+        if (isOp(")") || isOp(">") || isOp("]")) --depth;
+        with.push_back(take());
+      }
+      if (with.empty()) fail("a value");
+      bool simple = with.size() == 1 ||
+                    (with.size() == 2 && with[0].text == "-" && with[1].kind == Tok::kNumber);
+      // An element reference stays assignable: X<1> is not put in parentheses.
+      if (with.size() > 2 && with[0].kind == Tok::kIdent && with[1].text == "<" &&
+          with.back().text == ">")
+        simple = true;
+      if (!simple) {
+        with.insert(with.begin(), Token{Tok::kOp, "(", line_});
+        with.push_back(Token{Tok::kOp, ")", line_});
+      }
+      // The rest of the program, rebuilt once with the name replaced.
+      auto uses = static_cast<std::size_t>(
+          std::count_if(toks_.begin() + static_cast<long>(pos_), toks_.end(),
+                        [&](const Token& t) { return t.kind == Tok::kIdent && t.text == n; }));
+      if (static_cast<double>(toks_.size()) +
+              static_cast<double>(uses) * static_cast<double>(with.size()) >
+          static_cast<double>(kMaxTokens))
+        throw SyntaxError{
+            line_, "EQU makes the program longer than " + std::to_string(kMaxTokens) + " words"};
+      std::vector<Token> rest;
+      for (std::size_t k = pos_; k < toks_.size(); ++k) {
+        if (toks_[k].kind != Tok::kIdent || toks_[k].text != n) {
+          rest.push_back(std::move(toks_[k]));
+          continue;
+        }
+        for (Token t : with) {
+          t.line = toks_[k].line;
+          rest.push_back(std::move(t));
+        }
+      }
+      toks_.resize(pos_);
+      toks_.insert(toks_.end(), std::make_move_iterator(rest.begin()),
+                   std::make_move_iterator(rest.end()));
+      if (!isOp(",")) break;
+      take();
+    }
+  }
+
+  // COMMON [/name/] a, b, ...: the variables share a block by position with every program
+  // that names it; the unnamed block within one call, named blocks for the port's life.
+  void commonStatement() {
+    take();
+    std::string block;
+    if (isOp("/")) {
+      take();
+      block = name("a common block name");
+      expectOp("/");
+    }
+    const auto first = static_cast<std::int32_t>(p_.variables.size());
+    std::int32_t count = 0;
+    for (;;) {
+      std::string n = name("a variable");
+      if (vars_.count(n) != 0 || dims_.count(n) != 0)
+        throw SyntaxError{line_, n + " is used before COMMON"};
+      if (isOp("(")) {
+        // An array in the block: its elements take their places in order.
+        const Dims d = dimensionsOf(n);
+        count += static_cast<std::int32_t>(d.count());
+      } else {
+        variable(n);
+        ++count;
+      }
+      if (!isOp(",")) break;
+      take();
+    }
+    Common c{block, first, count, blockSizes_[block]};
+    blockSizes_[block] += count;
+    commons_.push_back(c);
+    emitCommon(c, false);
+  }
+  struct Common {
+    std::string block;
+    std::int32_t first;
+    std::int32_t count;
+    std::int32_t offset;
+  };
+  void emitCommon(const Common& c, bool store) {
+    emit(Op::kCommon, c.first, c.count,
+         operandRun({constant(c.block), constant(std::to_string(c.offset))}),
+         static_cast<std::uint8_t>(2 | (store ? 0x10 : 0)));
+  }
+  void storeCommons() {
+    for (const Common& c : commons_) emitCommon(c, true);
+  }
+  void loadCommons() {
+    for (const Common& c : commons_) emitCommon(c, false);
   }
 
   std::vector<Token> toks_;
@@ -860,6 +1474,10 @@ class Compiler : Emitter {
   std::unordered_map<std::string, std::int32_t> labels_;
   std::vector<Goto> gotos_;
   std::vector<Loop> loops_;
+  Includer include_;
+  std::unordered_map<std::string, Dims> dims_;
+  std::vector<Common> commons_;
+  std::unordered_map<std::string, std::int32_t> blockSizes_;
   int nesting_ = 0;
   int forLoops_ = 0;
 };
@@ -867,7 +1485,11 @@ class Compiler : Emitter {
 }  // namespace
 
 Compiled compile(std::string_view source) {
-  return Compiler(source).run();
+  return Compiler(source, {}).run();
+}
+
+Compiled compile(std::string_view source, const Includer& include) {
+  return Compiler(source, include).run();
 }
 
 }  // namespace tarn::server::corvex

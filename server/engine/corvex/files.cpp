@@ -5,10 +5,11 @@
 #include "server/engine/corvex/machine.h"
 #include "server/engine/port_state.h"
 #include "server/engine/store/store.h"
+#include "server/engine/tcl/tcl.h"
 
 namespace tarn::server::corvex {
 
-Files::Files(PortState* port) : port_(port) {}
+Files::Files(PortState* port) : port_(port), lists_(11) {}
 Files::~Files() = default;
 
 const NumberFormat& Files::format() const {
@@ -25,13 +26,124 @@ OpenSection& Files::fileOf(const Value& v) {
   return f;
 }
 
+std::string Files::accountName() const {
+  return port_ != nullptr ? port_->account().name() : std::string();
+}
+
+long Files::portNumber() const {
+  return port_ != nullptr ? static_cast<long>(port_->number()) : 0;
+}
+
+Files::SelectList& Files::listOf(const Value& v) {
+  std::size_t index = 0;
+  if (v.file() < 0) {
+    index = static_cast<std::size_t>(-v.file()) - 1;
+  } else {
+    const long n = longOf(v);
+    if (n < 0 || n > 10) throw Failure{"select list " + std::to_string(n) + " is outside 0 to 10"};
+    index = static_cast<std::size_t>(n);
+  }
+  if (index >= lists_.size()) throw Failure{"not a select list"};
+  SelectList& l = lists_[index];
+  // List 0 starts as the port's own: what a SELECT sentence left, here or before the call.
+  if (index == 0 && !l.active && port_ != nullptr && port_->activeList) {
+    l.ids = std::move(port_->activeList->ids);
+    l.at = 0;
+    l.active = true;
+    port_->activeList.reset();
+  }
+  return l;
+}
+
+void Files::list(const Instr& i, Value* r, const Value* const* a) {
+  switch (i.op) {
+    case Op::kSelect: {
+      SelectList made;
+      made.active = true;
+      if (a[0]->file() >= 1) {
+        OpenSection& f = fileOf(*a[0]);
+        f.account->appendIds(f.section, made.ids);
+      } else {
+        made.ids = a[0]->text();  // a dynamic array: its attributes are the list
+      }
+      if ((i.x & kListVariable) != 0) {
+        // A variable that already holds a list gets it replaced, so a SELECT in a loop does
+        // not pile up lists.
+        const int held = r[i.a].file();
+        if (held <= -12 && static_cast<std::size_t>(-held) <= lists_.size()) {
+          lists_[static_cast<std::size_t>(-held) - 1] = std::move(made);
+          return;
+        }
+        lists_.push_back(std::move(made));
+        r[i.a].setFile(-static_cast<int>(lists_.size()));
+      } else {
+        listOf(*a[1]) = std::move(made);
+      }
+      return;
+    }
+    case Op::kReadNext: {
+      SelectList& l = listOf(*a[0]);
+      if (!l.active || l.at >= l.ids.size()) {
+        l.active = false;
+        r[i.a].setText(std::string_view());
+        r[i.b].setNumber(1);
+        return;
+      }
+      std::size_t end = l.ids.find(kAm, l.at);
+      if (end == std::string::npos) end = l.ids.size();
+      r[i.a].setText(std::string_view(l.ids).substr(l.at, end - l.at));
+      l.at = end + 1;
+      r[i.b].setNumber(0);
+      return;
+    }
+    case Op::kReadList: {
+      SelectList& l = listOf(*a[0]);
+      std::string rest = l.active && l.at < l.ids.size() ? l.ids.substr(l.at) : std::string();
+      l = SelectList{};
+      const bool any = !rest.empty();
+      r[i.a].setText(std::move(rest));
+      r[i.b].setNumber(any ? 0 : 1);
+      return;
+    }
+    case Op::kExecute: {
+      // The server's own TCL, on this port: a SELECT there leaves list 0 for READNEXT.
+      tcl::Outcome done = tcl::run(port(), a[0]->text(), {}, false);
+      lists_[0].active = false;
+      r[i.a].setText(std::move(done.captured));
+      r[i.b].setText(std::move(done.returned));
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+void Files::run(const Instr& i, Value* r, const Value* const* a, const Value* written) {
+  if (i.op == Op::kSelect || i.op == Op::kReadNext || i.op == Op::kReadList ||
+      i.op == Op::kExecute) {
+    list(i, r, a);
+    return;
+  }
+  if ((i.x & kOnError) == 0) {
+    perform(i, r, a, written);
+    return;
+  }
+  try {
+    perform(i, r, a, written);
+  } catch (const Failure&) {
+    r[i.b].setNumber(3);
+  } catch (const store::StoreError&) {
+    r[i.b].setNumber(3);
+  }
+}
+
 PortState& Files::port() {
   if (port_ == nullptr) throw Failure{"files are not available here"};
   return *port_;
 }
 
 // Outcomes of file statements: 0 THEN, 1 ELSE, 2 LOCKED.
-void Files::run(const Instr& i, Value* r, const Value* const* a, const Value* written) {
+void Files::perform(const Instr& i, Value* r, const Value* const* a, const Value* written) {
   const int n = i.x & 15;
   switch (i.op) {
     case Op::kOpen: {
@@ -50,8 +162,8 @@ void Files::run(const Instr& i, Value* r, const Value* const* a, const Value* wr
       OpenSection& f = fileOf(*a[0]);
       const std::string id = a[1]->text();
       const long attribute = n == 3 ? longOf(*a[2]) : 0;
-      if ((i.x & 0x10) != 0 && f.account->lockItem(f.section, id, port().owner()) ==
-                                   store::LockOutcome::kHeldElsewhere) {
+      if ((i.x & kLocksItem) != 0 && f.account->lockItem(f.section, id, port().owner()) ==
+                                         store::LockOutcome::kHeldElsewhere) {
         r[i.b].setNumber(2);
         return;
       }
@@ -78,7 +190,7 @@ void Files::run(const Instr& i, Value* r, const Value* const* a, const Value* wr
         return;
       }
       // WRITEU keeps the lock that READU took; WRITE and DELETE give it up.
-      const bool keepLock = (i.x & 0x10) != 0;
+      const bool keepLock = (i.x & kKeepsLock) != 0;
       Written done = Written::kDone;
       if (i.op == Op::kDelete) {
         done = port().deleteItem(f, id);

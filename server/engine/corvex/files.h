@@ -2,6 +2,7 @@
 // core so that only this part knows the port and its store.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
@@ -18,7 +19,14 @@ struct OpenSection;
 
 namespace tarn::server::corvex {
 
-// The files one call has opened, by the number a file variable holds.
+// Flags in the x of a file instruction, above the operand count.
+inline constexpr std::uint8_t kLocksItem = 0x10;  // READU, READVU: lock before reading
+inline constexpr std::uint8_t kOnError = 0x20;    // an ON ERROR clause takes failures as outcome 3
+inline constexpr std::uint8_t kKeepsLock = 0x10;  // WRITEU on a write: the lock stays after it
+inline constexpr std::uint8_t kListVariable = 0x10;  // SELECT ... TO a variable, not a number
+
+// The files and select lists one call has opened. A file variable holds its file's number
+// from 1; a select-list variable a negative number.
 class Files {
  public:
   explicit Files(PortState* port);
@@ -32,13 +40,24 @@ class Files {
 
   // The port's number format for conversions (the default one without a port).
   [[nodiscard]] const NumberFormat& format() const;
+  [[nodiscard]] std::string accountName() const;
+  [[nodiscard]] long portNumber() const;
 
  private:
+  struct SelectList {
+    std::string ids;  // joined by attribute marks
+    std::size_t at = 0;
+    bool active = false;
+  };
+  void perform(const Instr& i, Value* r, const Value* const* a, const Value* written);
+  void list(const Instr& i, Value* r, const Value* const* a);
+  SelectList& listOf(const Value& v);
   OpenSection& fileOf(const Value& v);
   PortState& port();
 
   PortState* port_;
   std::vector<OpenSection> files_;
+  std::vector<SelectList> lists_;  // 0 to 10 by number, then the list variables
   NumberFormat defaultFormat_;
 };
 

@@ -43,6 +43,26 @@ std::vector<Token> lex(std::string_view src) {
         while (i < src.size() && src[i] != '\n' && src[i] != kAm) ++i;
         continue;
       }
+      if (c == '$') {
+        std::size_t j = i + 1;
+        while (j < src.size() && identChar(src[j])) ++j;
+        std::string word(src.substr(i + 1, j - i - 1));
+        for (char& ch : word)
+          if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+        if (word == "INCLUDE" || word == "INSERT") {
+          std::size_t end = j;
+          while (end < src.size() && src[end] != '\n' && src[end] != kAm) ++end;
+          std::string_view rest = src.substr(j, end - j);
+          while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
+            rest.remove_prefix(1);
+          while (!rest.empty() &&
+                 (rest.back() == ' ' || rest.back() == '\t' || rest.back() == '\r'))
+            rest.remove_suffix(1);
+          push(Tok::kInclude, std::string(rest));
+          i = end;
+          continue;
+        }
+      }
     }
     if (c == ';') {
       push(Tok::kSemi, ";");

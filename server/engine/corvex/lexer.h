@@ -7,7 +7,8 @@
 
 namespace tarn::server::corvex {
 
-enum class Tok { kEnd, kNewline, kSemi, kIdent, kNumber, kString, kOp, kBad };
+// kInclude: a $INCLUDE or $INSERT line, its text the reference that follows.
+enum class Tok { kEnd, kNewline, kSemi, kIdent, kNumber, kString, kOp, kBad, kInclude };
 
 struct Token {
   Tok kind = Tok::kEnd;

@@ -138,7 +138,23 @@ void compileCommand(PortState& state, std::string_view arguments, const Reporter
     out.message(msg::kNoSource, "'" + s->item + "' is not in file '" + s->file + "'.");
     return;
   }
-  Compiled c = compile(source);
+  // $INCLUDE item reads from the same file; $INCLUDE file item (or file, item) from another,
+  // by the references "O" takes and with the same grants.
+  const Includer include = [&](std::string_view reference) -> std::optional<std::string> {
+    std::size_t split = reference.find_first_of(", ");
+    std::string text;
+    if (split == std::string_view::npos) {
+      if (!s->account->readItem(*data, reference, text)) return std::nullopt;
+      return text;
+    }
+    std::string_view item = reference.substr(split + 1);
+    while (!item.empty() && (item.front() == ' ' || item.front() == ',')) item.remove_prefix(1);
+    std::optional<OpenSection> other = state.resolve(reference.substr(0, split));
+    if (!other || item.empty() || !other->account->readItem(other->section, item, text))
+      return std::nullopt;
+    return text;
+  };
+  Compiled c = compile(source, include);
   if (!c.program) {
     for (const CompileError& e : c.errors)
       out.print("Line " + std::to_string(e.line) + ": " + e.text + ".");
@@ -146,7 +162,16 @@ void compileCommand(PortState& state, std::string_view arguments, const Reporter
                                        std::to_string(c.errors.size()) + " errors.");
     return;
   }
-  s->account->writeItem(*dict, objectId(s->item), serialize(*c.program));
+  std::string object = serialize(*c.program);
+  // Object code is an item like any other: no bigger than the port would let a client write.
+  if (object.size() > state.limits.itemBytes) {
+    out.message(msg::kOverLimit, "The object code of '" + s->item + "' (" +
+                                     std::to_string(object.size()) +
+                                     " bytes) is over the item size limit of " +
+                                     std::to_string(state.limits.itemBytes) + " bytes.");
+    return;
+  }
+  s->account->writeItem(*dict, objectId(s->item), object);
   out.message(msg::kCompiled, "'" + s->item + "' compiled.");
 }
 

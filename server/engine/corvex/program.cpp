@@ -5,7 +5,11 @@ namespace tarn::server::corvex {
 void Program::prepareConstants() {
   constantValues.clear();
   constantValues.reserve(constants.size());
-  for (const std::string& c : constants) constantValues.emplace_back(c);
+  for (auto c = constants.rbegin(); c != constants.rend(); ++c) {
+    constantValues.emplace_back(*c);
+    double n = 0;
+    (void)constantValues.back().number(n);  // read once here, never while the program runs
+  }
 }
 
 OpShape shapeOf(Op op) noexcept {
@@ -42,7 +46,20 @@ OpShape shapeOf(Op op) noexcept {
     case Op::kDelete:
       return {false, true, true, true};
     case Op::kRelease:
+    case Op::kCommon:
       return {false, false, true, true};
+    case Op::kMatGet:
+    case Op::kMatBuild:
+    case Op::kReadNext:
+    case Op::kReadList:
+    case Op::kExecute:
+      return {true, true, true, true};
+    case Op::kMatSet:
+    case Op::kMatFill:
+    case Op::kMatParse:
+      return {true, true, true, true};
+    case Op::kSelect:
+      return {true, false, true, true};
     default:
       return {true, true, true, false};  // the two-input operations
   }
@@ -52,6 +69,8 @@ namespace {
 
 // Object code travels as hexadecimal text so that no byte of it can be taken for a mark.
 constexpr std::string_view kMagic = "CVX1:";
+// Every number is eight bytes, two characters each.
+constexpr std::size_t kNumberChars = 16;
 
 class Writer {
  public:
@@ -93,10 +112,11 @@ class Reader {
     v = static_cast<std::int32_t>(w);
     return true;
   }
-  bool count(std::size_t& n) {
+  // A count of elements that each take at least `chars` characters of what is left: a count
+  // past that is a damaged item, refused before anything is made for it.
+  bool count(std::size_t& n, std::size_t chars = 2) {
     std::int64_t w = 0;
-    // Each element takes at least two characters: a count past that is a damaged item.
-    if (!number(w) || w < 0 || static_cast<std::uint64_t>(w) > in_.size()) return false;
+    if (!number(w) || w < 0 || static_cast<std::uint64_t>(w) > in_.size() / chars) return false;
     n = static_cast<std::size_t>(w);
     return true;
   }
@@ -138,6 +158,10 @@ bool writesA(Op op) {
     case Op::kJumpOut:
     case Op::kPrint:
     case Op::kSetElement:
+    case Op::kMatGet:  // a is written, but b names the array and is checked below
+    case Op::kMatSet:
+    case Op::kMatFill:
+    case Op::kMatParse:
     case Op::kWrite:
     case Op::kCall:
       return false;
@@ -154,9 +178,31 @@ bool valid(const Program& p) {
   auto operand = [&](std::int32_t o) { return o >= 0 ? o < slots : -o - 1 < constants; };
   auto slot = [&](std::int32_t o) { return o >= 0 && o < slots; };
   auto target = [&](std::int32_t t) { return t >= 0 && t < size; };
+  // An array's elements, counted from its dimension constants at the end of the run, lie in
+  // the frame from base.
+  auto arrayFits = [&](const Instr& i, std::int32_t base) {
+    const int n = i.x & 15;
+    const bool twoDims = i.op == Op::kMatGet || i.op == Op::kMatSet ? n == 4 : false;
+    if (n < 1 || i.c < 0 ||
+        static_cast<std::size_t>(i.c) + static_cast<std::size_t>(n) > p.operands.size())
+      return false;
+    double elements = 1;
+    for (int k = n - (twoDims ? 2 : 1); k < n; ++k) {
+      const std::int32_t o = p.operands[static_cast<std::size_t>(i.c + k)];
+      double d = 0;
+      if (o >= 0 || -o - 1 >= constants ||
+          !parseNumeric(p.constants[static_cast<std::size_t>(-o - 1)], d) || d < 1)
+        return false;
+      elements *= d;
+    }
+    return base >= 0 && elements <= static_cast<double>(slots - base);
+  };
   if (slots < 0 || p.parameters < 0 || p.parameters > slots || p.lines.size() != p.code.size() ||
       p.code.empty() || p.code.back().op != Op::kReturn || p.parameters > 255)
     return false;
+  // The compiler makes a slot for each variable and at most one temporary per instruction: a
+  // frame larger than that is not one it made, and would cost memory on every call.
+  if (static_cast<std::size_t>(slots) > p.variables.size() + p.code.size()) return false;
   for (const Instr& i : p.code) {
     if (i.op >= Op::kCount_) return false;
     OpShape s = shapeOf(i.op);
@@ -194,6 +240,25 @@ bool valid(const Program& p) {
       case Op::kCall:
         if (i.a >= 0) return false;
         break;
+      case Op::kMatGet:
+        if (!slot(i.a) || !arrayFits(i, i.b)) return false;
+        break;
+      case Op::kMatBuild:
+        if (!arrayFits(i, i.b)) return false;
+        break;
+      case Op::kMatSet:
+      case Op::kMatFill:
+      case Op::kMatParse:
+        if (!arrayFits(i, i.a)) return false;
+        break;
+      case Op::kReadNext:
+      case Op::kReadList:
+      case Op::kExecute:
+        if (!slot(i.b)) return false;
+        break;
+      case Op::kCommon:
+        if ((i.x & 15) != 2 || i.a < 0 || i.b < 1 || i.b > slots - i.a) return false;
+        break;
       default:
         break;
     }
@@ -205,6 +270,12 @@ bool valid(const Program& p) {
     if (i.op == Op::kDelete && count != 2) return false;
     if (i.op == Op::kOpen && count != 1 && count != 2) return false;
     if (i.op == Op::kRelease && count != 0 && count != 2) return false;
+    if ((i.op == Op::kMatGet || i.op == Op::kMatSet) && count != 2 && count != 4) return false;
+    if (i.op == Op::kMatFill && count != 1) return false;
+    if ((i.op == Op::kMatParse || i.op == Op::kMatBuild) && count != 2) return false;
+    if ((i.op == Op::kReadNext || i.op == Op::kReadList || i.op == Op::kExecute) && count != 1)
+      return false;
+    if (i.op == Op::kSelect && count != ((i.x & 0x10) != 0 ? 1 : 2)) return false;
   }
   for (std::int32_t o : p.operands)
     if (!operand(o)) return false;
@@ -244,7 +315,7 @@ std::shared_ptr<const Program> deserialize(std::string_view text) {
   std::int64_t flag = 0;
   std::size_t n = 0;
   if (!r.number(flag) || !r.text(p->name) || !r.number32(p->parameters) || !r.number32(p->slots) ||
-      !r.count(n))
+      !r.count(n, 5 * kNumberChars))
     return nullptr;
   p->subroutine = flag == 1;
   p->code.resize(n);
@@ -259,15 +330,15 @@ std::shared_ptr<const Program> deserialize(std::string_view text) {
     i.op = static_cast<Op>(head & 0xFF);
     i.x = static_cast<std::uint8_t>(head >> 8);
   }
-  if (!r.count(n)) return nullptr;
+  if (!r.count(n, kNumberChars)) return nullptr;
   p->operands.resize(n);
   for (std::size_t k = 0; k < n; ++k)
     if (!r.number32(p->operands[k])) return nullptr;
-  if (!r.count(n)) return nullptr;
+  if (!r.count(n, kNumberChars)) return nullptr;
   p->constants.resize(n);
   for (std::size_t k = 0; k < n; ++k)
     if (!r.text(p->constants[k])) return nullptr;
-  if (!r.count(n)) return nullptr;
+  if (!r.count(n, kNumberChars)) return nullptr;
   p->variables.resize(n);
   for (std::size_t k = 0; k < n; ++k)
     if (!r.text(p->variables[k])) return nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +56,18 @@ enum class Op : std::uint8_t {
   kDelete,      // item (c: file, id); outcome b
   kRelease,     // (c: x operands: none, or file and id)
   kLocate,      // a <- position (c: needle, array, attr, value, order); outcome b
+  // Dimensioned arrays live in consecutive slots from a base; the runs end with the dimensions
+  // as constants (rows, or rows and columns), so that the loader can check the slots.
+  kMatGet,    // a <- element of the array at b (c: index[, index], dimensions)
+  kMatSet,    // element of the array at a (c: index[, index], dimensions) <- b
+  kMatFill,   // every element of the array at a <- b (c: element count)
+  kMatParse,  // the array at a <- fields of b (c: delimiter, element count)
+  kMatBuild,  // a <- the elements of the array at b joined (c: delimiter, element count)
+  kSelect,    // a <- select list of (c: file or text[, list number]); x 0x10: a list variable
+  kReadNext,  // a <- next id of list (c: list); outcome b
+  kReadList,  // a <- the rest of list (c: list); outcome b
+  kExecute,   // a <- printed lines, b <- message numbers of the TCL sentence (c: sentence)
+  kCommon,    // slots a.. a+b-1 from (or, x 0x10, to) a common block (c: name, offset)
   kCount_
 };
 
@@ -88,6 +101,25 @@ enum class Fn : std::uint8_t {
   kConvert,
   kChange,
   kNot,
+  kFmt,
+  kMatches,
+  kSum,
+  kFields,
+  kEreplace,
+  kDquote,
+  kSquote,
+  kCounts,
+  kRem,
+  kDiv,
+  kPwr,
+  kSqrt,
+  kRnd,
+  kOconvs,
+  kIconvs,
+  kSplice,
+  kSubstringSet,  // s with characters start.. replaced: the X[s,l] = v assignment
+  kAccount,
+  kUser,
   kCount_
 };
 
@@ -110,9 +142,13 @@ struct Program {
   std::vector<std::string> constants;
   std::vector<std::string> variables;  // names of the first slots, for messages
 
-  // Built from constants when the program is made or loaded.
+  // Built from constants when the program is made or loaded, last first, so that operand o < 0
+  // is constantBase()[o] just as o >= 0 is frame[o]; each already knows whether it is a number.
   std::vector<Value> constantValues;
   void prepareConstants();
+  [[nodiscard]] const Value* constantBase() const noexcept {
+    return constantValues.data() + constantValues.size();
+  }
 };
 
 struct CompileError {
@@ -128,6 +164,9 @@ struct Compiled {
 // Compiles source text (lines separated by attribute marks or newlines). Never throws for any
 // source text; every problem is a CompileError.
 [[nodiscard]] Compiled compile(std::string_view source);
+// The text of the source item a $INCLUDE or $INSERT names, or nothing when there is none.
+using Includer = std::function<std::optional<std::string>(std::string_view reference)>;
+[[nodiscard]] Compiled compile(std::string_view source, const Includer& include);
 
 // The object code as stored with the account: printable text, checked when read back.
 [[nodiscard]] std::string serialize(const Program& p);

@@ -1,6 +1,7 @@
 #include "server/engine/corvex/value.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -315,7 +316,9 @@ namespace {
 
 // The engine's text is UTF-8 with the marks as single bytes: a character is a byte that does not
 // continue one, and the bytes that do continue it.
-bool continues(char c) noexcept { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool continues(char c) noexcept {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
 
 // The byte offset n characters into s (s.size() when s has fewer).
 std::size_t charOffset(std::string_view s, std::size_t n) noexcept {
@@ -336,8 +339,209 @@ std::string_view charAt(std::string_view s, std::size_t at) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Continuation bytes of UTF-8 in an eight-byte word: bit 7 set and bit 6 clear in each byte.
+inline std::uint64_t continuationBits(std::uint64_t w) noexcept {
+  return w & ~(w << 1) & 0x8080808080808080ULL;
+}
+inline std::uint64_t wordAt(std::string_view s, std::size_t at) noexcept {
+  std::uint64_t w = 0;
+  std::memcpy(&w, s.data() + at, sizeof w);
+  return w;
+}
+
+// The byte where the character `n` characters after the one starting at `at` starts (s.size()
+// when s ends first), counting character starts a word at a time.
+std::size_t skipChars(std::string_view s, std::size_t at, std::size_t n) noexcept {
+  if (at >= s.size()) return s.size();
+  if (n == 0) return at;
+  // The byte at `at` starts a character even when it continues one (damaged text): what follows
+  // is its n-th start after it.
+  std::size_t starts = n;
+  for (++at; at + 8 <= s.size(); at += 8) {
+    const auto k = static_cast<std::size_t>(8 - std::popcount(continuationBits(wordAt(s, at))));
+    if (k >= starts) break;
+    starts -= k;
+  }
+  for (; at < s.size(); ++at) {
+    if (!continues(s[at]) && --starts == 0) return at;
+  }
+  return s.size();
+}
+
+// Moves from element `n` of a range, which starts at byte `at`, to element `to` (to >= n),
+// across the marks before `e`. False when the range ends first: n and at then name its last
+// element.
+bool advance(std::string_view s, char mark, long to, long& n, std::size_t& at,
+             std::size_t e) noexcept {
+  while (n < to) {
+    const std::size_t m = findIn(s, mark, at, e);
+    if (m == e) return false;
+    at = m + 1;
+    ++n;
+  }
+  return true;
+}
+
+// One level of an element read: narrows [b,e) to element `to` split by `mark`, starting from the
+// remembered element (n, at) when it lies at or before `to`. Returns false when there are fewer.
+bool narrowFrom(std::string_view s, char mark, long to, long& n, std::size_t& at, std::size_t& b,
+                std::size_t& e, std::size_t& walked) noexcept {
+  if (n < 1 || n > to || at < b || at > e) {
+    n = 1;
+    at = b;
+  }
+  const std::size_t from = at;
+  const bool found = advance(s, mark, to, n, at, e);
+  walked += at - from;
+  if (!found) return false;
+  b = at;
+  e = findIn(s, mark, at, e);
+  walked += e - b;
+  return true;
+}
+
+}  // namespace
+
+std::size_t countChars(std::string_view s) noexcept {
+  std::size_t continuations = 0;
+  std::size_t at = 0;
+  for (; at + 8 <= s.size(); at += 8)
+    continuations += static_cast<std::size_t>(std::popcount(continuationBits(wordAt(s, at))));
+  for (; at < s.size(); ++at) continuations += continues(s[at]) ? 1 : 0;
+  return s.size() - continuations;
+}
+
 long textLength(std::string_view s) noexcept {
-  return static_cast<long>(text::charCount(s));
+  return static_cast<long>(countChars(s));
+}
+
+Cursors& Value::cursors() const {
+  if (!cursors_) cursors_ = std::make_unique<Cursors>();
+  return *cursors_;
+}
+
+std::string_view Value::element(long a, long v, long sv, std::size_t& walked) const {
+  const std::string& s = text();
+  // As extract: the levels given end at the first 0; a negative one reads nothing.
+  if (a == 0) return s;
+  if (a < 0 || (v < 0) || (v > 0 && sv < 0)) return {};
+  Cursors& c = cursors();
+  std::size_t b = 0;
+  std::size_t e = s.size();
+  const long attr = c.attr;
+  const bool found = narrowFrom(s, kAm, a, c.attr, c.attrAt, b, e, walked);
+  // Remembered values belong to the attribute they were read in.
+  if (c.attr != attr) c.value = c.sub = 0;
+  if (!found) return {};
+  if (v == 0) return std::string_view(s).substr(b, e - b);
+  const long value = c.value;
+  if (!narrowFrom(s, kVm, v, c.value, c.valueAt, b, e, walked)) {
+    if (c.value != value) c.sub = 0;
+    return {};
+  }
+  if (c.value != value) c.sub = 0;
+  if (sv == 0) return std::string_view(s).substr(b, e - b);
+  if (!narrowFrom(s, kSvm, sv, c.sub, c.subAt, b, e, walked)) return {};
+  return std::string_view(s).substr(b, e - b);
+}
+
+long Value::length(std::size_t& walked) const {
+  Cursors& c = cursors();
+  if (c.length == std::string_view::npos) {
+    const std::string& s = text();
+    c.length = countChars(s);
+    walked += s.size();
+  }
+  return static_cast<long>(c.length);
+}
+
+std::string_view Value::chars(long start, long length, std::size_t& walked) const {
+  if (length <= 0) return {};
+  if (start < 1) {
+    length += start - 1;
+    start = 1;
+    if (length <= 0) return {};
+  }
+  const std::string& s = text();
+  // Damaged text that opens with a continuation byte has one character more to walk than LEN
+  // counts: the walk takes its first byte for a character.
+  const auto count =
+      static_cast<std::size_t>(this->length(walked)) + (!s.empty() && continues(s.front()) ? 1 : 0);
+  const auto first = static_cast<std::size_t>(start - 1);
+  if (first >= count) return {};
+  const auto wanted = std::min(static_cast<std::size_t>(length), count - first);
+  // Text without continuation bytes counts one byte per character.
+  if (count == s.size()) return std::string_view(s).substr(first, wanted);
+  Cursors& c = cursors();
+  // Walk from the nearest known character: the remembered one, the start or the end.
+  auto back = [&](std::size_t at, std::size_t n) {
+    for (; n > 0; --n) {
+      --at;
+      while (at > 0 && continues(s[at])) --at;
+    }
+    return at;
+  };
+  const std::size_t toCursor = c.chr > first ? c.chr - first : first - c.chr;
+  const std::size_t toEnd = count - first;
+  std::size_t from = 0;
+  std::size_t at = 0;
+  if (toCursor <= first && toCursor <= toEnd) {
+    from = c.chrAt;
+    at = c.chr <= first ? skipChars(s, from, toCursor) : back(from, toCursor);
+  } else if (toEnd < first) {
+    from = s.size();
+    at = back(from, toEnd);
+  } else {
+    at = skipChars(s, 0, first);
+  }
+  walked += at > from ? at - from : from - at;
+  c.chr = first;
+  c.chrAt = at;
+  const std::size_t end = skipChars(s, at, wanted);
+  walked += end - at;
+  return std::string_view(s).substr(at, end - at);
+}
+
+std::string_view Value::lastChars(long n, std::size_t& walked) const {
+  const long len = length(walked);
+  return chars(len - n + 1 < 1 ? 1 : len - n + 1, n, walked);
+}
+
+std::string_view Value::fieldOf(std::string_view delimiter, long occurrence, long count,
+                                std::size_t& walked) const {
+  const std::string& text = this->text();
+  const std::string_view s = text;
+  if (delimiter.empty()) return occurrence <= 1 ? s : std::string_view();
+  const char d = delimiter.front();
+  if (occurrence < 1) occurrence = 1;
+  if (count < 1) count = 1;
+  Cursors& c = cursors();
+  long n = 1;
+  std::size_t b = 0;
+  if (c.delimiter == d && c.field >= 1 && c.field <= occurrence) {
+    n = c.field;
+    b = c.fieldAt;
+  }
+  const std::size_t from = b;
+  const bool found = advance(s, d, occurrence, n, b, s.size());
+  walked += b - from;
+  c.delimiter = d;
+  c.field = n;
+  c.fieldAt = b;
+  if (!found) return {};
+  std::size_t e = b;
+  for (long i = 0; i < count; ++i) {
+    const std::size_t m = findIn(s, d, e, s.size());
+    if (m == s.size()) {
+      e = s.size();
+      break;
+    }
+    e = m + (i + 1 < count ? 1 : 0);
+  }
+  walked += e - b;
+  return s.substr(b, e - b);
 }
 
 std::string_view substring(std::string_view s, long start, long length) noexcept {
@@ -471,8 +675,8 @@ std::string convertChars(std::string_view from, std::string_view to, std::string
   for (std::size_t at = 0; at < s.size();) {
     const std::string_view c = charAt(s, at);
     at += c.size();
-    const auto k = static_cast<std::size_t>(
-        std::find(fromChars.begin(), fromChars.end(), c) - fromChars.begin());
+    const auto k = static_cast<std::size_t>(std::find(fromChars.begin(), fromChars.end(), c) -
+                                            fromChars.begin());
     if (k == fromChars.size()) {
       out += c;
     } else if (k < toChars.size()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,29 @@ inline constexpr char kAm = kAttributeMark;
 inline constexpr char kVm = kValueMark;
 inline constexpr char kSvm = kSubValueMark;
 
+// Where the last positional reads of one text stopped, so that a loop reading X<I>, S[I,1] or
+// FIELD(S, d, I) for I = 1 to N starts each read where the one before ended instead of at the
+// start of the text. Any change to the text forgets them.
+struct Cursors {
+  // Element reads: the byte where attribute `attr` starts, value `value` of it, and subvalue
+  // `sub` of that value (0: nothing remembered at that level).
+  long attr = 0;
+  std::size_t attrAt = 0;
+  long value = 0;
+  std::size_t valueAt = 0;
+  long sub = 0;
+  std::size_t subAt = 0;
+  // Characters: the byte where character `chr` (counting from 0) starts, and the character
+  // count once a read has needed it (npos until then).
+  std::size_t chr = 0;
+  std::size_t chrAt = 0;
+  std::size_t length = std::string_view::npos;
+  // FIELD: the byte where occurrence `field` of delimiter byte `delimiter` starts.
+  long field = 0;
+  std::size_t fieldAt = 0;
+  char delimiter = 0;
+};
+
 // A string with a cached numeric reading. Arithmetic results keep only the number until
 // someone asks for the text, so a numeric loop never formats.
 class Value {
@@ -22,38 +46,78 @@ class Value {
   Value() = default;
   explicit Value(std::string text) : text_(std::move(text)) {}
   explicit Value(double n) : number_(n), hasText_(false), reading_(kNumeric) {}
+  // Copies take the text, not the positions remembered in it: they are rebuilt when needed.
+  Value(const Value& o)
+      : text_(o.text_),
+        number_(o.number_),
+        hasText_(o.hasText_),
+        reading_(o.reading_),
+        file_(o.file_) {}
+  Value& operator=(const Value& o) {
+    if (this != &o) {
+      text_ = o.text_;
+      number_ = o.number_;
+      hasText_ = o.hasText_;
+      reading_ = o.reading_;
+      file_ = o.file_;
+      forget();
+    }
+    return *this;
+  }
+  Value(Value&&) noexcept = default;
+  Value& operator=(Value&&) noexcept = default;
+  ~Value() = default;
 
-  void setNumber(double n) noexcept {
+  [[gnu::always_inline]] void setNumber(double n) noexcept {
     number_ = n;
     hasText_ = false;
     reading_ = kNumeric;
     file_ = 0;
+    forget();
   }
   void setText(std::string_view t) {
     text_.assign(t);
     hasText_ = true;
     reading_ = kUnread;
     file_ = 0;
+    forget();
   }
   void setText(std::string&& t) {
     text_ = std::move(t);
     hasText_ = true;
     reading_ = kUnread;
     file_ = 0;
+    forget();
   }
-  // The text, for editing in place; the numeric reading is dropped.
+  // The text, for editing in place; the numeric reading and the remembered positions are dropped.
   std::string& editText() {
     if (!hasText_) formatInto(number_);
     reading_ = kUnread;
     file_ = 0;
+    forget();
     return text_;
   }
+  // Bytes of heap this value holds beyond its own size: what a call's memory budget counts.
+  [[nodiscard]] std::size_t heapBytes() const noexcept {
+    return (text_.capacity() > kInlineText ? text_.capacity() + 1 : 0) +
+           (cursors_ ? sizeof(Cursors) : 0);
+  }
+
+  // Positional reads that remember where they stopped (see Cursors). `walked` grows by the
+  // bytes each one had to look at, so a caller can tell a long read from a short one.
+  [[nodiscard]] std::string_view element(long a, long v, long sv, std::size_t& walked) const;
+  [[nodiscard]] std::string_view chars(long start, long length, std::size_t& walked) const;
+  // The last n characters (S[n]).
+  [[nodiscard]] std::string_view lastChars(long n, std::size_t& walked) const;
+  [[nodiscard]] long length(std::size_t& walked) const;
+  [[nodiscard]] std::string_view fieldOf(std::string_view delimiter, long occurrence, long count,
+                                         std::size_t& walked) const;
   [[nodiscard]] const std::string& text() const {
     if (!hasText_) formatInto(number_);
     return text_;
   }
   // The numeric reading; false when the text is not a number. The empty string reads as 0.
-  [[nodiscard]] bool number(double& out) const noexcept {
+  [[nodiscard, gnu::always_inline]] bool number(double& out) const noexcept {
     if (reading_ == kNumeric) [[likely]] {
       out = number_;
       return true;
@@ -67,6 +131,31 @@ class Value {
     return number(out) && (!hasText_ || !text_.empty());
   }
   [[nodiscard]] bool truth() const noexcept;
+  // Back to the empty text a new value holds, giving back any memory the text took.
+  void clear() noexcept {
+    if (text_.capacity() > kInlineText) {
+      std::string().swap(text_);
+    } else {
+      text_.clear();
+    }
+    number_ = 0;
+    hasText_ = true;
+    reading_ = kUnread;
+    file_ = 0;
+    cursors_.reset();
+  }
+  // Takes o's content as a move would (o is left valid, its content unspecified): for a number
+  // not yet written out, without touching either text, the common case of an argument going
+  // into a CALL and back.
+  void takeFrom(Value& o) noexcept {
+    if (!o.hasText_ && o.file_ == 0) {
+      setNumber(o.number_);
+      return;
+    }
+    *this = std::move(o);
+  }
+  // The bytes of text held now (0 for a number not yet written out).
+  [[nodiscard]] std::size_t textBytes() const noexcept { return hasText_ ? text_.size() : 0; }
   // At least the length of the text, without formatting a number to find out.
   [[nodiscard]] std::size_t sizeBound() const noexcept { return hasText_ ? text_.size() : 400; }
   // Appends the text to out without keeping a formatted copy of a number here.
@@ -81,9 +170,17 @@ class Value {
 
  private:
   enum Reading : std::uint8_t { kUnread, kNumeric, kText };
+  // Text up to this many bytes lives inside the string object itself (libstdc++).
+  static constexpr std::size_t kInlineText = 15;
   void read() const noexcept;
   void formatInto(double n) const;
+  void forget() noexcept {
+    if (cursors_) [[unlikely]]
+      *cursors_ = Cursors{};
+  }
+  Cursors& cursors() const;
 
+  mutable std::unique_ptr<Cursors> cursors_;
   mutable std::string text_;
   mutable double number_ = 0;
   mutable bool hasText_ = true;
@@ -117,6 +214,8 @@ void deleteElement(std::string& s, long a, long v, long sv);
 [[nodiscard]] std::string trim(std::string_view s);
 [[nodiscard]] std::string field(std::string_view s, std::string_view delimiter, long occurrence,
                                 long count);
+// The number of characters in s (a mark is one), eight bytes at a time.
+[[nodiscard]] std::size_t countChars(std::string_view s) noexcept;
 [[nodiscard]] long indexOf(std::string_view s, std::string_view sub, long occurrence) noexcept;
 [[nodiscard]] long countOf(std::string_view s, std::string_view sub) noexcept;
 [[nodiscard]] long dcount(std::string_view s, std::string_view delimiter) noexcept;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +19,8 @@ class PortState;
 
 namespace tarn::server::corvex {
 
+inline constexpr std::size_t kDefaultCallMemory = std::size_t{256} << 20;
+
 // What a call needs from the port that runs it.
 struct Runtime {
   PortState* port = nullptr;  // file statements fail as run-time errors without one
@@ -25,7 +28,13 @@ struct Runtime {
   std::function<std::shared_ptr<const Program>(std::string_view name)> resolve;
   const std::atomic<bool>* cancel = nullptr;  // set by another thread to stop the call
   std::optional<std::chrono::steady_clock::time_point> deadline;
+  // The most memory the call may hold: its values, its output and its reply. Over it, the call
+  // stops (kStopped, the message says why).
+  std::size_t memoryLimit = kDefaultCallMemory;
   std::string output;  // printed lines joined by attribute marks
+  // Named COMMON blocks, kept by the port so that they last from one call to the next; nullptr
+  // keeps them for this call only.
+  std::map<std::string, std::vector<Value>>* commons = nullptr;
 };
 
 enum class RunStatus { kDone, kError, kStopped };

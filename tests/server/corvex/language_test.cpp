@@ -125,7 +125,8 @@ const Case kCases[] = {
      "-3|2|1|-1|65|B"},
     // Text is UTF-8 in the engine: lengths, positions and codes count characters, not bytes.
     {"characters beyond ASCII",
-     "X = 'é日本'; CRT LEN(X); CRT X[2, 1]; CRT X[2]; CRT SEQ(X[2,1]); CRT CHAR(233) : CHAR(26085); "
+     "X = 'é日本'; CRT LEN(X); CRT X[2, 1]; CRT X[2]; CRT SEQ(X[2,1]); CRT CHAR(233) : "
+     "CHAR(26085); "
      "CRT CONVERT('日é', 'nE', X)",
      "3|日|日本|26085|é日|En本"},
     {"CONVERT and CHANGE", "CRT CONVERT('abc', 'ax', 'aabbcc'); CRT CHANGE('a-b-c', '-', '+-')",
@@ -146,12 +147,106 @@ const Case kCases[] = {
      "2x!"},
     {"CALL chains", "A = 5; CALL OUTER(A); CRT A", "11"},
     {"STOP ends the call at once", "CRT 'a'; STOP; CRT 'b'", "a"},
+    // The two LOCATE spellings side by side: each pair must print the same.
+    {"LOCATE IN form and parenthesised form find values alike",
+     "D = CONVERT('^]', @AM:@VM, 'A^X]Y]Z')\nLOCATE 'Y' IN D<2> SETTING P THEN CRT P\n"
+     "LOCATE('Y', D, 2; Q) THEN CRT Q",
+     "2|2"},
+    {"LOCATE both forms with an order and a missing value",
+     "D = CONVERT(']', @VM, 'B]D]F')\nLOCATE 'E' IN D<1> BY 'AL' SETTING P ELSE CRT P\n"
+     "LOCATE('E', D, 1; Q; 'AL') ELSE CRT Q\nLOCATE 'C' IN D<1> SETTING P BY 'AL' ELSE CRT P",
+     "3|3|2"},
+    {"LOCATE both forms over attributes and subvalues, clauses as blocks",
+     "D = CONVERT('^]\\', @AM:@VM:@SVM, 'A^B]C\\D')\nLOCATE('B', D; P) THEN\n  CRT 'attr ' : P\n"
+     "END ELSE\n  CRT 'no ' : P\nEND\nLOCATE('D', D, 2, 2; P) THEN CRT 'sub ' : P\n"
+     "LOCATE 'D' IN D<2,2> SETTING P THEN\n  CRT 'sub ' : P\nEND",
+     "no 3|sub 2|sub 2"},
+    {"BEGIN CASE takes the first true CASE",
+     "FOR I = 1 TO 3\n  BEGIN CASE\n    CASE I = 1; CRT 'one'\n    CASE I = 2\n      CRT 'two'\n"
+     "      CRT 'again'\n    CASE 1\n      CRT 'other'\n  END CASE\nNEXT I\n"
+     "BEGIN CASE\nCASE 0\nCRT 'never'\nEND CASE\nCRT 'done'",
+     "one|two|again|other|done"},
+    {"DIM arrays, MAT fill and copy, two dimensions",
+     "DIM A(3), B(3), G(2,3)\nMAT A = 'x'\nA(2) = 'y'; A(3) := '!'\nMAT B = MAT A\n"
+     "CRT B(1) : B(2) : B(3)\nG(2,3) = 5; G(2,3) += 1; CRT G(2,3) : '[' : G(1,1) : ']'",
+     "xyx!|6[]"},
+    {"MATPARSE and MATBUILD",
+     "DIM A(3)\nMATPARSE A FROM 'a,b,c,d', ','\nCRT A(1) : '|' : A(3)\nA(3) = ''\n"
+     "MATBUILD S FROM A USING '-'\nCRT S\nMATPARSE A FROM CONVERT('^', @AM, 'p^q')\nCRT A(2) : '[' "
+     ": A(3) : ']'",
+     "a|c,d|a-b|q[]"},
+    {"substring assignment and extraction from the end",
+     "X = 'abcdef'; X[3,2] = 'XY'; CRT X; X[1,0] = '>'; CRT X; CRT X[-2,2]; CRT X[-3,1]\n"
+     "Y = 'ab'; Y[5,1] = 'z'; CRT Y : '.'",
+     "abXYef|>abXYef|ef|Y|ab  z."},
+    {"FOR with WHILE and UNTIL, LOOP tests in every position",
+     "FOR I = 1 TO 10 WHILE I < 4\n  CRT I:\nNEXT I\nCRT ''\nFOR I = 1 TO 10\n  UNTIL I > 2\n  CRT "
+     "I:\nNEXT\nCRT ''\n"
+     "N = 0\nLOOP WHILE N < 3 DO N += 1 REPEAT\nCRT N\nLOOP N += 1 UNTIL N >= 5 REPEAT\nCRT N\n"
+     "LOOP\n  N -= 1\nUNTIL N = 0\nREPEAT\nCRT N",
+     "123|12|3|5|0"},
+    {"ON GOSUB and ON GOTO",
+     "FOR I = 0 TO 3\n  ON I GOSUB 10, TWO, 30\nNEXT I\nON 2.9 GO TO 40, 50\n10 CRT 'ten'; "
+     "RETURN\nTWO: CRT 'two'; RETURN\n"
+     "30 CRT 'thirty'; RETURN\n40 CRT 'forty'\n50 CRT 'fifty'; STOP",
+     "ten|two|thirty|fifty"},
+    {"format masks and FMT",
+     "CRT 1234.5 'R2#10' : '|'; CRT 'ab' 'L#4' : '|'; CRT 'ab' 'R#4'; CRT FMT(7, 'R%3'); CRT "
+     "FMT('x', 'C*5');"
+     " CRT FMT(1234567, 'R0,'); CRT FMT(0, 'D2/'); CRT 'abcdef' 'L#3' : 'abcdef' 'R#3' : 'abc' "
+     "'R2'",
+     "   1234.50||ab  ||  ab|007|**x**|1,234,567|12/31/67|abcdefabc"},
+    {"MATCHES",
+     "CRT ('123' MATCHES '3N') : ('12A' MATCHES '3N') : ('AB-12' MATCHES '2A\"-\"0N') : ('' "
+     "MATCHES '0X')"
+     " : ('x' MATCH '2N' : @VM : '1A') : ('é1' MATCHES '1A1N')",
+     "101111"},
+    {"SUM COUNTS FIELDS SPLICE",
+     "CRT SUM(CONVERT(']', @VM, '1]2]3.5')); CRT CONVERT(@AM, '^', SUM(CONVERT('^]', @AM:@VM, "
+     "'1]2^3]4')));"
+     " CRT CONVERT(@VM, ']', COUNTS(CONVERT(']', @VM, 'aa]ba]c'), 'a'));"
+     " CRT CONVERT(@VM, ']', FIELDS(CONVERT(']', @VM, 'a.b]c.d'), '.', 2));"
+     " CRT CONVERT(@VM, ']', SPLICE(CONVERT(']', @VM, 'a]b'), '-', CONVERT(']', @VM, '1]2]3')))",
+     "6.5|3^7|2]1]0|b]d|a-1]b-2]-3"},
+    {"EREPLACE SWAP DQUOTE SQUOTE",
+     "CRT EREPLACE('a.a.a.a', '.', '+', 2, 2); CRT EREPLACE('aaa', 'a', 'b'); CRT SWAP('x-y', '-', "
+     "'');"
+     " CRT DQUOTE('q') : SQUOTE('s')",
+     "a.a+a+a|bbb|xy|\"q\"'s'"},
+    {"REM DIV PWR SQRT RND",
+     "CRT REM(7, 3) : ' ' : REM(-7, 3) : ' ' : DIV(7, 2) : ' ' : DIV(-7, 2) : ' ' : PWR(2, 10) : ' "
+     "' : SQRT(16);"
+     " R = RND(3); CRT (R >= 0 AND R < 3 AND INT(R) = R); CRT RND(0)",
+     "1 -1 3 -3 1024 4|1|0"},
+    {"OCONVS and ICONVS by element",
+     "CRT CONVERT(@VM, ']', OCONVS(CONVERT(']', @VM, '1]250'), 'MD2')); CRT CONVERT(@VM, ']', "
+     "ICONVS(CONVERT(']', @VM, '1.5]x'), 'MD2'))",
+     "0.01]2.50|150]"},
+    {"INS and DEL statements, appends at every level",
+     "X = CONVERT('^', @AM, 'a^c'); INS 'b' BEFORE X<2>; DEL X<1>; X<2,-1> = 'd'; X<2,2,-1> = 'e'; "
+     "X<-1> = 'f';"
+     " CRT CONVERT(@AM:@VM:@SVM, '^]\\', X); INS 'z' BEFORE X<-1>; CRT X[1]",
+     "b^c]d\\e^f|z"},
+    {"@ names", "CRT (@DATE = DATE()) : NUM(@TIME) : @ACCOUNT : NUM(@USER); @ID = 'K1'; CRT @ID",
+     "111|K1"},
+    {"EQU replaces names by their text",
+     "EQU LIMIT TO 3, GREETING TO 'hi' : '!'\nEQUATE FIRST TO REC<1>\nFIRST = 'a'\nDIM A(LIMIT)\n"
+     "CRT LIMIT * 2 : GREETING : REC",
+     "6hi!a"},
+    {"statement words as variables", "DIM = 1; SELECT = 2; MAT = 3; CRT DIM + SELECT + MAT", "6"},
+    {"COMMON shared with a called subroutine, by position",
+     "COMMON TOTAL, N\nCOMMON /K/ SEEN, LAST(2)\nTOTAL = 5; N = 2\nCALL ADDC\nCALL ADDC\n"
+     "CRT TOTAL : ' ' : N : ' ' : SEEN : ' ' : LAST(2)",
+     "9 2 ** 4.5"},
 };
 
 const std::map<std::string, std::string> kLibrary = {
     {"BUMP", "SUBROUTINE BUMP(N, S, L)\nN = N + 1\nS := '!'\nL = 'changed'\nRETURN\nEND"},
     {"OUTER", "SUBROUTINE OUTER(X)\nCALL INNER(X)\nX = X + 1\nRETURN"},
     {"INNER", "SUBROUTINE INNER(Y)\nY = Y * 2\nEND"},
+    {"ADDC",
+     "SUBROUTINE ADDC\nCOMMON T, M\nCOMMON /K/ S, L(2)\nT = T + M\nS := '*'\nL(2) = T / 2\n"
+     "RETURN"},
 };
 
 TEST(CorvexLanguage, ProgramsPrintWhatTheyShould) {
@@ -177,9 +272,32 @@ TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
       {"X = FOO(1)", 1, "'FOO' is not a function"},
       {"CRT 'open", 1, "an unterminated string"},
       {"X = 1\nNEXT X", 2, "NEXT without its opening statement"},
-      {"WHILE 1", 1, "WHILE or UNTIL outside LOOP"},
+      {"WHILE 1", 1, "WHILE or UNTIL outside a loop"},
       {"IF 1 THEN\nCRT 1", 2, "END expected"},
       {"END\nX = 1", 2, "nothing after END"},
+      {"BEGIN CASE\nCASE 1\nCRT 1", 3, "END CASE expected, found the end of the program"},
+      {"BEGIN CASE\nCRT 1\nEND CASE", 2, "CASE or END CASE expected"},
+      {"X = 1\nCASE 1", 2, "CASE outside BEGIN CASE"},
+      {"DIM A(0)", 1, "an array size must be a whole number from 1 to 10000"},
+      {"X = 1\nDIM X(3)", 2, "X is already a variable"},
+      {"DIM A(3)\nCRT A", 2, "A is an array: name an element"},
+      {"MAT B = 1", 1, "B is not a dimensioned array"},
+      {"DIM A(2), B(3)\nMAT A = MAT B", 2, "same size only"},
+      {"X = 1\nLOCATE('x', D, 1, 2, 3; P) THEN NULL", 2, "';' expected"},
+      {"LOCATE('x'; P) ELSE NULL", 1, "LOCATE needs a value and a dynamic array"},
+      {"LOCATE 'x' IN D BY 'AL' THEN CRT 1", 1, "SETTING expected"},
+      {"ON X GOSUB", 1, "a label expected"},
+      {"ON X CRT 1", 1, "GOSUB or GOTO expected"},
+      {"COMMON A(0)", 1, "an array size must be a whole number"},
+      {"X = 'ab'\nX[1] = 'a'", 2, "',' expected"},
+      {"EXECUTE 'WHO' CAPTURING", 1, "a variable expected"},
+      {"INS 'a' BEFORE X", 1, "'<' expected"},
+      {"EQU A TO", 1, "a value expected"},
+      {"X = 1\nCOMMON X", 2, "X is used before COMMON"},
+      {"READNEXT ID FROM L", 1, "THEN or ELSE expected"},
+      {"FOR I = 1 TO 3 WHILE\nNEXT I", 1, "a value expected"},
+      {"X = 1\n$INCLUDE DEFS", 2, "$INCLUDE DEFS: no source file here"},
+      {"X = 'a' MATCHES", 1, "a value expected"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source);
@@ -196,6 +314,14 @@ TEST(CorvexLanguage, CompileErrorsNameTheirLines) {
   std::string deepIf;
   for (int i = 0; i < 1000; ++i) deepIf += "IF 1 THEN\n";
   EXPECT_FALSE(compile(deepIf).program);
+  // Each EQU may multiply the words after it: the growth is bounded, not exponential.
+  std::string equates = "EQU A0 TO 1";
+  for (int i = 1; i < 30; ++i) {
+    equates += "\nEQU A" + std::to_string(i) + " TO A" + std::to_string(i - 1) + " + A" +
+               std::to_string(i - 1);
+  }
+  EXPECT_NE(compile(equates + "\nCRT A29").errors.front().text.find("longer than"),
+            std::string::npos);
   // Every bad line is reported, not only the first.
   EXPECT_EQ(compile("X = )\nY = 2\nZ = (").errors.size(), 2u);
 }
@@ -214,6 +340,12 @@ TEST(CorvexLanguage, RunTimeErrorsNameTheLineAndKeepTheOutput) {
       {"CALL DEEP", "DEEP line 2: calls nested too deeply"},
       {"X = STR('ab', 50000000)", "program line 1: text longer than 67108864 bytes"},
       {"X<70000000> = 1", "program line 1: text longer than 67108864 bytes"},
+      {"DIM A(3)\nX = A(4)", "program line 2: subscript 4 is outside 1 to 3"},
+      {"DIM G(2,2)\nG(1,3) = 1", "program line 2: column 3 is outside 1 to 2"},
+      {"X = SQRT(-1)", "program line 1: square root of a negative number"},
+      {"X = DIV(1, 0)", "program line 1: division by zero"},
+      {"READNEXT ID FROM 11 ELSE NULL", "program line 1: select list 11 is outside 0 to 10"},
+      {"CRT 1\nEXECUTE 'WHO'", "program line 2: files are not available here"},
   };
   auto library = kLibrary;
   library["DEEP"] = "SUBROUTINE DEEP\nCALL DEEP\nRETURN";
@@ -252,6 +384,77 @@ TEST(CorvexLanguage, ACancelledLoopStops) {
   EXPECT_EQ(r.message, "program line 2: the call was stopped");
 }
 
+// Whatever a turn of a loop does, a call stops at its time limit, at a cancel, and at its
+// memory budget, before taking the memory.
+TEST(CorvexLanguage, CallsStopAtTheirLimitsWhateverTheirTurnsDo) {
+  const char* const heavyTurns[] = {
+      "LOOP\n  S = STR('x', 10000000)\nREPEAT",                        // a 10 MB string per turn
+      "S = STR('ab', 1000000)\nLOOP\n  N = INDEX(S, 'c', 1)\nREPEAT",  // a 2 MB scan
+      "S = STR('ab', 1000000)\nLOOP\n  T = CHANGE(S, 'a', 'b')\nREPEAT",
+      "S = STR('é', 1000000)\nI = 1000000\nLOOP\n  I = 1000001 - I\n  C = S[I, 1]\nREPEAT",
+      "LOOP\n  X = 1\nREPEAT",
+  };
+  for (const char* source : heavyTurns) {
+    SCOPED_TRACE(source);
+    Compiled c = compile(source);
+    ASSERT_TRUE(c.program);
+    {
+      Runtime rt;
+      rt.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+      std::vector<Value> args;
+      const auto began = std::chrono::steady_clock::now();
+      RunResult r = run(*c.program, args, rt);
+      EXPECT_EQ(r.status, RunStatus::kStopped);
+      EXPECT_NE(r.message.find("the call was stopped"), std::string::npos) << r.message;
+      RecordProperty("stopped_after_ms",
+                     static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - began)
+                                          .count()));
+    }
+    {
+      std::atomic<bool> cancel{true};
+      Runtime rt;
+      rt.cancel = &cancel;
+      std::vector<Value> args;
+      EXPECT_EQ(run(*c.program, args, rt).status, RunStatus::kStopped);
+    }
+  }
+  struct Greedy {
+    const char* source;
+    std::size_t limit;
+  } greedy[] = {
+      // Output that grows every turn.
+      {"S = STR('z', 1000000)\nLOOP\n  CRT S\nREPEAT", std::size_t{64} << 20},
+      // One text that doubles.
+      {"S = 'x'\nLOOP\n  S := S\nREPEAT", std::size_t{64} << 20},
+      // Values fine, but the reply too: the argument comes back as a second copy.
+      {"SUBROUTINE S(A)\nA = STR('r', 20000000)", std::size_t{32} << 20},
+      // A frame nested through calls of itself.
+      {"SUBROUTINE S(A)\nB = STR('d', 1000000)\nCALL S(A)", std::size_t{16} << 20},
+  };
+  // Forty variables of 6 MB against 64 MiB.
+  std::string forty = "X = STR('y', 6000000)";
+  for (int v = 1; v <= 40; ++v) forty += "\nA" + std::to_string(v) + " = X : " + std::to_string(v);
+  std::vector<Greedy> all(std::begin(greedy), std::end(greedy));
+  all.push_back({forty.c_str(), std::size_t{64} << 20});
+  for (const Greedy& g : all) {
+    SCOPED_TRACE(g.source);
+    Compiled c = compile(g.source);
+    ASSERT_TRUE(c.program);
+    Runtime rt;
+    rt.memoryLimit = g.limit;
+    rt.resolve = [&](std::string_view) { return c.program; };
+    std::vector<Value> args(static_cast<std::size_t>(c.program->parameters));
+    RunResult r = run(*c.program, args, rt);
+    EXPECT_EQ(r.status, RunStatus::kStopped);
+    EXPECT_NE(r.message.find("needed more than its " + std::to_string(g.limit) +
+                             " bytes of memory (MaxCallMemory)"),
+              std::string::npos)
+        << r.message;
+    EXPECT_LE(rt.output.size(), g.limit);
+  }
+}
+
 TEST(CorvexLanguage, ObjectCodeRoundTripsAndDamageIsRefused) {
   Compiled c = compile("SUBROUTINE S(A)\nFOR I = 1 TO 3; A := I : @AM; NEXT I\nRETURN");
   ASSERT_TRUE(c.program);
@@ -271,6 +474,53 @@ TEST(CorvexLanguage, ObjectCodeRoundTripsAndDamageIsRefused) {
   bad = *c.program;
   bad.code.front() = {Op::kMove, 0, -1, 0, 0};  // writing into a constant
   EXPECT_FALSE(deserialize(serialize(bad)));
+  // An array's extent comes from its dimension constants: one past the frame is refused, as is
+  // a run whose dimensions are not where the machine reads them.
+  Compiled arrays = compile("DIM A(3)\nA(2) = 1");
+  ASSERT_TRUE(arrays.program);
+  auto set = std::find_if(arrays.program->code.begin(), arrays.program->code.end(),
+                          [](const Instr& i) { return i.op == Op::kMatSet; });
+  ASSERT_NE(set, arrays.program->code.end());
+  const auto at = static_cast<std::size_t>(set - arrays.program->code.begin());
+  EXPECT_TRUE(deserialize(serialize(*arrays.program)));
+  bad = *arrays.program;
+  bad.code[at].a = bad.slots - 2;
+  EXPECT_FALSE(deserialize(serialize(bad)));
+  bad = *arrays.program;
+  bad.code[at].x = 1;
+  EXPECT_FALSE(deserialize(serialize(bad)));
+  // A frame far larger than the code could use, as one changed field makes it.
+  bad = *c.program;
+  bad.slots = 400000000;
+  EXPECT_FALSE(deserialize(serialize(bad)));
+  // Counts larger than the rest of the item could hold are refused before anything is made.
+  const std::string lengths[] = {"FFFFFFFF00000000", "0000000001000000", "FFFFFFFFFFFFFF7F"};
+  for (std::size_t field = 0; field < 4; ++field) {
+    for (const std::string& count : lengths) {
+      // The counts of instructions, operands, constants and variables, found by position.
+      std::string damaged = object;
+      const std::size_t header = 5 + 16 + 16 + 2 * c.program->name.size() + 16 + 16;
+      std::size_t at = header;
+      if (field > 0) at += 16 + c.program->code.size() * 5 * 16;
+      if (field > 1) at += 16 + c.program->operands.size() * 16;
+      if (field > 2) {
+        at += 16;
+        for (const std::string& k : c.program->constants) at += 16 + 2 * k.size();
+      }
+      damaged.replace(at, 16, count);
+      EXPECT_FALSE(deserialize(damaged)) << field << " " << count;
+    }
+  }
+  // A function handed fewer arguments than it reads runs on empty ones.
+  for (Fn fn : {Fn::kNum, Fn::kLen, Fn::kField, Fn::kNot, Fn::kReplace}) {
+    bad = *c.program;
+    bad.code.front() = {Op::kFunction, 0, 1, static_cast<std::int32_t>(fn), 0};
+    std::shared_ptr<const Program> loaded = deserialize(serialize(bad));
+    ASSERT_TRUE(loaded);
+    std::vector<Value> none;
+    Runtime quiet;
+    (void)run(*loaded, none, quiet);
+  }
 }
 
 }  // namespace

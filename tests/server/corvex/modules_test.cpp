@@ -161,6 +161,75 @@ TEST_F(Modules, FileStatementsTakeTheirClausesUnderThePortsLocks) {
   EXPECT_EQ(call("U", "3", "", other.get()), "given");
 }
 
+// Select lists, EXECUTE, ON ERROR, MATREAD/MATWRITE and READVU/WRITEU on the port's files.
+TEST_F(Modules, ListsExecuteArraysAndErrorClausesOnTheStore) {
+  source("LISTS", lines({"SUBROUTINE LISTS(OUT)",
+                         "OPEN 'CUST' TO F ELSE OUT = 'no file'; RETURN",
+                         "WRITE 'a' ON F, 'K1'; WRITE 'b' ON F, 'K2'",
+                         "SELECT F TO L; N = 0",
+                         "LOOP",
+                         "  READNEXT ID FROM L ELSE EXIT",
+                         "  N += 1",
+                         "REPEAT",
+                         "OUT<1> = N",
+                         "SELECT F",
+                         "READLIST ALL ELSE ALL = 'none'",
+                         "OUT<2> = CONVERT(@AM, ',', ALL)",
+                         "SELECT F TO 3",
+                         "CLEARSELECT ALL",
+                         "READNEXT ID FROM 3 ELSE OUT<3> = 'empty'",
+                         "EXECUTE 'SELECT CUST' CAPTURING SAID RETURNING CODES",
+                         "READNEXT ID THEN OUT<4> = ID",
+                         "OUT<5> = (SAID # '') : (CODES # '')",
+                         "X = 1",
+                         "READ R FROM X, 'K1' ON ERROR OUT<6> = 'error' ELSE OUT<6> = 'missing'",
+                         "DIM A(3)",
+                         "MATREAD A FROM F, 'K1' ELSE A(1) = 'none'",
+                         "A(2) = 'two'",
+                         "MATWRITE A ON F, 'K3'",
+                         "READ R FROM F, 'K3' THEN OUT<7> = CONVERT(@AM, ',', R)",
+                         "READVU V FROM F, 'K3', 2 LOCKED V = 'locked' ELSE V = 'missing'",
+                         "WRITEU 'kept' ON F, 'K3'",
+                         "OUT<8> = V",
+                         "OUT<9> = @ACCOUNT",
+                         "OPEN 'DICT', 'CUST' TO D ELSE RETURN",
+                         "WRITE 'T' ON D, 'NAME'",
+                         "READ R FROM F, 'NAME' ELSE OUT<10> = 'apart'",
+                         "RETURN"}));
+  compileAndCatalog("LISTS");
+  Reply r = run(callRequest(load("LISTS"), {""}));
+  ASSERT_EQ(r.status, 0) << r.data;
+  EXPECT_EQ(results(r.data).at(0), joinMarks({"2", "K1,K2", "empty", "K1", "11", "error", "a,two",
+                                              "two", "SALES", "apart"}));
+  // WRITEU kept the lock that READVU took: another port's READU finds the item locked.
+  source("TRYLOCK", lines({"SUBROUTINE TRYLOCK(OUT)", "OPEN 'CUST' TO F ELSE RETURN",
+                           "READU OUT FROM F, 'K3' LOCKED OUT = 'locked' ELSE OUT = 'missing'"}));
+  compileAndCatalog("TRYLOCK");
+  std::unique_ptr<Port> other = system_.open();
+  Reply held = run(callRequest(load("TRYLOCK", other.get()), {""}), other.get());
+  EXPECT_EQ(results(held.data).at(0), "locked");
+}
+
+// $INCLUDE from the same file and from another; COMMON /name/ lasts from one call to the next
+// on a port, the unnamed block only within one call.
+TEST_F(Modules, IncludesAndNamedCommonAcrossCalls) {
+  source("DEFS", lines({"EQU INC TO 5", "COMMON /TALLY/ TOTAL"}));
+  ASSERT_EQ(run(req("W", {cust_, "MORE", "COMMON SCRATCH"})).status, 0);
+  source("COUNTER", lines({"SUBROUTINE COUNTER(OUT)", "$INCLUDE DEFS", "$INSERT CUST MORE",
+                           "TOTAL += INC; SCRATCH += 1", "OUT = TOTAL : ',' : SCRATCH"}));
+  compileAndCatalog("COUNTER");
+  std::string m = load("COUNTER");
+  EXPECT_EQ(results(run(callRequest(m, {""})).data).at(0), "5,1");
+  EXPECT_EQ(results(run(callRequest(m, {""})).data).at(0), "10,1");
+  std::unique_ptr<Port> other = system_.open();
+  EXPECT_EQ(results(run(callRequest(load("COUNTER", other.get()), {""}), other.get()).data).at(0),
+            "5,1");
+  source("NOINC", lines({"SUBROUTINE NOINC", "X = 1", "$INCLUDE NOWHERE"}));
+  TclReply t = tcl("COMPILE SALES,BP, NOINC (o");
+  EXPECT_EQ(t.captured, joinMarks({"Line 3: $INCLUDE NOWHERE: no such source item.",
+                                   "[242] 'NOINC' did not compile: 1 errors."}));
+}
+
 TEST_F(Modules, ACallIsStoppedByCancelAndByTheTimeLimit) {
   source("SPIN", lines({"SUBROUTINE SPIN(A)", "LOOP", "A += 1", "REPEAT"}));
   compileAndCatalog("SPIN");
@@ -181,6 +250,71 @@ TEST_F(Modules, ACallIsStoppedByCancelAndByTheTimeLimit) {
   PortConfig limited{system_.path(), "SALES", std::chrono::milliseconds(50)};
   std::unique_ptr<Port> p = Port::open(limited);
   EXPECT_EQ(run(callRequest(load("SPIN", p.get()), {"0"}), p.get()).status, status::kCallStopped);
+}
+
+// A turn that builds a 10 MB string takes milliseconds: the limit and a cancel must still
+// stop the call, not thousands of turns later.
+TEST_F(Modules, HeavyTurnsAreStoppedByTheTimeLimitAndByCancel) {
+  source("HEAVY",
+         lines({"SUBROUTINE HEAVY(A)", "LOOP", "S = STR('x', 10000000)", "A += 1", "REPEAT"}));
+  compileAndCatalog("HEAVY");
+  PortConfig limited{system_.path(), "SALES", std::chrono::milliseconds(1000)};
+  std::unique_ptr<Port> p = Port::open(limited);
+  auto began = std::chrono::steady_clock::now();
+  Reply r = run(callRequest(load("HEAVY", p.get()), {"0"}), p.get());
+  const auto limitMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - began)
+                           .count();
+  EXPECT_EQ(r.status, status::kCallStopped);
+  EXPECT_EQ(r.data, "HEAVY line 3: the call was stopped");
+
+  std::string m = load("HEAVY");
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 2000 && !done_; ++i) {
+      port_->cancel();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  began = std::chrono::steady_clock::now();
+  r = run(callRequest(m, {"0"}));
+  done_ = true;
+  stopper.join();
+  const auto cancelMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - began)
+                            .count();
+  EXPECT_EQ(r.status, status::kCallStopped);
+  RecordProperty("stopped_by_1s_limit_after_ms", static_cast<int>(limitMs));
+  RecordProperty("stopped_by_cancel_at_300ms_after_ms", static_cast<int>(cancelMs));
+}
+
+TEST_F(Modules, MemoryAndObjectSizeStayWithinThePortsLimits) {
+  source("GREEDY", lines({"SUBROUTINE GREEDY(A)", "X = STR('y', 6000000)", "FOR I = 1 TO 40",
+                          "  A<I> = X", "NEXT I"}));
+  compileAndCatalog("GREEDY");
+  Limits small;
+  small.callMemory = std::size_t{64} << 20;
+  std::unique_ptr<Port> p = Port::open({system_.path(), "SALES"}, small);
+  Reply r = run(callRequest(load("GREEDY", p.get()), {""}), p.get());
+  EXPECT_EQ(r.status, status::kCallStopped);
+  EXPECT_EQ(r.data,
+            "GREEDY line 4: the call needed more than its 67108864 bytes of memory "
+            "(MaxCallMemory)");
+  // The port goes on.
+  EXPECT_EQ(run(req("L", {"GREEDY"}), p.get()).status, 0);
+
+  // Object code is bigger than its source: over MaxItemSize it is refused, not written.
+  std::string text = "SUBROUTINE LONG(A)";
+  for (int i = 0; i < 200; ++i) text += std::string(1, AM) + "A = A + 1";
+  source("LONG", text);
+  Limits tight;
+  tight.itemBytes = 8192;
+  std::unique_ptr<Port> q = Port::open({system_.path(), "SALES"}, tight);
+  TclReply t = tcl("COMPILE SALES,BP, LONG (o", q.get());
+  EXPECT_NE(t.captured.find("[450] The object code of 'LONG' ("), std::string::npos) << t.captured;
+  EXPECT_NE(t.captured.find("bytes) is over the item size limit of 8192 bytes."), std::string::npos)
+      << t.captured;
+  EXPECT_EQ(run(req("L", {"BP, LONG"}), q.get()).status, status::kNotCompiled);
 }
 
 }  // namespace

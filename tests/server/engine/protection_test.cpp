@@ -333,6 +333,8 @@ class AttackerTest : public ::testing::Test {
 
     evil_ = system_.open("EVIL");
     ASSERT_EQ(on(*evil_, {"CREATE-FILE BP 1"}).status, 0);
+    ASSERT_EQ(on(*evil_, {"CREATE-FILE LOOT 1"}).status, 0);
+    write(*evil_, "LOOT", "X", "planted");
     write(*evil_, "BP", "PEEK",
           "SUBROUTINE PEEK(R)\xFEOPEN 'VAULT,LEDGER' TO F ELSE R = 'no file'; RETURN\xFE"
           "READ R FROM F, 'K' ELSE R = 'no item'");
@@ -401,8 +403,20 @@ class AttackerTest : public ::testing::Test {
         {"ESTIMATE-COUNT",
          [this] { return on(*evil_, {"ESTIMATE-COUNT VAULT,LEDGER"}).captured == "1"; }},
         {"LIST", verb("LIST VAULT,LEDGER", "405")},
-        {"SELECT", verb("SELECT VAULT,LEDGER", "404")},
+        // The active list feeds the next sentence whatever its file: a select list takes it off.
+        {"SELECT",
+         [this] {
+           const bool made = on(*evil_, {"SELECT VAULT,LEDGER"}).returned == "404";
+           (void)run(*evil_, req("S", {"-1"}));
+           return made;
+         }},
         {"SSELECT", verb("SSELECT DICT VAULT,BP", "404")},
+        {"SORT", verb("SORT VAULT,LEDGER", "405")},
+        {"LIST-INDEX", verb("LIST-INDEX VAULT,LEDGER", "176")},
+        {"CT", [this] { return on(*evil_, {"CT VAULT,LEDGER K"}).captured.rfind("K", 0) == 0; }},
+        {"COPY FROM", verb("COPY FROM VAULT,LEDGER K TO LOOT (O", "408")},
+        {"COPY TO", verb("COPY FROM LOOT X TO VAULT,SCRATCH (O", "408")},
+        {"DELETE", verb("DELETE VAULT,SCRATCH X", "410")},
         {"CLEAR-FILE", verb("CLEAR-FILE VAULT,SCRATCH", "420")},
         {"CREATE-INDEX", verb("CREATE-INDEX VAULT,LEDGER A2", "172")},
         {"DELETE-INDEX", verb("DELETE-INDEX VAULT,LEDGER A2", "174")},

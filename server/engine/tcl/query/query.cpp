@@ -173,6 +173,7 @@ class Runner {
   Sentence& s_;
   const bool cs_;
   std::vector<Row> rows_;
+  std::vector<const Row*> ordered_;  // rows_ in the sentence's order, once ordered
   std::vector<std::string> values_;  // every row's values, in the order of rows_ as kept
   bool bounded_ = false;             // what is kept will be printed: the reply limit holds
   bool idsOnly_ = false;
@@ -328,6 +329,9 @@ void Runner::explode() {
 }
 
 void Runner::order() {
+  // The rows stay where they are; the order is a list of them.
+  ordered_.reserve(rows_.size());
+  for (const Row& r : rows_) ordered_.push_back(&r);
   const bool byKeys = !s_.sort.empty();
   if (!byKeys && s_.verb != "SSELECT" && s_.verb != "SORT") return;
   const char idJustify = s_.dictionary->id()->justify;
@@ -369,10 +373,8 @@ void Runner::order() {
       return descending ? a.number > b.number : a.number < b.number;
     return less(a.row, b.row);
   });
-  std::vector<Row> sorted;
-  sorted.reserve(rows_.size());
-  for (const Slot& slot : slots) sorted.push_back(std::move(rows_[slot.row]));
-  rows_ = std::move(sorted);
+  ordered_.clear();
+  for (const Slot& slot : slots) ordered_.push_back(&rows_[slot.row]);
 }
 
 void Runner::run() {
@@ -438,14 +440,14 @@ void Runner::run() {
   }
   explode();
   order();
-  if (s_.sample && static_cast<std::int64_t>(rows_.size()) > *s_.sample)
-    rows_.resize(static_cast<std::size_t>(*s_.sample));
+  if (s_.sample && static_cast<std::int64_t>(ordered_.size()) > *s_.sample)
+    ordered_.resize(static_cast<std::size_t>(*s_.sample));
   finish();
 }
 
 void Runner::finish() {
   const std::string& verb = s_.verb;
-  const std::string count = std::to_string(kept());
+  const std::string count = std::to_string(idsOnly_ ? list_.count : ordered_.size());
   if (verb == "COUNT") {
     in_.print(cat({"Count: ", count, " items."}));
     in_.note(msg::kCounted);
@@ -454,7 +456,8 @@ void Runner::finish() {
   } else if (verb == "SUM") {
     const query::Field& f = *s_.columns[0].field;
     double total = 0;
-    for (const Row& r : rows_) {
+    for (const Row* row : ordered_) {
+      const Row& r = *row;
       std::string_view v = r.cell(0);
       for (;;) {
         std::size_t mark = v.find(kValueMark);
@@ -470,10 +473,11 @@ void Runner::finish() {
         cat({"Total ", f.heading, ": ", s_.dictionary->shown(f, query::formatNumber(total))}));
     in_.note(msg::kCounted);
   } else if (verb == "LIST" || verb == "SORT") {
-    query::printReport(in_, s_, rows_);
+    query::printReport(in_, s_, ordered_);
   } else {
     IdList list = std::move(list_);
-    for (const Row& r : rows_) {
+    for (const Row* row : ordered_) {
+      const Row& r = *row;
       if (list.count++ > 0) list.ids.push_back(kAttributeMark);
       list.ids += r.id;
     }

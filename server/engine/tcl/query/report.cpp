@@ -108,7 +108,7 @@ void jsonString(std::string& out, std::string_view v) {
 
 class Printer {
  public:
-  Printer(Interpreter& in, Sentence& s, const std::vector<Row>& rows)
+  Printer(Interpreter& in, Sentence& s, const std::vector<const Row*>& rows)
       : in_(in), s_(s), rows_(rows), dict_(*s.dictionary) {
     id_ = dict_.id();
     for (std::size_t k = 0; k < s.sort.size(); ++k)
@@ -167,7 +167,7 @@ class Printer {
 
   Interpreter& in_;
   Sentence& s_;
-  const std::vector<Row>& rows_;
+  const std::vector<const Row*>& rows_;
   Dictionary& dict_;
   std::shared_ptr<const Field> id_;
   const Field* exploded_ = nullptr;
@@ -329,7 +329,7 @@ void Printer::report() {
     return key;
   };
   for (std::size_t i = 0; i < rows_.size(); ++i) {
-    const Row& r = rows_[i];
+    const Row& r = *rows_[i];
     if (!anyBreak && simpleLine(r)) {
       for (std::size_t c = 0; c < n; ++c) {
         if (!s_.columns[c].total) continue;
@@ -340,7 +340,7 @@ void Printer::report() {
       continue;
     }
     std::vector<std::vector<std::string>> cells(n);
-    const bool groupStart = i == 0 || breakValue(rows_[i - 1]) != breakValue(r);
+    const bool groupStart = i == 0 || breakValue(*rows_[i - 1]) != breakValue(r);
     for (std::size_t c = 0; c < n; ++c) {
       // A break value shows on the first line of its group only.
       if (breakColumns[c] && !groupStart) continue;
@@ -353,7 +353,7 @@ void Printer::report() {
     }
     line(cells, r.id);
     if (s_.dblSpc) emit("");
-    if (anyBreak && (i + 1 == rows_.size() || breakValue(rows_[i + 1]) != breakValue(r))) {
+    if (anyBreak && (i + 1 == rows_.size() || breakValue(*rows_[i + 1]) != breakValue(r))) {
       totalsLine("***", sub, breakColumns, false);
       emit("");
       std::fill(sub.begin(), sub.end(), 0);
@@ -384,7 +384,8 @@ void Printer::csv() {
     for (const auto& c : s_.columns) heads.push_back(c.field->heading);
     join(heads);
   }
-  for (const Row& r : rows_) {
+  for (const Row* row : rows_) {
+    const Row& r = *row;
     std::vector<std::vector<std::string>> cells(n);
     std::size_t height = 1;
     for (std::size_t c = 0; c < n; ++c) {
@@ -407,7 +408,8 @@ void Printer::csv() {
 // name, value position by value position; other multi-valued fields an array of strings.
 void Printer::json() {
   const std::size_t n = s_.columns.size();
-  for (const Row& r : rows_) {
+  for (const Row* row : rows_) {
+    const Row& r = *row;
     std::string out = "{";
     bool first = true;
     auto key = [&](std::string_view k) {
@@ -483,7 +485,7 @@ std::string formatNumber(double n) {
   return std::string(buf, end);
 }
 
-void printReport(Interpreter& in, Sentence& s, const std::vector<Row>& rows) {
+void printReport(Interpreter& in, Sentence& s, const std::vector<const Row*>& rows) {
   Printer p(in, s, rows);
   switch (s.format) {
     case Format::kReport:

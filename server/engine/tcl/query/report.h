@@ -26,8 +26,9 @@ struct Row {
   }
 };
 
-// Prints rows in the sentence's format through in. Throws QueryError past the reply limit.
-void printReport(Interpreter& in, Sentence& s, const std::vector<Row>& rows);
+// Prints rows, in the order given, in the sentence's format through in. Throws QueryError past the
+// reply limit.
+void printReport(Interpreter& in, Sentence& s, const std::vector<const Row*>& rows);
 
 // A number for a total: whole numbers without a point, others with what precision needs.
 [[nodiscard]] std::string formatNumber(double n);
