@@ -104,7 +104,6 @@ class TARN_API clsTarnConnection : public Object {
   ~clsTarnConnection() override;
 
   // "domain database": the connection type text, one blank, the data source.
-  // Shown texts: a password in the data source text is masked (the connection keeps using it).
   [[nodiscard]] String brName() const { return domain_ + u" " + brDatabase(); }
   [[nodiscard]] const String& brDomain() const noexcept { return domain_; }
   [[nodiscard]] String brDatabase() const;

@@ -32,7 +32,6 @@ class TARN_API clsTarnEnvironment : public Object {
 
   // The domain and data source of the most recent brOpenConnection ("" until then).
   [[nodiscard]] String brDomain() const { return domain_; }
-  // The data source text with any password masked; rsDatabaseText keeps it for connecting.
   [[nodiscard]] String brDatabase() const;
   [[nodiscard]] const String& rsDatabaseText() const noexcept { return database_; }
 
