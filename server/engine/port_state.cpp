@@ -58,6 +58,7 @@ PortState::PortState(std::unique_ptr<store::System> system, const std::string& a
   }
   accounts_.push_back(account_);
   owner_.process = store::currentProcess();
+  // Credentials first: a refused logon never holds a port number, not even for the delay.
   verified_[account_->name()] =
       store::admit(*account_, credentials.user, credentials.password, store::logonSource());
   owner_.port = system_->claimPort(owner_.process, *name);
@@ -78,6 +79,8 @@ std::shared_ptr<store::Account> PortState::accountNamed(std::string_view name) {
   std::optional<std::string> stored = store::accountName(name);
   if (!stored) return nullptr;
   if (*stored == kSystemDictionaryAlias) stored = std::string(store::kSystemAccount);
+  // One object per account and port: the held-lock view and the grant cache live in it, and the
+  // destructor's release must reach every account the port ever locked in.
   for (const auto& a : accounts_)
     if (a->name() == *stored) return a;
   if (!system_->accountExists(*stored)) return nullptr;

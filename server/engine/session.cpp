@@ -274,6 +274,7 @@ std::string Session::close(std::string_view fields) {
     return makeReply(status::kFileNotPresent);
   std::unique_ptr<Handle> h = std::move(handles_[index]);
   if (h->module) return makeReply(status::kOk);
+  // The store keeps one open mark per port and section, so it goes with the last handle only.
   bool stillOpen = std::any_of(handles_.begin(), handles_.end(), [&](const auto& other) {
     return other && other->account == h->account && other->section.id == h->section.id;
   });

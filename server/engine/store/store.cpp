@@ -31,6 +31,54 @@ std::string Account::openMark(const LockOwner& owner) {
          std::to_string(owner.process.start);
 }
 
+std::vector<Correlative> IndexStore::definitions(const Section& s) {
+  std::vector<Definition> read;
+  readDefinitions(s, read);
+  std::vector<Correlative> out;
+  for (Definition& d : read) out.push_back(std::move(d.correlative));
+  return out;
+}
+
+bool IndexStore::any(const Section& s) {
+  readDefinitions(s, defs_);
+  loadedFor_ = s.id;
+  if (defs_.empty()) {
+    indexed_.erase(s.id);
+    return false;
+  }
+  indexed_.insert(s.id);
+  return true;
+}
+
+const std::vector<IndexStore::Definition>& IndexStore::definitionsFor(const Section& s) {
+  if (loadedFor_ != s.id) readDefinitions(s, defs_);
+  loadedFor_ = 0;
+  return defs_;
+}
+
+void IndexStore::itemChanged(const Section& s, std::string_view id, const std::string* before,
+                             const std::string_view* after) {
+  for (const Definition& d : definitionsFor(s)) {
+    keyChanges(d.correlative, id, before, after, s.caseFold, changes_);
+    changeEntries(EntryChange::kDelete, d.number, s, id, changes_.gone);
+    changeEntries(EntryChange::kInsert, d.number, s, id, changes_.added);
+    // A kept entry changes (and so dirties a page) only where the id's spelling may differ.
+    if (s.caseFold) changeEntries(EntryChange::kRespell, d.number, s, id, changes_.kept);
+  }
+}
+
+void IndexStore::sectionCleared(const Section& s) {
+  loadedFor_ = 0;
+  readDefinitions(s, defs_);
+  for (const Definition& d : defs_) clearEntries(d.number);
+}
+
+void IndexStore::sectionDropped(const Section& s) {
+  dropDefinitions(s);
+  indexed_.erase(s.id);
+  if (loadedFor_ == s.id) loadedFor_ = 0;
+}
+
 IndexSeek IndexStore::seek(std::int64_t number, bool foldIds, char code, std::string_view key,
                            std::string_view id, long vc, IndexHit& hit) {
   // A position whose id holds marks came from "X": it stands after (or before) the whole key.

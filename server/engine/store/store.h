@@ -2,13 +2,15 @@
 // account of files (a dictionary section and data sections) with their items, the locks that
 // ports take on them, and the file indexes. Two stores implement it: SQLite files in a directory
 // (store/sqlite, the embedded default) and schemas of one PostgreSQL database (store/postgres),
-// for accounts that several machines share. No SQL is written outside those two folders.
+// for accounts that several machines share. No SQL is written outside those two folders. A third,
+// store/fault_store, wraps either and fails chosen operations, for the tests of both.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -92,7 +94,7 @@ class IndexStore {
   // Whether index number still exists.
   [[nodiscard]] virtual bool exists(std::int64_t number) = 0;
   // The indexes defined on s, in the order they were made.
-  [[nodiscard]] virtual std::vector<Correlative> definitions(const Section& s) = 0;
+  [[nodiscard]] std::vector<Correlative> definitions(const Section& s);
   // Defines the index (or empties an existing one, keeping its number) and fills it from every
   // item that forEachItem visits. Returns its number.
   virtual std::int64_t build(const Section& s, const Correlative& c,
@@ -104,7 +106,42 @@ class IndexStore {
   [[nodiscard]] IndexSeek seek(std::int64_t number, bool foldIds, char code, std::string_view key,
                                std::string_view id, long vc, IndexHit& hit);
 
+  // --- upkeep, called by the account's item paths inside their transaction. The same for every
+  // store: only the difference between an item's old and new keys touches the entries.
+  // Whether any index is defined on s; reads the definitions that the itemChanged right after it
+  // (in the same transaction) uses.
+  [[nodiscard]] bool any(const Section& s);
+  // Whether the last any() for s found an index: a hint that lets a writer skip a path that
+  // cannot serve it, never a reason to skip upkeep.
+  [[nodiscard]] bool seenIndexed(const Section& s) const { return indexed_.count(s.id) != 0; }
+  // The item id of s changed from before (nullptr: it did not exist) to after (nullptr: deleted).
+  void itemChanged(const Section& s, std::string_view id, const std::string* before,
+                   const std::string_view* after);
+  // Every item of s went.
+  void sectionCleared(const Section& s);
+  // s itself goes: its definitions with their entries.
+  void sectionDropped(const Section& s);
+
  protected:
+  struct Definition {
+    std::int64_t number;
+    Correlative correlative;
+  };
+  // The definitions on s, in the order they were made, into out.
+  virtual void readDefinitions(const Section& s, std::vector<Definition>& out) = 0;
+  enum class EntryChange {
+    kInsert,   // new entries for the item
+    kDelete,   // entries the item no longer has
+    kRespell,  // kept entries, given the item-id's current spelling
+  };
+  // Applies one kind of change to the entries of index number for the keys of item id of s.
+  virtual void changeEntries(EntryChange change, std::int64_t number, const Section& s,
+                             std::string_view id, const std::vector<KeyValue>& keys) = 0;
+  // Removes every entry of index number, keeping its definition.
+  virtual void clearEntries(std::int64_t number) = 0;
+  // Removes the definitions on s with their entries.
+  virtual void dropDefinitions(const Section& s) = 0;
+
   // Which entry a probe looks for, from a position (key, item, value count) in entry order.
   enum class Probe {
     kAtOrAfterKey,    // the first at or after key
@@ -128,7 +165,14 @@ class IndexStore {
   virtual void idsUnder(std::int64_t number, std::string_view key, IndexHit& hit) = 0;
 
  private:
+  // The definitions of s: those any() read just before, else read afresh.
+  const std::vector<Definition>& definitionsFor(const Section& s);
+
   std::string scratch_;
+  std::vector<Definition> defs_;
+  std::int64_t loadedFor_ = 0;  // the section whose definitions any() left in defs_
+  std::set<std::int64_t> indexed_;
+  KeyChanges changes_;
 };
 
 // The credentials of a protected account: the user and a salted hash of the password.

@@ -281,6 +281,19 @@ TEST_F(ProtectionTest, OnlyTheSaltedHashIsOnDiskAndOnlyForItsOwner) {
 // Systems that predate the rule, and the rule itself.
 class ProtectionOrder : public EngineTest {};
 
+// A program of another account does not write the system dictionary either.
+TEST_F(ProtectionOrder, AProgramOfAnotherAccountDoesNotWriteTheSystemDictionary) {
+  ASSERT_EQ(tcl("CREATE-FILE BP 1").returned, "417");
+  ASSERT_EQ(run(req("W", {openFile("BP"), "PUT",
+                          "SUBROUTINE PUT(R)\xFEOPEN 'mds,,' TO F ELSE RETURN\xFEWRITE 'V' ON F, 'X'"}))
+                .status,
+            0);
+  ASSERT_EQ(tcl("COMPILE BP, PUT").returned, "241");
+  Reply put = run(callRequest(run(req("L", {"BP, PUT"})).data, {""}));
+  EXPECT_EQ(put.status, status::kRunFailed);
+  EXPECT_NE(put.data.find("written only from DM"), std::string::npos) << put.data;
+}
+
 TEST_F(ProtectionOrder, DmIsProtectedFirstAndAnOpenDmAdministersNoProtectedAccount) {
   const TclReply early = tcl(joinMarks({"PROTECT-ACCOUNT SALES", kUser, kPassword, "WHO"}));
   EXPECT_EQ(early.returned.substr(0, 3), "236");

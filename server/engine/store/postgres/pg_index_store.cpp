@@ -108,13 +108,6 @@ bool PgIndexStore::exists(std::int64_t number) {
   return session_.run(existsDef_, Params().add(number)).rows() > 0;
 }
 
-std::vector<Correlative> PgIndexStore::definitions(const Section& s) {
-  loadDefinitions(s);
-  std::vector<Correlative> out;
-  for (const Definition& d : defs_) out.push_back(d.correlative);
-  return out;
-}
-
 std::int64_t PgIndexStore::build(const Section& s, const Correlative& c,
                                  const ItemVisitor& forEachItem) {
   // Writers of s hold the section's lock shared: those under way finish before the items are
@@ -157,32 +150,25 @@ bool PgIndexStore::drop(const Section& s, const Correlative& c) {
   return true;
 }
 
-bool PgIndexStore::any(const Section& s) {
-  loadDefinitions(s);
-  if (defs_.empty()) {
-    indexed_.erase(s.id);
-    return false;
-  }
-  indexed_.insert(s.id);
-  return true;
-}
-
-void PgIndexStore::loadDefinitions(const Section& s) {
-  defs_.clear();
+void PgIndexStore::readDefinitions(const Section& s, std::vector<Definition>& out) {
+  out.clear();
   Result r = session_.run(defsOf_, Params().add(s.id));
   for (int i = 0; i < r.rows(); ++i)
     if (std::optional<Correlative> c = parseCorrelative(r.bytes(i, 1)))
-      defs_.push_back({r.integer(i, 0), std::move(*c)});
+      out.push_back({r.integer(i, 0), std::move(*c)});
 }
 
-void PgIndexStore::changeEntries(const Query& q, std::int64_t number, const Section& s,
-                                 std::string_view id, const std::vector<KeyValue>& keys,
-                                 bool spelled) {
+void PgIndexStore::changeEntries(EntryChange change, std::int64_t number, const Section& s,
+                                 std::string_view id, const std::vector<KeyValue>& keys) {
   const std::string_view item = itemKey(s, id, scratch_);
+  const Query& q = change == EntryChange::kInsert   ? insertEntry_
+                   : change == EntryChange::kDelete ? deleteEntry_
+                                                    : respellEntry_;
   for (const KeyValue& k : keys) {
     Params p;
     p.add(number).add(std::string_view(k.key)).add(item).add(static_cast<std::int64_t>(k.vc));
-    if (spelled) {
+    // The spelling is kept only where folding changed it, as the items table keeps it.
+    if (change != EntryChange::kDelete) {
       if (item != id)
         p.add(id);
       else
@@ -192,27 +178,13 @@ void PgIndexStore::changeEntries(const Query& q, std::int64_t number, const Sect
   }
 }
 
-void PgIndexStore::itemChanged(const Section& s, std::string_view id, const std::string* before,
-                               const std::string_view* after) {
-  // Only the difference between the old and the new keys touches the entries; in a file that
-  // folds ids a kept entry may need the id's new spelling.
-  for (const Definition& d : defs_) {
-    keyChanges(d.correlative, id, before, after, s.caseFold, changes_);
-    changeEntries(deleteEntry_, d.number, s, id, changes_.gone, false);
-    changeEntries(insertEntry_, d.number, s, id, changes_.added, true);
-    if (s.caseFold) changeEntries(respellEntry_, d.number, s, id, changes_.kept, true);
-  }
+void PgIndexStore::clearEntries(std::int64_t number) {
+  session_.run(clearEntries_, Params().add(number));
 }
 
-void PgIndexStore::sectionCleared(const Section& s) {
-  loadDefinitions(s);
-  for (const Definition& d : defs_) session_.run(clearEntries_, Params().add(d.number));
-}
-
-void PgIndexStore::sectionDropped(const Section& s) {
+void PgIndexStore::dropDefinitions(const Section& s) {
   session_.run(dropEntriesOf_, Params().add(s.id));
   session_.run(dropDefsOf_, Params().add(s.id));
-  indexed_.erase(s.id);
 }
 
 bool PgIndexStore::probe(Probe kind, std::int64_t number, std::string_view key,

@@ -85,15 +85,6 @@ std::optional<std::int64_t> SqliteIndexStore::find(const Section& s, const Corre
   return q.integer(0);
 }
 
-std::vector<Correlative> SqliteIndexStore::definitions(const Section& s) {
-  loadDefinitions(s);
-  loadedFor_ = 0;
-  std::vector<Correlative> out;
-  for (Definition& d : defs_) out.push_back(std::move(d.correlative));
-  defs_.clear();
-  return out;
-}
-
 bool SqliteIndexStore::exists(std::int64_t number) {
   Statement::Use q(existsDef_);
   q.bind(1, number);
@@ -128,39 +119,6 @@ bool SqliteIndexStore::drop(const Section& s, const Correlative& c) {
   return true;
 }
 
-bool SqliteIndexStore::any(const Section& s) {
-  loadDefinitions(s);
-  // The item paths ask this, then change the item, then maintain: all in one transaction, so
-  // the definitions just read serve the maintenance that follows.
-  loadedFor_ = s.id;
-  if (defs_.empty()) {
-    indexed_.erase(s.id);
-    return false;
-  }
-  indexed_.insert(s.id);
-  return true;
-}
-
-bool SqliteIndexStore::seenIndexed(const Section& s) const {
-  return indexed_.count(s.id) != 0;
-}
-
-void SqliteIndexStore::loadDefinitions(const Section& s) {
-  defs_.clear();
-  Statement::Use q(defsOf_);
-  q.bind(1, s.id);
-  while (q.step()) {
-    if (std::optional<Correlative> c = parseCorrelative(q.bytes(1)))
-      defs_.push_back({q.integer(0), std::move(*c)});
-  }
-}
-
-const std::vector<SqliteIndexStore::Definition>& SqliteIndexStore::defsFor(const Section& s) {
-  if (loadedFor_ != s.id) loadDefinitions(s);
-  loadedFor_ = 0;
-  return defs_;
-}
-
 std::string_view SqliteIndexStore::itemKey(bool foldIds, std::string_view id) {
   if (!foldIds) return id;
   scratch_.assign(id);
@@ -169,58 +127,37 @@ std::string_view SqliteIndexStore::itemKey(bool foldIds, std::string_view id) {
   return scratch_;
 }
 
-void SqliteIndexStore::insertEntries(std::int64_t number, const Section& s, std::string_view id,
-                                     const std::vector<KeyValue>& keys) {
-  std::string_view item = itemKey(s.caseFold, id);
+void SqliteIndexStore::readDefinitions(const Section& s, std::vector<Definition>& out) {
+  out.clear();
+  Statement::Use q(defsOf_);
+  q.bind(1, s.id);
+  while (q.step()) {
+    if (std::optional<Correlative> c = parseCorrelative(q.bytes(1)))
+      out.push_back({q.integer(0), std::move(*c)});
+  }
+}
+
+void SqliteIndexStore::changeEntries(EntryChange change, std::int64_t number, const Section& s,
+                                     std::string_view id, const std::vector<KeyValue>& keys) {
+  const std::string_view item = itemKey(s.caseFold, id);
+  Statement& statement = change == EntryChange::kInsert   ? insertEntry_
+                         : change == EntryChange::kDelete ? deleteEntry_
+                                                          : respellEntry_;
   for (const KeyValue& k : keys) {
-    Statement::Use q(insertEntry_);
+    Statement::Use q(statement);
     q.bind(1, number).bind(2, std::string_view(k.key)).bind(3, item);
     q.bind(4, static_cast<std::int64_t>(k.vc));
-    if (item != id) q.bind(5, id);
+    // The spelling is kept only where folding changed it, as the items table keeps it.
+    if (change != EntryChange::kDelete && item != id) q.bind(5, id);
     q.run();
   }
 }
 
-void SqliteIndexStore::deleteEntries(std::int64_t number, const Section& s, std::string_view id,
-                                     const std::vector<KeyValue>& keys) {
-  std::string_view item = itemKey(s.caseFold, id);
-  for (const KeyValue& k : keys) {
-    Statement::Use q(deleteEntry_);
-    q.bind(1, number).bind(2, std::string_view(k.key)).bind(3, item);
-    q.bind(4, static_cast<std::int64_t>(k.vc)).run();
-  }
+void SqliteIndexStore::clearEntries(std::int64_t number) {
+  Statement::Use(clearEntries_).bind(1, number).run();
 }
 
-void SqliteIndexStore::respellEntries(std::int64_t number, const Section& s, std::string_view id,
-                                      const std::vector<KeyValue>& keys) {
-  std::string_view item = itemKey(s.caseFold, id);
-  for (const KeyValue& k : keys) {
-    Statement::Use q(respellEntry_);
-    q.bind(1, number).bind(2, std::string_view(k.key)).bind(3, item);
-    q.bind(4, static_cast<std::int64_t>(k.vc));
-    if (item != id) q.bind(5, id);
-    q.run();
-  }
-}
-
-void SqliteIndexStore::itemChanged(const Section& s, std::string_view id, const std::string* before,
-                                   const std::string_view* after) {
-  for (const Definition& d : defsFor(s)) {
-    keyChanges(d.correlative, id, before, after, s.caseFold, changes_);
-    deleteEntries(d.number, s, id, changes_.gone);
-    insertEntries(d.number, s, id, changes_.added);
-    // The update changes (and so dirties a page) only where the spelling differs.
-    if (s.caseFold) respellEntries(d.number, s, id, changes_.kept);
-  }
-}
-
-void SqliteIndexStore::sectionCleared(const Section& s) {
-  loadDefinitions(s);
-  loadedFor_ = 0;
-  for (const Definition& d : defs_) Statement::Use(clearEntries_).bind(1, d.number).run();
-}
-
-void SqliteIndexStore::sectionDropped(const Section& s) {
+void SqliteIndexStore::dropDefinitions(const Section& s) {
   Statement::Use(dropEntriesOf_).bind(1, s.id).run();
   Statement::Use(dropDefsOf_).bind(1, s.id).run();
 }
