@@ -76,6 +76,10 @@ class Port {
   // network cut): the port's locks went with it and every later request fails the same way,
   // so the client must connect again.
   [[nodiscard]] virtual bool lost() const noexcept { return false; }
+  // The engine's own words on why the last request failed ("Item 42 of CUST is locked by port 3
+  // (account SALES)"); empty when it succeeded or there is nothing to add to its status. The
+  // reply's bytes stay as the protocol fixes them: the driver carries these words beside it.
+  [[nodiscard]] virtual std::string_view message() const noexcept { return {}; }
 };
 
 }  // namespace tarn::server

@@ -14,6 +14,7 @@
 #include "server/engine/conv/conversion.h"
 #include "server/engine/port.h"
 #include "server/engine/store/store.h"
+#include "server/engine/transaction.h"
 
 namespace tarn::server {
 
@@ -141,6 +142,8 @@ class PortState {
   NumberFormat format;
   bool caseSensitive = false;
   std::optional<IdList> activeList;
+  // Open between TRANSACTION START and its COMMIT or ABORT; ends with the port.
+  PortTransaction transaction;
 
  private:
   // An account by name, opened once per port, with no access check.

@@ -140,13 +140,20 @@ Session::Session(std::unique_ptr<store::System> system, const std::string& accou
 Session::~Session() = default;
 
 std::string Session::execute(std::string_view request) {
+  message_.clear();
   try {
-    if (request.empty()) return makeReply(status::kInvalidCall);
+    if (request.empty()) return refuse(status::kInvalidCall, "The request is empty.");
     Fields check(request.substr(1));
     if (!check.wellFormed()) return makeReply(status::kBadParameters);
     return dispatch(request.front(), request.substr(1));
   } catch (const store::StoreError& e) {
     if (e.failure() == store::StoreFailure::kLost) lost_ = true;
+    message_ = e.what();
+    // What the transaction staged was checked against a store that has just failed.
+    if (state_.transaction.active()) {
+      state_.transaction.abort(state_.owner());
+      message_ += " The transaction was rolled back.";
+    }
     return makeReply(statusFor(e), e.what());
   } catch (const std::bad_alloc&) {
     return makeReply(status::kInvalidCall);
@@ -204,8 +211,71 @@ std::string Session::dispatch(char op, std::string_view fields) {
     case 'M':
       return callModule(fields);
     default:
-      return makeReply(status::kInvalidCall);
+      return refuse(status::kInvalidCall, "Unknown operation code '" + std::string(1, op) + "'.");
   }
+}
+
+namespace {
+
+// A client's text without the blanks around it, as a person would name the thing.
+std::string_view trimmed(std::string_view text) noexcept {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+// A section as a client names it: "DICT CUST", "CUST", or "CUST,PART" for a further data section.
+std::string sectionName(const store::Section& s) {
+  if (s.dictionary) return "DICT " + s.file;
+  if (s.name.empty() || s.name == s.file) return s.file;
+  return s.file + "," + s.name;
+}
+
+}  // namespace
+
+std::string Session::refuse(int status, std::string message) {
+  message_ = std::move(message);
+  return makeReply(status);
+}
+
+std::string Session::lockedReply(const store::Account& a, const store::Section& s,
+                                 std::string_view id) {
+  std::string text =
+      id.empty() ? "File " + sectionName(s) : "Item '" + std::string(id) + "' of " + sectionName(s);
+  text += " is locked";
+  if (const std::int64_t port = a.lastHolder(); port != 0) {
+    text += " by port " + std::to_string(port);
+    try {
+      for (const store::PortEntry& p : state_.system().ports()) {
+        if (p.number == port) {
+          text += " (account " + p.account + ")";
+          break;
+        }
+      }
+    } catch (const store::StoreError&) {
+      // The port's number alone still says who to look for.
+    }
+  }
+  text += '.';
+  return refuse(status::kLocked, std::move(text));
+}
+
+std::string Session::missingReply(const store::Section& s, std::string_view id) {
+  return refuse(status::kItemMissing,
+                "Item '" + std::string(id) + "' is not in " + sectionName(s) + ".");
+}
+
+std::string Session::stageChange(Handle& h, std::string_view id, std::optional<std::string> body) {
+  switch (stageLockedChange(state_.transaction, h.account, h.section, id, std::move(body))) {
+    case StagedChange::kStaged:
+      break;
+    case StagedChange::kNotLocked:
+      return refuse(status::kNotLocked,
+                    "Item '" + std::string(id) + "' of " + sectionName(h.section) +
+                        " is not locked by this port: inside a transaction an item is locked "
+                        "before it is written or deleted.");
+  }
+  return makeReply(status::kOk);
 }
 
 Session::Handle* Session::handle(std::string_view field, bool& bad) {
@@ -228,24 +298,28 @@ std::optional<std::string> Session::takeHandle(std::string_view field, Handle*& 
   bool bad = false;
   out = handle(field, bad);
   if (bad) return makeReply(status::kBadParameters);
+  if (out == nullptr)
+    return refuse(status::kFileNotPresent, "File number " + std::string(field) + " is not open.");
   // A file the port may no longer reach answers as one that is not there, as "O" does.
-  if (out == nullptr || (use == Use::kRead && !state_.mayUse(*out)))
-    return makeReply(status::kFileNotPresent);
+  if (use == Use::kRead && !state_.mayUse(*out))
+    return refuse(status::kFileNotPresent,
+                  "Account " + out->account->name() + " no longer grants this one.");
   return std::nullopt;
 }
 
-std::string Session::replyFor(Written outcome) {
+std::string Session::replyFor(Written outcome, const Handle& h, std::string_view id) {
   switch (outcome) {
     case Written::kDone:
       return makeReply(status::kOk);
     case Written::kMissing:
-      return makeReply(status::kItemMissing);
+      return missingReply(h.section, id);
     case Written::kLocked:
-      return makeReply(status::kLocked);
+      return lockedReply(*h.account, h.section, id);
     case Written::kReadOnly:
-      return makeReply(status::kInvalidCall);
+      return refuse(status::kInvalidCall, "The system's MD can be written only from DM.");
     case Written::kRefused:
-      return makeReply(status::kFileNotPresent);
+      return refuse(status::kFileNotPresent,
+                    "Account " + h.account->name() + " no longer grants this one.");
     case Written::kAbandoned:
       break;
   }
@@ -258,7 +332,10 @@ std::string Session::open(std::string_view fields) {
   std::string_view reference = f.next();
   if (holdsMark(reference)) return makeReply(status::kBadParameters);
   std::optional<OpenSection> found = state_.resolve(reference);
-  if (!found) return makeReply(status::kFileNotPresent);
+  if (!found)
+    return refuse(status::kFileNotPresent, "'" + std::string(trimmed(reference)) +
+                                               "' is not a file that account " +
+                                               state_.account().name() + " can open.");
   found->account->markOpen(found->section, state_.owner());
   handles_.push_back(std::make_unique<Handle>(Handle{std::move(*found), nullptr}));
   return makeReply(status::kOk, std::to_string(handles_.size()));
@@ -296,16 +373,20 @@ std::string Session::read(char op, std::string_view fields) {
     if (attribute < 0) return makeReply(status::kBadAttribute);
     if (attribute > state_.limits.elementNumber) return overElementLimit(attribute);
   }
-  if (op == 'r' &&
-      h->account->lockItem(h->section, id, state_.owner()) == store::LockOutcome::kHeldElsewhere)
-    return makeReply(status::kLocked);
+  if (op == 'r') {
+    if (h->account->lockItem(h->section, id, state_.owner()) == store::LockOutcome::kHeldElsewhere)
+      return lockedReply(*h->account, h->section, id);
+    if (state_.transaction.active()) state_.transaction.holdToEnd(h->account, h->section, id);
+  }
   if (attribute == 0) {
     std::string reply = makeReply(status::kOk);
-    if (!h->account->readItem(h->section, id, reply)) return makeReply(status::kItemMissing);
+    if (!readThrough(state_.transaction, *h->account, h->section, id, reply))
+      return missingReply(h->section, id);
     return reply;
   }
   scratch_.clear();
-  if (!h->account->readItem(h->section, id, scratch_)) return makeReply(status::kItemMissing);
+  if (!readThrough(state_.transaction, *h->account, h->section, id, scratch_))
+    return missingReply(h->section, id);
   return makeReply(status::kOk, attributeOf({}, scratch_, attribute));
 }
 
@@ -318,7 +399,8 @@ std::string Session::write(char op, std::string_view fields) {
   std::string_view body = f.tail();
   if (id.empty() || holdsMark(id)) return makeReply(status::kBadParameters);
   if (body.size() > state_.limits.itemBytes) return overItemLimit(body.size());
-  return replyFor(state_.writeItem(*h, id, body, op == 'w'));
+  if (state_.transaction.active()) return stageChange(*h, id, std::string(body));
+  return replyFor(state_.writeItem(*h, id, body, op == 'w'), *h, id);
 }
 
 std::string Session::writeAttribute(char op, std::string_view fields) {
@@ -333,6 +415,15 @@ std::string Session::writeAttribute(char op, std::string_view fields) {
   std::string_view value = f.tail();
   if (id.empty() || holdsMark(id)) return makeReply(status::kBadParameters);
   if (attribute > state_.limits.elementNumber) return overElementLimit(attribute);
+  if (state_.transaction.active()) {
+    scratch_.clear();
+    (void)readThrough(state_.transaction, *h->account, h->section, id, scratch_);
+    if (std::size_t size = sizeAfterReplace(scratch_, attribute, value.size());
+        size > state_.limits.itemBytes)
+      return overItemLimit(size);
+    replaceAttribute(scratch_, attribute, value);
+    return stageChange(*h, id, scratch_);
+  }
   std::size_t over = 0;
   const Written done = state_.updateItem(*h, id, op == 'v', [&](std::string& item) {
     // Sized before it is built, so that a far attribute number never allocates the padding.
@@ -344,7 +435,7 @@ std::string Session::writeAttribute(char op, std::string_view fields) {
     replaceAttribute(item, attribute, value);
     return true;
   });
-  return done == Written::kAbandoned ? overItemLimit(over) : replyFor(done);
+  return done == Written::kAbandoned ? overItemLimit(over) : replyFor(done, *h, id);
 }
 
 std::string Session::remove(std::string_view fields) {
@@ -354,7 +445,13 @@ std::string Session::remove(std::string_view fields) {
   if (auto failed = takeHandle(f.next(), h)) return *failed;
   std::string_view id = f.next();
   if (holdsMark(id)) return makeReply(status::kBadParameters);
-  return replyFor(state_.deleteItem(*h, id));
+  if (state_.transaction.active()) {
+    scratch_.clear();
+    if (!readThrough(state_.transaction, *h->account, h->section, id, scratch_))
+      return missingReply(h->section, id);
+    return stageChange(*h, id, std::nullopt);
+  }
+  return replyFor(state_.deleteItem(*h, id), *h, id);
 }
 
 std::string Session::release(std::string_view fields) {
@@ -364,6 +461,11 @@ std::string Session::release(std::string_view fields) {
   if (auto failed = takeHandle(f.next(), h, Use::kRelease)) return *failed;
   std::string_view id = f.next();
   if (holdsMark(id)) return makeReply(status::kBadParameters);
+  // Inside a transaction every lock is kept to its end.
+  if (state_.transaction.active()) {
+    state_.transaction.holdToEnd(h->account, h->section, id);
+    return makeReply(status::kOk);
+  }
   h->account->unlockItem(h->section, id, state_.owner());
   return makeReply(status::kOk);
 }
@@ -378,7 +480,7 @@ std::string Session::fileLock(char op, std::string_view fields) {
     return makeReply(status::kOk);
   }
   if (h->account->lockFile(h->section, state_.owner()) == store::LockOutcome::kHeldElsewhere)
-    return makeReply(status::kLocked);
+    return lockedReply(*h->account, h->section, {});
   return makeReply(status::kOk);
 }
 
@@ -390,7 +492,7 @@ std::string Session::clear(std::string_view fields) {
   if (h->readOnly) return makeReply(status::kInvalidCall);
   store::Account& a = *h->account;
   store::Transaction tx(a);
-  if (a.sectionHeldElsewhere(h->section, state_.owner())) return makeReply(status::kLocked);
+  if (a.sectionHeldElsewhere(h->section, state_.owner())) return lockedReply(a, h->section, {});
   a.clearSection(h->section);
   tx.commit();
   return makeReply(status::kOk);
@@ -493,7 +595,9 @@ std::string Session::convert(char op, std::string_view fields) {
   std::string_view value = f.tail();
   std::optional<std::string> out =
       op == '1' ? oconv(value, code, state_.format) : iconv(value, code, state_.format);
-  if (!out) return makeReply(status::kBadConversion);
+  if (!out)
+    return refuse(status::kBadConversion, "Conversion '" + std::string(code) +
+                                              "' is unknown or does not apply to the value.");
   return makeReply(status::kOk, *out);
 }
 
@@ -506,6 +610,7 @@ std::string Session::tcl(std::string_view fields) {
   std::string_view stacked =
       mark == std::string_view::npos ? std::string_view() : all.substr(mark + 1);
   tcl::Outcome outcome = tcl::run(state_, command, stacked, mark != std::string_view::npos);
+  message_ = std::move(outcome.message);
   std::string data;
   data.reserve(outcome.captured.size() + outcome.returned.size() + 24);
   for (const std::string* part : {&outcome.captured, &outcome.returned}) {
@@ -518,16 +623,16 @@ std::string Session::tcl(std::string_view fields) {
   return makeReply(outcome.status, data);
 }
 
-std::string Session::overItemLimit(std::size_t size) const {
-  return makeReply(status::kOverLimit, "An item of " + std::to_string(size) +
-                                           " bytes is over the limit of " +
-                                           std::to_string(state_.limits.itemBytes) + " bytes.");
+std::string Session::overItemLimit(std::size_t size) {
+  message_ = "An item of " + std::to_string(size) + " bytes is over the limit of " +
+             std::to_string(state_.limits.itemBytes) + " bytes.";
+  return makeReply(status::kOverLimit, message_);
 }
 
-std::string Session::overElementLimit(long number) const {
-  return makeReply(status::kOverLimit, "Element number " + std::to_string(number) +
-                                           " is over the limit of " +
-                                           std::to_string(state_.limits.elementNumber) + ".");
+std::string Session::overElementLimit(long number) {
+  message_ = "Element number " + std::to_string(number) + " is over the limit of " +
+             std::to_string(state_.limits.elementNumber) + ".";
+  return makeReply(status::kOverLimit, message_);
 }
 
 std::string Session::releaseAll(std::string_view fields) {
@@ -592,8 +697,17 @@ std::string Session::keyOperation(std::string_view fields) {
 std::string Session::loadModule(std::string_view fields) {
   Fields f(fields);
   if (f.count() != 1) return makeReply(status::kBadParameters);
-  corvex::Found found = corvex::findModule(state_, f.next());
-  if (!found.program) return makeReply(found.status);
+  const std::string_view reference = f.next();
+  corvex::Found found = corvex::findModule(state_, reference);
+  if (!found.program) {
+    std::string name(reference);
+    return refuse(found.status,
+                  found.status == status::kNotCompiled
+                      ? "Subroutine '" + name + "' has source but no object code: COMPILE it."
+                      : "No subroutine '" + name +
+                            "': nothing of that name is cataloged in MD "
+                            "or compiled in the file it names.");
+  }
   // Modules take numbers from the same table as files.
   auto h = std::make_unique<Handle>();
   h->account = std::move(found.account);
@@ -667,6 +781,12 @@ std::string Session::callModule(std::string_view fields) {
 std::string Session::callReply(corvex::RunResult result, const std::vector<corvex::Value>& args,
                                const std::string& output) {
   if (result.status != corvex::RunStatus::kDone) {
+    message_ = result.message;
+    // A call that went wrong cannot be trusted to have staged a whole change.
+    if (state_.transaction.active()) {
+      state_.transaction.abort(state_.owner());
+      message_ += " The transaction was rolled back.";
+    }
     // The message first, then what the call printed before it went wrong.
     std::string data = std::move(result.message);
     if (!output.empty()) {

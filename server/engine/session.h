@@ -40,6 +40,7 @@ class Session final : public Port {
   [[nodiscard]] int number() const noexcept override { return state_.number(); }
   void cancel() noexcept override { cancel_.store(true, std::memory_order_relaxed); }
   [[nodiscard]] bool lost() const noexcept override { return lost_; }
+  [[nodiscard]] std::string_view message() const noexcept override { return message_; }
 
  private:
   // A file handle, or a loaded module (then only account is set: where the module came from).
@@ -89,11 +90,20 @@ class Session final : public Port {
   enum class Use { kRead, kRelease };
   std::optional<std::string> takeHandle(std::string_view field, Handle*& out, Use use = Use::kRead);
   // The reply for what a write through the port came to.
-  [[nodiscard]] static std::string replyFor(Written outcome);
+  // The reply for a change's outcome, with words naming the item h and id name.
+  [[nodiscard]] std::string replyFor(Written outcome, const Handle& h, std::string_view id);
   List* list(std::string_view field);
+  // A failure's reply, with words for the client beside it (see Port::message).
+  std::string refuse(int status, std::string message);
+  // Status 5 naming what is locked and the port (and account) holding it.
+  std::string lockedReply(const store::Account& a, const store::Section& s, std::string_view id);
+  // Status 2 naming the item and its file.
+  std::string missingReply(const store::Section& s, std::string_view id);
+  // Item changes inside the port's open transaction: staged, not written.
+  std::string stageChange(Handle& h, std::string_view id, std::optional<std::string> body);
   // Refusals of the limits, with the message a client can show.
-  [[nodiscard]] std::string overItemLimit(std::size_t size) const;
-  [[nodiscard]] std::string overElementLimit(long number) const;
+  [[nodiscard]] std::string overItemLimit(std::size_t size);
+  [[nodiscard]] std::string overElementLimit(long number);
 
   PortState state_;
   std::vector<std::unique_ptr<Handle>> handles_;  // number n lives at n - 1
@@ -105,6 +115,7 @@ class Session final : public Port {
   // Named COMMON blocks of the port's Corvex calls, kept from one call to the next.
   std::map<std::string, std::vector<corvex::Value>> commons_;
   bool lost_ = false;  // the store connection went: see Port::lost
+  std::string message_;  // see Port::message
   std::chrono::milliseconds callTimeLimit_;
 };
 

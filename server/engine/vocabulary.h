@@ -39,6 +39,7 @@ inline constexpr int kStorageFailure = 45;
 inline constexpr int kNotCompiled = 46;
 inline constexpr int kRunFailed = 47;
 inline constexpr int kCallStopped = 48;
+inline constexpr int kNotLocked = 49;  // a change inside a transaction to an item not locked
 }  // namespace status
 
 // Message numbers of the TCL verbs, COMPILE and CATALOG (listed for administrators in
@@ -71,6 +72,12 @@ inline constexpr int kNotCompiled = 242;
 inline constexpr int kNoSource = 243;
 inline constexpr int kCataloged = 244;
 inline constexpr int kNoObject = 245;
+inline constexpr int kTransactionStarted = 270;
+inline constexpr int kTransactionCommitted = 271;
+inline constexpr int kTransactionRolledBack = 272;
+inline constexpr int kTransactionActive = 273;
+inline constexpr int kNoTransaction = 274;
+inline constexpr int kCommitRefused = 275;
 inline constexpr int kNoItems = 401;
 inline constexpr int kSelected = 404;
 inline constexpr int kListed = 405;

@@ -174,7 +174,7 @@ SQLRETURN Connection::disconnect() {
   return SQL_SUCCESS;
 }
 
-std::string Connection::execute(std::string_view request) {
+std::string Connection::execute(std::string_view request, std::string* message) {
   std::lock_guard lock(portMutex_);
   if (!port_) throw DiagnosticError("08003", "Connection not open");
   struct Running {
@@ -189,7 +189,9 @@ std::string Connection::execute(std::string_view request) {
     }
   } running(*this, port_.get());
   if (settings_.encoding == Encoding::kWindows1252) {
-    return checkAlive(engineToWindows1252(port_->execute(windows1252ToEngine(request))));
+    std::string reply = engineToWindows1252(port_->execute(windows1252ToEngine(request)));
+    if (message != nullptr) *message = engineToWindows1252(port_->message());
+    return checkAlive(std::move(reply));
   }
   // The engine keeps what it is given: text that is not UTF-8 would be garbled for every
   // other client, so it is refused before it gets there.
@@ -206,7 +208,9 @@ std::string Connection::execute(std::string_view request) {
     }
   }
   refuseMarkCharacters(request);
-  return checkAlive(port_->execute(request));
+  std::string reply = port_->execute(request);
+  if (message != nullptr) *message = port_->message();
+  return checkAlive(std::move(reply));
 }
 
 std::string Connection::checkAlive(std::string reply) const {

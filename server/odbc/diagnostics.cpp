@@ -13,9 +13,11 @@ void Diagnostics::clear() noexcept {
   returnCode_ = SQL_SUCCESS;
 }
 
-void Diagnostics::post(std::string_view state, std::string_view message) noexcept {
+void Diagnostics::post(std::string_view state, std::string_view message,
+                       SQLINTEGER native) noexcept {
   try {
     DiagRecord r;
+    r.native = native;
     r.state.assign(state.substr(0, 5));
     // Every text the driver reports passes here: a password in it (a connection string, a
     // System= value an engine message quoted) never reaches the application.

@@ -34,7 +34,7 @@ class Diagnostics {
   // Drops the records of the previous call.
   void clear() noexcept;
   // Adds a record; when memory is too short even for that, the record is lost, not the call.
-  void post(std::string_view state, std::string_view message) noexcept;
+  void post(std::string_view state, std::string_view message, SQLINTEGER native = 0) noexcept;
   // Records the return code of the call that produced the records (SQL_DIAG_RETURNCODE).
   void setReturnCode(SQLRETURN rc) noexcept { returnCode_ = rc; }
   [[nodiscard]] SQLRETURN returnCode() const noexcept { return returnCode_; }

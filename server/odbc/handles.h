@@ -90,7 +90,9 @@ class Connection final : public Handle {
   // reply in the same encoding. Requests on one connection are serialised; different
   // connections run at once. Throws DiagnosticError 08003 when not connected, 22018 when a
   // UTF-8 connection sends bytes that are not well-formed UTF-8 and marks.
-  [[nodiscard]] std::string execute(std::string_view request);
+  // message receives the engine's words on a failed request (Port::message), in the same
+  // encoding; empty when it has none.
+  [[nodiscard]] std::string execute(std::string_view request, std::string* message = nullptr);
   // A reply, unless the port lost its database server: then 08S01 with the reply's text.
   [[nodiscard]] std::string checkAlive(std::string reply) const;
   // Stops the request running on another thread when it is a subroutine call; nothing else
@@ -211,6 +213,9 @@ class Statement final : public Handle {
   bool hasPrepared_ = false;
   std::span<const ColumnDef> columns_;
   std::string reply_;
+  // The engine's words on the reply's failure: the fetch of its row hands them to the client as
+  // a warning (01000, native code the status), leaving the reply's bytes as the protocol has them.
+  std::string serverMessage_;
   std::array<std::pair<std::size_t, std::size_t>, 2> values_{};  // offset and length by column
   Cursor cursor_ = Cursor::kClosed;
   bool hasRow_ = false;

@@ -76,6 +76,7 @@ void Statement::close() noexcept {
   hasRow_ = false;
   columns_ = {};
   reply_.clear();
+  serverMessage_.clear();
   getColumn_ = 0;
   getOffset_ = 0;
   getDone_ = false;
@@ -100,8 +101,9 @@ SQLRETURN Statement::execDirect(std::string_view text) {
   const Shape shape = shapeOf(text);
   if (shape == Shape::kInvalid) syntaxError(text);
   const std::size_t prefix = shape == Shape::kRequest ? 2 : 1;
-  reply_ = connection_.settings().markEscapes ? connection_.execute(withMarks(text.substr(prefix)))
-                                              : connection_.execute(text.substr(prefix));
+  reply_ = connection_.settings().markEscapes
+               ? connection_.execute(withMarks(text.substr(prefix)), &serverMessage_)
+               : connection_.execute(text.substr(prefix), &serverMessage_);
   if (shape == Shape::kRequest) {
     columns_ = kRequestColumns;
     values_[0] = {0, reply_.size()};
@@ -139,6 +141,12 @@ SQLRETURN Statement::fetch() {
   if (fetched != nullptr) *fetched = 1;
   if (status != nullptr) *status = SQL_ROW_SUCCESS;
   SQLRETURN rc = SQL_SUCCESS;
+  if (!serverMessage_.empty()) {
+    SQLINTEGER status = 0;
+    std::from_chars(reply_.data(), reply_.data() + std::min(kStatusWidth, reply_.size()), status);
+    diag().post("01000", serverMessage_, status);
+    rc = SQL_SUCCESS_WITH_INFO;
+  }
   for (std::size_t i = 0; i < bindings_.size() && i < columns_.size(); ++i) {
     const Binding& b = bindings_[i];
     if (b.target == nullptr && b.indicator == nullptr) continue;

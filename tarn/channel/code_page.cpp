@@ -1,4 +1,5 @@
 #include "tarn/channel/code_page_internal.h"
+#include "tarn/channel/envelope_internal.h"
 
 #include <array>
 #include <optional>
@@ -386,9 +387,10 @@ void WireCodePage::decodeInto(std::string_view bytes, String& out) const {
   }
 }
 
-String WireCodePage::refusal(const Unsendable& where) const {
+String WireCodePage::refusal(const Unsendable& where, StringView request) const {
+  const envelope::RequestPlace place = envelope::placeInRequest(request, where.position);
   String s = u"The character " + describeCharacter(where.character) + u" at position " +
-             fromUtf8(std::to_string(where.position)) + u" of the request ";
+             fromUtf8(std::to_string(place.position)) + u" of " + place.part + u" ";
   s += utf8 ? u"is an unpaired surrogate, which UTF-8 cannot carry"
             : u"has no byte in Windows-1252 (Strict=Yes)";
   s += u"; nothing was sent.";

@@ -60,7 +60,9 @@ struct WireCodePage {
   void decodeInto(std::string_view bytes, String& out) const;
   // The words of the failure when a request cannot travel: the character, its position, and that
   // nothing was sent.
-  [[nodiscard]] String refusal(const Unsendable& where) const;
+  // Why request cannot be sent, naming the character by the part of the request the caller
+  // passed it in (the item-id, an argument) and its position there.
+  [[nodiscard]] String refusal(const Unsendable& where, StringView request) const;
 };
 
 // Settles the connection's code page from the connection string the session asked with and the

@@ -142,6 +142,7 @@ void Recordset::load(SQLHDBC dbc, const std::string& statement,
   const SQLRETURN fetched = SQLFetch(stmt);
   if (fetched == SQL_NO_DATA) return;  // an empty result: positioned at its end
   if (!SQL_SUCCEEDED(fetched)) callFailed(SQL_NULL_HDBC, stmt);
+  if (fetched == SQL_SUCCESS_WITH_INFO) warning_ = odbc::fetchWarning(stmt, codePage);
   for (SQLSMALLINT c = 0; c < columns; ++c) {
     Field& f = fields_[static_cast<std::size_t>(c)];
     f.value_ = readColumn(stmt, static_cast<SQLUSMALLINT>(c + 1), codePage);
@@ -170,7 +171,10 @@ std::unique_ptr<Recordset> Database::openRecordset(StringView source, std::int32
   std::string bytes;
   codepage::Unsendable where;
   if (!codePage_.encodeAppend(source, bytes, where)) {
-    fail(err::kInvalidCall, kDatabaseSource, codePage_.refusal(where));
+    // The source is "." and the request.
+    codepage::Unsendable inRequest = where;
+    inRequest.position = where.position > 0 ? where.position - 1 : 0;
+    fail(err::kInvalidCall, kDatabaseSource, codePage_.refusal(inRequest, source.substr(1)));
   }
   rs->load(dbc_.get(), bytes, codePage_);
   return rs;

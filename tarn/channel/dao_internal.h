@@ -61,6 +61,8 @@ class Recordset {
   [[nodiscard]] bool eof() const noexcept { return eof_; }
   // Releases the statement; the fields keep their values.
   void close() noexcept;
+  // The server's words the driver attached to the row (a failed request's); no state when none.
+  [[nodiscard]] const OdbcDiagnostic& warning() const noexcept { return warning_; }
 
  private:
   friend class Database;
@@ -70,6 +72,7 @@ class Recordset {
   odbc::StmtHandle stmt_;
   std::vector<Field> fields_;
   bool eof_ = true;
+  OdbcDiagnostic warning_;
 };
 
 // An open ODBC connection. Closing (or destroying) it disconnects and frees its handles.

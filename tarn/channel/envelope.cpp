@@ -1,6 +1,8 @@
 #include "tarn/channel/envelope_internal.h"
 
+#include <algorithm>
 #include <limits>
+#include <span>
 
 #include "tarn/frame/error.h"
 #include "tarn/frame/numeric.h"
@@ -117,6 +119,112 @@ String rsTakeCountedField(String& s) {
     s.clear();
   }
   return field;
+}
+
+namespace {
+
+// The parts of each request, in field order; the last one runs to the end of the request, marks
+// and all, where the request's last field may hold marks.
+StringView partName(char16_t code, std::size_t field) {
+  static constexpr StringView kFile[] = {u"the file name"};
+  static constexpr StringView kRead[] = {u"the file number", u"the item-id",
+                                         u"the attribute number"};
+  static constexpr StringView kWrite[] = {u"the file number", u"the item-id", u"the item"};
+  static constexpr StringView kWriteV[] = {u"the file number", u"the item-id",
+                                           u"the attribute number", u"the attribute"};
+  static constexpr StringView kItem[] = {u"the file number", u"the item-id"};
+  static constexpr StringView kIndex[] = {u"the file name", u"the a-correlative"};
+  static constexpr StringView kKey[] = {u"the key code", u"the index number", u"the key",
+                                        u"the item-id", u"the value count"};
+  static constexpr StringView kModule[] = {u"the module name"};
+  static constexpr StringView kConvert[] = {u"the conversion code", u"the value"};
+  std::span<const StringView> parts;
+  switch (code) {
+    case u'O':
+      parts = kFile;
+      break;
+    case u'R':
+    case u'r':
+      parts = kRead;
+      break;
+    case u'W':
+    case u'w':
+      parts = kWrite;
+      break;
+    case u'V':
+    case u'v':
+      parts = kWriteV;
+      break;
+    case u'D':
+    case u'U':
+      parts = kItem;
+      break;
+    case u'I':
+      parts = kIndex;
+      break;
+    case u'K':
+      parts = kKey;
+      break;
+    case u'L':
+      parts = kModule;
+      break;
+    case u'1':
+    case u'2':
+      parts = kConvert;
+      break;
+    default:
+      return {};
+  }
+  if (parts.empty()) return {};
+  return parts[std::min(field, parts.size()) - 1];
+}
+
+}  // namespace
+
+RequestPlace placeInRequest(StringView request, std::size_t position) {
+  RequestPlace place;
+  if (request.empty() || position < 2 || position > request.size()) {
+    place.part = u"the request";
+    place.position = position;
+    return place;
+  }
+  const char16_t code = request[0];
+  // Field k (from 1) begins after the k-th mark; count the marks before the position.
+  std::size_t field = 0;
+  std::size_t start = 1;
+  for (std::size_t i = 1; i < position - 1; ++i) {
+    if (request[i] == kAttributeMark) {
+      ++field;
+      start = i + 1;
+    }
+  }
+  if (field == 0) field = 1;
+  const StringView named = partName(code, field);
+  if (!named.empty()) {
+    // A part that runs to the end counts from its own start, across the marks it holds.
+    const std::size_t fields = code == u'V' || code == u'v'   ? 4
+                               : code == u'W' || code == u'w' ? 3
+                                                              : 0;
+    if (fields != 0 && field >= fields) {
+      std::size_t seen = 0;
+      start = 1;
+      for (std::size_t i = 1; i < request.size() && seen < fields; ++i) {
+        if (request[i] == kAttributeMark && ++seen == fields) start = i + 1;
+      }
+    }
+    place.part = String(named);
+  } else if (code == u'E') {
+    place.part = field == 1 ? String(u"the command line")
+                            : u"stacked input line " + fromUtf8(std::to_string(field - 1));
+  } else if (code == u'M') {
+    // Module number, count, then a length and a text for each argument.
+    place.part =
+        field >= 4 ? u"argument " + fromUtf8(std::to_string((field - 2) / 2)) : String(u"the call");
+  } else {
+    place.part = u"field " + fromUtf8(std::to_string(field)) + u" of the request";
+  }
+  place.position = position - start;  // start is the part's first index, from 0
+  return place;
 }
 
 }  // namespace tarn::envelope

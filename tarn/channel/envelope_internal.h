@@ -63,4 +63,13 @@ struct SplitReply {
 // is negative, 13 (type mismatch) when the length is not a number, 6 when it overflows.
 [[nodiscard]] String rsTakeCountedField(String& s);
 
+// Where a character of a request (position from 1, in UTF-16 units) lies, in the words of the
+// member that sent it: the part ("the item-id", "argument 2", "stacked input line 1") and the
+// character's position within that part. A caller never sees the request text itself.
+struct RequestPlace {
+  String part;
+  std::size_t position = 0;
+};
+[[nodiscard]] RequestPlace placeInRequest(StringView request, std::size_t position);
+
 }  // namespace tarn::envelope

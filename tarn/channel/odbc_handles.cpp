@@ -7,6 +7,31 @@
 
 namespace tarn::odbc {
 
+// The warning a driver attached to the fetch of a failed reply: the server's own words, in the
+// connection's code page. Read before any other call on the statement clears it.
+OdbcDiagnostic fetchWarning(SQLHSTMT stmt, const codepage::WireCodePage& codePage) noexcept {
+  try {
+    std::array<SQLCHAR, SQL_SQLSTATE_SIZE + 1> state{};
+    SQLINTEGER native = 0;
+    std::array<SQLCHAR, 1024> message{};
+    SQLSMALLINT length = 0;
+    OdbcDiagnostic d;
+    if (!SQL_SUCCEEDED(SQLError(SQL_NULL_HENV, SQL_NULL_HDBC, stmt, state.data(), &native,
+                                message.data(), static_cast<SQLSMALLINT>(message.size()), &length)))
+      return d;
+    const auto text = [](const SQLCHAR* bytes, std::size_t max) {
+      const std::string_view all(reinterpret_cast<const char*>(bytes), max);
+      return all.substr(0, all.find('\0'));
+    };
+    codePage.decodeInto(text(state.data(), SQL_SQLSTATE_SIZE), d.sqlState);
+    d.nativeError = static_cast<std::int32_t>(native);
+    codePage.decodeInto(text(message.data(), message.size() - 1), d.message);
+    return d;
+  } catch (...) {
+    return OdbcDiagnostic();  // out of memory: the failure keeps its number without the words
+  }
+}
+
 OdbcDiagnostic diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) noexcept {
   try {
     std::array<SQLCHAR, SQL_SQLSTATE_SIZE + 1> state{};

@@ -8,12 +8,20 @@
 
 #include "tarn/frame/error.h"
 
+namespace tarn::codepage {
+struct WireCodePage;
+}  // namespace tarn::codepage
+
 namespace tarn::odbc {
 
 // The first diagnostic record of the handle that the last call failed on (the statement when
 // given, else the connection, else the environment): what the error object keeps. Empty when
 // there is none or it cannot be read.
 [[nodiscard]] OdbcDiagnostic diagnose(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) noexcept;
+// The warning a driver attached to a fetch that answered SQL_SUCCESS_WITH_INFO: the server's words
+// on a failed request, decoded in the connection's code page. Call before anything else clears it.
+[[nodiscard]] OdbcDiagnostic fetchWarning(SQLHSTMT stmt,
+                                          const codepage::WireCodePage& codePage) noexcept;
 
 // An environment handle from SQLAllocEnv, freed with SQLFreeEnv.
 class EnvHandle {

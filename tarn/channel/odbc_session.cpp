@@ -201,6 +201,7 @@ void clsTarnODBC::command(String& sCmd, Variant* vStatus) {
     raise(1281);
   }
   String status;
+  serverNote_ = OdbcDiagnostic();
   if (apiMode_) {
     sendApi(sCmd, status);
   } else {
@@ -211,7 +212,9 @@ void clsTarnODBC::command(String& sCmd, Variant* vStatus) {
     return;
   }
   const std::int32_t s = envelope::statusValue(status);
-  if (s != 0) throw rsRaiseError(serverStatusError(s), kClassName, sOperation);
+  if (s != 0) {
+    throw rsRaiseError(serverStatusError(s), kClassName, sOperation, std::move(serverNote_));
+  }
 }
 
 void clsTarnODBC::sendApi(String& sCmd, String& status) {
@@ -223,7 +226,7 @@ void clsTarnODBC::sendApi(String& sCmd, String& status) {
   if (!codePage_.encodeAppend(sCmd, wire, where)) {
     sOperation = u"rsCmd " + sCmd;
     TarnError e = rsRaiseError(err::kInvalidCall, kClassName, sOperation);
-    e.setDescription(codePage_.refusal(where));
+    e.setDescription(codePage_.refusal(where, sCmd));
     throw e;
   }
 
@@ -235,8 +238,12 @@ void clsTarnODBC::sendApi(String& sCmd, String& status) {
   // A fetch that fails leaves no row, so the read below fails too; the fetch's own diagnostic
   // says why, and the next call on the statement would clear it.
   OdbcDiagnostic fetchFailure;
-  if (SQLFetch(stmt) == SQL_ERROR)
+  const SQLRETURN fetched = SQLFetch(stmt);
+  if (fetched == SQL_ERROR) {
     fetchFailure = odbc::diagnose(SQL_NULL_HENV, SQL_NULL_HDBC, stmt);
+  } else if (fetched == SQL_SUCCESS_WITH_INFO) {
+    serverNote_ = odbc::fetchWarning(stmt, codePage_);
+  }
 
   SQLLEN length = 0;
   SQLSMALLINT textLength = 0;
@@ -280,6 +287,7 @@ void clsTarnODBC::sendDao(String& sCmd, String& status) {
       const Variant& v = rs->field(i).value();
       if (!v.isNull()) data += v.toString();  // a NULL field contributes nothing
     }
+    serverNote_ = rs->warning();
     rs->close();
     sCmd = std::move(data);
   } catch (...) {

@@ -87,6 +87,9 @@ class clsTarnODBC : public Object {
   odbc::ConnHandle dbc_;
   odbc::StmtHandle stmt_;
   std::string wire_;                 // the last request's and reply's bytes (API mode)
+  // The server's words on the last reply's failure, which the driver hands over as a warning of
+  // the fetch (beside the reply, whose bytes the protocol fixes); no state when it sent none.
+  OdbcDiagnostic serverNote_;
   codepage::WireCodePage codePage_;  // how texts travel, as agreed with the driver at connect
   String sOperation;
 };

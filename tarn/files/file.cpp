@@ -107,8 +107,9 @@ Ref<clsTarnDynamicArray> clsTarnFile::readItem(const String& sItemName, const Va
     envelope::refuseMarks(sItemName);
   }
   const bool locking = !bLocking.isMissing() && bLocking.toInt32() != 0;
-  std::int32_t column = sColumn.isMissing() ? -1 : columnNumber(sColumn);
+  // Before the attribute lookup, so that its failure's source names this call's item.
   sItemId = sItemName;
+  std::int32_t column = sColumn.isMissing() ? -1 : columnNumber(sColumn);
   auto result = clsTarnDynamicArray::create();
   if (column == 0) {
     sContents = sItemName;  // attribute 0 is the item-id: no need to ask
@@ -238,6 +239,14 @@ String clsTarnFile::lookupDictionaryName() const {
   return u"dict " + sName;
 }
 
+namespace {
+// A file's name as a person wrote it: the connection composes " CUST" for the data section.
+String shownName(StringView name) {
+  while (!name.empty() && name.front() == u' ') name.remove_prefix(1);
+  return String(name);
+}
+}  // namespace
+
 std::int32_t clsTarnFile::brAttribute(const String& attributeName) {
   gLastError = 0;
   sOperation = u"brColumn " + attributeName;
@@ -273,7 +282,15 @@ std::int32_t clsTarnFile::brAttribute(const String& attributeName) {
     OdbcDiagnostic diagnostic = caughtDiagnostic();
     gLastError = 0;
     sOperation = u"brColumn " + attributeName;
-    throw rsRaiseError(number, kClassName, sOperation, std::move(diagnostic));
+    TarnError raised = rsRaiseError(number, kClassName, sOperation, std::move(diagnostic));
+    if (caught == err::kItemMissing) {
+      raised.setDetail(u"attribute name '" + attributeName + u"' is not in the dictionary of " +
+                       shownName(sName));
+    } else if (number == err::kBadColumn) {
+      raised.setDetail(u"the dictionary item '" + attributeName + u"' of " + shownName(sName) +
+                       u" gives no attribute number");
+    }
+    throw raised;
   }
 }
 

@@ -1,3 +1,4 @@
+#include <climits>
 #include <new>
 
 #include "common/secret_text.h"
@@ -85,14 +86,71 @@ void TarnError::setDescription(String description) {
 void TarnError::setDiagnostic(OdbcDiagnostic diagnostic) {
   diagnostic_ = std::move(diagnostic);
   diagnostic_.message = secrets::masked(StringView(diagnostic_.message));
+  facts_ = serverFactsOf(diagnostic_);
+  compose();
+}
+
+void TarnError::setDetail(String detail) {
+  detail_ = secrets::masked(StringView(detail));
   compose();
 }
 
 void TarnError::compose() {
   what_ = toUtf8(source_) + ": " + toUtf8(description_) + " (" + std::to_string(number_) + ")";
+  if (!detail_.empty()) what_ += ": " + toUtf8(detail_);
   if (!diagnostic_.sqlState.empty()) {
     what_ += " [" + toUtf8(diagnostic_.sqlState) + "] " + toUtf8(diagnostic_.message);
+    if (diagnostic_.nativeError != 0)
+      what_ += " (native " + std::to_string(diagnostic_.nativeError) + ")";
   }
+  // One line, whatever the texts held.
+  for (char& c : what_)
+    if (c == '\n' || c == '\r') c = ' ';
+}
+
+namespace {
+
+// The decimal number at the start of text; 0 when there is none.
+std::int32_t leadingNumber(StringView text) {
+  std::int64_t n = 0;
+  std::size_t i = 0;
+  for (; i < text.size() && i < 10 && text[i] >= u'0' && text[i] <= u'9'; ++i)
+    n = n * 10 + (text[i] - u'0');
+  return i == 0 || n > INT32_MAX ? 0 : static_cast<std::int32_t>(n);
+}
+
+}  // namespace
+
+// The server words these facts in two fixed ways: "... is locked by port N (account A)." and,
+// for a run-time error, "MODULE line N: what happened". A message the driver prefixed with its
+// "[vendor][component]" tags is read after them.
+ServerFacts serverFactsOf(const OdbcDiagnostic& d) {
+  ServerFacts f;
+  StringView text = d.message;
+  while (text.starts_with(u"[")) {
+    const std::size_t close = text.find(u']');
+    if (close == StringView::npos) break;
+    text.remove_prefix(close + 1);
+  }
+  constexpr StringView kByPort = u" is locked by port ";
+  if (const std::size_t at = text.find(kByPort); at != StringView::npos) {
+    StringView rest = text.substr(at + kByPort.size());
+    f.lockPort = leadingNumber(rest);
+    constexpr StringView kAccount = u" (account ";
+    if (const std::size_t a = rest.find(kAccount); a != StringView::npos) {
+      StringView name = rest.substr(a + kAccount.size());
+      f.lockAccount = String(name.substr(0, name.find(u')')));
+    }
+    return f;
+  }
+  constexpr StringView kLine = u" line ";
+  const std::size_t colon = text.find(u": ");
+  const std::size_t at = text.find(kLine);
+  if (at != StringView::npos && colon != StringView::npos && at < colon && at > 0) {
+    f.line = leadingNumber(text.substr(at + kLine.size()));
+    if (f.line > 0) f.module = String(text.substr(0, at));
+  }
+  return f;
 }
 
 String rsErrorText(std::int32_t number) {
@@ -120,6 +178,16 @@ TarnError rsRaiseError(std::int32_t number, StringView className, StringView ope
   TarnError e = rsRaiseError(number, className, operationText);
   if (!diagnostic.sqlState.empty()) e.setDiagnostic(std::move(diagnostic));
   return e;
+}
+
+String caughtDetail() {
+  try {
+    throw;
+  } catch (const TarnError& e) {
+    return e.detail();
+  } catch (...) {
+    return String();
+  }
 }
 
 OdbcDiagnostic caughtDiagnostic() noexcept {

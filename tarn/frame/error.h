@@ -55,6 +55,16 @@ struct OdbcDiagnostic {
   String message;
 };
 
+// What the server's words on a failed request say in particular: the port (and its account)
+// holding a lock that refused it, and the module and line where a subroutine failed. Zero and
+// empty when the failure says nothing of the kind.
+struct ServerFacts {
+  std::int32_t lockPort = 0;
+  String lockAccount;
+  String module;
+  std::int32_t line = 0;
+};
+
 // Every failure reaches the client as a TarnError: a number, a source naming the library, the
 // class and the operation, and the description the message table gives for the number. A failure
 // that came from an ODBC call also keeps that call's diagnostic, whatever the number became.
@@ -73,11 +83,25 @@ class TARN_API TarnError : public std::exception {
   [[nodiscard]] const String& diagnostic() const noexcept { return diagnostic_.message; }
   [[nodiscard]] std::int32_t nativeError() const noexcept { return diagnostic_.nativeError; }
   [[nodiscard]] const OdbcDiagnostic& odbcDiagnostic() const noexcept { return diagnostic_; }
-  // "source: description (number)", then " [state] message" when the failure came from ODBC.
+  // For a server status: the port and account holding the lock (status 5), the module and line
+  // of a subroutine's run-time error (status 47), as the server's words name them.
+  [[nodiscard]] std::int32_t lockPort() const noexcept { return facts_.lockPort; }
+  [[nodiscard]] const String& lockAccount() const noexcept { return facts_.lockAccount; }
+  [[nodiscard]] const String& module() const noexcept { return facts_.module; }
+  [[nodiscard]] std::int32_t line() const noexcept { return facts_.line; }
+  [[nodiscard]] const ServerFacts& serverFacts() const noexcept { return facts_; }
+  // The library's own words on what went wrong, beside a description the message table fixes
+  // ("attribute name 'EMAIL' is not in the dictionary of CUST"); "" when it has none.
+  [[nodiscard]] const String& detail() const noexcept { return detail_; }
+  void setDetail(String detail);
+  // One line: "source: description (number)", then ": detail" when the library has words of its
+  // own, then " [state] message" when the failure came
+  // from ODBC or the server sent words of its own, then " (native n)" when the call
+  // gave a native code.
   [[nodiscard]] const char* what() const noexcept override { return what_.c_str(); }
   // Rewords the description, as a member that absorbs a failure records it.
   void setDescription(String description);
-  // Attaches the diagnostic of the ODBC call that failed.
+  // Attaches the diagnostic of the ODBC call that failed, and the facts its text names.
   void setDiagnostic(OdbcDiagnostic diagnostic);
 
  private:
@@ -87,6 +111,8 @@ class TARN_API TarnError : public std::exception {
   String source_;
   String description_;
   OdbcDiagnostic diagnostic_;
+  ServerFacts facts_;
+  String detail_;
   std::string what_;
 };
 

@@ -8,6 +8,9 @@
 
 namespace tarn {
 
+// The lock holder and the failing module and line that a server's words name (see ServerFacts).
+[[nodiscard]] ServerFacts serverFactsOf(const OdbcDiagnostic& diagnostic);
+
 // The message table text for a COM error number; "" when the table has none.
 [[nodiscard]] String rsErrorText(std::int32_t number);
 
@@ -23,6 +26,10 @@ namespace tarn {
 // The ODBC diagnostic of the failure being handled (call inside a catch block); empty when the
 // failure did not come from ODBC.
 [[nodiscard]] OdbcDiagnostic caughtDiagnostic() noexcept;
+
+// The library's words on the failure being handled (TarnError::detail; call inside a catch
+// block); "" for any other failure.
+[[nodiscard]] String caughtDetail();
 
 // The number of the failure being handled (call inside a catch block): a TarnError keeps its
 // number, exhaustion of memory is 7, anything else the internal error 1281.
@@ -46,10 +53,12 @@ decltype(auto) withHandler(String& sOperation, StringView className, Operation&&
     const std::int32_t number = caughtErrorNumber();
     OdbcDiagnostic diagnostic = caughtDiagnostic();
     String detail = caughtErrorDetail();
+    String fact = caughtDetail();
     gLastError = 0;
     sOperation = std::forward<Operation>(operation)();
     TarnError raised = rsRaiseError(number, className, sOperation, std::move(diagnostic));
     if (!detail.empty()) raised.setDescription(std::move(detail));
+    if (!fact.empty()) raised.setDetail(std::move(fact));
     throw raised;
   }
 }

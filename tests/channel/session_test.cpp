@@ -267,18 +267,27 @@ TEST_F(SessionTest, Utf8ConnectionsSendMarksAsBytesAndTextAsUtf8) {
   EXPECT_EQ(c, u"\u4E2D\u00FE\U0001F600\u00E9");
 }
 
-// Refusals name the character and its position, and nothing reaches the driver.
+// Refusals name the character, the part of the request the caller passed it in and its position
+// there (the caller never sees the request), and nothing reaches the driver.
 TEST_F(SessionTest, UnsendableCharactersAreRefusedBeforeAnythingIsSent) {
   struct Case {
     const char16_t* database;
     String request;
     const char16_t* words;
   };
+  const String am(1, u'\xFE');
   const Case cases[] = {
-      {u"DSN=Accounts;Encoding=UTF-8", String(u"Wab\xD800", 4), u"U+D800 at position 4"},
-      {u"DSN=Accounts;Encoding=UTF-8", String(u"W\xDC00\xD800", 3), u"U+DC00 at position 2"},
-      {u"DSN=Accounts;Strict=Yes", u"W\u00E9\u20ACx\u4E2Dy", u"U+4E2D \"\u4E2D\" at position 5"},
-      {u"DSN=Accounts;Strict=Yes", u"Wa\U0001F600", u"U+1F600"},
+      {u"DSN=Accounts;Encoding=UTF-8", u"R" + am + u"3" + am + String(u"ab\xD800", 3) + am + u"0",
+       u"U+D800 at position 3 of the item-id"},
+      // An item's position counts across the marks it holds.
+      {u"DSN=Accounts;Encoding=UTF-8",
+       u"W" + am + u"3" + am + u"1" + am + u"x" + am + String(u"\xDC00\xD800", 2),
+       u"U+DC00 at position 3 of the item"},
+      {u"DSN=Accounts;Strict=Yes", u"E" + am + u"LIST \u00E9\u20AC\u4E2Dy",
+       u"U+4E2D \"\u4E2D\" at position 8 of the command line"},
+      {u"DSN=Accounts;Strict=Yes",
+       u"M" + am + u"1" + am + u"2" + am + u"1" + am + u"a" + am + u"3" + am + u"a\U0001F600",
+       u"U+1F600 \"\U0001F600\" at position 2 of argument 2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(toUtf8(c.database));

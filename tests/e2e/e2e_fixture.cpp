@@ -8,9 +8,8 @@
 
 namespace tarn::e2e {
 
-namespace {
 // The system every test's account lives in: a directory, or on PostgreSQL a database.
-const std::string& systemLocation() {
+const std::string& EndToEndTest::systemLocation() {
   static testing::TempDir dir;
   static std::optional<testing::ScratchDatabase> database;
   static const std::string location = [] {
@@ -19,13 +18,14 @@ const std::string& systemLocation() {
     return database->keywords();
   }();
   static auto config = std::make_unique<testing::OdbcTestEnvironment>(
-      std::vector<testing::OdbcDriverEntry>{{"Tarn", TARN_ODBC_DRIVER_PATH}},
+      std::vector<testing::OdbcDriverEntry>{{"Tarn", TARN_ODBC_DRIVER_PATH},
+                                            {"Missing", "/nonexistent/libtarnodbc.so"}},
       std::vector<testing::OdbcDsnEntry>{
           {"Tarn", "Tarn", {{"System", location}}},
+          {"TarnNoDriver", "Missing", {{"System", location}}},
           {"TarnUtf8", "Tarn", {{"System", location}, {"Encoding", "UTF-8"}}}});
   return location;
 }
-}  // namespace
 
 void EndToEndTest::SetUp() {
   (void)systemLocation();

@@ -28,6 +28,8 @@ class EndToEndTest : public ::testing::Test {
   // Writes an attribute-defining dictionary item: name -> attribute number.
   void defineAttribute(const String& file, const String& name, int number);
   [[nodiscard]] Ref<clsTarnDynamicArray> array(const String& text);
+  // The System= value of every test's data source: a directory, or PostgreSQL's keywords.
+  [[nodiscard]] static const std::string& systemLocation();
 
   Ref<clsTarnEnvironment> env_;
   Ref<clsTarnConnection> conn_;

@@ -266,6 +266,38 @@ TEST_F(FileTest, IdsAndNamesWithMarksAreRefusedBeforeAnythingIsSent) {
                                               "1" + AM + "MD2" + AM + "1" + VM + "2"}));
 }
 
+// What the server's words name in particular: the lock's holder, a run-time error's module and
+// line.
+TEST_F(FileTest, TheServersWordsGiveTheLockHolderAndTheFailingLine) {
+  auto file = openCustomers();
+  struct Case {
+    int status;
+    const char* words;
+    std::int32_t lockPort;
+    const char16_t* lockAccount;
+    const char16_t* module;
+    std::int32_t line;
+  };
+  const Case cases[] = {
+      {5, "[x][y]Item '1' of CUST is locked by port 12 (account SALES).", 12, u"SALES", u"", 0},
+      {5, "[x][y]File CUST is locked by port 4.", 4, u"", u"", 0},
+      {47, "[x][y]BP, JOIN line 3: division by zero", 0, u"", u"BP, JOIN", 3},
+      {2, "[x][y]Item 'line 3: x' is not in CUST.", 0, u"", u"", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.words);
+    queue(reply(c.status));
+    scripted_set_fetch_warning("01000", c.status, c.words);
+    const TarnError e = errorOf([&] { (void)file->brRead(u"1"); });
+    EXPECT_EQ(e.number(), libraryError(1024 + c.status));
+    EXPECT_EQ(e.nativeError(), c.status);
+    EXPECT_EQ(e.lockPort(), c.lockPort);
+    EXPECT_EQ(e.lockAccount(), c.lockAccount);
+    EXPECT_EQ(e.module(), c.module);
+    EXPECT_EQ(e.line(), c.line);
+  }
+}
+
 TEST_F(FileTest, FailuresFromOdbcKeepTheCallsDiagnostic) {
   auto file = openCustomers();
   struct Case {
@@ -283,6 +315,13 @@ TEST_F(FileTest, FailuresFromOdbcKeepTheCallsDiagnostic) {
        libraryError(1281), u"Unidentified Internal Error", "S1000", "database or disk is full"},
       {[] { scripted_queue_empty_result(); }, libraryError(1281), u"Unidentified Internal Error",
        "24000", ""},
+      // The server's words on a status come as a warning of the fetch; the number stays.
+      {[this] {
+         queue(reply(5));
+         scripted_set_fetch_warning("01000", 5, "[x][y]Item '100' of CUST is locked by port 3.");
+       },
+       libraryError(1029), u"File/Item is locked", "01000", "locked by port 3"},
+      // ...and the next failure without words does not keep the last one's.
       {[this] { queue(reply(2)); }, libraryError(1026), u"Item is missing", "", ""},
   };
   for (const Case& c : cases) {

@@ -310,6 +310,10 @@ SQLRETURN SQL_API SQLFetch(SQLHSTMT hstmt) {
       return SQLRETURN(SQL_NO_DATA);
     }
     stmt->onRow = true;
+    if (const auto& w = stmt->result->fetchWarning) {
+      stmt->post(w->state, w->message, w->native);
+      return SQLRETURN(SQL_SUCCESS_WITH_INFO);
+    }
     return SQLRETURN(SQL_SUCCESS);
   });
 }

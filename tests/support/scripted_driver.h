@@ -28,6 +28,9 @@ void scripted_queue_null_reply(void);
 void scripted_queue_empty_result(void);
 /* Makes the most recently queued result report this column length instead of the true one. */
 void scripted_set_reported_length(long length);
+/* Makes the fetch of the reply queued last answer SQL_SUCCESS_WITH_INFO with one record, as a
+ * driver hands over the server's words on a failed request. */
+void scripted_set_fetch_warning(const char* sqlstate, long native, const char* message);
 
 /* Makes the next connect answer rc, posting sqlstate (5 characters) when it is not NULL. A
  * succeeding rc leaves the connection open. Outcomes queue; an unscripted connect succeeds. */

@@ -68,6 +68,12 @@ void scripted_queue_empty_result(void) {
   script().results.push_back(std::move(r));
 }
 
+void scripted_set_fetch_warning(const char* sqlstate, long native, const char* message) {
+  if (!script().results.empty())
+    script().results.back().fetchWarning =
+        tarn::scripted::Outcome{SQL_SUCCESS_WITH_INFO, sqlstate, message, native};
+}
+
 void scripted_set_reported_length(long length) {
   if (!script().results.empty()) script().results.back().reportedLength = length;
 }

@@ -30,6 +30,7 @@ struct Result {
   std::vector<std::optional<std::string>> columns;
   bool hasRow = true;
   std::optional<long> reportedLength;
+  std::optional<Outcome> fetchWarning;  // the fetch of the row answers SQL_SUCCESS_WITH_INFO
 };
 
 struct Script {

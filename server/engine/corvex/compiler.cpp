@@ -363,6 +363,7 @@ class Compiler : Emitter {
       return writeStatement();
     if (word == "DELETE" && !isOp("(", 1)) return deleteStatement();
     if (word == "RELEASE") return releaseStatement();
+    if (int kind = transactionWord(); kind != 0) return transactionStatement(kind);
     if (word == "SUBROUTINE" || word == "PROGRAM") fail("a statement (the header must come first)");
     if (word == "NEXT" || word == "REPEAT" || word == "ELSE" || word == "END")
       throw SyntaxError{t.line, word + " without its opening statement"};
@@ -1466,6 +1467,29 @@ class Compiler : Emitter {
   }
   void loadCommons() {
     for (const Common& c : commons_) emitCommon(c, false);
+  }
+
+  // TRANSACTION START | COMMIT | ABORT, or BEGIN TRANSACTION, COMMIT [WORK], ROLLBACK [WORK]:
+  // 1, 2 or 3 for the statement ahead, 0 when it is none of them (COMMIT = 1 assigns).
+  int transactionWord() {
+    const std::string& word = peek().text;
+    if (word == "TRANSACTION" && peek(1).kind == Tok::kIdent) {
+      const std::string& what = peek(1).text;
+      return what == "START" ? 1 : what == "COMMIT" ? 2 : what == "ABORT" ? 3 : 0;
+    }
+    if (word == "BEGIN" && peek(1).kind == Tok::kIdent && peek(1).text == "TRANSACTION") return 1;
+    if (isOp("=", 1)) return 0;
+    return word == "COMMIT" ? 2 : word == "ROLLBACK" ? 3 : 0;
+  }
+
+  void transactionStatement(int kind) {
+    const bool twoWords = peek().text == "TRANSACTION" || peek().text == "BEGIN";
+    take();
+    if (twoWords) take();
+    if (kind != 1 && isWord("WORK")) take();
+    std::int32_t outcome = temp();
+    std::int32_t at = emit(Op::kTransaction, 0, outcome, 0, static_cast<std::uint8_t>(kind));
+    optionalClauses(outcome, at);
   }
 
   std::vector<Token> toks_;

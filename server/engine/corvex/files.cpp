@@ -162,13 +162,16 @@ void Files::perform(const Instr& i, Value* r, const Value* const* a, const Value
       OpenSection& f = fileOf(*a[0]);
       const std::string id = a[1]->text();
       const long attribute = n == 3 ? longOf(*a[2]) : 0;
-      if ((i.x & kLocksItem) != 0 && f.account->lockItem(f.section, id, port().owner()) ==
-                                         store::LockOutcome::kHeldElsewhere) {
-        r[i.b].setNumber(2);
-        return;
+      if ((i.x & kLocksItem) != 0) {
+        if (f.account->lockItem(f.section, id, port().owner()) ==
+            store::LockOutcome::kHeldElsewhere) {
+          r[i.b].setNumber(2);
+          return;
+        }
+        if (port().transaction.active()) port().transaction.holdToEnd(f.account, f.section, id);
       }
       std::string body;
-      if (id.empty() || !f.account->readItem(f.section, id, body)) {
+      if (id.empty() || !readThrough(port().transaction, *f.account, f.section, id, body)) {
         r[i.a].setText(std::string_view());
         r[i.b].setNumber(1);
         return;
@@ -189,6 +192,7 @@ void Files::perform(const Instr& i, Value* r, const Value* const* a, const Value
         r[i.b].setNumber(1);
         return;
       }
+      if (port().transaction.active()) return stage(i, f, id, a, written, r);
       // WRITEU keeps the lock that READU took; WRITE and DELETE give it up.
       const bool keepLock = (i.x & kKeepsLock) != 0;
       Written done = Written::kDone;
@@ -226,12 +230,53 @@ void Files::perform(const Instr& i, Value* r, const Value* const* a, const Value
         port().releaseLocks();
       } else {
         OpenSection& f = fileOf(*a[0]);
-        f.account->unlockItem(f.section, a[1]->text(), port().owner());
+        // Inside a transaction every lock is kept to its end.
+        if (port().transaction.active()) {
+          port().transaction.holdToEnd(f.account, f.section, a[1]->text());
+        } else {
+          f.account->unlockItem(f.section, a[1]->text(), port().owner());
+        }
       }
       return;
     default:
       return;
   }
+}
+
+void Files::stage(const Instr& i, OpenSection& f, const std::string& id, const Value* const* a,
+                  const Value* written, Value* r) {
+  PortTransaction& t = port().transaction;
+  std::string body;
+  const bool exists = readThrough(t, *f.account, f.section, id, body);
+  std::optional<std::string> change;
+  if (i.op == Op::kDelete) {
+    if (!exists) {
+      r[i.b].setNumber(1);
+      return;
+    }
+  } else if ((i.x & 15) == 3) {
+    replaceElement(body, std::max(1L, longOf(*a[2])), 0, 0, written->text());
+    change = std::move(body);
+  } else {
+    change = written->text();
+  }
+  switch (stageLockedChange(t, f.account, f.section, id, std::move(change))) {
+    case StagedChange::kStaged:
+      r[i.b].setNumber(0);
+      return;
+    case StagedChange::kNotLocked:
+      throw Failure{std::string(i.op == Op::kDelete ? "DELETE" : "WRITE") + " of '" + id +
+                    "' inside a transaction without its lock: READU it first"};
+  }
+}
+
+bool Files::transaction(int kind) {
+  PortTransaction& t = port().transaction;
+  if (kind == 1) return t.start();
+  if (!t.active()) return false;
+  if (kind == 2) return !t.commit(port().owner());
+  t.abort(port().owner());
+  return true;
 }
 
 std::optional<std::string> storeFailure(const std::exception_ptr& e) {

@@ -37,6 +37,9 @@ class Files {
   // Runs file instruction i: a and written as the VM read them from i's operands. Leaves the
   // outcome in r[i.b]: 0 THEN, 1 ELSE, 2 LOCKED. Throws Failure, and the store's errors.
   void run(const Instr& i, Value* r, const Value* const* a, const Value* written);
+  // TRANSACTION START (kind 1), COMMIT (2) or ABORT (3) on the port's transaction; false for its
+  // ELSE: one already open at a start, none open at a commit or abort, or a refused commit.
+  bool transaction(int kind);
 
   // The port's number format for conversions (the default one without a port).
   [[nodiscard]] const NumberFormat& format() const;
@@ -54,6 +57,9 @@ class Files {
   SelectList& listOf(const Value& v);
   OpenSection& fileOf(const Value& v);
   PortState& port();
+  // WRITE, WRITEV and DELETE inside the port's transaction: staged until its commit.
+  void stage(const Instr& i, OpenSection& f, const std::string& id, const Value* const* a,
+             const Value* written, Value* r);
 
   PortState* port_;
   std::vector<OpenSection> files_;

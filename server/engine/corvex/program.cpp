@@ -60,6 +60,8 @@ OpShape shapeOf(Op op) noexcept {
       return {true, true, true, true};
     case Op::kSelect:
       return {true, false, true, true};
+    case Op::kTransaction:
+      return {false, true, false, false};
     default:
       return {true, true, true, false};  // the two-input operations
   }
@@ -233,6 +235,9 @@ bool valid(const Program& p) {
       case Op::kLocate:
       case Op::kDelete:
         if (!slot(i.b)) return false;
+        break;
+      case Op::kTransaction:
+        if (!slot(i.b) || i.x < 1 || i.x > 3) return false;
         break;
       case Op::kFunction:
         if (i.b < 0 || i.b >= static_cast<std::int32_t>(Fn::kCount_)) return false;

@@ -68,6 +68,8 @@ enum class Op : std::uint8_t {
   kReadList,  // a <- the rest of list (c: list); outcome b
   kExecute,   // a <- printed lines, b <- message numbers of the TCL sentence (c: sentence)
   kCommon,    // slots a.. a+b-1 from (or, x 0x10, to) a common block (c: name, offset)
+  // the port's transaction: x 1 start, 2 commit, 3 abort; outcome b
+  kTransaction,
   kCount_
 };
 

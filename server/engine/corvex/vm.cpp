@@ -278,7 +278,8 @@ void Machine::execute(const Program& top) {
       &&op_kReturn,    &&op_kCall,     &&op_kStop,     &&op_kOpen,     &&op_kRead,
       &&op_kWrite,     &&op_kDelete,   &&op_kRelease,  &&op_kLocate,   &&op_kMatGet,
       &&op_kMatSet,    &&op_kMatFill,  &&op_kMatParse, &&op_kMatBuild, &&op_kSelect,
-      &&op_kReadNext,  &&op_kReadList, &&op_kExecute,  &&op_kCommon,   &&op_kCount_};
+      &&op_kReadNext,  &&op_kReadList, &&op_kExecute,  &&op_kCommon,   &&op_kTransaction,
+      &&op_kCount_};
   static_assert(sizeof kTargets / sizeof kTargets[0] == static_cast<std::size_t>(Op::kCount_) + 1,
                 "one target per instruction");
 #define OP(name) op_##name:
@@ -630,6 +631,11 @@ void Machine::execute(const Program& top) {
     }
     OP(kCommon) {
       common(*i, r, val(runs[i->c]).text(), longOf(val(runs[i->c + 1])));
+      NEXT();
+    }
+    OP(kTransaction) {
+      work(kFileWork);
+      r[i->b].setNumber(files_.transaction(i->x) ? 0 : 1);
       NEXT();
     }
     OP(kCount_) {

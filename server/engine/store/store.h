@@ -267,6 +267,10 @@ class Account {
   [[nodiscard]] virtual bool openElsewhere(const Section& s, const LockOwner& owner) = 0;
   // The item an open mark of owner is kept under, beside the locks: one per owner and section.
   [[nodiscard]] static std::string openMark(const LockOwner& owner);
+  // The port number of a live holder that the last lock check of this account object found in
+  // the way (lockItem, lockFile, checkWrite, sectionHeldElsewhere); 0 when none. Lets a refusal
+  // name who holds the lock without a second look.
+  [[nodiscard]] std::int64_t lastHolder() const noexcept { return lastHolder_; }
   // Drops every lock and open mark of owner in this account.
   virtual void releaseAll(const LockOwner& owner) = 0;
   // Drops item and file locks of owner in this account, keeping open marks.
@@ -288,6 +292,9 @@ class Account {
   // costs no table read, so a port can ask it before every use of another account's file and
   // look the grants up again only when it moved.
   [[nodiscard]] virtual std::uint64_t protectionVersion() = 0;
+
+ protected:
+  std::int64_t lastHolder_ = 0;  // see lastHolder
 
  private:
   std::string name_;

@@ -73,6 +73,17 @@ bool Interpreter::runVerb(std::string_view verb, std::string_view rest, int dept
   return runVerb(target, rest, depth + 1);
 }
 
+namespace {
+
+// Status 6 as the protocol gives it for a verb it does not know, and words naming the verb.
+void unknownCommand(Outcome& out, std::string_view line) {
+  while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+  out.status = 6;
+  out.message = cat({"unknown command ", line.substr(0, line.find(' '))});
+}
+
+}  // namespace
+
 Outcome run(PortState& state, std::string_view command, std::string_view stacked, bool hasStacked) {
   Outcome out;
   StackedInput input(stacked, hasStacked);
@@ -87,7 +98,7 @@ Outcome run(PortState& state, std::string_view command, std::string_view stacked
     }
   }
   if (!interpreter.runLine(command)) {
-    out.status = status::kInvalidCall;
+    unknownCommand(out, command);
     return out;
   }
   // Every stacked line a verb did not take as its input is a command of its own; a refusal by a
@@ -96,7 +107,7 @@ Outcome run(PortState& state, std::string_view command, std::string_view stacked
     const std::optional<std::string_view> line = input.next();
     if (!line) break;
     if (!interpreter.runLine(*line)) {
-      out.status = status::kInvalidCall;
+      unknownCommand(out, *line);
       return out;
     }
   }

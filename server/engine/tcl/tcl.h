@@ -15,6 +15,7 @@ struct Outcome {
   int status = 0;
   std::string captured;
   std::string returned;
+  std::string message;  // the engine's words on a failed run ("unknown command ..."), else empty
 };
 
 // Runs command, then every stacked line that no command read as input, as the next commands.

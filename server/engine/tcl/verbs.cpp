@@ -38,7 +38,11 @@ constexpr std::array kVerbs = {Verb{"SET-NUM-FORMAT", verbs::setNumFormat},
                                Verb{"LIST-INDEX", verbs::listIndex},
                                Verb{"CT", verbs::copyToTerminal},
                                Verb{"COPY", verbs::copyItems},
-                               Verb{"DELETE", verbs::deleteItems}};
+                               Verb{"DELETE", verbs::deleteItems},
+                               Verb{"TRANSACTION", verbs::transaction},
+                               Verb{"BEGIN", verbs::transaction},
+                               Verb{"COMMIT", verbs::transaction},
+                               Verb{"ROLLBACK", verbs::transaction}};
 
 }  // namespace
 

@@ -59,6 +59,8 @@ void listIndex(Interpreter& in, const Invocation& call);
 void copyToTerminal(Interpreter& in, const Invocation& call);
 void copyItems(Interpreter& in, const Invocation& call);
 void deleteItems(Interpreter& in, const Invocation& call);
+// transaction_verbs.cpp: TRANSACTION, BEGIN, COMMIT and ROLLBACK
+void transaction(Interpreter& in, const Invocation& call);
 }  // namespace verbs
 
 }  // namespace tarn::server::tcl

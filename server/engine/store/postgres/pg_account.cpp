@@ -613,6 +613,7 @@ class PgAccount final : public Account {
     if (&q == &itemHolders_) p.add(key);
     Result r = session_->run(q, p);
     bool foreign = false;
+    lastHolder_ = 0;
     std::set<std::pair<std::int64_t, std::int64_t>> dead;
     for (int i = 0; i < r.rows(); ++i) {
       const LockOwner holder{r.integer(i, 0), {r.integer(i, 1), r.integer(i, 2)}};
@@ -620,6 +621,7 @@ class PgAccount final : public Account {
         if (ownerHolds && r.integer(i, 3) == kLockItem) *ownerHolds = true;
       } else if (r.integer(i, 5) != 0 && !processGone(r.bytes(i, 6), holder.process)) {
         foreign = true;
+        lastHolder_ = holder.port;
       } else {
         // Its port's session is gone, or its process on this machine is (the server notices the
         // session a moment later): every lock it left here goes now.

@@ -456,11 +456,13 @@ bool SqliteAccount::liveForeignHolder(Statement& query, const Section& s, std::s
     while (q.step()) rows.push_back({{q.integer(0), {q.integer(1), q.integer(2)}}, q.integer(3)});
   }
   bool foreign = false;
+  lastHolder_ = 0;
   for (const Row& row : rows) {
     if (row.holder == owner) {
       if (ownerHolds && row.kind == kLockItem) *ownerHolds = true;
     } else if (row.holder.process == owner.process || isAlive(row.holder.process)) {
       foreign = true;
+      lastHolder_ = row.holder.port;
     } else {
       // Its process is gone: every lock it left behind goes now, not after a timeout.
       sweep(row.holder.process);
