@@ -35,10 +35,13 @@ struct Limits {
 };
 
 struct PortConfig {
-  std::string system;   // the system directory; created with its DM account on first use
+  std::string system;   // the system directory or PostgreSQL database
   std::string account;  // the account to log on to
   // How long one "M" call may run before it is stopped; zero for no limit.
   std::chrono::milliseconds callTimeLimit{0};
+  // Whether a system or account that does not exist yet is created (with the system's DM
+  // account); without it, logging on to one fails with EngineError naming it.
+  bool createAccount = false;
 };
 
 // What a logon (or a LOGTO) presents to a protected account; unprotected accounts ignore it.

@@ -1,8 +1,6 @@
 #include "server/engine/port_state.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "server/engine/store/protection.h"
 
@@ -11,21 +9,6 @@ namespace {
 
 // The system dictionary of the conventional "mds,," reference is the DM account's MD.
 constexpr std::string_view kSystemDictionaryAlias = "MDS";
-
-// Checks credentials for a protected account. A failure is counted against source and answered
-// only after a delay that grows with the count, so guessing is slow; the password is never
-// written anywhere.
-void admit(store::Account& account, const Credentials& credentials, const std::string& source) {
-  if (!store::isProtected(account)) return;
-  if (store::credentialsMatch(account, credentials.user, credentials.password)) {
-    account.clearFailedLogons(source);
-    return;
-  }
-  std::this_thread::sleep_for(store::recordFailedLogon(account, source));
-  throw store::AccessDenied(
-      "Account " + account.name() +
-      (credentials.user.empty() ? " needs a user and password" : " refused the user and password"));
-}
 
 }  // namespace
 
@@ -57,16 +40,27 @@ std::optional<FileReference> parseFileReference(std::string_view text) {
 }
 
 PortState::PortState(std::unique_ptr<store::System> system, const std::string& account,
-                     const Credentials& credentials, const Limits& limits)
+                     const Credentials& credentials, const Limits& limits, bool createAccount)
     : limits(limits), system_(std::move(system)) {
   std::optional<std::string> name = store::accountName(account);
   if (!name)
     throw store::StoreError(store::StoreFailure::kOther, "not a valid account name: " + account);
-  account_ = system_->openAccount(*name, !system_->accountExists(*name));
+  if (!system_->accountExists(*name)) {
+    // A typo in a data source must not make an account: only a data source that says so may.
+    if (!createAccount)
+      throw store::StoreError(store::StoreFailure::kMissing,
+                              "Account " + *name +
+                                  " does not exist: create it with CREATE-ACCOUNT " + *name +
+                                  ", or connect once with CreateAccount=Yes.");
+    account_ = system_->openAccount(*name, true);
+  } else {
+    account_ = system_->openAccount(*name, false);
+  }
   accounts_.push_back(account_);
   owner_.process = store::currentProcess();
   // Credentials first: a refused logon never holds a port number, not even for the delay.
-  admit(*account_, credentials, "process " + std::to_string(owner_.process.pid));
+  verified_[account_->name()] =
+      store::admit(*account_, credentials.user, credentials.password, store::logonSource());
   owner_.port = system_->claimPort(owner_.process, *name);
 }
 
@@ -135,10 +129,33 @@ Place PortState::place(std::string_view first, std::string_view second) {
 bool PortState::logTo(std::string_view name, const Credentials& credentials) {
   std::shared_ptr<store::Account> target = accountNamed(name);
   if (!target) return false;
-  if (target != account_) admit(*target, credentials, "port " + std::to_string(owner_.port));
+  if (target != account_)
+    verified_[target->name()] =
+        store::admit(*target, credentials.user, credentials.password, store::logonSource());
   account_ = target;
   system_->movePort(owner_.port, account_->name());
   return true;
+}
+
+bool PortState::verified(store::Account& account) {
+  const auto known = verified_.find(account.name());
+  return known != verified_.end() && known->second == store::credentialStamp(account);
+}
+
+void PortState::noteCredentialsSet(store::Account& account) {
+  if (account.name() == account_->name())
+    verified_[account.name()] = store::credentialStamp(account);
+}
+
+bool PortState::mayAdminister(store::Account& target) {
+  const std::string& here = account_->name();
+  if (here != store::kSystemAccount && here != target.name()) return false;
+  // The port must still be what it was let in as: a port that came in before its account was
+  // protected (or before its password changed) presented nothing that is checked now.
+  if (!verified(*account_)) return false;
+  // A protected account is administered only from a protected one: an unprotected DM left over
+  // from before DM was protected is no way in.
+  return !store::isProtected(target) || store::isProtected(*account_);
 }
 
 void PortState::releaseLocks() {
@@ -165,8 +182,13 @@ std::optional<OpenSection> PortState::resolve(std::string_view text) {
       at.section = p[2];
       break;
   }
-  if (at.access != Access::kAllowed) return std::nullopt;
   const std::string_view file = at.file.empty() ? store::kMasterDictionary : at.file;
+  if (at.access == Access::kRefused && store::equalsNoCase(file, store::kMasterDictionary)) {
+    // The system dictionary serves every account however DM is protected (read-only below).
+    std::shared_ptr<store::Account> named = accountNamed(p[0]);
+    if (named && named->name() == store::kSystemAccount) at = {Access::kAllowed, named, file, {}};
+  }
+  if (at.access != Access::kAllowed) return std::nullopt;
   std::optional<store::Section> s =
       at.account->findSection(file, ref->dictionary, at.section, caseSensitive);
   if (!s) return std::nullopt;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -69,11 +70,13 @@ enum class Written {
 
 class PortState {
  public:
-  // Logs on to account (created on first use) in the system, bounded by limits. Throws
+  // Logs on to account in the system, bounded by limits; a missing account is created only with
+  // createAccount, else StoreError kMissing names it and how to make it. Throws
   // store::AccessDenied, after a delay that grows with the failures before it, when the account is
   // protected and credentials do not match; store::StoreError for any other failure.
   PortState(std::unique_ptr<store::System> system, const std::string& account,
-            const Credentials& credentials = {}, const Limits& limits = {});
+            const Credentials& credentials = {}, const Limits& limits = {},
+            bool createAccount = false);
   ~PortState();
   PortState(const PortState&) = delete;
   PortState& operator=(const PortState&) = delete;
@@ -99,7 +102,10 @@ class PortState {
   [[nodiscard]] Place reach(std::string_view account);
   // Whether a section opened earlier may still be used: the grant is checked at every use, so a
   // revoke or a LOGTO reaches handles that are already open.
-  [[nodiscard]] bool mayUse(const OpenSection& file) { return mayReach(*file.account); }
+  // The system dictionary (read-only from other accounts) serves every account.
+  [[nodiscard]] bool mayUse(const OpenSection& file) {
+    return file.readOnly || mayReach(*file.account);
+  }
   [[nodiscard]] bool mayUse(store::Account& account) { return mayReach(account); }
 
   // An account by name for a logon or a change of its protection, which have rules of their own
@@ -112,6 +118,12 @@ class PortState {
   // protected account needs its credentials: a mismatch throws store::AccessDenied after the
   // growing delay.
   bool logTo(std::string_view name, const Credentials& credentials = {});
+  // Whether this port may change target's protection (PROTECT-, GRANT-, REVOKE-ACCOUNT): from
+  // DM or target itself, on a logon whose credentials are still that account's, and for a
+  // protected target only from a protected account.
+  [[nodiscard]] bool mayAdminister(store::Account& target);
+  // Records that this port set account's credentials itself, so that it still counts as let in.
+  void noteCredentialsSet(store::Account& account);
   // Drops the port's item and file locks in every account it has used.
   void releaseLocks();
 
@@ -162,6 +174,9 @@ class PortState {
   std::vector<std::shared_ptr<store::Account>> accounts_;  // every account used, for releases
   std::vector<Reachable> reachable_;
   store::LockOwner owner_;
+  // The credential hash each account had when this port was let in (empty: unprotected then).
+  std::map<std::string, std::string> verified_;
+  [[nodiscard]] bool verified(store::Account& account);
   std::string body_;
 };
 

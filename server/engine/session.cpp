@@ -124,6 +124,7 @@ int statusFor(const store::StoreError& e) noexcept {
     case store::StoreFailure::kIo:
     case store::StoreFailure::kLost:
       return status::kStorageFailure;
+    case store::StoreFailure::kMissing:
     case store::StoreFailure::kOther:
       break;
   }
@@ -132,8 +133,9 @@ int statusFor(const store::StoreError& e) noexcept {
 
 Session::Session(std::unique_ptr<store::System> system, const std::string& account,
                  const Credentials& credentials, const Limits& limits,
-                 std::chrono::milliseconds callTimeLimit)
-    : state_(std::move(system), account, credentials, limits), callTimeLimit_(callTimeLimit) {}
+                 std::chrono::milliseconds callTimeLimit, bool createAccount)
+    : state_(std::move(system), account, credentials, limits, createAccount),
+      callTimeLimit_(callTimeLimit) {}
 
 Session::~Session() = default;
 

@@ -32,7 +32,8 @@ class Session final : public Port {
   // Logs on; throws store::StoreError when the system or account cannot be used.
   Session(std::unique_ptr<store::System> system, const std::string& account,
           const Credentials& credentials = {}, const Limits& limits = {},
-          std::chrono::milliseconds callTimeLimit = std::chrono::milliseconds(0));
+          std::chrono::milliseconds callTimeLimit = std::chrono::milliseconds(0),
+          bool createAccount = false);
   ~Session() override;
 
   [[nodiscard]] std::string execute(std::string_view request) override;

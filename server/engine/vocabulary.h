@@ -66,6 +66,7 @@ inline constexpr int kGranted = 232;
 inline constexpr int kRevoked = 233;
 inline constexpr int kNotYours = 234;
 inline constexpr int kSystemDictionary = 235;
+inline constexpr int kProtectDmFirst = 236;
 inline constexpr int kCompiled = 241;
 inline constexpr int kNotCompiled = 242;
 inline constexpr int kNoSource = 243;

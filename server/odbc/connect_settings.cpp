@@ -180,6 +180,19 @@ std::optional<ConnectSettings> resolveSettings(
     settings.account = "DM";
   }
 
+  std::optional<std::string> create = lookup(attributes, "CREATEACCOUNT");
+  if (!create) create = fromDsn("CreateAccount");
+  if (create) {
+    const std::string& v = *create;
+    auto is = [&](std::string_view word) {
+      if (v.size() != word.size()) return false;
+      for (std::size_t i = 0; i < v.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(v[i])) != word[i]) return false;
+      return true;
+    };
+    settings.createAccount = is("yes") || is("true") || is("1");
+  }
+
   std::optional<std::string> limit = lookup(attributes, "CALLTIMELIMIT");
   if (!limit) limit = fromDsn("CallTimeLimit");
   if (limit) {

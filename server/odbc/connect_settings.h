@@ -35,6 +35,9 @@ struct ConnectSettings {
   // CallTimeLimit=seconds (decimals allowed): how long one subroutine call may run; 0, the
   // default, for no limit. Text that is not a number counts as 0.
   std::chrono::milliseconds callTimeLimit{0};
+  // CreateAccount=Yes (connection string, else odbc.ini): a system or account that does not
+  // exist is created at logon. Off by default, so that a typo fails instead of making one.
+  bool createAccount = false;
   // MarkEscapes=Yes (connection string, else odbc.ini): a statement may write the marks as
   // \xFB..\xFF and a backslash as \\, for tools such as isql where they cannot be typed.
   bool markEscapes = false;
@@ -58,8 +61,8 @@ struct SettingsSources {
 // directory can be named at all. Encoding= (connection string, else odbc.ini) picks the
 // connection's encoding; an unknown value throws std::invalid_argument naming it.
 // MaxItemSize, MaxElementNumber, MaxReplySize, MaxStackedCommands and MaxCallMemory (positive
-// decimal numbers)
-// change the port's limits; a value that is not one is named in badLimit.
+// decimal numbers) change the port's limits; a value that is not one is named in badLimit.
+// CreateAccount= is Yes (also True, 1) or anything else for no.
 [[nodiscard]] std::optional<ConnectSettings> resolveSettings(
     const std::vector<std::pair<std::string, std::string>>& attributes,
     const SettingsSources& sources);

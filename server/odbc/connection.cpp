@@ -1,3 +1,5 @@
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <stdexcept>
@@ -60,6 +62,33 @@ SQLRETURN Environment::getAttr(SQLINTEGER attribute, SQLPOINTER value) const {
   }
 }
 
+namespace {
+
+// In UTF-8 the marks are the single bytes 0xFB..0xFF and own the code points U+00FB..U+00FF:
+// those characters written as text (two bytes, 0xC3 then 0xBB..0xBF) would be read back as
+// marks by every other client, so a request holding one is refused.
+void refuseMarkCharacters(std::string_view request) {
+  const char* at = request.data();
+  const char* end = at + request.size();
+  while ((at = static_cast<const char*>(
+              std::memchr(at, 0xC3, static_cast<std::size_t>(end - at)))) != nullptr) {
+    if (end - at >= 2) {
+      const auto next = static_cast<unsigned char>(at[1]);
+      if (next >= 0xBB && next <= 0xBF) {
+        char code[8];
+        std::snprintf(code, sizeof code, "%04X", 0xC0 + (next & 0x3F));
+        throw DiagnosticError("22018", std::string("The character U+") + code + " at byte " +
+                                           std::to_string(at - request.data() + 1) +
+                                           " cannot be sent as text in UTF-8: U+00FB..U+00FF "
+                                           "are the marks");
+      }
+    }
+    ++at;
+  }
+}
+
+}  // namespace
+
 // ----- Connection
 
 Connection::Connection(Environment& env) noexcept : Handle(SQL_HANDLE_DBC), env_(env) {
@@ -87,7 +116,7 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
   if (!settings->badLimit.empty()) {
     throw DiagnosticError("08001", settings->badLimit + " must be a positive whole number");
   }
-  if (settings->embeddedDefault) {
+  if (settings->embeddedDefault && settings->createAccount) {
     // The default lives under the user's data directory, which may not exist yet; the engine
     // makes the system directory itself.
     std::error_code ec;
@@ -98,7 +127,8 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
     // Connection strings arrive in Windows-1252 (the wide ones are converted to it), whatever
     // the connection's encoding; the engine compares credentials as its own text.
     port = Port::open(
-        PortConfig{settings->system, settings->account, settings->callTimeLimit},
+        PortConfig{settings->system, settings->account, settings->callTimeLimit,
+                   settings->createAccount},
         Credentials{windows1252ToEngine(settings->user), windows1252ToEngine(settings->password)},
         settings->limits);
   } catch (const AccessDenied& e) {
@@ -177,6 +207,7 @@ std::string Connection::execute(std::string_view request, std::string* message) 
       }
     }
   }
+  refuseMarkCharacters(request);
   std::string reply = port_->execute(request);
   if (message != nullptr) *message = port_->message();
   return checkAlive(std::move(reply));

@@ -1,5 +1,7 @@
 #include "server/odbc/diagnostics.h"
 
+#include "common/secret_text.h"
+
 namespace tarn::server::odbc {
 namespace {
 constexpr std::string_view kPrefix = "[TarnCL][tarnodbc]";
@@ -17,8 +19,11 @@ void Diagnostics::post(std::string_view state, std::string_view message,
     DiagRecord r;
     r.native = native;
     r.state.assign(state.substr(0, 5));
-    r.message.reserve(kPrefix.size() + message.size());
-    r.message.append(kPrefix).append(message);
+    // Every text the driver reports passes here: a password in it (a connection string, a
+    // System= value an engine message quoted) never reaches the application.
+    const std::string shown = secrets::masked(message);
+    r.message.reserve(kPrefix.size() + shown.size());
+    r.message.append(kPrefix).append(shown);
     records_.push_back(std::move(r));
   } catch (...) {
     // Out of memory while reporting: the caller's return code still tells the failure.

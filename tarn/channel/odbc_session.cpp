@@ -87,7 +87,7 @@ void clsTarnODBC::raise(std::int32_t number, OdbcDiagnostic diagnostic) {
 }
 
 void clsTarnODBC::rsInitialize(clsTarnConnection& aConn) {
-  rsInitialize(aConn.brDomain(), aConn.brDatabase());
+  rsInitialize(aConn.brDomain(), aConn.rsDatabaseText());
 }
 
 void clsTarnODBC::rsInitialize(const String& domain, const String& database) {

@@ -1,6 +1,7 @@
 // Connection lifecycle, locale settings and the object factories.
 #include "tarn/connection/connection.h"
 
+#include "common/secret_text.h"
 #include "tarn/channel/odbc_session_internal.h"
 #include "tarn/dynarray/dynamic_array.h"
 #include "tarn/files/file.h"
@@ -34,7 +35,7 @@ void clsTarnConnection::rsInitialize(const Ref<clsTarnEnvironment>& environment)
       [&] {
         environment_ = environment;
         domain_ = environment->brDomain();
-        database_ = environment->brDatabase();
+        database_ = environment->rsDatabaseText();
         oODBC->rsInitialize(*this);
         command_->rsInitializeCommand(*this, /*holdConnection=*/false);
         brCasing(environment->brCasing());
@@ -42,6 +43,10 @@ void clsTarnConnection::rsInitialize(const Ref<clsTarnEnvironment>& environment)
         brGrouping(environment->brGrouping());
         brCurrency(environment->brCurrency());
       });
+}
+
+String clsTarnConnection::brDatabase() const {
+  return secrets::masked(StringView(database_));
 }
 
 void clsTarnConnection::rsCloseTclObj() noexcept { command_.reset(); }

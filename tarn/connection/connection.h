@@ -104,9 +104,11 @@ class TARN_API clsTarnConnection : public Object {
   ~clsTarnConnection() override;
 
   // "domain database": the connection type text, one blank, the data source.
-  [[nodiscard]] String brName() const { return domain_ + u" " + database_; }
+  [[nodiscard]] String brName() const { return domain_ + u" " + brDatabase(); }
   [[nodiscard]] const String& brDomain() const noexcept { return domain_; }
-  [[nodiscard]] const String& brDatabase() const noexcept { return database_; }
+  [[nodiscard]] String brDatabase() const;
+  // The data source text as given, password included: for connecting only, never for showing.
+  [[nodiscard]] const String& rsDatabaseText() const noexcept { return database_; }
   // The handle text naming the object's class and instance; brIsODBC is always True (the
   // library speaks ODBC only).
   [[nodiscard]] String brHandle() const;

@@ -1,5 +1,6 @@
 #include "tarn/frame/environment.h"
 
+#include "common/secret_text.h"
 #include "tarn/dynarray/dynamic_array.h"
 #include "tarn/frame/enums.h"
 #include "tarn/frame/error.h"
@@ -31,6 +32,10 @@ String clsTarnEnvironment::brVersion() const {
   return decimalText(version::kMajor) + u"." + decimalText(version::kMinor) + u"." +
          decimalText(version::kRevision);
 }
+String clsTarnEnvironment::brDatabase() const {
+  return secrets::masked(StringView(database_));
+}
+
 String clsTarnEnvironment::brDescription() const { return version::kDescription; }
 String clsTarnEnvironment::brType() const { return u"ODBC32"; }
 String clsTarnEnvironment::brName() const { return u"Tarn Class Library (ODBC32)"; }

@@ -32,7 +32,8 @@ class TARN_API clsTarnEnvironment : public Object {
 
   // The domain and data source of the most recent brOpenConnection ("" until then).
   [[nodiscard]] String brDomain() const { return domain_; }
-  [[nodiscard]] String brDatabase() const { return database_; }
+  [[nodiscard]] String brDatabase() const;
+  [[nodiscard]] const String& rsDatabaseText() const noexcept { return database_; }
 
   // The library's identity: "2.0.29", its description, type, name and copyright notice.
   [[nodiscard]] String brVersion() const;

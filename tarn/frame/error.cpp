@@ -1,6 +1,7 @@
 #include <climits>
 #include <new>
 
+#include "common/secret_text.h"
 #include "tarn/frame/error_internal.h"
 
 namespace tarn {
@@ -65,8 +66,11 @@ String platformText(std::int32_t number) {
 
 }  // namespace
 
+// An error's texts often quote a connection string; its passwords never go further than here.
 TarnError::TarnError(std::int32_t number, String source, String description)
-    : number_(number), source_(std::move(source)), description_(std::move(description)) {
+    : number_(number),
+      source_(secrets::masked(StringView(source))),
+      description_(secrets::masked(StringView(description))) {
   compose();
 }
 
@@ -75,18 +79,19 @@ TarnError TarnError::platform(std::int32_t number) {
 }
 
 void TarnError::setDescription(String description) {
-  description_ = std::move(description);
+  description_ = secrets::masked(StringView(description));
   compose();
 }
 
 void TarnError::setDiagnostic(OdbcDiagnostic diagnostic) {
   diagnostic_ = std::move(diagnostic);
+  diagnostic_.message = secrets::masked(StringView(diagnostic_.message));
   facts_ = serverFactsOf(diagnostic_);
   compose();
 }
 
 void TarnError::setDetail(String detail) {
-  detail_ = std::move(detail);
+  detail_ = secrets::masked(StringView(detail));
   compose();
 }
 

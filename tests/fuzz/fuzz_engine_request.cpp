@@ -41,8 +41,8 @@ struct Target {
     // A subroutine the fuzzer compiles may loop for ever: calls stop after a moment.
     // TARN_FUZZ_SYSTEM names another system to fuzz, such as a PostgreSQL database.
     const char* system = std::getenv("TARN_FUZZ_SYSTEM");
-    port = tarn::server::Port::open({system ? system : dir, "FUZZ", std::chrono::milliseconds(50)},
-                                    limits);
+    port = tarn::server::Port::open(
+        {system ? system : dir, "FUZZ", std::chrono::milliseconds(50), true}, limits);
     // Handles 1 and 2 and some items exist, so that numeric fields often name real things.
     checkReply(port->execute(std::string("E\xFE") + "CREATE-FILE CUST 3"));
     checkReply(port->execute(std::string("O\xFE") + "CUST"));

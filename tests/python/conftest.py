@@ -13,7 +13,8 @@ def data_source(tmp_path_factory):
     system = root / "system"
     system.mkdir()
     (root / "odbcinst.ini").write_text(f"[Tarn]\nDriver = {os.environ['TARN_ODBC_DRIVER']}\n")
-    (root / "odbc.ini").write_text(f"[Tarn]\nDriver = Tarn\nSystem = {system}\n")
+    # Each test logs on to an account of its own, made on first use.
+    (root / "odbc.ini").write_text(f"[Tarn]\nDriver = Tarn\nSystem = {system}\nCreateAccount = Yes\n")
     # The driver manager reads these once, at the first connection of the process.
     os.environ["ODBCSYSINI"] = str(root)
     os.environ["ODBCINI"] = str(root / "odbc.ini")

@@ -82,14 +82,21 @@ def test_a_table_of_failures(conn, data_source):
             assert e.sql_state in line and e.diagnostic and e.diagnostic in line, what
 
 
-def test_a_refused_logon_is_a_logon_error_with_the_servers_words(conn, data_source):
-    account = conn_account(conn)
-    conn.brData("ann" + AM + "secret")
-    conn.brExecute(f"PROTECT-ACCOUNT {account}")
+def test_a_refused_logon_is_a_logon_error_with_the_servers_words(data_source, tmp_path):
+    # A system of its own: its DM is protected first, as it must be before any other account.
+    source = f"{data_source};System={tmp_path / 'system'};CreateAccount=Yes"
+    account = "VAULT"
+    with tarncl.connect(f"{source};Account=DM") as dm:
+        dm.brData("root" + AM + "dm-secret")
+        dm.brExecute("PROTECT-ACCOUNT DM")
+    with tarncl.connect(f"{source};Account={account}") as conn:
+        conn.brData("ann" + AM + "secret")
+        conn.brExecute(f"PROTECT-ACCOUNT {account}")
     for attrs in ({}, {"UID": "ann", "PWD": "wrong"}):
         with pytest.raises(tarncl.LogonError) as refused:
-            tarncl.connect(f"{data_source};Account={account}", **attrs)
+            tarncl.connect(f"{source};Account={account}", **attrs)
         e = refused.value
         assert e.sql_state == "28000" and account in e.diagnostic and e.diagnostic in str(e)
-    with tarncl.connect(f"{data_source};Account={account}", UID="ann", PWD="secret") as ok:
+        assert "wrong" not in str(e)
+    with tarncl.connect(f"{source};Account={account}", UID="ann", PWD="secret") as ok:
         assert account in ok.brName

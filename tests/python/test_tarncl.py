@@ -203,3 +203,18 @@ def test_connect_builds_the_connection_string(conn, data_source):
     with pytest.raises(tarncl.TarnError) as e:
         tarncl.connect("NoSuchSource", Account=account)
     assert e.value.sql_state == "IM002"
+
+
+def test_a_password_is_used_but_never_shown(data_source):
+    # An unprotected account ignores the credentials; every text about the connection masks them.
+    env = tarncl.clsTarnEnvironment()
+    with env.brOpenConnection("ODBC", f"{data_source};Account=SHOWN;UID=ann;PWD=Py-Sekrit-1") as c:
+        assert c.brName.endswith("PWD=***") and "Py-Sekrit-1" not in c.brDatabase
+        with pytest.raises(tarncl.TarnError) as failure:
+            c.brOpenFile("", "NOSUCH")
+        e = failure.value
+        assert "Py-Sekrit-1" not in f"{e} {e.source} {e.description}"
+    with pytest.raises(tarncl.TarnError) as refused:
+        env.brOpenConnection("ODBC", f"{data_source};Account=NOSUCH;CreateAccount=No;PWD=Py-Sekrit-2")
+    e = refused.value
+    assert "Py-Sekrit-2" not in f"{e} {e.source} {e.description}"

@@ -36,6 +36,8 @@ OdbcTestEnvironment::OdbcTestEnvironment(const std::vector<OdbcDriverEntry>& dri
     std::ofstream ini(dir_ + "/odbc.ini");
     for (const auto& s : dsns) {
       ini << "[" << s.name << "]\nDriver = " << s.driver << "\n";
+      // Tests log on to fresh accounts on fresh systems; a data source of their own may say No.
+      if (!s.attributes.contains("CreateAccount")) ini << "CreateAccount = Yes\n";
       for (const auto& [key, value] : s.attributes) ini << key << " = " << value << "\n";
       ini << "\n";
     }

@@ -59,6 +59,15 @@ std::string everyByte() {
   return out;
 }
 
+const StoredCredentials kDmCredentials{"root", "$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$ZG0"};
+
+// A system whose DM is protected, as one must be before it holds a protected account.
+std::unique_ptr<System> guardedSystem(const std::string& where) {
+  std::unique_ptr<System> system = openSystem(where, true);
+  system->openAccount(kSystemAccount, false)->setCredentials(kDmCredentials);
+  return system;
+}
+
 void fill(System& system) {
   std::unique_ptr<Account> a = system.openAccount("SALES", true);
   ASSERT_TRUE(a->createDataSection("CUST", "CUST", 7, true));
@@ -131,7 +140,8 @@ void expectSameAccount(System& left, const std::string& leftName, System& right,
 TEST(CopyAccount, CopiesEveryByteFileIndexAndCredentialBetweenSystems) {
   TempDirectory dir;
   const std::string from = dir.system("from"), to = dir.system("to");
-  fill(*openSystem(from));
+  fill(*guardedSystem(from));
+  (void)guardedSystem(to);
   Outcome r = copyAccount(quoted(from) + " " + quoted(to) + " sales");
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(r.output, "copied SALES as SALES: 3 files, 6 sections, 49 items, 2 indexes\n");
@@ -142,6 +152,7 @@ TEST(CopyAccount, CopiesEveryByteFileIndexAndCredentialBetweenSystems) {
   if (tarn::testing::onPostgres()) {
     tarn::testing::ScratchDatabase database(*tarn::testing::testPostgres());
     const std::string& pg = database.keywords();
+    (void)guardedSystem(pg);
     ASSERT_EQ(copyAccount(quoted(from) + " " + quoted(pg) + " SALES").status, 0);
     ASSERT_EQ(copyAccount("--as BACK " + quoted(pg) + " " + quoted(from) + " SALES").status, 0);
     expectSameAccount(*openSystem(from), "SALES", *openSystem(pg), "SALES");
@@ -153,8 +164,9 @@ TEST(CopyAccount, CopiesEveryByteFileIndexAndCredentialBetweenSystems) {
 
 TEST(CopyAccount, RefusesWhatItCannotDoAndChangesNothing) {
   TempDirectory dir;
-  const std::string from = dir.system("from");
-  fill(*openSystem(from));
+  const std::string from = dir.system("from"), open = dir.system("open");
+  fill(*guardedSystem(from));
+  (void)openSystem(open, true);  // its DM is unprotected
   struct Case {
     std::string arguments;
     int status;
@@ -163,8 +175,12 @@ TEST(CopyAccount, RefusesWhatItCannotDoAndChangesNothing) {
   const Case cases[] = {
       {quoted(from) + " " + quoted(from) + " SALES", 1, "already holds files; nothing copied"},
       {quoted(from) + " " + quoted(dir.system("to")) + " NOBODY", 1, "no account NOBODY"},
+      {quoted(dir.system("typo")) + " " + quoted(dir.system("to")) + " SALES", 1, "No system in"},
       {quoted(from) + " " + quoted(dir.system("to")) + " 'BAD NAME'", 2, "not an account name"},
       {quoted(from) + " SALES", 2, "usage: tarn-copy-account"},
+      // A protected account never lands where DM is open: that would leave a way in.
+      {quoted(from) + " " + quoted(dir.system("to")) + " SALES", 1, "protect its DM"},
+      {quoted(from) + " " + quoted(open) + " SALES", 1, "protect DM there first"},
   };
   for (const Case& c : cases) {
     Outcome r = copyAccount(c.arguments);
@@ -172,6 +188,37 @@ TEST(CopyAccount, RefusesWhatItCannotDoAndChangesNothing) {
     EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
   }
   expectSameAccount(*openSystem(from), "SALES", *openSystem(from), "SALES");
+  EXPECT_FALSE(std::filesystem::exists(dir.system("to")));
+  EXPECT_FALSE(std::filesystem::exists(dir.system("typo")));
+  EXPECT_EQ(openSystem(open)->accounts(), std::vector<std::string>{"DM"});
+}
+
+// A copy onto an empty account that is protected already keeps that account's protection.
+TEST(CopyAccount, NeverWeakensTheTargetsProtection) {
+  TempDirectory dir;
+  const std::string from = dir.system("from"), to = dir.system("to");
+  fill(*guardedSystem(from));
+  {
+    std::unique_ptr<Account> plain = openSystem(from)->openAccount("PLAIN", true);
+    ASSERT_TRUE(plain->createDataSection("F", "F", 1, true));
+  }
+  const StoredCredentials owner{"owner", "$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$b3du"};
+  for (const char* source : {"PLAIN", "SALES"}) {
+    SCOPED_TRACE(source);
+    std::filesystem::remove_all(to);
+    {
+      std::unique_ptr<System> target = guardedSystem(to);
+      std::unique_ptr<Account> a = target->openAccount("VAULT", true);
+      a->setCredentials(owner);
+      a->grant("KEEPER");
+    }
+    Outcome r = copyAccount("--as VAULT " + quoted(from) + " " + quoted(to) + " " + source);
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::unique_ptr<Account> vault = openSystem(to)->openAccount("VAULT", false);
+    ASSERT_TRUE(vault->credentials());
+    EXPECT_EQ(vault->credentials()->hash, owner.hash);
+    EXPECT_EQ(vault->grantees(), std::vector<std::string>{"KEEPER"});
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -218,7 +219,7 @@ TEST(TarnshTest, TerminalSessionOnTheEmbeddedDefaultKeepsHistory) {
   const auto env = shopTerminal({{"TARN_SYSTEM", system}});
   const std::string history = env.back().second + "/.tarnsh_history";
   {
-    Terminal t({"-a", "PTY"}, env);
+    Terminal t({"-c", "-a", "PTY"}, env);
     ASSERT_TRUE(t.waitFor(":")) << t.screen();
     t.type("CREATE-FILE DATA NOTES 7\r");
     ASSERT_TRUE(t.waitFor("[417] File 'NOTES,NOTES' created")) << t.screen();
@@ -326,6 +327,41 @@ TEST(TarnshTest, EditHoldsTheItemLockAgainstAnotherConnection) {
   EXPECT_FALSE(std::filesystem::exists(dir + "/editing"));
   t.type("OFF\r");
   EXPECT_EQ(t.exitStatus(), 0);
+}
+
+// A typo makes nothing; a password reaches the account only from the environment, a private
+// file or the terminal, and shows in no message.
+TEST(TarnshTest, AccountsOnlyOnPurposeAndPasswordsOffTheCommandLine) {
+  const std::string system = work().path() + "/guarded";
+  setenv("TARN_SYSTEM", system.c_str(), 1);
+  unsetenv("TARN_PASSWORD");
+  const Outcome typo = tarnsh({"-a", "secure", "WHO"});
+  EXPECT_EQ(typo.status, 2);
+  EXPECT_FALSE(std::filesystem::exists(system));
+
+  // Two stacked lines, user and password: the shell's text takes U+00FE as the attribute mark.
+  const Outcome protect = tarnsh({"-c", ".data boss\u00FEpw-9;x}", "PROTECT-ACCOUNT DM"});
+  ASSERT_NE(protect.out.find("[231]"), std::string::npos) << protect.out << protect.err;
+  EXPECT_EQ(tarnsh({"WHO"}).status, 2);  // DM is protected now
+
+  setenv("TARN_PASSWORD", "wrong-Secret-1", 1);
+  const Outcome wrong = tarnsh({"-u", "boss", "WHO"});
+  EXPECT_EQ(wrong.status, 2);
+  EXPECT_EQ((wrong.out + wrong.err).find("wrong-Secret-1"), std::string::npos) << wrong.err;
+  setenv("TARN_PASSWORD", "pw-9;x}", 1);
+  EXPECT_EQ(tarnsh({"-u", "boss", "WHO"}).status, 0);
+  unsetenv("TARN_PASSWORD");
+
+  const std::string file = work().path() + "/dm.password";
+  std::ofstream(file) << "pw-9;x}\n";
+  const std::string named = "DSN=Shop;System=" + system + ";Account=DM;PasswordFile=" + file;
+  ::chmod(file.c_str(), 0644);
+  const Outcome open = tarnsh({"-s", named, "-u", "boss", "WHO"}, "");
+  EXPECT_EQ(open.status, 2);
+  EXPECT_NE(open.err.find("chmod 600"), std::string::npos) << open.err;
+  ::chmod(file.c_str(), 0600);
+  EXPECT_EQ(tarnsh({"-s", named, "-u", "boss", "WHO"}).status, 0);
+  unsetenv("TARN_SYSTEM");
 }
 
 }  // namespace

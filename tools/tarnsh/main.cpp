@@ -15,8 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "common/secret_text.h"
 #include "tarn/tarncl.h"
 #include "tools/tarnsh/completion.h"
+#include "tools/tarnsh/credentials.h"
 #include "tools/tarnsh/terminal.h"
 
 namespace {
@@ -25,10 +27,14 @@ using tarn::String;
 
 constexpr char kPrompt[] = ":";
 constexpr char kUsage[] =
-    "usage: tarnsh [-s source] [-a account] [-b] [command ...]\n"
+    "usage: tarnsh [-s source] [-a account] [-u user] [-c] [-b] [command ...]\n"
     "  -s, --source source    a data source name from odbc.ini, or a \"DSN=...\" text\n"
     "                         (default: the embedded default system)\n"
     "  -a, --account account  the account on the embedded default system (default DM)\n"
+    "  -u, --user user        log on as user to a protected account; the password comes\n"
+    "                         from $TARN_PASSWORD, a PasswordFile= of the data source, or\n"
+    "                         the terminal, never from the command line\n"
+    "  -c, --create           create the account (and the system) when it does not exist\n"
     "  -b, --batch            run the commands on standard input without prompting\n"
     "  -h, --help             this text\n"
     "  command                run these commands and exit\n"
@@ -51,12 +57,12 @@ constexpr char kHelp[] =
     "Keys: Tab completes verbs, file names and dictionary names; Ctrl-C drops the line being\n"
     "typed or cancels the running command; Ctrl-D at an empty prompt leaves.\n"
     "A command fails (batch exit status 1) when the server answers with one of the message\n"
-    "numbers 173 175 201 202 203 209 210 214 215 230 234 235 242 243 245 413 414 416 419 421 "
-    "450.\n";
+    "numbers 173 175 201 202 203 209 210 214 215 230 234 235 236 242 243 245 413 414 416 419\n"
+    "421 450.\n";
 
 // The server's message numbers that report a failed command rather than an outcome.
 constexpr int kErrorMessages[] = {173, 175, 201, 202, 203, 209, 210, 214, 215, 230, 234,
-                                  235, 242, 243, 245, 413, 414, 416, 419, 421, 450};
+                                  235, 236, 242, 243, 245, 413, 414, 416, 419, 421, 450};
 
 // Marks as the shell shows and takes them: ] for a value mark, \ for a sub-value mark.
 std::string render(const String& text, char attributeMark) {
@@ -330,7 +336,8 @@ std::string findDriver() {
 // The embedded default system: a private ODBC configuration names this installation's driver
 // for the process, so that no odbc.ini entry is needed. It is read at connect time only.
 tarn::Ref<tarn::clsTarnConnection> connectEmbedded(tarn::clsTarnEnvironment& env,
-                                                   const std::string& account) {
+                                                   const std::string& account, bool create,
+                                                   const std::string& credentials) {
   const auto dir = std::filesystem::temp_directory_path() / "tarnsh-odbc-XXXXXX";
   std::string pattern = dir.string();
   if (mkdtemp(pattern.data()) == nullptr) throw UsageError("cannot make a temporary directory");
@@ -339,7 +346,8 @@ tarn::Ref<tarn::clsTarnConnection> connectEmbedded(tarn::clsTarnEnvironment& env
   std::ofstream(pattern + "/odbcinst.ini")
       << "[Tarn]\nDriver = " << findDriver() << "\nThreading = 0\n";
   std::ofstream(pattern + "/odbc.ini")
-      << "[TarnShell]\nDriver = Tarn\nAccount = " << account << "\n";
+      << "[TarnShell]\nDriver = Tarn\nAccount = " << account << "\n"
+      << (create ? "CreateAccount = Yes\n" : "");
   setenv("ODBCSYSINI", pattern.c_str(), 1);
   setenv("ODBCINI", (pattern + "/odbc.ini").c_str(), 1);
   struct Cleanup {
@@ -349,7 +357,8 @@ tarn::Ref<tarn::clsTarnConnection> connectEmbedded(tarn::clsTarnEnvironment& env
       std::filesystem::remove_all(dir, ec);
     }
   } cleanup{pattern};
-  return env.brOpenConnection(u"ODBC", u"TarnShell");
+  if (credentials.empty()) return env.brOpenConnection(u"ODBC", u"TarnShell");
+  return env.brOpenConnection(u"ODBC", tarn::fromUtf8("DSN=TarnShell" + credentials));
 }
 
 std::string historyPath() {
@@ -410,19 +419,29 @@ int interactive(Shell& shell) {
 int main(int argc, char** argv) {
   std::string source;
   std::string account = "DM";
+  std::string user;
+  bool create = false;
   bool batch = false;
   static const option longOptions[] = {{"source", required_argument, nullptr, 's'},
                                        {"account", required_argument, nullptr, 'a'},
+                                       {"user", required_argument, nullptr, 'u'},
+                                       {"create", no_argument, nullptr, 'c'},
                                        {"batch", no_argument, nullptr, 'b'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
-  for (int opt; (opt = getopt_long(argc, argv, "+s:a:bh", longOptions, nullptr)) != -1;) {
+  for (int opt; (opt = getopt_long(argc, argv, "+s:a:u:cbh", longOptions, nullptr)) != -1;) {
     switch (opt) {
       case 's':
         source = optarg;
         break;
       case 'a':
         account = optarg;
+        break;
+      case 'u':
+        user = optarg;
+        break;
+      case 'c':
+        create = true;
         break;
       case 'b':
         batch = true;
@@ -438,13 +457,26 @@ int main(int argc, char** argv) {
   tarn::Ref<tarn::clsTarnEnvironment> env = tarn::clsTarnEnvironment::create();
   tarn::Ref<tarn::clsTarnConnection> conn;
   try {
-    conn = source.empty() ? connectEmbedded(*env, account)
-                          : env->brOpenConnection(u"ODBC", tarn::fromUtf8(source));
+    // Added to the connection text: the user and password only from -u (never from argv), and
+    // permission to create.
+    std::string extra;
+    if (!user.empty() && !tarnsh::hasAttribute(source, "PWD")) {
+      extra += ";" + tarnsh::attribute("UID", user);
+      extra += ";" + tarnsh::attribute("PWD", tarnsh::findPassword(user, {source}));
+    }
+    if (source.empty()) {
+      conn = connectEmbedded(*env, account, create, extra);
+    } else {
+      if (create) extra += ";CreateAccount=Yes";
+      std::string text = source;
+      if (!extra.empty() && source.find('=') == std::string::npos) text = "DSN=" + source;
+      conn = env->brOpenConnection(u"ODBC", tarn::fromUtf8(text + extra));
+    }
   } catch (const tarn::TarnError& e) {
     std::cerr << "tarnsh: cannot connect: " << wordsOf(e) << "\n";
     return 2;
   } catch (const std::exception& e) {
-    std::cerr << "tarnsh: cannot connect: " << e.what() << "\n";
+    std::cerr << "tarnsh: cannot connect: " << tarn::secrets::masked(e.what()) << "\n";
     return 2;
   }
   const bool atTerminal = optind >= argc && !batch && isatty(STDIN_FILENO);

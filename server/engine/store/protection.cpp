@@ -1,8 +1,10 @@
 #include "server/engine/store/protection.h"
 
 #include <sodium.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 
 namespace tarn::server::store {
 namespace {
@@ -43,11 +45,45 @@ bool credentialsMatch(Account& account, std::string_view user, std::string_view 
   return passwordOk && equalsNoCase(stored->user, user);
 }
 
-std::chrono::milliseconds recordFailedLogon(Account& account, std::string_view source) {
-  const long count = account.addFailedLogon(source);
+std::string logonSource() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '?';
+  return "uid " + std::to_string(::getuid()) + " on " + host;
+}
+
+std::chrono::milliseconds logonDelay(long count) noexcept {
+  if (count <= 0) return std::chrono::milliseconds(0);
   long delay = kFirstDelayMs;
   for (long i = 1; i < count && delay < kLongestDelayMs; ++i) delay *= 2;
   return std::chrono::milliseconds(std::min(delay, kLongestDelayMs));
+}
+
+std::string credentialStamp(Account& account) {
+  std::optional<StoredCredentials> stored = account.credentials();
+  return stored ? stored->hash : std::string();
+}
+
+std::string admit(Account& account, std::string_view user, std::string_view password,
+                  std::string_view source) {
+  if (!isProtected(account)) return {};
+  const long before = std::max(account.failedLogons(kEverySource), account.failedLogons(source));
+  std::this_thread::sleep_for(logonDelay(before));
+  if (credentialsMatch(account, user, password)) {
+    Transaction tx(account);
+    account.clearFailedLogons(source);
+    account.clearFailedLogons(kEverySource);
+    tx.commit();
+    return credentialStamp(account);
+  }
+  {
+    Transaction tx(account);
+    (void)account.addFailedLogon(kEverySource);
+    (void)account.addFailedLogon(source);
+    tx.commit();
+  }
+  throw AccessDenied(
+      "Account " + account.name() +
+      (user.empty() ? " needs a user and password" : " refused the user and password"));
 }
 
 }  // namespace tarn::server::store

@@ -30,10 +30,28 @@ void setCredentials(Account& account, std::string_view user, std::string_view pa
 [[nodiscard]] bool credentialsMatch(Account& account, std::string_view user,
                                     std::string_view password);
 
-// Records a failed logon from source and returns how long to hold the answer back: 100 ms after
-// the first, doubling, at most 5 s. A good logon from source clears its count
-// (Account::clearFailedLogons).
-[[nodiscard]] std::chrono::milliseconds recordFailedLogon(Account& account,
-                                                          std::string_view source);
+// Where a logon attempt comes from, for counting its failures: the operating-system user and
+// the machine of the process, which stay the same across the processes one person starts.
+[[nodiscard]] std::string logonSource();
+
+// The key under which every failure against an account is counted, from whatever source.
+inline constexpr std::string_view kEverySource = "*";
+
+// How long an attempt is held back after count failures: nothing for none, 100 ms after the
+// first, doubling with each further one, at most 5 s.
+[[nodiscard]] std::chrono::milliseconds logonDelay(long count) noexcept;
+
+// Admits a logon to account. An unprotected account admits anyone. A protected one first holds
+// the attempt back by logonDelay of the larger of its failures from source and from every source
+// (so that a fresh process per guess waits as one process would, and the wait is over before
+// the answer is known), then checks user and password: a failure is counted under both keys
+// and throws AccessDenied; a success clears both. Returns the stored hash the logon was checked
+// against (empty for an unprotected account), so that a port can tell later whether the
+// credentials it presented are still the account's.
+std::string admit(Account& account, std::string_view user, std::string_view password,
+                  std::string_view source);
+
+// The stored hash of the account's credentials, empty when it has none.
+[[nodiscard]] std::string credentialStamp(Account& account);
 
 }  // namespace tarn::server::store

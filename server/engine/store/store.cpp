@@ -21,9 +21,9 @@ bool namesPostgres(std::string_view system) noexcept {
   return i > 0 && i < system.size() && system[i] == '=';
 }
 
-std::unique_ptr<System> openSystem(const std::string& system) {
-  if (namesPostgres(system)) return postgres::openSystem(system);
-  return std::make_unique<SqliteSystem>(system);
+std::unique_ptr<System> openSystem(const std::string& system, bool create) {
+  if (namesPostgres(system)) return postgres::openSystem(system, create);
+  return std::make_unique<SqliteSystem>(system, create);
 }
 
 std::string Account::openMark(const LockOwner& owner) {

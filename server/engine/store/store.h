@@ -38,6 +38,7 @@ enum class StoreFailure {
   kIo,         // the operating system refused a read, write or open
   kLost,       // the connection to the database server is gone; the port cannot go on
   kNoSection,  // the section was deleted under an open handle
+  kMissing,    // the system or account named does not exist, and nothing may create it
   kOther,
 };
 
@@ -356,9 +357,10 @@ class System {
 // postgres:// URI, or libpq keywords such as "host=... dbname=...") rather than a directory.
 [[nodiscard]] bool namesPostgres(std::string_view system) noexcept;
 
-// Opens the system a data source names, creating it (with its DM account) on first use.
-// Throws StoreError.
-[[nodiscard]] std::unique_ptr<System> openSystem(const std::string& system);
+// Opens the system a data source names. A system that is not there yet (a directory without its
+// DM account, a database without the system schema) is created with its DM account only when
+// create is set; else StoreError kMissing names it. Throws StoreError.
+[[nodiscard]] std::unique_ptr<System> openSystem(const std::string& system, bool create = false);
 
 // A file's entry in its account's MD: "D", then its modulo.
 [[nodiscard]] std::string fileDefinition(std::int64_t modulo);

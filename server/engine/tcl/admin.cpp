@@ -48,7 +48,8 @@ std::optional<IndexTarget> indexTarget(Interpreter& in, const CommandLine& cmd) 
 }
 
 // The account named by the command's first word when the port may change its protection: from
-// DM, or from the account itself. Prints why not and gives nothing otherwise.
+// DM or the account itself, on a logon whose credentials are still that account's (see
+// PortState::mayAdminister). Prints why not and gives nothing otherwise.
 std::shared_ptr<store::Account> ownAccount(Interpreter& in, const CommandLine& cmd) {
   if (cmd.words.empty()) {
     in.message(msg::kSyntax, "An account name is missing.");
@@ -60,10 +61,10 @@ std::shared_ptr<store::Account> ownAccount(Interpreter& in, const CommandLine& c
     in.message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
     return nullptr;
   }
-  const std::string& here = in.state().account().name();
-  if (here != store::kSystemAccount && here != target->name()) {
-    in.message(msg::kNotYours,
-               cat({"Only DM or account ", target->name(), " may change its protection."}));
+  if (!in.state().mayAdminister(*target)) {
+    in.message(msg::kNotYours, cat({"Only DM or account ", target->name(),
+                                    " may change its protection, from a port logged on with the "
+                                    "credentials it has now."}));
     return nullptr;
   }
   return target;
@@ -238,23 +239,29 @@ void logTo(Interpreter& in, const Invocation& call) {
   const CommandLine& cmd = call.cmd;
   if (cmd.words.empty()) {
     in.message(msg::kSyntax, "An account name is missing.");
+    in.input().discard();
     return;
   }
   const std::string& name = cmd.words.front().text;
-  // A protected account takes its user and password from the next two stacked lines.
+  // A protected account takes its user and password from the next two stacked lines, also when
+  // the port is on it already, so that the caller's lines mean the same either way.
   Credentials credentials;
   std::shared_ptr<store::Account> target = in.state().accountForLogon(name);
-  if (target && target != in.state().accountRef() && store::isProtected(*target)) {
+  if (target && store::isProtected(*target)) {
     credentials.user = std::string(in.input().next().value_or(""));
     credentials.password = std::string(in.input().next().value_or(""));
   }
+  // On any refusal the lines after it were meant for the other account (or are credentials for
+  // an account that is not there): none of them runs.
   try {
     if (!in.state().logTo(name, credentials)) {
       in.message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
+      in.input().discard();
       return;
     }
   } catch (const store::AccessDenied&) {
     in.message(msg::kAccessRefused, cat({"Account ", target->name(), " refused the logon."}));
+    in.input().discard();
     return;
   }
   in.message(msg::kLoggedOn, cat({"Logged on to account ", in.state().account().name(), "."}));
@@ -369,15 +376,30 @@ void deleteIndex(Interpreter& in, const Invocation& call) {
 
 void protectAccount(Interpreter& in, const Invocation& call) {
   const CommandLine& cmd = call.cmd;
-  std::shared_ptr<store::Account> target = ownAccount(in, cmd);
-  if (!target) return;
+  // The two credential lines are taken before anything can refuse, so that they never run as
+  // commands.
   const std::optional<std::string_view> user = in.input().next();
   const std::optional<std::string_view> password = in.input().next();
+  std::shared_ptr<store::Account> target = ownAccount(in, cmd);
+  if (!target) return;
   if (!user || !password || user->empty() || password->empty()) {
     in.message(msg::kSyntax, "A user and a password are needed, as two stacked lines.");
     return;
   }
+  // DM administers every account: while it is open to anyone, protecting another account would
+  // only look safe.
+  if (target->name() != store::kSystemAccount) {
+    std::shared_ptr<store::Account> dm = in.state().accountForLogon(store::kSystemAccount);
+    if (!dm || !store::isProtected(*dm)) {
+      in.message(msg::kProtectDmFirst,
+                 cat({"Protect DM first (PROTECT-ACCOUNT DM): no account is protected while DM "
+                      "is open to every port. Account ",
+                      target->name(), " is unchanged."}));
+      return;
+    }
+  }
   store::setCredentials(*target, *user, *password);
+  in.state().noteCredentialsSet(*target);
   in.message(msg::kAccountProtected, cat({"Account ", target->name(), " is protected."}));
 }
 

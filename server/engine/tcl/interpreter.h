@@ -39,6 +39,10 @@ class StackedInput {
     return line;
   }
 
+  // Drops every line left: after a refused LOGTO they were meant for another account, and may
+  // be credentials.
+  void discard() noexcept { more_ = false; }
+
  private:
   std::string_view rest_;
   bool more_;

@@ -151,8 +151,13 @@ class TempSystem {
   [[nodiscard]] const std::string& path() const {
     return database_ ? database_->keywords() : path_;
   }
-  [[nodiscard]] std::unique_ptr<Port> open(const std::string& account = "SALES") const {
-    return Port::open({path(), account});
+  // Logs on, making the system and account when they are new.
+  [[nodiscard]] std::unique_ptr<Port> open(const std::string& account = "SALES",
+                                           const Credentials& credentials = {}) const {
+    return Port::open(config(account), credentials);
+  }
+  [[nodiscard]] PortConfig config(const std::string& account = "SALES") const {
+    return {path(), account, {}, true};
   }
 
  private:

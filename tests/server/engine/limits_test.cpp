@@ -52,7 +52,7 @@ class Limited : public ::testing::Test {
     limits.elementNumber = 50;
     limits.replyBytes = 300;
     limits.stackedCommands = 3;
-    port_ = Port::open({system_.path(), "SALES"}, limits);
+    port_ = Port::open(system_.config(), limits);
     ASSERT_EQ(parseTcl(port_->execute(req("E", {"CREATE-FILE CUST 7"}))).status, 0);
     file_ = parseReply(port_->execute(req("O", {"CUST"}))).data;
   }
@@ -214,7 +214,7 @@ TEST(StoreFailure, SqliteResultCodesMapToTheirKinds) {
 TEST(StoreFailure, ARealFullDatabaseReadsAsDiskFull) {
   TARN_SKIP_ON_POSTGRES("fills an account file to its page limit");
   TempSystem s;
-  store::SqliteSystem system(s.path());
+  store::SqliteSystem system(s.path(), true);
   auto account = system.open("FULL", true);
   ASSERT_TRUE(account->createDataSection("CUST", "CUST", 1, true));
   auto section = account->findSection("CUST", false, {}, false);

@@ -24,7 +24,7 @@ TEST_F(Processes, ALockHeldByAnotherProcessHoldsUntilThatProcessDies) {
   ASSERT_EQ(run(req("W", {f, "1", "one"})).status, 0);
   const std::string path = system_.path();
   Child child([&](Child& self) {
-    auto p = Port::open({path, "SALES"});
+    auto p = Port::open({path, "SALES", {}, true});
     std::string fc = parseReply(p->execute(req("O", {"CUST"}))).data;
     Reply r = parseReply(p->execute(req("r", {fc, "1", "0"})));
     self.send(std::to_string(r.status) + " " + std::to_string(p->number()));
@@ -51,7 +51,7 @@ TEST_F(Processes, ALockHeldByAnotherProcessHoldsUntilThatProcessDies) {
 TEST_F(Processes, EveryAnsweredWriteSurvivesAKilledWriter) {
   const std::string path = system_.path();
   Child child([&](Child& self) {
-    auto p = Port::open({path, "SALES"});
+    auto p = Port::open({path, "SALES", {}, true});
     std::string fc = parseReply(p->execute(req("O", {"CUST"}))).data;
     const std::string body(300, 'b');
     for (int i = 0;; ++i) {
@@ -186,7 +186,7 @@ TEST(FirstUse, ProcessesStartingTogetherOnANewSystemAllLogOn) {
       char c;
       (void)!read(gate[0], &c, 1);  // returns when the parent closes the gate: all start at once
       try {
-        auto port = Port::open({dir, "SALES"});
+        auto port = Port::open({dir, "SALES", {}, true});
         const std::string reply = port->execute(req("Z", {"22"}));
         _exit(reply.compare(0, 4, "0000") == 0 ? 0 : 2);
       } catch (const std::exception& e) {

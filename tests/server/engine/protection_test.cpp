@@ -1,7 +1,12 @@
-// Protected accounts: credentials at logon and at LOGTO, grants for references from other
-// accounts, the system dictionary written only from DM, failures counted, hashes only on disk.
+// Protected accounts as an attacker meets them: every path from an unprotected port to a
+// protected account, credentials at logon and LOGTO, stacked credential lines, throttling across
+// processes, the system dictionary, creation only on purpose, hashes only on disk.
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -13,79 +18,271 @@
 namespace tarn::server::testing {
 namespace {
 
+constexpr const char* kDmUser = "root";
+constexpr const char* kDmPassword = "dm-Pass-1";
+constexpr const char* kUser = "ann";
+constexpr const char* kPassword = "s3cret-Pass";
+
+// SALES (the victim, with its file CUST and a compiled subroutine) and DM are protected; ATT is
+// the attacker's own unprotected account. Ports on DM and SALES that logged on before the
+// protection came are kept, as an attacker who got there early would keep them.
 class ProtectionTest : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    const TclReply r = tcl(joinMarks({"PROTECT-ACCOUNT SALES", "ann", "s3cret-Pass"}));
-    ASSERT_EQ(r.returned, "231") << r.captured;
-    other_ = system_.open("OTHER");
+    staleDm_ = system_.open("DM");
+    staleSales_ = system_.open("SALES");
+    ASSERT_EQ(run(req("W", {openFile("CUST"), "1", "kept"})).status, 0);
+    ASSERT_EQ(tcl("CREATE-FILE BP 1 (").status, 0);
+    ASSERT_EQ(
+        run(req("W", {openFile("BP"), "SUB", joinMarks({"SUBROUTINE SUB(A)", "A = 7", "RETURN"})}))
+            .status,
+        0);
+    ASSERT_EQ(tcl("COMPILE SALES,BP, SUB (o").returned, "241");
+    ASSERT_EQ(tclOn(*system_.open("DM"), {"PROTECT-ACCOUNT DM", kDmUser, kDmPassword}).returned,
+              "231");
+    ASSERT_EQ(tcl(joinMarks({"PROTECT-ACCOUNT SALES", kUser, kPassword})).returned, "231");
+    ASSERT_EQ(tcl("GRANT-ACCOUNT SALES FRIEND").returned, "232");
+    att_ = system_.open("ATT");
   }
-  TclReply tclOn(Port& p, std::initializer_list<std::string_view> lines) {
+  static TclReply tclOn(Port& p, std::initializer_list<std::string_view> lines) {
     return parseTcl(p.execute(req("E", {joinMarks(lines)})));
   }
-  long failures() {
-    auto account = store::openSystem(system_.path())->openAccount("SALES", false);
-    return account->failedLogons("process " + std::to_string(getpid()));
+  std::unique_ptr<store::Account> account(const std::string& name) {
+    return store::openSystem(system_.path())->openAccount(name, false);
   }
-  std::unique_ptr<Port> other_;
+  // What an attack must leave as it was: credentials, grants, the victim's item and files.
+  std::string fingerprint() {
+    std::string out;
+    for (const char* name : {"DM", "SALES", "ATT"}) {
+      auto a = account(name);
+      out += name + std::string(":") + store::credentialStamp(*a) + ":";
+      for (const std::string& g : a->grantees()) out += g + ",";
+      for (const store::Section& s : a->sections({})) out += s.file + "/" + s.name + ",";
+    }
+    auto sales = account("SALES");
+    std::string item;
+    if (auto s = sales->findSection("CUST", false, {}, false)) (void)sales->readItem(*s, "1", item);
+    return out + item;
+  }
+
+  std::unique_ptr<Port> staleDm_, staleSales_, att_;
 };
 
-TEST_F(ProtectionTest, LogonNeedsTheCredentialsAndCountsFailures) {
+TEST_F(ProtectionTest, NoPathFromAnUnprotectedPortReachesAProtectedAccount) {
+  struct Attack {
+    const char* what;
+    std::function<std::string()> run;  // the answer the attack got
+    std::string refused;               // the answer that means refused
+  };
+  auto on = [&](Port& p, std::initializer_list<std::string_view> lines) {
+    return tclOn(p, lines).returned;
+  };
+  auto status = [&](Port& p, const std::string& request) {
+    return std::to_string(run(request, &p).status);
+  };
+  const std::vector<Attack> attacks = {
+      {"LOGTO DM without credentials", [&] { return on(*att_, {"LOGTO DM"}); }, "230"},
+      {"LOGTO DM with a guess",
+       [&] {
+         return on(*att_, {"LOGTO DM", kDmUser, "guess"});
+       },
+       "230"},
+      {"LOGTO SALES with DM's password",
+       [&] {
+         return on(*att_, {"LOGTO SALES", kDmUser, kDmPassword});
+       },
+       "230"},
+      {"LOGTO MDS (DM by its alias)", [&] { return on(*att_, {"LOGTO MDS"}); }, "230"},
+      {"GRANT-ACCOUNT SALES ATT", [&] { return on(*att_, {"GRANT-ACCOUNT SALES ATT"}); }, "234"},
+      {"REVOKE-ACCOUNT SALES FRIEND", [&] { return on(*att_, {"REVOKE-ACCOUNT SALES FRIEND"}); },
+       "234"},
+      {"PROTECT-ACCOUNT SALES",
+       [&] {
+         return on(*att_, {"PROTECT-ACCOUNT SALES", "att", "mine"});
+       },
+       "234"},
+      {"PROTECT-ACCOUNT DM",
+       [&] {
+         return on(*att_, {"PROTECT-ACCOUNT DM", "att", "mine"});
+       },
+       "234"},
+      {"DM port from before DM was protected: GRANT",
+       [&] { return on(*staleDm_, {"GRANT-ACCOUNT SALES ATT"}); }, "234"},
+      {"DM port from before: PROTECT-ACCOUNT SALES",
+       [&] {
+         return on(*staleDm_, {"PROTECT-ACCOUNT SALES", "att", "mine"});
+       },
+       "234"},
+      {"DM port from before: PROTECT-ACCOUNT DM",
+       [&] {
+         return on(*staleDm_, {"PROTECT-ACCOUNT DM", "att", "mine"});
+       },
+       "234"},
+      {"SALES port from before SALES was protected: GRANT",
+       [&] { return on(*staleSales_, {"GRANT-ACCOUNT SALES ATT"}); }, "234"},
+      {"O SALES,CUST", [&] { return status(*att_, req("O", {"SALES,CUST"})); }, "9"},
+      {"O SALES,BP", [&] { return status(*att_, req("O", {"SALES,BP,BP"})); }, "9"},
+      {"CLEAR-FILE SALES,CUST", [&] { return on(*att_, {"CLEAR-FILE SALES,CUST"}); }, "201"},
+      {"UPDATE-MD SALES", [&] { return on(*att_, {"UPDATE-MD SALES"}); }, "230"},
+      {"UPDATE-MD DM", [&] { return on(*att_, {"UPDATE-MD DM"}); }, "230"},
+      {"CREATE-INDEX on SALES,CUST", [&] { return on(*att_, {"CREATE-INDEX SALES,CUST A1"}); },
+       "201"},
+      {"COMPILE into SALES", [&] { return on(*att_, {"COMPILE SALES,BP, SUB (o"}); }, "230"},
+      {"L a module of SALES", [&] { return status(*att_, req("L", {"SALES,BP, SUB"})); }, "2"},
+      {"W on the system dictionary",
+       [&] {
+         return status(*att_, req("W", {openFile("mds,,", att_.get()), "X", "V"}));
+       },
+       "6"},
+      {"CLEAR-FILE mds,,", [&] { return on(*att_, {"CLEAR-FILE mds,,"}); }, "235"},
+  };
+  const std::string before = fingerprint();
+  int refused = 0;
+  for (const Attack& a : attacks) {
+    EXPECT_EQ(a.run(), a.refused) << a.what;
+    refused += fingerprint() == before;
+    EXPECT_EQ(fingerprint(), before) << a.what << " changed something";
+    EXPECT_EQ(tclOn(*att_, {"WHO"}).captured, std::to_string(att_->number()) + " ATT") << a.what;
+  }
+  EXPECT_EQ(refused, static_cast<int>(attacks.size()));
+  std::printf("attacker table: %zu paths tried, %d refused with nothing changed\n", attacks.size(),
+              refused);
+
+  // The same verbs work for whoever holds the credentials, so each refusal above means something.
+  auto dm = system_.open("DM", {kDmUser, kDmPassword});
+  EXPECT_EQ(tclOn(*dm, {"GRANT-ACCOUNT SALES ATT"}).returned, "232");
+  EXPECT_EQ(run(req("O", {"SALES,CUST"}), att_.get()).status, 0);
+  EXPECT_EQ(on(*att_, {"UPDATE-MD SALES (n"}), "212");
+  EXPECT_EQ(tclOn(*dm, {"REVOKE-ACCOUNT SALES ATT"}).returned, "233");
+  EXPECT_EQ(run(req("O", {"SALES,CUST"}), att_.get()).status, 9);
+  EXPECT_EQ(tclOn(*att_, {"LOGTO DM", kDmUser, kDmPassword}).returned, "211");
+}
+
+TEST_F(ProtectionTest, CredentialLinesNeverRunAsCommands) {
+  // Each refused command is followed by lines that would leave a trace if they ran.
+  const std::string u = "CREATE-FILE DATA LEAKU 1";
+  const std::string p = "CREATE-FILE DATA LEAKP 1";
+  const std::string next = "CREATE-FILE DATA NEXT 1";
+  struct Case {
+    const char* command;
+    const char* answer;
+    bool nextRuns;  // a refused LOGTO drops everything after it: it was meant for another account
+  };
+  const Case cases[] = {
+      {"LOGTO DM", "230", false},
+      {"LOGTO SALES", "230", false},
+      {"LOGTO NOSUCH", "210", false},
+      {"LOGTO", "203", false},
+      {"PROTECT-ACCOUNT SALES", "234", true},
+      {"PROTECT-ACCOUNT NOSUCH", "210", true},
+      {"PROTECT-ACCOUNT", "203", true},
+  };
+  for (const Case& c : cases) {
+    const TclReply r = tclOn(*att_, {c.command, u, p, next});
+    EXPECT_NE(r.returned.find(c.answer), std::string::npos) << c.command << ": " << r.returned;
+    auto att = account("ATT");
+    EXPECT_FALSE(att->findFile("LEAKU", false)) << c.command;
+    EXPECT_FALSE(att->findFile("LEAKP", false)) << c.command;
+    EXPECT_EQ(att->findFile("NEXT", false).has_value(), c.nextRuns) << c.command;
+    if (c.nextRuns) {
+      ASSERT_EQ(tclOn(*att_, {"DELETE-FILE NEXT"}).status, 0);
+    }
+  }
+}
+
+TEST_F(ProtectionTest, LogonAndLogtoNeedTheCredentials) {
   EXPECT_THROW((void)Port::open({system_.path(), "SALES"}), AccessDenied);
-  EXPECT_THROW((void)Port::open({system_.path(), "SALES"}, {"ann", "wrong"}), AccessDenied);
-  EXPECT_THROW((void)Port::open({system_.path(), "SALES"}, {"bob", "s3cret-Pass"}), AccessDenied);
-  EXPECT_EQ(failures(), 3);
-  EXPECT_NE(Port::open({system_.path(), "SALES"}, {"ANN", "s3cret-Pass"}), nullptr);
-  EXPECT_EQ(failures(), 0);
-  // Unprotected accounts ask for nothing.
-  EXPECT_NE(Port::open({system_.path(), "OTHER"}), nullptr);
+  EXPECT_THROW((void)Port::open({system_.path(), "SALES"}, {kUser, "wrong"}), AccessDenied);
+  EXPECT_THROW((void)Port::open({system_.path(), "SALES"}, {"bob", kPassword}), AccessDenied);
+  EXPECT_NE(Port::open({system_.path(), "SALES"}, {"ANN", kPassword}), nullptr);
+  EXPECT_NE(Port::open({system_.path(), "ATT"}), nullptr);  // unprotected: nothing asked
+
+  // The lines after the credentials are commands again.
+  const TclReply r = tclOn(*att_, {"LOGTO SALES", kUser, kPassword, "WHO"});
+  EXPECT_EQ(r.returned, "211");
+  EXPECT_NE(r.captured.find(std::to_string(att_->number()) + " SALES"), std::string::npos);
+  // A protected account takes its two lines also when the port is on it already.
+  const TclReply again = tclOn(*att_, {"LOGTO SALES", kUser, kPassword, "WHO"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_NE(again.captured.find(std::to_string(att_->number()) + " SALES"), std::string::npos)
+      << again.captured;
 }
 
-// The answer to each failed logon from one source is held back twice as long as the last.
-TEST_F(ProtectionTest, TheDelayAfterAFailedLogonDoublesUpToFiveSeconds) {
-  auto account = store::openSystem(system_.path())->openAccount("SALES", false);
-  std::vector<long> delays;
-  for (int i = 0; i < 8; ++i)
-    delays.push_back(static_cast<long>(store::recordFailedLogon(*account, "probe").count()));
-  EXPECT_EQ(delays, (std::vector<long>{100, 200, 400, 800, 1600, 3200, 5000, 5000}));
-  account->clearFailedLogons("probe");
-  EXPECT_EQ(store::recordFailedLogon(*account, "probe").count(), 100);
+// A fresh process per guess is held back as one process would be: the failures are counted in
+// the store against the account from every source, and each attempt waits before it is checked.
+TEST_F(ProtectionTest, FreshProcessesPerGuessAreSlowedLikeOne) {
+  const int kGuesses = 4;
+  for (int i = 0; i < kGuesses; ++i) {
+    const auto expected = store::logonDelay(i);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const auto start = std::chrono::steady_clock::now();
+      try {
+        (void)Port::open({system_.path(), "SALES"}, {kUser, "guess" + std::to_string(i)});
+        _exit(3);
+      } catch (const AccessDenied&) {
+      } catch (...) {
+        _exit(4);
+      }
+      _exit(std::chrono::steady_clock::now() - start >= expected ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "guess " << i << " (5: answered before its wait)";
+    auto sales = account("SALES");
+    EXPECT_EQ(sales->failedLogons(store::kEverySource), i + 1);
+    EXPECT_EQ(sales->failedLogons(store::logonSource()), i + 1);
+  }
+  EXPECT_EQ(store::logonDelay(kGuesses).count(), 800);
+  EXPECT_EQ(store::logonDelay(1000).count(), 5000);
+
+  EXPECT_NE(Port::open({system_.path(), "SALES"}, {kUser, kPassword}), nullptr);
+  EXPECT_EQ(account("SALES")->failedLogons(store::kEverySource), 0);
 }
 
-TEST_F(ProtectionTest, OnlyTheSaltedHashIsOnDisk) {
+TEST_F(ProtectionTest, TheSystemDictionaryIsReadByEveryAccountAndWrittenOnlyFromDm) {
+  const std::string mds = openFile("mds,,", att_.get());
+  EXPECT_EQ(run(req("R", {mds, "LOGTO", "0"}), att_.get()).status, 2);  // readable: not there
+  for (const std::string& write : {req("W", {mds, "X", "V"}), req("V", {mds, "X", "1", "V"}),
+                                   req("D", {mds, "X"}), req("d", {mds})})
+    EXPECT_EQ(run(write, att_.get()).status, 6) << write;
+  EXPECT_EQ(run(req("O", {"DM,MD"}), att_.get()).status, 0);
+  auto dm = system_.open("DM", {kDmUser, kDmPassword});
+  EXPECT_EQ(run(req("W", {openFile("mds,,", dm.get()), "X", "V"}), dm.get()).status, 0);
+  EXPECT_EQ(run(req("R", {mds, "X", "0"}), att_.get()).status, 0);
+}
+
+TEST_F(ProtectionTest, OnlyTheSaltedHashIsOnDiskAndOnlyForItsOwner) {
   TARN_SKIP_ON_POSTGRES("reads the account files themselves");
   port_.reset();
-  other_.reset();
+  staleSales_.reset();
   std::string disk;
   for (const char* suffix : {".account", ".account-wal"}) {
     std::ifstream in(system_.path() + "/SALES" + suffix, std::ios::binary);
     disk.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  EXPECT_EQ(disk.find("s3cret-Pass"), std::string::npos);
+  EXPECT_EQ(disk.find(kPassword), std::string::npos);
   EXPECT_NE(disk.find("$argon2id$"), std::string::npos);
+
+  struct stat st {};
+  ASSERT_EQ(::stat(system_.path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  int files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(system_.path())) {
+    ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << e.path();
+    ++files;
+  }
+  EXPECT_GE(files, 4);  // accounts, the register, their journals
 }
 
-TEST_F(ProtectionTest, LogtoTakesTheCredentialsFromStackedInput) {
-  EXPECT_EQ(tclOn(*other_, {"LOGTO SALES"}).returned, "230");
-  EXPECT_EQ(tclOn(*other_, {"LOGTO SALES", "ann", "nope"}).returned, "230");
-  EXPECT_EQ(tclOn(*other_, {"WHO"}).captured, std::to_string(other_->number()) + " OTHER");
-  // The lines after the credentials are commands again.
-  const TclReply r = tclOn(*other_, {"LOGTO SALES", "ann", "s3cret-Pass", "WHO"});
-  EXPECT_EQ(r.returned, "211");
-  EXPECT_NE(r.captured.find(std::to_string(other_->number()) + " SALES"), std::string::npos);
-}
+// Systems that predate the rule, and the rule itself.
+class ProtectionOrder : public EngineTest {};
 
-TEST_F(ProtectionTest, TheSystemDictionaryIsWrittenOnlyFromDm) {
-  const std::string mds = openFile("mds,,");
-  EXPECT_EQ(run(req("R", {mds, "LOGTO", "0"})).status, 2);  // readable: the item is not there
-  EXPECT_EQ(run(req("W", {mds, "X", "V"})).status, 6);
-  EXPECT_EQ(run(req("V", {mds, "X", "1", "V"})).status, 6);
-  EXPECT_EQ(run(req("D", {mds, "X"})).status, 6);
-  EXPECT_EQ(run(req("d", {mds})).status, 6);
-  EXPECT_EQ(tcl("CLEAR-FILE mds,,").returned, "235");
-  EXPECT_EQ(tcl("UPDATE-MD DM").returned, "230");
-  // Nor does a program of another account write it.
+// A program of another account does not write the system dictionary either.
+TEST_F(ProtectionOrder, AProgramOfAnotherAccountDoesNotWriteTheSystemDictionary) {
   ASSERT_EQ(tcl("CREATE-FILE BP 1").returned, "417");
   ASSERT_EQ(run(req("W", {openFile("BP"), "PUT",
                           "SUBROUTINE PUT(R)\xFEOPEN 'mds,,' TO F ELSE RETURN\xFEWRITE 'V' ON F, 'X'"}))
@@ -95,9 +292,38 @@ TEST_F(ProtectionTest, TheSystemDictionaryIsWrittenOnlyFromDm) {
   Reply put = run(callRequest(run(req("L", {"BP, PUT"})).data, {""}));
   EXPECT_EQ(put.status, status::kRunFailed);
   EXPECT_NE(put.data.find("written only from DM"), std::string::npos) << put.data;
+}
 
+TEST_F(ProtectionOrder, DmIsProtectedFirstAndAnOpenDmAdministersNoProtectedAccount) {
+  const TclReply early = tcl(joinMarks({"PROTECT-ACCOUNT SALES", kUser, kPassword, "WHO"}));
+  EXPECT_EQ(early.returned.substr(0, 3), "236");
+  EXPECT_NE(early.captured.find(" SALES"), std::string::npos);  // WHO ran; the lines did not
+  auto sales = store::openSystem(system_.path())->openAccount("SALES", false);
+  EXPECT_FALSE(store::isProtected(*sales));
+
+  // An account protected under an older rule, DM still open: DM still cannot administer it.
+  store::setCredentials(*sales, kUser, kPassword);
   auto dm = system_.open("DM");
-  EXPECT_EQ(run(req("W", {openFile("mds,,", dm.get()), "X", "V"}), dm.get()).status, 0);
+  EXPECT_EQ(parseTcl(dm->execute(req("E", {"GRANT-ACCOUNT SALES DM"}))).returned, "234");
+  EXPECT_FALSE(sales->grants("DM"));
+}
+
+TEST(AccountsOnPurpose, NothingIsMadeWithoutCreateAccount) {
+  TempSystem system;
+  EXPECT_THROW((void)Port::open({system.path(), "SALES"}), EngineError);
+  ASSERT_NE(system.open("SALES"), nullptr);  // with CreateAccount
+  try {
+    (void)Port::open({system.path(), "SALSE"});
+    ADD_FAILURE() << "a typo made an account";
+  } catch (const EngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("SALSE"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("CreateAccount=Yes"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(store::openSystem(system.path())->accountExists("SALSE"));
+  if (store::namesPostgres(system.path())) return;
+  const std::string typo = system.path() + "/no-such-system";
+  EXPECT_THROW((void)Port::open({typo, "DM"}), EngineError);
+  EXPECT_FALSE(std::filesystem::exists(typo));
 }
 
 // A port on account EVIL probes the protected account VAULT by every path that names another
@@ -115,6 +341,7 @@ class AttackerTest : public ::testing::Test {
     write(*vault_, "SCRATCH", "S", "scratch");
     ASSERT_EQ(on(*vault_, {"COMPILE BP, SECRET"}).returned, "241");
     ASSERT_EQ(on(*vault_, {"CATALOG BP, SECRET"}).returned, "244");
+    ASSERT_EQ(on(*system_.open("DM"), {"PROTECT-ACCOUNT DM", "root", "dm-Pass-1"}).returned, "231");
     ASSERT_EQ(on(*vault_, {"PROTECT-ACCOUNT VAULT", "keeper", "vault-Pass1"}).returned, "231");
 
     evil_ = system_.open("EVIL");
@@ -241,7 +468,7 @@ TEST_F(AttackerTest, EveryPathToAnotherAccountNeedsItsGrant) {
   ASSERT_EQ(on(*vault_, {"REVOKE-ACCOUNT VAULT EVIL"}).returned, "233");
   expectEveryProbe(false);
 
-  auto dm = system_.open("DM");
+  auto dm = system_.open("DM", {"root", "dm-Pass-1"});
   ASSERT_EQ(on(*dm, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "232");
   EXPECT_TRUE(probes().front().succeeds());
 }

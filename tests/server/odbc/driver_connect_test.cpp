@@ -4,9 +4,11 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/server/odbc/odbc_fixture.h"
 #include "tests/support/odbc_env.h"
@@ -94,7 +96,7 @@ TEST(DriverConnect, EngineFailureGives08001AndFreesEverything) {
   std::ofstream(blocker) << "x";
   const std::string system =
       onPostgres() ? "host=" + dir.path() + " port=1 dbname=none" : blocker + "/system";
-  const std::string connect = "DRIVER=Tarn;System=" + system + ";Account=DM;";
+  const std::string connect = "DRIVER=Tarn;System=" + system + ";Account=DM;CreateAccount=Yes;";
 
   LibrarySession s;
   EXPECT_EQ(s.open(connect), SQL_ERROR);
@@ -112,6 +114,59 @@ TEST(DriverConnect, EngineFailureGives08001AndFreesEverything) {
       SQL_SUCCESS);
   EXPECT_STREQ(reinterpret_cast<char*>(state), "08001");
   EXPECT_NE(std::string(reinterpret_cast<char*>(message)).find("[tarnodbc]"), std::string::npos);
+}
+
+// Every diagnostic of a failed connect, joined.
+std::string diagnostics(SQLHDBC dbc) {
+  std::string all;
+  SQLCHAR state[6];
+  SQLINTEGER native;
+  SQLCHAR message[1024];
+  SQLSMALLINT length;
+  for (SQLSMALLINT i = 1; SQLGetDiagRec(SQL_HANDLE_DBC, dbc, i, state, &native, message,
+                                        sizeof message, &length) == SQL_SUCCESS;
+       ++i)
+    all +=
+        std::string(reinterpret_cast<char*>(state)) + " " + reinterpret_cast<char*>(message) + "\n";
+  return all;
+}
+
+TEST(DriverConnect, FailuresSayWhatToDoAndNeverShowAPassword) {
+  (void)driverConfig();
+  TempDir dir;
+  struct Case {
+    std::string connect;
+    std::string secret;
+    std::vector<std::string> says;
+  };
+  const std::string nowhere = "host=" + dir.path() + " port=1 dbname=none";
+  const Case cases[] = {
+      {"DSN=TarnTest;Account=SALSE;CreateAccount=No;UID=u;PWD=Sekrit-1a",
+       "Sekrit-1a",
+       {"08001", "SALSE", "CreateAccount=Yes"}},
+      {"DSN=TarnTest;Account=SALSE;CreateAccount=0;UID=u;PWD={Sek;rit-1b}",
+       "rit-1b",
+       {"08001", "SALSE"}},
+      {"DRIVER=Tarn;System=" + dir.path() + "/typo;Account=DM;PWD=Sekrit-1c",
+       "Sekrit-1c",
+       {"08001", "No system in", "CreateAccount=Yes"}},
+      {"DRIVER=Tarn;System={" + nowhere + " password=Sekrit-2a};CreateAccount=Yes",
+       "Sekrit-2a",
+       {"08001"}},
+      {"DRIVER=Tarn;System=postgresql://me:Sekrit-3a@/none?host=" + dir.path() +
+           "&port=1;CreateAccount=Yes",
+       "Sekrit-3a",
+       {"08001"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.connect);
+    Odbc3Connection conn(c.connect);
+    EXPECT_EQ(conn.connectResult(), SQL_ERROR);
+    const std::string said = diagnostics(conn.dbc());
+    EXPECT_EQ(said.find(c.secret), std::string::npos) << said;
+    for (const std::string& words : c.says) EXPECT_NE(said.find(words), std::string::npos) << said;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/typo"));
 }
 
 TEST(DriverConnect, EveryHandleFreesAndAConnectedHandleCannotBeFreed) {

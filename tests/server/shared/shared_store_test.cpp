@@ -42,8 +42,8 @@ class Machine {
     const std::string& dir = home_.path();
     std::filesystem::create_directory(dir + "/system");
     std::ofstream(dir + "/odbcinst.ini") << "[Tarn]\nDriver = " << TARN_ODBC_DRIVER_PATH << "\n";
-    std::ofstream(dir + "/odbc.ini")
-        << "[Shared]\nDriver = Tarn\nSystem = " << system << "\nAccount = TEAM\n";
+    std::ofstream(dir + "/odbc.ini") << "[Shared]\nDriver = Tarn\nSystem = " << system
+                                     << "\nAccount = TEAM\nCreateAccount = Yes\n";
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "common/secret_text.h"
 #include "server/engine/store/postgres/pg.h"
 #include "server/engine/store/postgres/pg_account.h"
 
@@ -50,7 +51,7 @@ Query systemQuery(const char* name, const char* sql, const char* types) {
 // The data source as messages may show it: keywords without the password when it holds one.
 std::string withoutPassword(const std::string& conninfo) {
   PQconninfoOption* parsed = PQconninfoParse(conninfo.c_str(), nullptr);
-  if (parsed == nullptr) return conninfo;
+  if (parsed == nullptr) return secrets::masked(conninfo);
   bool secret = false;
   std::string shown;
   for (PQconninfoOption* o = parsed; o->keyword != nullptr; ++o) {
@@ -63,7 +64,7 @@ std::string withoutPassword(const std::string& conninfo) {
     shown += std::string(o->keyword) + "=" + o->val;
   }
   PQconninfoFree(parsed);
-  return secret ? shown : conninfo;
+  return secret ? shown : secrets::masked(conninfo);
 }
 
 std::string hostName() {
@@ -74,10 +75,13 @@ std::string hostName() {
 
 class PgSystem final : public System {
  public:
-  explicit PgSystem(const std::string& conninfo)
+  PgSystem(const std::string& conninfo, bool create)
       : location_(withoutPassword(conninfo)), session_(std::make_shared<Session>(conninfo)) {
-    makeSchema();
-    if (!accountExists(kSystemAccount)) (void)openAccount(kSystemAccount, true);
+    makeSchema(create);
+    if (!accountExists(kSystemAccount)) {
+      if (!create) throw missing();
+      (void)openAccount(kSystemAccount, true);
+    }
   }
 
   ~PgSystem() override = default;
@@ -178,11 +182,20 @@ class PgSystem final : public System {
 
  private:
   // Made once per database, under a lock so that machines starting together do not collide.
-  void makeSchema() {
+  // A database with no system in it yet; only a data source that allows creation makes one.
+  [[nodiscard]] StoreError missing() const {
+    return StoreError(StoreFailure::kMissing,
+                      "No system in " + location_ +
+                          ". Check System= in the data source, or connect once with "
+                          "CreateAccount=Yes to create the system there.");
+  }
+
+  void makeSchema(bool create) {
     static const Query exists =
         systemQuery("exists", "SELECT to_regclass('tarn_system.layout') IS NOT NULL", "");
     static const Query layout = systemQuery("layout", "SELECT version FROM tarn_system.layout", "");
     if (session_->run(exists).integer(0, 0) == 0) {
+      if (!create) throw missing();
       session_->exec("BEGIN");
       try {
         session_->exec(
@@ -216,8 +229,8 @@ class PgSystem final : public System {
 
 }  // namespace
 
-std::unique_ptr<System> openSystem(const std::string& conninfo) {
-  return std::make_unique<PgSystem>(conninfo);
+std::unique_ptr<System> openSystem(const std::string& conninfo, bool create) {
+  return std::make_unique<PgSystem>(conninfo, create);
 }
 
 }  // namespace tarn::server::store::postgres

@@ -12,6 +12,6 @@ namespace tarn::server::store::postgres {
 
 // Connects to the database conninfo names (a libpq URI or keywords), making the system's schema
 // and its DM account on first use. Throws StoreError.
-[[nodiscard]] std::unique_ptr<System> openSystem(const std::string& conninfo);
+[[nodiscard]] std::unique_ptr<System> openSystem(const std::string& conninfo, bool create);
 
 }  // namespace tarn::server::store::postgres

@@ -1,5 +1,8 @@
 #include "server/engine/store/sqlite/sqlite.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -32,6 +35,12 @@ StoreError sqliteError(int code, const std::string& what) {
 }
 
 DbHandle openDatabase(const std::string& path, bool create) {
+  if (create) {
+    // Items and password hashes are the owner's alone. SQLite would make the file 0644; made
+    // here first it is 0600, and SQLite gives its -wal and -shm files the database's mode.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+  }
   sqlite3* raw = nullptr;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);

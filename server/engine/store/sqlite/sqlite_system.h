@@ -16,7 +16,7 @@ namespace tarn::server::store {
 class SqliteSystem final : public System {
  public:
   // Uses directory path, creating it and its DM account on first use. Throws StoreError.
-  explicit SqliteSystem(std::string path);
+  SqliteSystem(std::string path, bool create);
 
   [[nodiscard]] const std::string& location() const noexcept override { return path_; }
   [[nodiscard]] bool accountExists(std::string_view name) override;
