@@ -13,6 +13,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/secret_text.h"
@@ -367,15 +368,24 @@ std::string historyPath() {
 }
 
 // Reads a key for the line editor. Ctrl-C ends the read at once (as end of input, which the
-// loop below tells apart by the interrupt flag), where the editor itself would read on.
+// loop below tells apart by the interrupt flag), where the editor itself would read on. The flag
+// is looked at before and after each read too: the signal may come while the editor is busy
+// rather than waiting in read(), and a key read after it belongs to the next line.
+int pushedKey = EOF;
 int readKey(FILE*) {
+  if (pushedKey != EOF && !tarnsh::interruptPending()) return std::exchange(pushedKey, EOF);
   unsigned char c = 0;
-  while (true) {
+  while (!tarnsh::interruptPending()) {
     const ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n == 1) return c;
-    if (n < 0 && errno == EINTR && !tarnsh::interruptPending()) continue;
-    return EOF;
+    if (n == 1) {
+      if (!tarnsh::interruptPending()) return c;
+      pushedKey = c;
+      break;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
   }
+  return EOF;
 }
 
 int interactive(Shell& shell) {

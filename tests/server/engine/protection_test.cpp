@@ -519,7 +519,7 @@ TEST_F(AttackerTest, ATransactionWritesOnlyWhatAWriteCould) {
   EXPECT_EQ(on(*evil_, {"TRANSACTION COMMIT"}).returned, "275");
   EXPECT_EQ(contents("VAULT"), before);
 
-  auto dm = system_.open("DM");
+  auto dm = system_.open("DM", {"root", "dm-Pass-1"});
   const std::string dmMds = run(*dm, req("O", {"mds,,"})).data;
   ASSERT_EQ(run(*dm, req("W", {dmMds, "X", "V"})).status, 0);
   const std::string mds = run(*evil_, req("O", {"mds,,"})).data;
