@@ -92,6 +92,21 @@ inline constexpr int kFileCleared = 420;
 inline constexpr int kBadModulo = 421;
 inline constexpr int kCaseShown = 431;
 inline constexpr int kOverLimit = 450;
+// The query verbs' own.
+inline constexpr int kIndexesListed = 176;
+inline constexpr int kBadExpression = 204;     // an I item that does not compile
+inline constexpr int kExpressionFailed = 205;  // an I item that failed on an item
+inline constexpr int kNoSuchItem = 206;
+inline constexpr int kItemsCopied = 408;
+inline constexpr int kItemNotCopied = 409;
+inline constexpr int kItemsDeleted = 410;
+inline constexpr int kFilesListed = 411;
+inline constexpr int kItemLocked = 412;
+inline constexpr int kListSaved = 460;
+inline constexpr int kListDeleted = 461;
+inline constexpr int kNoSuchList = 462;
+inline constexpr int kNoActiveList = 463;
+inline constexpr int kBadListName = 464;
 }  // namespace msg
 
 // Whether c is one of the marks (bytes 251-255).

@@ -179,7 +179,7 @@ std::shared_ptr<const Field> Dictionary::define(std::string_view name, std::stri
 // reads fields as variables and calls the intrinsics as any module does.
 void Dictionary::compileExpression(Field& f, std::string_view expression, int depth) {
   if (depth >= kMaxDepth)
-    throw QueryError{qmsg::kBadExpression,
+    throw QueryError{msg::kBadExpression,
                      cat({"'", f.name, "' names I items ", std::to_string(kMaxDepth),
                           " deep; a loop is likely."})};
   std::string body;
@@ -226,7 +226,7 @@ void Dictionary::compileExpression(Field& f, std::string_view expression, int de
     // One expression, not statements: whoever can write a dictionary must not get to run
     // statements in the port of whoever lists the file.
     if (c == ';' || c == '\n' || c == '\r' || static_cast<unsigned char>(c) >= 0xFB)
-      throw QueryError{qmsg::kBadExpression, cat({"I item '", f.name,
+      throw QueryError{msg::kBadExpression, cat({"I item '", f.name,
                                                   "' does not compile: it holds more than one "
                                                   "expression."})};
     body.push_back(c);
@@ -239,7 +239,7 @@ void Dictionary::compileExpression(Field& f, std::string_view expression, int de
   f.program = compiled(source, errors);
   if (!f.program) {
     std::string why = errors.empty() ? std::string("it is not an expression") : errors[0].text;
-    throw QueryError{qmsg::kBadExpression, cat({"I item '", f.name, "' does not compile: ", why})};
+    throw QueryError{msg::kBadExpression, cat({"I item '", f.name, "' does not compile: ", why})};
   }
 }
 
@@ -317,7 +317,7 @@ std::string Dictionary::value(const Field& f, std::string_view id, std::string_v
   corvex::Runtime rt;
   corvex::RunResult r = corvex::run(*f.program, args, rt);
   if (r.status == corvex::RunStatus::kError)
-    throw QueryError{qmsg::kExpressionFailed,
+    throw QueryError{msg::kExpressionFailed,
                      cat({"I item '", f.name, "' failed on item '", id, "': ", r.message})};
   return args[0].text();
 }

@@ -21,12 +21,6 @@ struct QueryError {
   std::string text;
 };
 
-// Message numbers of the query verbs (listed in server/README.md).
-namespace qmsg {
-constexpr int kBadExpression = 204;     // an I item that does not compile
-constexpr int kExpressionFailed = 205;  // an I item that failed on an item
-}  // namespace qmsg
-
 struct Field {
   enum class Kind { kData, kExpression };
   std::string name;  // as the sentence or the dictionary names it

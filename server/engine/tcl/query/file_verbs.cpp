@@ -6,16 +6,6 @@
 namespace tarn::server::tcl {
 namespace {
 
-namespace fmsg {
-constexpr int kIndexes = 176;
-constexpr int kNoItem = 206;
-constexpr int kCopied = 408;
-constexpr int kNotCopied = 409;
-constexpr int kDeleted = 410;
-constexpr int kFiles = 411;
-constexpr int kItemLocked = 412;
-}  // namespace fmsg
-
 // The file a verb names: "DICT name" or a reference in one word.
 std::optional<OpenSection> fileAt(Interpreter& in, const std::vector<Word>& w, std::size_t& i,
                                   std::string& reference) {
@@ -103,7 +93,7 @@ void listFiles(Interpreter& in, const Invocation& call) {
   }
   std::sort(files.begin(), files.end());
   for (const std::string& f : files) in.print(f);
-  in.message(fmsg::kFiles, cat({std::to_string(files.size()), " files listed."}));
+  in.message(msg::kFilesListed, cat({std::to_string(files.size()), " files listed."}));
 }
 
 void listIndex(Interpreter& in, const Invocation& call) {
@@ -117,7 +107,7 @@ void listIndex(Interpreter& in, const Invocation& call) {
   }
   std::vector<store::Correlative> defs = f->account->indexes().definitions(f->section);
   for (const store::Correlative& c : defs) in.print(c.text());
-  in.message(fmsg::kIndexes, cat({"File '", reference, "' has ", std::to_string(defs.size()),
+  in.message(msg::kIndexesListed, cat({"File '", reference, "' has ", std::to_string(defs.size()),
                                   defs.size() == 1 ? " index." : " indexes."}));
 }
 
@@ -134,7 +124,7 @@ void copyToTerminal(Interpreter& in, const Invocation& call) {
   for (const std::string& id : *ids) {
     body.clear();
     if (!f->account->readItem(f->section, id, body)) {
-      in.message(fmsg::kNoItem, cat({"'", id, "' is not an item of file '", reference, "'."}));
+      in.message(msg::kNoSuchItem, cat({"'", id, "' is not an item of file '", reference, "'."}));
       continue;
     }
     in.print(id);
@@ -182,25 +172,25 @@ void copyItems(Interpreter& in, const Invocation& call) {
   for (const std::string& id : *ids) {
     body.clear();
     if (!from->account->readItem(from->section, id, body)) {
-      in.message(fmsg::kNoItem, cat({"'", id, "' is not an item of file '", fromRef, "'."}));
+      in.message(msg::kNoSuchItem, cat({"'", id, "' is not an item of file '", fromRef, "'."}));
       continue;
     }
     store::Transaction tx(a);
     existing.clear();
     if (!overwrite && a.readItem(to->section, id, existing)) {
-      in.message(fmsg::kNotCopied,
+      in.message(msg::kItemNotCopied,
                  cat({"'", id, "' is already in file '", toRef, "'; not copied."}));
       continue;
     }
     if (a.checkWrite(to->section, id, in.state().owner()).heldElsewhere) {
-      in.message(fmsg::kItemLocked, cat({"'", id, "' is locked in file '", toRef, "'."}));
+      in.message(msg::kItemLocked, cat({"'", id, "' is locked in file '", toRef, "'."}));
       continue;
     }
     a.writeItem(to->section, id, body);
     tx.commit();
     ++copied;
   }
-  in.message(fmsg::kCopied, cat({std::to_string(copied), " items copied."}));
+  in.message(msg::kItemsCopied, cat({std::to_string(copied), " items copied."}));
 }
 
 void deleteItems(Interpreter& in, const Invocation& call) {
@@ -216,17 +206,17 @@ void deleteItems(Interpreter& in, const Invocation& call) {
   for (const std::string& id : *ids) {
     store::Transaction tx(a);
     if (a.checkWrite(f->section, id, in.state().owner()).heldElsewhere) {
-      in.message(fmsg::kItemLocked, cat({"'", id, "' is locked in file '", reference, "'."}));
+      in.message(msg::kItemLocked, cat({"'", id, "' is locked in file '", reference, "'."}));
       continue;
     }
     if (!a.deleteItem(f->section, id)) {
-      in.message(fmsg::kNoItem, cat({"'", id, "' is not an item of file '", reference, "'."}));
+      in.message(msg::kNoSuchItem, cat({"'", id, "' is not an item of file '", reference, "'."}));
       continue;
     }
     tx.commit();
     ++deleted;
   }
-  in.message(fmsg::kDeleted, cat({std::to_string(deleted), " items deleted."}));
+  in.message(msg::kItemsDeleted, cat({std::to_string(deleted), " items deleted."}));
 }
 
 }  // namespace verbs

@@ -9,14 +9,6 @@ namespace {
 
 constexpr std::string_view kListFile = "&SAVEDLISTS&";
 
-namespace lmsg {
-constexpr int kSaved = 460;
-constexpr int kDeleted = 461;
-constexpr int kNoSuchList = 462;
-constexpr int kNoActiveList = 463;
-constexpr int kBadName = 464;
-}  // namespace lmsg
-
 // The list's name: one word, no marks. Nothing (after a message) otherwise.
 std::optional<std::string> listName(Interpreter& in, const Invocation& call) {
   if (call.cmd.words.empty()) {
@@ -31,12 +23,12 @@ std::optional<std::string> listName(Interpreter& in, const Invocation& call) {
   for (char c : name) {
     if (static_cast<unsigned char>(c) >= 0xFB || static_cast<unsigned char>(c) < 0x20 ||
         name.size() > 255) {
-      in.message(lmsg::kBadName, cat({"'", name, "' is not a valid list name."}));
+      in.message(msg::kBadListName, cat({"'", name, "' is not a valid list name."}));
       return std::nullopt;
     }
   }
   if (name.empty()) {
-    in.message(lmsg::kBadName, "'' is not a valid list name.");
+    in.message(msg::kBadListName, "'' is not a valid list name.");
     return std::nullopt;
   }
   return name;
@@ -62,7 +54,7 @@ void saveList(Interpreter& in, const Invocation& call) {
   std::optional<std::string> name = listName(in, call);
   if (!name) return;
   if (!in.state().activeList) {
-    in.message(lmsg::kNoActiveList, "There is no active list to save.");
+    in.message(msg::kNoActiveList, "There is no active list to save.");
     return;
   }
   // A saved list is an item like any other, so the item limit holds for it too.
@@ -80,7 +72,7 @@ void saveList(Interpreter& in, const Invocation& call) {
   store::Transaction tx(a);
   a.writeItem(*file, *name, list.ids);
   tx.commit();
-  in.message(lmsg::kSaved,
+  in.message(msg::kListSaved,
              cat({"List '", *name, "' saved: ", std::to_string(list.count), " items."}));
 }
 
@@ -90,7 +82,7 @@ void getList(Interpreter& in, const Invocation& call) {
   std::optional<store::Section> file = listFile(in, false);
   IdList list;
   if (!file || !in.state().account().readItem(*file, *name, list.ids)) {
-    in.message(lmsg::kNoSuchList, cat({"'", *name, "' is not a saved list."}));
+    in.message(msg::kNoSuchList, cat({"'", *name, "' is not a saved list."}));
     return;
   }
   if (!list.ids.empty())
@@ -111,11 +103,11 @@ void deleteList(Interpreter& in, const Invocation& call) {
   store::Account& a = in.state().account();
   store::Transaction tx(a);
   if (!file || !a.deleteItem(*file, *name)) {
-    in.message(lmsg::kNoSuchList, cat({"'", *name, "' is not a saved list."}));
+    in.message(msg::kNoSuchList, cat({"'", *name, "' is not a saved list."}));
     return;
   }
   tx.commit();
-  in.message(lmsg::kDeleted, cat({"List '", *name, "' deleted."}));
+  in.message(msg::kListDeleted, cat({"List '", *name, "' deleted."}));
 }
 
 }  // namespace verbs
