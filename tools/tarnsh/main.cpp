@@ -369,19 +369,15 @@ std::string historyPath() {
 
 // Reads a key for the line editor. Ctrl-C ends the read at once (as end of input, which the
 // loop below tells apart by the interrupt flag), where the editor itself would read on. The flag
-// is looked at before and after each read too: the signal may come while the editor is busy
-// rather than waiting in read(), and a key read after it belongs to the next line.
-int pushedKey = EOF;
+// is looked at before each read too, since the signal may come while the editor is busy rather
+// than waiting in read(). A key that a read returns once the flag is up was typed before the
+// Ctrl-C (the "^C" that invites the next line is not shown yet), so it goes with the dropped line,
+// as the terminal itself drops the rest of its queue on an interrupt.
 int readKey(FILE*) {
-  if (pushedKey != EOF && !tarnsh::interruptPending()) return std::exchange(pushedKey, EOF);
   unsigned char c = 0;
   while (!tarnsh::interruptPending()) {
     const ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n == 1) {
-      if (!tarnsh::interruptPending()) return c;
-      pushedKey = c;
-      break;
-    }
+    if (n == 1) return tarnsh::interruptPending() ? EOF : c;
     if (n < 0 && errno == EINTR) continue;
     break;
   }
