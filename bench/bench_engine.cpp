@@ -54,7 +54,7 @@ std::string tempDir(const char* tag) {
 // An engine port on a system holding CUST with kItems items of 200 bytes.
 struct EngineFixture {
   std::string dir = tempDir("tarn-bench-engine");
-  std::unique_ptr<Port> port = Port::open({dir, "BENCH"});
+  std::unique_ptr<Port> port = Port::open({dir, "BENCH", {}, true});
   std::string file;
   EngineFixture() {
     port->execute(join({"E", "CREATE-FILE CUST 101"}));
@@ -206,14 +206,14 @@ struct BigFixture {
     {
       // Loaded through the store in one transaction: a million separate commits would take
       // longer than the measurement.
-      auto account = tarn::server::store::openSystem(dir)->openAccount("BIG", true);
+      auto account = tarn::server::store::openSystem(dir, true)->openAccount("BIG", true);
       account->createDataSection("CUST", "CUST", 1, true);
       auto section = account->findSection("CUST", false, {}, false);
       tarn::server::store::Transaction tx(*account);
       for (int i = 0; i < kListItems; ++i) account->writeItem(*section, idOf(i), "x");
       tx.commit();
     }
-    port = Port::open({dir, "BIG"});
+    port = Port::open({dir, "BIG", {}, true});
     file = port->execute(join({"O", "CUST"})).substr(5);
   }
   ~BigFixture() {

@@ -162,7 +162,7 @@ struct EngineFixture {
 
   EngineFixture() {
     (void)setting();
-    port = server::Port::open({setting().system, "ENGINE"});
+    port = server::Port::open({setting().system, "ENGINE", {}, true});
     for (const char* name : {"INDEXED", "PLAIN"}) {
       (void)port->execute(std::string("E") + kMark + "CREATE-FILE " + name + " 101");
       std::string& number = std::string(name) == "PLAIN" ? plain : indexed;
@@ -224,7 +224,7 @@ struct BuildFixture {
     const auto start = Clock::now();
     {
       std::unique_ptr<server::store::Account> account =
-          server::store::openSystem(setting().system)->openAccount("BUILD", true);
+          server::store::openSystem(setting().system, true)->openAccount("BUILD", true);
       (void)account->createDictionary("BIG", 1, true);
       (void)account->createDataSection("BIG", "BIG", 1, true);
       auto section = account->findSection("BIG", false, {}, false);
@@ -233,7 +233,7 @@ struct BuildFixture {
         account->writeItem(*section, itemId("C", i), keyedBody(keyFor(i)));
       tx.commit();
     }
-    port = server::Port::open({setting().system, "BUILD"});
+    port = server::Port::open({setting().system, "BUILD", {}, true});
     wide = openSqlite(setting().dir.path() + "/wide.db");
     narrow = openSqlite(setting().dir.path() + "/narrow.db");
     sqliteExec(wide.get(), "CREATE TABLE t(id BLOB PRIMARY KEY, k BLOB, body BLOB) WITHOUT ROWID");

@@ -478,7 +478,7 @@ struct ListFixture {
     auto start = Clock::now();
     {
       std::unique_ptr<Account> account =
-          openSystem(setting().system)->openAccount(kListAccount, true);
+          openSystem(setting().system, true)->openAccount(kListAccount, true);
       (void)account->createDataSection(kListFile, kListFile, 1, true);
       std::optional<Section> section = account->findSection(kListFile, false, "", false);
       if (!section) fail("no data section for the list file");
@@ -583,7 +583,7 @@ struct GrowthFixture {
     (void)setting();
     {
       std::unique_ptr<Account> account =
-          openSystem(setting().system)->openAccount(kGrowthAccount, true);
+          openSystem(setting().system, true)->openAccount(kGrowthAccount, true);
       const std::string body = itemBody(kListBodySize);
       Transaction tx(*account);
       for (long items : kGrowthSizes) {

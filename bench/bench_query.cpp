@@ -87,7 +87,7 @@ struct Fixture {
   std::unique_ptr<store::Account> account;
 
   Fixture() {
-    port = Port::open({dir, "BENCH"});
+    port = Port::open({dir, "BENCH", {}, true});
     for (const char* f : {"BIG", "LISTED"})
       mustOk(port->execute(std::string("E") + AM + "CREATE-FILE " + f + " 101"), "create");
     system = store::openSystem(dir);

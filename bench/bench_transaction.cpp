@@ -43,7 +43,7 @@ struct StoreFixture {
   std::string body = std::string(200, 'b');
 
   explicit StoreFixture(const std::string& system) {
-    port = Port::open({system, "BENCH"});
+    port = Port::open({system, "BENCH", {}, true});
     (void)port->execute(request({"E", "CREATE-FILE CUST 101"}));
     file = port->execute(request({"O", "CUST"})).substr(5);
     for (int i = 0; i < kWrites; ++i) {
