@@ -897,6 +897,35 @@ TARN_AVX512 inline __attribute__((always_inline)) int compareSibling512(
   return p[q + j] < pat[j] ? -1 : 1;
 }
 
+// The probes from the first siblings at from: one compare finds where the next two start when the
+// first are short (as in lists of ids), so that the choice costs no chain of dependent scans.
+TARN_AVX512 Probes sampleProbes512(const char16_t* p, std::size_t n, std::size_t from, char16_t sep,
+                                   std::size_t m, __m512i head) noexcept {
+  std::size_t starts[kSamples];
+  std::size_t k = 0;
+  const std::uint32_t near = reach(n, from);
+  const std::uint32_t seps = _mm512_mask_cmpeq_epi16_mask(
+      near, _mm512_maskz_loadu_epi16(near, p + from), _mm512_set1_epi16(static_cast<short>(sep)));
+  if (std::popcount(seps) >= static_cast<int>(kSamples) - 1) {
+    starts[k++] = from;
+    for (std::uint32_t rest = seps; k < kSamples; rest &= rest - 1) {
+      const std::size_t s = from + static_cast<std::size_t>(std::countr_zero(rest)) + 1;
+      if (s >= n) break;
+      starts[k++] = s;
+    }
+  } else {
+    k = sampleStarts(p, n, from, sep, starts);
+  }
+  const std::uint32_t valid = m >= 32 ? ~0u : _bzhi_u32(~0u, static_cast<unsigned>(m + 1));
+  std::uint32_t e[kSamples] = {};
+  for (std::size_t i = 0; i < k; ++i) {
+    const std::uint32_t readable = reach(n, starts[i]) & valid;
+    e[i] = _mm512_mask_cmpeq_epi16_mask(readable, _mm512_maskz_loadu_epi16(readable, p + starts[i]),
+                                        head);
+  }
+  return chooseProbes(e, valid);
+}
+
 TARN_AVX512 SiblingHit findSiblingAvx512(const char16_t* p, std::size_t n, std::size_t from,
                                          char16_t sep, const char16_t* pat,
                                          std::size_t m) noexcept {
@@ -906,92 +935,64 @@ TARN_AVX512 SiblingHit findSiblingAvx512(const char16_t* p, std::size_t n, std::
     hit.pos = from;
     return hit;
   }
-  // The samples for the probes, each one masked compare against the pattern's head.
-  Probes probes;
-  {
-    std::size_t starts[kSamples];
-    const std::size_t k = sampleStarts(p, n, from, sep, starts);
-    const std::uint32_t valid = m >= 32 ? ~0u : _bzhi_u32(~0u, static_cast<unsigned>(m + 1));
-    std::uint32_t e[kSamples] = {};
-    for (std::size_t i = 0; i < k; ++i) {
-      const std::uint32_t readable = reach(n, starts[i]) & valid;
-      e[i] = _mm512_mask_cmpeq_epi16_mask(readable,
-                                          _mm512_maskz_loadu_epi16(readable, p + starts[i]), head);
-    }
-    probes = chooseProbes(e, valid);
-  }
+  const Probes probes = sampleProbes512(p, n, from, sep, m, head);
   // A candidate follows a separator and holds the pattern's units at the two probe offsets: each
-  // compare is masked by the one before, so a block of 64 units costs six compares and one test,
-  // and its masks reach the general registers only when it has a candidate. Separators are
-  // compared one unit back, at p + at - 1, and counted in vector lanes.
+  // compare is masked by the one before, so a block of 64 units costs six compares and one test.
+  // Separators are compared one unit back, at p + at - 1, and counted from the masks.
   const __m512i separator = _mm512_set1_epi16(static_cast<short>(sep));
   const __m512i first = _mm512_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.first)));
   const __m512i second =
       _mm512_set1_epi16(static_cast<short>(probeUnit(pat, m, sep, probes.second)));
-  const __m512i one = _mm512_set1_epi16(1);
   const std::size_t reachBeyond = std::max(probes.first, probes.second);
-  __m512i lanes = _mm512_setzero_si512();
-  std::size_t folded = 0;  // with lanes: the separators in p[from, i - 1)
-  // Only at a hit and between stretches, so a plain sum serves.
-  auto laneSum = [&]() TARN_AVX512 {
-    alignas(64) std::int32_t wide[16];
-    _mm512_store_si512(wide, _mm512_madd_epi16(lanes, one));
-    std::size_t sum = 0;
-    for (const std::int32_t w : wide) sum += static_cast<std::size_t>(w);
-    return sum;
-  };
-  auto separatorsAt = [&](std::size_t at) TARN_AVX512 {
-    return _mm512_cmpeq_epi16_mask(load512(p + at - 1), separator);
-  };
-  auto candidatesAt = [&](std::size_t at, __mmask32 seps) TARN_AVX512 {
-    const __mmask32 k = _mm512_mask_cmpeq_epi16_mask(seps, load512(p + at + probes.first), first);
-    return _mm512_mask_cmpeq_epi16_mask(k, load512(p + at + probes.second), second);
-  };
-  // The sibling sought among the candidates of the 32 units at p + at, or 32.
-  auto firstHit = [&](std::size_t at, std::uint32_t candidates) TARN_AVX512 {
+  std::size_t separators = 0;  // in p[from, i - 1)
+  // The sibling sought among the candidates of the 32 units at p + at, recorded in hit; seps has
+  // the separators of p[at - 1, at + 31), and before counts those of p[from, at - 1).
+  auto found = [&](std::size_t at, std::uint32_t candidates, std::uint32_t seps,
+                   std::size_t before) TARN_AVX512 {
     for (; candidates != 0; candidates &= candidates - 1) {
       const auto k = static_cast<unsigned>(std::countr_zero(candidates));
-      if (siblingAt512(p, n, at + k, sep, pat, m, head)) return k;
+      if (siblingAt512(p, n, at + k, sep, pat, m, head)) {
+        hit.pos = at + k;
+        hit.separators = before + static_cast<std::size_t>(std::popcount(_bzhi_u32(seps, k + 1)));
+        return true;
+      }
     }
-    return 32u;
+    return false;
   };
   std::size_t i = from + 1;
-  // A lane gains at most 2 a block: folded before it could pass the signed 16-bit range.
-  constexpr std::size_t kStretch = 64 * 8192;
-  while (i + 64 + reachBeyond <= n) {
-    const std::size_t stop = std::min(n - 63 - reachBeyond, i + kStretch);  // blocks start below
-    for (; i < stop; i += 64) {
-      const __mmask32 sa = separatorsAt(i), sb = separatorsAt(i + 32);
-      const __mmask32 ca = candidatesAt(i, sa), cb = candidatesAt(i + 32, sb);
-      if (_kortestz_mask32_u8(ca, cb) == 0) {
-        const std::size_t before = folded + laneSum();
-        if (const unsigned k = firstHit(i, ca); k < 32) {
-          hit.pos = i + k;
-          hit.separators = before + static_cast<std::size_t>(std::popcount(_bzhi_u32(sa, k + 1)));
-          return hit;
-        }
-        if (const unsigned k = firstHit(i + 32, cb); k < 32) {
-          hit.pos = i + 32 + k;
-          hit.separators = before + static_cast<std::size_t>(std::popcount(sa)) +
-                           static_cast<std::size_t>(std::popcount(_bzhi_u32(sb, k + 1)));
-          return hit;
-        }
-      }
-      lanes = _mm512_mask_add_epi16(lanes, sa, lanes, one);
-      lanes = _mm512_mask_add_epi16(lanes, sb, lanes, one);
+  for (; i + 64 + reachBeyond <= n; i += 64) {
+    const __mmask32 sa = _mm512_cmpeq_epi16_mask(load512(p + i - 1), separator);
+    const __mmask32 sb = _mm512_cmpeq_epi16_mask(load512(p + i + 31), separator);
+    const __mmask32 ca = _mm512_mask_cmpeq_epi16_mask(
+        _mm512_mask_cmpeq_epi16_mask(sa, load512(p + i + probes.first), first),
+        load512(p + i + probes.second), second);
+    const __mmask32 cb = _mm512_mask_cmpeq_epi16_mask(
+        _mm512_mask_cmpeq_epi16_mask(sb, load512(p + i + 32 + probes.first), first),
+        load512(p + i + 32 + probes.second), second);
+    if (_kortestz_mask32_u8(ca, cb) == 0) [[unlikely]] {
+      if (found(i, ca, sa, separators)) return hit;
+      const auto half = static_cast<std::size_t>(std::popcount(static_cast<std::uint32_t>(sa)));
+      if (found(i + 32, cb, sb, separators + half)) return hit;
     }
-    folded += laneSum();
-    lanes = _mm512_setzero_si512();
+    separators += static_cast<std::size_t>(
+        std::popcount((static_cast<std::uint64_t>(sb) << 32) | static_cast<std::uint32_t>(sa)));
   }
-  std::size_t separators = folded + laneSum();
-  for (; i < n; ++i) {
-    if (p[i - 1] != sep) continue;
-    ++separators;
-    if (siblingAt(p, n, i, sep, pat, m)) {
-      hit.pos = i;
-      hit.separators = separators;
-      return hit;
-    }
+  // The tail in masked blocks of 32: a probe past the end cannot rule a sibling out (its unit
+  // may be the end of the list itself), so only the whole compare decides there.
+  auto probed = [&](std::size_t at, __m512i unit) TARN_AVX512 {
+    const std::uint32_t readable = at < n ? reach(n, at) : 0u;
+    return _mm512_mask_cmpeq_epi16_mask(readable, _mm512_maskz_loadu_epi16(readable, p + at),
+                                        unit) |
+           ~readable;
+  };
+  for (; i < n; i += 32) {
+    const std::uint32_t live = reach(n, i);
+    const std::uint32_t seps =
+        _mm512_mask_cmpeq_epi16_mask(live, _mm512_maskz_loadu_epi16(live, p + i - 1), separator);
+    const std::uint32_t candidates =
+        seps & probed(i + probes.first, first) & probed(i + probes.second, second);
+    if (found(i, candidates, seps, separators)) return hit;
+    separators += static_cast<std::size_t>(std::popcount(seps));
   }
   hit.pos = n;
   hit.separators = separators + (p[n - 1] == sep ? 1 : 0);
