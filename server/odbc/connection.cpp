@@ -189,7 +189,14 @@ std::string Connection::execute(std::string_view request, std::string* message) 
     }
   } running(*this, port_.get());
   if (settings_.encoding == Encoding::kWindows1252) {
-    std::string reply = engineToWindows1252(port_->execute(windows1252ToEngine(request)));
+    // Text that reads the same in both forms (ASCII and marks, the usual case) goes through as
+    // it is: a large item is then not copied on its way in or out.
+    std::string converted;
+    std::string_view engineRequest = request;
+    if (!text::sameInBothForms(request)) engineRequest = converted = windows1252ToEngine(request);
+    std::string reply = port_->execute(engineRequest);
+    std::string().swap(converted);
+    if (!text::sameInBothForms(reply)) reply = engineToWindows1252(reply);
     if (message != nullptr) *message = engineToWindows1252(port_->message());
     return checkAlive(std::move(reply));
   }

@@ -50,8 +50,9 @@ std::string withMarks(std::string_view text) {
     if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
       out.push_back('\\');
       ++i;
-    } else if (text[i] == '\\' && i + 3 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-               hex(text[i + 2]) == 15 && hex(text[i + 3]) >= 11) {
+    } else if (text[i] == '\\' && i + 3 < text.size() &&
+               (text[i + 1] == 'x' || text[i + 1] == 'X') && hex(text[i + 2]) == 15 &&
+               hex(text[i + 3]) >= 11) {
       out.push_back(static_cast<char>(0xF0 + hex(text[i + 3])));
       i += 3;
     } else {
@@ -75,7 +76,9 @@ void Statement::close() noexcept {
   cursor_ = Cursor::kClosed;
   hasRow_ = false;
   columns_ = {};
-  reply_.clear();
+  // Released, not kept: the next reply comes in a string of its own, and a large item's should
+  // not stay behind it while the client takes the copy it fetched apart.
+  std::string().swap(reply_);
   serverMessage_.clear();
   getColumn_ = 0;
   getOffset_ = 0;

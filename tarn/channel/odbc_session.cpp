@@ -230,6 +230,9 @@ void clsTarnODBC::sendApi(String& sCmd, String& status) {
     throw e;
   }
 
+  // Once in bytes, a large request's text is let go: the reply is decoded into a fresh one, and a
+  // large item is then not held as text, bytes and the driver's copy all at once.
+  if (sCmd.capacity() * sizeof(char16_t) > kKeptWireBytes) String().swap(sCmd);
   (void)SQLFreeStmt(stmt, SQL_CLOSE);  // the previous reply's cursor
   if (SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(wire.data()),
                     static_cast<SQLINTEGER>(wire.size())) != SQL_SUCCESS) {
@@ -264,6 +267,9 @@ void clsTarnODBC::sendApi(String& sCmd, String& status) {
   }
   if (got == SQL_NULL_DATA) raise(1281);
   const std::size_t n = got < 0 ? capacity : std::min(static_cast<std::size_t>(got), capacity);
+  // The driver's copy of a large reply is let go before the text is decoded, so that a large item
+  // is not held three times over at once; a small one waits for the next request's close.
+  if (n > kKeptWireBytes) (void)SQLFreeStmt(stmt, SQL_CLOSE);
 
   // Status and data straight from the bytes, as splitReply would cut the decoded reply.
   const std::string_view reply(wire.data(), n);

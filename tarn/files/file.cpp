@@ -25,7 +25,9 @@ constexpr char16_t kNumberMark = 2;
 // The largest exchange buffer a file object keeps between reads and writes, in characters.
 constexpr std::size_t kKeptExchangeChars = 64 * 1024;
 
-char16_t upperAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? c - 32 : c; }
+char16_t upperAscii(char16_t c) {
+  return (c >= u'a' && c <= u'z') ? c - 32 : c;
+}
 
 bool startsWithIgnoringCase(StringView s, StringView prefix) {
   if (s.size() < prefix.size()) return false;
@@ -48,7 +50,9 @@ String columnText(const Variant& column) {
 }
 }  // namespace
 
-Ref<clsTarnFile> clsTarnFile::create() { return Ref<clsTarnFile>(new clsTarnFile()); }
+Ref<clsTarnFile> clsTarnFile::create() {
+  return Ref<clsTarnFile>(new clsTarnFile());
+}
 
 clsTarnFile::~clsTarnFile() {
   const std::int32_t file = nFileNumber;
@@ -80,8 +84,7 @@ clsTarnODBC& clsTarnFile::session() const {
 
 void clsTarnFile::rsInitialize(clsTarnConnection& connection) {
   withHandler(
-      sOperation, kClassName,
-      [&] { return u"rsInitialize " + connection.brName() + u" " + sName; },
+      sOperation, kClassName, [&] { return u"rsInitialize " + connection.brName() + u" " + sName; },
       [&] {
         oConnection = Ref<clsTarnConnection>(&connection);
         oODBC = connection.rsODBC();
@@ -153,7 +156,7 @@ Ref<clsTarnDynamicArray> clsTarnFile::brReadV(const String& sItemName, const Var
       [&] { return brRead(sItemName, sColumn); });
 }
 
-void clsTarnFile::writeItem(const String& sItemName, const Variant& sColumn,
+void clsTarnFile::writeItem(const String& sItemName, StringView contents, const Variant& sColumn,
                             const Variant& bLocking) {
   envelope::refuseMarks(sItemName);
   const std::int32_t column = sColumn.isMissing() ? -1 : columnNumber(sColumn);
@@ -161,10 +164,10 @@ void clsTarnFile::writeItem(const String& sItemName, const Variant& sColumn,
   if (column == 0) throw TarnError(err::kBadColumn, String(), String());
   if (column > 0) {
     envelope::buildRequestInto(exchange_, release ? u'V' : u'v',
-                               {nFileNumber, StringView(sItemName), column, StringView(sContents)});
+                               {nFileNumber, StringView(sItemName), column, contents});
   } else {
     envelope::buildRequestInto(exchange_, release ? u'W' : u'w',
-                               {nFileNumber, StringView(sItemName), StringView(sContents)});
+                               {nFileNumber, StringView(sItemName), contents});
   }
   session().rsCmd(exchange_);
   if (exchange_.capacity() > kKeptExchangeChars) String().swap(exchange_);
@@ -173,7 +176,6 @@ void clsTarnFile::writeItem(const String& sItemName, const Variant& sColumn,
 void clsTarnFile::brWrite(const Ref<clsTarnDynamicArray>& aItem, const String& sItemName,
                           const Variant& sColumn, const Variant& bLocking) {
   sItemId = sItemName;
-  if (aItem) sContents = aItem->brCString();
   gLastError = 0;
   sOperation = u"brWrite{u} " + sName + u" " + sItemId;
   const String operation = sOperation;
@@ -181,7 +183,8 @@ void clsTarnFile::brWrite(const Ref<clsTarnDynamicArray>& aItem, const String& s
       sOperation, kClassName, [&] { return operation; },
       [&] {
         if (!aItem) throw TarnError::platform(err::kObjectNotSet);
-        writeItem(sItemName, sColumn, bLocking);
+        // Straight from the array's text: a large item is not copied again on its way out.
+        writeItem(sItemName, aItem->brCString(), sColumn, bLocking);
       });
 }
 
@@ -257,8 +260,9 @@ std::int32_t clsTarnFile::brAttribute(const String& attributeName) {
   try {
     if (const std::int32_t cached = cachedAttribute(attributeName); cached >= 0) return cached;
     if (nDictNumber < 0) {
-      nDictNumber = Variant(send(envelope::buildRequest(u'O', {StringView(lookupDictionaryName())})))
-                        .toInt32();
+      nDictNumber =
+          Variant(send(envelope::buildRequest(u'O', {StringView(lookupDictionaryName())})))
+              .toInt32();
     }
     const String item =
         send(envelope::buildRequest(u'R', {nDictNumber, StringView(attributeName)}));
@@ -294,7 +298,9 @@ std::int32_t clsTarnFile::brAttribute(const String& attributeName) {
   }
 }
 
-std::int32_t clsTarnFile::brColumn(const String& attributeName) { return brAttribute(attributeName); }
+std::int32_t clsTarnFile::brColumn(const String& attributeName) {
+  return brAttribute(attributeName);
+}
 
 void clsTarnFile::brDelete(const String& sItemName) {
   withHandler(
@@ -355,7 +361,9 @@ std::int32_t clsTarnFile::brItemCount(const Variant& vbExact, const Variant&) {
   }
 }
 
-std::int32_t clsTarnFile::rsItemCount() { return numericPrefix(countText(true)); }
+std::int32_t clsTarnFile::rsItemCount() {
+  return numericPrefix(countText(true));
+}
 
 Ref<clsTarnSelectList> clsTarnFile::brSelect() {
   return withHandler(
@@ -379,7 +387,9 @@ String clsTarnFile::brUniqueId() const {
 void clsTarnDynamicArray::rsInitFromFile(clsTarnFile& file) {
   environment_ = file.rsEnvironment();
   name_ = file.brItemId();
-  brCString(file.rsContents());
+  // The reply becomes the text: a large item is not copied again on its way in.
+  brCString(std::move(file.sContents));
+  file.sContents.clear();
   linked_ = true;
 }
 

@@ -126,7 +126,6 @@ class TARN_API clsTarnFile : public Object {
   [[nodiscard]] static Ref<clsTarnFile> create();
 
   void rsInitialize(clsTarnConnection& connection);
-  [[nodiscard]] const String& rsContents() const noexcept { return sContents; }
   [[nodiscard]] const Ref<clsTarnEnvironment>& rsEnvironment() const noexcept {
     return oEnvironment;
   }
@@ -142,7 +141,8 @@ class TARN_API clsTarnFile : public Object {
   [[nodiscard]] clsTarnODBC& session() const;
   [[nodiscard]] Ref<clsTarnDynamicArray> readItem(const String& sItemName, const Variant& sColumn,
                                                   const Variant& bLocking);
-  void writeItem(const String& sItemName, const Variant& sColumn, const Variant& bLocking);
+  void writeItem(const String& sItemName, StringView contents, const Variant& sColumn,
+                 const Variant& bLocking);
   // The column as a number: numeric text as it stands, anything else looked up as a name.
   [[nodiscard]] std::int32_t columnNumber(const Variant& sColumn);
   // The cached number of an attribute name, or -1.

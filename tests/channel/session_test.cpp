@@ -352,6 +352,16 @@ TEST_F(SessionTest, EachRequestIsOneCloseExecuteFetchLengthAndRead) {
   s->rsCmd(request);
   EXPECT_EQ(calls(), (std::vector<std::string>{"SQLFreeStmt 0", "SQLExecDirect", "SQLFetch",
                                                "SQLColAttributes 1 3 0", "SQLGetData 1 1 9"}));
+  // A large reply's cursor is closed once it is read, before it is decoded, and the data is whole.
+  scripted_reset();
+  const std::string data(1 << 20, 'x');
+  reply("0000 " + data);
+  request = u"R\u00FE1\u00FEBIG";
+  s->rsCmd(request);
+  EXPECT_EQ(request.size(), data.size());
+  EXPECT_EQ(calls(), (std::vector<std::string>{
+                         "SQLFreeStmt 0", "SQLExecDirect", "SQLFetch", "SQLColAttributes 1 3 0",
+                         "SQLGetData 1 1 " + std::to_string(data.size() + 6), "SQLFreeStmt 0"}));
 }
 
 TEST_F(SessionTest, RepliesSplitIntoStatusAndData) {

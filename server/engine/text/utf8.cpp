@@ -11,8 +11,9 @@ constexpr std::array<char16_t, 32> kHighControls = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-// True when no byte lies in 0x80..0xFA: ASCII and marks read the same in both forms. A plain
-// loop the compiler vectorises, so the usual text costs one copy.
+}  // namespace
+
+// A plain loop the compiler vectorises, so the usual text costs one pass.
 bool sameInBothForms(std::string_view s) noexcept {
   unsigned other = 0;
   for (const char c : s) {
@@ -21,8 +22,6 @@ bool sameInBothForms(std::string_view s) noexcept {
   }
   return other == 0;
 }
-
-}  // namespace
 
 char32_t nextChar(std::string_view s, std::size_t& at, bool& mark) noexcept {
   const auto b0 = static_cast<unsigned char>(s[at]);
@@ -124,7 +123,7 @@ std::size_t bytesOfUtf16Units(std::string_view s, std::size_t units) noexcept {
     if (at == s.size()) return std::string_view::npos;
     const auto b = static_cast<unsigned char>(s[at]);
     const std::size_t width = b >= 0xF0 && b <= 0xF4 ? 2 : 1;  // units of the character here
-    if (width > units) return std::string_view::npos;      // the count splits a surrogate pair
+    if (width > units) return std::string_view::npos;          // the count splits a surrogate pair
     units -= width;
     ++at;
     while (at < s.size() && (static_cast<unsigned char>(s[at]) & 0xC0) == 0x80) ++at;

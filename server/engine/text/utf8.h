@@ -49,6 +49,9 @@ void appendChar(std::string& out, char32_t c);
 [[nodiscard]] char16_t windows1252Char(unsigned char byte) noexcept;
 // The byte of a code point, or '?' when the page has none.
 [[nodiscard]] unsigned char windows1252Byte(char32_t c) noexcept;
+// True when no byte lies in 0x80..0xFA: ASCII and marks read the same as Windows-1252 bytes and
+// as engine text, so either conversion would copy them unchanged.
+[[nodiscard]] bool sameInBothForms(std::string_view s) noexcept;
 // Windows-1252 bytes to engine text; the mark bytes stay single bytes.
 [[nodiscard]] std::string fromWindows1252(std::string_view bytes);
 // Engine text to Windows-1252: a character without a byte becomes one '?' per UTF-16 unit, so
