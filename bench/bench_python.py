@@ -21,7 +21,7 @@ work = tempfile.mkdtemp(prefix="tarn-pybench-")
 with open(os.path.join(work, "odbcinst.ini"), "w") as f:
     f.write(f"[Tarn]\nDriver = {build}/server/odbc/libtarnodbc.so\n")
 with open(os.path.join(work, "odbc.ini"), "w") as f:
-    f.write(f"[Tarn]\nDriver = Tarn\nSystem = {work}/system\n")
+    f.write(f"[Tarn]\nDriver = Tarn\nSystem = {work}/system\nCreateAccount = Yes\n")
 os.environ["ODBCSYSINI"] = work
 os.environ["ODBCINI"] = os.path.join(work, "odbc.ini")
 dsn = "DSN=Tarn;Account=READS"

@@ -49,10 +49,10 @@ struct Config {
         << "[Tarn]\nDriver = " TARN_ODBC_DRIVER_PATH "\nThreading = 0\n\n"
         << "[SQLite3]\nDriver = " SQLITE_ODBC_DRIVER_PATH "\nThreading = 0\n";
     // The SQLite side runs with the engine's journal settings (WAL, synchronous NORMAL).
-    std::ofstream(dir + "/odbc.ini")
-        << "[TarnBench]\nDriver = Tarn\nSystem = " << dir << "/system\nAccount = BENCH\n\n"
-        << "[SqliteBench]\nDriver = SQLite3\nDatabase = " << dir
-        << "/odbc.db\nJournalMode = WAL\nSyncPragma = NORMAL\n";
+    std::ofstream(dir + "/odbc.ini") << "[TarnBench]\nDriver = Tarn\nSystem = " << dir
+                                     << "/system\nAccount = BENCH\nCreateAccount = Yes\n\n"
+                                     << "[SqliteBench]\nDriver = SQLite3\nDatabase = " << dir
+                                     << "/odbc.db\nJournalMode = WAL\nSyncPragma = NORMAL\n";
     setenv("ODBCSYSINI", dir.c_str(), 1);
     setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
   }
