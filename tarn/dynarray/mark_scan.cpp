@@ -959,7 +959,32 @@ TARN_AVX512 SiblingHit findSiblingAvx512(const char16_t* p, std::size_t n, std::
     }
     return false;
   };
+  // A block of up to 32 units at p + i, the units of live only, read with masked loads: the head
+  // up to the first aligned block and the tail. A probe past the end cannot rule a sibling out
+  // (its unit may be the end of the list itself), so only the whole compare decides there.
+  auto probed = [&](std::size_t at, __m512i unit) TARN_AVX512 {
+    const std::uint32_t readable = at < n ? reach(n, at) : 0u;
+    return _mm512_mask_cmpeq_epi16_mask(readable, _mm512_maskz_loadu_epi16(readable, p + at),
+                                        unit) |
+           ~readable;
+  };
+  auto maskedBlock = [&](std::size_t at, std::uint32_t live) TARN_AVX512 {
+    const std::uint32_t seps =
+        _mm512_mask_cmpeq_epi16_mask(live, _mm512_maskz_loadu_epi16(live, p + at - 1), separator);
+    const std::uint32_t candidates =
+        seps & probed(at + probes.first, first) & probed(at + probes.second, second);
+    if (found(at, candidates, seps, separators)) return true;
+    separators += static_cast<std::size_t>(std::popcount(seps));
+    return false;
+  };
   std::size_t i = from + 1;
+  // The separator loads of the full blocks start on a cache line, so that they never split one.
+  if (const auto skew = (reinterpret_cast<std::uintptr_t>(p + i - 1) & 63) / sizeof(char16_t);
+      skew != 0 && i < n) {
+    const std::size_t units = std::min<std::size_t>(32 - skew, n - i);
+    if (maskedBlock(i, _bzhi_u32(~0u, static_cast<unsigned>(units)))) return hit;
+    i += units;
+  }
   for (; i + 64 + reachBeyond <= n; i += 64) {
     const __mmask32 sa = _mm512_cmpeq_epi16_mask(load512(p + i - 1), separator);
     const __mmask32 sb = _mm512_cmpeq_epi16_mask(load512(p + i + 31), separator);
@@ -977,22 +1002,8 @@ TARN_AVX512 SiblingHit findSiblingAvx512(const char16_t* p, std::size_t n, std::
     separators += static_cast<std::size_t>(
         std::popcount((static_cast<std::uint64_t>(sb) << 32) | static_cast<std::uint32_t>(sa)));
   }
-  // The tail in masked blocks of 32: a probe past the end cannot rule a sibling out (its unit
-  // may be the end of the list itself), so only the whole compare decides there.
-  auto probed = [&](std::size_t at, __m512i unit) TARN_AVX512 {
-    const std::uint32_t readable = at < n ? reach(n, at) : 0u;
-    return _mm512_mask_cmpeq_epi16_mask(readable, _mm512_maskz_loadu_epi16(readable, p + at),
-                                        unit) |
-           ~readable;
-  };
   for (; i < n; i += 32) {
-    const std::uint32_t live = reach(n, i);
-    const std::uint32_t seps =
-        _mm512_mask_cmpeq_epi16_mask(live, _mm512_maskz_loadu_epi16(live, p + i - 1), separator);
-    const std::uint32_t candidates =
-        seps & probed(i + probes.first, first) & probed(i + probes.second, second);
-    if (found(i, candidates, seps, separators)) return hit;
-    separators += static_cast<std::size_t>(std::popcount(seps));
+    if (maskedBlock(i, reach(n, i))) return hit;
   }
   hit.pos = n;
   hit.separators = separators + (p[n - 1] == sep ? 1 : 0);
