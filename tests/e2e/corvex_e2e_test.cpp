@@ -112,14 +112,6 @@ TEST_F(CorvexEndToEnd, APortedSubroutineRunsInEitherSpelling) {
                 u"Same@2" + AM);
 }
 
-TEST_F(CorvexEndToEnd, ObjectCodeSurvivesANewConnection) {
-  compileAndCatalog(u"TOTAL", kTotal);
-  env_->brCloseConnection(conn_);
-  conn_ = connectAgain();
-  EXPECT_EQ(call(request(u"L" + AM + u"TOTAL"), {u"4" + VM + u"5", u"", u""}),
-            u"3" + AM + u"4" + VM + u"5" + AM + u"1" + AM + u"9" + AM + u"1" + AM + u"2" + AM);
-}
-
 // rsCancel (SQLCancel on the session's statement) from another thread stops brCall with the
 // stopped status, and the connection goes on serving.
 TEST_F(CorvexEndToEnd, RsCancelStopsAnEndlessCallThroughTheLibrary) {
