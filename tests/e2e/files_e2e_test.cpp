@@ -119,22 +119,5 @@ TEST_F(FilesEndToEnd, SelectListsOverAFileACommandAndAnArray) {
   EXPECT_FALSE(local->brReadnext());
 }
 
-TEST_F(FilesEndToEnd, ClearCountAndFileLocks) {
-  auto file = createFile(u"CUST");
-  for (int i = 1; i <= 5; ++i) file->brWrite(array(u"x"), decimalText(i));
-  EXPECT_EQ(file->brItemCount(true), 5);
-  file->brFileLock();
-  auto other = connectAgain();
-  auto theirs = other->brOpenFile(u"", u"CUST");
-  EXPECT_EQ(errorOf([&] { theirs->brFileLock(); }).number(), libraryError(1029));
-  file->brFileUnlock();
-  theirs->brFileLock();
-  theirs->brFileUnlock();
-  file->brClearFile();
-  EXPECT_EQ(file->brItemCount(true), 0);
-  theirs.reset();
-  env_->brCloseConnection(other);
-}
-
 }  // namespace
 }  // namespace tarn::e2e
