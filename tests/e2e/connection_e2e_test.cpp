@@ -59,18 +59,6 @@ TEST_F(ConnectionEndToEnd, ServerClockAndCalendar) {
   conn_->brSleep(u"0");
 }
 
-TEST_F(ConnectionEndToEnd, EachConnectionIsAPortOfItsOwn) {
-  auto other = connectAgain();
-  const String mine = conn_->brSystem(TarnSystem_PortNumber);
-  const String theirs = other->brSystem(TarnSystem_PortNumber);
-  EXPECT_TRUE(isNumericText(mine));
-  EXPECT_NE(mine, theirs);
-  conn_->brCasing(true);
-  EXPECT_EQ(conn_->brSystem(TarnSystem_CaseSensitive), u"1");
-  EXPECT_EQ(other->brSystem(TarnSystem_CaseSensitive), u"0");
-  env_->brCloseConnection(other);
-}
-
 TEST_F(ConnectionEndToEnd, PassThroughSessionsWork) {
   auto dao = env_->brOpenConnection(u"ODBC;", dataSource_);
   EXPECT_EQ(dao->brDomain(), u"ODBC;");

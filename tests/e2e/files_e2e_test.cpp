@@ -71,7 +71,7 @@ TEST_F(FilesEndToEnd, LocksHoldBetweenConnectionsUntilReleased) {
   lockMine();
 }
 
-TEST_F(FilesEndToEnd, SelectListsOverAFileACommandAndAnArray) {
+TEST_F(FilesEndToEnd, SelectListsOverAFileACommandAndASavedList) {
   auto file = createFile(u"CUST");
   const std::vector<std::pair<String, String>> items = {{u"1", u"Smith" + AM + u"York"},
                                                         {u"2", u"Jones" + AM + u"Leeds"},
@@ -107,16 +107,6 @@ TEST_F(FilesEndToEnd, SelectListsOverAFileACommandAndAnArray) {
   ids.clear();
   while (saved->brReadnext()) ids.push_back(saved->brItemId());
   EXPECT_EQ(ids, (std::vector<String>{u"1", u"3"}));
-  // brExecute captures the report as LIST prints it.
-  defineAttribute(u"CUST", u"TOWN", 2);
-  other->brExecute(u"SORT CUST TOWN WITH TOWN = \"York\" COL-HDR-SUPP");
-  EXPECT_EQ(other->brCapturing()->brCString(), u"1          York" + AM + u"3          York" + AM +
-                                                   u"[405] 2 items listed.");
-
-  auto local = array(u"x" + AM + u"y")->brSelect();
-  EXPECT_EQ(local->brItemId(), u"x");
-  EXPECT_TRUE(local->brReadnext());
-  EXPECT_FALSE(local->brReadnext());
 }
 
 }  // namespace
