@@ -17,6 +17,7 @@
 namespace {
 
 using tarn::scripted::Diagnostic;
+using tarn::scripted::oneColumn;
 using tarn::scripted::Outcome;
 using tarn::scripted::Result;
 using tarn::scripted::Script;
@@ -75,12 +76,6 @@ bool copyOut(const std::string& src, SQLCHAR* dst, long capacity) {
   std::memcpy(dst, src.data(), n);
   dst[n] = 0;
   return n == src.size();
-}
-
-Result oneColumn(std::optional<std::string> value) {
-  Result r;
-  r.columns.push_back(std::move(value));
-  return r;
 }
 
 }  // namespace
