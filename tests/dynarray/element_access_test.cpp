@@ -25,7 +25,7 @@ Variant level(int n) {
   return Variant(static_cast<std::int32_t>(n));
 }
 
-// An array's text, the levels addressed, and the result (marks shown as ^ ] \\).
+// An array's text, the levels addressed, and the result, marks shown as ^ ] and \ .
 struct LevelCase {
   const char* text;
   int a, v, s;
