@@ -127,8 +127,9 @@ const Case kCases[] = {
     {"characters beyond ASCII",
      "X = 'é日本'; CRT LEN(X); CRT X[2, 1]; CRT X[2]; CRT SEQ(X[2,1]); CRT CHAR(233) : "
      "CHAR(26085); "
-     "CRT CONVERT('日é', 'nE', X)",
-     "3|日|日本|26085|é日|En本"},
+     "CRT CONVERT('日é', 'nE', X); CRT INDEX('aé日b日c', '日', 2); CRT FIELD('aübécüd', 'é', 2); "
+     "CRT FIELD('xéyéz', 'é', 1, 2)",
+     "3|日|日本|26085|é日|En本|5|cüd|xéy"},
     {"CONVERT and CHANGE", "CRT CONVERT('abc', 'ax', 'aabbcc'); CRT CHANGE('a-b-c', '-', '+-')",
      "aaxx|a+-b+-c"},
     {"OCONV and ICONV", "CRT OCONV(0, 'D'); CRT ICONV('31 DEC 1967', 'D'); CRT OCONV(1234, 'MD2')",
