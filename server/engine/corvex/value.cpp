@@ -268,7 +268,7 @@ void deleteElement(std::string& s, long a, long v, long sv) {
 }
 
 bool locate(std::string_view needle, std::string_view s, long a, long v, std::string_view order,
-            long& pos) {
+            long& pos, long start) {
   std::size_t b = 0;
   std::size_t e = s.size();
   char mark = kAm;
@@ -294,11 +294,12 @@ bool locate(std::string_view needle, std::string_view s, long a, long v, std::st
   for (std::size_t p = b;; ++i) {
     std::size_t end = findIn(s, mark, p, e);
     std::string_view element = s.substr(p, end - p);
-    if (element == needle) {
+    // Elements before the one the search starts from are counted, not compared.
+    if (i >= start && element == needle) {
       pos = i;
       return true;
     }
-    if (ordered) {
+    if (i >= start && ordered) {
       int c = right ? compareValues(Value{std::string(element)}, target)
                     : (element.compare(needle) < 0 ? -1 : 1);
       if (descending ? c < 0 : c > 0) {
