@@ -14,11 +14,6 @@ namespace tarn {
 namespace e2e {
 namespace {
 
-// The tour's subroutine: totals the amounts of a multi-valued list and counts them.
-const String kTotal = u"SUBROUTINE TOTAL(AMOUNTS, SUM, N)" + AM +
-                      u"SUM = 0; N = DCOUNT(AMOUNTS, @VM)" + AM + u"FOR I = 1 TO N" + AM +
-                      u"  SUM += AMOUNTS<1, I>" + AM + u"NEXT I" + AM + u"RETURN";
-
 VariantArray args(std::vector<Variant> elements) {
   VariantArray a(0, static_cast<std::int32_t>(elements.size()));
   a.elements() = std::move(elements);
@@ -78,25 +73,6 @@ class CorvexEndToEnd : public EndToEndTest {
 
   Ref<clsTarnFile> bp_;
 };
-
-TEST_F(CorvexEndToEnd, LoadByEveryFormAndCallWithMarks) {
-  compileAndCatalog(u"TOTAL", kTotal);
-  const String account = toUpperAscii(accountName());
-  for (const String& reference :
-       {account + u",BP, TOTAL", String(u"BP, TOTAL"), String(u"TOTAL"), account + u",TOTAL"}) {
-    SCOPED_TRACE(toUtf8(reference));
-    const String module = request(u"L" + AM + reference);
-    const String amounts = u"10" + VM + u"2.5" + VM + u"-1";
-    EXPECT_EQ(call(module, {amounts, u"", u"x"}),
-              u"9" + AM + amounts + AM + u"4" + AM + u"11.5" + AM + u"1" + AM + u"3" + AM);
-    request(u"C" + AM + module);
-  }
-  // Every mark travels whole, with its length counted.
-  compileAndCatalog(u"ECHO", u"SUBROUTINE ECHO(A)" + AM + u"A = A : A");
-  const String marks =
-      String(u"a") + char16_t(0xFB) + u"b" + char16_t(0xFC) + u"c" + VM + u"d" + AM;
-  EXPECT_EQ(call(request(u"L" + AM + u"ECHO"), {marks}), u"16" + AM + marks + marks + AM);
-}
 
 // A subroutine as ported code writes it, with both LOCATE spellings, CASE, an array and a
 // substring assignment: it compiles through TCL and runs through the whole stack.
