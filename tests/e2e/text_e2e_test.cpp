@@ -46,7 +46,8 @@ TEST_F(EndToEndTest, Utf8ConnectionsKeepEveryCharacter) {
   EXPECT_EQ(file->brRead(u"\u4E2D\u6587")->brCString(), u"first");
   EXPECT_EQ(file->brRead(u"\u65E5\u672C")->brCString(), u"second");
 
-  // A TCL reply counts its lengths as the library does, whatever the characters.
+  // A TCL reply counts its lengths in UTF-16 units, as the library does, whatever the characters
+  // (an emoji is two).
   conn->brExecute(u"LIST \u4E2D\u6587 \"\U0001F600x\" \"\u65E5\u672C\" A1");
   const String captured = conn->brCapturing()->brCString();
   // Columns are padded by characters: each two-character id takes eight blanks to its width.
