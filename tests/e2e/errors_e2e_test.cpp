@@ -136,18 +136,6 @@ TEST_F(Failures, ARefusedLogonNamesTheAccount) {
   EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos) << e.what();
 }
 
-TEST_F(Failures, StrictModeNamesTheArgumentAndPosition) {
-  auto strict = connectAgain(u";Strict=Yes");
-  auto file = strict->brOpenFile(u"", u"CUST");
-  const TarnError id = errorOf([&] { (void)file->brRead(u"abcdefg\u4E2D"); });
-  EXPECT_NE(id.description().find(u"at position 8 of the item-id"), String::npos) << id.what();
-  const TarnError body = errorOf([&] { file->brWrite(array(u"a" + AM + u"b\u4E2D"), u"1"); });
-  EXPECT_NE(body.description().find(u"at position 4 of the item"), String::npos) << body.what();
-  const TarnError command = errorOf([&] { strict->brExecute(u"LIST \u4E2D"); });
-  EXPECT_NE(command.description().find(u"at position 6 of the command line"), String::npos)
-      << command.what();
-}
-
 TEST_F(Failures, ALostServerSaysSoEveryTime) {
   if (!::tarn::testing::onPostgres()) GTEST_SKIP() << "a server to lose runs on PostgreSQL only";
   const std::int32_t port = std::stoi(toUtf8(conn_->brSystem(22)));
