@@ -120,22 +120,6 @@ TEST_F(Failures, EachCommonFailureSaysWhatToActOn) {
   }
 }
 
-TEST_F(Failures, ARefusedLogonNamesTheAccount) {
-  // DM is protected before any other account can be (the same credentials each time, so that
-  // this holds however often it runs on one system).
-  auto dm = env_->brOpenConnection(u"ODBC", u"DSN=Tarn;Account=DM;UID=root;PWD=dm-Pass-1");
-  dm->brData(u"root" + AM + u"dm-Pass-1");
-  dm->brExecute(u"PROTECT-ACCOUNT DM");
-  env_->brCloseConnection(dm);
-  conn_->brData(u"ann" + AM + u"hunter2");
-  conn_->brExecute(u"PROTECT-ACCOUNT " + account_);
-  const TarnError e = errorOf([&] { (void)connectAgain(u";UID=ann;PWD=wrong"); });
-  EXPECT_EQ(e.number(), err::kConnectRefused);
-  EXPECT_EQ(e.sqlState(), u"28000");
-  EXPECT_NE(e.diagnostic().find(account_), String::npos) << e.what();
-  EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos) << e.what();
-}
-
 TEST_F(Failures, ALostServerSaysSoEveryTime) {
   if (!::tarn::testing::onPostgres()) GTEST_SKIP() << "a server to lose runs on PostgreSQL only";
   const std::int32_t port = std::stoi(toUtf8(conn_->brSystem(22)));

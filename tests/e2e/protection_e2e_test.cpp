@@ -70,6 +70,7 @@ TEST_F(ProtectionEndToEnd, PasswordsWorkButNeverShow) {
       const TarnError e = errorOf([&] { (void)open("VAULT", c.attributes); });
       EXPECT_EQ(e.number(), err::kConnectRefused);
       EXPECT_EQ(e.sqlState(), u"28000");
+      EXPECT_NE(e.diagnostic().find(u"Account VAULT"), String::npos) << e.what();
       for (const String& secret : {String(u"Wrong-Sekrit-1"), dmPassword, password})
         EXPECT_EQ(everyText(e).find(secret), String::npos) << toUtf8(everyText(e));
       continue;
