@@ -38,10 +38,6 @@ TEST_F(ConnectionEndToEnd, ConversionsRoundTrip) {
   EXPECT_EQ(conn_->brOconv(u"51424", u"MTS"), u"14:17:04");
   EXPECT_EQ(conn_->brIconv(u"14:17:04", u"MTS"), u"51424");
   EXPECT_EQ(conn_->brOconv(u"hello", u"MCU"), u"HELLO");
-  const TarnError bad = errorOf([&] { (void)conn_->brOconv(u"1", u"QQQ"); });
-  EXPECT_EQ(bad.number(), serverStatusError(10));
-  EXPECT_EQ(bad.description(), u"Bad conversion");
-  EXPECT_EQ(bad.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnConnection.brOconv 1 QQQ");
 }
 
 TEST_F(ConnectionEndToEnd, ServerClockAndCalendar) {
