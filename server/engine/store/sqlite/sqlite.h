@@ -64,6 +64,8 @@ class Statement {
       return sqlite3_column_int64(stmt_, column);
     }
     [[nodiscard]] std::string_view bytes(int column) const noexcept;
+    // How many parameters the statement has (its highest ?N).
+    [[nodiscard]] int parameters() const noexcept { return sqlite3_bind_parameter_count(stmt_); }
     [[nodiscard]] bool isNull(int column) const noexcept {
       return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
     }
