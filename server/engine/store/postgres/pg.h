@@ -10,8 +10,10 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "server/engine/store/sql/sql_seam.h"
 #include "server/engine/store/store.h"
 
 namespace tarn::server::store::postgres {
@@ -76,6 +78,41 @@ class Result {
  private:
   std::unique_ptr<PGresult, ResultClearer> r_;
 };
+
+// The rows of a result one at a time, as the SQL stores' seam (sql_seam.h) reads them.
+class Rows {
+ public:
+  explicit Rows(Result r) : r_(std::move(r)) {}
+  [[nodiscard]] bool next() noexcept { return ++row_ < r_.rows(); }
+  [[nodiscard]] std::int64_t integer(int column) const noexcept { return r_.integer(row_, column); }
+  [[nodiscard]] std::string_view bytes(int column) const noexcept { return r_.bytes(row_, column); }
+
+ private:
+  Result r_;
+  int row_ = -1;
+};
+
+// Adds the values of the seam to p, no more than limit of them. Folded names are not among
+// them: only an account binds those.
+inline void addValue(Params& p, std::int64_t value) {
+  p.add(value);
+}
+inline void addValue(Params& p, std::string_view bytes) {
+  p.add(bytes);
+}
+inline void addValue(Params& p, sql::Text text) {
+  p.add(text.text);
+}
+inline void addValue(Params& p, sql::OrNull value) {
+  if (value.present)
+    p.add(value.bytes);
+  else
+    p.null();
+}
+template <typename... Values>
+void addValues(Params& p, std::size_t limit, const Values&... values) {
+  ((p.size() < static_cast<int>(limit) ? addValue(p, values) : void()), ...);
+}
 
 // A statement of the store: a name unique in the session and its SQL.
 struct Query {

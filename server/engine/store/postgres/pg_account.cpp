@@ -181,21 +181,7 @@ class PgDb {
     serialiseSection_ = query("serialise_section", "SELECT pg_advisory_xact_lock($1)", "i");
   }
 
-  class Rows {
-   public:
-    explicit Rows(Result r) : r_(std::move(r)) {}
-    [[nodiscard]] bool next() noexcept { return ++row_ < r_.rows(); }
-    [[nodiscard]] std::int64_t integer(int column) const noexcept {
-      return r_.integer(row_, column);
-    }
-    [[nodiscard]] std::string_view bytes(int column) const noexcept {
-      return r_.bytes(row_, column);
-    }
-
-   private:
-    Result r_;
-    int row_ = -1;
-  };
+  using Rows = postgres::Rows;
 
   template <typename... Values>
   [[nodiscard]] Rows query(Statement id, const Values&... values) {
@@ -213,11 +199,10 @@ class PgDb {
                           const Values&... values) {
     Params serialise;
     serialise.add(sectionKey(s)).add(lockKey('I', schema_, s.id, key));
+    const Query& q = queries_[static_cast<int>(id)];
     Params p;
-    folds_ = 0;
-    (bindOne(p, values), ...);
-    return session_->runPair(serialiseItem_, serialise, queries_[static_cast<int>(id)], p)
-        .changed();
+    bind(p, q, values...);
+    return session_->runPair(serialiseItem_, serialise, q, p).changed();
   }
 
   // Orders item lock takers and writers of one item, and keeps file locks out meanwhile.
@@ -300,19 +285,20 @@ class PgDb {
 
   template <typename... Values>
   Result execute(Statement id, const Values&... values) {
+    const Query& q = queries_[static_cast<int>(id)];
     Params p;
-    folds_ = 0;
-    (bindOne(p, values), ...);
-    return session_->run(queries_[static_cast<int>(id)], p);
+    bind(p, q, values...);
+    return session_->run(q, p);
   }
-  static void bindOne(Params& p, std::int64_t value) { p.add(value); }
-  static void bindOne(Params& p, std::string_view bytes) { p.add(bytes); }
-  static void bindOne(Params& p, sql::Text text) { p.add(text.text); }
-  static void bindOne(Params& p, sql::OrNull value) {
-    if (value.present)
-      p.add(value.bytes);
-    else
-      p.null();
+  template <typename... Values>
+  void bind(Params& p, const Query& q, const Values&... values) {
+    folds_ = 0;
+    const int limit = static_cast<int>(q.types.size());
+    ((p.size() < limit ? bindOne(p, values) : void()), ...);
+  }
+  template <typename Value>
+  static void bindOne(Params& p, const Value& value) {
+    addValue(p, value);
   }
   void bindOne(Params& p, sql::Folded name) {
     std::string& f = folded_.at(folds_++);

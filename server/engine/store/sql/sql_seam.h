@@ -58,6 +58,27 @@ enum class Statement {
 };
 inline constexpr int kStatements = static_cast<int>(Statement::kGrantees) + 1;
 
+// The statements of the index upkeep and cruising (sql_index_store.h), which the index store of
+// each SQL store runs; "ix" is an index number.
+enum class IndexStatement {
+  kDefinitions,    // (section) -> number, correlative text, in the order they were made
+  kFind,           // (section, correlative text) -> number
+  kExists,         // (ix) -> a row when defined
+  kInsert,         // (section, correlative text) -> number
+  kDrop,           // (ix): the definition
+  kDropOf,         // (section): every definition on it
+  kClearEntries,   // (ix)
+  kDropEntriesOf,  // (section): the entries of every index on it
+  kInsertEntry,    // (ix, key, item, vc, OrNull id); an entry there already takes the spelling
+  kRespellEntry,   // (ix, key, item, vc, OrNull id): the spelling of an entry kept
+  kDeleteEntry,    // (ix, key, item, vc)
+  kIdsUnder,       // (ix, key) -> id, in item order
+  kProbe,          // (ix, key, item, vc) -> key, vc, id: the first of the probes, in the order of
+                   // IndexStore::Probe; each binds as many of key, item, vc as it uses
+};
+inline constexpr int kProbeStatements = 9;
+inline constexpr int kIndexStatements = static_cast<int>(IndexStatement::kProbe) + kProbeStatements;
+
 // Columns of section rows: id, file, name, kind, casefold, modulo.
 // Columns of lock rows: port, pid, start, kind, then two integers that kSweep takes to remove
 // every lock of the holder when it is dead, then whatever the store's liveness check reads.
@@ -67,7 +88,9 @@ inline constexpr int kLockItem = 0;
 inline constexpr int kLockFile = 1;
 inline constexpr int kMarkOpen = 2;
 
-// Bound values besides integers and byte strings (std::string_view, bound as blobs / bytea).
+// Bound values besides integers and byte strings (std::string_view, bound as blobs / bytea). A
+// store binds no more values than a statement has parameters: the rest go unused, so that one
+// call can serve statements that need fewer of them.
 // Text: compared as text where the store tells text from bytes (SQLite's typed columns).
 struct Text {
   std::string_view text;

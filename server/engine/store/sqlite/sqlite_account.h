@@ -29,37 +29,7 @@ class SqliteDb {
 
   [[nodiscard]] sqlite3* handle() const noexcept { return db_.get(); }
 
-  // One run of a statement, bound on construction; reset when it goes.
-  class Rows {
-   public:
-    template <typename... Values>
-    Rows(Statement& statement, const Values&... values) : use_(statement) {
-      int index = 0;
-      (bindOne(++index, values), ...);
-    }
-    [[nodiscard]] bool next() { return use_.step(); }
-    [[nodiscard]] std::int64_t integer(int column) const noexcept { return use_.integer(column); }
-    [[nodiscard]] std::string_view bytes(int column) const noexcept { return use_.bytes(column); }
-    void run() { use_.run(); }
-
-   private:
-    // A statement may leave trailing values unused (the claim that another store's lock rows
-    // carry): those beyond its parameters are not bound.
-    void bindOne(int index, std::int64_t value) {
-      if (index <= use_.parameters()) use_.bind(index, value);
-    }
-    void bindOne(int index, std::string_view bytes) {
-      if (index <= use_.parameters()) use_.bind(index, bytes);
-    }
-    // Names compare under the columns' NOCASE collation, which needs them bound as text.
-    void bindOne(int index, sql::Text text) { use_.bindText(index, text.text); }
-    void bindOne(int index, sql::Folded name) { use_.bindText(index, name.name); }
-    // Unbound parameters are NULL.
-    void bindOne(int index, sql::OrNull value) {
-      if (value.present) use_.bind(index, value.bytes);
-    }
-    Statement::Use use_;
-  };
+  using Rows = BoundRun;
 
   template <typename... Values>
   [[nodiscard]] Rows query(sql::Statement id, const Values&... values) {
