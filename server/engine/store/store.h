@@ -2,7 +2,8 @@
 // account of files (a dictionary section and data sections) with their items, the locks that
 // ports take on them, and the file indexes. Two stores implement it: SQLite files in a directory
 // (store/sqlite, the embedded default) and schemas of one PostgreSQL database (store/postgres),
-// for accounts that several machines share. No SQL is written outside those two folders. A third,
+// for accounts that several machines share. No SQL is written outside those two folders; the
+// account policy over their statements is written once in store/sql. A third,
 // store/fault_store, wraps either and fails chosen operations, for the tests of both.
 #pragma once
 

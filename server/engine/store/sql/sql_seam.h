@@ -114,19 +114,22 @@ concept SqlRows = requires(R r, const R cr, int column) {
   { cr.bytes(column) } -> std::convertible_to<std::string_view>;
 };
 
-// An SQL store as the policy uses it. Besides what the concept checks:
-//   Rows query(Statement, values...)          runs a statement with rows
-//   std::int64_t run(Statement, values...)    runs one without; the rows it changed
-//   std::int64_t runOrdered(Statement, const Section&, key, values...)
-//       runs a write ordered against the lock takers of that item (where locks are not already
-//       serialised by the store's write transaction)
-//   bool live(const Rows&, const LockOwner& holder, const LockOwner& owner)
-//       whether the holder of the current lock row is still there
+// An SQL store as the policy uses it.
 template <typename D>
 concept SqlStore = requires(D d, const Section& s, std::string_view key, std::string& out,
-                            const std::function<void(std::string_view, std::string_view)>& visit) {
-  typename D::Rows;
+                            const std::function<void(std::string_view, std::string_view)>& visit,
+                            const typename D::Rows& row, const LockOwner& owner) {
   requires SqlRows<typename D::Rows>;
+  // Runs a statement with the values of its parameters (a template over them, shown here with
+  // one shape): query for its rows, run for the count of rows it changed.
+  { d.query(Statement::kRead, std::int64_t{}, key) } -> std::same_as<typename D::Rows>;
+  { d.run(Statement::kClear, std::int64_t{}) } -> std::convertible_to<std::int64_t>;
+  // Runs a write ordered against the lock takers of the item (s, key), where the store's write
+  // transaction does not order them already.
+  { d.runOrdered(Statement::kClear, s, key, std::int64_t{}) } -> std::convertible_to<std::int64_t>;
+  // Whether the holder of the lock row row (whose owner is the second argument) is still there,
+  // as seen by the third.
+  { d.live(row, owner, owner) } -> std::same_as<bool>;
   { d.begin() } -> std::same_as<bool>;  // false when a transaction is open already
   d.commit();
   d.rollback();
