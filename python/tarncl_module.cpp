@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
+#include <new>
 #include <utility>
 
 #include "tarn/dynarray/dynamic_array_io.h"
@@ -28,34 +30,35 @@ using typelib::Kind;
 using typelib::Member;
 
 // A Python object's hold on a library object; released by `with` or when Python drops it.
+// The module's classes are plain CPython types of this one layout rather than pybind11
+// classes: a call that returns an object (every brRead) then costs one allocation, where
+// pybind11 looks the C++ type up by name and registers every instance it makes.
 struct Handle {
-  Ref<Object> ref;
+  PyObject_HEAD Ref<Object> ref;
 };
-// One C++ type per Python class, so that each described class is a class of its own in Python.
-template <std::size_t I>
-struct ClassHandle : Handle {};
 
-constexpr std::size_t kMaxClasses = 16;
-using Wrapper = py::object (*)(Ref<Object>);
-std::array<Wrapper, kMaxClasses> wrappers{};
+PyTypeObject* objectType = nullptr;  // tarncl._Object, the base of every class
+// The Python type of each described class, in the type library's order.
+std::vector<PyTypeObject*> pythonTypes;
 py::object tarnErrorType;
 // The subclasses of TarnError for the failures a script handles on purpose.
 py::object lockedErrorType, missingItemErrorType, missingFileErrorType, logonErrorType,
     connectionLostErrorType, badArgumentErrorType;
-// The Python types of the described classes, for a quick check of an argument's type.
-std::array<PyTypeObject*, kMaxClasses> pythonTypes{};
 
-// The Handle inside one of the module's own objects, or nothing for any other object. Only the
-// module's classes are accepted (their exact types, as they are not subclassed), so the
-// instance's first value is a ClassHandle and so a Handle.
-const Handle* handleOf(PyObject* o) noexcept {
-  for (PyTypeObject* t : pythonTypes) {
-    if (t == Py_TYPE(o)) {
-      auto* inst = reinterpret_cast<py::detail::instance*>(o);
-      return static_cast<const Handle*>(inst->get_value_and_holder().value_ptr());
-    }
-  }
-  return nullptr;
+void handleDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<Handle*>(self)->ref.~Ref<Object>();
+  type->tp_free(self);
+  Py_DECREF(type);  // an instance of a heap type holds a reference to it
+}
+
+// The Handle of one of the module's own objects, or nothing for any other object. Instances of
+// the classes themselves are known by their deallocator at once; those of a Python subclass by
+// its bases.
+Handle* handleOf(PyObject* o) noexcept {
+  const bool ours = Py_TYPE(o)->tp_dealloc == handleDealloc ||
+                    (objectType != nullptr && PyObject_TypeCheck(o, objectType));
+  return ours ? reinterpret_cast<Handle*>(o) : nullptr;
 }
 
 const Ref<Object>& live(const Handle& h) {
@@ -67,13 +70,21 @@ std::size_t classIndex(const ClassInfo* cls) {
   return static_cast<std::size_t>(cls - typelib::library().classes.data());
 }
 
+// A new Python object of the given class holding o.
+py::object instanceOf(PyTypeObject* type, Ref<Object> o) {
+  PyObject* made = type->tp_alloc(type, 0);
+  if (made == nullptr) throw py::error_already_set();
+  new (&reinterpret_cast<Handle*>(made)->ref) Ref<Object>(std::move(o));
+  return py::reinterpret_steal<py::object>(made);
+}
+
 py::object toPython(const Variant& v);
 
 py::object wrap(Ref<Object> o) {
   if (!o) return py::none();
   const ClassInfo* cls = typelib::classOf(*o);
   if (cls == nullptr) throw TarnError::platform(err::kTypeMismatch);
-  return wrappers[classIndex(cls)](std::move(o));
+  return instanceOf(pythonTypes[classIndex(cls)], std::move(o));
 }
 
 // Straight between UTF-16 and Python's own representation: no UTF-8 in between. Text without
@@ -576,55 +587,207 @@ String joinLevel(py::handle o, int level) {
 }
 
 // Attributes in an array: none when empty, else one more than its attribute marks.
-std::size_t attributeCount(const Handle& self) {
-  const String& text = static_cast<clsTarnDynamicArray&>(*live(self)).brCString();
+std::size_t attributeCount(const String& text) {
   if (text.empty()) return 0;
   return 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), kAM));
 }
 
-template <std::size_t I>
+const String& arrayText(PyObject* self) {
+  return static_cast<clsTarnDynamicArray&>(*live(*handleOf(self))).brCString();
+}
+
+// What every class has: a with block lets the object go on leaving, so that a file or
+// connection closes on the server unless something else still holds it.
+PyObject* enterBlock(PyObject* self, PyObject*) {
+  return Py_NewRef(self);
+}
+PyObject* exitBlock(PyObject* self, PyObject*) {
+  handleOf(self)->ref.reset();
+  Py_RETURN_FALSE;
+}
+
+// A dynamic array is also a sequence of its attributes, counted from 1 as in the family.
+Py_ssize_t arrayLength(PyObject* self) {
+  Py_ssize_t count = -1;
+  (void)guarded([&]() -> PyObject* {
+    count = static_cast<Py_ssize_t>(attributeCount(arrayText(self)));
+    return Py_None;
+  });
+  return count;
+}
+
+PyObject* arrayItem(PyObject* self, PyObject* key) {
+  return guarded([&]() -> PyObject* {
+    const Py_ssize_t n = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    const String& text = arrayText(self);
+    const auto count = static_cast<Py_ssize_t>(attributeCount(text));
+    const Py_ssize_t at = n < 0 ? count + 1 + n : n;
+    if (at < 1 || at > count) {
+      throw py::index_error("attribute " + std::to_string(n) + " of " + std::to_string(count) +
+                            " (attributes count from 1)");
+    }
+    auto& a = static_cast<clsTarnDynamicArray&>(*live(*handleOf(self)));
+    return toStr(a.brExtractStr(static_cast<std::int32_t>(at))).release().ptr();
+  });
+}
+
+PyObject* arrayIter(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    py::list out;
+    const String& text = arrayText(self);
+    for (std::size_t start = 0; !text.empty();) {
+      const std::size_t end = text.find(kAM, start);
+      out.append(toStr(text.substr(start, end - start)));
+      if (end == String::npos) break;
+      start = end + 1;
+    }
+    return PyObject_GetIter(out.ptr());
+  });
+}
+
+PyObject* arrayStr(PyObject* self) {
+  return guarded([&]() -> PyObject* { return py::str(printable(arrayText(self))).release().ptr(); });
+}
+
+PyObject* arrayToList(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* { return splitLevel(arrayText(self), 0).release().ptr(); });
+}
+
+// A walk over a select list: each id brReadnext gives, from the one the list is on.
+struct ListWalk {
+  PyObject_HEAD Ref<Object> list;
+  SelectListIterator at;
+  bool started;
+};
+PyTypeObject* listWalkType = nullptr;
+
+void listWalkDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* w = reinterpret_cast<ListWalk*>(self);
+  w->at.~SelectListIterator();
+  w->list.~Ref<Object>();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* listWalkNext(PyObject* self) {
+  auto* w = reinterpret_cast<ListWalk*>(self);
+  return guarded([&]() -> PyObject* {
+    if (w->started && !(w->at == SelectListIterator::End{})) ++w->at;
+    w->started = true;
+    if (w->at == SelectListIterator::End{}) return nullptr;  // the end, with no error set
+    return toStr(*w->at).release().ptr();
+  });
+}
+
+PyObject* selectListIter(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const Ref<Object>& list = live(*handleOf(self));
+    PyObject* made = listWalkType->tp_alloc(listWalkType, 0);
+    if (made == nullptr) return nullptr;
+    auto* w = reinterpret_cast<ListWalk*>(made);
+    new (&w->list) Ref<Object>(list);
+    new (&w->at) SelectListIterator();
+    w->started = false;
+    py::object owned = py::reinterpret_steal<py::object>(made);  // freed if the first read fails
+    w->at = SelectListIterator(static_cast<clsTarnSelectList&>(*list));
+    return owned.release().ptr();
+  });
+}
+
+// A new object of a class Python code may create: clsTarnDynamicArray(value=None) from its text
+// or nested lists, the others without arguments.
+PyObject* newInstance(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    // The described class is the type itself or, for a Python subclass, its nearest base.
+    PyTypeObject* described = type;
+    while (std::find(pythonTypes.begin(), pythonTypes.end(), described) == pythonTypes.end()) {
+      described = described->tp_base;
+    }
+    const ClassInfo& cls = typelib::library().classes[static_cast<std::size_t>(
+        std::find(pythonTypes.begin(), pythonTypes.end(), described) - pythonTypes.begin())];
+    const bool isArray = cls.name == "clsTarnDynamicArray";
+    PyObject* init = Py_None;
+    static const char* valueOnly[] = {"value", nullptr};
+    static const char* none[] = {nullptr};
+    const std::string format = (isArray ? "|O:" : ":") + cls.name;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, format.c_str(),
+                                     const_cast<char**>(isArray ? valueOnly : none), &init)) {
+      return nullptr;
+    }
+    Ref<Object> made = typelib::createObject(typelib::library().name + "." + cls.name);
+    if (init != Py_None) refCast<clsTarnDynamicArray>(made)->brCString(joinLevel(init, 0));
+    return instanceOf(type, std::move(made)).release().ptr();
+  });
+}
+
+PyTypeObject* newType(const char* name, const std::string& doc, std::vector<PyType_Slot> slots,
+                      unsigned long flags, std::size_t size, PyTypeObject* base) {
+  if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
+  slots.push_back({0, nullptr});
+  PyType_Spec spec{name, static_cast<int>(size), 0, static_cast<unsigned>(flags), slots.data()};
+  PyObject* type = base == nullptr
+                       ? PyType_FromSpec(&spec)
+                       : PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(base));
+  if (type == nullptr) throw py::error_already_set();
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The base of every class (tarncl._Object) and the select lists' walk.
+void defineBase(py::module_& m) {
+  static PyMethodDef blockMethods[] = {
+      {"__enter__", enterBlock, METH_NOARGS, nullptr},
+      {"__exit__", exitBlock, METH_VARARGS, nullptr},
+      {nullptr, nullptr, 0, nullptr}};
+  objectType = newType("tarncl._Object", "",
+                       {{Py_tp_dealloc, reinterpret_cast<void*>(handleDealloc)},
+                        {Py_tp_methods, blockMethods}},
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
+                           Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                       sizeof(Handle), nullptr);
+  m.attr("_Object") = py::handle(reinterpret_cast<PyObject*>(objectType));
+  listWalkType = newType("tarncl._ListWalk", "",
+                         {{Py_tp_dealloc, reinterpret_cast<void*>(listWalkDealloc)},
+                          {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                          {Py_tp_iternext, reinterpret_cast<void*>(listWalkNext)}},
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         sizeof(ListWalk), nullptr);
+}
+
 void defineClass(py::module_& m, const ClassInfo& cls) {
-  using H = ClassHandle<I>;
+  static std::deque<std::string> names;  // a type keeps pointing at its spec's name
+  names.push_back("tarncl." + cls.name);
   std::string doc = contractOf(cls.name, "");
+  std::vector<PyType_Slot> slots{{Py_tp_dealloc, reinterpret_cast<void*>(handleDealloc)}};
+  if (cls.creatable) slots.push_back({Py_tp_new, reinterpret_cast<void*>(newInstance)});
   if (cls.name == "clsTarnDynamicArray") {
     doc +=
         "\n\nIn Python an array is also a sequence of its attributes: len(a) counts them, a[n] is "
         "the text of attribute n counted from 1 as in the rest of the family (a[-1] the last), "
         "and iteration yields each attribute's text. An empty array has no attributes.";
+    static PyMethodDef arrayMethods[] = {
+        {"tolist", arrayToList, METH_NOARGS,
+         "The array as nested lists: attributes, then values, then sub-values; a level with one "
+         "element is its text."},
+        {nullptr, nullptr, 0, nullptr}};
+    slots.insert(slots.end(), {{Py_mp_length, reinterpret_cast<void*>(arrayLength)},
+                               {Py_mp_subscript, reinterpret_cast<void*>(arrayItem)},
+                               {Py_tp_iter, reinterpret_cast<void*>(arrayIter)},
+                               {Py_tp_str, reinterpret_cast<void*>(arrayStr)},
+                               {Py_tp_methods, arrayMethods}});
   }
-  py::class_<H, Handle> pyClass(m, cls.name.c_str(), doc.c_str());
-  // Wrapping is on the path of every call that returns an object: the class's pybind11 record
-  // is looked up once here, not by type on each call.
-  static const py::detail::type_info* record = nullptr;
-  pyClass.attr("__module__") = "tarncl";
-  record = py::detail::get_type_info(typeid(H));
-  wrappers[I] = [](Ref<Object> o) {
-    auto* h = new H{{std::move(o)}};
-    py::handle made = py::detail::type_caster_generic::cast(
-        h, py::return_value_policy::take_ownership, py::handle(), record, nullptr, nullptr);
-    if (!made) {
-      delete h;
-      throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(made);
-  };
-  pythonTypes[I] = reinterpret_cast<PyTypeObject*>(pyClass.ptr());
-  if (cls.creatable) {
-    const std::string progId = typelib::library().name + "." + cls.name;
-    if (cls.name == "clsTarnDynamicArray") {
-      // A new array, optionally from its text or from nested lists.
-      pyClass.def(py::init([progId](py::object init) {
-                    H h{{typelib::createObject(progId)}};
-                    if (!init.is_none()) {
-                      refCast<clsTarnDynamicArray>(h.ref)->brCString(joinLevel(init, 0));
-                    }
-                    return h;
-                  }),
-                  py::arg("value") = py::none());
-    } else {
-      pyClass.def(py::init([progId] { return H{{typelib::createObject(progId)}}; }));
-    }
+  if (cls.name == "clsTarnSelectList") {
+    slots.push_back({Py_tp_iter, reinterpret_cast<void*>(selectListIter)});
   }
+  PyTypeObject* type = newType(
+      names.back().c_str(), doc, std::move(slots),
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
+          (cls.creatable ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION),
+      sizeof(Handle), objectType);
+  pythonTypes.push_back(type);
+  py::object pyClass = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
+  m.attr(cls.name.c_str()) = pyClass;
   // Members with the same name are one Python attribute: a property when every kind is a
   // get, let or set without further parameters, otherwise a method.
   for (std::size_t i = 0; i < cls.members.size(); ++i) {
@@ -642,57 +805,6 @@ void defineClass(py::module_& m, const ClassInfo& cls) {
       pyClass.attr(mem.name.c_str()) = newMemberFunction(cls, mem);
     }
   }
-  if (cls.name == "clsTarnSelectList") {
-    pyClass.def(
-        "__iter__",
-        [](const Handle& self) {
-          auto& list = static_cast<clsTarnSelectList&>(*live(self));
-          return py::make_iterator(begin(list), end(list));
-        },
-        py::keep_alive<0, 1>());
-  }
-  if (cls.name == "clsTarnDynamicArray") {
-    pyClass.def("__str__", [](const Handle& self) {
-      return py::str(printable(static_cast<clsTarnDynamicArray&>(*live(self)).brCString()));
-    });
-    pyClass.def(
-        "tolist",
-        [](const Handle& self) {
-          return splitLevel(static_cast<clsTarnDynamicArray&>(*live(self)).brCString(), 0);
-        },
-        "The array as nested lists: attributes, then values, then sub-values; a level with one "
-        "element is its text.");
-    pyClass.def("__len__", [](const Handle& self) { return attributeCount(self); });
-    pyClass.def("__getitem__", [](const Handle& self, py::ssize_t n) {
-      const auto count = static_cast<py::ssize_t>(attributeCount(self));
-      const py::ssize_t at = n < 0 ? count + 1 + n : n;
-      if (at < 1 || at > count) {
-        throw py::index_error("attribute " + std::to_string(n) + " of " + std::to_string(count) +
-                              " (attributes count from 1)");
-      }
-      auto& a = static_cast<clsTarnDynamicArray&>(*live(self));
-      return toStr(a.brExtractStr(static_cast<std::int32_t>(at)));
-    });
-    pyClass.def("__iter__", [](const Handle& self) {
-      py::list out;
-      const String text = static_cast<clsTarnDynamicArray&>(*live(self)).brCString();
-      if (text.empty()) return py::iter(out);
-      std::size_t start = 0;
-      while (true) {
-        const std::size_t end = text.find(kAM, start);
-        out.append(toStr(text.substr(start, end - start)));
-        if (end == String::npos) break;
-        start = end + 1;
-      }
-      return py::iter(out);
-    });
-  }
-}
-
-template <std::size_t... I>
-void defineClasses(py::module_& m, std::index_sequence<I...>) {
-  const auto& classes = typelib::library().classes;
-  ((I < classes.size() ? defineClass<I>(m, classes[I]) : void()), ...);
 }
 
 }  // namespace
@@ -702,9 +814,6 @@ PYBIND11_MODULE(_tarncl, m) {
   using namespace tarn;
   using namespace tarn::python;
   m.doc() = "Object access to a Tarn multivalue database server";
-  if (typelib::library().classes.size() > kMaxClasses) {
-    throw std::runtime_error("tarncl: more classes than the module was built for");
-  }
   m.attr("__version__") = TARNCL_VERSION;
 
   auto errorClass = [&m](const char* name, PyObject* base, const char* doc) {
@@ -740,15 +849,8 @@ PYBIND11_MODULE(_tarncl, m) {
   });
   makeDescriptorTypes();
 
-  py::class_<Handle>(m, "_Object")
-      .def("__enter__", [](py::object self) { return self; })
-      .def("__exit__", [](Handle& self, py::args) {
-        // Leaving a with block lets the object go: a file or connection closes on the server
-        // unless something else still holds it.
-        self.ref.reset();
-        return false;
-      });
-  defineClasses(m, std::make_index_sequence<kMaxClasses>());
+  defineBase(m);
+  for (const ClassInfo& cls : typelib::library().classes) defineClass(m, cls);
 
   // Enumerations: each as an IntEnum and its members as module constants, as scripts use them.
   py::object intEnum = py::module_::import("enum").attr("IntEnum");

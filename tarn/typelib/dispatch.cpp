@@ -4,6 +4,7 @@
 
 #include <array>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 #include "tarn/frame/error.h"
@@ -58,6 +59,11 @@ const std::vector<Joined>& joined() {
 
 const Joined* joinedFor(const Object& object) noexcept {
   const std::type_info& type = typeid(object);
+  // The objects are made in this library, so their type records are the bindings' own: a
+  // comparison of addresses finds them without comparing names, which type_info's == may do.
+  for (const Joined& j : joined()) {
+    if (j.binding->type == &type) return &j;
+  }
   for (const Joined& j : joined()) {
     if (*j.binding->type == type) return &j;
   }
@@ -79,30 +85,30 @@ bool kindMatches(Kind asked, Kind member) noexcept {
   return readable(asked) && readable(member);
 }
 
-// Converts an argument to its described type, in place.
-void coerce(Variant& v, const Param& p) {
+// The argument converted to its described type, or nothing when it has that type already.
+std::optional<Variant> converted(const Variant& v, const Param& p) {
   if (v.isMissing()) {
     if (!p.optional) throw dispatchError(kArgNotOptional, u"Argument not optional");
-    return;
+    return std::nullopt;
   }
   switch (p.type.base) {
     case BaseType::Bool:
-      if (v.type() != Variant::Type::Bool) v = Variant(v.toBool());
+      if (v.type() != Variant::Type::Bool) return Variant(v.toBool());
       break;
     case BaseType::Int16:
-      if (v.type() != Variant::Type::Int16) v = Variant(v.toInt16());
+      if (v.type() != Variant::Type::Int16) return Variant(v.toInt16());
       break;
     case BaseType::Int32:
-      if (v.type() != Variant::Type::Int32) v = Variant(v.toInt32());
+      if (v.type() != Variant::Type::Int32) return Variant(v.toInt32());
       break;
     case BaseType::String:
-      if (!v.isString()) v = Variant(v.toString());
+      if (!v.isString()) return Variant(v.toString());
       break;
     case BaseType::VariantArray:
       (void)v.array();  // type mismatch unless an array
       break;
     case BaseType::Object: {
-      Ref<Object> o = v.toObject();
+      const Ref<Object> o = v.toObject();
       if (o && !p.type.className.empty()) {
         const ClassInfo* cls = classOf(*o);
         if (cls == nullptr || cls->name != p.type.className) {
@@ -115,6 +121,7 @@ void coerce(Variant& v, const Param& p) {
     case BaseType::Void:
       break;
   }
+  return std::nullopt;
 }
 
 Variant call(const Ref<Object>& object, const Joined& j, std::int32_t id, Kind kind,
@@ -137,22 +144,24 @@ Variant call(const Ref<Object>& object, const Joined& j, std::int32_t id, Kind k
     throw dispatchError(kWrongArgCount,
                         u"Wrong number of arguments or invalid property assignment");
   }
-  // By-value arguments are converted in copies; by-reference ones in the caller's variants,
-  // which is how the member's changes reach the caller.
-  std::array<Variant, kMaxParams> copies;
+  // A by-value argument that needs converting is converted in a copy, and one that does not is
+  // read where it is (the bindings write by-reference slots only); a by-reference one is
+  // converted in the caller's variant, which is how the member's changes reach the caller.
+  // An omitted one gets a missing value of its own, which a by-reference member may write.
+  std::array<std::optional<Variant>, kMaxParams> copies;  // made only where needed
   std::array<Variant*, kMaxParams> slots{};
   for (std::size_t i = 0; i < count; ++i) {
     const Param& p = member->params[i];
-    if (i >= args.size()) {
-      copies[i] = Variant::missing();
-      slots[i] = &copies[i];
+    Variant& given = i < args.size() ? args[i] : copies[i].emplace(Variant::missing());
+    std::optional<Variant> value = converted(given, p);
+    if (!value) {
+      slots[i] = &given;
     } else if (p.byRef) {
-      slots[i] = &args[i];
+      given = std::move(*value);
+      slots[i] = &given;
     } else {
-      copies[i] = args[i];
-      slots[i] = &copies[i];
+      slots[i] = &copies[i].emplace(std::move(*value));
     }
-    coerce(*slots[i], p);
   }
   return j.thunks[index](*object, slots.data());
 }

@@ -890,8 +890,8 @@ class Compiler : Emitter {
     if (newline) emit(Op::kNewline);
   }
 
-  // LOCATE needle IN array<a[,v]> [BY order] SETTING pos, or LOCATE(needle, array[, a[, v]];
-  // pos[; order]); then THEN/ELSE.
+  // LOCATE needle IN array<a[,v]>[, start] [BY order] SETTING pos, or LOCATE(needle,
+  // array[, a[, v]]; pos[; order]); then THEN/ELSE.
   void locateStatement() {
     take();
     if (isOp("(")) return locateCall();
@@ -910,6 +910,12 @@ class Compiler : Emitter {
       if (isOp(">=")) fail("'>'");
       expectOp(">");
     }
+    // The older form names the element the search starts from.
+    std::optional<std::int32_t> start;
+    if (isOp(",")) {
+      take();
+      start = expression(kConcatLevel);
+    }
     std::int32_t order = constant("");
     std::optional<std::int32_t> position;
     for (int k = 0; k < 2; ++k) {
@@ -923,7 +929,9 @@ class Compiler : Emitter {
     }
     if (!position) fail("SETTING");
     std::int32_t outcome = temp();
-    emit(Op::kLocate, *position, outcome, operandRun({needle, array, a, v, order}), 5);
+    std::vector<std::int32_t> in{needle, array, a, v, order};
+    if (start) in.push_back(*start);
+    emit(Op::kLocate, *position, outcome, operandRun(in), static_cast<std::uint8_t>(in.size()));
     clauses(outcome, false);
   }
   void locateCall() {

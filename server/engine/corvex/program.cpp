@@ -270,7 +270,7 @@ bool valid(const Program& p) {
     const int count = i.x & 15;
     if ((i.op == Op::kElement || i.op == Op::kSetElement) && (count < 1 || count > 3)) return false;
     if (i.op == Op::kSubstring && (count < 1 || count > 2)) return false;
-    if (i.op == Op::kLocate && count != 5) return false;
+    if (i.op == Op::kLocate && count != 5 && count != 6) return false;
     if ((i.op == Op::kRead || i.op == Op::kWrite) && count != 2 && count != 3) return false;
     if (i.op == Op::kDelete && count != 2) return false;
     if (i.op == Op::kOpen && count != 1 && count != 2) return false;

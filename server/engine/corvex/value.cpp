@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "server/engine/text/utf8.h"
@@ -267,7 +268,7 @@ void deleteElement(std::string& s, long a, long v, long sv) {
 }
 
 bool locate(std::string_view needle, std::string_view s, long a, long v, std::string_view order,
-            long& pos) {
+            long& pos, long start) {
   std::size_t b = 0;
   std::size_t e = s.size();
   char mark = kAm;
@@ -293,11 +294,12 @@ bool locate(std::string_view needle, std::string_view s, long a, long v, std::st
   for (std::size_t p = b;; ++i) {
     std::size_t end = findIn(s, mark, p, e);
     std::string_view element = s.substr(p, end - p);
-    if (element == needle) {
+    // Elements before the one the search starts from are counted, not compared.
+    if (i >= start && element == needle) {
       pos = i;
       return true;
     }
-    if (ordered) {
+    if (i >= start && ordered) {
       int c = right ? compareValues(Value{std::string(element)}, target)
                     : (element.compare(needle) < 0 ? -1 : 1);
       if (descending ? c < 0 : c > 0) {
@@ -335,6 +337,26 @@ std::string_view charAt(std::string_view s, std::size_t at) noexcept {
   std::size_t end = at + 1;
   while (end < s.size() && continues(s[end])) ++end;
   return s.substr(at, end - at);
+}
+
+// The bytes of fields occurrence .. occurrence + count - 1 of s split at d (one character, of
+// any length), without the delimiter after them; npos for both when s has fewer fields.
+std::pair<std::size_t, std::size_t> fieldSpan(std::string_view s, std::string_view d,
+                                              long occurrence, long count) noexcept {
+  constexpr auto npos = std::string_view::npos;
+  std::size_t b = 0;
+  for (long i = 1; i < occurrence; ++i) {
+    const std::size_t m = s.find(d, b);
+    if (m == npos) return {npos, npos};
+    b = m + d.size();
+  }
+  std::size_t e = b;
+  for (long i = 0; i < std::max(count, 1L); ++i) {
+    const std::size_t m = s.find(d, i == 0 ? e : e + d.size());
+    if (m == npos) return {b, s.size()};
+    e = m;
+  }
+  return {b, e};
 }
 
 }  // namespace
@@ -514,6 +536,12 @@ std::string_view Value::fieldOf(std::string_view delimiter, long occurrence, lon
   const std::string& text = this->text();
   const std::string_view s = text;
   if (delimiter.empty()) return occurrence <= 1 ? s : std::string_view();
+  if (charAt(delimiter, 0).size() > 1) {
+    // A delimiter of several bytes is searched as a whole, without the one-byte cursor.
+    walked += s.size();
+    const auto [b, e] = fieldSpan(s, charAt(delimiter, 0), occurrence, count);
+    return b == std::string_view::npos ? std::string_view() : s.substr(b, e - b);
+  }
   const char d = delimiter.front();
   if (occurrence < 1) occurrence = 1;
   if (count < 1) count = 1;
@@ -575,22 +603,8 @@ std::string trim(std::string_view s) {
 
 std::string field(std::string_view s, std::string_view delimiter, long occurrence, long count) {
   if (delimiter.empty()) return occurrence <= 1 ? std::string(s) : std::string();
-  const char d = delimiter.front();
-  if (occurrence < 1) occurrence = 1;
-  if (count < 1) count = 1;
-  std::size_t b = 0;
-  for (long i = 1; i < occurrence; ++i) {
-    std::size_t m = s.find(d, b);
-    if (m == std::string_view::npos) return {};
-    b = m + 1;
-  }
-  std::size_t e = b;
-  for (long i = 0; i < count; ++i) {
-    std::size_t m = s.find(d, e);
-    if (m == std::string_view::npos) return std::string(s.substr(b));
-    e = m + (i + 1 < count ? 1 : 0);
-  }
-  return std::string(s.substr(b, e - b));
+  const auto [b, e] = fieldSpan(s, charAt(delimiter, 0), occurrence, count);
+  return b == std::string_view::npos ? std::string() : std::string(s.substr(b, e - b));
 }
 
 long indexOf(std::string_view s, std::string_view sub, long occurrence) noexcept {
@@ -599,7 +613,8 @@ long indexOf(std::string_view s, std::string_view sub, long occurrence) noexcept
   for (long i = 1;; ++i) {
     std::size_t at = s.find(sub, from);
     if (at == std::string_view::npos) return 0;
-    if (i == occurrence) return static_cast<long>(at) + 1;
+    // A position counts characters, as the substring operators that take it do.
+    if (i == occurrence) return static_cast<long>(countChars(s.substr(0, at))) + 1;
     from = at + 1;
   }
 }

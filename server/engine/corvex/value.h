@@ -204,9 +204,10 @@ void replaceElement(std::string& s, long a, long v, long sv, std::string_view va
 void insertElement(std::string& s, long a, long v, long sv, std::string_view value);
 void deleteElement(std::string& s, long a, long v, long sv);
 // LOCATE: searches the attributes (a = 0), the values of attribute a (v = 0) or the subvalues
-// of value a,v. order is "" or AL/AR/DL/DR. Sets pos to the match or to where it would go.
+// of value a,v, from element `start` on. order is "" or AL/AR/DL/DR. Sets pos to the match or
+// to where it would go, counted from the first element.
 [[nodiscard]] bool locate(std::string_view needle, std::string_view s, long a, long v,
-                          std::string_view order, long& pos);
+                          std::string_view order, long& pos, long start = 1);
 
 // Character-level text functions.
 [[nodiscard]] long textLength(std::string_view s) noexcept;

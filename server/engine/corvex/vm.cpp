@@ -607,8 +607,9 @@ void Machine::execute(const Program& top) {
       const Value* const* a = gather(*i);
       long pos = 0;
       work(a[1]->textBytes() >> 4);
-      const bool found =
-          locate(a[0]->text(), a[1]->text(), longOf(*a[2]), longOf(*a[3]), a[4]->text(), pos);
+      const long start = (i->x & 15) > 5 ? longOf(*a[5]) : 1;
+      const bool found = locate(a[0]->text(), a[1]->text(), longOf(*a[2]), longOf(*a[3]),
+                                a[4]->text(), pos, start);
       r[i->a].setNumber(static_cast<double>(pos));
       r[i->b].setNumber(found ? 0 : 1);
       NEXT();

@@ -127,8 +127,9 @@ const Case kCases[] = {
     {"characters beyond ASCII",
      "X = 'é日本'; CRT LEN(X); CRT X[2, 1]; CRT X[2]; CRT SEQ(X[2,1]); CRT CHAR(233) : "
      "CHAR(26085); "
-     "CRT CONVERT('日é', 'nE', X)",
-     "3|日|日本|26085|é日|En本"},
+     "CRT CONVERT('日é', 'nE', X); CRT INDEX('aé日b日c', '日', 2); CRT FIELD('aübécüd', 'é', 2); "
+     "CRT FIELD('xéyéz', 'é', 1, 2)",
+     "3|日|日本|26085|é日|En本|5|cüd|xéy"},
     {"CONVERT and CHANGE", "CRT CONVERT('abc', 'ax', 'aabbcc'); CRT CHANGE('a-b-c', '-', '+-')",
      "aaxx|a+-b+-c"},
     {"OCONV and ICONV", "CRT OCONV(0, 'D'); CRT ICONV('31 DEC 1967', 'D'); CRT OCONV(1234, 'MD2')",
@@ -143,6 +144,11 @@ const Case kCases[] = {
      "X = CONVERT(']', @VM, 'B]D]F')\nLOCATE 'E' IN X<1> BY 'AL' SETTING P ELSE CRT P\nY = "
      "CONVERT(']', @VM, '10]9]2')\nLOCATE '5' IN Y<1> BY 'DR' SETTING P ELSE CRT P",
      "3|3"},
+    // The older form's start: earlier elements are skipped, positions still count from 1.
+    {"LOCATE from a start element",
+     "X = CONVERT(']', @VM, 'A]B]A]C')\nLOCATE 'A' IN X<1>, 2 SETTING P THEN CRT P\nLOCATE 'B' "
+     "IN X<1>, 3 SETTING P ELSE CRT 'no ' : P\nLOCATE 'A' IN X<1>, 9 SETTING P ELSE CRT P",
+     "3|no 5|5"},
     {"CALL passes variables by reference", "A = 1; B = 'x'; CALL BUMP(A, B, 'lit'); CRT A : B",
      "2x!"},
     {"CALL chains", "A = 5; CALL OUTER(A); CRT A", "11"},
