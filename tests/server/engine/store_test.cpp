@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,6 +83,57 @@ TEST_F(Store, APortsRecordOfItsItemLocksEndsWithEachRelease) {
     EXPECT_EQ(theirs.account->lastHolder(), 0);
     theirs.account->unlockItem(theirs.section, "k1", theirs.owner);
   }
+}
+
+// Sections are found without regard to letter case unless exactly is asked, the master
+// dictionary holds no data sections, and a file's MD entry lives as long as its last section.
+TEST_F(Store, SectionsAreFoundMadeAndDroppedAsTheCatalogueSays) {
+  Holder h = holder();
+  store::Account& a = *h.account;
+  ASSERT_TRUE(a.createDataSection("CUST", "AAA", 1, true));
+  ASSERT_TRUE(a.createDataSection("ORDERS", "OLD", 1, true));  // made first, yet not the default
+  ASSERT_TRUE(a.createDataSection("ORDERS", "ORDERS", 1, true));
+  const struct {
+    const char* what;
+    bool made;
+  } creations[] = {
+      {"a data section in MD", a.createDataSection("md", "X", 1, true)},
+      {"a dictionary that exists", a.createDictionary("cust", 1, true)},
+      {"a data section that exists", a.createDataSection("cust", "cust", 1, true)},
+  };
+  for (const auto& c : creations) EXPECT_FALSE(c.made) << c.what;
+  EXPECT_EQ(a.sections("MD").size(), 1u) << "nothing made in MD";
+
+  const struct {
+    const char* file;
+    bool dictionary;
+    const char* section;
+    bool exact;
+    const char* found;  // the section's name, "" for a dictionary, nullptr for none
+  } finds[] = {
+      {"orders", false, "", false, "ORDERS"},  // the default: the one named like the file
+      {"ORDERS", false, "", true, "ORDERS"},  {"cust", false, "aaa", false, "AAA"},
+      {"CUST", false, "aaa", true, nullptr},  {"cust", false, "AAA", true, nullptr},
+      {"CUST", false, "AAA", true, "AAA"},    {"cust", true, "", false, ""},
+      {"md", true, "", false, "MD"},  // the master dictionary is its own dictionary
+      {"NONE", false, "", false, nullptr},
+  };
+  for (const auto& f : finds) {
+    SCOPED_TRACE(std::string(f.file) + "," + f.section + (f.exact ? " exactly" : ""));
+    const std::optional<store::Section> s = a.findSection(f.file, f.dictionary, f.section, f.exact);
+    ASSERT_EQ(s.has_value(), f.found != nullptr);
+    if (s) {
+      EXPECT_EQ(s->name, f.found);
+    }
+  }
+
+  const store::Section md = *a.findSection("MD", false, {}, false);
+  std::string entry;
+  a.dropSections({*a.findSection("CUST", false, "AAA", false)});
+  EXPECT_TRUE(a.readItem(md, "CUST", entry)) << "CUST has sections left";
+  a.dropSections(a.sections("CUST"));
+  EXPECT_FALSE(a.readItem(md, "CUST", entry));
+  EXPECT_TRUE(a.sections("CUST").empty());
 }
 
 TEST_F(Store, AnEndedSessionFreesItsLocksAndItsPortReportsTheLostConnection) {
