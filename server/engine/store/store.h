@@ -358,6 +358,10 @@ class System {
 // postgres:// URI, or libpq keywords such as "host=... dbname=...") rather than a directory.
 [[nodiscard]] bool namesPostgres(std::string_view system) noexcept;
 
+// The failure of a system that is not at location yet, which only a data source that allows
+// creation makes.
+[[nodiscard]] StoreError missingSystem(const std::string& location);
+
 // Opens the system a data source names. A system that is not there yet (a directory without its
 // DM account, a database without the system schema) is created with its DM account only when
 // create is set; else StoreError kMissing names it. Throws StoreError.

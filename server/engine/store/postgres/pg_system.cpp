@@ -79,7 +79,7 @@ class PgSystem final : public System {
       : location_(withoutPassword(conninfo)), session_(std::make_shared<Session>(conninfo)) {
     makeSchema(create);
     if (!accountExists(kSystemAccount)) {
-      if (!create) throw missing();
+      if (!create) throw missingSystem(location_);
       (void)openAccount(kSystemAccount, true);
     }
   }
@@ -182,20 +182,12 @@ class PgSystem final : public System {
 
  private:
   // Made once per database, under a lock so that machines starting together do not collide.
-  // A database with no system in it yet; only a data source that allows creation makes one.
-  [[nodiscard]] StoreError missing() const {
-    return StoreError(StoreFailure::kMissing,
-                      "No system in " + location_ +
-                          ". Check System= in the data source, or connect once with "
-                          "CreateAccount=Yes to create the system there.");
-  }
-
   void makeSchema(bool create) {
     static const Query exists =
         systemQuery("exists", "SELECT to_regclass('tarn_system.layout') IS NOT NULL", "");
     static const Query layout = systemQuery("layout", "SELECT version FROM tarn_system.layout", "");
     if (session_->run(exists).integer(0, 0) == 0) {
-      if (!create) throw missing();
+      if (!create) throw missingSystem(location_);
       session_->exec("BEGIN");
       try {
         session_->exec(
