@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "server/engine/conv/conversion.h"
-#include "server/engine/port.h"
+#include "server/engine/port_settings.h"
 #include "server/engine/store/store.h"
 #include "server/engine/transaction.h"
 
@@ -144,6 +144,15 @@ class PortState {
   // Commits the port's transaction, refused whole when an account it changes no longer grants
   // the current one (a revoke since the change was staged) or another port took an item's lock.
   [[nodiscard]] std::optional<CommitRefusal> commitTransaction();
+
+  // What a subroutine's EXECUTE gets from a TCL sentence run as this port: the printed lines
+  // and the message numbers, each joined by attribute marks. The interpreter stands above the
+  // subroutine machine, so the session hands it in here.
+  struct Printed {
+    std::string captured;
+    std::string returned;
+  };
+  std::function<Printed(std::string_view sentence)> runSentence;
 
   const Limits limits;
   NumberFormat format;

@@ -11,6 +11,7 @@
 
 #include "server/engine/corvex/modules.h"
 #include "server/engine/corvex/vm.h"
+#include "server/engine/store/protection.h"
 #include "server/engine/tcl/tcl.h"
 #include "server/engine/text/utf8.h"
 
@@ -135,7 +136,12 @@ Session::Session(std::unique_ptr<store::System> system, const std::string& accou
                  const Credentials& credentials, const Limits& limits,
                  std::chrono::milliseconds callTimeLimit, bool createAccount)
     : state_(std::move(system), account, credentials, limits, createAccount),
-      callTimeLimit_(callTimeLimit) {}
+      callTimeLimit_(callTimeLimit) {
+  state_.runSentence = [this](std::string_view sentence) {
+    tcl::Outcome done = tcl::run(state_, sentence, {}, false);
+    return PortState::Printed{std::move(done.captured), std::move(done.returned)};
+  };
+}
 
 Session::~Session() = default;
 
@@ -802,6 +808,23 @@ std::string Session::callReply(corvex::RunResult result, const std::vector<corve
     data.push_back(kAttributeMark);
   }
   return makeReply(status::kOk, data);
+}
+
+// The front door opens a session: defined here, beside the session, so that the door's header
+// stays an interface the session implements and nothing below it reaches up.
+std::unique_ptr<Port> Port::open(const PortConfig& config, const Credentials& credentials,
+                                 const Limits& limits) {
+  try {
+    std::unique_ptr<store::System> system = store::openSystem(config.system, config.createAccount);
+    return std::make_unique<Session>(
+        std::move(system),
+        config.account.empty() ? std::string(store::kSystemAccount) : config.account, credentials,
+        limits, config.callTimeLimit, config.createAccount);
+  } catch (const store::AccessDenied& e) {
+    throw AccessDenied(e.what());
+  } catch (const store::StoreError& e) {
+    throw EngineError(e.what());
+  }
 }
 
 }  // namespace tarn::server

@@ -5,7 +5,6 @@
 #include "server/engine/corvex/machine.h"
 #include "server/engine/port_state.h"
 #include "server/engine/store/store.h"
-#include "server/engine/tcl/tcl.h"
 
 namespace tarn::server::corvex {
 
@@ -107,7 +106,7 @@ void Files::list(const Instr& i, Value* r, const Value* const* a) {
     }
     case Op::kExecute: {
       // The server's own TCL, on this port: a SELECT there leaves list 0 for READNEXT.
-      tcl::Outcome done = tcl::run(port(), a[0]->text(), {}, false);
+      PortState::Printed done = port().runSentence(a[0]->text());
       lists_[0].active = false;
       r[i.a].setText(std::move(done.captured));
       r[i.b].setText(std::move(done.returned));
