@@ -6,6 +6,7 @@
 #include <libpq-fe.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -146,6 +147,10 @@ class Session {
                  const Params& secondParams);
   // Runs one or more statements without parameters. Throws StoreError.
   void exec(const char* sql);
+  // Runs body in a transaction that begin (a BEGIN statement) opens, committed after it and
+  // rolled back when it throws; in the caller's transaction instead when one is open and join is
+  // set. Throws StoreError, or what body throws.
+  void transaction(const char* begin, const std::function<void()>& body, bool join = false);
   // Runs a COPY ... FROM STDIN (FORMAT binary) with data, a whole binary copy stream.
   // Throws StoreError.
   void copyIn(const std::string& sql, std::string_view data);

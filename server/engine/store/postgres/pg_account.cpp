@@ -261,14 +261,8 @@ class PgDb {
     if (walk(idsFirst_, idsNext_, kIdsPage, s, append, true)) return n;
     out.resize(start);
     n = 0;
-    session_->exec("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY");
-    try {
-      walk(idsFirst_, idsNext_, kIdsPage, s, append);
-      session_->exec("COMMIT");
-    } catch (...) {
-      rollback();
-      throw;
-    }
+    session_->transaction("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY",
+                          [&] { walk(idsFirst_, idsNext_, kIdsPage, s, append); });
     return n;
   }
 
@@ -345,29 +339,21 @@ void makeAccount(Session& session, const std::string& name) {
   static const Query registered = schemaQuery(
       "sys_", "", "registered", "SELECT 1 FROM tarn_system.accounts WHERE name=$1", "b");
   if (session.run(registered, Params().add(name)).rows() > 0) return;
-  const bool began = !session.inTransaction();
-  if (began) session.exec("BEGIN");
-  try {
-    session.exec(
-        ("SELECT pg_advisory_xact_lock(" + std::to_string(lockKey('A', name, 0)) + ")").c_str());
-    session.exec(("CREATE SCHEMA IF NOT EXISTS " + Session::quote(name)).c_str());
-    session.exec(replaceSchema(kSchema, name).c_str());
-    session.exec(replaceSchema(PgIndexStore::schema(), name).c_str());
-    session.exec(replaceSchema(kMasterDictionarySection, name).c_str());
-    static const Query enrol =
-        schemaQuery("sys_", "", "enrol",
-                    "INSERT INTO tarn_system.accounts VALUES($1) ON CONFLICT DO NOTHING", "b");
-    session.run(enrol, Params().add(name));
-    if (began) session.exec("COMMIT");
-  } catch (...) {
-    if (began) {
-      try {
-        session.exec("ROLLBACK");
-      } catch (const StoreError&) {
-      }
-    }
-    throw;
-  }
+  session.transaction(
+      "BEGIN",
+      [&] {
+        session.exec(("SELECT pg_advisory_xact_lock(" + std::to_string(lockKey('A', name, 0)) + ")")
+                         .c_str());
+        session.exec(("CREATE SCHEMA IF NOT EXISTS " + Session::quote(name)).c_str());
+        session.exec(replaceSchema(kSchema, name).c_str());
+        session.exec(replaceSchema(PgIndexStore::schema(), name).c_str());
+        session.exec(replaceSchema(kMasterDictionarySection, name).c_str());
+        static const Query enrol =
+            schemaQuery("sys_", "", "enrol",
+                        "INSERT INTO tarn_system.accounts VALUES($1) ON CONFLICT DO NOTHING", "b");
+        session.run(enrol, Params().add(name));
+      },
+      true);
 }
 
 }  // namespace

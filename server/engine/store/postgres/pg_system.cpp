@@ -188,8 +188,7 @@ class PgSystem final : public System {
     static const Query layout = systemQuery("layout", "SELECT version FROM tarn_system.layout", "");
     if (session_->run(exists).integer(0, 0) == 0) {
       if (!create) throw missingSystem(location_);
-      session_->exec("BEGIN");
-      try {
+      session_->transaction("BEGIN", [&] {
         session_->exec(
             ("SELECT pg_advisory_xact_lock(" + std::to_string(lockKey('Y', "tarn_system", 0)) + ")")
                 .c_str());
@@ -197,16 +196,7 @@ class PgSystem final : public System {
         session_->exec(("INSERT INTO tarn_system.layout SELECT " + std::to_string(kLayout) +
                         " WHERE NOT EXISTS (SELECT 1 FROM tarn_system.layout)")
                            .c_str());
-        session_->exec("COMMIT");
-      } catch (...) {
-        if (session_->inTransaction()) {
-          try {
-            session_->exec("ROLLBACK");
-          } catch (const StoreError&) {
-          }
-        }
-        throw;
-      }
+      });
     }
     Result r = session_->run(layout);
     if (r.rows() == 0 || r.integer(0, 0) > kLayout)
