@@ -5,6 +5,8 @@
 #include <iterator>
 #include <memory>
 
+#include "tests/support/scripted_driver.h"
+
 namespace tarn::channeltest {
 
 std::string ensureOdbcConfig() {
@@ -38,6 +40,32 @@ std::string ensureOdbcConfig() {
 std::string driverManagerTrace() {
   std::ifstream f(ensureOdbcConfig() + "/dm.trace");
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void ScriptedTest::SetUp() {
+  ensureOdbcConfig();
+  scripted_reset();
+  snapshot();
+}
+
+void ScriptedTest::snapshot() {
+  for (int k = 1; k <= 3; ++k) {
+    allocated_[k] = scripted_allocated(k);
+    freed_[k] = scripted_freed(k);
+  }
+}
+
+void ScriptedTest::expectAllHandlesFreed() {
+  for (int k = 1; k <= 3; ++k) {
+    EXPECT_EQ(scripted_allocated(k) - allocated_[k], scripted_freed(k) - freed_[k])
+        << "handle kind " << k;
+  }
+}
+
+Ref<clsTarnODBC> ScriptedTest::open(const String& database, const String& domain) {
+  Ref<clsTarnODBC> session = clsTarnODBC::create();
+  session->rsInitialize(domain, database);
+  return session;
 }
 
 }  // namespace tarn::channeltest

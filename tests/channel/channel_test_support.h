@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "tarn/channel/odbc_session_internal.h"
 #include "tarn/connection/connection.h"
 #include "tarn/frame/error.h"
 #include "tarn/frame/object.h"
@@ -31,6 +32,28 @@ inline std::string bytes(const char* s, std::size_t n) {
 }
 
 using testing::errorOf;
+
+// A session test on the scripted driver, which counts the handles it hands out and takes back.
+class ScriptedTest : public ::testing::Test {
+ protected:
+  explicit ScriptedTest(const char16_t* domain) : domain_(domain) {}
+  void SetUp() override;
+  // From here on, expectAllHandlesFreed counts only what is allocated after this call.
+  void snapshot();
+  // Every handle the driver handed out since the last snapshot has been taken back.
+  void expectAllHandlesFreed();
+  [[nodiscard]] Ref<clsTarnODBC> open(const String& database) const {
+    return open(database, domain_);
+  }
+  [[nodiscard]] static Ref<clsTarnODBC> open(const String& database, const String& domain);
+  [[nodiscard]] TarnError openFails(const String& database) const {
+    return errorOf([&] { (void)open(database); });
+  }
+
+ private:
+  String domain_;
+  long allocated_[4] = {}, freed_[4] = {};
+};
 
 }  // namespace channeltest
 }  // namespace tarn

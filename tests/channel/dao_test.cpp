@@ -17,34 +17,15 @@ using channeltest::errorOf;
 
 constexpr char16_t kSource[] = u"Tarn Class Library (ODBC Only) (ODBC) clsTarnODBC.";
 
-class DaoTest : public ::testing::Test {
+class DaoTest : public channeltest::ScriptedTest {
  protected:
-  void SetUp() override {
-    channeltest::ensureOdbcConfig();
-    scripted_reset();
-    for (int k = 1; k <= 3; ++k) {
-      allocated_[k] = scripted_allocated(k);
-      freed_[k] = scripted_freed(k);
-    }
-  }
-  void expectAllHandlesFreed() {
-    for (int k = 1; k <= 3; ++k) {
-      EXPECT_EQ(scripted_allocated(k) - allocated_[k], scripted_freed(k) - freed_[k]) << k;
-    }
-  }
-  static Ref<clsTarnODBC> open(const String& database, const String& domain = u"ODBC;") {
-    Ref<clsTarnODBC> session = clsTarnODBC::create();
-    session->rsInitialize(domain, database);
-    return session;
-  }
+  DaoTest() : ScriptedTest(u"ODBC;") {}
   // Queues a row; nullptr entries are SQL NULLs.
   static void row(std::vector<const char*> columns) {
     std::vector<size_t> lengths;
     for (const char* c : columns) lengths.push_back(c ? std::string(c).size() : 0);
     scripted_queue_row(columns.size(), columns.data(), lengths.data());
   }
-  long allocated_[4] = {};
-  long freed_[4] = {};
 };
 
 TEST_F(DaoTest, FifthDomainCharacterSelectsPassThrough) {

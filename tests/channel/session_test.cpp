@@ -17,45 +17,9 @@ using channeltest::errorOf;
 
 constexpr char16_t kSource[] = u"Tarn Class Library (ODBC Only) (ODBC) clsTarnODBC.";
 
-struct Counts {
-  long allocated[4];
-  long freed[4];
-  static Counts now() {
-    Counts c{};
-    for (int k = 1; k <= 3; ++k) {
-      c.allocated[k] = scripted_allocated(k);
-      c.freed[k] = scripted_freed(k);
-    }
-    return c;
-  }
-};
-
-class SessionTest : public ::testing::Test {
+class SessionTest : public channeltest::ScriptedTest {
  protected:
-  void SetUp() override {
-    channeltest::ensureOdbcConfig();
-    scripted_reset();
-    before_ = Counts::now();
-  }
-
-  // Every handle the driver handed out since the test began has been taken back.
-  void expectAllHandlesFreed() {
-    const Counts after = Counts::now();
-    for (int k = 1; k <= 3; ++k) {
-      EXPECT_EQ(after.allocated[k] - before_.allocated[k], after.freed[k] - before_.freed[k])
-          << "handle kind " << k;
-    }
-  }
-
-  static Ref<clsTarnODBC> open(const String& database, const String& domain = u"ODBC") {
-    Ref<clsTarnODBC> session = clsTarnODBC::create();
-    session->rsInitialize(domain, database);
-    return session;
-  }
-
-  static TarnError openFails(const String& database) {
-    return errorOf([&] { (void)open(database); });
-  }
+  SessionTest() : ScriptedTest(u"ODBC") {}
 
   static std::vector<std::string> connectStrings() {
     std::vector<std::string> out;
@@ -84,8 +48,6 @@ class SessionTest : public ::testing::Test {
   }
 
   static void reply(const std::string& bytes) { scripted_queue_reply(bytes.data(), bytes.size()); }
-
-  Counts before_{};
 };
 
 // ---- Opening ---------------------------------------------------------------------------------
@@ -328,7 +290,7 @@ TEST_F(SessionTest, EncodingMismatchIsRefusedAtConnect) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.completed);
     scripted_reset();
-    const Counts before = Counts::now();
+    snapshot();
     scripted_next_completion(c.completed);
     if (!c.refused) {
       EXPECT_NO_THROW((void)open(c.database));
@@ -337,10 +299,7 @@ TEST_F(SessionTest, EncodingMismatchIsRefusedAtConnect) {
     const TarnError e = openFails(c.database);
     EXPECT_EQ(e.number(), err::kConnectFailed);
     EXPECT_NE(e.description().find(u"Encoding"), String::npos) << toUtf8(e.description());
-    const Counts after = Counts::now();
-    for (int k = 1; k <= 3; ++k) {
-      EXPECT_EQ(after.allocated[k] - before.allocated[k], after.freed[k] - before.freed[k]);
-    }
+    expectAllHandlesFreed();
   }
 }
 

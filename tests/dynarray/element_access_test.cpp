@@ -25,14 +25,15 @@ Variant level(int n) {
   return Variant(static_cast<std::int32_t>(n));
 }
 
-struct ExtractCase {
+// An array's text, the levels addressed, and the result, marks shown as ^ ] and \ .
+struct LevelCase {
   const char* text;
   int a, v, s;
   const char* expected;
 };
 
 TEST(DynamicArrayExtract, AddressesElementsByLevel) {
-  const ExtractCase cases[] = {
+  const LevelCase cases[] = {
       {"a^b", 3, 0, 0, ""},
       {"a^b", 2, 0, 0, "b"},
       {"a^b", 0, 0, 0, ""},
@@ -74,14 +75,8 @@ TEST(DynamicArrayExtract, OmittedLevelsCountAsZero) {
   EXPECT_EQ(shown(a->brExtractStr(1, Variant(2.5))), "y");
 }
 
-struct EditCase {
-  const char* text;
-  int a, v, s;
-  const char* expected;
-};
-
 TEST(DynamicArrayReplace, ReplacesOrCreatesTheElement) {
-  const EditCase cases[] = {
+  const LevelCase cases[] = {
       {"a", 3, 0, 0, "a^^N"},
       {"x", 3, 2, 2, "x^^]\\N"},
       {"a]b^c", 1, 4, 0, "a]b]]X^c"},
@@ -115,7 +110,7 @@ TEST(DynamicArrayReplace, ReplacesOrCreatesTheElement) {
 }
 
 TEST(DynamicArrayInsert, PlacesTheNewElementBeforeTheAddressedOne) {
-  const EditCase cases[] = {
+  const LevelCase cases[] = {
       {"x^y^z", 2, 0, 0, "x^N^y^z"},
       {"a]c", 1, 2, 0, "a]N]c"},
       {"a^b", 1, 2, 0, "a]N^b"},
@@ -147,7 +142,7 @@ TEST(DynamicArrayInsert, PlacesTheNewElementBeforeTheAddressedOne) {
 }
 
 TEST(DynamicArrayDelete, RemovesTheElementWithOneAdjacentMark) {
-  const EditCase cases[] = {
+  const LevelCase cases[] = {
       {"a]b]c", 1, 2, 0, "a]c"},
       {"a]b^z", 1, 1, 0, "b^z"},
       {"x^a]b", 2, 1, 0, "x^b"},

@@ -30,11 +30,6 @@ TEST_F(ConnectionEndToEnd, TclCommandsReturnBothOutputs) {
   auto tcl = conn_->brOpenTclCommand(u"DATE");
   tcl->brExecute();
   EXPECT_FALSE(tcl->brCapturing()->brCString().empty());
-
-  const TarnError e = errorOf([&] { conn_->brExecute(u"NOSUCHVERB X"); });
-  EXPECT_EQ(e.number(), serverStatusError(6));
-  EXPECT_EQ(e.source(),
-            u"Tarn Class Library (ODBC Only) (ODBC) clsTarnTclCommand.brExecute NOSUCHVERB X");
 }
 
 TEST_F(ConnectionEndToEnd, ConversionsRoundTrip) {
@@ -43,10 +38,6 @@ TEST_F(ConnectionEndToEnd, ConversionsRoundTrip) {
   EXPECT_EQ(conn_->brOconv(u"51424", u"MTS"), u"14:17:04");
   EXPECT_EQ(conn_->brIconv(u"14:17:04", u"MTS"), u"51424");
   EXPECT_EQ(conn_->brOconv(u"hello", u"MCU"), u"HELLO");
-  const TarnError bad = errorOf([&] { (void)conn_->brOconv(u"1", u"QQQ"); });
-  EXPECT_EQ(bad.number(), serverStatusError(10));
-  EXPECT_EQ(bad.description(), u"Bad conversion");
-  EXPECT_EQ(bad.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnConnection.brOconv 1 QQQ");
 }
 
 TEST_F(ConnectionEndToEnd, ServerClockAndCalendar) {
@@ -64,18 +55,6 @@ TEST_F(ConnectionEndToEnd, ServerClockAndCalendar) {
   conn_->brSleep(u"0");
 }
 
-TEST_F(ConnectionEndToEnd, EachConnectionIsAPortOfItsOwn) {
-  auto other = connectAgain();
-  const String mine = conn_->brSystem(TarnSystem_PortNumber);
-  const String theirs = other->brSystem(TarnSystem_PortNumber);
-  EXPECT_TRUE(isNumericText(mine));
-  EXPECT_NE(mine, theirs);
-  conn_->brCasing(true);
-  EXPECT_EQ(conn_->brSystem(TarnSystem_CaseSensitive), u"1");
-  EXPECT_EQ(other->brSystem(TarnSystem_CaseSensitive), u"0");
-  env_->brCloseConnection(other);
-}
-
 TEST_F(ConnectionEndToEnd, PassThroughSessionsWork) {
   auto dao = env_->brOpenConnection(u"ODBC;", dataSource_);
   EXPECT_EQ(dao->brDomain(), u"ODBC;");
@@ -83,14 +62,6 @@ TEST_F(ConnectionEndToEnd, PassThroughSessionsWork) {
   dao->brExecute(u"COUNT MD");
   EXPECT_EQ(dao->brCapturing()->brCString().substr(0, 7), u"Count: ");
   env_->brCloseConnection(dao);
-}
-
-TEST_F(ConnectionEndToEnd, MissingDataSourceIsADriverManagerError) {
-  const TarnError e = errorOf([&] { (void)env_->brOpenConnection(u"ODBC", u"NoSuchSource"); });
-  EXPECT_EQ(e.number(), libraryError(1287));
-  EXPECT_EQ(e.source(),
-            u"Tarn Class Library (ODBC Only) (ODBC) "
-            u"clsTarnEnvironment.brOpenConnection('ODBC','NoSuchSource')");
 }
 
 }  // namespace

@@ -1,13 +1,12 @@
-// Corvex subroutines through the whole stack: COMPILE and CATALOG as TCL commands, and the "L",
-// "M" and "C" requests on the library's session, over unixODBC to the driver and the engine.
-#include <sql.h>
-#include <sqlext.h>
-
+// Corvex subroutines through the whole stack: COMPILE and CATALOG as TCL commands or library
+// members, the "L", "M" and "C" requests on the library's session and the rule-module members,
+// over unixODBC to the driver and the engine.
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "tarn/connection/connection_internal.h"
+#include "tarn/lists/rule_module_internal.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace tarn {
@@ -15,10 +14,11 @@ namespace tarn {
 namespace e2e {
 namespace {
 
-// The tour's subroutine: totals the amounts of a multi-valued list and counts them.
-const String kTotal = u"SUBROUTINE TOTAL(AMOUNTS, SUM, N)" + AM +
-                      u"SUM = 0; N = DCOUNT(AMOUNTS, @VM)" + AM + u"FOR I = 1 TO N" + AM +
-                      u"  SUM += AMOUNTS<1, I>" + AM + u"NEXT I" + AM + u"RETURN";
+VariantArray args(std::vector<Variant> elements) {
+  VariantArray a(0, static_cast<std::int32_t>(elements.size()));
+  a.elements() = std::move(elements);
+  return a;
+}
 
 class CorvexEndToEnd : public EndToEndTest {
  protected:
@@ -36,6 +36,19 @@ class CorvexEndToEnd : public EndToEndTest {
     String r = u"M" + AM + module + AM + decimalText(static_cast<int>(args.size()));
     for (const String& a : args) r += AM + decimalText(static_cast<int>(a.size())) + AM + a;
     return request(r);
+  }
+  // Writes the source lines as item `name` of BP.
+  void writeSource(const String& name, const std::vector<String>& lines) {
+    String source;
+    for (const String& line : lines) source += (source.empty() ? u"" : AM) + line;
+    bp_->brWrite(array(source), name);
+  }
+  // JOIN(A, B, C), through the library's own members: C becomes A-B and A becomes "seen".
+  void makeJoin() {
+    writeSource(u"JOIN", {u"SUBROUTINE JOIN(A, B, C)", u"C = A : \"-\" : B", u"A = \"seen\"",
+                          u"RETURN", u"END"});
+    ASSERT_TRUE(conn_->brCompile(u"BP", u"BP", u"JOIN"));
+    ASSERT_TRUE(conn_->brCatalog(u"BP", u"BP", u"JOIN"));
   }
   void compileAndCatalog(const String& name, const String& source) {
     bp_->brWrite(array(source), name);
@@ -61,25 +74,6 @@ class CorvexEndToEnd : public EndToEndTest {
   Ref<clsTarnFile> bp_;
 };
 
-TEST_F(CorvexEndToEnd, LoadByEveryFormAndCallWithMarks) {
-  compileAndCatalog(u"TOTAL", kTotal);
-  const String account = toUpperAscii(accountName());
-  for (const String& reference :
-       {account + u",BP, TOTAL", String(u"BP, TOTAL"), String(u"TOTAL"), account + u",TOTAL"}) {
-    SCOPED_TRACE(toUtf8(reference));
-    const String module = request(u"L" + AM + reference);
-    const String amounts = u"10" + VM + u"2.5" + VM + u"-1";
-    EXPECT_EQ(call(module, {amounts, u"", u"x"}),
-              u"9" + AM + amounts + AM + u"4" + AM + u"11.5" + AM + u"1" + AM + u"3" + AM);
-    request(u"C" + AM + module);
-  }
-  // Every mark travels whole, with its length counted.
-  compileAndCatalog(u"ECHO", u"SUBROUTINE ECHO(A)" + AM + u"A = A : A");
-  const String marks =
-      String(u"a") + char16_t(0xFB) + u"b" + char16_t(0xFC) + u"c" + VM + u"d" + AM;
-  EXPECT_EQ(call(request(u"L" + AM + u"ECHO"), {marks}), u"16" + AM + marks + marks + AM);
-}
-
 // A subroutine as ported code writes it, with both LOCATE spellings, CASE, an array and a
 // substring assignment: it compiles through TCL and runs through the whole stack.
 TEST_F(CorvexEndToEnd, APortedSubroutineRunsInEitherSpelling) {
@@ -94,71 +88,8 @@ TEST_F(CorvexEndToEnd, APortedSubroutineRunsInEitherSpelling) {
                 u"Same@2" + AM);
 }
 
-TEST_F(CorvexEndToEnd, ProgramsAndMissingModulesAnswerStatuses) {
-  compileAndCatalog(u"MAIN", u"PROGRAM MAIN" + AM + u"CRT 1");
-  const TarnError e = errorOf([&] { call(request(u"L" + AM + u"MAIN"), {}); });
-  EXPECT_EQ(e.number(), serverStatusError(17));
-  EXPECT_EQ(e.description(), u"Tried to call a main program as a subroutine");
-  EXPECT_EQ(errorOf([&] { request(u"L" + AM + u"NOSUCH"); }).number(), serverStatusError(2));
-}
-
-TEST_F(CorvexEndToEnd, ObjectCodeSurvivesANewConnection) {
-  compileAndCatalog(u"TOTAL", kTotal);
-  env_->brCloseConnection(conn_);
-  conn_ = connectAgain();
-  EXPECT_EQ(call(request(u"L" + AM + u"TOTAL"), {u"4" + VM + u"5", u"", u""}),
-            u"3" + AM + u"4" + VM + u"5" + AM + u"1" + AM + u"9" + AM + u"1" + AM + u"2" + AM);
-}
-
-// SQLCancel from another thread stops an endless subroutine running on a raw ODBC statement.
-TEST_F(CorvexEndToEnd, SqlCancelStopsAnEndlessCall) {
-  compileAndCatalog(u"SPIN", u"SUBROUTINE SPIN(A)" + AM + u"LOOP" + AM + u"REPEAT");
-  SQLHENV env = SQL_NULL_HENV;
-  SQLHDBC dbc = SQL_NULL_HDBC;
-  SQLHSTMT stmt = SQL_NULL_HSTMT;
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)));
-  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc)));
-  std::string dsn = toUtf8(dataSource_);
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(dsn.data()),
-                                             SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT)));
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt)));
-  auto exec = [&](const std::string& text) {
-    std::string t = text;
-    EXPECT_TRUE(SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(t.data()), SQL_NTS)));
-    EXPECT_TRUE(SQL_SUCCEEDED(SQLFetch(stmt)));
-    char buf[256] = {};
-    SQLLEN got = 0;
-    SQLGetData(stmt, 1, SQL_C_CHAR, buf, sizeof buf, &got);
-    SQLFreeStmt(stmt, SQL_CLOSE);
-    return std::string(buf);
-  };
-  std::string loaded = exec(".-L\xFESPIN");
-  ASSERT_EQ(loaded.substr(0, 5), "0000 ");
-  std::atomic<bool> done{false};
-  std::thread canceller([&] {
-    // Until the call has begun, a cancel finds nothing running: keep asking.
-    while (!done) {
-      SQLCancel(stmt);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  });
-  std::string reply = exec(".-M\xFE" + loaded.substr(5) +
-                           "\xFE"
-                           "1\xFE"
-                           "1\xFE"
-                           "0");
-  done = true;
-  canceller.join();
-  EXPECT_EQ(reply, "0048 SPIN line 3: the call was stopped");
-  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-  SQLDisconnect(dbc);
-  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-  SQLFreeHandle(SQL_HANDLE_ENV, env);
-}
-
-// The same through the library: rsCancel from another thread stops brCall with the stopped
-// status, and the connection goes on serving.
+// rsCancel (SQLCancel on the session's statement) from another thread stops brCall with the
+// stopped status, and the connection goes on serving.
 TEST_F(CorvexEndToEnd, RsCancelStopsAnEndlessCallThroughTheLibrary) {
   compileAndCatalog(u"SPIN", u"SUBROUTINE SPIN(A)" + AM + u"LOOP" + AM + u"REPEAT");
   auto module = conn_->brOpenRuleModule(u"SPIN");
@@ -175,6 +106,51 @@ TEST_F(CorvexEndToEnd, RsCancelStopsAnEndlessCallThroughTheLibrary) {
   canceller.join();
   EXPECT_EQ(e.number(), serverStatusError(48)) << toUtf8(e.description());
   EXPECT_FALSE(conn_->brOconv(u"12345", u"MD2").empty());
+}
+
+TEST_F(CorvexEndToEnd, LibraryCallsByEveryReferenceKeepMarksAndNumbers) {
+  ASSERT_NO_FATAL_FAILURE(makeJoin());
+  const Variant none = Variant::missing();
+  const struct { Variant file, base; } references[] = {{u"BP", u"BP"}, {u"BP", none}, {none, none}};
+  for (const auto& r : references) {
+    auto module = conn_->brOpenRuleModule(u"JOIN", r.file, r.base);
+    for (int i = 0; i < 50; ++i) {
+      VariantArray a = args({u"a" + decimalText(i), u"b", u""});
+      ASSERT_TRUE(module->brCall(a));
+      EXPECT_EQ(a.elements(), (std::vector<Variant>{u"seen", u"b", u"a" + decimalText(i) + u"-b"}));
+    }
+  }
+  // Marks and numbers come back whole, as text; arguments past the subroutine's are left alone.
+  VariantArray a = args({u"x" + AM + u"y", 42, u"old", Variant::missing(), u"untouched"});
+  ASSERT_TRUE(conn_->brOpenRuleModule(u"JOIN")->brCall(a));
+  EXPECT_EQ(a.elements(), (std::vector<Variant>{u"seen", u"42", u"x" + AM + u"y-42",
+                                                Variant::missing(), u"untouched"}));
+}
+
+TEST_F(CorvexEndToEnd, BadSourceFailsAndProgramIsNoSubroutine) {
+  writeSource(u"BROKEN", {u"SUBROUTINE BROKEN(A)", u"A = = 1", u"END"});
+  EXPECT_FALSE(conn_->brCompile(u"BP", u"BP", u"BROKEN"));
+
+  writeSource(u"MAIN", {u"PROGRAM MAIN", u"X = 1", u"END"});
+  ASSERT_TRUE(conn_->brCompile(u"BP", u"BP", u"MAIN"));
+  auto module = conn_->brOpenRuleModule(u"MAIN", u"BP", u"BP");
+  VariantArray a = args({u"x"});
+  const TarnError e = errorOf([&] { module->brCall(a); });
+  EXPECT_EQ(e.number(), serverStatusError(17));
+  EXPECT_EQ(e.description(), u"Tried to call a main program as a subroutine");
+  EXPECT_EQ(e.source(),
+            u"Tarn Class Library (ODBC Only) (ODBC) clsTarnRuleModule.brRun BP,BP, MAIN");
+}
+
+TEST_F(CorvexEndToEnd, LastReferenceClosesTheModule) {
+  ASSERT_NO_FATAL_FAILURE(makeJoin());
+  auto module = conn_->brOpenRuleModule(u"JOIN", u"BP");
+  const String number = decimalText(RuleModuleInternals::number(*module));
+  auto copy = module;
+  conn_->brCloseRuleModule(module);
+  call(number, {});  // still loaded: another reference holds it
+  copy.reset();
+  EXPECT_NE(errorOf([&] { call(number, {}); }).number(), 0);
 }
 
 }  // namespace

@@ -120,34 +120,6 @@ TEST_F(Failures, EachCommonFailureSaysWhatToActOn) {
   }
 }
 
-TEST_F(Failures, ARefusedLogonNamesTheAccount) {
-  // DM is protected before any other account can be (the same credentials each time, so that
-  // this holds however often it runs on one system).
-  auto dm = env_->brOpenConnection(u"ODBC", u"DSN=Tarn;Account=DM;UID=root;PWD=dm-Pass-1");
-  dm->brData(u"root" + AM + u"dm-Pass-1");
-  dm->brExecute(u"PROTECT-ACCOUNT DM");
-  env_->brCloseConnection(dm);
-  conn_->brData(u"ann" + AM + u"hunter2");
-  conn_->brExecute(u"PROTECT-ACCOUNT " + account_);
-  const TarnError e = errorOf([&] { (void)connectAgain(u";UID=ann;PWD=wrong"); });
-  EXPECT_EQ(e.number(), err::kConnectRefused);
-  EXPECT_EQ(e.sqlState(), u"28000");
-  EXPECT_NE(e.diagnostic().find(account_), String::npos) << e.what();
-  EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos) << e.what();
-}
-
-TEST_F(Failures, StrictModeNamesTheArgumentAndPosition) {
-  auto strict = connectAgain(u";Strict=Yes");
-  auto file = strict->brOpenFile(u"", u"CUST");
-  const TarnError id = errorOf([&] { (void)file->brRead(u"abcdefg\u4E2D"); });
-  EXPECT_NE(id.description().find(u"at position 8 of the item-id"), String::npos) << id.what();
-  const TarnError body = errorOf([&] { file->brWrite(array(u"a" + AM + u"b\u4E2D"), u"1"); });
-  EXPECT_NE(body.description().find(u"at position 4 of the item"), String::npos) << body.what();
-  const TarnError command = errorOf([&] { strict->brExecute(u"LIST \u4E2D"); });
-  EXPECT_NE(command.description().find(u"at position 6 of the command line"), String::npos)
-      << command.what();
-}
-
 TEST_F(Failures, ALostServerSaysSoEveryTime) {
   if (!::tarn::testing::onPostgres()) GTEST_SKIP() << "a server to lose runs on PostgreSQL only";
   const std::int32_t port = std::stoi(toUtf8(conn_->brSystem(22)));

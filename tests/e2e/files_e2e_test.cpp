@@ -35,43 +35,25 @@ TEST_F(FilesEndToEnd, AttributesByNumberAndByDictionaryName) {
   EXPECT_EQ(errorOf([&] { (void)file->brColumn(u"NOSUCH"); }).number(), libraryError(1026));
 }
 
+// Which request releases what is the wire and engine suites' matter; here, a lock holds across
+// connections until its holder lets go, and closing a connection lets its locks go.
 TEST_F(FilesEndToEnd, LocksHoldBetweenConnectionsUntilReleased) {
   auto file = createFile(u"CUST");
   file->brWrite(array(u"v1"), u"1");
   auto other = connectAgain();
   auto theirs = other->brOpenFile(u"", u"CUST");
-
-  auto refused = [&] {
-    const TarnError e = errorOf([&] { (void)theirs->brReadU(u"1"); });
-    EXPECT_EQ(e.number(), libraryError(1029));
-    EXPECT_EQ(e.description(), u"File/Item is locked");
-  };
-  auto lockMine = [&] { (void)file->brReadU(u"1"); };
-
-  lockMine();
-  refused();
+  (void)file->brReadU(u"1");
+  const TarnError e = errorOf([&] { (void)theirs->brReadU(u"1"); });
+  EXPECT_EQ(e.number(), libraryError(1029));
+  EXPECT_EQ(e.description(), u"File/Item is locked");
   file->brRelease(u"1");
-  (void)theirs->brReadU(u"1");  // released by the file's brRelease
-  other->brRelease();
-
-  lockMine();
-  refused();
-  file->brWrite(array(u"v2"), u"1");  // an upper-case write releases
   (void)theirs->brReadU(u"1");
-  theirs->brRelease(u"1");
-
-  lockMine();
-  file->brWriteU(array(u"v3"), u"1");  // a lower-case write keeps it
-  refused();
-  conn_->brRelease();  // the connection lets go of all its locks
-  EXPECT_EQ(theirs->brReadU(u"1")->brCString(), u"v3");
-
   theirs.reset();
-  env_->brCloseConnection(other);  // closing lets its locks go too
-  lockMine();
+  env_->brCloseConnection(other);
+  (void)file->brReadU(u"1");
 }
 
-TEST_F(FilesEndToEnd, SelectListsOverAFileACommandAndAnArray) {
+TEST_F(FilesEndToEnd, SelectListsOverAFileACommandAndASavedList) {
   auto file = createFile(u"CUST");
   const std::vector<std::pair<String, String>> items = {{u"1", u"Smith" + AM + u"York"},
                                                         {u"2", u"Jones" + AM + u"Leeds"},
@@ -107,33 +89,6 @@ TEST_F(FilesEndToEnd, SelectListsOverAFileACommandAndAnArray) {
   ids.clear();
   while (saved->brReadnext()) ids.push_back(saved->brItemId());
   EXPECT_EQ(ids, (std::vector<String>{u"1", u"3"}));
-  // brExecute captures the report as LIST prints it.
-  defineAttribute(u"CUST", u"TOWN", 2);
-  other->brExecute(u"SORT CUST TOWN WITH TOWN = \"York\" COL-HDR-SUPP");
-  EXPECT_EQ(other->brCapturing()->brCString(), u"1          York" + AM + u"3          York" + AM +
-                                                   u"[405] 2 items listed.");
-
-  auto local = array(u"x" + AM + u"y")->brSelect();
-  EXPECT_EQ(local->brItemId(), u"x");
-  EXPECT_TRUE(local->brReadnext());
-  EXPECT_FALSE(local->brReadnext());
-}
-
-TEST_F(FilesEndToEnd, ClearCountAndFileLocks) {
-  auto file = createFile(u"CUST");
-  for (int i = 1; i <= 5; ++i) file->brWrite(array(u"x"), decimalText(i));
-  EXPECT_EQ(file->brItemCount(true), 5);
-  file->brFileLock();
-  auto other = connectAgain();
-  auto theirs = other->brOpenFile(u"", u"CUST");
-  EXPECT_EQ(errorOf([&] { theirs->brFileLock(); }).number(), libraryError(1029));
-  file->brFileUnlock();
-  theirs->brFileLock();
-  theirs->brFileUnlock();
-  file->brClearFile();
-  EXPECT_EQ(file->brItemCount(true), 0);
-  theirs.reset();
-  env_->brCloseConnection(other);
 }
 
 }  // namespace

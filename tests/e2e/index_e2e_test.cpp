@@ -46,34 +46,5 @@ TEST_F(IndexEndToEnd, CruisesMultiValuedKeysBothWays) {
   EXPECT_EQ(index->brIndexKey(), u"");
 }
 
-TEST_F(IndexEndToEnd, FollowsAnotherConnectionAndSurvivesReopening) {
-  auto file = createFile(u"CUST");
-  ASSERT_TRUE(file->brCreateIndex(u"A1(MCU)", false));
-  auto index = file->brRoot(u"A1(MCU)");
-  auto other = connectAgain();
-  auto theirs = other->brOpenFile(u"", u"CUST");
-  theirs->brWrite(array(u"pear"), u"p");
-  theirs->brWrite(array(u"apple"), u"a");
-  EXPECT_EQ(cruise(*index, true), (std::vector<String>{u"APPLE/1/a", u"PEAR/1/p"}));
-  theirs->brWrite(array(u"zucchini"), u"a");
-  theirs->brDelete(u"p");
-  EXPECT_EQ(cruise(*index, true), std::vector<String>{u"ZUCCHINI/1/a"});
-  theirs->brClearFile();
-  EXPECT_EQ(cruise(*index, true), std::vector<String>{});
-
-  theirs->brWrite(array(u"fig"), u"f");
-  index.reset();
-  file.reset();
-  theirs.reset();
-  other.reset();
-  conn_.reset();
-  auto again = connectAgain();
-  auto reopened = again->brOpenFile(u"", u"CUST")->brRoot(u"a1(MCU)");
-  EXPECT_EQ(cruise(*reopened, true), std::vector<String>{u"FIG/1/f"});
-  again->brOpenFile(u"", u"CUST")->brDeleteIndex(u"A1(MCU)");
-  EXPECT_EQ(errorOf([&] { (void)again->brOpenFile(u"", u"CUST")->brRoot(u"A1(MCU)"); }).number(),
-            serverStatusError(19));
-}
-
 }  // namespace
 }  // namespace tarn::e2e

@@ -17,6 +17,7 @@
 namespace {
 
 using tarn::scripted::Diagnostic;
+using tarn::scripted::oneColumn;
 using tarn::scripted::Outcome;
 using tarn::scripted::Result;
 using tarn::scripted::Script;
@@ -54,6 +55,13 @@ SQLRETURN shim(Body&& body) noexcept {
   }
 }
 
+// The shim for an entry point on one handle, handed to the body as its type; null is invalid.
+template <class T, class Body>
+SQLRETURN on(void* handle, Body&& body) noexcept {
+  if (!handle) return SQL_INVALID_HANDLE;
+  return shim([&] { return body(static_cast<T*>(handle)); });
+}
+
 std::string text(const SQLCHAR* s, long length) {
   if (!s) return std::string();
   if (length == SQL_NTS) return std::string(reinterpret_cast<const char*>(s));
@@ -68,12 +76,6 @@ bool copyOut(const std::string& src, SQLCHAR* dst, long capacity) {
   std::memcpy(dst, src.data(), n);
   dst[n] = 0;
   return n == src.size();
-}
-
-Result oneColumn(std::optional<std::string> value) {
-  Result r;
-  r.columns.push_back(std::move(value));
-  return r;
 }
 
 }  // namespace
@@ -122,27 +124,23 @@ SQLRETURN SQL_API SQLAllocStmt(SQLHDBC hdbc, SQLHSTMT* out) {
 }
 
 SQLRETURN SQL_API SQLFreeEnv(SQLHENV henv) {
-  return shim([&] {
-    if (!henv) return SQLRETURN(SQL_INVALID_HANDLE);
-    delete static_cast<Env*>(henv);
+  return on<Env>(henv, [&](Env* env) {
+    delete env;
     ++script().freed[SCRIPTED_ENV];
     return SQLRETURN(SQL_SUCCESS);
   });
 }
 
 SQLRETURN SQL_API SQLFreeConnect(SQLHDBC hdbc) {
-  return shim([&] {
-    if (!hdbc) return SQLRETURN(SQL_INVALID_HANDLE);
-    delete static_cast<Dbc*>(hdbc);
+  return on<Dbc>(hdbc, [&](Dbc* dbc) {
+    delete dbc;
     ++script().freed[SCRIPTED_DBC];
     return SQLRETURN(SQL_SUCCESS);
   });
 }
 
 SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT hstmt, SQLUSMALLINT option) {
-  return shim([&] {
-    if (!hstmt) return SQLRETURN(SQL_INVALID_HANDLE);
-    auto* stmt = static_cast<Stmt*>(hstmt);
+  return on<Stmt>(hstmt, [&](Stmt* stmt) {
     record("SQLFreeStmt " + std::to_string(option));
     if (option == SQL_DROP) {
       delete stmt;
@@ -160,9 +158,7 @@ SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT hstmt, SQLUSMALLINT option) {
 SQLRETURN SQL_API SQLDriverConnect(SQLHDBC hdbc, SQLHWND, SQLCHAR* in, SQLSMALLINT inLength,
                                    SQLCHAR* out, SQLSMALLINT outMax, SQLSMALLINT* outLength,
                                    SQLUSMALLINT completion) {
-  return shim([&] {
-    if (!hdbc) return SQLRETURN(SQL_INVALID_HANDLE);
-    auto* dbc = static_cast<Dbc*>(hdbc);
+  return on<Dbc>(hdbc, [&](Dbc* dbc) {
     dbc->diagnostics.clear();
     Script& s = script();
     const std::string connectString = text(in, inLength);
@@ -198,9 +194,8 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC hdbc, SQLHWND, SQLCHAR* in, SQLSMALLI
 }
 
 SQLRETURN SQL_API SQLDisconnect(SQLHDBC hdbc) {
-  return shim([&] {
-    if (!hdbc) return SQLRETURN(SQL_INVALID_HANDLE);
-    static_cast<Dbc*>(hdbc)->connected = false;
+  return on<Dbc>(hdbc, [&](Dbc* dbc) {
+    dbc->connected = false;
     record("SQLDisconnect");
     return SQLRETURN(SQL_SUCCESS);
   });
@@ -208,8 +203,7 @@ SQLRETURN SQL_API SQLDisconnect(SQLHDBC hdbc) {
 
 SQLRETURN SQL_API SQLGetInfo(SQLHDBC hdbc, SQLUSMALLINT type, SQLPOINTER value, SQLSMALLINT max,
                              SQLSMALLINT* length) {
-  return shim([&] {
-    if (!hdbc) return SQLRETURN(SQL_INVALID_HANDLE);
+  return on<Dbc>(hdbc, [&](Dbc* dbc) {
     std::string answer;
     switch (type) {
       case SQL_DRIVER_ODBC_VER:
@@ -222,7 +216,7 @@ SQLRETURN SQL_API SQLGetInfo(SQLHDBC hdbc, SQLUSMALLINT type, SQLPOINTER value, 
         answer = "01.00.0000";
         break;
       default:
-        static_cast<Dbc*>(hdbc)->post("S1096", "information type out of range");
+        dbc->post("S1096", "information type out of range");
         return SQLRETURN(SQL_ERROR);
     }
     copyOut(answer, static_cast<SQLCHAR*>(value), max);
@@ -254,9 +248,7 @@ SQLRETURN SQL_API SQLError(SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR* 
 // ---- Statements -----------------------------------------------------------------------------
 
 SQLRETURN SQL_API SQLExecDirect(SQLHSTMT hstmt, SQLCHAR* sql, SQLINTEGER length) {
-  return shim([&] {
-    if (!hstmt) return SQLRETURN(SQL_INVALID_HANDLE);
-    auto* stmt = static_cast<Stmt*>(hstmt);
+  return on<Stmt>(hstmt, [&](Stmt* stmt) {
     stmt->diagnostics.clear();
     Script& s = script();
     s.statements.push_back(text(sql, length));
@@ -288,18 +280,14 @@ SQLRETURN SQL_API SQLExecDirect(SQLHSTMT hstmt, SQLCHAR* sql, SQLINTEGER length)
 }
 
 SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT hstmt, SQLSMALLINT* count) {
-  return shim([&] {
-    if (!hstmt) return SQLRETURN(SQL_INVALID_HANDLE);
-    auto* stmt = static_cast<Stmt*>(hstmt);
+  return on<Stmt>(hstmt, [&](Stmt* stmt) {
     if (count) *count = stmt->result ? static_cast<SQLSMALLINT>(stmt->result->columns.size()) : 0;
     return SQLRETURN(SQL_SUCCESS);
   });
 }
 
 SQLRETURN SQL_API SQLFetch(SQLHSTMT hstmt) {
-  return shim([&] {
-    if (!hstmt) return SQLRETURN(SQL_INVALID_HANDLE);
-    auto* stmt = static_cast<Stmt*>(hstmt);
+  return on<Stmt>(hstmt, [&](Stmt* stmt) {
     record("SQLFetch");
     if (!stmt->result) {
       stmt->post("24000", "no result");
@@ -321,9 +309,7 @@ SQLRETURN SQL_API SQLFetch(SQLHSTMT hstmt) {
 SQLRETURN SQL_API SQLColAttributes(SQLHSTMT hstmt, SQLUSMALLINT column, SQLUSMALLINT type,
                                    SQLPOINTER, SQLSMALLINT max, SQLSMALLINT* textLength,
                                    SQLLEN* number) {
-  return shim([&] {
-    if (!hstmt) return SQLRETURN(SQL_INVALID_HANDLE);
-    auto* stmt = static_cast<Stmt*>(hstmt);
+  return on<Stmt>(hstmt, [&](Stmt* stmt) {
     record("SQLColAttributes " + std::to_string(column) + " " + std::to_string(type) + " " +
            std::to_string(max));
     if (!stmt->result || column < 1 || column > stmt->result->columns.size()) {
@@ -357,9 +343,7 @@ SQLRETURN SQL_API SQLColAttributes(SQLHSTMT hstmt, SQLUSMALLINT column, SQLUSMAL
 
 SQLRETURN SQL_API SQLGetData(SQLHSTMT hstmt, SQLUSMALLINT column, SQLSMALLINT type,
                              SQLPOINTER buffer, SQLLEN capacity, SQLLEN* indicator) {
-  return shim([&] {
-    if (!hstmt) return SQLRETURN(SQL_INVALID_HANDLE);
-    auto* stmt = static_cast<Stmt*>(hstmt);
+  return on<Stmt>(hstmt, [&](Stmt* stmt) {
     stmt->diagnostics.clear();
     record("SQLGetData " + std::to_string(column) + " " + std::to_string(type) + " " +
            std::to_string(capacity));

@@ -15,15 +15,10 @@ Script& script() {
 
 namespace {
 
+using tarn::scripted::oneColumn;
 using tarn::scripted::Result;
 using tarn::scripted::Script;
 using tarn::scripted::script;
-
-Result oneColumn(std::optional<std::string> value) {
-  Result r;
-  r.columns.push_back(std::move(value));
-  return r;
-}
 
 }  // namespace
 

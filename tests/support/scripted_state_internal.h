@@ -9,6 +9,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarn::scripted {
@@ -32,6 +33,13 @@ struct Result {
   std::optional<long> reportedLength;
   std::optional<Outcome> fetchWarning;  // the fetch of the row answers SQL_SUCCESS_WITH_INFO
 };
+
+// A result of one column holding value (nullopt: SQL NULL), on one row.
+inline Result oneColumn(std::optional<std::string> value) {
+  Result r;
+  r.columns.push_back(std::move(value));
+  return r;
+}
 
 struct Script {
   std::deque<Result> results;

@@ -1,7 +1,6 @@
 // tarn-copy-account as its users run it: an account made with every kind of content is copied
 // between systems and compared, store call by store call, with its original.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "server/engine/store/store.h"
+#include "tests/support/odbc_env.h"
 #include "tests/support/pg_scratch.h"
 
 namespace tarn::server::store {
@@ -36,21 +36,10 @@ std::string quoted(const std::string& s) {
   return "'" + s + "'";
 }
 
-class TempDirectory {
- public:
-  TempDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarn-copy-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDirectory() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  [[nodiscard]] std::string system(const char* name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+// A system's directory under a test's temporary directory.
+std::string under(const ::tarn::testing::TempDir& dir, const char* name) {
+  return dir.path() + "/" + name;
+}
 
 // Every byte value, the marks among them, in bodies; ids with high and control bytes.
 std::string everyByte() {
@@ -138,8 +127,8 @@ void expectSameAccount(System& left, const std::string& leftName, System& right,
 }
 
 TEST(CopyAccount, CopiesEveryByteFileIndexAndCredentialBetweenSystems) {
-  TempDirectory dir;
-  const std::string from = dir.system("from"), to = dir.system("to");
+  ::tarn::testing::TempDir dir;
+  const std::string from = under(dir, "from"), to = under(dir, "to");
   fill(*guardedSystem(from));
   (void)guardedSystem(to);
   Outcome r = copyAccount(quoted(from) + " " + quoted(to) + " sales");
@@ -163,8 +152,8 @@ TEST(CopyAccount, CopiesEveryByteFileIndexAndCredentialBetweenSystems) {
 }
 
 TEST(CopyAccount, RefusesWhatItCannotDoAndChangesNothing) {
-  TempDirectory dir;
-  const std::string from = dir.system("from"), open = dir.system("open");
+  ::tarn::testing::TempDir dir;
+  const std::string from = under(dir, "from"), open = under(dir, "open");
   fill(*guardedSystem(from));
   (void)openSystem(open, true);  // its DM is unprotected
   struct Case {
@@ -174,12 +163,12 @@ TEST(CopyAccount, RefusesWhatItCannotDoAndChangesNothing) {
   };
   const Case cases[] = {
       {quoted(from) + " " + quoted(from) + " SALES", 1, "already holds files; nothing copied"},
-      {quoted(from) + " " + quoted(dir.system("to")) + " NOBODY", 1, "no account NOBODY"},
-      {quoted(dir.system("typo")) + " " + quoted(dir.system("to")) + " SALES", 1, "No system in"},
-      {quoted(from) + " " + quoted(dir.system("to")) + " 'BAD NAME'", 2, "not an account name"},
+      {quoted(from) + " " + quoted(under(dir, "to")) + " NOBODY", 1, "no account NOBODY"},
+      {quoted(under(dir, "typo")) + " " + quoted(under(dir, "to")) + " SALES", 1, "No system in"},
+      {quoted(from) + " " + quoted(under(dir, "to")) + " 'BAD NAME'", 2, "not an account name"},
       {quoted(from) + " SALES", 2, "usage: tarn-copy-account"},
       // A protected account never lands where DM is open: that would leave a way in.
-      {quoted(from) + " " + quoted(dir.system("to")) + " SALES", 1, "protect its DM"},
+      {quoted(from) + " " + quoted(under(dir, "to")) + " SALES", 1, "protect its DM"},
       {quoted(from) + " " + quoted(open) + " SALES", 1, "protect DM there first"},
   };
   for (const Case& c : cases) {
@@ -188,15 +177,15 @@ TEST(CopyAccount, RefusesWhatItCannotDoAndChangesNothing) {
     EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
   }
   expectSameAccount(*openSystem(from), "SALES", *openSystem(from), "SALES");
-  EXPECT_FALSE(std::filesystem::exists(dir.system("to")));
-  EXPECT_FALSE(std::filesystem::exists(dir.system("typo")));
+  EXPECT_FALSE(std::filesystem::exists(under(dir, "to")));
+  EXPECT_FALSE(std::filesystem::exists(under(dir, "typo")));
   EXPECT_EQ(openSystem(open)->accounts(), std::vector<std::string>{"DM"});
 }
 
 // A copy onto an empty account that is protected already keeps that account's protection.
 TEST(CopyAccount, NeverWeakensTheTargetsProtection) {
-  TempDirectory dir;
-  const std::string from = dir.system("from"), to = dir.system("to");
+  ::tarn::testing::TempDir dir;
+  const std::string from = under(dir, "from"), to = under(dir, "to");
   fill(*guardedSystem(from));
   {
     std::unique_ptr<Account> plain = openSystem(from)->openAccount("PLAIN", true);

@@ -230,28 +230,6 @@ TEST_F(Modules, IncludesAndNamedCommonAcrossCalls) {
                                    "[242] 'NOINC' did not compile: 1 errors."}));
 }
 
-TEST_F(Modules, ACallIsStoppedByCancelAndByTheTimeLimit) {
-  source("SPIN", lines({"SUBROUTINE SPIN(A)", "LOOP", "A += 1", "REPEAT"}));
-  compileAndCatalog("SPIN");
-  std::string m = load("SPIN");
-  std::thread stopper([&] {
-    // Cancel until the call has seen it: a cancel before the call starts is not kept.
-    for (int i = 0; i < 2000 && !done_; ++i) {
-      port_->cancel();
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  });
-  Reply r = run(callRequest(m, {"0"}));
-  done_ = true;
-  stopper.join();
-  EXPECT_EQ(r.status, status::kCallStopped);
-  EXPECT_EQ(r.data, "SPIN line 4: the call was stopped");
-
-  PortConfig limited{system_.path(), "SALES", std::chrono::milliseconds(50)};
-  std::unique_ptr<Port> p = Port::open(limited);
-  EXPECT_EQ(run(callRequest(load("SPIN", p.get()), {"0"}), p.get()).status, status::kCallStopped);
-}
-
 // A turn that builds a 10 MB string takes milliseconds: the limit and a cancel must still
 // stop the call, not thousands of turns later.
 TEST_F(Modules, HeavyTurnsAreStoppedByTheTimeLimitAndByCancel) {

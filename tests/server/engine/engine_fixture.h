@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "server/engine/port.h"
+#include "tests/support/odbc_env.h"
 #include "tests/support/pg_scratch.h"
 
 namespace tarn::server::testing {
@@ -137,19 +138,11 @@ inline TclReply parseTcl(const std::string& raw) {
 class TempSystem {
  public:
   TempSystem() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarn-engine-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
     if (const auto& server = ::tarn::testing::testPostgres()) database_.emplace(*server);
   }
-  ~TempSystem() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempSystem(const TempSystem&) = delete;
-  TempSystem& operator=(const TempSystem&) = delete;
   // The System= value: the directory, or the database's libpq keywords.
   [[nodiscard]] const std::string& path() const {
-    return database_ ? database_->keywords() : path_;
+    return database_ ? database_->keywords() : dir_.path();
   }
   // Logs on, making the system and account when they are new.
   [[nodiscard]] std::unique_ptr<Port> open(const std::string& account = "SALES",
@@ -161,7 +154,7 @@ class TempSystem {
   }
 
  private:
-  std::string path_;
+  ::tarn::testing::TempDir dir_;
   std::optional<::tarn::testing::ScratchDatabase> database_;
 };
 

@@ -72,75 +72,49 @@ class ProtectionTest : public EngineTest {
 TEST_F(ProtectionTest, NoPathFromAnUnprotectedPortReachesAProtectedAccount) {
   struct Attack {
     const char* what;
-    std::function<std::string()> run;  // the answer the attack got
-    std::string refused;               // the answer that means refused
+    Port& port;
+    std::vector<std::string_view> lines;  // a TCL command and its stacked lines, or
+    std::string request;                  // a request, answered by its status
+    std::string refused;                  // the answer that means refused
   };
   auto on = [&](Port& p, std::initializer_list<std::string_view> lines) {
     return tclOn(p, lines).returned;
   };
-  auto status = [&](Port& p, const std::string& request) {
-    return std::to_string(run(request, &p).status);
-  };
+  const std::string mds = openFile("mds,,", att_.get());
   const std::vector<Attack> attacks = {
-      {"LOGTO DM without credentials", [&] { return on(*att_, {"LOGTO DM"}); }, "230"},
-      {"LOGTO DM with a guess",
-       [&] {
-         return on(*att_, {"LOGTO DM", kDmUser, "guess"});
-       },
-       "230"},
-      {"LOGTO SALES with DM's password",
-       [&] {
-         return on(*att_, {"LOGTO SALES", kDmUser, kDmPassword});
-       },
-       "230"},
-      {"LOGTO MDS (DM by its alias)", [&] { return on(*att_, {"LOGTO MDS"}); }, "230"},
-      {"GRANT-ACCOUNT SALES ATT", [&] { return on(*att_, {"GRANT-ACCOUNT SALES ATT"}); }, "234"},
-      {"REVOKE-ACCOUNT SALES FRIEND", [&] { return on(*att_, {"REVOKE-ACCOUNT SALES FRIEND"}); },
-       "234"},
-      {"PROTECT-ACCOUNT SALES",
-       [&] {
-         return on(*att_, {"PROTECT-ACCOUNT SALES", "att", "mine"});
-       },
-       "234"},
-      {"PROTECT-ACCOUNT DM",
-       [&] {
-         return on(*att_, {"PROTECT-ACCOUNT DM", "att", "mine"});
-       },
-       "234"},
-      {"DM port from before DM was protected: GRANT",
-       [&] { return on(*staleDm_, {"GRANT-ACCOUNT SALES ATT"}); }, "234"},
-      {"DM port from before: PROTECT-ACCOUNT SALES",
-       [&] {
-         return on(*staleDm_, {"PROTECT-ACCOUNT SALES", "att", "mine"});
-       },
-       "234"},
-      {"DM port from before: PROTECT-ACCOUNT DM",
-       [&] {
-         return on(*staleDm_, {"PROTECT-ACCOUNT DM", "att", "mine"});
-       },
-       "234"},
-      {"SALES port from before SALES was protected: GRANT",
-       [&] { return on(*staleSales_, {"GRANT-ACCOUNT SALES ATT"}); }, "234"},
-      {"O SALES,CUST", [&] { return status(*att_, req("O", {"SALES,CUST"})); }, "9"},
-      {"O SALES,BP", [&] { return status(*att_, req("O", {"SALES,BP,BP"})); }, "9"},
-      {"CLEAR-FILE SALES,CUST", [&] { return on(*att_, {"CLEAR-FILE SALES,CUST"}); }, "201"},
-      {"UPDATE-MD SALES", [&] { return on(*att_, {"UPDATE-MD SALES"}); }, "230"},
-      {"UPDATE-MD DM", [&] { return on(*att_, {"UPDATE-MD DM"}); }, "230"},
-      {"CREATE-INDEX on SALES,CUST", [&] { return on(*att_, {"CREATE-INDEX SALES,CUST A1"}); },
-       "201"},
-      {"COMPILE into SALES", [&] { return on(*att_, {"COMPILE SALES,BP, SUB (o"}); }, "230"},
-      {"L a module of SALES", [&] { return status(*att_, req("L", {"SALES,BP, SUB"})); }, "2"},
-      {"W on the system dictionary",
-       [&] {
-         return status(*att_, req("W", {openFile("mds,,", att_.get()), "X", "V"}));
-       },
-       "6"},
-      {"CLEAR-FILE mds,,", [&] { return on(*att_, {"CLEAR-FILE mds,,"}); }, "235"},
+      {"LOGTO DM without credentials", *att_, {"LOGTO DM"}, "", "230"},
+      {"LOGTO DM with a guess", *att_, {"LOGTO DM", kDmUser, "guess"}, "", "230"},
+      {"LOGTO SALES with DM's password", *att_, {"LOGTO SALES", kDmUser, kDmPassword}, "", "230"},
+      {"LOGTO MDS (DM by its alias)", *att_, {"LOGTO MDS"}, "", "230"},
+      {"GRANT-ACCOUNT SALES ATT", *att_, {"GRANT-ACCOUNT SALES ATT"}, "", "234"},
+      {"REVOKE-ACCOUNT SALES FRIEND", *att_, {"REVOKE-ACCOUNT SALES FRIEND"}, "", "234"},
+      {"PROTECT-ACCOUNT SALES", *att_, {"PROTECT-ACCOUNT SALES", "att", "mine"}, "", "234"},
+      {"PROTECT-ACCOUNT DM", *att_, {"PROTECT-ACCOUNT DM", "att", "mine"}, "", "234"},
+      {"stale DM port: GRANT-ACCOUNT", *staleDm_, {"GRANT-ACCOUNT SALES ATT"}, "", "234"},
+      {"stale DM: PROTECT SALES", *staleDm_, {"PROTECT-ACCOUNT SALES", "att", "mine"}, "", "234"},
+      {"stale DM port: PROTECT DM", *staleDm_, {"PROTECT-ACCOUNT DM", "att", "mine"}, "", "234"},
+      {"stale SALES port: GRANT", *staleSales_, {"GRANT-ACCOUNT SALES ATT"}, "", "234"},
+      {"O SALES,CUST", *att_, {}, req("O", {"SALES,CUST"}), "9"},
+      {"O SALES,BP", *att_, {}, req("O", {"SALES,BP,BP"}), "9"},
+      {"CLEAR-FILE SALES,CUST", *att_, {"CLEAR-FILE SALES,CUST"}, "", "201"},
+      {"UPDATE-MD SALES", *att_, {"UPDATE-MD SALES"}, "", "230"},
+      {"UPDATE-MD DM", *att_, {"UPDATE-MD DM"}, "", "230"},
+      {"CREATE-INDEX on SALES,CUST", *att_, {"CREATE-INDEX SALES,CUST A1"}, "", "201"},
+      {"COMPILE into SALES", *att_, {"COMPILE SALES,BP, SUB (o"}, "", "230"},
+      {"L a module of SALES", *att_, {}, req("L", {"SALES,BP, SUB"}), "2"},
+      {"W on the system dictionary", *att_, {}, req("W", {mds, "X", "V"}), "6"},
+      {"CLEAR-FILE mds,,", *att_, {"CLEAR-FILE mds,,"}, "", "235"},
+  };
+  auto answer = [&](const Attack& a) {
+    if (!a.request.empty()) return std::to_string(run(a.request, &a.port).status);
+    std::string text;
+    for (std::string_view line : a.lines) text.append(text.empty() ? "" : "\xFE").append(line);
+    return parseTcl(a.port.execute(req("E", {text}))).returned;
   };
   const std::string before = fingerprint();
   int refused = 0;
   for (const Attack& a : attacks) {
-    EXPECT_EQ(a.run(), a.refused) << a.what;
+    EXPECT_EQ(answer(a), a.refused) << a.what;
     refused += fingerprint() == before;
     EXPECT_EQ(fingerprint(), before) << a.what << " changed something";
     EXPECT_EQ(tclOn(*att_, {"WHO"}).captured, std::to_string(att_->number()) + " ATT") << a.what;
@@ -284,10 +258,11 @@ class ProtectionOrder : public EngineTest {};
 // A program of another account does not write the system dictionary either.
 TEST_F(ProtectionOrder, AProgramOfAnotherAccountDoesNotWriteTheSystemDictionary) {
   ASSERT_EQ(tcl("CREATE-FILE BP 1").returned, "417");
-  ASSERT_EQ(run(req("W", {openFile("BP"), "PUT",
-                          "SUBROUTINE PUT(R)\xFEOPEN 'mds,,' TO F ELSE RETURN\xFEWRITE 'V' ON F, 'X'"}))
-                .status,
-            0);
+  ASSERT_EQ(
+      run(req("W", {openFile("BP"), "PUT",
+                    "SUBROUTINE PUT(R)\xFEOPEN 'mds,,' TO F ELSE RETURN\xFEWRITE 'V' ON F, 'X'"}))
+          .status,
+      0);
   ASSERT_EQ(tcl("COMPILE BP, PUT").returned, "241");
   Reply put = run(callRequest(run(req("L", {"BP, PUT"})).data, {""}));
   EXPECT_EQ(put.status, status::kRunFailed);

@@ -43,27 +43,5 @@ TEST_F(EngineTest, OlderWindows1252AccountsAreConvertedOnFirstOpen) {
             "Caf\xC3\xA9\xFE\xE2\x82\xAC \xE2\x80\xB0");
 }
 
-// Clients take the counted lengths of a TCL reply in UTF-16 units, not the engine's bytes.
-TEST_F(EngineTest, TclRepliesCountUtf16Units) {
-  const std::string f = openFile("CUST");
-  ASSERT_EQ(run(req("W", {f, "\xF0\x9F\x98\x80\xE4\xB8\xAD", "x"})).status, 0);
-  const Reply r = run(req("E", {"LIST CUST COL-HDR-SUPP"}));
-  ASSERT_EQ(r.status, 0);
-  // data: count, mark, captured, mark, count, mark, "405", mark.
-  const std::size_t first = r.data.find(AM);
-  std::size_t tail = r.data.size() - 1;
-  for (int k = 0; k < 2; ++k) tail = r.data.rfind(AM, tail - 1);
-  const std::string captured = r.data.substr(first + 1, tail - first - 1);
-  EXPECT_EQ(captured.substr(0, 7), "\xF0\x9F\x98\x80\xE4\xB8\xAD");
-  std::size_t units = 0;
-  for (const char c : captured) {
-    const auto b = static_cast<unsigned char>(c);
-    units += (b & 0xC0) != 0x80 ? 1 : 0;
-    units += b >= 0xF0 && b < 0xF5 ? 1 : 0;
-  }
-  EXPECT_EQ(std::stoul(r.data.substr(0, first)), units);
-  EXPECT_LT(units, captured.size());
-}
-
 }  // namespace
 }  // namespace tarn::server::testing
