@@ -21,6 +21,13 @@ bool namesPostgres(std::string_view system) noexcept {
   return i > 0 && i < system.size() && system[i] == '=';
 }
 
+StoreError missingSystem(const std::string& location) {
+  return StoreError(StoreFailure::kMissing,
+                    "No system in " + location +
+                        ". Check System= in the data source, or connect once with "
+                        "CreateAccount=Yes to create the system there.");
+}
+
 std::unique_ptr<System> openSystem(const std::string& system, bool create) {
   if (namesPostgres(system)) return postgres::openSystem(system, create);
   return std::make_unique<SqliteSystem>(system, create);

@@ -2,7 +2,8 @@
 // account of files (a dictionary section and data sections) with their items, the locks that
 // ports take on them, and the file indexes. Two stores implement it: SQLite files in a directory
 // (store/sqlite, the embedded default) and schemas of one PostgreSQL database (store/postgres),
-// for accounts that several machines share. No SQL is written outside those two folders. A third,
+// for accounts that several machines share. No SQL is written outside those two folders; the
+// account policy over their statements is written once in store/sql. A third,
 // store/fault_store, wraps either and fails chosen operations, for the tests of both.
 #pragma once
 
@@ -356,6 +357,10 @@ class System {
 // Whether a data source's System= value names a PostgreSQL database (a postgresql:// or
 // postgres:// URI, or libpq keywords such as "host=... dbname=...") rather than a directory.
 [[nodiscard]] bool namesPostgres(std::string_view system) noexcept;
+
+// The failure of a system that is not at location yet, which only a data source that allows
+// creation makes.
+[[nodiscard]] StoreError missingSystem(const std::string& location);
 
 // Opens the system a data source names. A system that is not there yet (a directory without its
 // DM account, a database without the system schema) is created with its DM account only when

@@ -263,6 +263,24 @@ void Session::exec(const char* sql) {
   PQclear(r);
 }
 
+void Session::transaction(const char* begin, const std::function<void()>& body, bool join) {
+  if (join && inTransaction()) return body();
+  exec(begin);
+  try {
+    body();
+    exec("COMMIT");
+  } catch (...) {
+    if (inTransaction()) {
+      try {
+        exec("ROLLBACK");
+      } catch (const StoreError&) {
+        // A lost connection has ended the transaction already.
+      }
+    }
+    throw;
+  }
+}
+
 void Session::copyIn(const std::string& sql, std::string_view data) {
   ensureOpen();
   PGresult* r = PQexec(conn_, sql.c_str());

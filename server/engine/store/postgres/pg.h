@@ -6,12 +6,15 @@
 #include <libpq-fe.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "server/engine/store/sql/sql_seam.h"
 #include "server/engine/store/store.h"
 
 namespace tarn::server::store::postgres {
@@ -77,6 +80,41 @@ class Result {
   std::unique_ptr<PGresult, ResultClearer> r_;
 };
 
+// The rows of a result one at a time, as the SQL stores' seam (sql_seam.h) reads them.
+class Rows {
+ public:
+  explicit Rows(Result r) : r_(std::move(r)) {}
+  [[nodiscard]] bool next() noexcept { return ++row_ < r_.rows(); }
+  [[nodiscard]] std::int64_t integer(int column) const noexcept { return r_.integer(row_, column); }
+  [[nodiscard]] std::string_view bytes(int column) const noexcept { return r_.bytes(row_, column); }
+
+ private:
+  Result r_;
+  int row_ = -1;
+};
+
+// Adds the values of the seam to p, no more than limit of them. Folded names are not among
+// them: only an account binds those.
+inline void addValue(Params& p, std::int64_t value) {
+  p.add(value);
+}
+inline void addValue(Params& p, std::string_view bytes) {
+  p.add(bytes);
+}
+inline void addValue(Params& p, sql::Text text) {
+  p.add(text.text);
+}
+inline void addValue(Params& p, sql::OrNull value) {
+  if (value.present)
+    p.add(value.bytes);
+  else
+    p.null();
+}
+template <typename... Values>
+void addValues(Params& p, std::size_t limit, const Values&... values) {
+  ((p.size() < static_cast<int>(limit) ? addValue(p, values) : void()), ...);
+}
+
 // A statement of the store: a name unique in the session and its SQL.
 struct Query {
   std::string name;
@@ -109,6 +147,10 @@ class Session {
                  const Params& secondParams);
   // Runs one or more statements without parameters. Throws StoreError.
   void exec(const char* sql);
+  // Runs body in a transaction that begin (a BEGIN statement) opens, committed after it and
+  // rolled back when it throws; in the caller's transaction instead when one is open and join is
+  // set. Throws StoreError, or what body throws.
+  void transaction(const char* begin, const std::function<void()>& body, bool join = false);
   // Runs a COPY ... FROM STDIN (FORMAT binary) with data, a whole binary copy stream.
   // Throws StoreError.
   void copyIn(const std::string& sql, std::string_view data);

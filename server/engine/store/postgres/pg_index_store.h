@@ -2,50 +2,49 @@
 // of the account's schema, kept current by the account's item paths.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <memory>
-#include <set>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "server/engine/store/postgres/pg.h"
+#include "server/engine/store/sql/sql_index_store.h"
 #include "server/engine/store/store.h"
 
 namespace tarn::server::store::postgres {
 
-class PgIndexStore final : public IndexStore {
+class PgIndexStore final : public sql::SqlIndexStore<PgIndexStore> {
  public:
   // The tables, made with the account's schema ("@." stands for it).
   [[nodiscard]] static const char* schema() noexcept;
 
   PgIndexStore(Session& session, std::string tag, std::string schema);
 
-  [[nodiscard]] std::optional<std::int64_t> find(const Section& s, const Correlative& c) override;
-  [[nodiscard]] bool exists(std::int64_t number) override;
+  // Entries go in by one binary COPY, in entry order.
   std::int64_t build(const Section& s, const Correlative& c,
                      const ItemVisitor& forEachItem) override;
-  bool drop(const Section& s, const Correlative& c) override;
-  [[nodiscard]] bool probe(Probe kind, std::int64_t number, std::string_view key,
-                           std::string_view item, long vc, IndexHit& hit) override;
-  void idsUnder(std::int64_t number, std::string_view key, IndexHit& hit) override;
 
- protected:
-  void readDefinitions(const Section& s, std::vector<Definition>& out) override;
-  void changeEntries(EntryChange change, std::int64_t number, const Section& s, std::string_view id,
-                     const std::vector<KeyValue>& keys) override;
-  void clearEntries(std::int64_t number) override;
-  void dropDefinitions(const Section& s) override;
+  template <typename... Values>
+  [[nodiscard]] Rows query(sql::IndexStatement id, const Values&... values) {
+    return Rows(execute(id, values...));
+  }
+  template <typename... Values>
+  void run(sql::IndexStatement id, const Values&... values) {
+    (void)execute(id, values...);
+  }
 
  private:
-  [[nodiscard]] Query query(const char* name, const char* sql, const char* types) const;
+  template <typename... Values>
+  Result execute(sql::IndexStatement id, const Values&... values) {
+    const Query& q = queries_[static_cast<int>(id)];
+    Params p;
+    addValues(p, q.types.size(), values...);
+    return session_.run(q, p);
+  }
 
   Session& session_;
   std::string tag_, schema_;
-  std::string scratch_;
-  Query defsOf_, findDef_, existsDef_, insertDef_, dropDef_, dropDefsOf_, clearEntries_,
-      dropEntriesOf_, insertEntry_, respellEntry_, deleteEntry_;
-  Query probes_[kProbes], idsUnder_, serialiseSection_;
+  std::array<Query, sql::kIndexStatements> queries_;
+  Query serialiseSection_;
   std::string copyEntries_;
 };
 

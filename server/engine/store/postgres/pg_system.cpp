@@ -79,7 +79,7 @@ class PgSystem final : public System {
       : location_(withoutPassword(conninfo)), session_(std::make_shared<Session>(conninfo)) {
     makeSchema(create);
     if (!accountExists(kSystemAccount)) {
-      if (!create) throw missing();
+      if (!create) throw missingSystem(location_);
       (void)openAccount(kSystemAccount, true);
     }
   }
@@ -182,22 +182,13 @@ class PgSystem final : public System {
 
  private:
   // Made once per database, under a lock so that machines starting together do not collide.
-  // A database with no system in it yet; only a data source that allows creation makes one.
-  [[nodiscard]] StoreError missing() const {
-    return StoreError(StoreFailure::kMissing,
-                      "No system in " + location_ +
-                          ". Check System= in the data source, or connect once with "
-                          "CreateAccount=Yes to create the system there.");
-  }
-
   void makeSchema(bool create) {
     static const Query exists =
         systemQuery("exists", "SELECT to_regclass('tarn_system.layout') IS NOT NULL", "");
     static const Query layout = systemQuery("layout", "SELECT version FROM tarn_system.layout", "");
     if (session_->run(exists).integer(0, 0) == 0) {
-      if (!create) throw missing();
-      session_->exec("BEGIN");
-      try {
+      if (!create) throw missingSystem(location_);
+      session_->transaction("BEGIN", [&] {
         session_->exec(
             ("SELECT pg_advisory_xact_lock(" + std::to_string(lockKey('Y', "tarn_system", 0)) + ")")
                 .c_str());
@@ -205,16 +196,7 @@ class PgSystem final : public System {
         session_->exec(("INSERT INTO tarn_system.layout SELECT " + std::to_string(kLayout) +
                         " WHERE NOT EXISTS (SELECT 1 FROM tarn_system.layout)")
                            .c_str());
-        session_->exec("COMMIT");
-      } catch (...) {
-        if (session_->inTransaction()) {
-          try {
-            session_->exec("ROLLBACK");
-          } catch (const StoreError&) {
-          }
-        }
-        throw;
-      }
+      });
     }
     Result r = session_->run(layout);
     if (r.rows() == 0 || r.integer(0, 0) > kLayout)

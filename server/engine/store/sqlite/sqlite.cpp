@@ -99,8 +99,9 @@ Statement::Use& Statement::Use::bind(int index, std::string_view bytes) {
 }
 
 Statement::Use& Statement::Use::bindText(int index, std::string_view text) {
-  check(db_,
-        sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC),
+  // Nor an empty text: a null pointer would bind NULL.
+  const char* data = text.empty() ? "" : text.data();
+  check(db_, sqlite3_bind_text(stmt_, index, data, static_cast<int>(text.size()), SQLITE_STATIC),
         "bind");
   return *this;
 }

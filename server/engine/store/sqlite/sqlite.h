@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/engine/store/sql/sql_seam.h"
 #include "server/engine/store/store.h"
 
 namespace tarn::server::store {
@@ -64,6 +65,8 @@ class Statement {
       return sqlite3_column_int64(stmt_, column);
     }
     [[nodiscard]] std::string_view bytes(int column) const noexcept;
+    // How many parameters the statement has (its highest ?N).
+    [[nodiscard]] int parameters() const noexcept { return sqlite3_bind_parameter_count(stmt_); }
     [[nodiscard]] bool isNull(int column) const noexcept {
       return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
     }
@@ -76,6 +79,37 @@ class Statement {
  private:
   std::unique_ptr<sqlite3_stmt, StmtFinalizer> stmt_;
   sqlite3* db_ = nullptr;
+};
+
+// One run of a statement with the values of the SQL stores' seam (sql_seam.h), bound on
+// construction; the statement is reset when it goes.
+class BoundRun {
+ public:
+  template <typename... Values>
+  explicit BoundRun(Statement& statement, const Values&... values) : use_(statement) {
+    int index = 0;
+    (bindOne(++index, values), ...);
+  }
+  [[nodiscard]] bool next() { return use_.step(); }
+  [[nodiscard]] std::int64_t integer(int column) const noexcept { return use_.integer(column); }
+  [[nodiscard]] std::string_view bytes(int column) const noexcept { return use_.bytes(column); }
+  void run() { use_.run(); }
+
+ private:
+  void bindOne(int index, std::int64_t value) {
+    if (index <= use_.parameters()) use_.bind(index, value);
+  }
+  void bindOne(int index, std::string_view bytes) {
+    if (index <= use_.parameters()) use_.bind(index, bytes);
+  }
+  // Names compare under the columns' NOCASE collation, which needs them bound as text.
+  void bindOne(int index, sql::Text text) { use_.bindText(index, text.text); }
+  void bindOne(int index, sql::Folded name) { use_.bindText(index, name.name); }
+  // Unbound parameters are NULL.
+  void bindOne(int index, sql::OrNull value) {
+    if (value.present && index <= use_.parameters()) use_.bind(index, value.bytes);
+  }
+  Statement::Use use_;
 };
 
 // BEGIN IMMEDIATE, COMMIT and ROLLBACK, prepared once per database. BEGIN IMMEDIATE takes the

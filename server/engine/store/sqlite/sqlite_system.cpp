@@ -18,11 +18,7 @@ SqliteSystem::SqliteSystem(std::string path, bool create) : path_(std::move(path
   if (path_.empty()) throw sqliteError(SQLITE_CANTOPEN, "no system directory given");
   // A system is a directory with its DM account; a typo in a path names neither, and makes
   // nothing unless the data source allows creation.
-  if (!create && !accountExists(kSystemAccount))
-    throw StoreError(StoreFailure::kMissing,
-                     "No system in " + path_ +
-                         ". Check System= in the data source, or connect once with "
-                         "CreateAccount=Yes to create the system there.");
+  if (!create && !accountExists(kSystemAccount)) throw missingSystem(path_);
   // Owner-only: the accounts hold items and password hashes.
   if (::mkdir(path_.c_str(), 0700) != 0 && errno != EEXIST)
     throw sqliteError(SQLITE_CANTOPEN,
