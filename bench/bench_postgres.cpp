@@ -18,6 +18,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/paired_timing.h"
@@ -374,19 +375,24 @@ class PostgresReporter : public RatioReporter {
   PostgresReporter() {
     add({"brRead / libpq prepared SELECT", "BM_LibraryRead", "BM_PgPreparedSelect", 1.3});
     add({"brWrite / libpq prepared INSERT ... ON CONFLICT UPDATE", "BM_LibraryWrite",
-         "BM_PgPreparedUpsert", 1.3});
+         "BM_PgPreparedUpsert", 1.2});
   }
 
   void extra() override {
-    for (const char* name : {"BM_ReadPaired", "BM_WritePaired"}) {
+    // The turn-about rows are the steadier view of the same two targets (on the wall clock,
+    // since most of a call's time is the server's).
+    const std::pair<const char*, double> paired[] = {{"BM_ReadPaired", 1.3},
+                                                     {"BM_WritePaired", 1.2}};
+    for (const auto& [name, target] : paired) {
       const Figures* f = find(name);
       if (f == nullptr) continue;
       auto c = f->counters;
+      const double wall = c["ours_med"] / c["base_med"];
       std::printf(
           "%s, turn about: median %.0f ns / %.0f ns = %.2fx wall; client CPU %.0f ns / %.0f ns "
-          "= %.2fx\n",
-          name, c["ours_med"], c["base_med"], c["ours_med"] / c["base_med"], c["ours_cpu"],
-          c["base_cpu"], c["ours_cpu"] / c["base_cpu"]);
+          "= %.2fx; target <= %.1f wall: %s\n",
+          name, c["ours_med"], c["base_med"], wall, c["ours_cpu"], c["base_cpu"],
+          c["ours_cpu"] / c["base_cpu"], target, wall <= target ? "met" : "MISSED");
     }
     const Figures* one = find("BM_Throughput/1/iterations:1/manual_time");
     const Figures* eight = find("BM_Throughput/8/iterations:1/manual_time");
