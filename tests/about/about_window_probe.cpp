@@ -19,7 +19,9 @@
 
 namespace {
 
-std::string lastReport;
+std::string lastReport;  // the last report written
+std::string lastSeen;    // the screen at the last tick
+int stillTicks = 0;      // ticks it has not changed since
 const char* shotPath = nullptr;
 
 // A label on one line: its line breaks as the two characters \n.
@@ -64,14 +66,18 @@ void watch(void*) {
     for (int i = 0; i < g->children(); ++i)
       describe(g->child(i), win->x_root(), win->y_root(), report);
   }
-  if (!report.empty() && report != lastReport) {
+  // A report goes out once the screen has stood still for three ticks: a window just shown may
+  // still move to its place, and a click where it first stood would miss it.
+  stillTicks = report == lastSeen ? stillTicks + 1 : 0;
+  lastSeen = report;
+  if (!report.empty() && stillTicks == 3 && report != lastReport) {
     Fl::flush();
     if (shotPath) saveShot(Fl::first_window());
     std::fputs(report.c_str(), stdout);
     std::fputs("end\n", stdout);
     std::fflush(stdout);
+    lastReport = report;
   }
-  lastReport = report;
   Fl::repeat_timeout(0.1, watch);
 }
 
