@@ -66,9 +66,6 @@ class Result {
   Result() = default;
   explicit Result(PGresult* r) : r_(r) {}
   [[nodiscard]] int rows() const noexcept { return r_ ? PQntuples(r_.get()) : 0; }
-  [[nodiscard]] bool isNull(int row, int column) const noexcept {
-    return PQgetisnull(r_.get(), row, column) != 0;
-  }
   [[nodiscard]] std::string_view bytes(int row, int column) const noexcept;
   // An int8, int4, int2 or boolean column.
   [[nodiscard]] std::int64_t integer(int row, int column) const noexcept;
