@@ -1,6 +1,5 @@
 // The failures a person most often meets, through the library, unixODBC, the driver and the
 // server: the number and source the contract gives, and beside them the facts to act on.
-#include <libpq-fe.h>
 
 #include <functional>
 #include <memory>
@@ -123,15 +122,7 @@ TEST_F(Failures, EachCommonFailureSaysWhatToActOn) {
 TEST_F(Failures, ALostServerSaysSoEveryTime) {
   if (!::tarn::testing::onPostgres()) GTEST_SKIP() << "a server to lose runs on PostgreSQL only";
   const std::int32_t port = std::stoi(toUtf8(conn_->brSystem(22)));
-  std::unique_ptr<PGconn, decltype(&PQfinish)> admin(PQconnectdb(systemLocation().c_str()),
-                                                     &PQfinish);
-  ASSERT_EQ(PQstatus(admin.get()), CONNECTION_OK) << PQerrorMessage(admin.get());
-  const std::string sql =
-      "SELECT pg_terminate_backend(pid, 60000) FROM pg_locks WHERE locktype='advisory' AND "
-      "database=(SELECT oid FROM pg_database WHERE datname=current_database()) AND "
-      "classid=1414680064 AND objsubid=2 AND objid=" +
-      std::to_string(port);
-  PQclear(PQexec(admin.get(), sql.c_str()));
+  (void)::tarn::testing::endPortSession(systemLocation(), port);
   for (int attempt = 0; attempt < 2; ++attempt) {
     const TarnError e = errorOf([&] { (void)cust_->brRead(u"42"); });
     EXPECT_EQ(e.number(), err::kInternal);

@@ -140,4 +140,22 @@ std::string ScratchCluster::run(const std::string& command) {
   return text;
 }
 
+int endPortSession(const std::string& location, int port) {
+  std::unique_ptr<PGconn, decltype(&PQfinish)> admin(PQconnectdb(location.c_str()), &PQfinish);
+  if (PQstatus(admin.get()) != CONNECTION_OK)
+    throw std::runtime_error(PQerrorMessage(admin.get()));
+  // A port's session holds the advisory lock the store claims the port number with.
+  const std::string sql =
+      "SELECT pg_terminate_backend(pid, 60000) FROM pg_locks WHERE locktype='advisory' AND "
+      "database=(SELECT oid FROM pg_database WHERE datname=current_database()) AND "
+      "classid=1414680064 AND objsubid=2 AND objid=" +
+      std::to_string(port);
+  std::unique_ptr<PGresult, decltype(&PQclear)> r(PQexec(admin.get(), sql.c_str()), &PQclear);
+  if (PQresultStatus(r.get()) != PGRES_TUPLES_OK)
+    throw std::runtime_error(PQresultErrorMessage(r.get()));
+  int ended = 0;
+  for (int row = 0; row < PQntuples(r.get()); ++row) ended += *PQgetvalue(r.get(), row, 0) == 't';
+  return ended;
+}
+
 }  // namespace tarn::testing

@@ -17,6 +17,11 @@ namespace tarn::testing {
   return testPostgres().has_value();
 }
 
+// Ends, from outside, the database session that holds port `port` of the system at `location`
+// (libpq keywords), as the server does when a client's machine vanishes, and waits until it is
+// gone. Returns how many sessions ended; throws std::runtime_error when the server refuses.
+int endPortSession(const std::string& location, int port);
+
 // A database of its own on the test server, dropped (with any sessions still on it) when the
 // object that made it goes; copies of the process made by fork leave it alone.
 class ScratchDatabase {

@@ -2,7 +2,6 @@
 // the item locks it holds, the holder a refused lock names, lists longer than a store's page; and
 // what only the PostgreSQL store has to get right, a port whose database session ends.
 #include <gtest/gtest.h>
-#include <libpq-fe.h>
 
 #include <algorithm>
 #include <functional>
@@ -39,21 +38,9 @@ class Store : public EngineTest {
   }
 
   // Ends the database session of a port from outside, as the server does when a client's
-  // machine vanishes or an administrator terminates it, and waits until the session is gone.
+  // machine vanishes or an administrator terminates it: one session held the port.
   void terminateSessionOf(const Port& port) {
-    std::unique_ptr<PGconn, decltype(&PQfinish)> admin(PQconnectdb(system_.path().c_str()),
-                                                       &PQfinish);
-    ASSERT_EQ(PQstatus(admin.get()), CONNECTION_OK) << PQerrorMessage(admin.get());
-    const std::string sql =
-        "SELECT pg_terminate_backend(pid, 60000) FROM pg_locks WHERE locktype='advisory' AND "
-        "database=(SELECT oid FROM pg_database WHERE datname=current_database()) AND "
-        "classid=1414680064 AND objsubid=2 AND objid=" +
-        std::to_string(port.number());
-    PGresult* r = PQexec(admin.get(), sql.c_str());
-    ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQresultErrorMessage(r);
-    // One session held the port, and it ended within the wait.
-    EXPECT_EQ(PQntuples(r) == 1 ? std::string(PQgetvalue(r, 0, 0)) : "", "t");
-    PQclear(r);
+    EXPECT_EQ(::tarn::testing::endPortSession(system_.path(), port.number()), 1);
   }
 };
 
