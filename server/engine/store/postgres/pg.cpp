@@ -82,6 +82,14 @@ Params& Params::add(std::string_view bytes) noexcept {
   return *this;
 }
 
+Params& Params::addFolded(std::string_view name) {
+  std::string& f = folded_.at(folds_++);
+  f.assign(name);
+  for (char& c : f)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return add(std::string_view(f));
+}
+
 Params& Params::null() noexcept {
   values_[n_] = nullptr;
   lengths_[n_] = 0;

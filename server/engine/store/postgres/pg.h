@@ -5,6 +5,8 @@
 
 #include <libpq-fe.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/engine/store/sql/sql_seam.h"
+#include "server/engine/store/sql/sql_statements.h"
 #include "server/engine/store/store.h"
 
 namespace tarn::server::store::postgres {
@@ -42,6 +44,8 @@ class Params {
   Params& operator=(const Params&) = delete;
   Params& add(std::int64_t value) noexcept;
   Params& add(std::string_view bytes) noexcept;
+  // A copy of name folded to lower case in ASCII, as the folded columns keep names.
+  Params& addFolded(std::string_view name);
   Params& null() noexcept;
   [[nodiscard]] int size() const noexcept { return n_; }
   [[nodiscard]] const char* const* values() const noexcept { return values_; }
@@ -53,7 +57,8 @@ class Params {
   int lengths_[kMaxParams] = {};
   int formats_[kMaxParams] = {};
   unsigned char integers_[kMaxParams][8] = {};
-  int n_ = 0;
+  std::array<std::string, 2> folded_;  // no statement binds more than two names
+  int n_ = 0, folds_ = 0;
 };
 
 struct ResultClearer {
@@ -90,8 +95,7 @@ class Rows {
   int row_ = -1;
 };
 
-// Adds the values of the seam to p, no more than limit of them. Folded names are not among
-// them: only an account binds those.
+// Adds the values of the seam to p, no more than limit of them.
 inline void addValue(Params& p, std::int64_t value) {
   p.add(value);
 }
@@ -101,6 +105,9 @@ inline void addValue(Params& p, std::string_view bytes) {
 inline void addValue(Params& p, sql::Text text) {
   p.add(text.text);
 }
+inline void addValue(Params& p, sql::Folded name) {
+  p.addFolded(name.name);
+}
 inline void addValue(Params& p, sql::OrNull value) {
   if (value.present)
     p.add(value.bytes);
@@ -108,7 +115,7 @@ inline void addValue(Params& p, sql::OrNull value) {
     p.null();
 }
 template <typename... Values>
-void addValues(Params& p, std::size_t limit, const Values&... values) {
+void addValues(Params& p, [[maybe_unused]] std::size_t limit, const Values&... values) {
   ((p.size() < static_cast<int>(limit) ? addValue(p, values) : void()), ...);
 }
 
@@ -124,6 +131,17 @@ struct Query {
 [[nodiscard]] Query schemaQuery(std::string_view tag, std::string_view schema,
                                 std::string_view name, std::string_view sql,
                                 std::string_view types);
+
+// The statements of table (sql_statements.h) on schema into their slots, each named prefix and
+// its number.
+template <typename Id, std::size_t N, std::size_t M>
+void prepareAll(const std::string& prefix, std::string_view schema,
+                const sql::StatementText<Id> (&table)[M], std::array<Query, N>& slots) {
+  for (const auto& t : table) {
+    const auto n = static_cast<std::size_t>(t.id);
+    slots[n] = schemaQuery(prefix, schema, std::to_string(n), t.sql, t.types);
+  }
+}
 
 // One connection to the server: a port's database session. Not for more than one thread.
 class Session {

@@ -89,9 +89,7 @@ class PgSystem final : public System {
   [[nodiscard]] const std::string& location() const noexcept override { return location_; }
 
   [[nodiscard]] bool accountExists(std::string_view name) override {
-    static const Query q =
-        systemQuery("account", "SELECT 1 FROM tarn_system.accounts WHERE name = $1", "b");
-    return session_->run(q, Params().add(name)).rows() > 0;
+    return accountRegistered(*session_, name);
   }
 
   [[nodiscard]] std::vector<std::string> accounts() override {

@@ -3,12 +3,14 @@
 
 #include <sqlite3.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "server/engine/store/sql/sql_seam.h"
+#include "server/engine/store/sql/sql_statements.h"
 #include "server/engine/store/store.h"
 
 namespace tarn::server::store {
@@ -32,6 +34,8 @@ void exec(sqlite3* db, const char* sql);
 // without consulting the busy handler, so a process that meets another one switching the same
 // new file retries for a while instead of failing.
 void useWal(sqlite3* db);
+// Whether db has a table of that name. Throws StoreError.
+[[nodiscard]] bool hasTable(sqlite3* db, const char* name);
 // Throws StoreError carrying db's last message when rc is not one of the accepted codes.
 void check(sqlite3* db, int rc, const char* context);
 
@@ -80,6 +84,17 @@ class Statement {
   std::unique_ptr<sqlite3_stmt, StmtFinalizer> stmt_;
   sqlite3* db_ = nullptr;
 };
+
+// A statement of sql_statements.h as SQLite reads it: no schema before a table, ?N for $N.
+[[nodiscard]] std::string sqliteText(std::string_view neutral);
+
+// Prepares each statement of table into its slot. Throws StoreError.
+template <typename Id, std::size_t N, std::size_t M>
+void prepareAll(sqlite3* db, const sql::StatementText<Id> (&table)[M],
+                std::array<Statement, N>& slots) {
+  for (const auto& t : table)
+    slots[static_cast<std::size_t>(t.id)] = Statement(db, sqliteText(t.sql).c_str());
+}
 
 // One run of a statement with the values of the SQL stores' seam (sql_seam.h), bound on
 // construction; the statement is reset when it goes.
