@@ -114,10 +114,6 @@ inline void addValue(Params& p, sql::OrNull value) {
   else
     p.null();
 }
-template <typename... Values>
-void addValues(Params& p, [[maybe_unused]] std::size_t limit, const Values&... values) {
-  ((p.size() < static_cast<int>(limit) ? addValue(p, values) : void()), ...);
-}
 
 // A statement of the store: a name unique in the session and its SQL.
 struct Query {
@@ -143,6 +139,12 @@ void prepareAll(const std::string& prefix, std::string_view schema,
   }
 }
 
+// Adds values to p, no more of them than q has parameters.
+template <typename... Values>
+void addValues(Params& p, const Query& q, const Values&... values) {
+  ((p.size() < static_cast<int>(q.types.size()) ? addValue(p, values) : void()), ...);
+}
+
 // One connection to the server: a port's database session. Not for more than one thread.
 class Session {
  public:
@@ -155,6 +157,13 @@ class Session {
 
   // Runs q (prepared on first use) with params; results come in binary. Throws StoreError.
   Result run(const Query& q, const Params& params = {});
+  // The same with the values of sql_seam.h, bound by addValues.
+  template <typename... Values>
+  Result runWith(const Query& q, const Values&... values) {
+    Params p;
+    addValues(p, q, values...);
+    return run(q, p);
+  }
   // Runs first and then second in one round trip and one transaction (the caller's, or one of
   // their own); second takes its snapshot after first has run. Returns second's result.
   // Throws StoreError.
@@ -199,22 +208,6 @@ class Session {
   std::uint64_t protectionNotices_ = 0;
   std::set<std::string> prepared_;
   std::vector<std::string> tags_;
-};
-
-// Builds the rows of a binary COPY stream.
-class CopyRows {
- public:
-  CopyRows();
-  void beginRow(int fields);
-  void field(std::string_view bytes);
-  void field(std::int64_t value);
-  void null();
-  // The stream with its trailer; the builder is spent.
-  [[nodiscard]] std::string finish();
-
- private:
-  void put(std::uint64_t value, int bytes);
-  std::string data_;
 };
 
 // What tells this machine's processes apart from every other's: the kernel's boot id and the

@@ -81,8 +81,8 @@ constexpr sql::StatementText<Statement> kOwnSql[] = {
     {Statement::kFindFile, "SELECT file FROM @.sections WHERE file_folded=$1 ORDER BY kind LIMIT 1",
      "b"},
     {Statement::kFindDictionary, TARN_SECTION_COLUMNS "WHERE file_folded=$1 AND kind=0", "b"},
-    {Statement::kFindData, TARN_SECTION_COLUMNS "WHERE file_folded=$1 AND kind=1 AND name_folded=$2",
-     "bb"},
+    {Statement::kFindData,
+     TARN_SECTION_COLUMNS "WHERE file_folded=$1 AND kind=1 AND name_folded=$2", "bb"},
     {Statement::kFirstData,
      TARN_SECTION_COLUMNS
      "WHERE file_folded=$1 AND kind=1 ORDER BY name_folded=file_folded DESC, id LIMIT 1",
@@ -144,11 +144,11 @@ class PgDb {
 
   template <typename... Values>
   [[nodiscard]] Rows query(Statement id, const Values&... values) {
-    return Rows(execute(id, values...));
+    return Rows(session_->runWith(queries_[static_cast<int>(id)], values...));
   }
   template <typename... Values>
   std::int64_t run(Statement id, const Values&... values) {
-    return execute(id, values...).changed();
+    return session_->runWith(queries_[static_cast<int>(id)], values...).changed();
   }
   // The advisory locks order the write against lock takers, which hold the same locks while
   // they look and insert, and the write's check runs after them with a snapshot of its own: a
@@ -160,7 +160,7 @@ class PgDb {
     serialise.add(sectionKey(s)).add(lockKey('I', schema_, s.id, key));
     const Query& q = queries_[static_cast<int>(id)];
     Params p;
-    addValues(p, q.types.size(), values...);
+    addValues(p, q, values...);
     return session_->runPair(serialiseItem_, serialise, q, p).changed();
   }
 
@@ -236,13 +236,6 @@ class PgDb {
     return schemaQuery(tag_, schema_, name, sql, types);
   }
 
-  template <typename... Values>
-  Result execute(Statement id, const Values&... values) {
-    const Query& q = queries_[static_cast<int>(id)];
-    Params p;
-    addValues(p, q.types.size(), values...);
-    return session_->run(q, p);
-  }
   // Walks s in key order a page at a time; each page is a statement of its own, so that visit
   // may use the session between pages, and the last key seen starts the next page. With
   // firstPageOnly it stops after one page. Returns whether it reached the end.

@@ -1,7 +1,5 @@
 #include "server/engine/store/postgres/pg_system.h"
 
-#include <unistd.h>
-
 #include <set>
 
 #include "common/secret_text.h"
@@ -65,12 +63,6 @@ std::string withoutPassword(const std::string& conninfo) {
   }
   PQconninfoFree(parsed);
   return secret ? shown : secrets::masked(conninfo);
-}
-
-std::string hostName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return "?";
-  return name;
 }
 
 class PgSystem final : public System {

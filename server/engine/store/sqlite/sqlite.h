@@ -50,6 +50,13 @@ class Statement {
   class Use {
    public:
     explicit Use(Statement& s) noexcept : stmt_(s.stmt_.get()), db_(s.db_) {}
+    // Binds values of the SQL stores' seam (sql_seam.h) in order, no more of them than the
+    // statement has parameters.
+    template <typename... Values>
+    explicit Use(Statement& s, const Values&... values) : Use(s) {
+      int index = 0;
+      (bindValue(++index, values), ...);
+    }
     ~Use() {
       sqlite3_reset(stmt_);
       sqlite3_clear_bindings(stmt_);
@@ -63,19 +70,32 @@ class Statement {
     Use& bindText(int index, std::string_view text);
     // Steps once: true with a row, false when done. Throws StoreError.
     [[nodiscard]] bool step();
+    [[nodiscard]] bool next() { return step(); }
     // Steps to completion, for statements without rows. Throws StoreError.
     void run();
     [[nodiscard]] std::int64_t integer(int column) const noexcept {
       return sqlite3_column_int64(stmt_, column);
     }
     [[nodiscard]] std::string_view bytes(int column) const noexcept;
-    // How many parameters the statement has (its highest ?N).
-    [[nodiscard]] int parameters() const noexcept { return sqlite3_bind_parameter_count(stmt_); }
-    [[nodiscard]] bool isNull(int column) const noexcept {
-      return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
-    }
 
    private:
+    [[nodiscard]] bool has(int index) const noexcept {
+      return index <= sqlite3_bind_parameter_count(stmt_);
+    }
+    void bindValue(int index, std::int64_t value) {
+      if (has(index)) bind(index, value);
+    }
+    void bindValue(int index, std::string_view bytes) {
+      if (has(index)) bind(index, bytes);
+    }
+    // Names compare under the columns' NOCASE collation, which needs them bound as text.
+    void bindValue(int index, sql::Text text) { bindText(index, text.text); }
+    void bindValue(int index, sql::Folded name) { bindText(index, name.name); }
+    // Unbound parameters are NULL.
+    void bindValue(int index, sql::OrNull value) {
+      if (value.present && has(index)) bind(index, value.bytes);
+    }
+
     sqlite3_stmt* stmt_;
     sqlite3* db_;
   };
@@ -95,37 +115,6 @@ void prepareAll(sqlite3* db, const sql::StatementText<Id> (&table)[M],
   for (const auto& t : table)
     slots[static_cast<std::size_t>(t.id)] = Statement(db, sqliteText(t.sql).c_str());
 }
-
-// One run of a statement with the values of the SQL stores' seam (sql_seam.h), bound on
-// construction; the statement is reset when it goes.
-class BoundRun {
- public:
-  template <typename... Values>
-  explicit BoundRun(Statement& statement, const Values&... values) : use_(statement) {
-    int index = 0;
-    (bindOne(++index, values), ...);
-  }
-  [[nodiscard]] bool next() { return use_.step(); }
-  [[nodiscard]] std::int64_t integer(int column) const noexcept { return use_.integer(column); }
-  [[nodiscard]] std::string_view bytes(int column) const noexcept { return use_.bytes(column); }
-  void run() { use_.run(); }
-
- private:
-  void bindOne(int index, std::int64_t value) {
-    if (index <= use_.parameters()) use_.bind(index, value);
-  }
-  void bindOne(int index, std::string_view bytes) {
-    if (index <= use_.parameters()) use_.bind(index, bytes);
-  }
-  // Names compare under the columns' NOCASE collation, which needs them bound as text.
-  void bindOne(int index, sql::Text text) { use_.bindText(index, text.text); }
-  void bindOne(int index, sql::Folded name) { use_.bindText(index, name.name); }
-  // Unbound parameters are NULL.
-  void bindOne(int index, sql::OrNull value) {
-    if (value.present && index <= use_.parameters()) use_.bind(index, value.bytes);
-  }
-  Statement::Use use_;
-};
 
 // BEGIN IMMEDIATE, COMMIT and ROLLBACK, prepared once per database. BEGIN IMMEDIATE takes the
 // write lock at once so that checks made inside the transaction still hold at the commit.

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "server/engine/store/sql/sql_statements.h"
-#include "server/engine/store/sqlite/text_form.h"
+#include "server/engine/text/utf8.h"
 
 namespace tarn::server::store {
 namespace {
@@ -88,6 +88,34 @@ constexpr sql::StatementText<Statement> kOwnSql[] = {
     {Statement::kCredentials, "SELECT user, hash FROM credentials"},
 };
 static_assert(sql::coversAll(kOwnSql));
+
+// Accounts made before the engine kept UTF-8 hold Windows-1252 text, and have no text_form
+// table. Sections keep their ids (items refer to them) and change in place; items and locks are
+// written anew, every old row gone before the new ones go in, since a converted key may equal
+// the key of a row still waiting to be converted. tarn_utf8 is toUtf8 below.
+constexpr const char* kConvertText = R"sql(
+UPDATE sections SET file=CAST(tarn_utf8(file) AS TEXT), name=CAST(tarn_utf8(name) AS TEXT);
+CREATE TEMP TABLE converted AS
+  SELECT section, tarn_utf8(key), tarn_utf8(id), tarn_utf8(body) FROM items;
+DELETE FROM items;
+INSERT INTO items(section, key, id, body) SELECT * FROM converted;
+DROP TABLE converted;
+CREATE TEMP TABLE converted AS SELECT section, kind, tarn_utf8(item), port, pid, start FROM locks;
+DELETE FROM locks;
+INSERT INTO locks SELECT * FROM converted;
+DROP TABLE converted;
+CREATE TABLE text_form(form TEXT NOT NULL);
+INSERT INTO text_form VALUES('UTF-8');
+)sql";
+
+// The Windows-1252 bytes of its argument in UTF-8, as a blob; NULL stays NULL.
+void toUtf8(sqlite3_context* ctx, int, sqlite3_value** args) {
+  if (sqlite3_value_type(args[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+  const auto* bytes = static_cast<const char*>(sqlite3_value_blob(args[0]));
+  const std::string out = text::fromWindows1252(
+      {bytes ? bytes : "", static_cast<std::size_t>(sqlite3_value_bytes(args[0]))});
+  sqlite3_result_blob(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
 
 int userVersion(sqlite3* db) {
   store::Statement q(db, "PRAGMA user_version");
@@ -210,7 +238,13 @@ std::unique_ptr<SqliteAccount> SqliteAccount::open(const std::string& path, std:
     if (firstLayout) exec(db.get(), kCopyFirstLayout);
     if (layout != kLayout)
       exec(db.get(), ("PRAGMA user_version=" + std::to_string(kLayout)).c_str());
-    adoptUtf8Text(db.get());
+    if (!hasTable(db.get(), "text_form")) {
+      check(db.get(),
+            sqlite3_create_function(db.get(), "tarn_utf8", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                    nullptr, toUtf8, nullptr, nullptr),
+            "register the text conversion");
+      exec(db.get(), kConvertText);
+    }
     exec(db.get(), SqliteIndexStore::schema());
     exec(db.get(),
          "INSERT OR IGNORE INTO sections(file, kind, name, casefold, modulo) "

@@ -5,8 +5,8 @@
 #include <array>
 #include <cstdint>
 
-#include "server/engine/store/sql/sql_index_store.h"
 #include "server/engine/store/index_keys.h"
+#include "server/engine/store/sql/sql_index_store.h"
 #include "server/engine/store/sqlite/sqlite.h"
 #include "server/engine/store/store.h"
 
@@ -25,12 +25,12 @@ class SqliteIndexStore final : public sql::SqlIndexStore<SqliteIndexStore> {
                      const ItemVisitor& forEachItem) override;
 
   template <typename... Values>
-  [[nodiscard]] BoundRun query(sql::IndexStatement id, const Values&... values) {
-    return BoundRun(statements_[static_cast<int>(id)], values...);
+  [[nodiscard]] Statement::Use query(sql::IndexStatement id, const Values&... values) {
+    return Statement::Use(statements_[static_cast<int>(id)], values...);
   }
   template <typename... Values>
   void run(sql::IndexStatement id, const Values&... values) {
-    BoundRun(statements_[static_cast<int>(id)], values...).run();
+    Statement::Use(statements_[static_cast<int>(id)], values...).run();
   }
 
  private:
