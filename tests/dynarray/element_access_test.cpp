@@ -7,6 +7,7 @@
 #include "tarn/frame/environment.h"
 #include "tarn/frame/error.h"
 #include "tests/dynarray/reference_model.h"
+#include "tests/support/expect_error.h"
 
 namespace tarn {
 
@@ -177,12 +178,7 @@ TEST(DynamicArrayLevels, UnconvertibleNumbersFailBeforeTheTextChanges) {
   for (const auto& b : bad) {
     const auto a = array("a]b^c");
     auto expectFailure = [&](auto&& call) {
-      try {
-        call();
-        ADD_FAILURE() << "no error for " << b.number;
-      } catch (const TarnError& e) {
-        EXPECT_EQ(e.number(), b.number);
-      }
+      EXPECT_EQ(testing::errorOf(call).number(), b.number);
       EXPECT_EQ(a->brCString(), original);
     };
     expectFailure([&] { (void)a->brExtractStr(1, b.value); });
@@ -214,15 +210,13 @@ TEST(DynamicArrayObjects, TakesOtherArraysTextAndRejectsNothing) {
 
   for (bool insert : {false, true}) {
     const auto b = array("a^b");
-    try {
+    const TarnError e = testing::errorOf([&] {
       if (insert)
         b->brInsert(Ref<clsTarnDynamicArray>(), level(1));
       else
         b->brReplace(Ref<clsTarnDynamicArray>(), level(1));
-      ADD_FAILURE() << "no error";
-    } catch (const TarnError& e) {
-      EXPECT_EQ(e.number(), err::kObjectNotSet);
-    }
+    });
+    EXPECT_EQ(e.number(), err::kObjectNotSet);
     EXPECT_EQ(shown(b->brCString()), "a^b");
   }
 }

@@ -10,6 +10,7 @@
 #include "tarn/frame/environment.h"
 #include "tarn/frame/error.h"
 #include "tests/dynarray/reference_model.h"
+#include "tests/support/expect_error.h"
 
 namespace tarn {
 namespace {
@@ -188,12 +189,7 @@ TEST(DynamicArrayLocate, ObjectMembersAndConversions) {
   EXPECT_EQ(position, 2);
 
   auto expectError = [](std::int32_t number, auto&& call) {
-    try {
-      call();
-      ADD_FAILURE() << "no error " << number;
-    } catch (const TarnError& e) {
-      EXPECT_EQ(e.number(), number);
-    }
+    EXPECT_EQ(testing::errorOf(call).number(), number);
   };
   const Ref<clsTarnDynamicArray> nothing;
   expectError(err::kObjectNotSet, [&] { (void)a->brLocate(nothing, position); });
@@ -359,12 +355,10 @@ TEST(DynamicArrayEqual, ComparesNumbersAsIntegersAndTextByMode) {
   EXPECT_TRUE(arrays.make(u"x\u00FE", Mode::Unlinked)->brEqualStr(u"X\u00DE"));
   const auto other = arrays.make(u"ABC", Mode::Unlinked);
   EXPECT_TRUE(arrays.make(u"abc", Mode::Unlinked)->brEqual(other));
-  try {
-    (void)arrays.make(u"1e10", Mode::Unlinked)->brEqualStr(u"1");
-    ADD_FAILURE() << "no overflow";
-  } catch (const TarnError& e) {
-    EXPECT_EQ(e.number(), err::kOverflow);
-  }
+  EXPECT_EQ(testing::errorOf([&] {
+              (void)arrays.make(u"1e10", Mode::Unlinked)->brEqualStr(u"1");
+            }).number(),
+            err::kOverflow);
 }
 
 TEST(DynamicArrayTrim, CollapsesSpacesOfTheWholeText) {
