@@ -94,12 +94,6 @@ TEST(EnvelopeTest, MalformedCountedFieldsRaisePlatformErrors) {
   }
 }
 
-}  // namespace
-}  // namespace tarn
-
-namespace tarn {
-namespace {
-
 TEST(EnvelopeTest, RequestsBuiltIntoAStringReplaceItsContents) {
   String out = u"left over from a much longer request than the next one";
   envelope::buildRequestInto(out, u'R', {INT32_MIN, u"id", 0, INT32_MAX});

@@ -159,12 +159,6 @@ TEST(PortOpen, FailuresThrowEngineError) {
   EXPECT_EQ(parseReply(fresh->execute(req("Z", {"33"}))).data, "FRESH");
 }
 
-}  // namespace
-}  // namespace tarn::server::testing
-
-namespace tarn::server::testing {
-namespace {
-
 // Several processes meeting a system directory (and an account) that none of them has seen
 // must all log on: whoever creates a file, the others find it complete.
 TEST(FirstUse, ProcessesStartingTogetherOnANewSystemAllLogOn) {
