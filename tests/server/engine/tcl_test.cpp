@@ -35,18 +35,6 @@ class Tcl : public EngineTest {
   void put(const char* id, const std::string& body) {
     ASSERT_EQ(run(req("W", {f_, id, body})).status, 0);
   }
-  // The ids a selection leaves in the active list.
-  std::string selected(const std::string& command) {
-    TclReply t = tcl(command);
-    EXPECT_EQ(t.status, 0) << command;
-    EXPECT_TRUE(t.captured.rfind("Active list: ", 0) == 0) << command << " -> " << t.captured;
-    Reply r = run(req("n", {run(req("S", {"-1"})).data}));
-    EXPECT_EQ(r.status, status::kEndOfList);
-    std::string ids = r.data;
-    for (char& c : ids)
-      if (c == AM) c = ' ';
-    return ids;
-  }
   std::string f_, d_;
 };
 
