@@ -135,6 +135,14 @@ inline TclReply parseTcl(const std::string& raw) {
   return t;
 }
 
+// A TCL command with its stacked lines, or a request, on a port of the test's choosing.
+inline TclReply tclOn(Port& p, std::initializer_list<std::string_view> lines) {
+  return parseTcl(p.execute(req("E", lines)));
+}
+inline Reply runOn(Port& p, const std::string& request) {
+  return parseReply(p.execute(request));
+}
+
 // A fresh system: a temporary directory, or with TARN_TEST_POSTGRES set a fresh database.
 class TempSystem {
  public:
