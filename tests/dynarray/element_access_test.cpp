@@ -274,24 +274,17 @@ TEST(DynamicArrayModel, SequencesOfEditsAgreeWithTheModel) {
               << shown(expected) << " extract " << x << "," << y << "," << z;
           break;
         case 1:
-          if (plain)
-            a->brReplaceStr(fresh, x, y, z);
-          else
-            a->brReplaceStr(fresh, level(x), level(y), level(z));
+          plain ? a->brReplaceStr(fresh, x, y, z)
+                : a->brReplaceStr(fresh, level(x), level(y), level(z));
           expected = model::replace(expected, fresh, x, y, z);
           break;
         case 2:
-          if (plain)
-            a->brInsertStr(fresh, x, y, z);
-          else
-            a->brInsertStr(fresh, level(x), level(y), level(z));
+          plain ? a->brInsertStr(fresh, x, y, z)
+                : a->brInsertStr(fresh, level(x), level(y), level(z));
           expected = model::insert(expected, fresh, x, y, z);
           break;
         case 3:
-          if (plain)
-            a->brDelete(x, y, z);
-          else
-            a->brDelete(level(x), level(y), level(z));
+          plain ? a->brDelete(x, y, z) : a->brDelete(level(x), level(y), level(z));
           expected = model::remove(expected, x, y, z);
           break;
         default:
