@@ -53,4 +53,10 @@ bool isAlive(const ProcessIdentity& identity) noexcept {
   return start == identity.start;
 }
 
+std::string hostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "?";
+  return name;
+}
+
 }  // namespace tarn::server::store

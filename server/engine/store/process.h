@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 #include <cstdint>
+#include <string>
 
 namespace tarn::server::store {
 
@@ -16,5 +17,7 @@ struct ProcessIdentity {
 [[nodiscard]] ProcessIdentity currentProcess() noexcept;
 // True while the process that identity names is running (a zombie counts as gone).
 [[nodiscard]] bool isAlive(const ProcessIdentity& identity) noexcept;
+// This machine's name, or "?" when the kernel does not say.
+[[nodiscard]] std::string hostName();
 
 }  // namespace tarn::server::store

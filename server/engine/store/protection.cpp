@@ -46,9 +46,7 @@ bool credentialsMatch(Account& account, std::string_view user, std::string_view 
 }
 
 std::string logonSource() {
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '?';
-  return "uid " + std::to_string(::getuid()) + " on " + host;
+  return "uid " + std::to_string(::getuid()) + " on " + hostName();
 }
 
 std::chrono::milliseconds logonDelay(long count) noexcept {

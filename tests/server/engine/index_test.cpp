@@ -194,7 +194,7 @@ TEST_F(IndexTest, IndexSurvivesReopeningTheAccount) {
 }
 
 // The engine's index against a plain sorted set over random writes and deletes, in a file that
-// folds item-ids and one that does not.
+// folds item-ids and one that does not; the rebuild at the end fills more entries than one batch.
 TEST_F(IndexTest, MatchesASortedModelOverRandomChanges) {
   ASSERT_EQ(tcl("CREATE-FILE EXACT 1 (s").returned, "417");
   for (const char* name : {"CUST", "EXACT"}) {
@@ -208,8 +208,8 @@ TEST_F(IndexTest, MatchesASortedModelOverRandomChanges) {
     using Entry = std::tuple<std::string, std::string, long>;  // key, stored id, value count
     std::map<std::string, std::vector<Entry>> byItem;          // by folded id
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-    for (int step = 0; step < 600; ++step) {
-      std::string id = std::string(1, "abAB"[pick(4)]) + std::to_string(pick(20));
+    for (int step = 0; step < 900; ++step) {
+      std::string id = std::string(1, "abAB"[pick(4)]) + std::to_string(pick(200));
       std::string folded = id;
       if (fold)
         for (char& c : folded) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -238,6 +238,7 @@ TEST_F(IndexTest, MatchesASortedModelOverRandomChanges) {
     std::vector<std::string> expected;
     for (const auto& [k, folded, vc, id] : model)
       expected.push_back(entry(k, std::to_string(vc), id));
+    ASSERT_GT(expected.size(), 300u) << name;  // more than one batch of a bulk fill
     EXPECT_EQ(walk(ix, "N"), expected) << name;
     std::vector<std::string> backward = walk(ix, "P");
     std::reverse(backward.begin(), backward.end());

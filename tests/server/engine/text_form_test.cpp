@@ -36,6 +36,7 @@ TEST_F(EngineTest, OlderWindows1252AccountsAreConvertedOnFirstOpen) {
   const std::string g = openFile("T\xC3\x84G");
   EXPECT_EQ(run(req("R", {g, "\xC3\xA9", "0"})).data, "Caf\xC3\xA9\xFE\xE2\x82\xAC \xE2\x80\xB0");
   EXPECT_EQ(run(req("R", {g, "\xC3\x83\xC2\xA9", "0"})).data, "\xC3\x83");
+  (void)openFile("T\xC3\x84G,T\xC3\x84G");  // the data section's own name converted too
   // Converted once: opening again changes nothing further.
   port_.reset();
   port_ = system_.open();

@@ -23,8 +23,6 @@ constexpr const char* kSessionSettings =
     "SET tcp_keepalives_count=3; SET tcp_user_timeout=25000; "
     "SET default_transaction_isolation='read committed'; LISTEN " TARN_PROTECTION_CHANNEL;
 
-void ignoreNotice(void*, const char*) {}
-
 // The error classes in which the server or the network ended the session.
 bool connectionGone(const char* state) {
   if (state == nullptr) return false;
@@ -57,11 +55,6 @@ std::string trimmed(const char* message) {
   return out;
 }
 
-std::string lostMessage(const std::string& detail) {
-  return "the connection to the PostgreSQL server was lost (" + detail +
-         "); the port must reconnect";
-}
-
 }  // namespace
 
 Params& Params::add(std::int64_t value) noexcept {
@@ -80,6 +73,14 @@ Params& Params::add(std::string_view bytes) noexcept {
   lengths_[n_] = static_cast<int>(bytes.size());
   formats_[n_++] = 1;
   return *this;
+}
+
+Params& Params::addFolded(std::string_view name) {
+  std::string& f = folded_.at(folds_++);
+  f.assign(name);
+  for (char& c : f)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return add(std::string_view(f));
 }
 
 Params& Params::null() noexcept {
@@ -149,7 +150,8 @@ Session::Session(const std::string& conninfo) {
     conn_ = nullptr;
     throw StoreError(StoreFailure::kIo, "cannot connect to the PostgreSQL server: " + message);
   }
-  PQsetNoticeProcessor(conn_, ignoreNotice, nullptr);
+  PQsetNoticeProcessor(
+      conn_, [](void*, const char*) {}, nullptr);
   exec(kSessionSettings);
 }
 
@@ -173,7 +175,8 @@ void Session::ensureOpen() const {
 }
 
 void Session::markLost(const std::string& detail) {
-  lost_ = lostMessage(detail);
+  lost_ =
+      "the connection to the PostgreSQL server was lost (" + detail + "); the port must reconnect";
   throw StoreError(StoreFailure::kLost, lost_);
 }
 
@@ -361,41 +364,6 @@ Query schemaQuery(std::string_view tag, std::string_view schema, std::string_vie
   }
   for (char t : types) q.types.push_back(t == 'i' ? kInt8 : kBytea);
   return q;
-}
-
-CopyRows::CopyRows() {
-  // Signature, flags, header extension length.
-  data_.append("PGCOPY\n\xff\r\n\0", 11);
-  put(0, 4);
-  put(0, 4);
-}
-
-void CopyRows::put(std::uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i)
-    data_.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-void CopyRows::beginRow(int fields) {
-  put(static_cast<std::uint64_t>(fields), 2);
-}
-
-void CopyRows::field(std::string_view bytes) {
-  put(bytes.size(), 4);
-  data_.append(bytes);
-}
-
-void CopyRows::field(std::int64_t value) {
-  put(8, 4);
-  put(static_cast<std::uint64_t>(value), 8);
-}
-
-void CopyRows::null() {
-  put(0xFFFFFFFFu, 4);
-}
-
-std::string CopyRows::finish() {
-  put(0xFFFF, 2);
-  return std::move(data_);
 }
 
 std::int64_t lockKey(char space, std::string_view schema, std::int64_t number,

@@ -5,6 +5,8 @@
 
 #include <libpq-fe.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/engine/store/sql/sql_seam.h"
+#include "server/engine/store/sql/sql_statements.h"
 #include "server/engine/store/store.h"
 
 namespace tarn::server::store::postgres {
@@ -42,6 +44,8 @@ class Params {
   Params& operator=(const Params&) = delete;
   Params& add(std::int64_t value) noexcept;
   Params& add(std::string_view bytes) noexcept;
+  // A copy of name folded to lower case in ASCII, as the folded columns keep names.
+  Params& addFolded(std::string_view name);
   Params& null() noexcept;
   [[nodiscard]] int size() const noexcept { return n_; }
   [[nodiscard]] const char* const* values() const noexcept { return values_; }
@@ -53,7 +57,8 @@ class Params {
   int lengths_[kMaxParams] = {};
   int formats_[kMaxParams] = {};
   unsigned char integers_[kMaxParams][8] = {};
-  int n_ = 0;
+  std::array<std::string, 2> folded_;  // no statement binds more than two names
+  int n_ = 0, folds_ = 0;
 };
 
 struct ResultClearer {
@@ -90,8 +95,7 @@ class Rows {
   int row_ = -1;
 };
 
-// Adds the values of the seam to p, no more than limit of them. Folded names are not among
-// them: only an account binds those.
+// Adds the values of the seam to p, no more than limit of them.
 inline void addValue(Params& p, std::int64_t value) {
   p.add(value);
 }
@@ -101,15 +105,14 @@ inline void addValue(Params& p, std::string_view bytes) {
 inline void addValue(Params& p, sql::Text text) {
   p.add(text.text);
 }
+inline void addValue(Params& p, sql::Folded name) {
+  p.addFolded(name.name);
+}
 inline void addValue(Params& p, sql::OrNull value) {
   if (value.present)
     p.add(value.bytes);
   else
     p.null();
-}
-template <typename... Values>
-void addValues(Params& p, std::size_t limit, const Values&... values) {
-  ((p.size() < static_cast<int>(limit) ? addValue(p, values) : void()), ...);
 }
 
 // A statement of the store: a name unique in the session and its SQL.
@@ -125,6 +128,23 @@ struct Query {
                                 std::string_view name, std::string_view sql,
                                 std::string_view types);
 
+// The statements of table (sql_statements.h) on schema into their slots, each named prefix and
+// its number.
+template <typename Id, std::size_t N, std::size_t M>
+void prepareAll(const std::string& prefix, std::string_view schema,
+                const sql::StatementText<Id> (&table)[M], std::array<Query, N>& slots) {
+  for (const auto& t : table) {
+    const auto n = static_cast<std::size_t>(t.id);
+    slots[n] = schemaQuery(prefix, schema, std::to_string(n), t.sql, t.types);
+  }
+}
+
+// Adds values to p, no more of them than q has parameters.
+template <typename... Values>
+void addValues(Params& p, const Query& q, const Values&... values) {
+  ((p.size() < static_cast<int>(q.types.size()) ? addValue(p, values) : void()), ...);
+}
+
 // One connection to the server: a port's database session. Not for more than one thread.
 class Session {
  public:
@@ -137,6 +157,13 @@ class Session {
 
   // Runs q (prepared on first use) with params; results come in binary. Throws StoreError.
   Result run(const Query& q, const Params& params = {});
+  // The same with the values of sql_seam.h, bound by addValues.
+  template <typename... Values>
+  Result runWith(const Query& q, const Values&... values) {
+    Params p;
+    addValues(p, q, values...);
+    return run(q, p);
+  }
   // Runs first and then second in one round trip and one transaction (the caller's, or one of
   // their own); second takes its snapshot after first has run. Returns second's result.
   // Throws StoreError.
@@ -181,22 +208,6 @@ class Session {
   std::uint64_t protectionNotices_ = 0;
   std::set<std::string> prepared_;
   std::vector<std::string> tags_;
-};
-
-// Builds the rows of a binary COPY stream.
-class CopyRows {
- public:
-  CopyRows();
-  void beginRow(int fields);
-  void field(std::string_view bytes);
-  void field(std::int64_t value);
-  void null();
-  // The stream with its trailer; the builder is spent.
-  [[nodiscard]] std::string finish();
-
- private:
-  void put(std::uint64_t value, int bytes);
-  std::string data_;
 };
 
 // What tells this machine's processes apart from every other's: the kernel's boot id and the

@@ -5,6 +5,7 @@
 
 #include "server/engine/store/postgres/pg_index_store.h"
 #include "server/engine/store/sql/sql_account.h"
+#include "server/engine/store/sql/sql_statements.h"
 
 namespace tarn::server::store::postgres {
 namespace {
@@ -68,84 +69,42 @@ using sql::Statement;
   "tarn_system.port_live(l.port, l.claim), p.space FROM @.locks l LEFT JOIN tarn_system.ports " \
   "p ON p.number=l.port AND p.claim=l.claim WHERE l.section=$1 AND "
 
-// The statements: name (unique in the schema's tag), SQL, and a letter per parameter: 'i' int8,
-// 'b' bytea. Names match through their folded copies, folded to lower case so that files list
-// in the order a case-blind comparison gives.
-struct StatementText {
-  Statement id;
-  const char* name;
-  const char* sql;
-  const char* types;
-};
-constexpr StatementText kStatementSql[] = {
-    {Statement::kRead, "read", "SELECT body FROM @.items WHERE section=$1 AND key=$2", "ib"},
-    {Statement::kWrite, "write",
-     "INSERT INTO @.items(section, key, id, body) VALUES($1, $2, $3, $4) "
-     "ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, body=excluded.body",
-     "ibbb"},
-    {Statement::kWriteUnlessLocked, "write_free",
+// What PostgreSQL spells its own way: names match through their folded copies, and a lock row
+// is its port's while the port's claim lives.
+constexpr sql::StatementText<Statement> kOwnSql[] = {
+    {Statement::kWriteUnlessLocked,
      "INSERT INTO @.items(section, key, id, body) SELECT $1, $2, $3, $4 WHERE NOT EXISTS (SELECT "
      "1 FROM @.item_indexes WHERE section=$1) AND NOT EXISTS (SELECT 1 FROM @.locks WHERE "
      "section=$1 AND kind<2 AND item IN ($2, ''::bytea) AND NOT (port=$5 AND pid=$6 AND "
      "start=$7)) ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, body=excluded.body",
      "ibbbiii"},
-    {Statement::kDelete, "delete", "DELETE FROM @.items WHERE section=$1 AND key=$2", "ib"},
-    {Statement::kClear, "clear", "DELETE FROM @.items WHERE section=$1", "i"},
-    {Statement::kFindFile, "file",
-     "SELECT file FROM @.sections WHERE file_folded=$1 ORDER BY kind LIMIT 1", "b"},
-    {Statement::kFindDictionary, "dict", TARN_SECTION_COLUMNS "WHERE file_folded=$1 AND kind=0",
+    {Statement::kFindFile, "SELECT file FROM @.sections WHERE file_folded=$1 ORDER BY kind LIMIT 1",
      "b"},
-    {Statement::kFindData, "data",
+    {Statement::kFindDictionary, TARN_SECTION_COLUMNS "WHERE file_folded=$1 AND kind=0", "b"},
+    {Statement::kFindData,
      TARN_SECTION_COLUMNS "WHERE file_folded=$1 AND kind=1 AND name_folded=$2", "bb"},
-    {Statement::kFirstData, "first_data",
+    {Statement::kFirstData,
      TARN_SECTION_COLUMNS
      "WHERE file_folded=$1 AND kind=1 ORDER BY name_folded=file_folded DESC, id LIMIT 1",
      "b"},
-    {Statement::kSections, "sections",
-     TARN_SECTION_COLUMNS "WHERE file_folded=$1 ORDER BY kind, id", "b"},
-    {Statement::kAllSections, "all_sections", TARN_SECTION_COLUMNS "ORDER BY file_folded, kind, id",
-     ""},
-    {Statement::kInsertSection, "add_section",
+    {Statement::kSections, TARN_SECTION_COLUMNS "WHERE file_folded=$1 ORDER BY kind, id", "b"},
+    {Statement::kAllSections, TARN_SECTION_COLUMNS "ORDER BY file_folded, kind, id"},
+    {Statement::kInsertSection,
      "INSERT INTO @.sections(file, file_folded, kind, name, name_folded, casefold, modulo) "
      "VALUES($1, $2, $3, $4, $5, $6, $7)",
      "bbibbii"},
-    {Statement::kDropSection, "drop_section", "DELETE FROM @.sections WHERE id=$1", "i"},
-    {Statement::kDropItems, "drop_items", "DELETE FROM @.items WHERE section=$1", "i"},
-    {Statement::kDropLocks, "drop_locks", "DELETE FROM @.locks WHERE section=$1", "i"},
-    {Statement::kItemHolders, "item_holders",
+    {Statement::kItemHolders,
      TARN_LOCK_COLUMNS "((l.kind=0 AND l.item=$2) OR (l.kind=1 AND l.item=''::bytea))", "ib"},
-    {Statement::kFileHolders, "file_holders", TARN_LOCK_COLUMNS "l.kind<2", "i"},
-    {Statement::kOpenHolders, "open_holders", TARN_LOCK_COLUMNS "l.kind=2", "i"},
-    {Statement::kInsertLock, "lock",
+    {Statement::kFileHolders, TARN_LOCK_COLUMNS "l.kind<2", "i"},
+    {Statement::kOpenHolders, TARN_LOCK_COLUMNS "l.kind=2", "i"},
+    {Statement::kInsertLock,
      "INSERT INTO @.locks VALUES($1, $2, $3, $4, $5, $6, $7) ON CONFLICT(section, kind, item) DO "
      "UPDATE SET port=excluded.port, pid=excluded.pid, start=excluded.start, claim=excluded.claim",
      "iibiiii"},
-    {Statement::kDeleteLock, "unlock",
-     "DELETE FROM @.locks WHERE section=$1 AND kind=$2 AND item=$3 AND port=$4 AND pid=$5 AND "
-     "start=$6",
-     "iibiii"},
-    {Statement::kDeleteOwner, "unlock_owner",
-     "DELETE FROM @.locks WHERE pid=$1 AND start=$2 AND port=$3", "iii"},
-    {Statement::kDeleteOwnerLocks, "unlock_owner_locks",
-     "DELETE FROM @.locks WHERE pid=$1 AND start=$2 AND port=$3 AND kind<2", "iii"},
-    {Statement::kSweep, "sweep", "DELETE FROM @.locks WHERE port=$1 AND claim=$2", "ii"},
-    {Statement::kCredentials, "credentials", "SELECT login, hash FROM @.credentials", ""},
-    {Statement::kClearCredentials, "clear_credentials", "DELETE FROM @.credentials", ""},
-    {Statement::kInsertCredentials, "add_credentials",
-     "INSERT INTO @.credentials(login, hash) VALUES($1, $2)", "bb"},
-    {Statement::kAddFailed, "add_failed",
-     "INSERT INTO @.failed_logons AS f(source, count) VALUES($1, 1) "
-     "ON CONFLICT(source) DO UPDATE SET count=f.count+1 RETURNING count",
-     "b"},
-    {Statement::kClearFailed, "clear_failed", "DELETE FROM @.failed_logons WHERE source=$1", "b"},
-    {Statement::kFailed, "failed", "SELECT count FROM @.failed_logons WHERE source=$1", "b"},
-    {Statement::kGrant, "grant", "INSERT INTO @.grants(account) VALUES($1) ON CONFLICT DO NOTHING",
-     "b"},
-    {Statement::kRevoke, "revoke", "DELETE FROM @.grants WHERE account=$1", "b"},
-    {Statement::kGrants, "grants", "SELECT 1 FROM @.grants WHERE account=$1", "b"},
-    {Statement::kGrantees, "grantees", "SELECT account FROM @.grants ORDER BY account", ""},
+    {Statement::kSweep, "DELETE FROM @.locks WHERE port=$1 AND claim=$2", "ii"},
+    {Statement::kCredentials, "SELECT login, hash FROM @.credentials"},
 };
-static_assert(std::size(kStatementSql) == sql::kStatements);
+static_assert(sql::coversAll(kOwnSql));
 
 // The account's schema on the port's session, as the SQL account policy runs it.
 class PgDb {
@@ -155,8 +114,8 @@ class PgDb {
         schema_(std::move(schema)),
         tag_(session_->tagFor(schema_)),
         indexes_(*session_, tag_, schema_) {
-    for (const StatementText& t : kStatementSql)
-      queries_[static_cast<int>(t.id)] = query(t.name, t.sql, t.types);
+    prepareAll(tag_ + "a", schema_, sql::kSharedStatements, queries_);
+    prepareAll(tag_ + "a", schema_, kOwnSql, queries_);
     count_ = query("count", "SELECT count(*) FROM @.items WHERE section=$1", "i");
     // Pages of the walks in key order: the first, then those after the last key seen.
     idsFirst_ = query("ids",
@@ -185,11 +144,11 @@ class PgDb {
 
   template <typename... Values>
   [[nodiscard]] Rows query(Statement id, const Values&... values) {
-    return Rows(execute(id, values...));
+    return Rows(session_->runWith(queries_[static_cast<int>(id)], values...));
   }
   template <typename... Values>
   std::int64_t run(Statement id, const Values&... values) {
-    return execute(id, values...).changed();
+    return session_->runWith(queries_[static_cast<int>(id)], values...).changed();
   }
   // The advisory locks order the write against lock takers, which hold the same locks while
   // they look and insert, and the write's check runs after them with a snapshot of its own: a
@@ -201,7 +160,7 @@ class PgDb {
     serialise.add(sectionKey(s)).add(lockKey('I', schema_, s.id, key));
     const Query& q = queries_[static_cast<int>(id)];
     Params p;
-    bind(p, q, values...);
+    addValues(p, q, values...);
     return session_->runPair(serialiseItem_, serialise, q, p).changed();
   }
 
@@ -277,31 +236,6 @@ class PgDb {
     return schemaQuery(tag_, schema_, name, sql, types);
   }
 
-  template <typename... Values>
-  Result execute(Statement id, const Values&... values) {
-    const Query& q = queries_[static_cast<int>(id)];
-    Params p;
-    bind(p, q, values...);
-    return session_->run(q, p);
-  }
-  template <typename... Values>
-  void bind(Params& p, const Query& q, const Values&... values) {
-    folds_ = 0;
-    const int limit = static_cast<int>(q.types.size());
-    ((p.size() < limit ? bindOne(p, values) : void()), ...);
-  }
-  template <typename Value>
-  static void bindOne(Params& p, const Value& value) {
-    addValue(p, value);
-  }
-  void bindOne(Params& p, sql::Folded name) {
-    std::string& f = folded_.at(folds_++);
-    f.assign(name.name);
-    for (char& c : f)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    p.add(std::string_view(f));
-  }
-
   // Walks s in key order a page at a time; each page is a statement of its own, so that visit
   // may use the session between pages, and the last key seen starts the next page. With
   // firstPageOnly it stops after one page. Returns whether it reached the end.
@@ -328,17 +262,12 @@ class PgDb {
   PgIndexStore indexes_;
   std::array<Query, sql::kStatements> queries_;
   Query count_, idsFirst_, idsNext_, itemsFirst_, itemsNext_, serialiseItem_, serialiseSection_;
-  // The folded names of the statement being bound (at most two per statement).
-  std::array<std::string, 2> folded_;
-  int folds_ = 0;
 };
 
 // Makes the account's schema, tables and master dictionary, and registers it, in one transaction
 // under a lock on its name so that two machines making it at once do not collide.
 void makeAccount(Session& session, const std::string& name) {
-  static const Query registered = schemaQuery(
-      "sys_", "", "registered", "SELECT 1 FROM tarn_system.accounts WHERE name=$1", "b");
-  if (session.run(registered, Params().add(name)).rows() > 0) return;
+  if (accountRegistered(session, name)) return;
   session.transaction(
       "BEGIN",
       [&] {
@@ -358,6 +287,12 @@ void makeAccount(Session& session, const std::string& name) {
 
 }  // namespace
 
+bool accountRegistered(Session& session, std::string_view name) {
+  static const Query q = schemaQuery("sys_", "", "registered",
+                                     "SELECT 1 FROM tarn_system.accounts WHERE name=$1", "b");
+  return session.run(q, Params().add(name)).rows() > 0;
+}
+
 std::unique_ptr<Account> openPgAccount(std::shared_ptr<Session> session, std::string name,
                                        bool create) {
   // Identifiers longer than this are cut short by the server: two names would meet in one schema.
@@ -366,11 +301,8 @@ std::unique_ptr<Account> openPgAccount(std::shared_ptr<Session> session, std::st
                      "account names on a PostgreSQL system are at most 63 characters: " + name);
   if (create) {
     makeAccount(*session, name);
-  } else {
-    static const Query registered = schemaQuery(
-        "sys_", "", "registered", "SELECT 1 FROM tarn_system.accounts WHERE name=$1", "b");
-    if (session->run(registered, Params().add(name)).rows() == 0)
-      throw StoreError(StoreFailure::kIo, "no account " + name + " on this system");
+  } else if (!accountRegistered(*session, name)) {
+    throw StoreError(StoreFailure::kIo, "no account " + name + " on this system");
   }
   return std::make_unique<sql::SqlAccount<PgDb>>(name, std::move(session), name);
 }

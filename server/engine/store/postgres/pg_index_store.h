@@ -25,22 +25,14 @@ class PgIndexStore final : public sql::SqlIndexStore<PgIndexStore> {
 
   template <typename... Values>
   [[nodiscard]] Rows query(sql::IndexStatement id, const Values&... values) {
-    return Rows(execute(id, values...));
+    return Rows(session_.runWith(queries_[static_cast<int>(id)], values...));
   }
   template <typename... Values>
   void run(sql::IndexStatement id, const Values&... values) {
-    (void)execute(id, values...);
+    (void)session_.runWith(queries_[static_cast<int>(id)], values...);
   }
 
  private:
-  template <typename... Values>
-  Result execute(sql::IndexStatement id, const Values&... values) {
-    const Query& q = queries_[static_cast<int>(id)];
-    Params p;
-    addValues(p, q.types.size(), values...);
-    return session_.run(q, p);
-  }
-
   Session& session_;
   std::string tag_, schema_;
   std::array<Query, sql::kIndexStatements> queries_;

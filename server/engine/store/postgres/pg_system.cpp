@@ -1,7 +1,5 @@
 #include "server/engine/store/postgres/pg_system.h"
 
-#include <unistd.h>
-
 #include <set>
 
 #include "common/secret_text.h"
@@ -67,12 +65,6 @@ std::string withoutPassword(const std::string& conninfo) {
   return secret ? shown : secrets::masked(conninfo);
 }
 
-std::string hostName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return "?";
-  return name;
-}
-
 class PgSystem final : public System {
  public:
   PgSystem(const std::string& conninfo, bool create)
@@ -89,9 +81,7 @@ class PgSystem final : public System {
   [[nodiscard]] const std::string& location() const noexcept override { return location_; }
 
   [[nodiscard]] bool accountExists(std::string_view name) override {
-    static const Query q =
-        systemQuery("account", "SELECT 1 FROM tarn_system.accounts WHERE name = $1", "b");
-    return session_->run(q, Params().add(name)).rows() > 0;
+    return accountRegistered(*session_, name);
   }
 
   [[nodiscard]] std::vector<std::string> accounts() override {

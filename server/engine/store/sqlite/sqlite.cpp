@@ -55,6 +55,27 @@ DbHandle openDatabase(const std::string& path, bool create) {
   return db;
 }
 
+bool hasTable(sqlite3* db, const char* name) {
+  Statement q(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?1");
+  Statement::Use row(q);
+  row.bindText(1, name);
+  return row.step();
+}
+
+std::string sqliteText(std::string_view neutral) {
+  std::string out;
+  out.reserve(neutral.size());
+  for (std::size_t i = 0; i < neutral.size(); ++i) {
+    const char c = neutral[i];
+    const char next = i + 1 < neutral.size() ? neutral[i + 1] : '\0';
+    if (c == '@' && next == '.')
+      ++i;
+    else
+      out.push_back(c == '$' && next >= '0' && next <= '9' ? '?' : c);
+  }
+  return out;
+}
+
 void check(sqlite3* db, int rc, const char* context) {
   if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
   throw sqliteError(rc, std::string(context) + ": " + sqlite3_errmsg(db));

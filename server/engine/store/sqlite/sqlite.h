@@ -3,12 +3,14 @@
 
 #include <sqlite3.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "server/engine/store/sql/sql_seam.h"
+#include "server/engine/store/sql/sql_statements.h"
 #include "server/engine/store/store.h"
 
 namespace tarn::server::store {
@@ -32,6 +34,8 @@ void exec(sqlite3* db, const char* sql);
 // without consulting the busy handler, so a process that meets another one switching the same
 // new file retries for a while instead of failing.
 void useWal(sqlite3* db);
+// Whether db has a table of that name. Throws StoreError.
+[[nodiscard]] bool hasTable(sqlite3* db, const char* name);
 // Throws StoreError carrying db's last message when rc is not one of the accepted codes.
 void check(sqlite3* db, int rc, const char* context);
 
@@ -46,6 +50,13 @@ class Statement {
   class Use {
    public:
     explicit Use(Statement& s) noexcept : stmt_(s.stmt_.get()), db_(s.db_) {}
+    // Binds values of the SQL stores' seam (sql_seam.h) in order, no more of them than the
+    // statement has parameters.
+    template <typename... Values>
+    explicit Use(Statement& s, const Values&... values) : Use(s) {
+      int index = 0;
+      (bindValue(++index, values), ...);
+    }
     ~Use() {
       sqlite3_reset(stmt_);
       sqlite3_clear_bindings(stmt_);
@@ -59,19 +70,32 @@ class Statement {
     Use& bindText(int index, std::string_view text);
     // Steps once: true with a row, false when done. Throws StoreError.
     [[nodiscard]] bool step();
+    [[nodiscard]] bool next() { return step(); }
     // Steps to completion, for statements without rows. Throws StoreError.
     void run();
     [[nodiscard]] std::int64_t integer(int column) const noexcept {
       return sqlite3_column_int64(stmt_, column);
     }
     [[nodiscard]] std::string_view bytes(int column) const noexcept;
-    // How many parameters the statement has (its highest ?N).
-    [[nodiscard]] int parameters() const noexcept { return sqlite3_bind_parameter_count(stmt_); }
-    [[nodiscard]] bool isNull(int column) const noexcept {
-      return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
-    }
 
    private:
+    [[nodiscard]] bool has(int index) const noexcept {
+      return index <= sqlite3_bind_parameter_count(stmt_);
+    }
+    void bindValue(int index, std::int64_t value) {
+      if (has(index)) bind(index, value);
+    }
+    void bindValue(int index, std::string_view bytes) {
+      if (has(index)) bind(index, bytes);
+    }
+    // Names compare under the columns' NOCASE collation, which needs them bound as text.
+    void bindValue(int index, sql::Text text) { bindText(index, text.text); }
+    void bindValue(int index, sql::Folded name) { bindText(index, name.name); }
+    // Unbound parameters are NULL.
+    void bindValue(int index, sql::OrNull value) {
+      if (value.present && has(index)) bind(index, value.bytes);
+    }
+
     sqlite3_stmt* stmt_;
     sqlite3* db_;
   };
@@ -81,36 +105,16 @@ class Statement {
   sqlite3* db_ = nullptr;
 };
 
-// One run of a statement with the values of the SQL stores' seam (sql_seam.h), bound on
-// construction; the statement is reset when it goes.
-class BoundRun {
- public:
-  template <typename... Values>
-  explicit BoundRun(Statement& statement, const Values&... values) : use_(statement) {
-    int index = 0;
-    (bindOne(++index, values), ...);
-  }
-  [[nodiscard]] bool next() { return use_.step(); }
-  [[nodiscard]] std::int64_t integer(int column) const noexcept { return use_.integer(column); }
-  [[nodiscard]] std::string_view bytes(int column) const noexcept { return use_.bytes(column); }
-  void run() { use_.run(); }
+// A statement of sql_statements.h as SQLite reads it: no schema before a table, ?N for $N.
+[[nodiscard]] std::string sqliteText(std::string_view neutral);
 
- private:
-  void bindOne(int index, std::int64_t value) {
-    if (index <= use_.parameters()) use_.bind(index, value);
-  }
-  void bindOne(int index, std::string_view bytes) {
-    if (index <= use_.parameters()) use_.bind(index, bytes);
-  }
-  // Names compare under the columns' NOCASE collation, which needs them bound as text.
-  void bindOne(int index, sql::Text text) { use_.bindText(index, text.text); }
-  void bindOne(int index, sql::Folded name) { use_.bindText(index, name.name); }
-  // Unbound parameters are NULL.
-  void bindOne(int index, sql::OrNull value) {
-    if (value.present && index <= use_.parameters()) use_.bind(index, value.bytes);
-  }
-  Statement::Use use_;
-};
+// Prepares each statement of table into its slot. Throws StoreError.
+template <typename Id, std::size_t N, std::size_t M>
+void prepareAll(sqlite3* db, const sql::StatementText<Id> (&table)[M],
+                std::array<Statement, N>& slots) {
+  for (const auto& t : table)
+    slots[static_cast<std::size_t>(t.id)] = Statement(db, sqliteText(t.sql).c_str());
+}
 
 // BEGIN IMMEDIATE, COMMIT and ROLLBACK, prepared once per database. BEGIN IMMEDIATE takes the
 // write lock at once so that checks made inside the transaction still hold at the commit.

@@ -2,7 +2,8 @@
 
 #include <utility>
 
-#include "server/engine/store/sqlite/text_form.h"
+#include "server/engine/store/sql/sql_statements.h"
+#include "server/engine/text/utf8.h"
 
 namespace tarn::server::store {
 namespace {
@@ -61,20 +62,14 @@ DROP TABLE items_first_layout;
 // The two columns after the owner and kind are the sweep's: a dead process's every lock goes.
 #define TARN_LOCK_COLUMNS "SELECT port, pid, start, kind, pid, start FROM locks "
 
-// File and section names are NOCASE columns: the folded names bind as the names themselves.
-constexpr std::pair<Statement, const char*> kStatementSql[] = {
-    {Statement::kRead, "SELECT body FROM items WHERE section=?1 AND key=?2"},
-    // An overwrite updates the row in place: the key index is left as it is.
-    {Statement::kWrite,
-     "INSERT INTO items(section, key, id, body) VALUES(?1,?2,?3,?4) "
-     "ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, body=excluded.body"},
+// What SQLite spells its own way: file and section names are NOCASE columns, so the folded
+// names bind as the names themselves; a lock row is its owner's until the owner's process ends.
+constexpr sql::StatementText<Statement> kOwnSql[] = {
     {Statement::kWriteUnlessLocked,
      "INSERT INTO items(section, key, id, body) SELECT ?1, ?2, ?3, ?4 WHERE NOT EXISTS (SELECT 1 "
      "FROM locks WHERE section=?1 AND ((kind=0 AND item=?2) OR (kind=1 AND item=X'')) AND NOT "
      "(port=?5 AND pid=?6 AND start=?7)) AND NOT EXISTS (SELECT 1 FROM item_indexes WHERE "
      "section=?1) ON CONFLICT(section, key) DO UPDATE SET id=excluded.id, body=excluded.body"},
-    {Statement::kDelete, "DELETE FROM items WHERE section=?1 AND key=?2"},
-    {Statement::kClear, "DELETE FROM items WHERE section=?1"},
     {Statement::kFindFile, "SELECT file FROM sections WHERE file=?1 ORDER BY kind LIMIT 1"},
     {Statement::kFindDictionary, TARN_SECTION_COLUMNS "WHERE file=?1 AND kind=0"},
     {Statement::kFindData, TARN_SECTION_COLUMNS "WHERE file=?1 AND kind=1 AND name=?2"},
@@ -84,35 +79,43 @@ constexpr std::pair<Statement, const char*> kStatementSql[] = {
     {Statement::kAllSections, TARN_SECTION_COLUMNS "ORDER BY file, kind, id"},
     {Statement::kInsertSection,
      "INSERT INTO sections(file, kind, name, casefold, modulo) VALUES(?1,?3,?4,?6,?7)"},
-    {Statement::kDropSection, "DELETE FROM sections WHERE id=?1"},
-    {Statement::kDropItems, "DELETE FROM items WHERE section=?1"},
-    {Statement::kDropLocks, "DELETE FROM locks WHERE section=?1"},
     {Statement::kItemHolders,
      TARN_LOCK_COLUMNS "WHERE section=?1 AND ((kind=0 AND item=?2) OR (kind=1 AND item=X''))"},
     {Statement::kFileHolders, TARN_LOCK_COLUMNS "WHERE section=?1 AND kind<2"},
     {Statement::kOpenHolders, TARN_LOCK_COLUMNS "WHERE section=?1 AND kind=2"},
     {Statement::kInsertLock, "INSERT OR REPLACE INTO locks VALUES(?1,?2,?3,?4,?5,?6)"},
-    {Statement::kDeleteLock,
-     "DELETE FROM locks WHERE section=?1 AND kind=?2 AND item=?3 AND port=?4 AND pid=?5 AND "
-     "start=?6"},
-    {Statement::kDeleteOwner, "DELETE FROM locks WHERE pid=?1 AND start=?2 AND port=?3"},
-    {Statement::kDeleteOwnerLocks,
-     "DELETE FROM locks WHERE pid=?1 AND start=?2 AND port=?3 AND kind<2"},
     {Statement::kSweep, "DELETE FROM locks WHERE pid=?1 AND start=?2"},
     {Statement::kCredentials, "SELECT user, hash FROM credentials"},
-    {Statement::kClearCredentials, "DELETE FROM credentials"},
-    {Statement::kInsertCredentials, "INSERT INTO credentials(user, hash) VALUES(?1, ?2)"},
-    {Statement::kAddFailed,
-     "INSERT INTO failed_logons(source, count) VALUES(?1, 1) "
-     "ON CONFLICT(source) DO UPDATE SET count=count+1 RETURNING count"},
-    {Statement::kClearFailed, "DELETE FROM failed_logons WHERE source=?1"},
-    {Statement::kFailed, "SELECT count FROM failed_logons WHERE source=?1"},
-    {Statement::kGrant, "INSERT OR IGNORE INTO grants(account) VALUES(?1)"},
-    {Statement::kRevoke, "DELETE FROM grants WHERE account=?1"},
-    {Statement::kGrants, "SELECT 1 FROM grants WHERE account=?1"},
-    {Statement::kGrantees, "SELECT account FROM grants ORDER BY account"},
 };
-static_assert(std::size(kStatementSql) == sql::kStatements);
+static_assert(sql::coversAll(kOwnSql));
+
+// Accounts made before the engine kept UTF-8 hold Windows-1252 text, and have no text_form
+// table. Sections keep their ids (items refer to them) and change in place; items and locks are
+// written anew, every old row gone before the new ones go in, since a converted key may equal
+// the key of a row still waiting to be converted. tarn_utf8 is toUtf8 below.
+constexpr const char* kConvertText = R"sql(
+UPDATE sections SET file=CAST(tarn_utf8(file) AS TEXT), name=CAST(tarn_utf8(name) AS TEXT);
+CREATE TEMP TABLE converted AS
+  SELECT section, tarn_utf8(key), tarn_utf8(id), tarn_utf8(body) FROM items;
+DELETE FROM items;
+INSERT INTO items(section, key, id, body) SELECT * FROM converted;
+DROP TABLE converted;
+CREATE TEMP TABLE converted AS SELECT section, kind, tarn_utf8(item), port, pid, start FROM locks;
+DELETE FROM locks;
+INSERT INTO locks SELECT * FROM converted;
+DROP TABLE converted;
+CREATE TABLE text_form(form TEXT NOT NULL);
+INSERT INTO text_form VALUES('UTF-8');
+)sql";
+
+// The Windows-1252 bytes of its argument in UTF-8, as a blob; NULL stays NULL.
+void toUtf8(sqlite3_context* ctx, int, sqlite3_value** args) {
+  if (sqlite3_value_type(args[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+  const auto* bytes = static_cast<const char*>(sqlite3_value_blob(args[0]));
+  const std::string out = text::fromWindows1252(
+      {bytes ? bytes : "", static_cast<std::size_t>(sqlite3_value_bytes(args[0]))});
+  sqlite3_result_blob(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
 
 int userVersion(sqlite3* db) {
   store::Statement q(db, "PRAGMA user_version");
@@ -120,20 +123,13 @@ int userVersion(sqlite3* db) {
   return row.step() ? static_cast<int>(row.integer(0)) : 0;
 }
 
-bool hasTable(sqlite3* db, const char* name) {
-  store::Statement q(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?1");
-  store::Statement::Use row(q);
-  row.bindText(1, name);
-  return row.step();
-}
-
 }  // namespace
 
 SqliteDb::SqliteDb(DbHandle db) : db_(std::move(db)) {
   sqlite3* h = db_.get();
   tx_.prepare(h);
-  for (const auto& [id, text] : kStatementSql)
-    statements_[static_cast<int>(id)] = store::Statement(h, text);
+  prepareAll(h, sql::kSharedStatements, statements_);
+  prepareAll(h, kOwnSql, statements_);
   count_ = store::Statement(h, "SELECT count(*) FROM items WHERE section=?1");
   dataVersion_ = store::Statement(h, "PRAGMA data_version");
   ids_ = store::Statement(h, "SELECT key FROM items WHERE section=?1 ORDER BY key");
@@ -242,7 +238,13 @@ std::unique_ptr<SqliteAccount> SqliteAccount::open(const std::string& path, std:
     if (firstLayout) exec(db.get(), kCopyFirstLayout);
     if (layout != kLayout)
       exec(db.get(), ("PRAGMA user_version=" + std::to_string(kLayout)).c_str());
-    adoptUtf8Text(db.get());
+    if (!hasTable(db.get(), "text_form")) {
+      check(db.get(),
+            sqlite3_create_function(db.get(), "tarn_utf8", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                    nullptr, toUtf8, nullptr, nullptr),
+            "register the text conversion");
+      exec(db.get(), kConvertText);
+    }
     exec(db.get(), SqliteIndexStore::schema());
     exec(db.get(),
          "INSERT OR IGNORE INTO sections(file, kind, name, casefold, modulo) "

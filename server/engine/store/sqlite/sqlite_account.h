@@ -29,7 +29,7 @@ class SqliteDb {
 
   [[nodiscard]] sqlite3* handle() const noexcept { return db_.get(); }
 
-  using Rows = BoundRun;
+  using Rows = Statement::Use;
 
   template <typename... Values>
   [[nodiscard]] Rows query(sql::Statement id, const Values&... values) {

@@ -5,8 +5,8 @@
 #include <array>
 #include <cstdint>
 
+#include "server/engine/store/index_keys.h"
 #include "server/engine/store/sql/sql_index_store.h"
-#include "server/engine/store/sqlite/entry_feed.h"
 #include "server/engine/store/sqlite/sqlite.h"
 #include "server/engine/store/store.h"
 
@@ -20,23 +20,22 @@ class SqliteIndexStore final : public sql::SqlIndexStore<SqliteIndexStore> {
   // Prepares its statements on db. Throws StoreError.
   explicit SqliteIndexStore(sqlite3* db);
 
-  // Sorts the entries first, so that the b-tree is filled at its end.
+  // Sorts the entries first, so that the b-tree is filled at its end, and inserts them in batches.
   std::int64_t build(const Section& s, const Correlative& c,
                      const ItemVisitor& forEachItem) override;
 
   template <typename... Values>
-  [[nodiscard]] BoundRun query(sql::IndexStatement id, const Values&... values) {
-    return BoundRun(statements_[static_cast<int>(id)], values...);
+  [[nodiscard]] Statement::Use query(sql::IndexStatement id, const Values&... values) {
+    return Statement::Use(statements_[static_cast<int>(id)], values...);
   }
   template <typename... Values>
   void run(sql::IndexStatement id, const Values&... values) {
-    BoundRun(statements_[static_cast<int>(id)], values...).run();
+    Statement::Use(statements_[static_cast<int>(id)], values...).run();
   }
 
  private:
-  EntryFeed feed_;  // registered before the statement that reads it is prepared
   std::array<Statement, sql::kIndexStatements> statements_;
-  Statement insertAll_;
+  Statement fill_;
 };
 
 }  // namespace tarn::server::store
