@@ -1,5 +1,6 @@
 #include "server/odbc/code_page.h"
 
+#include "common/windows1252.h"
 #include "server/engine/text/utf8.h"
 
 namespace tarn::server::odbc {
@@ -42,14 +43,6 @@ bool parseEncoding(std::string_view text, Encoding& out) noexcept {
   return false;
 }
 
-char16_t byteToUnit(unsigned char byte) noexcept {
-  return text::windows1252Char(byte);
-}
-
-unsigned char codePointToByte(char32_t codePoint) noexcept {
-  return text::windows1252Byte(codePoint);
-}
-
 std::string wideToBytes(const std::uint16_t* text, std::size_t length) {
   std::string out;
   out.reserve(length);
@@ -62,21 +55,13 @@ std::string wideToBytes(const std::uint16_t* text, std::size_t length) {
       out.push_back('?');
       continue;
     }
-    out.push_back(static_cast<char>(codePointToByte(unit)));
+    out.push_back(static_cast<char>(cp1252::toByte(unit)));
   }
   return out;
 }
 
 void bytesToWide(std::string_view bytes, std::uint16_t* out) noexcept {
-  for (char c : bytes) *out++ = byteToUnit(static_cast<unsigned char>(c));
-}
-
-std::string windows1252ToEngine(std::string_view bytes) {
-  return text::fromWindows1252(bytes);
-}
-
-std::string engineToWindows1252(std::string_view in) {
-  return text::toWindows1252(in);
+  for (char c : bytes) *out++ = cp1252::toChar(static_cast<unsigned char>(c));
 }
 
 bool wideToEngine(const std::uint16_t* in, std::size_t length, std::string& out,

@@ -17,24 +17,12 @@ enum class Encoding { kWindows1252, kUtf8 };
 [[nodiscard]] std::string_view encodingName(Encoding e) noexcept;
 [[nodiscard]] bool parseEncoding(std::string_view text, Encoding& out) noexcept;
 
-// Returns the UTF-16 unit for a Windows-1252 byte. Every byte has one: the five bytes the page
-// leaves undefined map to the C1 controls of the same value, so a byte string survives.
-[[nodiscard]] char16_t byteToUnit(unsigned char byte) noexcept;
-
-// Returns the Windows-1252 byte for a code point, or '?' when the page has none.
-[[nodiscard]] unsigned char codePointToByte(char32_t codePoint) noexcept;
-
-// Converts UTF-16 to Windows-1252 bytes; a surrogate pair (or a lone surrogate) becomes one '?'.
+// Converts UTF-16 to Windows-1252 bytes (common/windows1252.h); a surrogate pair (or a lone
+// surrogate) becomes one '?'.
 [[nodiscard]] std::string wideToBytes(const std::uint16_t* text, std::size_t length);
 
 // Writes one UTF-16 unit per Windows-1252 byte to out (which has room for bytes.size() units).
 void bytesToWide(std::string_view bytes, std::uint16_t* out) noexcept;
-
-// Windows-1252 bytes to engine text; the marks stay single bytes.
-[[nodiscard]] std::string windows1252ToEngine(std::string_view bytes);
-// Engine text to Windows-1252: a character without a byte becomes one '?' per UTF-16 unit, so
-// lengths the engine counts in UTF-16 units still count the bytes.
-[[nodiscard]] std::string engineToWindows1252(std::string_view text);
 
 // UTF-16 to engine text: U+00FB..U+00FF are the marks. Returns false, with the position (from 0)
 // of the first lone surrogate in badAt, when there is one.

@@ -126,11 +126,11 @@ SQLRETURN Connection::open(const std::vector<std::pair<std::string, std::string>
   try {
     // Connection strings arrive in Windows-1252 (the wide ones are converted to it), whatever
     // the connection's encoding; the engine compares credentials as its own text.
-    port = Port::open(
-        PortConfig{settings->system, settings->account, settings->callTimeLimit,
-                   settings->createAccount},
-        Credentials{windows1252ToEngine(settings->user), windows1252ToEngine(settings->password)},
-        settings->limits);
+    port = Port::open(PortConfig{settings->system, settings->account, settings->callTimeLimit,
+                                 settings->createAccount},
+                      Credentials{text::fromWindows1252(settings->user),
+                                  text::fromWindows1252(settings->password)},
+                      settings->limits);
   } catch (const AccessDenied& e) {
     throw DiagnosticError("28000", std::string("Logon refused: ") + e.what());
   } catch (const EngineError& e) {
@@ -193,11 +193,11 @@ std::string Connection::execute(std::string_view request, std::string* message) 
     // it is: a large item is then not copied on its way in or out.
     std::string converted;
     std::string_view engineRequest = request;
-    if (!text::sameInBothForms(request)) engineRequest = converted = windows1252ToEngine(request);
+    if (!text::sameInBothForms(request)) engineRequest = converted = text::fromWindows1252(request);
     std::string reply = port_->execute(engineRequest);
     std::string().swap(converted);
-    if (!text::sameInBothForms(reply)) reply = engineToWindows1252(reply);
-    if (message != nullptr) *message = engineToWindows1252(port_->message());
+    if (!text::sameInBothForms(reply)) reply = text::toWindows1252(reply);
+    if (message != nullptr) *message = text::toWindows1252(port_->message());
     return checkAlive(std::move(reply));
   }
   // The engine keeps what it is given: text that is not UTF-8 would be garbled for every

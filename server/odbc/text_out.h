@@ -3,6 +3,7 @@
 
 #include <sql.h>
 
+#include "common/windows1252.h"
 #include "server/odbc/code_page.h"
 
 #include <cstdint>
@@ -44,7 +45,7 @@ inline SQLLEN TextOut::write(std::string_view text, bool& truncated) const noexc
     auto* out = static_cast<std::uint16_t*>(buffer);
     for (SQLLEN i = 0; i < k; ++i) {
       unsigned char b = static_cast<unsigned char>(text[static_cast<std::size_t>(i)]);
-      out[i] = byteToUnit(b);
+      out[i] = cp1252::toChar(b);
     }
     out[k] = 0;
   }

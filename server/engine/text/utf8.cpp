@@ -1,17 +1,8 @@
 #include "server/engine/text/utf8.h"
 
-#include <array>
+#include "common/windows1252.h"
 
 namespace tarn::server::text {
-namespace {
-
-// Bytes 0x80..0x9F; the rest of the page is Latin-1.
-constexpr std::array<char16_t, 32> kHighControls = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-}  // namespace
 
 // A plain loop the compiler vectorises, so the usual text costs one pass.
 bool sameInBothForms(std::string_view s) noexcept {
@@ -137,19 +128,6 @@ std::size_t charCount(std::string_view s) noexcept {
   return n;
 }
 
-char16_t windows1252Char(unsigned char byte) noexcept {
-  if (byte >= 0x80 && byte < 0xA0) return kHighControls[byte - 0x80];
-  return byte;
-}
-
-unsigned char windows1252Byte(char32_t c) noexcept {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<unsigned char>(c);
-  for (unsigned i = 0; i < kHighControls.size(); ++i) {
-    if (kHighControls[i] == c) return static_cast<unsigned char>(0x80 + i);
-  }
-  return '?';
-}
-
 std::string fromWindows1252(std::string_view bytes) {
   if (sameInBothForms(bytes)) return std::string(bytes);
   std::string out;
@@ -159,7 +137,7 @@ std::string fromWindows1252(std::string_view bytes) {
     if (b < 0x80 || isMarkByte(b)) {
       out.push_back(c);
     } else {
-      appendChar(out, windows1252Char(b));
+      appendChar(out, cp1252::toChar(b));
     }
   }
   return out;
@@ -180,7 +158,7 @@ std::string toWindows1252(std::string_view in) {
     } else if (c > 0xFFFF) {
       out.append("??");  // two UTF-16 units, two bytes
     } else {
-      out.push_back(static_cast<char>(windows1252Byte(c)));
+      out.push_back(static_cast<char>(cp1252::toByte(c)));
     }
   }
   return out;

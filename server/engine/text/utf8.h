@@ -43,16 +43,10 @@ void appendChar(std::string& out, char32_t c);
 // The number of characters in well-formed text (a mark is one).
 [[nodiscard]] std::size_t charCount(std::string_view s) noexcept;
 
-// Windows-1252, the code page of the default connections and of accounts made before the
-// engine kept UTF-8. The character of a byte: the five bytes the page leaves undefined stand for
-// the C1 controls of the same number, so every byte string survives a round trip.
-[[nodiscard]] char16_t windows1252Char(unsigned char byte) noexcept;
-// The byte of a code point, or '?' when the page has none.
-[[nodiscard]] unsigned char windows1252Byte(char32_t c) noexcept;
 // True when no byte lies in 0x80..0xFA: ASCII and marks read the same as Windows-1252 bytes and
 // as engine text, so either conversion would copy them unchanged.
 [[nodiscard]] bool sameInBothForms(std::string_view s) noexcept;
-// Windows-1252 bytes to engine text; the mark bytes stay single bytes.
+// Windows-1252 (common/windows1252.h) bytes to engine text; the mark bytes stay single bytes.
 [[nodiscard]] std::string fromWindows1252(std::string_view bytes);
 // Engine text to Windows-1252: a character without a byte becomes one '?' per UTF-16 unit, so
 // lengths counted in UTF-16 units still count the bytes.

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "server/engine/text/utf8.h"
+
 namespace tarn::server::odbc {
 namespace {
 
@@ -22,21 +24,6 @@ TEST(CodePage, EveryByteSurvivesTheRoundTrip) {
   EXPECT_EQ(wideToBytes(wide.data(), wide.size()), all);
 }
 
-TEST(CodePage, MarksAndWindowsCharactersMapToTheirBytes) {
-  struct Case {
-    char32_t codePoint;
-    unsigned char byte;
-  };
-  const Case cases[] = {{0xFB, 0xFB},   {0xFC, 0xFC},   {0xFD, 0xFD},   {0xFE, 0xFE}, {0xFF, 0xFF},
-                        {0x20AC, 0x80}, {0x2122, 0x99}, {0x0178, 0x9F}, {0x81, 0x81}, {'A', 'A'}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(codePointToByte(c.codePoint), c.byte)
-        << std::hex << static_cast<unsigned>(c.codePoint);
-    EXPECT_EQ(static_cast<char32_t>(byteToUnit(c.byte)), c.codePoint)
-        << std::hex << static_cast<unsigned>(c.codePoint);
-  }
-}
-
 TEST(CodePage, CharactersWithoutAByteBecomeQuestionMarks) {
   // U+0080 is not in the page (byte 0x80 is the euro sign); U+0100 and CJK are outside it.
   EXPECT_EQ(toBytes(u"a\u0080b\u0100c\u4E2D"), "a?b?c?");
@@ -51,11 +38,11 @@ TEST(CodePage, CharactersWithoutAByteBecomeQuestionMarks) {
 TEST(CodePage, Windows1252CrossesIntoEngineTextAndBack) {
   std::string all;
   for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
-  const std::string engine = windows1252ToEngine(all);
+  const std::string engine = text::fromWindows1252(all);
   EXPECT_EQ(engine.substr(0x80, 3), "\xE2\x82\xAC");  // the euro sign
   EXPECT_EQ(engine.substr(engine.size() - 5), "\xFB\xFC\xFD\xFE\xFF");
-  EXPECT_EQ(engineToWindows1252(engine), all);
-  EXPECT_EQ(engineToWindows1252("a\xE4\xB8\xAD\xFE\xF0\x9F\x98\x80\xC3\xBB"), "a?\xFE??\xFB");
+  EXPECT_EQ(text::toWindows1252(engine), all);
+  EXPECT_EQ(text::toWindows1252("a\xE4\xB8\xAD\xFE\xF0\x9F\x98\x80\xC3\xBB"), "a?\xFE??\xFB");
 }
 
 TEST(CodePage, WideTextCrossesIntoEngineTextUnlessASurrogateIsAlone) {
