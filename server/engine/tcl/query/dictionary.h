@@ -62,7 +62,7 @@ class Dictionary {
   // it gives something, else the text as typed.
   [[nodiscard]] std::string internal(const Field& f, std::string_view typed);
 
-  // Items read through value(), for tests that check how much a plan touched.
+  // The port whose dictionary rules (case, limits, number format) the fields follow.
   [[nodiscard]] PortState& state() noexcept { return state_; }
 
  private:

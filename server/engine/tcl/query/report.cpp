@@ -77,6 +77,7 @@ void trimRight(std::string& s) {
 }
 
 std::string csvField(std::string_view v) {
+  // Quoted only when needed, with inner quotes doubled, as spreadsheet readers expect.
   if (v.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(v);
   std::string out = "\"";
   for (char c : v) {
@@ -95,6 +96,7 @@ void jsonString(std::string& out, std::string_view v) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
+      // Control bytes must be escaped in JSON; bytes from 0x80 pass through as the UTF-8 they are.
     } else if (u < 0x20) {
       out += "\\u00";
       out += kHex[u >> 4];
@@ -124,6 +126,7 @@ class Printer {
 
  private:
   void emit(std::string_view line) {
+    // +1 for the attribute mark that joins printed lines in the reply.
     bytes_ += line.size() + 1;
     if (bytes_ > in_.state().limits.replyBytes)
       throw QueryError{msg::kOverLimit,
@@ -214,6 +217,7 @@ std::string Printer::headingLine(std::string_view text) {
           break;
       }
     }
+    // '' in a heading is a literal quote.
     if (code.empty()) out += '\'';
     i = close;
   }
@@ -258,6 +262,7 @@ void Printer::line(const std::vector<std::vector<std::string>>& cells, const std
 }
 
 bool Printer::simpleLine(const Row& r) {
+  // An exploded row shows one value of its association: only values() narrows that.
   if (r.exploded > 0) return false;
   std::string& out = buffer_;
   out.clear();
@@ -306,6 +311,8 @@ void Printer::report() {
   }
   std::size_t lineWidth = s_.idSupp ? 0 : static_cast<std::size_t>(id_->width) + 1;
   for (const auto& c : s_.columns) lineWidth += static_cast<std::size_t>(c.field->width) + 1;
+  // An estimate (rows fold and values overflow), capped so that a huge sort cannot ask for more
+  // than a reply may hold.
   in_.reserveOutput(std::min(rows_.size() * lineWidth, in_.state().limits.replyBytes));
   if (!s_.colHdrSupp) {
     std::vector<std::vector<std::string>> heads(n);
@@ -325,6 +332,7 @@ void Printer::report() {
   auto breakValue = [&](const Row& r) {
     std::string key;
     for (std::size_t c = 0; c < n; ++c)
+      // A separator no shown value holds, so "AB"+"C" and "A"+"BC" are different groups.
       if (breakColumns[c]) key += values(r, c).front() + '\x01';
     return key;
   };
@@ -475,12 +483,14 @@ void Printer::json() {
 }  // namespace
 
 std::string formatNumber(double n) {
+  // Whole numbers below 10^15 are exact in a double and fit a long long: printed as integers.
   if (std::isfinite(n) && n == std::floor(n) && std::fabs(n) < 1e15) {
     char buf[32];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(n));
     return std::string(buf, end);
   }
   char buf[64];
+  // Fifteen significant digits, what a double holds reliably; more would print binary noise.
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n, std::chars_format::general, 15);
   return std::string(buf, end);
 }
