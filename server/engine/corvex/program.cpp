@@ -5,6 +5,7 @@ namespace tarn::server::corvex {
 void Program::prepareConstants() {
   constantValues.clear();
   constantValues.reserve(constants.size());
+  // Reversed so that constant k sits at constantBase()[-k - 1], the operand that names it.
   for (auto c = constants.rbegin(); c != constants.rend(); ++c) {
     constantValues.emplace_back(*c);
     double n = 0;
@@ -41,6 +42,7 @@ OpShape shapeOf(Op op) noexcept {
       return {true, true, true, true};
     case Op::kFunction:
       return {true, false, true, true};
+    // a is the name constant; the arguments are the run.
     case Op::kCall:
       return {true, false, true, true};
     case Op::kDelete:
@@ -76,6 +78,7 @@ constexpr std::size_t kNumberChars = 16;
 
 class Writer {
  public:
+  // Little-endian, two's complement: the same text on every host.
   void number(std::int64_t v) {
     auto u = static_cast<std::uint64_t>(v);
     for (int i = 0; i < 8; ++i) byte(static_cast<unsigned char>(u >> (8 * i)));
@@ -110,6 +113,7 @@ class Reader {
   }
   bool number32(std::int32_t& v) {
     std::int64_t w = 0;
+    // Out-of-range numbers are refused, never truncated into a valid-looking operand.
     if (!number(w) || w < INT32_MIN || w > INT32_MAX) return false;
     v = static_cast<std::int32_t>(w);
     return true;
@@ -138,6 +142,7 @@ class Reader {
  private:
   static int nibble(char c) {
     if (c >= '0' && c <= '9') return c - '0';
+    // Upper case only, as written: lower-case hex is not text this writer made.
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
   }
@@ -153,6 +158,7 @@ class Reader {
   std::string_view in_;
 };
 
+// Whether a is a destination, so it must be a slot rather than any operand (a constant).
 bool writesA(Op op) {
   switch (op) {
     case Op::kJumpIf:
@@ -199,6 +205,7 @@ bool valid(const Program& p) {
     }
     return base >= 0 && elements <= static_cast<double>(slots - base);
   };
+  // The last instruction must be RETURN so that running off the end cannot leave the code.
   if (slots < 0 || p.parameters < 0 || p.parameters > slots || p.lines.size() != p.code.size() ||
       p.code.empty() || p.code.back().op != Op::kReturn || p.parameters > 255)
     return false;
@@ -206,6 +213,7 @@ bool valid(const Program& p) {
   // frame larger than that is not one it made, and would cost memory on every call.
   if (static_cast<std::size_t>(slots) > p.variables.size() + p.code.size()) return false;
   for (const Instr& i : p.code) {
+    // Every operand and target is checked here once, so the machine trusts them as it runs.
     if (i.op >= Op::kCount_) return false;
     OpShape s = shapeOf(i.op);
     if (s.a && !(writesA(i.op) ? slot(i.a) : operand(i.a))) return false;
@@ -243,6 +251,7 @@ bool valid(const Program& p) {
         if (i.b < 0 || i.b >= static_cast<std::int32_t>(Fn::kCount_)) return false;
         break;
       case Op::kCall:
+        // The callee's name must be a constant: a CALL through a variable is not compiled.
         if (i.a >= 0) return false;
         break;
       case Op::kMatGet:
@@ -262,6 +271,7 @@ bool valid(const Program& p) {
         if (!slot(i.b)) return false;
         break;
       case Op::kCommon:
+        // The block's b slots from a must all lie in the frame.
         if ((i.x & 15) != 2 || i.a < 0 || i.b < 1 || i.b > slots - i.a) return false;
         break;
       default:
@@ -298,6 +308,7 @@ std::string serialize(const Program& p) {
   w.number(static_cast<std::int64_t>(p.code.size()));
   for (std::size_t k = 0; k < p.code.size(); ++k) {
     const Instr& i = p.code[k];
+    // Op in the low byte, x in the next: the reader refuses anything above 16 bits.
     w.number(static_cast<std::int64_t>(i.op) | (static_cast<std::int64_t>(i.x) << 8));
     w.number(i.a);
     w.number(i.b);
@@ -347,6 +358,7 @@ std::shared_ptr<const Program> deserialize(std::string_view text) {
   p->variables.resize(n);
   for (std::size_t k = 0; k < n; ++k)
     if (!r.text(p->variables[k])) return nullptr;
+  // Trailing text means the item is not what this writer made, even if the rest parsed.
   if (!r.done() || !valid(*p)) return nullptr;
   p->prepareConstants();
   return p;
