@@ -261,8 +261,8 @@ bool matchesPattern(std::string_view s, std::string_view patterns) {
       auto fits = [&](char cls, char32_t ch) {
         if (cls == 'X') return true;
         if (cls == 'N') return ch >= '0' && ch <= '9';
-        // A: ASCII letters, Latin-1 letters from U+00C0, and every character past U+00FF; marks and
-        // malformed bytes are never letters.
+        // A: ASCII letters, Latin-1 from U+00C0 (a rough letter test there), and every character
+        // past U+00FF; marks and malformed bytes are never letters.
         return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
                (ch >= 0xC0 && ch != text::kInvalid && ch < 0xFB) || ch > 0xFF;
       };

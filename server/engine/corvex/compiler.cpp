@@ -312,7 +312,6 @@ class Compiler : Emitter {
       defineLabel(take().text);
       if (isOp(":")) take();
       if (atStatementEnd()) return;
-      // A function name before ':' is the start of a concatenation, never a label.
     } else if (t.kind == Tok::kIdent && isOp(":", 1) && !reserved(t.text) &&
                functions().count(t.text) == 0) {
       std::string label = take().text;
@@ -1351,7 +1350,7 @@ class Compiler : Emitter {
     std::vector<std::int32_t> lists;
     if (isWord("ALL")) {
       take();
-      // Lists 0 to 10 are the numbered lists; list variables are cleared by reading them out.
+      // ALL clears the numbered lists 0 to 10; a list variable is cleared by naming it.
       for (int n = 0; n <= 10; ++n) lists.push_back(constant(std::to_string(n)));
     } else {
       lists.push_back(atStatementEnd() ? constant("0") : expression());

@@ -71,7 +71,7 @@ void Files::list(const Instr& i, Value* r, const Value* const* a) {
         // A variable that already holds a list gets it replaced, so a SELECT in a loop does
         // not pile up lists.
         const int held = r[i.a].file();
-        // -12 and below are list variables (-1..-11 would name the numbered lists).
+        // List variables start at -12: the first eleven places are the numbered lists.
         if (held <= -12 && static_cast<std::size_t>(-held) <= lists_.size()) {
           lists_[static_cast<std::size_t>(-held) - 1] = std::move(made);
           return;
@@ -276,7 +276,7 @@ bool Files::transaction(int kind) {
   PortTransaction& t = port().transaction;
   if (kind == 1) return t.start();
   if (!t.active()) return false;
-  // A refused commit has rolled back; the ELSE clause learns of it, the reason stays with the port.
+  // A refused commit has rolled back; the statement learns of it only through ELSE.
   if (kind == 2) return !port().commitTransaction();
   t.abort(port().owner());
   return true;

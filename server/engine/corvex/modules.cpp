@@ -37,7 +37,7 @@ struct Source {
 };
 
 std::optional<Source> sourceOf(PortState& state, std::string_view arguments, const Reporter& out) {
-  // Options in parentheses are accepted and ignored, so a command written for other servers runs.
+  // Options in parentheses are accepted and ignored: none changes what COMPILE or CATALOG does.
   std::size_t options = arguments.find('(');
   std::vector<std::string_view> p = commaParts(arguments.substr(0, options));
   if ((p.size() != 2 && p.size() != 3) || p.back().empty() || p[p.size() - 2].empty()) {

@@ -193,7 +193,7 @@ class Value {
   mutable double number_ = 0;
   mutable bool hasText_ = true;
   mutable Reading reading_ = kUnread;
-  // Not mutable: only an OPEN makes a file variable.
+  // Not mutable: only OPEN and SELECT ... TO set it.
   int file_ = 0;
 };
 

@@ -518,7 +518,6 @@ void Machine::execute(const Program& top) {
       // Object code may pass a function fewer arguments than it reads: the rest are empty, and
       // there is always a first (the functions read their last argument as text).
       for (int j = i->x & 15; j < 8; ++j) args[j] = &nothing_;
-      // At least one, since every function reads its first argument.
       const int n = std::max(i->x & 15, 1);
       const auto fn = static_cast<Fn>(i->b);
       walked = 0;

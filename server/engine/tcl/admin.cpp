@@ -64,7 +64,8 @@ std::shared_ptr<store::Account> ownAccount(Interpreter& in, const CommandLine& c
     in.message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
     return nullptr;
   }
-  // One rule for PROTECT, GRANT and REVOKE, so that no verb can be used to widen another's.
+  // One rule for PROTECT, GRANT and REVOKE: none lets a port change an account it does not
+  // administer.
   if (!in.state().mayAdminister(*target)) {
     in.message(msg::kNotYours, cat({"Only DM or account ", target->name(),
                                     " may change its protection, from a port logged on with the "

@@ -43,7 +43,7 @@ void parseFormat(std::string_view text, Field& f) {
   }
   justify = static_cast<char>(justify >= 'a' && justify <= 'z' ? justify - 32 : justify);
   if (justify == 'L' || justify == 'R' || justify == 'T') f.justify = justify;
-  // A width past 1000 is taken for a typing slip and the default kept, so one item cannot pad
+  // Widths past 1000 are ignored (the default stays), so that one dictionary item cannot pad
   // every row of a report to megabytes.
   if (const long w = number(digits).value_or(0); w > 0 && w <= 1000) f.width = static_cast<int>(w);
 }

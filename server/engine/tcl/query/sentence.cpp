@@ -5,8 +5,8 @@
 namespace tarn::server::tcl::query {
 namespace {
 
-// Per thread because each port runs its requests on its own thread: a test reads its own count
-// while other ports query.
+// Per thread, so that the count a test reads on its port's thread is not moved by queries
+// running on others.
 thread_local std::uint64_t tItemsRead = 0;
 
 // A quoted word is always a value, so a field or an item-id may be named like a keyword.
