@@ -69,12 +69,6 @@ TEST(CodePageTest, SurrogatesBecomeOneQuestionMarkPerCharacter) {
   EXPECT_EQ(codepage::encode(u""), "");
 }
 
-}  // namespace
-}  // namespace tarn
-
-namespace tarn {
-namespace {
-
 // Long texts take the vectorised path: it must agree with the character-by-character mapping
 // wherever a special character falls, including the tail that does not fill a vector.
 TEST(CodePageTest, LongTextsAgreeWithTheCharacterMapping) {
@@ -102,12 +96,6 @@ TEST(CodePageTest, LongTextsAgreeWithTheCharacterMapping) {
     }
   }
 }
-
-}  // namespace
-}  // namespace tarn
-
-namespace tarn {
-namespace {
 
 // Every character but the surrogates, and a sample beyond the BMP, crosses UTF-8 and back; the
 // marks are single bytes and nothing else is.

@@ -86,31 +86,27 @@ TEST_F(SessionTest, DataSourceNotFoundRetriesOnceAsFileDataSource) {
   EXPECT_EQ(seen[0], "DSN=Accounts;");
   EXPECT_NE(seen[1].find("FROMFILE=Accounts"), std::string::npos);
 
-  // No retry for any other state, nor for a database text that is already a "DSN=" string.
-  scripted_reset();
-  scripted_next_connect(SQL_ERROR, "08001");
-  EXPECT_EQ(openFails(u"Accounts").number(), err::kConnectFailed);
-  EXPECT_EQ(scripted_connect_count(), 1u);
-  scripted_reset();
-  scripted_next_connect(SQL_ERROR, "IM002");
-  EXPECT_EQ(openFails(u"DSN=Accounts;").number(), err::kDriverManager);
-  EXPECT_EQ(scripted_connect_count(), 1u);
-  expectAllHandlesFreed();
-}
-
-TEST_F(SessionTest, FailedRetryReportsItsOwnStateUnlessItIsS1000) {
-  struct Case {
-    const char* second;
+  // A failed retry reports its own state unless it is S1000. No retry for any other state, nor
+  // for a database text that is already a "DSN=" string.
+  const struct {
+    const char16_t* database;
+    const char* first;
+    const char* second;  // nullptr: no retry
     std::int32_t expected;
+  } cases[] = {
+      {u"Accounts", "IM002", "S1000", err::kDriverManager},
+      {u"Accounts", "IM002", "28000", err::kConnectRefused},
+      {u"Accounts", "IM002", "08S01", err::kConnectFailed},
+      {u"Accounts", "08001", nullptr, err::kConnectFailed},
+      {u"DSN=Accounts;", "IM002", nullptr, err::kDriverManager},
   };
-  for (const Case& c : {Case{"S1000", err::kDriverManager}, Case{"28000", err::kConnectRefused},
-                        Case{"08S01", err::kConnectFailed}}) {
-    SCOPED_TRACE(c.second);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.first) + " " + (c.second ? c.second : "-"));
     scripted_reset();
-    scripted_next_connect(SQL_ERROR, "IM002");
-    scripted_next_connect(SQL_ERROR, c.second);
-    EXPECT_EQ(openFails(u"Accounts").number(), c.expected);
-    EXPECT_EQ(scripted_connect_count(), 2u);
+    scripted_next_connect(SQL_ERROR, c.first);
+    if (c.second) scripted_next_connect(SQL_ERROR, c.second);
+    EXPECT_EQ(openFails(c.database).number(), c.expected);
+    EXPECT_EQ(scripted_connect_count(), c.second ? 2u : 1u);
   }
   expectAllHandlesFreed();
 }

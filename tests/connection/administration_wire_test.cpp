@@ -3,8 +3,6 @@
 namespace tarn::wiretest {
 namespace {
 
-const char16_t kSource[] = u"Tarn Class Library (ODBC Only) (ODBC) ";
-
 std::string tcl(const std::string& command) {
   return "E" + AM + command;
 }
@@ -132,8 +130,7 @@ TEST_F(AdministrationTest, CreateFileRaisesOnlyBeforeItsStepsAndForADictionary) 
   gLastError = 0;
   const TarnError failed = errorOf([&] { (void)conn_->brCreateFile(u"D", u"CUST", 7); });
   EXPECT_EQ(failed.number(), serverStatusError(6));
-  EXPECT_EQ(failed.source(),
-            String(kSource) + u"clsTarnTclCommand.brExecute CREATE-FILE DICT CUST 7 (");
+  EXPECT_EQ(failed.source(), kSource + u"clsTarnTclCommand.brExecute CREATE-FILE DICT CUST 7 (");
   EXPECT_EQ(gLastError, serverStatusError(6));
   EXPECT_EQ(conn_->brDictFlag(), u"Dict");  // set before the command ran
 
@@ -251,7 +248,7 @@ TEST_F(AdministrationTest, CatalogAndUpdateAccountRaiseFailuresUnchangedWithNoLa
     const TarnError e = errorOf(c.call);
     EXPECT_EQ(e.number(), serverStatusError(6));
     EXPECT_EQ(e.description(), u"Invalid call");
-    EXPECT_EQ(e.source(), String(kSource) + u"clsTarnTclCommand.brExecute " + c.command);
+    EXPECT_EQ(e.source(), kSource + u"clsTarnTclCommand.brExecute " + c.command);
     EXPECT_EQ(gLastError, 0);
   }
 }

@@ -54,9 +54,7 @@ TEST_F(ConnectionTest, LocaleLetsSendTheirCommandAndStoreOnlyOnSuccess) {
   const TarnError e = errorOf([&] { conn_->brCurrency(u"EUR"); });
   EXPECT_EQ(e.number(), serverStatusError(6));
   EXPECT_EQ(e.description(), u"Invalid call");
-  EXPECT_EQ(e.source(),
-            u"Tarn Class Library (ODBC Only) (ODBC) clsTarnTclCommand.brExecute "
-            u"SET-NUM-FORMAT EUR//");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnTclCommand.brExecute SET-NUM-FORMAT EUR//");
   EXPECT_NE(conn_->brCurrency(), u"EUR");
 }
 
@@ -69,9 +67,7 @@ TEST_F(ConnectionTest, FailedOpenNamesTheEnvironmentAndKeepsNumberAndDiagnostic)
   const TarnError e = errorOf([&] { (void)env->brOpenConnection(u"XYZ", u"Sales"); });
   EXPECT_EQ(e.number(), libraryError(1285));
   EXPECT_EQ(e.description(), u"");
-  EXPECT_EQ(e.source(),
-            u"Tarn Class Library (ODBC Only) (ODBC) "
-            u"clsTarnEnvironment.brOpenConnection('ODBC','Sales')");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnEnvironment.brOpenConnection('ODBC','Sales')");
   EXPECT_EQ(env->brDomain(), u"ODBC");
   Variant v;
   EXPECT_EQ(env->brError(v), libraryError(1285));
@@ -116,8 +112,7 @@ TEST_F(ConnectionTest, BareRequestFailuresNameTheMember) {
     queue(reply(10));
     const TarnError e = errorOf(c.call);
     EXPECT_EQ(e.number(), serverStatusError(10));
-    EXPECT_EQ(e.source(),
-              String(u"Tarn Class Library (ODBC Only) (ODBC) clsTarnConnection.") + c.operation);
+    EXPECT_EQ(e.source(), kSource + u"clsTarnConnection." + c.operation);
     EXPECT_EQ(gLastError, serverStatusError(10));
   }
 }

@@ -35,9 +35,9 @@ TEST_F(TclCommandTest, ArgumentsChooseTheCommandAndTheResultOption) {
   EXPECT_EQ(tcl->brCapturing()->brCString(), u"");
   EXPECT_EQ(tcl->brResults(), 2);
 
-  EXPECT_EQ(sent(), (std::vector<std::string>{"E" + AM + "WHO", "E" + AM + "TIME",
-                                              "E" + AM + "DATE", "E" + AM + "DATE",
-                                              "E" + AM + "DATE"}));
+  EXPECT_EQ(sent(),
+            (std::vector<std::string>{"E" + AM + "WHO", "E" + AM + "TIME", "E" + AM + "DATE",
+                                      "E" + AM + "DATE", "E" + AM + "DATE"}));
 }
 
 TEST_F(TclCommandTest, CountedFieldsMayHoldMarksAndEmptyOutputs) {
@@ -72,7 +72,7 @@ TEST_F(TclCommandTest, FailuresNameTheCommandAndKeepStackedInput) {
   queue(reply(6));
   TarnError e = errorOf([&] { tcl->brExecute(); });
   EXPECT_EQ(e.number(), serverStatusError(6));
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnTclCommand.brExecute LIST MD");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnTclCommand.brExecute LIST MD");
 
   queue(reply(0, "no length field"));
   e = errorOf([&] { tcl->brExecute(); });
@@ -119,7 +119,7 @@ TEST(TclQuoteTest, QuotesWithACharacterTheValueLacksOrRefuses) {
   for (const String refused : {u"A\u00FEB", u"\"\u00FB", u"a\"b'c\\d"}) {
     const TarnError e = errorOf([&] { (void)tclQuote(refused); });
     EXPECT_EQ(e.number(), libraryError(1058));
-    EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnTclCommand.tclQuote");
+    EXPECT_EQ(e.source(), kSource + u"clsTarnTclCommand.tclQuote");
   }
 }
 

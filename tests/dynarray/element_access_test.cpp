@@ -7,6 +7,7 @@
 #include "tarn/frame/environment.h"
 #include "tarn/frame/error.h"
 #include "tests/dynarray/reference_model.h"
+#include "tests/support/expect_error.h"
 
 namespace tarn {
 
@@ -25,43 +26,133 @@ Variant level(int n) {
   return Variant(static_cast<std::int32_t>(n));
 }
 
-// An array's text, the levels addressed, and the result, marks shown as ^ ] and \ .
+// An edit of an array's text at the levels addressed, and the result, marks shown as ^ ] and \ :
+// x extracts, r replaces with N, i inserts N, d deletes. Every row holds for the plain model too.
 struct LevelCase {
+  char op;
   const char* text;
   int a, v, s;
   const char* expected;
 };
 
-TEST(DynamicArrayExtract, AddressesElementsByLevel) {
-  const LevelCase cases[] = {
-      {"a^b", 3, 0, 0, ""},
-      {"a^b", 2, 0, 0, "b"},
-      {"a^b", 0, 0, 0, ""},
-      {"a^b", -1, 0, 0, ""},
-      {"x]y^z", 1, 2, 0, "y"},
-      {"x]y^z", 1, 0, 5, "x]y"},
-      {"x]y^z", 2, 1, 0, "z"},
-      {"x]y^z", 2, 2, 0, ""},
-      {"p\\q]r", 1, 1, 2, "q"},
-      {"", 1, 0, 0, ""},
-      {"^", 2, 0, 0, ""},
-      {"a^b^c", 3, 0, 0, "c"},
-      {"a]b\\c^d", 1, 2, 0, "b\\c"},
-      {"a]b\\c^d", 1, 2, 2, "c"},
-      {"a]b\\c^d", 1, 2, 3, ""},
-      {"a]b^c", 1, -1, 0, ""},
-      {"a]b^c", 1, 1, -1, ""},
-      {"a^b]c\\d", 2, 2, 2, "d"},
-      {"a^b]c\\d", 5, 1, 1, ""},
-      {"a\\b^c", 1, 1, 0, "a\\b"},
-  };
-  for (const auto& c : cases) {
+const LevelCase kLevelCases[] = {
+    {'x', "a^b", 3, 0, 0, ""},
+    {'x', "a^b", 2, 0, 0, "b"},
+    {'x', "a^b", 0, 0, 0, ""},
+    {'x', "a^b", -1, 0, 0, ""},
+    {'x', "x]y^z", 1, 2, 0, "y"},
+    {'x', "x]y^z", 1, 0, 5, "x]y"},
+    {'x', "x]y^z", 2, 1, 0, "z"},
+    {'x', "x]y^z", 2, 2, 0, ""},
+    {'x', "p\\q]r", 1, 1, 2, "q"},
+    {'x', "", 1, 0, 0, ""},
+    {'x', "^", 2, 0, 0, ""},
+    {'x', "a^b^c", 3, 0, 0, "c"},
+    {'x', "a]b\\c^d", 1, 2, 0, "b\\c"},
+    {'x', "a]b\\c^d", 1, 2, 2, "c"},
+    {'x', "a]b\\c^d", 1, 2, 3, ""},
+    {'x', "a]b^c", 1, -1, 0, ""},
+    {'x', "a]b^c", 1, 1, -1, ""},
+    {'x', "a^b]c\\d", 2, 2, 2, "d"},
+    {'x', "a^b]c\\d", 5, 1, 1, ""},
+    {'x', "a\\b^c", 1, 1, 0, "a\\b"},
+    {'r', "a", 3, 0, 0, "a^^N"},
+    {'r', "x", 3, 2, 2, "x^^]\\N"},
+    {'r', "a]b^c", 1, 4, 0, "a]b]]N^c"},
+    {'r', "abc", 0, 0, 0, "N^abc"},
+    {'r', "", 0, 0, 0, "N"},
+    {'r', "a", -1, 0, 0, "a^N"},
+    {'r', "", -1, 0, 0, "N"},
+    {'r', "a", -1, 2, 0, "a^]N"},
+    {'r', "a^b", 1, -1, 0, "a]N^b"},
+    {'r', "^b", 1, -1, 0, "N^b"},
+    {'r', "a]^b", 1, -1, 0, "a]]N^b"},
+    {'r', "p^z", 1, 1, -1, "p\\N^z"},
+    {'r', "a^b^c", 2, 0, 0, "a^N^c"},
+    {'r', "a^b]c^d", 2, 2, 0, "a^b]N^d"},
+    {'r', "abc", 0, 3, 3, "N^abc"},
+    {'r', "a^b", 1, 0, 7, "N^b"},
+    {'r', "a", 3, -1, 0, "a^^N"},
+    {'r', "a]b", 1, 1, -1, "a\\N]b"},
+    {'r', "", 1, 2, 0, "]N"},
+    {'r', "p]\\^z", 1, 2, -1, "p]\\\\N^z"},
+    {'r', "a", -1, 0, 3, "a^N"},
+    {'r', "", -2, 2, 2, "]\\N"},
+    {'r', "a^b", 2, 2, 1, "a^b]N"},
+    {'i', "x^y^z", 2, 0, 0, "x^N^y^z"},
+    {'i', "a]c", 1, 2, 0, "a]N]c"},
+    {'i', "a^b", 1, 2, 0, "a]N^b"},
+    {'i', "x^", 2, 0, 0, "x^N"},
+    {'i', "x", 4, 0, 0, "x^^^N"},
+    {'i', "abc", 0, 0, 0, "N^abc"},
+    {'i', "", 0, 0, 0, "N"},
+    {'i', "", 1, 0, 0, "N"},
+    {'i', "a", 1, 0, 0, "N^a"},
+    {'i', "a]b", 1, 1, 0, "N]a]b"},
+    {'i', "a^b", -1, 0, 0, "a^b^N"},
+    {'i', "a^b", 1, -1, 0, "a]N^b"},
+    {'i', "p\\q", 1, 1, 2, "p\\N\\q"},
+    {'i', "p]q", 1, 1, 2, "p\\N]q"},
+    {'i', "a^b", 2, 1, 1, "a^N\\b"},
+    {'i', "a", 0, 5, 5, "N^a"},
+    {'d', "a]b]c", 1, 2, 0, "a]c"},
+    {'d', "a]b^z", 1, 1, 0, "b^z"},
+    {'d', "x^a]b", 2, 1, 0, "x^b"},
+    {'d', "a]b^z", 1, 2, 0, "a^z"},
+    {'d', "p\\q\\r]s", 1, 1, 2, "p\\r]s"},
+    {'d', "x^a^z", 2, 0, 0, "x^z"},
+    {'d', "x^a^z", 2, 1, 0, "x^^z"},
+    {'d', "x^a^z", 3, 0, 0, "x^a"},
+    {'d', "x", 1, 0, 0, ""},
+    {'d', "a^", 2, 0, 0, "a"},
+    {'d', "a^", 3, 0, 0, "a^"},
+    {'d', "a^b", -1, 0, 0, "a^b"},
+    {'d', "a^b", 1, -1, 0, "a^b"},
+    {'d', "a^b", 1, 1, -1, "a^b"},
+    {'d', "^b^c", 0, 0, 0, "b^c"},
+    {'d', "abc", 0, 0, 0, "abc"},
+    {'d', "a^b", 1, 2, 0, "a^b"},
+    {'d', "x^a^z", 1, 0, 0, "a^z"},
+    {'d', "", 1, 0, 0, ""},
+    {'d', "^", 1, 0, 0, ""},
+    {'d', "a]b", 1, 0, 9, ""},
+};
+
+TEST(DynamicArrayLevels, EachEditAddressesItsElement) {
+  for (const auto& c : kLevelCases) {
+    SCOPED_TRACE(std::string(1, c.op) + " " + c.text + " (" + std::to_string(c.a) + "," +
+                 std::to_string(c.v) + "," + std::to_string(c.s) + ")");
     const auto a = array(c.text);
-    EXPECT_EQ(shown(a->brExtractStr(c.a, level(c.v), level(c.s))), c.expected)
-        << c.text << " (" << c.a << "," << c.v << "," << c.s << ")";
-    const auto e = a->brExtract(level(c.a), level(c.v), level(c.s));
-    EXPECT_EQ(shown(e->brCString()), c.expected) << c.text;
+    const String text = marks(c.text), fresh = marks("N");
+    String byModel;
+    switch (c.op) {
+      case 'x':
+        EXPECT_EQ(shown(a->brExtractStr(c.a, level(c.v), level(c.s))), c.expected);
+        EXPECT_EQ(shown(a->brExtract(level(c.a), level(c.v), level(c.s))->brCString()), c.expected);
+        byModel = model::extract(text, c.a, c.v, c.s);
+        break;
+      case 'r':
+        a->brReplaceStr(fresh, level(c.a), level(c.v), level(c.s));
+        byModel = model::replace(text, fresh, c.a, c.v, c.s);
+        break;
+      case 'i':
+        a->brInsertStr(fresh, level(c.a), level(c.v), level(c.s));
+        byModel = model::insert(text, fresh, c.a, c.v, c.s);
+        break;
+      default:
+        a->brDelete(level(c.a), level(c.v), level(c.s));
+        byModel = model::remove(text, c.a, c.v, c.s);
+    }
+    if (c.op != 'x') {
+      EXPECT_EQ(shown(a->brCString()), c.expected);
+    }
+    EXPECT_EQ(shown(byModel), c.expected) << "the model";
   }
+  // A character above the level mark after the place counts as "no sibling follows".
+  const auto a = clsTarnDynamicArray::create();
+  a->brCString(u"x\u00FE\u00FF");
+  a->brInsertStr(u"N", level(2));
+  EXPECT_EQ(a->brCString(), u"x\u00FEN\u00FF");
 }
 
 TEST(DynamicArrayExtract, OmittedLevelsCountAsZero) {
@@ -73,104 +164,6 @@ TEST(DynamicArrayExtract, OmittedLevelsCountAsZero) {
   EXPECT_EQ(shown(a->brExtractStr(1, Variant(String(u"2")))), "y");
   EXPECT_EQ(shown(a->brExtractStr(1, Variant(1.5))), "y");
   EXPECT_EQ(shown(a->brExtractStr(1, Variant(2.5))), "y");
-}
-
-TEST(DynamicArrayReplace, ReplacesOrCreatesTheElement) {
-  const LevelCase cases[] = {
-      {"a", 3, 0, 0, "a^^N"},
-      {"x", 3, 2, 2, "x^^]\\N"},
-      {"a]b^c", 1, 4, 0, "a]b]]X^c"},
-      {"abc", 0, 0, 0, "N^abc"},
-      {"", 0, 0, 0, "N"},
-      {"a", -1, 0, 0, "a^N"},
-      {"", -1, 0, 0, "N"},
-      {"a", -1, 2, 0, "a^]N"},
-      {"a^b", 1, -1, 0, "a]N^b"},
-      {"^b", 1, -1, 0, "N^b"},
-      {"a]^b", 1, -1, 0, "a]]N^b"},
-      {"p^z", 1, 1, -1, "p\\N^z"},
-      {"a^b^c", 2, 0, 0, "a^N^c"},
-      {"a^b]c^d", 2, 2, 0, "a^b]N^d"},
-      {"abc", 0, 3, 3, "N^abc"},
-      {"a^b", 1, 0, 7, "N^b"},
-      {"a", 3, -1, 0, "a^^N"},
-      {"a]b", 1, 1, -1, "a\\N]b"},
-      {"", 1, 2, 0, "]N"},
-      {"p]\\^z", 1, 2, -1, "p]\\\\N^z"},
-      {"a", -1, 0, 3, "a^N"},
-      {"", -2, 2, 2, "]\\N"},
-      {"a^b", 2, 2, 1, "a^b]N"},
-  };
-  for (const auto& c : cases) {
-    const auto a = array(c.text);
-    a->brReplaceStr(marks(c.a == 1 && c.v == 4 ? "X" : "N"), level(c.a), level(c.v), level(c.s));
-    EXPECT_EQ(shown(a->brCString()), c.expected)
-        << c.text << " (" << c.a << "," << c.v << "," << c.s << ")";
-  }
-}
-
-TEST(DynamicArrayInsert, PlacesTheNewElementBeforeTheAddressedOne) {
-  const LevelCase cases[] = {
-      {"x^y^z", 2, 0, 0, "x^N^y^z"},
-      {"a]c", 1, 2, 0, "a]N]c"},
-      {"a^b", 1, 2, 0, "a]N^b"},
-      {"x^", 2, 0, 0, "x^N"},
-      {"x", 4, 0, 0, "x^^^N"},
-      {"abc", 0, 0, 0, "N^abc"},
-      {"", 0, 0, 0, "N"},
-      {"", 1, 0, 0, "N"},
-      {"a", 1, 0, 0, "N^a"},
-      {"a]b", 1, 1, 0, "N]a]b"},
-      {"a^b", -1, 0, 0, "a^b^N"},
-      {"a^b", 1, -1, 0, "a]N^b"},
-      {"p\\q", 1, 1, 2, "p\\N\\q"},
-      {"p]q", 1, 1, 2, "p\\N]q"},
-      {"a^b", 2, 1, 1, "a^N\\b"},
-      {"a", 0, 5, 5, "N^a"},
-  };
-  for (const auto& c : cases) {
-    const auto a = array(c.text);
-    a->brInsertStr(marks("N"), level(c.a), level(c.v), level(c.s));
-    EXPECT_EQ(shown(a->brCString()), c.expected)
-        << c.text << " (" << c.a << "," << c.v << "," << c.s << ")";
-  }
-  // A character above the level mark after the place counts as "no sibling follows".
-  const auto a = clsTarnDynamicArray::create();
-  a->brCString(u"x\u00FE\u00FF");
-  a->brInsertStr(u"N", level(2));
-  EXPECT_EQ(a->brCString(), u"x\u00FEN\u00FF");
-}
-
-TEST(DynamicArrayDelete, RemovesTheElementWithOneAdjacentMark) {
-  const LevelCase cases[] = {
-      {"a]b]c", 1, 2, 0, "a]c"},
-      {"a]b^z", 1, 1, 0, "b^z"},
-      {"x^a]b", 2, 1, 0, "x^b"},
-      {"a]b^z", 1, 2, 0, "a^z"},
-      {"p\\q\\r]s", 1, 1, 2, "p\\r]s"},
-      {"x^a^z", 2, 0, 0, "x^z"},
-      {"x^a^z", 2, 1, 0, "x^^z"},
-      {"x^a^z", 3, 0, 0, "x^a"},
-      {"x", 1, 0, 0, ""},
-      {"a^", 2, 0, 0, "a"},
-      {"a^", 3, 0, 0, "a^"},
-      {"a^b", -1, 0, 0, "a^b"},
-      {"a^b", 1, -1, 0, "a^b"},
-      {"a^b", 1, 1, -1, "a^b"},
-      {"^b^c", 0, 0, 0, "b^c"},
-      {"abc", 0, 0, 0, "abc"},
-      {"a^b", 1, 2, 0, "a^b"},
-      {"x^a^z", 1, 0, 0, "a^z"},
-      {"", 1, 0, 0, ""},
-      {"^", 1, 0, 0, ""},
-      {"a]b", 1, 0, 9, ""},
-  };
-  for (const auto& c : cases) {
-    const auto a = array(c.text);
-    a->brDelete(level(c.a), level(c.v), level(c.s));
-    EXPECT_EQ(shown(a->brCString()), c.expected)
-        << c.text << " (" << c.a << "," << c.v << "," << c.s << ")";
-  }
 }
 
 TEST(DynamicArrayLevels, UnconvertibleNumbersFailBeforeTheTextChanges) {
@@ -185,12 +178,7 @@ TEST(DynamicArrayLevels, UnconvertibleNumbersFailBeforeTheTextChanges) {
   for (const auto& b : bad) {
     const auto a = array("a]b^c");
     auto expectFailure = [&](auto&& call) {
-      try {
-        call();
-        ADD_FAILURE() << "no error for " << b.number;
-      } catch (const TarnError& e) {
-        EXPECT_EQ(e.number(), b.number);
-      }
+      EXPECT_EQ(testing::errorOf(call).number(), b.number);
       EXPECT_EQ(a->brCString(), original);
     };
     expectFailure([&] { (void)a->brExtractStr(1, b.value); });
@@ -222,15 +210,13 @@ TEST(DynamicArrayObjects, TakesOtherArraysTextAndRejectsNothing) {
 
   for (bool insert : {false, true}) {
     const auto b = array("a^b");
-    try {
+    const TarnError e = testing::errorOf([&] {
       if (insert)
         b->brInsert(Ref<clsTarnDynamicArray>(), level(1));
       else
         b->brReplace(Ref<clsTarnDynamicArray>(), level(1));
-      ADD_FAILURE() << "no error";
-    } catch (const TarnError& e) {
-      EXPECT_EQ(e.number(), err::kObjectNotSet);
-    }
+    });
+    EXPECT_EQ(e.number(), err::kObjectNotSet);
     EXPECT_EQ(shown(b->brCString()), "a^b");
   }
 }
@@ -288,24 +274,17 @@ TEST(DynamicArrayModel, SequencesOfEditsAgreeWithTheModel) {
               << shown(expected) << " extract " << x << "," << y << "," << z;
           break;
         case 1:
-          if (plain)
-            a->brReplaceStr(fresh, x, y, z);
-          else
-            a->brReplaceStr(fresh, level(x), level(y), level(z));
+          plain ? a->brReplaceStr(fresh, x, y, z)
+                : a->brReplaceStr(fresh, level(x), level(y), level(z));
           expected = model::replace(expected, fresh, x, y, z);
           break;
         case 2:
-          if (plain)
-            a->brInsertStr(fresh, x, y, z);
-          else
-            a->brInsertStr(fresh, level(x), level(y), level(z));
+          plain ? a->brInsertStr(fresh, x, y, z)
+                : a->brInsertStr(fresh, level(x), level(y), level(z));
           expected = model::insert(expected, fresh, x, y, z);
           break;
         case 3:
-          if (plain)
-            a->brDelete(x, y, z);
-          else
-            a->brDelete(level(x), level(y), level(z));
+          plain ? a->brDelete(x, y, z) : a->brDelete(level(x), level(y), level(z));
           expected = model::remove(expected, x, y, z);
           break;
         default:

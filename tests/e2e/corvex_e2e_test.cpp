@@ -138,8 +138,7 @@ TEST_F(CorvexEndToEnd, BadSourceFailsAndProgramIsNoSubroutine) {
   const TarnError e = errorOf([&] { module->brCall(a); });
   EXPECT_EQ(e.number(), serverStatusError(17));
   EXPECT_EQ(e.description(), u"Tried to call a main program as a subroutine");
-  EXPECT_EQ(e.source(),
-            u"Tarn Class Library (ODBC Only) (ODBC) clsTarnRuleModule.brRun BP,BP, MAIN");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnRuleModule.brRun BP,BP, MAIN");
 }
 
 TEST_F(CorvexEndToEnd, LastReferenceClosesTheModule) {

@@ -37,5 +37,6 @@ class EndToEndTest : public ::testing::Test {
 };
 
 using testing::errorOf;
+using testing::kSource;
 
 }  // namespace tarn::e2e

@@ -56,8 +56,7 @@ TEST_F(FileTest, FailedOpenRaisesUnderTheConnection) {
   const TarnError e = errorOf([&] { (void)conn_->brOpenFile(u"", u"NOSUCH"); });
   EXPECT_EQ(e.number(), serverStatusError(9));
   EXPECT_EQ(e.description(), u"File not present");
-  EXPECT_EQ(e.source(),
-            u"Tarn Class Library (ODBC Only) (ODBC) clsTarnConnection.brOpenFile Sales NOSUCH");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnConnection.brOpenFile Sales NOSUCH");
 }
 
 TEST_F(FileTest, ReadsChooseColumnAndLockCode) {
@@ -92,12 +91,12 @@ TEST_F(FileTest, FailedReadKeepsContentsAndNamesTheVariant) {
   TarnError e = errorOf([&] { (void)file->brReadU(u"9"); });
   EXPECT_EQ(e.number(), serverStatusError(2));
   EXPECT_EQ(e.description(), u"Item is missing");
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brReadu CUST 9");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnFile.brReadu CUST 9");
   EXPECT_EQ(file->brItemId(), u"9");
   queue(reply(5));
   e = errorOf([&] { (void)file->brReadVU(u"10", 4); });
   EXPECT_EQ(e.number(), serverStatusError(5));
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brReadUV CUST 10 4");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnFile.brReadUV CUST 10 4");
 }
 
 TEST_F(FileTest, WritesChooseCodeByColumnAndOnlyMinusOneReleases) {
@@ -110,10 +109,11 @@ TEST_F(FileTest, WritesChooseCodeByColumnAndOnlyMinusOneReleases) {
   file->brWriteU(item(body), u"1");
   file->brWriteV(item("v"), u"1", -1);
   file->brWriteVU(item("v"), u"1", 4);
-  EXPECT_EQ(sent(), (std::vector<std::string>{
-                        "W" + prefix7 + "1" + AM + body, "V" + prefix7 + "1" + AM + "2" + AM + "v",
-                        "w" + prefix7 + "1" + AM + body, "w" + prefix7 + "1" + AM + body,
-                        "W" + prefix7 + "1" + AM + "v", "v" + prefix7 + "1" + AM + "4" + AM + "v"}));
+  EXPECT_EQ(sent(),
+            (std::vector<std::string>{
+                "W" + prefix7 + "1" + AM + body, "V" + prefix7 + "1" + AM + "2" + AM + "v",
+                "w" + prefix7 + "1" + AM + body, "w" + prefix7 + "1" + AM + body,
+                "W" + prefix7 + "1" + AM + "v", "v" + prefix7 + "1" + AM + "4" + AM + "v"}));
 }
 
 TEST_F(FileTest, ColumnZeroWriteFailsWithoutSending) {
@@ -121,7 +121,7 @@ TEST_F(FileTest, ColumnZeroWriteFailsWithoutSending) {
   const TarnError e = errorOf([&] { file->brWriteV(item("v"), u"1", 0); });
   EXPECT_EQ(e.number(), libraryError(1035));
   EXPECT_EQ(e.description(), u"Bad column (attribute) name/number");
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brWriteV CUST 1 0");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnFile.brWriteV CUST 1 0");
   EXPECT_TRUE(sent().empty());
   EXPECT_EQ(errorOf([&] { file->brWrite(nullptr, u"1"); }).number(), err::kObjectNotSet);
 }
@@ -135,8 +135,7 @@ TEST_F(FileTest, AttributeNamesAreLookedUpOncePerFileInAnyCase) {
   queueOk("Jones");
   EXPECT_EQ(file->brRead(u"2", u"name")->brCString(), u"Jones");
   EXPECT_EQ(file->brColumn(u"Name"), 3);
-  EXPECT_EQ(sent(), (std::vector<std::string>{"O" + AM + "dict CUST",
-                                              "R" + AM + "12" + AM + "NAME",
+  EXPECT_EQ(sent(), (std::vector<std::string>{"O" + AM + "dict CUST", "R" + AM + "12" + AM + "NAME",
                                               "R" + prefix7 + "1" + AM + "3",
                                               "R" + prefix7 + "2" + AM + "3"}));
   // Teardown closes the file, then the dictionary.
@@ -156,15 +155,18 @@ TEST_F(FileTest, LookupFailuresAre1035Or1026) {
   queue(reply(2));
   const TarnError e = errorOf([&] { (void)file->brAttribute(u"C"); });
   EXPECT_EQ(e.number(), libraryError(1026));
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brColumn C");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnFile.brColumn C");
   queue(reply(34));  // any failure is reported as a missing item
   EXPECT_EQ(errorOf([&] { (void)file->brAttribute(u"D"); }).number(), libraryError(1026));
   EXPECT_EQ(sent().front(), "O" + AM + "dict CUST");  // one dictionary open for all four
 }
 
 TEST_F(FileTest, LookupDictionaryFollowsTheFileName) {
-  for (auto [flag, dictionary] : std::vector<std::pair<const char16_t*, std::string>>{
-           {u"DICT CUST", "md"}, {u"MD", "mds,,"}, {u"ACC,,X", "mds,,"}, {u" CUST", "dict  CUST"}}) {
+  for (auto [flag, dictionary] :
+       std::vector<std::pair<const char16_t*, std::string>>{{u"DICT CUST", "md"},
+                                                            {u"MD", "mds,,"},
+                                                            {u"ACC,,X", "mds,,"},
+                                                            {u" CUST", "dict  CUST"}}) {
     queueOk("1");
     auto file = conn_->brOpenFile(flag);
     queueOk("2");
@@ -197,7 +199,7 @@ TEST_F(FileTest, ItemAndFileOperations) {
   EXPECT_EQ(gLastError, 0);
   queue(reply(5));
   const TarnError e = errorOf([&] { file->brDelete(u"100"); });
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brDeleteItem CUST 100");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnFile.brDeleteItem CUST 100");
 }
 
 TEST_F(FileTest, ItemCountReadsTheCountCommands) {
@@ -210,8 +212,9 @@ TEST_F(FileTest, ItemCountReadsTheCountCommands) {
   EXPECT_EQ(file->brItemCount(), 0);  // never fails: anything but a number is 0
   queue(reply(9));
   EXPECT_EQ(file->brItemCount(true), 0);
-  EXPECT_EQ(sent(), (std::vector<std::string>{"E" + AM + "COUNT CUST", "E" + AM + "ESTIMATE-COUNT CUST",
-                                              "E" + AM + "ESTIMATE-COUNT CUST", "E" + AM + "COUNT CUST"}));
+  EXPECT_EQ(sent(),
+            (std::vector<std::string>{"E" + AM + "COUNT CUST", "E" + AM + "ESTIMATE-COUNT CUST",
+                                      "E" + AM + "ESTIMATE-COUNT CUST", "E" + AM + "COUNT CUST"}));
 }
 
 TEST_F(FileTest, IdsAndNamesWithMarksAreRefusedBeforeAnythingIsSent) {
@@ -247,8 +250,7 @@ TEST_F(FileTest, IdsAndNamesWithMarksAreRefusedBeforeAnythingIsSent) {
       const TarnError e = errorOf([&] { c.call(refused); });
       EXPECT_EQ(e.number(), libraryError(1058));
       EXPECT_EQ(e.description(), u"Bad Parameters");
-      EXPECT_EQ(e.source(),
-                u"Tarn Class Library (ODBC Only) (ODBC) " + String(c.source) + refused + c.after);
+      EXPECT_EQ(e.source(), kSource + String(c.source) + refused + c.after);
       EXPECT_EQ(gLastError, libraryError(1058));
       EXPECT_EQ(sent(), std::vector<std::string>{}) << toUtf8(c.source);
     }
@@ -328,7 +330,7 @@ TEST_F(FileTest, FailuresFromOdbcKeepTheCallsDiagnostic) {
     c.script();
     const TarnError e = errorOf([&] { (void)file->brRead(u"100"); });
     EXPECT_EQ(e.number(), c.number);
-    EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brRead CUST 100");
+    EXPECT_EQ(e.source(), kSource + u"clsTarnFile.brRead CUST 100");
     EXPECT_EQ(e.description(), c.description);
     EXPECT_EQ(toUtf8(e.sqlState()), c.state);
     EXPECT_NE(toUtf8(e.diagnostic()).find(c.message), std::string::npos) << toUtf8(e.diagnostic());

@@ -146,16 +146,16 @@ TEST_F(IndexWireTest, FailuresNameTheOperation) {
   queue(reply(34));
   TarnError e = errorOf([&] { (void)index_->brKey(u"N", key, id); });
   EXPECT_EQ(e.number(), serverStatusError(34));
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnIndex.brKey A2 K I");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnIndex.brKey A2 K I");
   EXPECT_EQ(key, u"K");
   queueOk("KEY" + AM + "1");  // one mark only
   e = errorOf([&] { (void)index_->brMoveNext(); });
   EXPECT_EQ(e.number(), 9);
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnIndex.brKey A2  ");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnIndex.brKey A2  ");
   queue(reply(19));
   e = errorOf([&] { (void)file_->brRoot(u"A9"); });
   EXPECT_EQ(e.number(), serverStatusError(19));
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnFile.brRoot CUST A9");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnFile.brRoot CUST A9");
   (void)sent();
 }
 

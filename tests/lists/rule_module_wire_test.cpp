@@ -6,8 +6,6 @@ namespace tarn {
 namespace wiretest {
 namespace {
 
-const char16_t kSource[] = u"Tarn Class Library (ODBC Only) (ODBC) ";
-
 // The results of a call as the server writes them: length, mark, text, separator.
 std::string results(const std::vector<std::string>& texts) {
   std::string out;
@@ -66,7 +64,7 @@ TEST_F(RuleModuleTest, FailedLoadReachesTheClientUnderTheConnectionAndClosesNoth
     queue(c.reply);
     const TarnError e = errorOf([&] { (void)conn_->brOpenRuleModule(u"CALC"); });
     EXPECT_EQ(e.number(), c.number);
-    EXPECT_EQ(e.source(), String(kSource) + u"clsTarnConnection.brOpenRuleModule CALC");
+    EXPECT_EQ(e.source(), kSource + u"clsTarnConnection.brOpenRuleModule CALC");
     EXPECT_EQ(gLastError, c.number);
     EXPECT_EQ(sent(), std::vector<std::string>{"L" + AM + "CALC"});  // no close follows
   }
@@ -211,7 +209,7 @@ TEST_F(RuleModuleTest, FailuresRaiseUnderBrRunWithTheFirstNumber) {
     const TarnError e = errorOf([&] { m->brCall(args); });
     EXPECT_EQ(e.number(), c.number);
     EXPECT_EQ(e.description(), c.description);
-    EXPECT_EQ(e.source(), String(kSource) + u"clsTarnRuleModule.brRun BP, CALC");
+    EXPECT_EQ(e.source(), kSource + u"clsTarnRuleModule.brRun BP, CALC");
     EXPECT_EQ(gLastError, c.number);
     const bool sentCall = sent().size() == 1;
     EXPECT_EQ(sentCall, c.number != err::kInvalidUseOfNull && c.number != err::kTypeMismatch);
@@ -232,7 +230,7 @@ TEST_F(RuleModuleTest, ResultsNeedAOneDimensionalArrayFromZero) {
   Variant notAnArray(u"a");
   const TarnError e = errorOf([&] { m->brCall(notAnArray); });
   EXPECT_EQ(e.number(), err::kTypeMismatch);
-  EXPECT_EQ(e.source(), String(kSource) + u"clsTarnRuleModule.brRun BP, CALC");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnRuleModule.brRun BP, CALC");
   Variant held(arrayOf({u"in"}));
   queueOk(results({"out"}));
   EXPECT_TRUE(m->brCall(held));

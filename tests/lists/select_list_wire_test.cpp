@@ -75,7 +75,7 @@ TEST_F(SelectListTest, SingleReadFailureRaisesNamingTheList) {
   queue(reply(34));
   const TarnError e = errorOf([&] { list->brReadnext(); });
   EXPECT_EQ(e.number(), serverStatusError(34));
-  EXPECT_EQ(e.source(), u"Tarn Class Library (ODBC Only) (ODBC) clsTarnSelectList.brReadnextSELECT CUST");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnSelectList.brReadnextSELECT CUST");
 }
 
 TEST_F(SelectListTest, EmptyListEndsAtTheFirstRead) {
@@ -98,8 +98,7 @@ TEST_F(SelectListTest, OpenFailureRaisesUnderTheConnection) {
   queue(reply(34));
   const TarnError e = errorOf([&] { (void)conn_->brOpenSelectList(u"SELECT CUST"); });
   EXPECT_EQ(e.number(), serverStatusError(34));
-  EXPECT_EQ(e.source(),
-            u"Tarn Class Library (ODBC Only) (ODBC) clsTarnConnection.brOpenSelectList SELECT CUST");
+  EXPECT_EQ(e.source(), kSource + u"clsTarnConnection.brOpenSelectList SELECT CUST");
 }
 
 TEST_F(SelectListTest, FileListCountsThenSnapshotsTheFile) {
@@ -141,12 +140,12 @@ TEST_F(SelectListTest, ReselectRerunsTheListsOwnCommandAfterClosingTheOldList) {
   queueTcl("");
   conn_->brExecute(u"WHO");  // the connection's last command is now another one
   (void)sent();
-  queueOk();                                     // close of list 4
-  queueTcl("Active list: 2 items selected.");   // the select again
+  queueOk();                                   // close of list 4
+  queueTcl("Active list: 2 items selected.");  // the select again
   queueOk("6");
   EXPECT_TRUE(list->brReselect());
-  EXPECT_EQ(sent(), (std::vector<std::string>{"c" + AM + "4", "E" + AM + "SELECT CUST",
-                                              "S" + AM + "-1"}));
+  EXPECT_EQ(sent(),
+            (std::vector<std::string>{"c" + AM + "4", "E" + AM + "SELECT CUST", "S" + AM + "-1"}));
   EXPECT_EQ(list->brCount(), 2);
   EXPECT_EQ(list->brName(), u"SELECT CUST");
   queue(reply(36, "Q"));

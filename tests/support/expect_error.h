@@ -7,6 +7,9 @@
 
 namespace tarn::testing {
 
+// What every error's source starts with, before the class and its operation.
+inline const String kSource = u"Tarn Class Library (ODBC Only) (ODBC) ";
+
 // The error f throws; a failed expectation (and an empty error) when it throws none.
 template <class F>
 TarnError errorOf(F&& f) {

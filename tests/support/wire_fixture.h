@@ -29,6 +29,7 @@ String text(const std::string& bytes);
 
 // The error a call throws; a failed expectation when it throws none.
 using testing::errorOf;
+using testing::kSource;
 
 class WireTest : public ::testing::Test {
  protected:

@@ -22,8 +22,7 @@ TEST(DateOutput, FormatsWholeDatesByCode) {
       {"11748", "D", "29 FEB 2000"},   {"-24776", "D4/", "03/01/1900"},
       {"21524.9", "D", "05 DEC 2026"}, {"+1", "D", "01 JAN 1968"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(out(c.value, c.code), c.expected) << c.value << " " << c.code;
+  expectConversions(Way::kOut, cases);
 }
 
 TEST(DateOutput, ExtractsElements) {
@@ -46,8 +45,7 @@ TEST(DateOutput, ExtractsElements) {
       {"60", "DMA", "FEBRUARY"},
       {"60", "DQ", "1"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(out(c.value, c.code), c.expected) << c.value << " " << c.code;
+  expectConversions(Way::kOut, cases);
 }
 
 TEST(DateOutput, LeavesWhatIsNotADateAlone) {
@@ -79,8 +77,7 @@ TEST(DateInput, ReadsCommonExternalForms) {
       {"02/29/2000", "D", "11748"},      {"02/29/2028", "D", "21975"},
       {"01/01/29", "D", "22282"},        {"01/01/30", "D", "-13878"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(in(c.value, c.code), c.expected) << c.value << " " << c.code;
+  expectConversions(Way::kIn, cases);
 }
 
 TEST(DateInput, GivesEmptyForWhatIsNotADate) {

@@ -8,7 +8,8 @@
 namespace tarn::server::testing {
 namespace {
 
-TEST(TimeConversion, FormatsSecondsSinceMidnight) {
+// Seconds since midnight as clock times, then amounts scaled, rounded and decorated.
+TEST(NumberConversion, FormatsTimesAndAmounts) {
   const std::vector<Case> cases = {
       {"51424", "MT", "14:17"},
       {"51424", "MTS", "14:17:04"},
@@ -27,47 +28,7 @@ TEST(TimeConversion, FormatsSecondsSinceMidnight) {
       {"", "MT", ""},
       {"abc", "MT", "abc"},
       {"8640000000000000000000000001", "MTS", "00:00:01"},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(out(c.value, c.code), c.expected) << c.value << " " << c.code;
-}
 
-TEST(TimeConversion, ReadsClockTimes) {
-  struct Reading {
-    const char* external;
-    const char* internal;
-  };
-  const std::vector<Reading> cases = {
-      {"14:17", "51420"},      {"14:17:04", "51424"}, {"2:17PM", "51420"},   {"2:17 pm", "51420"},
-      {"02:17:04PM", "51424"}, {"12:00AM", "0"},      {"12:30PM", "45000"},  {"14", "50400"},
-      {"9A", "32400"},         {"0:00", "0"},         {"23:59:59", "86399"}, {"14.17", "51420"},
-  };
-  for (const Reading& c : cases) EXPECT_EQ(in(c.external, "MT"), c.internal) << c.external;
-  for (const char* bad : {"", "abc", "24:00", "14:60", "14:17:60", "13PM", "0AM", "1:2:3:4",
-                          "14:17XM", "PM2", "123:00", "14/17"}) {
-    EXPECT_EQ(in(bad, "MTS"), "") << bad;
-  }
-}
-
-TEST(TimeConversion, RoundTripsEverySecondOfTheDay) {
-  for (long s = 0; s < 86400; ++s) {
-    const std::string internal = std::to_string(s);
-    ASSERT_EQ(in(out(internal, "MTS"), "MTS"), internal);
-    if (s % 7 == 0) {
-      ASSERT_EQ(in(out(internal, "MTHS"), "MTHS"), internal);
-    }
-  }
-}
-
-TEST(TimeConversion, RefusesMalformedCodes) {
-  for (const char* bad : {"MTX", "MTHH", "MTSS", "MT:H", "MT::", "Mt", "MT2"}) {
-    EXPECT_EQ(out("1", bad), "<bad>") << bad;
-    EXPECT_EQ(in("1", bad), "<bad>") << bad;
-  }
-}
-
-TEST(MaskedDecimal, ScalesRoundsAndDecorates) {
-  const std::vector<Case> cases = {
       {"1234", "MD2", "12.34"},
       {"1234", "MD20", "1234.00"},
       {"12345", "MD23", "12.35"},
@@ -104,8 +65,34 @@ TEST(MaskedDecimal, ScalesRoundsAndDecorates) {
       {"1e3", "MD2", "1e3"},
       {"123456789012345678901234567890", "MD2,", "1,234,567,890,123,456,789,012,345,678.90"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(out(c.value, c.code), c.expected) << c.value << " " << c.code;
+  expectConversions(Way::kOut, cases);
+}
+
+TEST(TimeConversion, ReadsClockTimes) {
+  struct Reading {
+    const char* external;
+    const char* internal;
+  };
+  const std::vector<Reading> cases = {
+      {"14:17", "51420"},      {"14:17:04", "51424"}, {"2:17PM", "51420"},   {"2:17 pm", "51420"},
+      {"02:17:04PM", "51424"}, {"12:00AM", "0"},      {"12:30PM", "45000"},  {"14", "50400"},
+      {"9A", "32400"},         {"0:00", "0"},         {"23:59:59", "86399"}, {"14.17", "51420"},
+  };
+  for (const Reading& c : cases) EXPECT_EQ(in(c.external, "MT"), c.internal) << c.external;
+  for (const char* bad : {"", "abc", "24:00", "14:60", "14:17:60", "13PM", "0AM", "1:2:3:4",
+                          "14:17XM", "PM2", "123:00", "14/17"}) {
+    EXPECT_EQ(in(bad, "MTS"), "") << bad;
+  }
+}
+
+TEST(TimeConversion, RoundTripsEverySecondOfTheDay) {
+  for (long s = 0; s < 86400; ++s) {
+    const std::string internal = std::to_string(s);
+    ASSERT_EQ(in(out(internal, "MTS"), "MTS"), internal);
+    if (s % 7 == 0) {
+      ASSERT_EQ(in(out(internal, "MTHS"), "MTHS"), internal);
+    }
+  }
 }
 
 TEST(MaskedDecimal, UsesThePortsNumberFormat) {
@@ -144,8 +131,7 @@ TEST(MaskedDecimal, ReadsExternalAmounts) {
       {"1.2.3", "MD2", ""},
       {"--5", "MD2", ""},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(in(c.value, c.code), c.expected) << c.value << " " << c.code;
+  expectConversions(Way::kIn, cases);
 }
 
 TEST(MaskedDecimal, RoundTripsThroughEveryDecoration) {
@@ -162,12 +148,10 @@ TEST(MaskedDecimal, RoundTripsThroughEveryDecoration) {
   }
 }
 
-TEST(MaskedDecimal, RefusesMalformedCodes) {
-  for (const char* bad : {"MD234", "MDX", "MD2CD", "MD2-<", "MD2#", "MD2#0", "MD2#10,", "MD2#1234",
-                          "MX", "M", "MQ2", "MD,2", "md2", "MD2 "}) {
-    EXPECT_EQ(out("1", bad), "<bad>") << bad;
-    EXPECT_EQ(in("1", bad), "<bad>") << bad;
-  }
+TEST(NumberCodes, RefuseMalformedCodes) {
+  expectRefused("1", {"MTX",      "MTHH", "MTSS",  "MT:H",  "MT::", "Mt",    "MT2",
+                      "MD234",    "MDX",  "MD2CD", "MD2-<", "MD2#", "MD2#0", "MD2#10,",
+                      "MD2#1234", "MX",   "M",     "MQ2",   "MD,2", "md2",   "MD2 "});
   EXPECT_EQ(out("-1", "MD--"), "1-");
 }
 

@@ -10,15 +10,6 @@
 namespace tarn::server::testing {
 namespace {
 
-// Source lines joined by attribute marks, as an item holds them.
-std::string lines(std::initializer_list<std::string_view> l) {
-  return joinMarks(l);
-}
-
-std::vector<std::string> results(const std::string& data) {
-  return callResults(data);
-}
-
 class Modules : public EngineTest {
  protected:
   void SetUp() override {
@@ -46,7 +37,7 @@ class Modules : public EngineTest {
 };
 
 TEST_F(Modules, CompileReportsErrorsByLineAndCatalogNeedsObjectCode) {
-  source("BAD", lines({"SUBROUTINE BAD(A)", "A = (1", "IF A CRT 1", "RETURN"}));
+  source("BAD", joinMarks({"SUBROUTINE BAD(A)", "A = (1", "IF A CRT 1", "RETURN"}));
   TclReply t = tcl("COMPILE SALES,BP, BAD (o");
   EXPECT_EQ(t.captured, joinMarks({"Line 2: ')' expected, found the end of the line.",
                                    "Line 3: THEN or ELSE expected, found 'CRT'.",
@@ -63,8 +54,8 @@ TEST_F(Modules, CompileReportsErrorsByLineAndCatalogNeedsObjectCode) {
 }
 
 TEST_F(Modules, LoadByEveryReferenceFormAndCallWithMarks) {
-  source("SWAP", lines({"SUBROUTINE SWAP(A, B, C)", "T = A; A = B; B = T", "C<-1> = LEN(A)",
-                        "RETURN", "END"}));
+  source("SWAP", joinMarks({"SUBROUTINE SWAP(A, B, C)", "T = A; A = B; B = T", "C<-1> = LEN(A)",
+                            "RETURN", "END"}));
   compileAndCatalog("SWAP");
   ASSERT_EQ(tcl("CREATE-ACCOUNT OTHER").returned, "213");
   for (const char* reference : {"SALES,BP, SWAP", "BP, SWAP", "SWAP", "SALES,SWAP"}) {
@@ -73,7 +64,7 @@ TEST_F(Modules, LoadByEveryReferenceFormAndCallWithMarks) {
     std::string marks = joinMarks({"x", joinMarks({"y", "z"}, VM)}) + "\xFC\xFB";
     Reply r = run(callRequest(m, {marks, "", "k"}));
     ASSERT_EQ(r.status, 0) << r.data;
-    EXPECT_EQ(results(r.data), (std::vector<std::string>{"", marks, joinMarks({"k", "0"})}));
+    EXPECT_EQ(callResults(r.data), (std::vector<std::string>{"", marks, joinMarks({"k", "0"})}));
     EXPECT_EQ(run(req("C", {m})).status, 0);
     EXPECT_EQ(run(callRequest(m, {})).status, status::kFileNotPresent);
   }
@@ -90,10 +81,10 @@ TEST_F(Modules, LoadByEveryReferenceFormAndCallWithMarks) {
 }
 
 TEST_F(Modules, ProgramsRunTimeErrorsAndCalls) {
-  source("MAIN", lines({"PROGRAM MAIN", "CRT 1"}));
-  source("FAILS", lines({"SUBROUTINE FAILS(A)", "CRT 'about to'", "A = A + 'x'", "RETURN"}));
-  source("TWICE", lines({"SUBROUTINE TWICE(N)", "CALL SWAP(N, M, K)", "N = M * 2"}));
-  source("SWAP", lines({"SUBROUTINE SWAP(A, B, C)", "T = A; A = B; B = T"}));
+  source("MAIN", joinMarks({"PROGRAM MAIN", "CRT 1"}));
+  source("FAILS", joinMarks({"SUBROUTINE FAILS(A)", "CRT 'about to'", "A = A + 'x'", "RETURN"}));
+  source("TWICE", joinMarks({"SUBROUTINE TWICE(N)", "CALL SWAP(N, M, K)", "N = M * 2"}));
+  source("SWAP", joinMarks({"SUBROUTINE SWAP(A, B, C)", "T = A; A = B; B = T"}));
   for (const char* name : {"MAIN", "FAILS", "TWICE", "SWAP"}) compileAndCatalog(name);
   EXPECT_EQ(run(callRequest(load("MAIN"), {})).status, status::kMainProgram);
   Reply failed = run(callRequest(load("FAILS"), {"1"}));
@@ -101,22 +92,22 @@ TEST_F(Modules, ProgramsRunTimeErrorsAndCalls) {
   EXPECT_EQ(failed.data, joinMarks({"FAILS line 3: 'x' is not a number", "about to"}));
   Reply twice = run(callRequest(load("TWICE"), {"21"}));
   ASSERT_EQ(twice.status, 0) << twice.data;
-  EXPECT_EQ(results(twice.data), std::vector<std::string>{"42"});
+  EXPECT_EQ(callResults(twice.data), std::vector<std::string>{"42"});
 }
 
 TEST_F(Modules, ObjectCodeSurvivesANewPort) {
-  source("ONE", lines({"SUBROUTINE ONE(A)", "A = 1"}));
+  source("ONE", joinMarks({"SUBROUTINE ONE(A)", "A = 1"}));
   compileAndCatalog("ONE");
   port_.reset();
   std::unique_ptr<Port> again = system_.open();
   Reply r = run(callRequest(load("ONE", again.get()), {"0"}), again.get());
-  EXPECT_EQ(results(r.data), std::vector<std::string>{"1"});
+  EXPECT_EQ(callResults(r.data), std::vector<std::string>{"1"});
 }
 
 TEST_F(Modules, FileStatementsTakeTheirClausesUnderThePortsLocks) {
   source(
       "FILES",
-      lines(
+      joinMarks(
           {"SUBROUTINE FILES(OP, ID, REC)", "OPEN 'CUST' TO F ELSE REC = 'no file'; RETURN",
            "IF OP = 'R' THEN READ REC FROM F, ID THEN REC := '!' ELSE REC = 'missing'",
            "IF OP = 'U' THEN READU REC FROM F, ID LOCKED REC = 'locked' THEN NULL ELSE REC = 'new'",
@@ -133,7 +124,7 @@ TEST_F(Modules, FileStatementsTakeTheirClausesUnderThePortsLocks) {
                   Port* p = nullptr) {
     Reply r = run(callRequest(p ? load("FILES", p) : m, {op, id, rec}), p);
     EXPECT_EQ(r.status, 0) << r.data;
-    return results(r.data).at(2);
+    return callResults(r.data).at(2);
   };
   EXPECT_EQ(call("R", "1"), "missing");
   EXPECT_EQ(call("W", "1", joinMarks({"a", "b"})), joinMarks({"a", "b"}));
@@ -163,68 +154,71 @@ TEST_F(Modules, FileStatementsTakeTheirClausesUnderThePortsLocks) {
 
 // Select lists, EXECUTE, ON ERROR, MATREAD/MATWRITE and READVU/WRITEU on the port's files.
 TEST_F(Modules, ListsExecuteArraysAndErrorClausesOnTheStore) {
-  source("LISTS", lines({"SUBROUTINE LISTS(OUT)",
-                         "OPEN 'CUST' TO F ELSE OUT = 'no file'; RETURN",
-                         "WRITE 'a' ON F, 'K1'; WRITE 'b' ON F, 'K2'",
-                         "SELECT F TO L; N = 0",
-                         "LOOP",
-                         "  READNEXT ID FROM L ELSE EXIT",
-                         "  N += 1",
-                         "REPEAT",
-                         "OUT<1> = N",
-                         "SELECT F",
-                         "READLIST ALL ELSE ALL = 'none'",
-                         "OUT<2> = CONVERT(@AM, ',', ALL)",
-                         "SELECT F TO 3",
-                         "CLEARSELECT ALL",
-                         "READNEXT ID FROM 3 ELSE OUT<3> = 'empty'",
-                         "EXECUTE 'SELECT CUST' CAPTURING SAID RETURNING CODES",
-                         "READNEXT ID THEN OUT<4> = ID",
-                         "OUT<5> = (SAID # '') : (CODES # '')",
-                         "X = 1",
-                         "READ R FROM X, 'K1' ON ERROR OUT<6> = 'error' ELSE OUT<6> = 'missing'",
-                         "DIM A(3)",
-                         "MATREAD A FROM F, 'K1' ELSE A(1) = 'none'",
-                         "A(2) = 'two'",
-                         "MATWRITE A ON F, 'K3'",
-                         "READ R FROM F, 'K3' THEN OUT<7> = CONVERT(@AM, ',', R)",
-                         "READVU V FROM F, 'K3', 2 LOCKED V = 'locked' ELSE V = 'missing'",
-                         "WRITEU 'kept' ON F, 'K3'",
-                         "OUT<8> = V",
-                         "OUT<9> = @ACCOUNT",
-                         "OPEN 'DICT', 'CUST' TO D ELSE RETURN",
-                         "WRITE 'T' ON D, 'NAME'",
-                         "READ R FROM F, 'NAME' ELSE OUT<10> = 'apart'",
-                         "RETURN"}));
+  source("LISTS",
+         joinMarks({"SUBROUTINE LISTS(OUT)",
+                    "OPEN 'CUST' TO F ELSE OUT = 'no file'; RETURN",
+                    "WRITE 'a' ON F, 'K1'; WRITE 'b' ON F, 'K2'",
+                    "SELECT F TO L; N = 0",
+                    "LOOP",
+                    "  READNEXT ID FROM L ELSE EXIT",
+                    "  N += 1",
+                    "REPEAT",
+                    "OUT<1> = N",
+                    "SELECT F",
+                    "READLIST ALL ELSE ALL = 'none'",
+                    "OUT<2> = CONVERT(@AM, ',', ALL)",
+                    "SELECT F TO 3",
+                    "CLEARSELECT ALL",
+                    "READNEXT ID FROM 3 ELSE OUT<3> = 'empty'",
+                    "EXECUTE 'SELECT CUST' CAPTURING SAID RETURNING CODES",
+                    "READNEXT ID THEN OUT<4> = ID",
+                    "OUT<5> = (SAID # '') : (CODES # '')",
+                    "X = 1",
+                    "READ R FROM X, 'K1' ON ERROR OUT<6> = 'error' ELSE OUT<6> = 'missing'",
+                    "DIM A(3)",
+                    "MATREAD A FROM F, 'K1' ELSE A(1) = 'none'",
+                    "A(2) = 'two'",
+                    "MATWRITE A ON F, 'K3'",
+                    "READ R FROM F, 'K3' THEN OUT<7> = CONVERT(@AM, ',', R)",
+                    "READVU V FROM F, 'K3', 2 LOCKED V = 'locked' ELSE V = 'missing'",
+                    "WRITEU 'kept' ON F, 'K3'",
+                    "OUT<8> = V",
+                    "OUT<9> = @ACCOUNT",
+                    "OPEN 'DICT', 'CUST' TO D ELSE RETURN",
+                    "WRITE 'T' ON D, 'NAME'",
+                    "READ R FROM F, 'NAME' ELSE OUT<10> = 'apart'",
+                    "RETURN"}));
   compileAndCatalog("LISTS");
   Reply r = run(callRequest(load("LISTS"), {""}));
   ASSERT_EQ(r.status, 0) << r.data;
-  EXPECT_EQ(results(r.data).at(0), joinMarks({"2", "K1,K2", "empty", "K1", "11", "error", "a,two",
-                                              "two", "SALES", "apart"}));
+  EXPECT_EQ(callResults(r.data).at(0), joinMarks({"2", "K1,K2", "empty", "K1", "11", "error",
+                                                  "a,two", "two", "SALES", "apart"}));
   // WRITEU kept the lock that READVU took: another port's READU finds the item locked.
-  source("TRYLOCK", lines({"SUBROUTINE TRYLOCK(OUT)", "OPEN 'CUST' TO F ELSE RETURN",
-                           "READU OUT FROM F, 'K3' LOCKED OUT = 'locked' ELSE OUT = 'missing'"}));
+  source("TRYLOCK",
+         joinMarks({"SUBROUTINE TRYLOCK(OUT)", "OPEN 'CUST' TO F ELSE RETURN",
+                    "READU OUT FROM F, 'K3' LOCKED OUT = 'locked' ELSE OUT = 'missing'"}));
   compileAndCatalog("TRYLOCK");
   std::unique_ptr<Port> other = system_.open();
   Reply held = run(callRequest(load("TRYLOCK", other.get()), {""}), other.get());
-  EXPECT_EQ(results(held.data).at(0), "locked");
+  EXPECT_EQ(callResults(held.data).at(0), "locked");
 }
 
 // $INCLUDE from the same file and from another; COMMON /name/ lasts from one call to the next
 // on a port, the unnamed block only within one call.
 TEST_F(Modules, IncludesAndNamedCommonAcrossCalls) {
-  source("DEFS", lines({"EQU INC TO 5", "COMMON /TALLY/ TOTAL"}));
+  source("DEFS", joinMarks({"EQU INC TO 5", "COMMON /TALLY/ TOTAL"}));
   ASSERT_EQ(run(req("W", {cust_, "MORE", "COMMON SCRATCH"})).status, 0);
-  source("COUNTER", lines({"SUBROUTINE COUNTER(OUT)", "$INCLUDE DEFS", "$INSERT CUST MORE",
-                           "TOTAL += INC; SCRATCH += 1", "OUT = TOTAL : ',' : SCRATCH"}));
+  source("COUNTER", joinMarks({"SUBROUTINE COUNTER(OUT)", "$INCLUDE DEFS", "$INSERT CUST MORE",
+                               "TOTAL += INC; SCRATCH += 1", "OUT = TOTAL : ',' : SCRATCH"}));
   compileAndCatalog("COUNTER");
   std::string m = load("COUNTER");
-  EXPECT_EQ(results(run(callRequest(m, {""})).data).at(0), "5,1");
-  EXPECT_EQ(results(run(callRequest(m, {""})).data).at(0), "10,1");
+  EXPECT_EQ(callResults(run(callRequest(m, {""})).data).at(0), "5,1");
+  EXPECT_EQ(callResults(run(callRequest(m, {""})).data).at(0), "10,1");
   std::unique_ptr<Port> other = system_.open();
-  EXPECT_EQ(results(run(callRequest(load("COUNTER", other.get()), {""}), other.get()).data).at(0),
-            "5,1");
-  source("NOINC", lines({"SUBROUTINE NOINC", "X = 1", "$INCLUDE NOWHERE"}));
+  EXPECT_EQ(
+      callResults(run(callRequest(load("COUNTER", other.get()), {""}), other.get()).data).at(0),
+      "5,1");
+  source("NOINC", joinMarks({"SUBROUTINE NOINC", "X = 1", "$INCLUDE NOWHERE"}));
   TclReply t = tcl("COMPILE SALES,BP, NOINC (o");
   EXPECT_EQ(t.captured, joinMarks({"Line 3: $INCLUDE NOWHERE: no such source item.",
                                    "[242] 'NOINC' did not compile: 1 errors."}));
@@ -234,7 +228,7 @@ TEST_F(Modules, IncludesAndNamedCommonAcrossCalls) {
 // stop the call, not thousands of turns later.
 TEST_F(Modules, HeavyTurnsAreStoppedByTheTimeLimitAndByCancel) {
   source("HEAVY",
-         lines({"SUBROUTINE HEAVY(A)", "LOOP", "S = STR('x', 10000000)", "A += 1", "REPEAT"}));
+         joinMarks({"SUBROUTINE HEAVY(A)", "LOOP", "S = STR('x', 10000000)", "A += 1", "REPEAT"}));
   compileAndCatalog("HEAVY");
   PortConfig limited{system_.path(), "SALES", std::chrono::milliseconds(1000)};
   std::unique_ptr<Port> p = Port::open(limited);
@@ -267,8 +261,8 @@ TEST_F(Modules, HeavyTurnsAreStoppedByTheTimeLimitAndByCancel) {
 }
 
 TEST_F(Modules, MemoryAndObjectSizeStayWithinThePortsLimits) {
-  source("GREEDY", lines({"SUBROUTINE GREEDY(A)", "X = STR('y', 6000000)", "FOR I = 1 TO 40",
-                          "  A<I> = X", "NEXT I"}));
+  source("GREEDY", joinMarks({"SUBROUTINE GREEDY(A)", "X = STR('y', 6000000)", "FOR I = 1 TO 40",
+                              "  A<I> = X", "NEXT I"}));
   compileAndCatalog("GREEDY");
   Limits small;
   small.callMemory = std::size_t{64} << 20;

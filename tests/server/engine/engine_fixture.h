@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "server/engine/port.h"
+#include "server/engine/vocabulary.h"
 #include "tests/support/odbc_env.h"
 #include "tests/support/pg_scratch.h"
 
@@ -134,6 +135,14 @@ inline TclReply parseTcl(const std::string& raw) {
   return t;
 }
 
+// A TCL command with its stacked lines, or a request, on a port of the test's choosing.
+inline TclReply tclOn(Port& p, std::initializer_list<std::string_view> lines) {
+  return parseTcl(p.execute(req("E", lines)));
+}
+inline Reply runOn(Port& p, const std::string& request) {
+  return parseReply(p.execute(request));
+}
+
 // A fresh system: a temporary directory, or with TARN_TEST_POSTGRES set a fresh database.
 class TempSystem {
  public:
@@ -175,6 +184,16 @@ class EngineTest : public ::testing::Test {
   std::string openFile(const std::string& reference, Port* p = nullptr) {
     Reply r = run(req("O", {reference}), p);
     EXPECT_EQ(r.status, 0) << reference;
+    return r.data;
+  }
+  // The ids a selection leaves in the active list, blank-separated.
+  std::string selected(const std::string& command) {
+    TclReply t = tcl(command);
+    EXPECT_EQ(t.status, 0) << command;
+    EXPECT_TRUE(t.captured.rfind("Active list: ", 0) == 0) << command << " -> " << t.captured;
+    Reply r = run(req("n", {run(req("S", {"-1"})).data}));
+    EXPECT_EQ(r.status, status::kEndOfList);
+    std::replace(r.data.begin(), r.data.end(), AM, ' ');
     return r.data;
   }
 

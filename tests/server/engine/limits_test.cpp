@@ -53,10 +53,10 @@ class Limited : public ::testing::Test {
     limits.replyBytes = 300;
     limits.stackedCommands = 3;
     port_ = Port::open(system_.config(), limits);
-    ASSERT_EQ(parseTcl(port_->execute(req("E", {"CREATE-FILE CUST 7"}))).status, 0);
-    file_ = parseReply(port_->execute(req("O", {"CUST"}))).data;
+    ASSERT_EQ(tclOn(*port_, {"CREATE-FILE CUST 7"}).status, 0);
+    file_ = runOn(*port_, req("O", {"CUST"})).data;
   }
-  Reply run(const std::string& request) { return parseReply(port_->execute(request)); }
+  Reply run(const std::string& request) { return runOn(*port_, request); }
 
   TempSystem system_;
   std::unique_ptr<Port> port_;
@@ -108,16 +108,15 @@ TEST_F(Limited, EachLimitRefusesWithStatusAndMessageAndThePortGoesOn) {
     EXPECT_EQ(t.returned.substr(t.returned.rfind(AM) + 1), "450") << c.command;
     EXPECT_LE(t.captured.size(), 400u);
   }
-  TclReply ok = parseTcl(port_->execute(req("E", {"LIST CUST A0", "WHO", "WHO"})));
+  TclReply ok = tclOn(*port_, {"LIST CUST A0", "WHO", "WHO"});
   EXPECT_EQ(ok.status, 0);
   EXPECT_EQ(ok.returned, "405");
   // A saved list is an item: over the item limit it is refused and stays active.
-  for (char c : {'x', 'y', 'z'})
-    ASSERT_EQ(run(req("W", {f, std::string(40, c), "v"})).status, 0);
-  TclReply saved = parseTcl(port_->execute(req("E", {"SELECT CUST", "SAVE-LIST L"})));
+  for (char c : {'x', 'y', 'z'}) ASSERT_EQ(run(req("W", {f, std::string(40, c), "v"})).status, 0);
+  TclReply saved = tclOn(*port_, {"SELECT CUST", "SAVE-LIST L"});
   EXPECT_EQ(saved.status, status::kOverLimit);
   EXPECT_EQ(saved.returned, joinMarks({"404", "450"}));
-  EXPECT_EQ(parseTcl(port_->execute(req("E", {"COUNT CUST"}))).captured, "Count: 6 items.");
+  EXPECT_EQ(tclOn(*port_, {"COUNT CUST"}).captured, "Count: 6 items.");
 }
 
 // A second port on the same system whose store fails as plan_ says.
@@ -241,7 +240,7 @@ TEST(SystemDirectoryFiles, AnEmptyAccountFileIsRefusedAndLeftAlone) {
   std::ofstream(path).close();
   EXPECT_THROW((void)s.open("EMPTY"), EngineError);
   auto port = s.open("SALES");
-  TclReply t = parseTcl(port->execute(req("E", {"LOGTO EMPTY"})));
+  TclReply t = tclOn(*port, {"LOGTO EMPTY"});
   EXPECT_EQ(t.returned, "209");
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
 }
@@ -259,15 +258,15 @@ TEST(SystemDirectoryFiles, SymbolicLinksAreNeverFollowed) {
   std::filesystem::create_symlink(elsewhere.path() + "/REAL.account", s.path() + "/LINKED.account");
   EXPECT_THROW((void)s.open("LINKED"), EngineError);
   auto port = s.open("SALES");
-  EXPECT_EQ(parseTcl(port->execute(req("E", {"LOGTO LINKED"}))).returned, "210");
+  EXPECT_EQ(tclOn(*port, {"LOGTO LINKED"}).returned, "210");
 }
 
 TEST(SystemDirectoryFiles, AGarbledPortRegisterIsRebuilt) {
   TARN_SKIP_ON_POSTGRES("about the port register file of a system directory");
   TempSystem s;
   auto first = s.open("SALES");
-  ASSERT_EQ(parseTcl(first->execute(req("E", {"CREATE-FILE CUST 3"}))).status, 0);
-  ASSERT_EQ(parseReply(first->execute(req("O", {"CUST"}))).status, 0);  // leaves an open mark
+  ASSERT_EQ(tclOn(*first, {"CREATE-FILE CUST 3"}).status, 0);
+  ASSERT_EQ(runOn(*first, req("O", {"CUST"})).status, 0);  // leaves an open mark
   const int held = first->number();
   for (const char* leftover : {"/ports.register-wal", "/ports.register-shm"})
     std::filesystem::remove(s.path() + leftover);
@@ -312,14 +311,14 @@ TEST(AccountLayout, FilesOfTheFirstLayoutAreBroughtUpToDate) {
     sqlite3_close(db);
   }
   auto port = s.open("OLD");
-  std::string f = parseReply(port->execute(req("O", {"CUST"}))).data;
-  EXPECT_EQ(parseReply(port->execute(req("R", {f, "abc", "0"}))).data, "one");
-  EXPECT_EQ(parseTcl(port->execute(req("E", {"COUNT CUST"}))).captured, "Count: 2 items.");
-  ASSERT_EQ(parseReply(port->execute(req("W", {f, "B", "again"}))).status, 0);
-  ASSERT_EQ(parseReply(port->execute(req("W", {f, "C", "new"}))).status, 0);
-  std::string list = parseReply(port->execute(req("S", {f}))).data;
-  EXPECT_EQ(parseReply(port->execute(req("n", {list}))).data, joinMarks({"Abc", "B", "C"}));
-  EXPECT_EQ(parseTcl(port->execute(req("E", {"COUNT CUST"}))).captured, "Count: 3 items.");
+  std::string f = runOn(*port, req("O", {"CUST"})).data;
+  EXPECT_EQ(runOn(*port, req("R", {f, "abc", "0"})).data, "one");
+  EXPECT_EQ(tclOn(*port, {"COUNT CUST"}).captured, "Count: 2 items.");
+  ASSERT_EQ(runOn(*port, req("W", {f, "B", "again"})).status, 0);
+  ASSERT_EQ(runOn(*port, req("W", {f, "C", "new"})).status, 0);
+  std::string list = runOn(*port, req("S", {f})).data;
+  EXPECT_EQ(runOn(*port, req("n", {list})).data, joinMarks({"Abc", "B", "C"}));
+  EXPECT_EQ(tclOn(*port, {"COUNT CUST"}).captured, "Count: 3 items.");
   port.reset();
 
   // A file from a newer build is not touched.

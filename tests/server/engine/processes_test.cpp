@@ -25,8 +25,8 @@ TEST_F(Processes, ALockHeldByAnotherProcessHoldsUntilThatProcessDies) {
   const std::string path = system_.path();
   Child child([&](Child& self) {
     auto p = Port::open({path, "SALES", {}, true});
-    std::string fc = parseReply(p->execute(req("O", {"CUST"}))).data;
-    Reply r = parseReply(p->execute(req("r", {fc, "1", "0"})));
+    std::string fc = runOn(*p, req("O", {"CUST"})).data;
+    Reply r = runOn(*p, req("r", {fc, "1", "0"}));
     self.send(std::to_string(r.status) + " " + std::to_string(p->number()));
     for (;;) pause();  // holds the lock until killed
   });
@@ -52,11 +52,11 @@ TEST_F(Processes, EveryAnsweredWriteSurvivesAKilledWriter) {
   const std::string path = system_.path();
   Child child([&](Child& self) {
     auto p = Port::open({path, "SALES", {}, true});
-    std::string fc = parseReply(p->execute(req("O", {"CUST"}))).data;
+    std::string fc = runOn(*p, req("O", {"CUST"})).data;
     const std::string body(300, 'b');
     for (int i = 0;; ++i) {
       std::string id = "K" + std::to_string(i);
-      if (parseReply(p->execute(req("W", {fc, id, body + id}))).status != 0) _exit(2);
+      if (runOn(*p, req("W", {fc, id, body + id})).status != 0) _exit(2);
       self.send(id);
     }
   });
@@ -72,9 +72,9 @@ TEST_F(Processes, EveryAnsweredWriteSurvivesAKilledWriter) {
 
   port_.reset();
   auto reopened = system_.open();
-  std::string f = parseReply(reopened->execute(req("O", {"CUST"}))).data;
+  std::string f = runOn(*reopened, req("O", {"CUST"})).data;
   for (const std::string& id : answered) {
-    Reply r = parseReply(reopened->execute(req("R", {f, id, "0"})));
+    Reply r = runOn(*reopened, req("R", {f, id, "0"}));
     ASSERT_EQ(r.status, 0) << id;
     EXPECT_EQ(r.data, std::string(300, 'b') + id);
   }
@@ -101,16 +101,15 @@ TEST_F(Processes, PortsOnSeveralThreadsWorkAtOnce) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       auto p = system_.open();
-      std::string f = parseReply(p->execute(req("O", {"CUST"}))).data;
+      std::string f = runOn(*p, req("O", {"CUST"})).data;
       for (int i = 0; i < kItems; ++i) {
         std::string id = std::to_string(t) + "-" + std::to_string(i);
-        if (parseReply(p->execute(req("W", {f, id, id}))).status != 0) ++failures;
-        if (parseReply(p->execute(req("R", {f, id, "0"}))).data != id) ++failures;
+        if (runOn(*p, req("W", {f, id, id})).status != 0) ++failures;
+        if (runOn(*p, req("R", {f, id, "0"})).data != id) ++failures;
         // Everyone contends for one lock: it is either granted or refused, never both.
-        Reply lock = parseReply(p->execute(req("r", {f, "shared", "0"})));
+        Reply lock = runOn(*p, req("r", {f, "shared", "0"}));
         if (lock.status != status::kItemMissing && lock.status != status::kLocked) ++failures;
-        if (lock.status == status::kItemMissing &&
-            parseReply(p->execute(req("U", {f, "shared"}))).status != 0)
+        if (lock.status == status::kItemMissing && runOn(*p, req("U", {f, "shared"})).status != 0)
           ++failures;
       }
     });
@@ -137,9 +136,9 @@ TEST(PortOpen, FailuresThrowEngineError) {
   EXPECT_THROW((void)s.open("../escape"), EngineError);
   // An empty account logs on to DM; new accounts are made on first use.
   auto dm = s.open("");
-  EXPECT_EQ(parseReply(dm->execute(req("Z", {"33"}))).data, "DM");
+  EXPECT_EQ(runOn(*dm, req("Z", {"33"})).data, "DM");
   auto fresh = s.open("fresh");
-  EXPECT_EQ(parseReply(fresh->execute(req("Z", {"33"}))).data, "FRESH");
+  EXPECT_EQ(runOn(*fresh, req("Z", {"33"})).data, "FRESH");
   if (::tarn::testing::onPostgres()) return;  // the rest is about files in a system directory
   // An account file that is not an account database is refused, not repaired or overwritten.
   {
@@ -150,20 +149,14 @@ TEST(PortOpen, FailuresThrowEngineError) {
   }
   EXPECT_THROW((void)s.open("BROKEN"), EngineError);
   // ... and a port that meets it through a reference answers with a status.
-  EXPECT_EQ(parseReply(fresh->execute(req("O", {"BROKEN,CUST"}))).status, status::kCorrupt);
-  TclReply logto = parseTcl(fresh->execute(req("E", {"LOGTO BROKEN", "WHO"})));
+  EXPECT_EQ(runOn(*fresh, req("O", {"BROKEN,CUST"})).status, status::kCorrupt);
+  TclReply logto = tclOn(*fresh, {"LOGTO BROKEN", "WHO"});
   EXPECT_EQ(logto.status, 0);
   EXPECT_EQ(logto.returned, "209");  // the stacked WHO still runs
   EXPECT_EQ(logto.captured.substr(logto.captured.rfind(AM) + 1),
             std::to_string(fresh->number()) + " FRESH");
-  EXPECT_EQ(parseReply(fresh->execute(req("Z", {"33"}))).data, "FRESH");
+  EXPECT_EQ(runOn(*fresh, req("Z", {"33"})).data, "FRESH");
 }
-
-}  // namespace
-}  // namespace tarn::server::testing
-
-namespace tarn::server::testing {
-namespace {
 
 // Several processes meeting a system directory (and an account) that none of them has seen
 // must all log on: whoever creates a file, the others find it complete.

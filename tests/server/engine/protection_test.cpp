@@ -1,5 +1,6 @@
-// Protected accounts as an attacker meets them: every path from an unprotected port to a
-// protected account, credentials at logon and LOGTO, stacked credential lines, throttling across
+// Protected accounts as an attacker meets them: the logon, protection and system dictionary paths
+// from an unprotected port (AttackerTest below takes every path to another account's files and
+// modules), credentials at logon and LOGTO, stacked credential lines, throttling across
 // processes, the system dictionary, creation only on purpose, hashes only on disk.
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,9 +24,9 @@ constexpr const char* kDmPassword = "dm-Pass-1";
 constexpr const char* kUser = "ann";
 constexpr const char* kPassword = "s3cret-Pass";
 
-// SALES (the victim, with its file CUST and a compiled subroutine) and DM are protected; ATT is
-// the attacker's own unprotected account. Ports on DM and SALES that logged on before the
-// protection came are kept, as an attacker who got there early would keep them.
+// SALES (the victim, with its file CUST) and DM are protected; ATT is the attacker's own
+// unprotected account. Ports on DM and SALES that logged on before the protection came are kept,
+// as an attacker who got there early would keep them.
 class ProtectionTest : public EngineTest {
  protected:
   void SetUp() override {
@@ -33,20 +34,11 @@ class ProtectionTest : public EngineTest {
     staleDm_ = system_.open("DM");
     staleSales_ = system_.open("SALES");
     ASSERT_EQ(run(req("W", {openFile("CUST"), "1", "kept"})).status, 0);
-    ASSERT_EQ(tcl("CREATE-FILE BP 1 (").status, 0);
-    ASSERT_EQ(
-        run(req("W", {openFile("BP"), "SUB", joinMarks({"SUBROUTINE SUB(A)", "A = 7", "RETURN"})}))
-            .status,
-        0);
-    ASSERT_EQ(tcl("COMPILE SALES,BP, SUB (o").returned, "241");
     ASSERT_EQ(tclOn(*system_.open("DM"), {"PROTECT-ACCOUNT DM", kDmUser, kDmPassword}).returned,
               "231");
     ASSERT_EQ(tcl(joinMarks({"PROTECT-ACCOUNT SALES", kUser, kPassword})).returned, "231");
     ASSERT_EQ(tcl("GRANT-ACCOUNT SALES FRIEND").returned, "232");
     att_ = system_.open("ATT");
-  }
-  static TclReply tclOn(Port& p, std::initializer_list<std::string_view> lines) {
-    return parseTcl(p.execute(req("E", {joinMarks(lines)})));
   }
   std::unique_ptr<store::Account> account(const std::string& name) {
     return store::openSystem(system_.path())->openAccount(name, false);
@@ -77,9 +69,6 @@ TEST_F(ProtectionTest, NoPathFromAnUnprotectedPortReachesAProtectedAccount) {
     std::string request;                  // a request, answered by its status
     std::string refused;                  // the answer that means refused
   };
-  auto on = [&](Port& p, std::initializer_list<std::string_view> lines) {
-    return tclOn(p, lines).returned;
-  };
   const std::string mds = openFile("mds,,", att_.get());
   const std::vector<Attack> attacks = {
       {"LOGTO DM without credentials", *att_, {"LOGTO DM"}, "", "230"},
@@ -94,14 +83,7 @@ TEST_F(ProtectionTest, NoPathFromAnUnprotectedPortReachesAProtectedAccount) {
       {"stale DM: PROTECT SALES", *staleDm_, {"PROTECT-ACCOUNT SALES", "att", "mine"}, "", "234"},
       {"stale DM port: PROTECT DM", *staleDm_, {"PROTECT-ACCOUNT DM", "att", "mine"}, "", "234"},
       {"stale SALES port: GRANT", *staleSales_, {"GRANT-ACCOUNT SALES ATT"}, "", "234"},
-      {"O SALES,CUST", *att_, {}, req("O", {"SALES,CUST"}), "9"},
-      {"O SALES,BP", *att_, {}, req("O", {"SALES,BP,BP"}), "9"},
-      {"CLEAR-FILE SALES,CUST", *att_, {"CLEAR-FILE SALES,CUST"}, "", "201"},
-      {"UPDATE-MD SALES", *att_, {"UPDATE-MD SALES"}, "", "230"},
       {"UPDATE-MD DM", *att_, {"UPDATE-MD DM"}, "", "230"},
-      {"CREATE-INDEX on SALES,CUST", *att_, {"CREATE-INDEX SALES,CUST A1"}, "", "201"},
-      {"COMPILE into SALES", *att_, {"COMPILE SALES,BP, SUB (o"}, "", "230"},
-      {"L a module of SALES", *att_, {}, req("L", {"SALES,BP, SUB"}), "2"},
       {"W on the system dictionary", *att_, {}, req("W", {mds, "X", "V"}), "6"},
       {"CLEAR-FILE mds,,", *att_, {"CLEAR-FILE mds,,"}, "", "235"},
   };
@@ -127,7 +109,6 @@ TEST_F(ProtectionTest, NoPathFromAnUnprotectedPortReachesAProtectedAccount) {
   auto dm = system_.open("DM", {kDmUser, kDmPassword});
   EXPECT_EQ(tclOn(*dm, {"GRANT-ACCOUNT SALES ATT"}).returned, "232");
   EXPECT_EQ(run(req("O", {"SALES,CUST"}), att_.get()).status, 0);
-  EXPECT_EQ(on(*att_, {"UPDATE-MD SALES (n"}), "212");
   EXPECT_EQ(tclOn(*dm, {"REVOKE-ACCOUNT SALES ATT"}).returned, "233");
   EXPECT_EQ(run(req("O", {"SALES,CUST"}), att_.get()).status, 9);
   EXPECT_EQ(tclOn(*att_, {"LOGTO DM", kDmUser, kDmPassword}).returned, "211");
@@ -279,7 +260,7 @@ TEST_F(ProtectionOrder, DmIsProtectedFirstAndAnOpenDmAdministersNoProtectedAccou
   // An account protected under an older rule, DM still open: DM still cannot administer it.
   store::setCredentials(*sales, kUser, kPassword);
   auto dm = system_.open("DM");
-  EXPECT_EQ(parseTcl(dm->execute(req("E", {"GRANT-ACCOUNT SALES DM"}))).returned, "234");
+  EXPECT_EQ(tclOn(*dm, {"GRANT-ACCOUNT SALES DM"}).returned, "234");
   EXPECT_FALSE(sales->grants("DM"));
 }
 
@@ -310,18 +291,19 @@ class AttackerTest : public ::testing::Test {
     vault_ = system_.open("VAULT");
     for (const char* command : {"CREATE-FILE BP 1", "CREATE-FILE LEDGER 1", "CREATE-FILE SCRATCH 1",
                                 "CREATE-INDEX LEDGER A1"})
-      ASSERT_EQ(on(*vault_, {command}).status, 0) << command;
+      ASSERT_EQ(tclOn(*vault_, {command}).status, 0) << command;
     write(*vault_, "BP", "SECRET", "SUBROUTINE SECRET(R)\xFER = 'the secret'");
     write(*vault_, "LEDGER", "K", "kept");
     write(*vault_, "SCRATCH", "S", "scratch");
-    ASSERT_EQ(on(*vault_, {"COMPILE BP, SECRET"}).returned, "241");
-    ASSERT_EQ(on(*vault_, {"CATALOG BP, SECRET"}).returned, "244");
-    ASSERT_EQ(on(*system_.open("DM"), {"PROTECT-ACCOUNT DM", "root", "dm-Pass-1"}).returned, "231");
-    ASSERT_EQ(on(*vault_, {"PROTECT-ACCOUNT VAULT", "keeper", "vault-Pass1"}).returned, "231");
+    ASSERT_EQ(tclOn(*vault_, {"COMPILE BP, SECRET"}).returned, "241");
+    ASSERT_EQ(tclOn(*vault_, {"CATALOG BP, SECRET"}).returned, "244");
+    ASSERT_EQ(tclOn(*system_.open("DM"), {"PROTECT-ACCOUNT DM", "root", "dm-Pass-1"}).returned,
+              "231");
+    ASSERT_EQ(tclOn(*vault_, {"PROTECT-ACCOUNT VAULT", "keeper", "vault-Pass1"}).returned, "231");
 
     evil_ = system_.open("EVIL");
-    ASSERT_EQ(on(*evil_, {"CREATE-FILE BP 1"}).status, 0);
-    ASSERT_EQ(on(*evil_, {"CREATE-FILE LOOT 1"}).status, 0);
+    ASSERT_EQ(tclOn(*evil_, {"CREATE-FILE BP 1"}).status, 0);
+    ASSERT_EQ(tclOn(*evil_, {"CREATE-FILE LOOT 1"}).status, 0);
     write(*evil_, "LOOT", "X", "planted");
     write(*evil_, "BP", "PEEK",
           "SUBROUTINE PEEK(R)\xFEOPEN 'VAULT,LEDGER' TO F ELSE R = 'no file'; RETURN\xFE"
@@ -330,26 +312,22 @@ class AttackerTest : public ::testing::Test {
           "SUBROUTINE PROBE(R)\xFE"
           "CALL STOLEN(R)");
     for (const char* name : {"PEEK", "PROBE"}) {
-      ASSERT_EQ(on(*evil_, {std::string("COMPILE BP, ") + name}).returned, "241");
-      ASSERT_EQ(on(*evil_, {std::string("CATALOG BP, ") + name}).returned, "244");
+      ASSERT_EQ(tclOn(*evil_, {std::string("COMPILE BP, ") + name}).returned, "241");
+      ASSERT_EQ(tclOn(*evil_, {std::string("CATALOG BP, ") + name}).returned, "244");
     }
     // Anyone may write an entry into its own MD that names another account's module.
     write(*evil_, "MD", "STOLEN", joinMarks({"R", "VAULT", "BP", "SECRET"}));
   }
-  TclReply on(Port& p, std::initializer_list<std::string_view> lines) {
-    return parseTcl(p.execute(req("E", {joinMarks(lines)})));
-  }
-  Reply run(Port& p, const std::string& request) { return parseReply(p.execute(request)); }
   void write(Port& p, const std::string& file, const std::string& id, const std::string& body) {
-    Reply o = run(p, req("O", {file}));
+    Reply o = runOn(p, req("O", {file}));
     ASSERT_EQ(o.status, 0) << file;
-    ASSERT_EQ(run(p, req("W", {o.data, id, body})).status, 0);
+    ASSERT_EQ(runOn(p, req("W", {o.data, id, body})).status, 0);
   }
   // Calls EVIL's own module name and gives back its one argument, or the failure.
   std::string call(const std::string& name) {
-    Reply m = run(*evil_, req("L", {name}));
+    Reply m = runOn(*evil_, req("L", {name}));
     if (m.status != 0) return "L " + std::to_string(m.status);
-    Reply r = run(*evil_, callRequest(m.data, {""}));
+    Reply r = runOn(*evil_, callRequest(m.data, {""}));
     if (r.status != 0) return "M " + std::to_string(r.status);
     return callResults(r.data).at(0);
   }
@@ -374,13 +352,13 @@ class AttackerTest : public ::testing::Test {
   };
   std::vector<Probe> probes() {
     auto verb = [this](std::string command, std::string success) {
-      return [this, command, success] { return on(*evil_, {command}).returned == success; };
+      return [this, command, success] { return tclOn(*evil_, {command}).returned == success; };
     };
     auto request = [this](std::string op, std::vector<std::string> fields) {
       return [this, op, fields] {
         std::string r = op;
         for (const std::string& f : fields) r += AM + f;
-        return run(*evil_, r).status == 0;
+        return runOn(*evil_, r).status == 0;
       };
     };
     return {
@@ -389,19 +367,19 @@ class AttackerTest : public ::testing::Test {
         {"O DICT acct,file", request("O", {"DICT VAULT,LEDGER"})},
         {"COUNT", verb("COUNT VAULT,LEDGER", "407")},
         {"ESTIMATE-COUNT",
-         [this] { return on(*evil_, {"ESTIMATE-COUNT VAULT,LEDGER"}).captured == "1"; }},
+         [this] { return tclOn(*evil_, {"ESTIMATE-COUNT VAULT,LEDGER"}).captured == "1"; }},
         {"LIST", verb("LIST VAULT,LEDGER", "405")},
         // The active list feeds the next sentence whatever its file: a select list takes it off.
         {"SELECT",
          [this] {
-           const bool made = on(*evil_, {"SELECT VAULT,LEDGER"}).returned == "404";
-           (void)run(*evil_, req("S", {"-1"}));
+           const bool made = tclOn(*evil_, {"SELECT VAULT,LEDGER"}).returned == "404";
+           (void)runOn(*evil_, req("S", {"-1"}));
            return made;
          }},
         {"SSELECT", verb("SSELECT DICT VAULT,BP", "404")},
         {"SORT", verb("SORT VAULT,LEDGER", "405")},
         {"LIST-INDEX", verb("LIST-INDEX VAULT,LEDGER", "176")},
-        {"CT", [this] { return on(*evil_, {"CT VAULT,LEDGER K"}).captured.rfind("K", 0) == 0; }},
+        {"CT", [this] { return tclOn(*evil_, {"CT VAULT,LEDGER K"}).captured.rfind("K", 0) == 0; }},
         {"COPY FROM", verb("COPY FROM VAULT,LEDGER K TO LOOT (O", "408")},
         {"COPY TO", verb("COPY FROM LOOT X TO VAULT,SCRATCH (O", "408")},
         {"DELETE", verb("DELETE VAULT,SCRATCH X", "410")},
@@ -435,27 +413,27 @@ class AttackerTest : public ::testing::Test {
 TEST_F(AttackerTest, EveryPathToAnotherAccountNeedsItsGrant) {
   expectEveryProbe(false);
   // Only VAULT itself (or DM) may grant.
-  EXPECT_EQ(on(*evil_, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "234");
+  EXPECT_EQ(tclOn(*evil_, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "234");
   expectEveryProbe(false);
 
-  ASSERT_EQ(on(*vault_, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "232");
+  ASSERT_EQ(tclOn(*vault_, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "232");
   expectEveryProbe(true);
-  ASSERT_EQ(on(*vault_, {"REVOKE-ACCOUNT VAULT EVIL"}).returned, "233");
+  ASSERT_EQ(tclOn(*vault_, {"REVOKE-ACCOUNT VAULT EVIL"}).returned, "233");
   expectEveryProbe(false);
 
   auto dm = system_.open("DM", {"root", "dm-Pass-1"});
-  ASSERT_EQ(on(*dm, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "232");
+  ASSERT_EQ(tclOn(*dm, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "232");
   EXPECT_TRUE(probes().front().succeeds());
 }
 
 TEST_F(AttackerTest, ARevokeReachesWhatIsAlreadyOpen) {
-  ASSERT_EQ(on(*vault_, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "232");
-  const std::string file = run(*evil_, req("O", {"VAULT,LEDGER"})).data;
-  const std::string index = run(*evil_, req("I", {"VAULT,LEDGER", "A1"})).data;
-  const std::string module = run(*evil_, req("L", {"VAULT,SECRET"})).data;
-  ASSERT_EQ(run(*evil_, req("r", {file, "K"})).status, 0);  // a lock to give up later
-  ASSERT_EQ(run(*evil_, callRequest(module, {""})).status, 0);
-  ASSERT_EQ(on(*vault_, {"REVOKE-ACCOUNT VAULT EVIL"}).returned, "233");
+  ASSERT_EQ(tclOn(*vault_, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "232");
+  const std::string file = runOn(*evil_, req("O", {"VAULT,LEDGER"})).data;
+  const std::string index = runOn(*evil_, req("I", {"VAULT,LEDGER", "A1"})).data;
+  const std::string module = runOn(*evil_, req("L", {"VAULT,SECRET"})).data;
+  ASSERT_EQ(runOn(*evil_, req("r", {file, "K"})).status, 0);  // a lock to give up later
+  ASSERT_EQ(runOn(*evil_, callRequest(module, {""})).status, 0);
+  ASSERT_EQ(tclOn(*vault_, {"REVOKE-ACCOUNT VAULT EVIL"}).returned, "233");
 
   const std::string before = contents("VAULT");
   const struct {
@@ -477,33 +455,33 @@ TEST_F(AttackerTest, ARevokeReachesWhatIsAlreadyOpen) {
       {req("f", {file}), status::kOk},
       {req("C", {file}), status::kOk},
   };
-  for (const auto& u : uses) EXPECT_EQ(run(*evil_, u.request).status, u.status) << u.request;
+  for (const auto& u : uses) EXPECT_EQ(runOn(*evil_, u.request).status, u.status) << u.request;
   EXPECT_EQ(contents("VAULT"), before);
 }
 
 // A transaction stages its changes for later: the grant and the system dictionary's rule hold at
 // staging and again at the commit, so a revoke in between keeps the account as it was.
 TEST_F(AttackerTest, ATransactionWritesOnlyWhatAWriteCould) {
-  ASSERT_EQ(on(*vault_, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "232");
-  const std::string file = run(*evil_, req("O", {"VAULT,LEDGER"})).data;
+  ASSERT_EQ(tclOn(*vault_, {"GRANT-ACCOUNT VAULT EVIL"}).returned, "232");
+  const std::string file = runOn(*evil_, req("O", {"VAULT,LEDGER"})).data;
   const std::string before = contents("VAULT");
-  ASSERT_EQ(on(*evil_, {"TRANSACTION START"}).returned, "270");
-  ASSERT_EQ(run(*evil_, req("r", {file, "K"})).status, 0);
-  ASSERT_EQ(run(*evil_, req("W", {file, "K", "stolen"})).status, 0);
-  ASSERT_EQ(on(*vault_, {"REVOKE-ACCOUNT VAULT EVIL"}).returned, "233");
-  EXPECT_EQ(on(*evil_, {"TRANSACTION COMMIT"}).returned, "275");
+  ASSERT_EQ(tclOn(*evil_, {"TRANSACTION START"}).returned, "270");
+  ASSERT_EQ(runOn(*evil_, req("r", {file, "K"})).status, 0);
+  ASSERT_EQ(runOn(*evil_, req("W", {file, "K", "stolen"})).status, 0);
+  ASSERT_EQ(tclOn(*vault_, {"REVOKE-ACCOUNT VAULT EVIL"}).returned, "233");
+  EXPECT_EQ(tclOn(*evil_, {"TRANSACTION COMMIT"}).returned, "275");
   EXPECT_EQ(contents("VAULT"), before);
 
   auto dm = system_.open("DM", {"root", "dm-Pass-1"});
-  const std::string dmMds = run(*dm, req("O", {"mds,,"})).data;
-  ASSERT_EQ(run(*dm, req("W", {dmMds, "X", "V"})).status, 0);
-  const std::string mds = run(*evil_, req("O", {"mds,,"})).data;
-  ASSERT_EQ(on(*evil_, {"TRANSACTION START"}).returned, "270");
-  ASSERT_EQ(run(*evil_, req("r", {mds, "X"})).status, 0);
-  EXPECT_EQ(run(*evil_, req("W", {mds, "X", "stolen"})).status, status::kInvalidCall);
-  EXPECT_EQ(run(*evil_, req("D", {mds, "X"})).status, status::kInvalidCall);
-  EXPECT_EQ(on(*evil_, {"TRANSACTION COMMIT"}).returned, "271");
-  EXPECT_EQ(run(*dm, req("R", {dmMds, "X", "0"})).data, "V");
+  const std::string dmMds = runOn(*dm, req("O", {"mds,,"})).data;
+  ASSERT_EQ(runOn(*dm, req("W", {dmMds, "X", "V"})).status, 0);
+  const std::string mds = runOn(*evil_, req("O", {"mds,,"})).data;
+  ASSERT_EQ(tclOn(*evil_, {"TRANSACTION START"}).returned, "270");
+  ASSERT_EQ(runOn(*evil_, req("r", {mds, "X"})).status, 0);
+  EXPECT_EQ(runOn(*evil_, req("W", {mds, "X", "stolen"})).status, status::kInvalidCall);
+  EXPECT_EQ(runOn(*evil_, req("D", {mds, "X"})).status, status::kInvalidCall);
+  EXPECT_EQ(tclOn(*evil_, {"TRANSACTION COMMIT"}).returned, "271");
+  EXPECT_EQ(runOn(*dm, req("R", {dmMds, "X", "0"})).data, "V");
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -121,6 +123,32 @@ TEST_F(Store, SectionsAreFoundMadeAndDroppedAsTheCatalogueSays) {
   a.dropSections(a.sections("CUST"));
   EXPECT_FALSE(a.readItem(md, "CUST", entry));
   EXPECT_TRUE(a.sections("CUST").empty());
+}
+
+// A port caches what another account's grants allow until that account's protection version
+// moves: every change must move it, at once for the account object that made the change (its own
+// commits are not another connection's), and for another port's object of the same account at
+// once on SQLite and on PostgreSQL when the server's notice has arrived.
+TEST_F(Store, EveryProtectionChangeMovesTheVersionEveryPortSees) {
+  Holder mine = holder(), theirs = holder();
+  const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+      {"grant", [&] { mine.account->grant("EVIL"); }},
+      {"revoke", [&] { mine.account->revoke("EVIL"); }},
+      {"credentials", [&] { mine.account->setCredentials(store::StoredCredentials{"U", "h"}); }},
+      {"no credentials", [&] { mine.account->setCredentials(std::nullopt); }},
+  };
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
+    const std::uint64_t before = mine.account->protectionVersion();
+    const std::uint64_t theirsBefore = theirs.account->protectionVersion();
+    change();
+    EXPECT_NE(mine.account->protectionVersion(), before);
+    for (int wait = 0; ::tarn::testing::onPostgres() && wait < 500; ++wait) {
+      if (theirs.account->protectionVersion() != theirsBefore) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_NE(theirs.account->protectionVersion(), theirsBefore);
+  }
 }
 
 TEST_F(Store, AnEndedSessionFreesItsLocksAndItsPortReportsTheLostConnection) {

@@ -35,18 +35,6 @@ class Tcl : public EngineTest {
   void put(const char* id, const std::string& body) {
     ASSERT_EQ(run(req("W", {f_, id, body})).status, 0);
   }
-  // The ids a selection leaves in the active list.
-  std::string selected(const std::string& command) {
-    TclReply t = tcl(command);
-    EXPECT_EQ(t.status, 0) << command;
-    EXPECT_TRUE(t.captured.rfind("Active list: ", 0) == 0) << command << " -> " << t.captured;
-    Reply r = run(req("n", {run(req("S", {"-1"})).data}));
-    EXPECT_EQ(r.status, status::kEndOfList);
-    std::string ids = r.data;
-    for (char& c : ids)
-      if (c == AM) c = ' ';
-    return ids;
-  }
   std::string f_, d_;
 };
 
@@ -255,7 +243,7 @@ TEST_F(Tcl, AccountsAndStackedCommands) {
   EXPECT_EQ(tcl("CREATE-ACCOUNT ../x").returned, "215");
 
   // The stacked lines run as commands, in order, with one reply for all of them.
-  TclReply t = parseTcl(port_->execute(req("E", {"LOGTO DM", "UPDATE-MD ACME (n", "LOGTO SALES"})));
+  TclReply t = tclOn(*port_, {"LOGTO DM", "UPDATE-MD ACME (n", "LOGTO SALES"});
   EXPECT_EQ(t.status, 0);
   EXPECT_EQ(t.returned, joinMarks({"211", "212", "211"}));
   EXPECT_EQ(run(req("Z", {"33"})).data, "SALES");
@@ -284,14 +272,14 @@ TEST_F(Tcl, AccountsAndStackedCommands) {
 TEST_F(Tcl, UnknownVerbsAndEmptyCommands) {
   TclReply bad = tcl("FROBNICATE CUST");
   EXPECT_EQ(bad.status, status::kInvalidCall);
-  TclReply later = parseTcl(port_->execute(req("E", {"COUNT CUST", "NOPE", "WHO"})));
+  TclReply later = tclOn(*port_, {"COUNT CUST", "NOPE", "WHO"});
   EXPECT_EQ(later.status, status::kInvalidCall);
   EXPECT_EQ(later.captured, "Count: 4 items.");  // what ran before the bad verb is kept
   TclReply empty = tcl("");
   EXPECT_EQ(empty.status, 0);
   EXPECT_EQ(empty.captured, "");
   EXPECT_EQ(empty.returned, "");
-  EXPECT_EQ(parseTcl(port_->execute(req("E", {"  ", ""}))).status, 0);
+  EXPECT_EQ(tclOn(*port_, {"  ", ""}).status, 0);
 }
 
 TEST_F(Tcl, CaseAndNumberFormatCommands) {

@@ -175,9 +175,9 @@ TEST_F(Transactions, AKilledPortsTransactionIsUndoneAndItsCommitsSurvive) {
   // The child commits item 1, then changes item 2 inside a second transaction and is killed.
   Child child([&](Child& self) {
     auto p = Port::open({path, "SALES"});
-    const std::string f = parseReply(p->execute(req("O", {"CUST"}))).data;
+    const std::string f = runOn(*p, req("O", {"CUST"})).data;
     auto step = [&](const std::string& request) {
-      if (parseReply(p->execute(request)).status != 0) _exit(2);
+      if (runOn(*p, request).status != 0) _exit(2);
     };
     step(req("E", {"TRANSACTION START"}));
     step(req("r", {f, "1", "0"}));
@@ -195,9 +195,9 @@ TEST_F(Transactions, AKilledPortsTransactionIsUndoneAndItsCommitsSurvive) {
   port_.reset();
   other_.reset();
   auto reopened = system_.open();
-  const std::string f = parseReply(reopened->execute(req("O", {"CUST"}))).data;
-  EXPECT_EQ(parseReply(reopened->execute(req("R", {f, "1", "0"}))).data, "committed");
-  Reply second = parseReply(reopened->execute(req("r", {f, "2", "0"})));
+  const std::string f = runOn(*reopened, req("O", {"CUST"})).data;
+  EXPECT_EQ(runOn(*reopened, req("R", {f, "1", "0"})).data, "committed");
+  Reply second = runOn(*reopened, req("r", {f, "2", "0"}));
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(second.data, "old2");
 }

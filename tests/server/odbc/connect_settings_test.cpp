@@ -52,54 +52,39 @@ struct FakeSources {
   }
 };
 
+// The connection string first, then the data source's odbc.ini section, then the defaults: the
+// account defaults to the data source's name, and without one to DM; the call time limit is off
+// unless given as positive seconds.
 TEST(ConnectSettings, ConnectionStringThenOdbcIniThenDefaults) {
   FakeSources f;
   f.ini[{"Accounts", "System"}] = "/ini/sys";
   f.ini[{"Accounts", "Account"}] = "SALES";
-  f.env["HOME"] = "/home/u";
-
-  auto fromIni = resolveSettings(parseConnectionString("DSN=Accounts;"), f.sources());
-  ASSERT_TRUE(fromIni);
-  EXPECT_EQ(fromIni->system, "/ini/sys");
-  EXPECT_EQ(fromIni->account, "SALES");
-  EXPECT_FALSE(fromIni->embeddedDefault);
-
-  auto overridden =
-      resolveSettings(parseConnectionString("DSN=Accounts;System=/cs/sys;Account=DM"), f.sources());
-  ASSERT_TRUE(overridden);
-  EXPECT_EQ(overridden->system, "/cs/sys");
-  EXPECT_EQ(overridden->account, "DM");
-}
-
-TEST(ConnectSettings, AccountDefaultsToTheDsnNameAndWithoutOneToDm) {
-  FakeSources f;
-  f.env["HOME"] = "/home/u";
-  auto named = resolveSettings(parseConnectionString("DSN=Payroll"), f.sources());
-  ASSERT_TRUE(named);
-  EXPECT_EQ(named->account, "Payroll");
-  EXPECT_EQ(named->dsn, "Payroll");
-  auto unnamed = resolveSettings(parseConnectionString("DRIVER=Tarn;System=/s"), f.sources());
-  ASSERT_TRUE(unnamed);
-  EXPECT_EQ(unnamed->account, "DM");
-  EXPECT_EQ(unnamed->dsn, "");
-}
-
-TEST(ConnectSettings, CallTimeLimitIsOffUnlessGivenAsPositiveSeconds) {
-  FakeSources f;
-  f.env["HOME"] = "/home/u";
   f.ini[{"Timed", "CallTimeLimit"}] = "2";
+  f.env["HOME"] = "/home/u";
+  const std::string home = "/home/u/.local/share/tarncl/system";
   const struct {
     const char* text;
+    std::string system, account, dsn;
     long milliseconds;
-  } cases[] = {{"DSN=Plain", 0},
-               {"DSN=Timed", 2000},
-               {"DSN=Timed;CallTimeLimit=0.25", 250},
-               {"DSN=Plain;CallTimeLimit=-1", 0},
-               {"DSN=Plain;CallTimeLimit=soon", 0}};
+  } cases[] = {
+      {"DSN=Accounts;", "/ini/sys", "SALES", "Accounts", 0},
+      {"DSN=Accounts;System=/cs/sys;Account=DM", "/cs/sys", "DM", "Accounts", 0},
+      {"DSN=Payroll", home, "Payroll", "Payroll", 0},
+      {"DRIVER=Tarn;System=/s", "/s", "DM", "", 0},
+      {"DSN=Timed", home, "Timed", "Timed", 2000},
+      {"DSN=Timed;CallTimeLimit=0.25", home, "Timed", "Timed", 250},
+      {"DSN=Plain;CallTimeLimit=-1", home, "Plain", "Plain", 0},
+      {"DSN=Plain;CallTimeLimit=soon", home, "Plain", "Plain", 0},
+  };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
     auto s = resolveSettings(parseConnectionString(c.text), f.sources());
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->callTimeLimit.count(), c.milliseconds) << c.text;
+    EXPECT_EQ(s->system, c.system);
+    EXPECT_EQ(s->embeddedDefault, c.system == home);
+    EXPECT_EQ(s->account, c.account);
+    EXPECT_EQ(s->dsn, c.dsn);
+    EXPECT_EQ(s->callTimeLimit.count(), c.milliseconds);
   }
 }
 
