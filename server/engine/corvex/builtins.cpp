@@ -57,6 +57,8 @@ double numberIn(std::string_view t) {
 
 // SUM: adds the elements of the deepest level present, one level less deep afterwards.
 std::string sumLevel(std::string_view s) {
+  // The deepest mark decides the level summed: SUM("1" @VM "2" @AM "3") adds within each
+  // attribute and gives "3" @AM "3".
   char deepest = 0;
   for (char c : s) {
     if (c == kSvm) {
@@ -119,6 +121,7 @@ std::string substringSet(const std::string& s, long start, long length, const st
   if (length < 0) length = 0;
   std::string out(substring(s, 1, start - 1));
   // Past the end: blanks fill the gap, as a fixed-width record would have them.
+  // X[10,2] = "ab" on a five-character X pads with blanks to keep the new text at position 10.
   if (start - 1 > len) out.append(static_cast<std::size_t>(start - 1 - len), ' ');
   out += with;
   out += substring(s, start + length, len);
@@ -501,6 +504,8 @@ void callBuiltin(Fn fn, Value& out, const Value* const* a, int n, const Files& p
       std::string marksB;
       std::vector<std::string_view> left = elements(txt(0), marksA);
       std::vector<std::string_view> right = elements(txt(2), marksB);
+      // Elements missing from the shorter list count as empty, so both are walked to the longer's
+      // end.
       const std::string& marks = marksA.size() >= marksB.size() ? marksA : marksB;
       const std::string& sep = txt(1);
       std::string joined;
@@ -591,6 +596,7 @@ void arrayOp(const Instr& i, Value* r, const Value* const* a, const Value& b) {
       // Trailing empty elements are left off, as a record read back would not have them.
       const std::string& d = a[0]->text();
       const long count = longOf(*a[1]);
+      // Counted from the end: an empty element in the middle still keeps its place.
       long last = count;
       while (last > 0 && r[i.b + last - 1].text().empty()) --last;
       std::string s;

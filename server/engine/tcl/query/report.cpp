@@ -14,6 +14,7 @@ namespace {
 std::size_t columns(std::string_view s) {
   std::size_t n = 0;
   for (char c : s)
+    // Characters, not display cells: a wide character counts as one column.
     if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
   return n;
 }
@@ -43,6 +44,7 @@ std::vector<std::string_view> splitValues(std::string_view v) {
 std::string pad(std::string_view text, std::size_t width, char justify) {
   const std::size_t n = columns(text);
   std::string out;
+  // Never cut here: fold() has already split what may be split.
   if (n >= width) return std::string(text);
   if (justify == 'R') out.append(width - n, ' ');
   out += text;
@@ -229,6 +231,7 @@ void Printer::line(const std::vector<std::vector<std::string>>& cells, const std
   // Each cell may span lines; the row is as tall as its tallest cell.
   std::vector<std::vector<std::string>> folded(cells.size());
   std::vector<std::string> idLines;
+  // Totals and headings are not folded: a label may overflow its column rather than wrap.
   auto cut = [&](std::string_view v, const Field& f, std::vector<std::string>& out) {
     if (folding)
       fold(v, f, out);
@@ -256,6 +259,7 @@ void Printer::line(const std::vector<std::vector<std::string>>& cells, const std
       out += pad(k < folded[c].size() ? folded[c][k] : "", static_cast<std::size_t>(f.width),
                  f.justify);
     }
+    // Trailing blanks are dropped from every line: they only pad the last column.
     trimRight(out);
     emit(std::move(out));
   }
@@ -278,6 +282,7 @@ bool Printer::simpleLine(const Row& r) {
   if (!s_.idSupp && !add(r.id, *id_)) return false;
   for (std::size_t c = 0; c < s_.columns.size(); ++c) {
     const Field& f = *s_.columns[c].field;
+    // Several values need the general layout, which puts each on a line of its own.
     if (r.cell(c).find(kValueMark) != std::string::npos) return false;
     if (!s_.idSupp || c > 0) out += ' ';
     if (f.conversion.empty()) {
@@ -348,6 +353,7 @@ void Printer::report() {
       continue;
     }
     std::vector<std::vector<std::string>> cells(n);
+    // The rows arrive in the sentence's order, so a group is a run of equal break values.
     const bool groupStart = i == 0 || breakValue(*rows_[i - 1]) != breakValue(r);
     for (std::size_t c = 0; c < n; ++c) {
       // A break value shows on the first line of its group only.
@@ -362,6 +368,7 @@ void Printer::report() {
     line(cells, r.id);
     if (s_.dblSpc) emit("");
     if (anyBreak && (i + 1 == rows_.size() || breakValue(*rows_[i + 1]) != breakValue(r))) {
+      // A subtotal line per group, its label under each break column.
       totalsLine("***", sub, breakColumns, false);
       emit("");
       std::fill(sub.begin(), sub.end(), 0);
@@ -404,6 +411,8 @@ void Printer::csv() {
       std::vector<std::string> fields;
       if (!s_.idSupp) fields.push_back(r.id);
       for (std::size_t c = 0; c < n; ++c)
+        // A single value repeats on every row of the item; a shorter list leaves its later rows
+        // empty.
         fields.push_back(cells[c].size() == 1 ? cells[c][0]
                                               : (k < cells[c].size() ? cells[c][k] : ""));
       join(fields);
@@ -463,6 +472,7 @@ void Printer::json() {
       done[c] = true;
       std::vector<std::string> v = values(r, c);
       key(f.name);
+      // A multi-valued field is an array even when it holds one value, so a reader sees one shape.
       if (v.size() == 1 && !f.multi) {
         jsonString(out, v[0]);
       } else {
