@@ -411,8 +411,7 @@ void Printer::csv() {
       std::vector<std::string> fields;
       if (!s_.idSupp) fields.push_back(r.id);
       for (std::size_t c = 0; c < n; ++c)
-        // A single value repeats on every row of the item; a shorter list leaves its later rows
-        // empty.
+        // A list shorter than the tallest leaves its later rows empty.
         fields.push_back(cells[c].size() == 1 ? cells[c][0]
                                               : (k < cells[c].size() ? cells[c][k] : ""));
       join(fields);
