@@ -412,6 +412,7 @@ class Compiler : Emitter {
   void assignment() {
     std::string n = name("a statement");
     if (auto d = dims_.find(n); d != dims_.end()) return arrayAssignment(d->second);
+    // LEN(X) alone would compute a value and drop it: as a statement it is an error.
     if (functions().count(n) != 0 && isOp("(")) fail("a statement");
     Target target{variable(n), {}};
     if (isOp("[")) return substringAssignment(target.slot);
@@ -425,6 +426,7 @@ class Compiler : Emitter {
     if (op == "=") {
       take();
       if (target.indices.empty()) {
+        // X = expr writes the result straight into X, without a temporary and a move.
         expressionInto(target.slot);
       } else {
         store(target, expression());

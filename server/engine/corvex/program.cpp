@@ -18,12 +18,14 @@ OpShape shapeOf(Op op) noexcept {
     case Op::kNeg:
     case Op::kNot:
       return {true, true, false, false};
+    // Jumps, GOSUB and the bare statements read no slots: their fields are targets or nothing.
     case Op::kJump:
     case Op::kGosub:
     case Op::kReturn:
     case Op::kStop:
     case Op::kNewline:
       return {false, false, false, false};
+    // Conditional and outcome jumps read a only (b or c is a target or a bit set); so does PRINT.
     case Op::kJumpIf:
     case Op::kJumpIfNot:
     case Op::kJumpOut:
@@ -62,6 +64,7 @@ OpShape shapeOf(Op op) noexcept {
       return {true, true, true, true};
     case Op::kSelect:
       return {true, false, true, true};
+    // Only the outcome slot: the step is in x.
     case Op::kTransaction:
       return {false, true, false, false};
     default:
@@ -190,6 +193,7 @@ bool valid(const Program& p) {
   // the frame from base.
   auto arrayFits = [&](const Instr& i, std::int32_t base) {
     const int n = i.x & 15;
+    // Two dimensions put two sizes at the end of the run, one dimension one.
     const bool twoDims = i.op == Op::kMatGet || i.op == Op::kMatSet ? n == 4 : false;
     if (n < 1 || i.c < 0 ||
         static_cast<std::size_t>(i.c) + static_cast<std::size_t>(n) > p.operands.size())
@@ -277,6 +281,7 @@ bool valid(const Program& p) {
       default:
         break;
     }
+    // Operand counts the machine reads without checking: each op's run must have exactly them.
     const int count = i.x & 15;
     if ((i.op == Op::kElement || i.op == Op::kSetElement) && (count < 1 || count > 3)) return false;
     if (i.op == Op::kSubstring && (count < 1 || count > 2)) return false;
