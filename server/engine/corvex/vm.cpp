@@ -23,7 +23,7 @@ namespace tarn::server::corvex {
 namespace {
 
 // Calls take no native stack, so these limits are not about the thread: they stop a runaway
-// recursion with a clear message long before its frames use up the memory budget.
+// recursion with a clear message instead of letting it run into the memory budget.
 constexpr int kMaxCallDepth = 200;
 constexpr std::size_t kMaxGosubDepth = 10000;
 // Work between looks at the cancel flag and the clock, in units of about one cheap instruction;

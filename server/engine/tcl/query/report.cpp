@@ -231,7 +231,7 @@ void Printer::line(const std::vector<std::vector<std::string>>& cells, const std
   // Each cell may span lines; the row is as tall as its tallest cell.
   std::vector<std::vector<std::string>> folded(cells.size());
   std::vector<std::string> idLines;
-  // Totals and headings are not folded: a label may overflow its column rather than wrap.
+  // A totals line is not folded: its label and totals overflow their columns rather than wrap.
   auto cut = [&](std::string_view v, const Field& f, std::vector<std::string>& out) {
     if (folding)
       fold(v, f, out);
