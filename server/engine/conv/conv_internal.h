@@ -75,9 +75,13 @@ struct DateCode {
   char separator = ' ';  // blank: "05 DEC 2026"; anything else: numeric fields joined by it
   bool dayFirst = false;
   bool inputForm = false;  // DI: the directions are swapped
+  // Element kWhole prints the whole date; any other prints only that part (DY, DMA, DW, ...).
   Element element = Element::kWhole;
 };
 
+// Each family's parse takes the whole code (its letters included) and gives nothing when it is
+// malformed. The converters take one piece (no marks); output gives a piece that is not a
+// number back unchanged, input gives "" for what it cannot read.
 [[nodiscard]] std::optional<DateCode> parseDateCode(std::string_view code);
 [[nodiscard]] std::string dateOutput(const DateCode& code, std::string_view piece);
 [[nodiscard]] std::string dateInput(const DateCode& code, std::string_view piece);
@@ -99,6 +103,7 @@ struct TimeCode {
 struct MaskCode {
   enum class Sign { kLeading, kTrailing, kCredit, kDebit, kAngle, kSuppressed };
   enum class Justify { kRight, kLeft };
+  // decimals shown, and the power of ten the stored integer is divided by (scaling).
   int decimals = 0;
   int scaling = 0;
   bool grouping = false;
@@ -174,6 +179,7 @@ Sleeper exchangeSleeper(Sleeper sleeper);
 
 // ---- Codes -----------------------------------------------------------------------------------
 
+// Codes with nothing to parse: the sleep, and the empty code that leaves a value alone.
 struct SleepCode {};
 struct IdentityCode {};
 

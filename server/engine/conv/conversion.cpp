@@ -42,12 +42,16 @@ std::optional<Decimal> Decimal::parse(std::string_view text) {
     }
   }
   if (whole.empty() && fraction.empty()) return std::nullopt;
+  // The leading zero keeps an integer digit even for ".5", so later steps never test for an
+  // empty integer part.
   d.digits = "0" + whole + fraction;
   d.scale = static_cast<int>(fraction.size());
   return d;
 }
 
 void Decimal::shift(int places) {
+  // Dividing: the digits stay, the point moves left; leading zeros are added when it would pass
+  // the first digit, keeping at least one integer digit.
   if (places >= 0) {
     scale += places;
     if (digits.size() <= static_cast<std::size_t>(scale)) {
@@ -55,6 +59,7 @@ void Decimal::shift(int places) {
     }
     return;
   }
+  // Multiplying: fraction digits are taken into the integer part first, zeros appended after.
   const int up = -places;
   const int fromScale = std::min(up, scale);
   scale -= fromScale;
@@ -68,6 +73,8 @@ void Decimal::roundTo(int places) {
     return;
   }
   const std::size_t drop = static_cast<std::size_t>(scale - places);
+  // The sign is held apart, so rounding the magnitude up on the first dropped digit is
+  // half-away-from-zero for both signs; only that digit decides.
   const bool up = digits[digits.size() - drop] >= '5';
   digits.erase(digits.end() - static_cast<std::ptrdiff_t>(drop), digits.end());
   scale = places;
@@ -77,6 +84,7 @@ void Decimal::roundTo(int places) {
     carry = digits[i] == '9';
     digits[i] = carry ? '0' : static_cast<char>(digits[i] + 1);
   }
+  // A carry out of the first digit (9.99 -> 10.00) widens the number.
   if (carry) digits = "1" + digits;
   if (digits.size() <= static_cast<std::size_t>(scale)) digits = "0" + digits;
 }
@@ -97,6 +105,7 @@ std::string Decimal::fractionDigits() const {
 
 std::optional<long> Decimal::truncated() const {
   const std::string whole = integerDigits();
+  // Fifteen digits sit well inside a 64-bit long, so stol below cannot throw.
   if (whole.size() > 15) return std::nullopt;
   const long magnitude = std::stol(whole);
   return negative ? -magnitude : magnitude;
@@ -104,6 +113,7 @@ std::optional<long> Decimal::truncated() const {
 
 long Decimal::truncatedModulo(long modulus) const {
   long rest = 0;
+  // Reduced digit by digit, so an integer part of any length never overflows.
   for (const char c : integerDigits()) rest = (rest * 10 + (c - '0')) % modulus;
   return negative ? -rest : rest;
 }
@@ -112,6 +122,8 @@ long Decimal::truncatedModulo(long modulus) const {
 
 namespace {
 
+// The sleeper is process-wide and ports run on their own threads; the mutex guards swapping it,
+// and the sleep itself runs outside the lock.
 std::mutex gSleeperMutex;
 Sleeper gSleeper;
 
@@ -124,10 +136,12 @@ void realSleep(std::chrono::milliseconds duration) {
 std::chrono::milliseconds sleepDuration(std::string_view value) {
   std::optional<Decimal> seconds = Decimal::parse(value);
   if (!seconds || seconds->negative || seconds->isZero()) return std::chrono::milliseconds(0);
+  // Seconds to milliseconds, rounded to the nearest one.
   seconds->shift(-3);
   seconds->roundTo(0);
   const std::string millis = seconds->integerDigits();
   constexpr long kCap = kMaxSleepSeconds * 1000;
+  // Anything past nine digits is far beyond the cap; cut it off before stol could overflow.
   if (millis.size() > 9) return std::chrono::milliseconds(kCap);
   return std::chrono::milliseconds(std::min(std::stol(millis), kCap));
 }
@@ -141,6 +155,8 @@ namespace {
 
 void sleepFor(std::chrono::milliseconds duration) {
   if (duration.count() <= 0) return;
+  // A copy taken under the lock, called outside it: a port sleeping five minutes must not stop a
+  // test from swapping the sleeper, nor another port from sleeping.
   Sleeper sleeper;
   {
     std::lock_guard<std::mutex> lock(gSleeperMutex);
@@ -163,6 +179,7 @@ std::optional<Code> parseCode(std::string_view code) {
     if (!parsed) return std::nullopt;
     return Code{*parsed};
   };
+  // The family is known from the first one or two letters; each parser checks the rest.
   switch (code[0]) {
     case 'D':
       return wrap(parseDateCode(code));
@@ -200,6 +217,7 @@ std::optional<std::vector<Code>> parseChain(std::string_view codes) {
   std::vector<Code> chain;
   std::size_t start = 0;
   while (true) {
+    // Codes are split on value marks only; a code itself never holds a mark.
     const std::size_t vm = codes.find('\xFD', start);
     const std::string_view one =
         codes.substr(start, vm == std::string_view::npos ? std::string_view::npos : vm - start);
@@ -247,6 +265,8 @@ std::string convertValue(const Code& code, std::string_view value, Direction dir
   std::string result;
   result.reserve(value.size());
   std::size_t start = 0;
+  // i == size closes the last piece; every piece is converted, empty ones too, and each mark is
+  // copied through in its place.
   for (std::size_t i = 0; i <= value.size(); ++i) {
     if (i == value.size() || isMark(value[i])) {
       result += convertPiece(code, value.substr(start, i - start), direction, format);
@@ -277,6 +297,8 @@ LocalClock localClock() {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   std::tm local{};
   localtime_r(&seconds, &local);
+  // localtime_r keeps only whole seconds; the milliseconds come from the same clock reading, so
+  // date, seconds and milliseconds never straddle a second boundary.
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   LocalClock clock;

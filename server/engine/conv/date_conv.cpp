@@ -16,6 +16,8 @@ constexpr std::array<std::string_view, 7> kDayNames = {
 
 // Days from 1 Jan 1970 in the proleptic Gregorian calendar (eras of 400 years).
 long daysFromCivil(long y, int m, int d) noexcept {
+  // March-based years put the leap day last, so month lengths follow a fixed 153-day pattern per
+  // five months; the era split keeps the division right for negative years.
   y -= m <= 2 ? 1 : 0;
   const long era = (y >= 0 ? y : y - 399) / 400;
   const long yoe = y - era * 400;
@@ -26,6 +28,8 @@ long daysFromCivil(long y, int m, int d) noexcept {
 
 // 31 Dec 1967 is 732 days before 1 Jan 1970.
 constexpr long kEpochOffset = 732;
+// Outside years 1..9999 a date cannot be written with four year digits; such numbers are left
+// as they are on output and refused on input.
 constexpr long kFirstYear = 1;
 constexpr long kLastYear = 9999;
 
@@ -65,6 +69,8 @@ std::optional<std::vector<Token>> tokenize(std::string_view text) {
   std::vector<Token> tokens;
   for (std::size_t i = 0; i < text.size();) {
     const char c = text[i];
+    // Runs of digits and of letters become tokens; any separator between them is dropped, so
+    // "12/05/2026", "12-5-26" and "5 DEC 2026" all reduce to the same few tokens.
     if (c >= '0' && c <= '9') {
       Token t{true, {}};
       while (i < text.size() && text[i] >= '0' && text[i] <= '9') t.text.push_back(text[i++]);
@@ -78,6 +84,8 @@ std::optional<std::vector<Token>> tokenize(std::string_view text) {
     } else {
       return std::nullopt;
     }
+    // No date form needs more than a weekday, a day, a month and a year; a piece with many more
+    // tokens is not a date, and is refused before it is scanned to its end.
     if (tokens.size() > 6) return std::nullopt;
   }
   return tokens;
@@ -96,6 +104,7 @@ std::optional<int> wordValue(const std::string& word) {
   return std::nullopt;
 }
 
+// One or two digits are a year in the century window; three or more are taken as written.
 long yearFromToken(const std::string& digits) {
   const long n = std::stol(digits);
   return digits.size() <= 2 ? windowYear(n) : n;
@@ -126,12 +135,15 @@ std::optional<long> parseExternalDate(std::string_view text, bool dayFirst) {
       day = std::stol(numbers[0]);
       haveYear = false;
     } else if (numbers.size() == 2) {
+      // With a month word: "5 DEC 2026" or "2026 DEC 5"; a leading number of three or more digits
+      // can only be the year.
       const bool yearFirst = numbers[0].size() >= 3;
       day = std::stol(numbers[yearFirst ? 1 : 0]);
       year = yearFromToken(numbers[yearFirst ? 0 : 1]);
     } else {
       return std::nullopt;
     }
+    // A long first number means y-m-d, whatever the code's day order.
   } else if (numbers.size() == 3 && numbers[0].size() >= 3) {
     year = std::stol(numbers[0]);
     month = static_cast<int>(std::stol(numbers[1]));
@@ -149,6 +161,7 @@ std::optional<long> parseExternalDate(std::string_view text, bool dayFirst) {
   } else {
     return std::nullopt;
   }
+  // A missing year means this year, read at conversion time.
   if (!haveYear) year = civilFromInternal(internalDateToday()).year;
   if (year < kFirstYear || year > kLastYear || month < 1 || month > 12) return std::nullopt;
   if (day < 1 || day > daysInMonth(year, month)) return std::nullopt;
@@ -157,6 +170,7 @@ std::optional<long> parseExternalDate(std::string_view text, bool dayFirst) {
 
 // Monday 1 .. Sunday 7; day 0 was a Sunday.
 int weekday(long internal) noexcept {
+  // The double modulo keeps day 0 and earlier (negative internals) in range.
   return static_cast<int>(((internal - 1) % 7 + 7) % 7) + 1;
 }
 
@@ -185,6 +199,8 @@ std::string formatDate(const DateCode& code, long internal) {
   }
   std::string out;
   if (code.separator == ' ') {
+    // Blank separator: the day, the month's three letters, the year; the day order flag does not
+    // apply to this form.
     out = twoDigits(date.day) + " " +
           std::string(kMonthNames[static_cast<std::size_t>(date.month - 1)].substr(0, 3));
   } else {
@@ -203,6 +219,7 @@ long internalFromCivil(const CivilDate& date) noexcept {
 }
 
 CivilDate civilFromInternal(long internal) noexcept {
+  // The inverse of daysFromCivil, on the same March-based eras.
   const long z = internal - kEpochOffset + 719468;
   const long era = (z >= 0 ? z : z - 146096) / 146097;
   const long doe = z - era * 146097;
@@ -226,6 +243,7 @@ int daysInMonth(long year, int month) noexcept {
 std::optional<DateCode> parseDateCode(std::string_view code) {
   if (code.empty() || code[0] != 'D') return std::nullopt;
   DateCode parsed;
+  // DI takes no options: it only swaps the directions of the plain D form.
   if (code == "DI") {
     parsed.inputForm = true;
     return parsed;
@@ -241,6 +259,7 @@ std::optional<DateCode> parseDateCode(std::string_view code) {
   using E = DateCode::Element;
   for (; i < code.size(); ++i) {
     const char c = code[i];
+    // MA and WA name the month and weekday; the A is consumed with its letter below.
     const bool named = i + 1 < code.size() && code[i + 1] == 'A';
     E element = E::kWhole;
     switch (c) {
@@ -277,6 +296,7 @@ std::optional<DateCode> parseDateCode(std::string_view code) {
     parsed.element = element;
     if (element == E::kMonthName || element == E::kWeekdayName) ++i;
   }
+  // A year element of zero digits would print nothing at all.
   if (parsed.element == E::kYear && parsed.yearDigits == 0) return std::nullopt;
   return parsed;
 }
@@ -284,8 +304,11 @@ std::optional<DateCode> parseDateCode(std::string_view code) {
 std::string dateOutput(const DateCode& code, std::string_view piece) {
   if (piece.empty()) return std::string();
   const std::optional<Decimal> number = Decimal::parse(piece);
+  // Output leaves anything that is not a date number unchanged, so a converted column still
+  // shows stray text instead of hiding it.
   if (!number) return std::string(piece);
   const std::optional<long> internal = number->truncated();
+  // Computed once: the range of internals that a four-digit year can print.
   static const long kFirst = internalFromCivil(CivilDate{kFirstYear, 1, 1});
   static const long kLast = internalFromCivil(CivilDate{kLastYear, 12, 31});
   if (!internal || *internal < kFirst || *internal > kLast) return std::string(piece);

@@ -5,6 +5,8 @@
 namespace tarn::server::conv {
 namespace {
 
+// A code may name its sign form more than once (M and - are one form) but never two different
+// ones: "MD2CD" is refused rather than letting the last letter win.
 bool setSign(MaskCode& code, MaskCode::Sign sign, bool& signSeen) {
   if (signSeen && code.sign != sign) return false;
   signSeen = true;
@@ -15,6 +17,7 @@ bool setSign(MaskCode& code, MaskCode::Sign sign, bool& signSeen) {
 std::string grouped(const std::string& digits, const std::string& separator) {
   if (separator.empty() || digits.size() <= 3) return digits;
   std::string out;
+  // The first group takes the remainder, so every later group has exactly three digits.
   const std::size_t lead = digits.size() % 3 == 0 ? 3 : digits.size() % 3;
   out.append(digits, 0, lead);
   for (std::size_t i = lead; i < digits.size(); i += 3) {
@@ -34,6 +37,7 @@ void eraseAll(std::string& text, const std::string& what) {
 bool endsWithNoCase(const std::string& text, std::string_view suffix) {
   if (text.size() < suffix.size()) return false;
   for (std::size_t i = 0; i < suffix.size(); ++i) {
+    // Clearing bit 5 folds ASCII lower case onto upper; suffix is upper case.
     if ((text[text.size() - suffix.size() + i] & ~0x20) != suffix[i]) return false;
   }
   return true;
@@ -61,6 +65,7 @@ std::optional<MaskCode> parseMaskCode(std::string_view code) {
   };
   if (digitAt(i)) {
     parsed.decimals = code[i++] - '0';
+    // A single digit sets both; a second digit scales by a different power than it shows.
     parsed.scaling = parsed.decimals;
     if (digitAt(i)) parsed.scaling = code[i++] - '0';
   }
@@ -125,10 +130,12 @@ std::string maskOutput(const MaskCode& code, std::string_view piece, const Numbe
   number->roundTo(code.decimals);
   const bool zero = number->isZero();
   if (zero && code.suppressZero) return std::string();
+  // A value that rounds to zero loses its sign: no "-0.00".
   const bool negative = number->negative && !zero;
 
   std::string text = grouped(number->integerDigits(), code.grouping ? format.grouping : "");
   if (code.decimals > 0) text += format.decimal + number->fractionDigits();
+  // The currency sign sits inside the sign forms, so they read "-$1.00" and "<$1.00>".
   if (code.currency) text.insert(0, format.currency);
   using S = MaskCode::Sign;
   switch (code.sign) {
@@ -158,6 +165,7 @@ std::string maskOutput(const MaskCode& code, std::string_view piece, const Numbe
   // The width counts characters: a currency sign such as the euro takes several bytes.
   const std::size_t length = text::charCount(text);
   if (code.fill != '\0' && length < code.width) {
+    // Fill never truncates: a text longer than the width is returned whole.
     const char pad = code.fill == '#' ? ' ' : code.fill;
     const std::string padding(code.width - length, pad);
     text = code.justify == MaskCode::Justify::kLeft ? text + padding : padding + text;
@@ -167,11 +175,15 @@ std::string maskOutput(const MaskCode& code, std::string_view piece, const Numbe
 
 std::string maskInput(const MaskCode& code, std::string_view piece, const NumberFormat& format) {
   std::string text;
+  // Input accepts what output produces: blanks and '*' fill, currency, grouping and every sign
+  // form are stripped before the number is read.
   for (const char c : piece) {
     if (c != ' ' && !(c == '*' && code.fill == '*')) text.push_back(c);
   }
   if (text.empty()) return std::string();
   eraseAll(text, format.currency);
+  // When grouping and decimal are the same text, the mark cannot be told apart; it is kept and
+  // read as the decimal point.
   if (format.grouping != format.decimal) eraseAll(text, format.grouping);
 
   bool negative = false;
@@ -189,15 +201,19 @@ std::string maskInput(const MaskCode& code, std::string_view piece, const Number
     text.pop_back();
   }
   if (!format.decimal.empty() && format.decimal != ".") {
+    // With a decimal other than '.', a '.' is foreign to the format, not a second point.
     if (text.find('.') != std::string::npos) return std::string();
     const std::size_t at = text.find(format.decimal);
     if (at != std::string::npos) text.replace(at, format.decimal.size(), ".");
   }
   std::optional<Decimal> number = Decimal::parse(text);
+  // Two signs ("-5CR") are refused, not cancelled.
   if (!number || (negative && number->negative)) return std::string();
   number->negative = number->negative || negative;
+  // Back to the scaled integer: multiply by 10^scaling, rounding away any extra fraction digits.
   number->shift(-code.scaling);
   number->roundTo(0);
+  // Zero is written without a sign, whatever the input said.
   if (number->isZero()) return "0";
   return (number->negative ? "-" : "") + number->integerDigits();
 }

@@ -18,12 +18,14 @@ std::optional<std::size_t> readNumber(std::string_view code, std::size_t& at) {
   std::size_t digits = 0;
   while (at < code.size() && isDigit(code[at])) {
     value = value * 10 + static_cast<std::size_t>(code[at++] - '0');
+    // Nine digits cannot overflow size_t, and no sensible length or group count needs more.
     if (++digits > 9) return std::nullopt;
   }
   if (digits == 0) return std::nullopt;
   return value;
 }
 
+// ASCII digits only: to the class codes, digits of other scripts are neither letters nor digits.
 bool isDigitChar(char32_t c) noexcept {
   return c >= '0' && c <= '9';
 }
@@ -56,6 +58,7 @@ char32_t keepOffMarks(char32_t mapped, char32_t original) noexcept {
 }  // namespace
 
 bool isLetter(char32_t c) noexcept {
+  // ICU's letter test, so accented and non-Latin letters count as letters for MCA and MCT.
   return u_isalpha(static_cast<UChar32>(c)) != 0;
 }
 
@@ -90,6 +93,7 @@ std::optional<LengthCode> parseLengthCode(std::string_view code) {
   if (!first) return std::nullopt;
   LengthCode parsed;
   if (at == code.size()) {
+    // Ln alone is "at most n characters"; L0 alone asks for the length instead.
     parsed.reportLength = *first == 0;
     parsed.maximum = *first;
     return parsed;
@@ -115,6 +119,8 @@ std::optional<GroupCode> parseGroupCode(std::string_view code) {
   if (at >= code.size()) return std::nullopt;
   const std::size_t from = at;
   bool mark = false;
+  // The separator is one whole character, which may take several bytes; a digit cannot be one,
+  // since it would run into the skip or the count.
   const char32_t separator = text::nextChar(code, at, mark);
   if (mark || separator == text::kInvalid || separator < 0x20 || isDigitChar(separator)) {
     return std::nullopt;
@@ -162,6 +168,7 @@ std::string applyCase(const CaseCode& code, std::string_view piece) {
 }
 
 std::string applyLength(const LengthCode& code, std::string_view piece) {
+  // Lengths count characters, not bytes.
   const std::size_t length = text::charCount(piece);
   if (code.reportLength) return std::to_string(length);
   const bool fits = length >= code.minimum && length <= code.maximum;
@@ -169,6 +176,8 @@ std::string applyLength(const LengthCode& code, std::string_view piece) {
 }
 
 std::string applyGroup(const GroupCode& code, std::string_view piece) {
+  // Skip `skip` separators, then take `count` fields; fewer fields than asked gives the rest of the
+  // piece, fewer than skipped gives "".
   std::size_t start = 0;
   for (std::size_t skipped = 0; skipped < code.skip; ++skipped) {
     const std::size_t at = piece.find(code.separator, start);
@@ -179,6 +188,7 @@ std::string applyGroup(const GroupCode& code, std::string_view piece) {
   for (std::size_t taken = 0; taken < code.count; ++taken) {
     const std::size_t at = piece.find(code.separator, end);
     if (at == std::string_view::npos) return std::string(piece.substr(start));
+    // Separators between the taken fields stay in the result; the one after the last does not.
     end = at + (taken + 1 < code.count ? code.separator.size() : 0);
   }
   return std::string(piece.substr(start, end - start));

@@ -24,6 +24,7 @@ std::optional<TimeCode> parseTimeCode(std::string_view code) {
   bool seconds = false;
   bool separator = false;
   for (std::size_t i = 2; i < code.size(); ++i) {
+    // H and S may each appear once and in either order.
     const char c = code[i];
     if (separator) return std::nullopt;  // the separator comes last
     if (c == 'H' && !hours) {
@@ -52,6 +53,7 @@ std::string timeOutput(const TimeCode& code, std::string_view piece) {
   const char* suffix = "";
   if (code.twelveHour) {
     suffix = hour < 12 ? "AM" : "PM";
+    // Hour 0 is 12 AM and hour 12 is 12 PM.
     hour %= 12;
     if (hour == 0) hour = 12;
   }
@@ -71,12 +73,15 @@ std::string timeInput(const TimeCode& code, std::string_view piece) {
       long n = 0;
       while (i < piece.size() && piece[i] >= '0' && piece[i] <= '9') {
         n = n * 10 + (piece[i++] - '0');
+        // At most two digits a field: a run like "1430" is refused, not split.
         if (++digits > 2) return std::string();
       }
       parts.push_back(n);
     } else if (c == 'A' || c == 'a' || c == 'P' || c == 'p' || c == 'M' || c == 'm') {
+      // Letters gather into one suffix (upper-cased); a digit after it is refused below.
       suffix.push_back(static_cast<char>(c & ~0x20));
       ++i;
+      // The usual separators are accepted whatever the code's own separator is.
     } else if (c == ':' || c == '.' || c == ' ' || c == code.separator) {
       ++i;
     } else {
@@ -91,6 +96,7 @@ std::string timeInput(const TimeCode& code, std::string_view piece) {
   if (suffix.empty()) {
     if (hour > 23) return std::string();
   } else if (suffix == "AM" || suffix == "A" || suffix == "PM" || suffix == "P") {
+    // Twelve-hour input: 12 AM is midnight, 12 PM is noon.
     if (hour < 1 || hour > 12) return std::string();
     hour %= 12;
     if (suffix[0] == 'P') hour += 12;

@@ -49,6 +49,7 @@ std::vector<std::string_view> elements(std::string_view s, std::string& marks) {
 
 double numberIn(std::string_view t) {
   double d = 0;
+  // An empty element adds nothing; text that is not a number stops the call, as arithmetic does.
   if (t.empty()) return 0;
   if (!parseNumeric(t, d)) notANumber(Value(std::string(t)));
   return d;
@@ -56,6 +57,8 @@ double numberIn(std::string_view t) {
 
 // SUM: adds the elements of the deepest level present, one level less deep afterwards.
 std::string sumLevel(std::string_view s) {
+  // The deepest mark decides the level summed: SUM("1" @VM "2" @AM "3") adds within each
+  // attribute and gives "3" @AM "3".
   char deepest = 0;
   for (char c : s) {
     if (c == kSvm) {
@@ -98,6 +101,7 @@ std::string ereplace(const std::string& s, const std::string& from, const std::s
     if (hit == std::string::npos) break;
     ++seen;
     out.append(s, at, hit - at);
+    // begin counts matches from 1; an occurrence count below 1 means every match from begin on.
     if (seen >= std::max(begin, 1L) && (occurrences < 1 || replaced < occurrences)) {
       out += to;
       ++replaced;
@@ -117,6 +121,7 @@ std::string substringSet(const std::string& s, long start, long length, const st
   if (length < 0) length = 0;
   std::string out(substring(s, 1, start - 1));
   // Past the end: blanks fill the gap, as a fixed-width record would have them.
+  // X[10,2] = "ab" on a five-character X pads with blanks to keep the new text at position 10.
   if (start - 1 > len) out.append(static_cast<std::size_t>(start - 1 - len), ' ');
   out += with;
   out += substring(s, start + length, len);
@@ -131,12 +136,14 @@ char32_t upper(char32_t c) {
 
 std::string formatMask(const std::string& value, std::string_view mask,
                        const NumberFormat& format) {
+  // Date and masked-decimal codes are conversions, not masks: FMT hands them to oconv.
   if (!mask.empty() && (mask[0] == 'D' || mask[0] == 'M')) {
     std::optional<std::string> got = oconv(value, mask, format);
     return got ? *got : value;
   }
   std::size_t i = 0;
   char just = 'L';
+  // strchr also finds the terminating NUL, so a NUL byte in the mask is excluded by hand.
   if (i < mask.size() && std::strchr("LRCTlrct", mask[i]) != nullptr && mask[i] != '\0')
     just = static_cast<char>(upper(static_cast<unsigned char>(mask[i++])));
   auto digit = [&](std::size_t k) { return k < mask.size() && mask[k] >= '0' && mask[k] <= '9'; };
@@ -155,6 +162,7 @@ std::string formatMask(const std::string& value, std::string_view mask,
     fill = mask[i] == '#' ? ' ' : (mask[i] == '%' ? '0' : '*');
     ++i;
     if (!digit(i)) return value;
+    // The width stops growing at six digits, so a long run of digits cannot overflow it.
     while (digit(i) && width < 100000)
       width = width * 10 + static_cast<std::size_t>(mask[i++] - '0');
   }
@@ -162,6 +170,7 @@ std::string formatMask(const std::string& value, std::string_view mask,
   std::string text = value;
   double d = 0;
   if (decimals >= 0 && !value.empty() && parseNumeric(value, d)) {
+    // The numeric part is an MR/ML conversion, so FMT and OCONV round and group alike.
     std::string code = std::string("M") + (just == 'L' ? 'L' : 'R') +
                        static_cast<char>('0' + decimals) + static_cast<char>('0' + scaling) + flags;
     std::optional<std::string> got = oconv(value, code, format);
@@ -244,6 +253,7 @@ bool matchesPattern(std::string_view s, std::string_view patterns) {
       // Which (item, position) pairs can still reach the end: filled from the back.
       const std::size_t n = chars.size();
       // The table below costs items times characters; literals cost their length per position.
+      // The table is not counted in the call's budget: this cap keeps it to tens of megabytes.
       if (static_cast<double>(n + 1) * static_cast<double>(pattern.size() + 1) > 64e6)
         throw Failure{"MATCHES: text and pattern too long to compare"};
       std::vector<char> can((items.size() + 1) * (n + 1), 0);
@@ -254,6 +264,8 @@ bool matchesPattern(std::string_view s, std::string_view patterns) {
       auto fits = [&](char cls, char32_t ch) {
         if (cls == 'X') return true;
         if (cls == 'N') return ch >= '0' && ch <= '9';
+        // A: ASCII letters, Latin-1 from U+00C0 (a rough letter test there), and every character
+        // past U+00FF; marks and malformed bytes are never letters.
         return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
                (ch >= 0xC0 && ch != text::kInvalid && ch < 0xFB) || ch > 0xFF;
       };
@@ -296,6 +308,7 @@ bool matchesPattern(std::string_view s, std::string_view patterns) {
 
 void callBuiltin(Fn fn, Value& out, const Value* const* a, int n, const Files& port) {
   const NumberFormat& format = port.format();
+  // Arguments that object code left out read as empty (0 for numbers), never past the run.
   auto num = [&](int k) { return k < n ? numberOf(*a[k]) : 0.0; };
   auto lng = [&](int k) { return k < n ? longOf(*a[k]) : 0L; };
   static const std::string kEmpty;
@@ -326,6 +339,7 @@ void callBuiltin(Fn fn, Value& out, const Value* const* a, int n, const Files& p
     case Fn::kInsert: {
       // The last argument is the new text; the positions before it default to 0.
       long pos[3] = {0, 0, 0};
+      // checkSize counts the positions too: padding up to a far position is built of marks.
       for (int k = 1; k < n - 1; ++k) pos[k - 1] = lng(k);
       checkSize(static_cast<double>(txt(0).size()) + static_cast<double>(txt(n - 1).size()) +
                 static_cast<double>(pos[0] + pos[1] + pos[2]));
@@ -348,6 +362,7 @@ void callBuiltin(Fn fn, Value& out, const Value* const* a, int n, const Files& p
     case Fn::kIconv: {
       std::optional<std::string> got =
           fn == Fn::kOconv ? oconv(txt(0), txt(1), format) : iconv(txt(0), txt(1), format);
+      // A code that is not valid gives "" rather than stopping the call.
       out.setText(got ? std::move(*got) : std::string());
       return;
     }
@@ -358,6 +373,7 @@ void callBuiltin(Fn fn, Value& out, const Value* const* a, int n, const Files& p
       out.setText(downcase(txt(0)));
       return;
     case Fn::kStr:
+      // Checked before the text is built: STR("x", 1E9) stops here, not after a gigabyte.
       checkSize(static_cast<double>(txt(0).size()) * num(1));
       out.setText(repeat(txt(0), lng(1)));
       return;
@@ -381,6 +397,7 @@ void callBuiltin(Fn fn, Value& out, const Value* const* a, int n, const Files& p
       return;
     case Fn::kMod: {
       double d = num(1);
+      // fmod keeps the dividend's sign: MOD(-7, 3) is -1, the same as REM.
       if (d == 0) throw Failure{"MOD by zero"};
       out.setNumber(std::fmod(num(0), d));
       return;
@@ -463,6 +480,7 @@ void callBuiltin(Fn fn, Value& out, const Value* const* a, int n, const Files& p
       return;
     }
     case Fn::kRnd: {
+      // Per thread, since ports run calls in parallel; seeded once per thread from the system.
       static thread_local std::mt19937_64 random{std::random_device{}()};
       const long limit = lng(0);
       out.setNumber(limit < 1 ? 0
@@ -486,6 +504,8 @@ void callBuiltin(Fn fn, Value& out, const Value* const* a, int n, const Files& p
       std::string marksB;
       std::vector<std::string_view> left = elements(txt(0), marksA);
       std::vector<std::string_view> right = elements(txt(2), marksB);
+      // Elements missing from the shorter list count as empty, so both are walked to the longer's
+      // end.
       const std::string& marks = marksA.size() >= marksB.size() ? marksA : marksB;
       const std::string& sep = txt(1);
       std::string joined;
@@ -522,6 +542,8 @@ void arrayOp(const Instr& i, Value* r, const Value* const* a, const Value& b) {
   switch (i.op) {
     case Op::kMatGet:
     case Op::kMatSet: {
+      // The loader has checked that the dimensions fit the frame; the subscripts are checked here,
+      // at every access, since they are computed at run time.
       long index = longOf(*a[0]);
       long rows = longOf(*a[n / 2]);
       long limit = rows;
@@ -556,6 +578,7 @@ void arrayOp(const Instr& i, Value* r, const Value* const* a, const Value& b) {
       // One field per element; what does not fit stays in the last element.
       const std::string& d = a[0]->text();
       const long count = longOf(*a[1]);
+      // A copy: b may be one of the array's own elements, which the loop overwrites.
       const std::string s = b.text();
       std::size_t at = 0;
       for (long k = 0; k < count; ++k) {
@@ -573,6 +596,7 @@ void arrayOp(const Instr& i, Value* r, const Value* const* a, const Value& b) {
       // Trailing empty elements are left off, as a record read back would not have them.
       const std::string& d = a[0]->text();
       const long count = longOf(*a[1]);
+      // Counted from the end: an empty element in the middle still keeps its place.
       long last = count;
       while (last > 0 && r[i.b + last - 1].text().empty()) --last;
       std::string s;

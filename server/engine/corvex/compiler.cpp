@@ -20,6 +20,8 @@ struct FnInfo {
   int max;
 };
 
+// Argument counts are checked here, at compile time, so a wrong count is a compile error with
+// a line rather than a surprise at run time. SWAP is another name for CHANGE.
 const std::unordered_map<std::string_view, FnInfo>& functions() {
   static const std::unordered_map<std::string_view, FnInfo> k = {
       {"LEN", {Fn::kLen, 1, 1}},         {"TRIM", {Fn::kTrim, 1, 1}},
@@ -57,7 +59,10 @@ bool reserved(std::string_view w) {
   return std::any_of(std::begin(k), std::end(k), [&](const char* r) { return w == r; });
 }
 
+// Past the first fifty errors the rest are mostly echoes of them.
 constexpr std::size_t kMaxErrors = 50;
+// The parser recurses once per nested block and operand: a bound keeps a hostile source from
+// running it off the end of the thread's stack.
 constexpr int kMaxNesting = 200;
 // What EQU and $INCLUDE may grow a program to, in tokens: each multiplies what follows.
 constexpr std::size_t kMaxTokens = std::size_t{1} << 20;
@@ -81,6 +86,8 @@ class Compiler : Emitter {
     } catch (const SyntaxError& e) {
       errors_.push_back({e.line, e.text});
     }
+    // Labels may be defined after the jumps to them, so targets are filled in once the whole
+    // program has been read.
     for (const auto& g : gotos_) {
       auto it = labels_.find(g.label);
       if (it == labels_.end()) {
@@ -90,11 +97,13 @@ class Compiler : Emitter {
       }
     }
     if (!loops_.empty()) errors_.push_back({toks_.back().line, "REPEAT or NEXT expected"});
+    // $INCLUDE errors and undefined labels are found out of line order; the list reads in order.
     std::stable_sort(errors_.begin(), errors_.end(),
                      [](const CompileError& a, const CompileError& b) { return a.line < b.line; });
     if (errors_.size() > kMaxErrors) errors_.resize(kMaxErrors);
     out.errors = std::move(errors_);
     if (!out.errors.empty()) return out;
+    // Falling off the end returns like RETURN: the COMMON blocks get their values back first.
     storeCommons();
     emit(Op::kReturn);
     finish();
@@ -121,6 +130,7 @@ class Compiler : Emitter {
 
   // --- tokens
   const Token& peek(std::size_t ahead = 0) const {
+    // Lookahead past the end sees the end token, so no caller needs a bounds check.
     return toks_[std::min(pos_ + ahead, toks_.size() - 1)];
   }
   const Token& take() {
@@ -175,6 +185,8 @@ class Compiler : Emitter {
         continue;
       }
       std::optional<std::string> text;
+      // Eight levels is deeper than any real chain; beyond it an item that includes itself is
+      // the likely cause.
       if (depth >= 8) {
         errors_.push_back({t.line, "$INCLUDE nested deeper than 8"});
       } else if (!include_) {
@@ -192,6 +204,7 @@ class Compiler : Emitter {
         continue;
       }
       for (Token& in : inner) {
+        // Errors inside an included item point at the $INCLUDE line, the one the user can find.
         in.line = t.line;
         out.push_back(std::move(in));
       }
@@ -220,6 +233,7 @@ class Compiler : Emitter {
         }
         expectOp(")");
       }
+      // Parameters are the first slots, so the caller's arguments land in them without a table.
       p_.parameters = static_cast<std::int32_t>(p_.variables.size());
       if (!atStatementEnd()) fail("the end of the header");
     }
@@ -232,6 +246,7 @@ class Compiler : Emitter {
   // or for a one-line clause the end of the line or the next clause keyword.
   void block(Until until) {
     Nesting guard(*this);
+    // Temporaries live for one statement: each statement reuses the same few slots.
     const int base = temps_;
     for (;;) {
       if (until == Until::kLineClause) {
@@ -361,6 +376,7 @@ class Compiler : Emitter {
       return readStatement();
     if (word == "WRITE" || word == "WRITEU" || word == "WRITEV" || word == "WRITEVU")
       return writeStatement();
+    // DELETE followed by '(' is the function, which cannot stand as a statement.
     if (word == "DELETE" && !isOp("(", 1)) return deleteStatement();
     if (word == "RELEASE") return releaseStatement();
     if (int kind = transactionWord(); kind != 0) return transactionStatement(kind);
@@ -396,6 +412,7 @@ class Compiler : Emitter {
   void assignment() {
     std::string n = name("a statement");
     if (auto d = dims_.find(n); d != dims_.end()) return arrayAssignment(d->second);
+    // LEN(X) alone would compute a value and drop it: as a statement it is an error.
     if (functions().count(n) != 0 && isOp("(")) fail("a statement");
     Target target{variable(n), {}};
     if (isOp("[")) return substringAssignment(target.slot);
@@ -409,6 +426,7 @@ class Compiler : Emitter {
     if (op == "=") {
       take();
       if (target.indices.empty()) {
+        // X = expr writes the result straight into X, without a temporary and a move.
         expressionInto(target.slot);
       } else {
         store(target, expression());
@@ -417,6 +435,7 @@ class Compiler : Emitter {
       take();
       std::int32_t current = target.slot;
       if (!target.indices.empty()) {
+        // A compound assignment to an element reads it, combines, and writes it back.
         current = temp();
         emit(Op::kElement, current, target.slot, operandRun(target.indices),
              static_cast<std::uint8_t>(target.indices.size()));
@@ -441,6 +460,8 @@ class Compiler : Emitter {
   std::vector<std::int32_t> indexList() {
     std::vector<std::int32_t> out;
     for (;;) {
+      // Positions are parsed above the comparisons, so the closing '>' is never read as
+      // greater-than.
       out.push_back(expression(kConcatLevel));
       if (out.size() < 3 && isOp(",")) {
         take();
@@ -474,6 +495,7 @@ class Compiler : Emitter {
     }
     emit(Op::kMove, dst, r);
   }
+  // The ops whose a is a plain destination the peephole above may retarget.
   static bool writesA(Op op) {
     return op <= Op::kNot || op == Op::kElement || op == Op::kSubstring || op == Op::kFunction;
   }
@@ -577,6 +599,7 @@ class Compiler : Emitter {
     if (isOp("-")) {
       take();
       // A negative literal is a constant, so X<-1> costs nothing to work out.
+      // Not before ^ or [: -2^2 is -(2^2), and -12[1,1] takes a substring of 12 before the sign.
       if (peek().kind == Tok::kNumber && !isOp("^", 1) && !isOp("[", 1))
         return postfix(constant("-" + take().text));
       std::int32_t v = unary();
@@ -625,6 +648,8 @@ class Compiler : Emitter {
 
   // Whether the '<' after a variable opens an element reference: a matching '>' comes before
   // anything that could only belong to a comparison.
+  // X<1> and X < 1 look alike: the scan settles it before any code is emitted, since the parser
+  // cannot take code back.
   bool elementReferenceAhead() const {
     int depth = 0;
     for (std::size_t k = 1;; ++k) {
@@ -750,6 +775,8 @@ class Compiler : Emitter {
         continue;
       }
       if (word == "THEN" && !allowThen) throw SyntaxError{line_, "THEN is not allowed here"};
+      // Outcome bits: 1 then, 2 else, 4 locked, 8 error. ELSE also takes a lock held elsewhere
+      // unless the statement has a LOCKED clause of its own.
       int mask = word == "THEN" ? 1 : (word == "LOCKED" ? 4 : (hasLocked ? 2 : 6));
       std::int32_t skip = emit(Op::kJumpOut, outcome, mask, 0);
       clauseBody();
@@ -782,6 +809,7 @@ class Compiler : Emitter {
       toEnd.push_back(emit(Op::kJump));
       patch(skip, here());
       any = true;
+      // Nothing follows an ELSE: it is the statement's last clause.
       if (!then) break;
     }
     if (!any) fail("THEN or ELSE");
@@ -811,6 +839,7 @@ class Compiler : Emitter {
     Loop loop;
     loop.isFor = true;
     loop.variable = var;
+    // The WHILE/UNTIL test and every NEXT come back here, after the first FOR test.
     loop.start = here();
     loops_.push_back(loop);
     // FOR ... WHILE cond / UNTIL cond: checked before every pass.
@@ -824,6 +853,7 @@ class Compiler : Emitter {
     take();  // NEXT
     if (peek().kind == Tok::kIdent && !reserved(peek().text)) {
       std::string named = take().text;
+      // A mismatched NEXT is refused: it would silently close the wrong loop.
       if (named != var) throw SyntaxError{line_, "NEXT " + var + " expected, found NEXT " + named};
     }
     emit(Op::kForNext, v, limit, loops_.back().start);
@@ -849,6 +879,7 @@ class Compiler : Emitter {
     bool isWhile = take().text == "WHILE";
     if (loops_.empty()) throw SyntaxError{line_, "WHILE or UNTIL outside a loop"};
     std::int32_t cond = expression();
+    // Each exit is a jump patched to the loop's end when the loop closes.
     loops_.back().exits.push_back(emit(isWhile ? Op::kJumpIfNot : Op::kJumpIf, cond, 0));
     if (isWord("DO")) take();
   }
@@ -882,6 +913,8 @@ class Compiler : Emitter {
       }
       if (!first) {
         expectOp(",");
+        // Items are separated by ',' and printed one blank apart; a ':' at the end leaves the line
+        // open for the next PRINT.
         emit(Op::kPrint, constant(" "));
       }
       first = false;
@@ -898,6 +931,7 @@ class Compiler : Emitter {
     std::int32_t needle = expression(kConcatLevel);
     expectWord("IN");
     std::int32_t array = variable(name("a variable"));
+    // No <...> searches the attributes; <a> the values of a; <a,v> the subvalues of a,v.
     std::int32_t a = constant("0");
     std::int32_t v = constant("0");
     if (isOp("<")) {
@@ -950,6 +984,7 @@ class Compiler : Emitter {
       order = expression();
     }
     expectOp(")");
+    // Both forms end as the same five operands: needle, array, a, v, order.
     if (in.size() < 2) throw SyntaxError{line_, "LOCATE needs a value and a dynamic array"};
     while (in.size() < 4) in.push_back(constant("0"));
     in.push_back(order);
@@ -967,6 +1002,8 @@ class Compiler : Emitter {
       args.push_back(expression());
     }
     expectWord("TO");
+    // Each file statement keeps its instruction's index (at), so that an ON ERROR clause can flag
+    // the instruction after it is emitted.
     std::int32_t file = variable(name("a file variable"));
     std::int32_t outcome = temp();
     std::int32_t at =
@@ -1032,6 +1069,7 @@ class Compiler : Emitter {
     emit(Op::kRelease, 0, 0, operandRun(args), static_cast<std::uint8_t>(args.size()));
   }
 
+  // WRITE, DELETE and the transaction statements may stand alone without THEN or ELSE.
   void optionalClauses(std::int32_t outcome, std::int32_t instruction) {
     if (isWord("ELSE") || isWord("LOCKED") || isWord("THEN") || atOnError())
       clauses(outcome, true, true, instruction);
@@ -1068,6 +1106,7 @@ class Compiler : Emitter {
   void onStatement() {
     take();
     // The whole part picks the label, as for any position.
+    // One test per label: a number that matches none falls through to the next statement.
     std::int32_t n = call(Fn::kInt, {expression()});
     Op op = Op::kJump;
     if (isWord("GOSUB")) {
@@ -1106,6 +1145,7 @@ class Compiler : Emitter {
     [[nodiscard]] long count() const { return rows * (columns > 0 ? columns : 1); }
   };
   // Arrays live in the frame, one per call level: this keeps a deep CALL chain's frames small.
+  // Each element is a slot of the frame, so an array's size is also the frame's.
   static constexpr long kMaxElements = 10000;
 
   long dimension() {
@@ -1141,6 +1181,7 @@ class Compiler : Emitter {
     expectOp(")");
     if (d.count() > kMaxElements)
       throw SyntaxError{line_, n + " has more than " + std::to_string(kMaxElements) + " elements"};
+    // Each element is a named slot, so error messages and the loader's frame check see them.
     for (long k = 1; k <= d.count(); ++k) p_.variables.push_back(n + "(" + std::to_string(k) + ")");
     dims_.emplace(n, d);
     return d;
@@ -1250,6 +1291,7 @@ class Compiler : Emitter {
     std::int32_t outcome = temp();
     std::int32_t at = emit(Op::kRead, body, outcome, operandRun(args),
                            static_cast<std::uint8_t>(2 | (locks ? kLocksItem : 0u)));
+    // The parse runs whatever the outcome: after ELSE the body is empty, and so are the elements.
     emit(Op::kMatParse, to.base, body, operandRun({constant(std::string(1, kAm)), countOf(to)}), 2);
     clauses(outcome, locks, true, at);
   }
@@ -1310,6 +1352,7 @@ class Compiler : Emitter {
     std::vector<std::int32_t> lists;
     if (isWord("ALL")) {
       take();
+      // ALL clears the numbered lists 0 to 10; a list variable is cleared by naming it.
       for (int n = 0; n <= 10; ++n) lists.push_back(constant(std::to_string(n)));
     } else {
       lists.push_back(atStatementEnd() ? constant("0") : expression());
@@ -1331,6 +1374,7 @@ class Compiler : Emitter {
     }
     const std::int32_t out = captured ? *captured : temp();
     emit(Op::kExecute, out, returned ? *returned : temp(), operandRun({sentence}), 1);
+    // Without CAPTURING the sentence's output becomes this call's own printed lines.
     if (!captured) {
       std::int32_t skip = emit(Op::kJumpIfNot, out, 0);
       emit(Op::kPrint, out);
@@ -1389,6 +1433,7 @@ class Compiler : Emitter {
         with.push_back(take());
       }
       if (with.empty()) fail("a value");
+      // A replacement of several tokens is parenthesised, so EQU X TO A+B then X*2 means (A+B)*2.
       bool simple = with.size() == 1 ||
                     (with.size() == 2 && with[0].text == "-" && with[1].kind == Tok::kNumber);
       // An element reference stays assignable: X<1> is not put in parentheses.
@@ -1441,6 +1486,7 @@ class Compiler : Emitter {
     std::int32_t count = 0;
     for (;;) {
       std::string n = name("a variable");
+      // A variable used before COMMON already has a slot outside the block's run of slots.
       if (vars_.count(n) != 0 || dims_.count(n) != 0)
         throw SyntaxError{line_, n + " is used before COMMON"};
       if (isOp("(")) {
@@ -1486,6 +1532,7 @@ class Compiler : Emitter {
       return what == "START" ? 1 : what == "COMMIT" ? 2 : what == "ABORT" ? 3 : 0;
     }
     if (word == "BEGIN" && peek(1).kind == Tok::kIdent && peek(1).text == "TRANSACTION") return 1;
+    // COMMIT = 1 assigns a variable called COMMIT: not the statement.
     if (isOp("=", 1)) return 0;
     return word == "COMMIT" ? 2 : word == "ROLLBACK" ? 3 : 0;
   }

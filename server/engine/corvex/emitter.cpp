@@ -12,6 +12,8 @@ std::int32_t Emitter::emit(Op op, std::int32_t a, std::int32_t b, std::int32_t c
 
 void Emitter::patch(std::int32_t at, std::int32_t target) {
   Instr& i = p_.code[static_cast<std::size_t>(at)];
+  // Each jump keeps its target where the machine reads it: a for the plain jumps, b for the
+  // conditional ones, c for the outcome and loop jumps.
   if (i.op == Op::kJump || i.op == Op::kGosub) {
     i.a = target;
   } else if (i.op == Op::kJumpIf || i.op == Op::kJumpIfNot) {
@@ -22,6 +24,7 @@ void Emitter::patch(std::int32_t at, std::int32_t target) {
 }
 
 std::int32_t Emitter::constant(std::string_view text) {
+  // Equal constants share one entry: a loop's "1" is stored once however often it is named.
   auto it = constIndex_.find(std::string(text));
   if (it != constIndex_.end()) return it->second;
   p_.constants.emplace_back(text);
@@ -54,6 +57,7 @@ std::int32_t Emitter::operandRun(const std::vector<std::int32_t>& ops) {
 void Emitter::finish() {
   const auto vars = static_cast<std::int32_t>(p_.variables.size());
   auto fix = [&](std::int32_t& s) {
+    // Variables keep their slots; temporaries move to just after them, so the frame has no gap.
     if (s >= kTempBase) s = s - kTempBase + vars;
   };
   for (Instr& i : p_.code) {
@@ -62,6 +66,7 @@ void Emitter::finish() {
     if (shape.b) fix(i.b);
     if (shape.c && !shape.run) fix(i.c);
   }
+  // Constants are negative and variables below kTempBase: only temporaries change.
   for (std::int32_t& s : p_.operands) fix(s);
   p_.slots = vars + maxTemps_;
 }

@@ -23,6 +23,8 @@ class Emitter {
                     std::uint8_t x = 0);
   // Points the jump at `at` (whichever field holds its target) to target.
   void patch(std::int32_t at, std::int32_t target);
+  // Operand of a constant (negative), of a named variable (a new slot on first use), of a fresh
+  // temporary (free again after the statement), and the start of an operand run.
   std::int32_t constant(std::string_view text);
   std::int32_t variable(const std::string& n);
   std::int32_t temp();
@@ -34,6 +36,7 @@ class Emitter {
   Program p_;
   std::unordered_map<std::string, std::int32_t> vars_;
   std::unordered_map<std::string, std::int32_t> constIndex_;
+  // Temporaries in use in this statement, and the most any statement needed: the frame's tail.
   int temps_ = 0;
   int maxTemps_ = 0;
 };

@@ -8,6 +8,7 @@
 
 namespace tarn::server::corvex {
 
+// The eleven numbered lists exist from the start; list variables are added after them.
 Files::Files(PortState* port) : port_(port), lists_(11) {}
 Files::~Files() = default;
 
@@ -35,6 +36,7 @@ long Files::portNumber() const {
 
 Files::SelectList& Files::listOf(const Value& v) {
   std::size_t index = 0;
+  // A list variable holds -(its index + 1), so it can never be taken for a file or a number.
   if (v.file() < 0) {
     index = static_cast<std::size_t>(-v.file()) - 1;
   } else {
@@ -69,6 +71,7 @@ void Files::list(const Instr& i, Value* r, const Value* const* a) {
         // A variable that already holds a list gets it replaced, so a SELECT in a loop does
         // not pile up lists.
         const int held = r[i.a].file();
+        // List variables start at -12: the first eleven places are the numbered lists.
         if (held <= -12 && static_cast<std::size_t>(-held) <= lists_.size()) {
           lists_[static_cast<std::size_t>(-held) - 1] = std::move(made);
           return;
@@ -107,6 +110,7 @@ void Files::list(const Instr& i, Value* r, const Value* const* a) {
     case Op::kExecute: {
       // The server's own TCL, on this port: a SELECT there leaves list 0 for READNEXT.
       PortState::Printed done = port().runSentence(a[0]->text());
+      // The sentence may have left a new active list on the port: list 0 takes it at its next use.
       lists_[0].active = false;
       r[i.a].setText(std::move(done.captured));
       r[i.b].setText(std::move(done.returned));
@@ -123,6 +127,7 @@ void Files::run(const Instr& i, Value* r, const Value* const* a, const Value* wr
     list(i, r, a);
     return;
   }
+  // Without ON ERROR a failure stops the call; with it, it becomes outcome 3 for that clause.
   if ((i.x & kOnError) == 0) {
     perform(i, r, a, written);
     return;
@@ -167,9 +172,12 @@ void Files::perform(const Instr& i, Value* r, const Value* const* a, const Value
           r[i.b].setNumber(2);
           return;
         }
+        // Inside a transaction the lock is kept to its end, whatever a WRITE would do to it.
         if (port().transaction.active()) port().transaction.holdToEnd(f.account, f.section, id);
       }
       std::string body;
+      // Through the transaction: a READ sees what this port has staged but not yet committed. An
+      // empty id is never an item.
       if (id.empty() || !readThrough(port().transaction, *f.account, f.section, id, body)) {
         r[i.a].setText(std::string_view());
         r[i.b].setNumber(1);
@@ -221,6 +229,7 @@ void Files::perform(const Instr& i, Value* r, const Value* const* a, const Value
         case Written::kNotLocked:
           throw Failure{std::string(i.op == Op::kDelete ? "DELETE" : "WRITE") + " of '" + id +
                         "' inside a transaction without its lock: READU it first"};
+        // A DELETE of an item that is not there, or a change given up, takes ELSE.
         case Written::kMissing:
         case Written::kAbandoned:
           r[i.b].setNumber(1);
@@ -249,6 +258,7 @@ void Files::perform(const Instr& i, Value* r, const Value* const* a, const Value
 Written Files::stage(const Instr& i, OpenSection& f, const std::string& id, const Value* const* a,
                      const Value* written) {
   std::string body;
+  // WRITEV changes one attribute of what the transaction would see, not of the stored item.
   const bool exists = readThrough(port().transaction, *f.account, f.section, id, body);
   std::optional<std::string> change;
   if (i.op == Op::kDelete) {
@@ -266,6 +276,7 @@ bool Files::transaction(int kind) {
   PortTransaction& t = port().transaction;
   if (kind == 1) return t.start();
   if (!t.active()) return false;
+  // A refused commit has rolled back; the statement learns of it only through ELSE.
   if (kind == 2) return !port().commitTransaction();
   t.abort(port().owner());
   return true;

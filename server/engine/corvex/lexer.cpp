@@ -10,6 +10,7 @@ bool identStart(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 bool identChar(char c) {
+  // '.', '$', '_' and '%' are part of names (CUST.REC, TOTAL$); a name never starts with one.
   return identStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '$' || c == '_' || c == '%';
 }
 
@@ -25,6 +26,7 @@ std::vector<Token> lex(std::string_view src) {
   while (i < src.size()) {
     char c = src[i];
     if (c == '\n' || c == kAm) {
+      // Blank lines make no tokens: one newline token however many lines end in a row.
       if (out.empty() || out.back().kind != Tok::kNewline) push(Tok::kNewline, "");
       statementStart = true;
       ++line;
@@ -35,8 +37,11 @@ std::vector<Token> lex(std::string_view src) {
       ++i;
       continue;
     }
+    // Comments and $INCLUDE are recognised only where a statement starts, so "X = 2 * 3" is not
+    // cut at the '*'.
     if (statementStart) {
       bool rem = (c == 'R' || c == 'r') && src.size() - i >= 3 &&
+                 // REM must stand alone: REMAINDER = 1 is an assignment.
                  (src.substr(i, 3) == "REM" || src.substr(i, 3) == "rem") &&
                  (src.size() - i == 3 || !identChar(src[i + 3]));
       if (c == '*' || c == '!' || rem) {
@@ -74,6 +79,7 @@ std::vector<Token> lex(std::string_view src) {
       while (close < src.size() && src[close] != c && src[close] != '\n' && src[close] != kAm)
         ++close;
       if (close >= src.size() || src[close] != c) {
+        // A string ends on its line: a missing quote cannot swallow the rest of the program.
         push(Tok::kBad, "an unterminated string");
         i = close;
         continue;
@@ -86,6 +92,7 @@ std::vector<Token> lex(std::string_view src) {
         (c == '.' && i + 1 < src.size() && src[i + 1] >= '0' && src[i + 1] <= '9')) {
       std::size_t j = i;
       while (j < src.size() && src[j] >= '0' && src[j] <= '9') ++j;
+      // At most one point: "1.2.3" lexes as the number 1.2 followed by .3.
       if (j < src.size() && src[j] == '.') {
         ++j;
         while (j < src.size() && src[j] >= '0' && src[j] <= '9') ++j;
@@ -104,6 +111,7 @@ std::vector<Token> lex(std::string_view src) {
       i = j;
       continue;
     }
+    // Two-character operators first, so "<=" is never '<' then '='.
     static const char* const kTwo[] = {"<=", ">=", "<>", "+=", "-=", ":=", "*=", "/="};
     bool two = false;
     for (const char* t : kTwo) {
@@ -115,6 +123,7 @@ std::vector<Token> lex(std::string_view src) {
       }
     }
     if (two) continue;
+    // strchr would also match the string's terminating NUL: a NUL byte in the source is refused.
     if (std::strchr("=#<>+-*/^:()[],", c) != nullptr && c != '\0') {
       push(Tok::kOp, std::string(1, c));
       ++i;

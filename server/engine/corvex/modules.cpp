@@ -22,6 +22,7 @@ std::vector<std::string_view> commaParts(std::string_view text) {
   std::vector<std::string_view> parts;
   for (;;) {
     std::size_t comma = text.find(',');
+    // Blanks around the commas are allowed ("BP, HELLO"); the parts themselves never hold blanks.
     parts.push_back(trimBlanks(text.substr(0, comma)));
     if (comma == std::string_view::npos) return parts;
     text.remove_prefix(comma + 1);
@@ -36,6 +37,7 @@ struct Source {
 };
 
 std::optional<Source> sourceOf(PortState& state, std::string_view arguments, const Reporter& out) {
+  // Options in parentheses are accepted and ignored: none changes what COMPILE or CATALOG does.
   std::size_t options = arguments.find('(');
   std::vector<std::string_view> p = commaParts(arguments.substr(0, options));
   if ((p.size() != 2 && p.size() != 3) || p.back().empty() || p[p.size() - 2].empty()) {
@@ -96,6 +98,8 @@ Found loadObject(PortState& state, const std::shared_ptr<store::Account>& accoun
   if (!dict) return f;
   std::string object;
   if (account->readItem(*dict, objectId(item), object)) {
+    // Object code that no longer loads (damaged, or from an older layout) counts as missing, so
+    // the answer becomes "compile it again" rather than a failed call.
     f.program = deserialize(object);
     if (f.program) {
       f.status = status::kOk;
@@ -105,6 +109,7 @@ Found loadObject(PortState& state, const std::shared_ptr<store::Account>& accoun
   std::optional<store::Section> data =
       account->findSection(file, false, section, state.caseSensitive);
   std::string source;
+  // 46 only when the source is there, so a client can tell "compile it" from "no such module".
   if (data && account->readItem(*data, item, source)) f.status = status::kNotCompiled;
   return f;
 }
@@ -155,6 +160,7 @@ void compileCommand(PortState& state, std::string_view arguments, const Reporter
     return text;
   };
   Compiled c = compile(source, include);
+  // Nothing is written when the compile fails: a module's last good object code stays in use.
   if (!c.program) {
     for (const CompileError& e : c.errors)
       out.print("Line " + std::to_string(e.line) + ": " + e.text + ".");
@@ -171,6 +177,7 @@ void compileCommand(PortState& state, std::string_view arguments, const Reporter
                                      std::to_string(state.limits.itemBytes) + " bytes.");
     return;
   }
+  // Into the source file's dictionary, which sourceOf has checked the port may reach.
   s->account->writeItem(*dict, objectId(s->item), object);
   out.message(msg::kCompiled, "'" + s->item + "' compiled.");
 }
@@ -189,6 +196,8 @@ void catalogCommand(PortState& state, std::string_view arguments, const Reporter
     out.message(msg::kNotAFile, "'MD' is not a file name.");
     return;
   }
+  // The entry goes into this port's own MD: cataloging names a module for this account and never
+  // writes into the account that holds it.
   std::string entry(kCatalogKind);
   for (const std::string* part : {&s->account->name(), static_cast<const std::string*>(&s->file),
                                   static_cast<const std::string*>(&s->item)}) {
@@ -211,6 +220,7 @@ Found findModule(PortState& state, std::string_view reference) {
     case 2: {
       // A file of this account and a module in it, else an account and a name cataloged there.
       Place at = state.place(p[0], {});
+      // at.file is set only when p[0] is a file of this account; otherwise p[0] named an account.
       if (!at.file.empty()) return loadObject(state, at.account, at.file, p[1]);
       return loadCataloged(state, at.account, p[1]);
     }

@@ -5,6 +5,7 @@ namespace tarn::server::corvex {
 void Program::prepareConstants() {
   constantValues.clear();
   constantValues.reserve(constants.size());
+  // Reversed so that constant k sits at constantBase()[-k - 1], the operand that names it.
   for (auto c = constants.rbegin(); c != constants.rend(); ++c) {
     constantValues.emplace_back(*c);
     double n = 0;
@@ -17,12 +18,14 @@ OpShape shapeOf(Op op) noexcept {
     case Op::kNeg:
     case Op::kNot:
       return {true, true, false, false};
+    // Jumps, GOSUB and the bare statements read no slots: their fields are targets or nothing.
     case Op::kJump:
     case Op::kGosub:
     case Op::kReturn:
     case Op::kStop:
     case Op::kNewline:
       return {false, false, false, false};
+    // Conditional and outcome jumps read a only (b or c is a target or a bit set); so does PRINT.
     case Op::kJumpIf:
     case Op::kJumpIfNot:
     case Op::kJumpOut:
@@ -41,6 +44,7 @@ OpShape shapeOf(Op op) noexcept {
       return {true, true, true, true};
     case Op::kFunction:
       return {true, false, true, true};
+    // a is the name constant; the arguments are the run.
     case Op::kCall:
       return {true, false, true, true};
     case Op::kDelete:
@@ -60,6 +64,7 @@ OpShape shapeOf(Op op) noexcept {
       return {true, true, true, true};
     case Op::kSelect:
       return {true, false, true, true};
+    // Only the outcome slot: the step is in x.
     case Op::kTransaction:
       return {false, true, false, false};
     default:
@@ -76,6 +81,7 @@ constexpr std::size_t kNumberChars = 16;
 
 class Writer {
  public:
+  // Little-endian, two's complement: the same text on every host.
   void number(std::int64_t v) {
     auto u = static_cast<std::uint64_t>(v);
     for (int i = 0; i < 8; ++i) byte(static_cast<unsigned char>(u >> (8 * i)));
@@ -110,6 +116,7 @@ class Reader {
   }
   bool number32(std::int32_t& v) {
     std::int64_t w = 0;
+    // Out-of-range numbers are refused, never truncated into a valid-looking operand.
     if (!number(w) || w < INT32_MIN || w > INT32_MAX) return false;
     v = static_cast<std::int32_t>(w);
     return true;
@@ -138,6 +145,7 @@ class Reader {
  private:
   static int nibble(char c) {
     if (c >= '0' && c <= '9') return c - '0';
+    // Upper case only, as written: lower-case hex is not text this writer made.
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
   }
@@ -153,6 +161,7 @@ class Reader {
   std::string_view in_;
 };
 
+// Whether a is a destination, so it must be a slot rather than any operand (a constant).
 bool writesA(Op op) {
   switch (op) {
     case Op::kJumpIf:
@@ -184,6 +193,7 @@ bool valid(const Program& p) {
   // the frame from base.
   auto arrayFits = [&](const Instr& i, std::int32_t base) {
     const int n = i.x & 15;
+    // Two dimensions put two sizes at the end of the run, one dimension one.
     const bool twoDims = i.op == Op::kMatGet || i.op == Op::kMatSet ? n == 4 : false;
     if (n < 1 || i.c < 0 ||
         static_cast<std::size_t>(i.c) + static_cast<std::size_t>(n) > p.operands.size())
@@ -199,6 +209,7 @@ bool valid(const Program& p) {
     }
     return base >= 0 && elements <= static_cast<double>(slots - base);
   };
+  // The last instruction must be RETURN so that running off the end cannot leave the code.
   if (slots < 0 || p.parameters < 0 || p.parameters > slots || p.lines.size() != p.code.size() ||
       p.code.empty() || p.code.back().op != Op::kReturn || p.parameters > 255)
     return false;
@@ -206,6 +217,7 @@ bool valid(const Program& p) {
   // frame larger than that is not one it made, and would cost memory on every call.
   if (static_cast<std::size_t>(slots) > p.variables.size() + p.code.size()) return false;
   for (const Instr& i : p.code) {
+    // Every operand and target is checked here once, so the machine trusts them as it runs.
     if (i.op >= Op::kCount_) return false;
     OpShape s = shapeOf(i.op);
     if (s.a && !(writesA(i.op) ? slot(i.a) : operand(i.a))) return false;
@@ -243,6 +255,7 @@ bool valid(const Program& p) {
         if (i.b < 0 || i.b >= static_cast<std::int32_t>(Fn::kCount_)) return false;
         break;
       case Op::kCall:
+        // The callee's name must be a constant: a CALL through a variable is not compiled.
         if (i.a >= 0) return false;
         break;
       case Op::kMatGet:
@@ -262,11 +275,13 @@ bool valid(const Program& p) {
         if (!slot(i.b)) return false;
         break;
       case Op::kCommon:
+        // The block's b slots from a must all lie in the frame.
         if ((i.x & 15) != 2 || i.a < 0 || i.b < 1 || i.b > slots - i.a) return false;
         break;
       default:
         break;
     }
+    // Operand counts the machine reads without checking: each op's run must have exactly them.
     const int count = i.x & 15;
     if ((i.op == Op::kElement || i.op == Op::kSetElement) && (count < 1 || count > 3)) return false;
     if (i.op == Op::kSubstring && (count < 1 || count > 2)) return false;
@@ -298,6 +313,7 @@ std::string serialize(const Program& p) {
   w.number(static_cast<std::int64_t>(p.code.size()));
   for (std::size_t k = 0; k < p.code.size(); ++k) {
     const Instr& i = p.code[k];
+    // Op in the low byte, x in the next: the reader refuses anything above 16 bits.
     w.number(static_cast<std::int64_t>(i.op) | (static_cast<std::int64_t>(i.x) << 8));
     w.number(i.a);
     w.number(i.b);
@@ -347,6 +363,7 @@ std::shared_ptr<const Program> deserialize(std::string_view text) {
   p->variables.resize(n);
   for (std::size_t k = 0; k < n; ++k)
     if (!r.text(p->variables[k])) return nullptr;
+  // Trailing text means the item is not what this writer made, even if the rest parsed.
   if (!r.done() || !valid(*p)) return nullptr;
   p->prepareConstants();
   return p;

@@ -16,6 +16,11 @@ namespace tarn::server::corvex {
 // Operands name a frame slot (0 and up) or a constant (-1 is constant 0, -2 constant 1, ...).
 // Operations with several inputs read them from a run of operands in Program::operands: c is
 // where it starts and the low four bits of x its length.
+// The numbers are stored in object code: a new operation goes last (before kCount_), and none
+// is renumbered, or cataloged programs would run the wrong operations.
+// kJumpOut's b is a literal bit set, not an operand: bit n stands for outcome n of the file
+// statement before it. A FOR loop keeps its limit and step in slots of their own, so that
+// changing the variables they were computed from inside the loop does not move its end.
 enum class Op : std::uint8_t {
   kMove,  // a <- b
   kAdd,   // a <- b + c (likewise the arithmetic, comparison and logic ops)
@@ -74,6 +79,7 @@ enum class Op : std::uint8_t {
 };
 
 // The intrinsic functions, by number.
+// Stored in object code like Op: new functions go last.
 enum class Fn : std::uint8_t {
   kLen,
   kTrim,
@@ -125,6 +131,8 @@ enum class Fn : std::uint8_t {
   kCount_
 };
 
+// One instruction: a, b and c are operands, jump targets or literals as the Op says; x holds an
+// operand run's length (low four bits) and the op's flags (0x10 and up), or kTransaction's step.
 struct Instr {
   Op op = Op::kMove;
   std::uint8_t x = 0;
@@ -134,13 +142,17 @@ struct Instr {
 };
 
 struct Program {
+  // A main program cannot be CALLed; only a SUBROUTINE takes parameters by reference.
   bool subroutine = false;
   std::string name;
   std::int32_t parameters = 0;  // the first slots
+  // Parameters, then variables, then the compiler's temporaries: the frame a call allocates.
   std::int32_t slots = 0;
   std::vector<Instr> code;
   std::vector<std::int32_t> lines;  // source line of each instruction
+  // The runs of operands that instructions with several inputs point into.
   std::vector<std::int32_t> operands;
+  // Constants as text; constantValues holds them ready for the run.
   std::vector<std::string> constants;
   std::vector<std::string> variables;  // names of the first slots, for messages
 
@@ -176,6 +188,8 @@ using Includer = std::function<std::optional<std::string>(std::string_view refer
 [[nodiscard]] std::shared_ptr<const Program> deserialize(std::string_view text);
 
 // Which of an instruction's fields are slot operands, and whether c starts an operand run.
+// The loader checks every operand against this before a program may run, so the machine can
+// index the frame without bounds checks.
 struct OpShape {
   bool a, b, c, run;
 };

@@ -22,10 +22,13 @@ bool parseNumeric(std::string_view t, double& out) noexcept {
   std::size_t digits = 0;
   for (; i < t.size() && t[i] >= '0' && t[i] <= '9' && digits < 16; ++i, ++digits)
     whole = whole * 10 + (t[i] - '0');
+  // Fifteen digits at most, so the integer is exact both as int64 and as a double.
   if (i == t.size() && digits > 0 && digits < 16) {
     out = negative ? -static_cast<double>(whole) : static_cast<double>(whole);
     return true;
   }
+  // The strict form is checked by hand first: from_chars would also take "1e5", "inf" and "nan",
+  // none of which is a number here.
   std::size_t start = t.size() > 0 && (t[0] == '-' || t[0] == '+') ? 1 : 0;
   bool seenDigit = false;
   bool seenPoint = false;
@@ -52,12 +55,14 @@ void formatNumber(double n, std::string& out) {
     out = "0";
     return;
   }
+  // Whole numbers below 10^15 are exact in both types, so the integer form is the same value.
   if (std::fabs(n) < 1e15 && n == std::trunc(n)) {
     char buf[24];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(n));
     out.assign(buf, end);
     return;
   }
+  // Large enough for %.15f of the largest double: 309 digits, sign, point and 15 decimals.
   char buf[400];
   std::snprintf(buf, sizeof buf, "%.15g", n);
   if (std::strchr(buf, 'e') != nullptr) {
@@ -76,6 +81,8 @@ void Value::appendTo(std::string& out) const {
     out += text_;
     return;
   }
+  // The common whole-number case goes straight into out; anything else is formatted once and
+  // kept, as text() would.
   if (number_ != 0 && std::fabs(number_) < 1e15 && number_ == std::trunc(number_)) {
     char buf[24];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(number_));
@@ -91,6 +98,7 @@ void Value::formatInto(double n) const {
 }
 
 void Value::read() const noexcept {
+  // The empty string is 0 in arithmetic; comparesAsNumber still treats it as text.
   if (text_.empty()) {
     number_ = 0;
     reading_ = kNumeric;
@@ -108,6 +116,7 @@ bool Value::truth() const noexcept {
 int compareValues(const Value& a, const Value& b) {
   double x = 0;
   double y = 0;
+  // Text compares by bytes, never by a locale, so the order is the same on every server.
   if (a.comparesAsNumber(x) && b.comparesAsNumber(y)) return x < y ? -1 : (x > y ? 1 : 0);
   int c = a.text().compare(b.text());
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
@@ -118,6 +127,7 @@ namespace {
 constexpr char kMarks[3] = {kAm, kVm, kSvm};
 
 std::size_t findIn(std::string_view s, char mark, std::size_t from, std::size_t to) noexcept {
+  // memchr rather than a loop: it scans many bytes a step, and marks are sparse in long items.
   const void* p = std::memchr(s.data() + from, mark, to - from);
   return p ? static_cast<std::size_t>(static_cast<const char*>(p) - s.data()) : to;
 }
@@ -142,6 +152,8 @@ void narrowPadding(std::string& s, char mark, long n, std::size_t& b, std::size_
     std::size_t m = findIn(s, mark, pos, e);
     if (m == e) {
       const auto missing = static_cast<std::size_t>(n - i);
+      // Missing elements are added as empty ones: X<5> = "a" on a two-attribute item adds three
+      // marks, and "a" becomes the fifth attribute.
       s.insert(e, missing, mark);
       b = e = e + missing;
       return;
@@ -154,6 +166,7 @@ void narrowPadding(std::string& s, char mark, long n, std::size_t& b, std::size_
 
 // Makes room for a new last element of [b,e) and narrows to it.
 void appendSlot(std::string& s, char mark, std::size_t& b, std::size_t& e) {
+  // An empty range becomes the first element itself: no mark is needed in front of it.
   if (b == e) return;
   s.insert(e, 1, mark);
   b = e = e + 1;
@@ -229,12 +242,14 @@ void insertElement(std::string& s, long a, long v, long sv, std::string_view val
     s.insert(b, value);
     return;
   }
+  // Inserting before the first element of an empty range: no mark is added after it.
   if (b == e && last == 1) {
     s.insert(b, value);
     return;
   }
   std::size_t pb = b;
   std::size_t pe = e;
+  // Past the end: pad up to the position and put the value there, as a replace would.
   if (!narrow(s, mark, last, pb, pe)) {
     narrowPadding(s, mark, last, b, e);
     s.insert(b, value);
@@ -285,6 +300,7 @@ bool locate(std::string_view needle, std::string_view s, long a, long v, std::st
   const bool ordered = order.size() == 2;
   const bool descending = ordered && (order[0] == 'D' || order[0] == 'd');
   const bool right = ordered && (order[1] == 'R' || order[1] == 'r');
+  // A Value, so that the AR orders compare numbers as numbers.
   Value target{std::string(needle)};
   if (b == e) {
     pos = 1;
@@ -293,6 +309,7 @@ bool locate(std::string_view needle, std::string_view s, long a, long v, std::st
   long i = 1;
   for (std::size_t p = b;; ++i) {
     std::size_t end = findIn(s, mark, p, e);
+    // A match is byte equality, whatever the order; the order only decides where a miss would go.
     std::string_view element = s.substr(p, end - p);
     // Elements before the one the search starts from are counted, not compared.
     if (i >= start && element == needle) {
@@ -300,6 +317,7 @@ bool locate(std::string_view needle, std::string_view s, long a, long v, std::st
       return true;
     }
     if (i >= start && ordered) {
+      // Right-justified orders compare numerically; left-justified ones compare bytes.
       int c = right ? compareValues(Value{std::string(element)}, target)
                     : (element.compare(needle) < 0 ? -1 : 1);
       if (descending ? c < 0 : c > 0) {
@@ -381,6 +399,7 @@ std::size_t skipChars(std::string_view s, std::size_t at, std::size_t n) noexcep
   // The byte at `at` starts a character even when it continues one (damaged text): what follows
   // is its n-th start after it.
   std::size_t starts = n;
+  // A word at a time while it holds fewer starts than are left; the last stretch byte by byte.
   for (++at; at + 8 <= s.size(); at += 8) {
     const auto k = static_cast<std::size_t>(8 - std::popcount(continuationBits(wordAt(s, at))));
     if (k >= starts) break;
@@ -410,6 +429,8 @@ bool advance(std::string_view s, char mark, long to, long& n, std::size_t& at,
 // remembered element (n, at) when it lies at or before `to`. Returns false when there are fewer.
 bool narrowFrom(std::string_view s, char mark, long to, long& n, std::size_t& at, std::size_t& b,
                 std::size_t& e, std::size_t& walked) noexcept {
+  // A remembered position past the target, or outside this range, cannot be walked from: start
+  // over at the range's start.
   if (n < 1 || n > to || at < b || at > e) {
     n = 1;
     at = b;
@@ -447,6 +468,7 @@ Cursors& Value::cursors() const {
 std::string_view Value::element(long a, long v, long sv, std::size_t& walked) const {
   const std::string& s = text();
   // As extract: the levels given end at the first 0; a negative one reads nothing.
+  // X<0> is the whole text.
   if (a == 0) return s;
   if (a < 0 || (v < 0) || (v > 0 && sv < 0)) return {};
   Cursors& c = cursors();
@@ -495,6 +517,7 @@ std::string_view Value::chars(long start, long length, std::size_t& walked) cons
   if (first >= count) return {};
   const auto wanted = std::min(static_cast<std::size_t>(length), count - first);
   // Text without continuation bytes counts one byte per character.
+  // ASCII-only text (the common case) needs no walk at all.
   if (count == s.size()) return std::string_view(s).substr(first, wanted);
   Cursors& c = cursors();
   // Walk from the nearest known character: the remembered one, the start or the end.
@@ -542,6 +565,7 @@ std::string_view Value::fieldOf(std::string_view delimiter, long occurrence, lon
     const auto [b, e] = fieldSpan(s, charAt(delimiter, 0), occurrence, count);
     return b == std::string_view::npos ? std::string_view() : s.substr(b, e - b);
   }
+  // Only the delimiter's first character counts: FIELD(S, ",;", 2) splits at ','.
   const char d = delimiter.front();
   if (occurrence < 1) occurrence = 1;
   if (count < 1) count = 1;
@@ -566,6 +590,7 @@ std::string_view Value::fieldOf(std::string_view delimiter, long occurrence, lon
       e = s.size();
       break;
     }
+    // The delimiters between the fields taken are kept; the one after the last is not.
     e = m + (i + 1 < count ? 1 : 0);
   }
   walked += e - b;
@@ -589,6 +614,8 @@ std::string trim(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   bool pendingBlank = false;
+  // A blank is written only when a non-blank follows it, which drops the trailing ones and folds
+  // inner runs; blanks before the first non-blank never get written.
   for (char c : s) {
     if (c == ' ') {
       pendingBlank = !out.empty();
@@ -615,6 +642,7 @@ long indexOf(std::string_view s, std::string_view sub, long occurrence) noexcept
     if (at == std::string_view::npos) return 0;
     // A position counts characters, as the substring operators that take it do.
     if (i == occurrence) return static_cast<long>(countChars(s.substr(0, at))) + 1;
+    // Overlapping matches count: the next search starts one byte on, not past the match.
     from = at + 1;
   }
 }
@@ -627,6 +655,7 @@ long countOf(std::string_view s, std::string_view sub) noexcept {
 }
 
 long dcount(std::string_view s, std::string_view delimiter) noexcept {
+  // An empty text has no fields; any other has one more than its delimiters.
   if (s.empty()) return 0;
   if (delimiter.empty()) return 1;
   return countOf(s, delimiter) + 1;
@@ -665,6 +694,8 @@ long sequence(std::string_view s) noexcept {
   std::size_t at = 0;
   bool mark = false;
   const char32_t c = text::nextChar(s, at, mark);
+  // A stray byte gives its byte value; a mark decodes to its own number, so SEQ(CHAR(n)) is n for
+  // the marks too.
   return c == text::kInvalid ? static_cast<long>(static_cast<unsigned char>(s.front()))
                              : static_cast<long>(c);
 }
@@ -672,6 +703,7 @@ long sequence(std::string_view s) noexcept {
 std::string character(long code) {
   // 251..255 are the marks, kept as their single bytes; every other code is a Unicode character.
   if (code >= 0xFB && code <= 0xFF) return std::string(1, static_cast<char>(code));
+  // No UTF-8 exists for these: surrogates and out-of-range codes give "".
   if (code < 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return {};
   std::string out;
   text::appendChar(out, static_cast<char32_t>(code));

@@ -64,6 +64,7 @@ class Value {
     }
     return *this;
   }
+  // A move keeps the cursors: the bytes they point at move with the text unchanged.
   Value(Value&&) noexcept = default;
   Value& operator=(Value&&) noexcept = default;
   ~Value() = default;
@@ -148,6 +149,7 @@ class Value {
   // not yet written out, without touching either text, the common case of an argument going
   // into a CALL and back.
   void takeFrom(Value& o) noexcept {
+    // A file variable goes by the full move, so its handle travels with it.
     if (!o.hasText_ && o.file_ == 0) {
       setNumber(o.number_);
       return;
@@ -157,12 +159,15 @@ class Value {
   // The bytes of text held now (0 for a number not yet written out).
   [[nodiscard]] std::size_t textBytes() const noexcept { return hasText_ ? text_.size() : 0; }
   // At least the length of the text, without formatting a number to find out.
+  // 400: a double written out without an exponent takes at most 309 digits, a sign and a point
+  // and fifteen decimals.
   [[nodiscard]] std::size_t sizeBound() const noexcept { return hasText_ ? text_.size() : 400; }
   // Appends the text to out without keeping a formatted copy of a number here.
   void appendTo(std::string& out) const;
 
   // A file variable: the handle of an OPEN within the running call, 0 for ordinary values.
   [[nodiscard]] int file() const noexcept { return file_; }
+  // The text is emptied so that printing a file variable shows nothing of the handle.
   void setFile(int handle) {
     setText(std::string());
     file_ = handle;
@@ -180,11 +185,15 @@ class Value {
   }
   Cursors& cursors() const;
 
+  // Allocated on the first positional read only: most values are never read by position.
   mutable std::unique_ptr<Cursors> cursors_;
+  // Mutable because reading a value fills its caches: the text of a number, the number of a text.
+  // text_ is valid only when hasText_; number_ only when reading_ is kNumeric.
   mutable std::string text_;
   mutable double number_ = 0;
   mutable bool hasText_ = true;
   mutable Reading reading_ = kUnread;
+  // Not mutable: only OPEN and SELECT ... TO set it.
   int file_ = 0;
 };
 
@@ -197,11 +206,13 @@ void formatNumber(double n, std::string& out);
 [[nodiscard]] int compareValues(const Value& a, const Value& b);
 
 // Dynamic arrays: positions count from 1; v or s of 0 means "the whole higher level".
+// Negative positions read nothing; a position past the end reads "".
 [[nodiscard]] std::string_view extract(std::string_view s, long a, long v, long sv) noexcept;
 // Replaces the element, padding with marks as needed; a position of -1 appends at its level.
 void replaceElement(std::string& s, long a, long v, long sv, std::string_view value);
 // Inserts before the element (-1 appends).
 void insertElement(std::string& s, long a, long v, long sv, std::string_view value);
+// Removes the element and one of its marks; positions past the end change nothing.
 void deleteElement(std::string& s, long a, long v, long sv);
 // LOCATE: searches the attributes (a = 0), the values of attribute a (v = 0) or the subvalues
 // of value a,v, from element `start` on. order is "" or AL/AR/DL/DR. Sets pos to the match or
@@ -212,18 +223,22 @@ void deleteElement(std::string& s, long a, long v, long sv);
 // Character-level text functions.
 [[nodiscard]] long textLength(std::string_view s) noexcept;
 [[nodiscard]] std::string_view substring(std::string_view s, long start, long length) noexcept;
+// Drops leading and trailing blanks and folds each inner run of blanks to one.
 [[nodiscard]] std::string trim(std::string_view s);
 [[nodiscard]] std::string field(std::string_view s, std::string_view delimiter, long occurrence,
                                 long count);
 // The number of characters in s (a mark is one), eight bytes at a time.
 [[nodiscard]] std::size_t countChars(std::string_view s) noexcept;
+// Occurrences may overlap ("AAA" holds "AA" twice); positions are characters from 1, 0 none.
 [[nodiscard]] long indexOf(std::string_view s, std::string_view sub, long occurrence) noexcept;
 [[nodiscard]] long countOf(std::string_view s, std::string_view sub) noexcept;
 [[nodiscard]] long dcount(std::string_view s, std::string_view delimiter) noexcept;
+// ASCII letters only: every other byte, marks and UTF-8 included, is left as it is.
 [[nodiscard]] std::string upcase(std::string_view s);
 [[nodiscard]] std::string downcase(std::string_view s);
 [[nodiscard]] std::string repeat(std::string_view s, long times);
 [[nodiscard]] bool alphabetic(std::string_view s) noexcept;
+// The code point of the first character; a byte that starts no valid character gives its value.
 [[nodiscard]] long sequence(std::string_view s) noexcept;
 [[nodiscard]] std::string character(long code);
 [[nodiscard]] std::string convertChars(std::string_view from, std::string_view to,

@@ -22,6 +22,8 @@
 namespace tarn::server::corvex {
 namespace {
 
+// Calls take no native stack, so these limits are not about the thread: they stop a runaway
+// recursion with a clear message instead of letting it run into the memory budget.
 constexpr int kMaxCallDepth = 200;
 constexpr std::size_t kMaxGosubDepth = 10000;
 // Work between looks at the cancel flag and the clock, in units of about one cheap instruction;
@@ -32,6 +34,8 @@ constexpr std::int64_t kWorkBetweenChecks = 1 << 16;
 // What a file statement counts besides its bytes: a trip to the store.
 constexpr std::size_t kFileWork = 1024;
 
+// Stopped: cancelled or past the deadline (RunStatus::kStopped). StopAll: a STOP statement,
+// which ends the whole call normally.
 struct Stopped {};
 struct StopAll {};
 
@@ -52,6 +56,7 @@ class Machine final : public Budget {
       const auto left = *rt_.deadline - std::chrono::steady_clock::now();
       deadline_ = coarseNow() + left;
     }
+    // Room for the usual frames up front; deeper calls grow the stack as they go.
     stack_.reserve(256);
     calls_.reserve(kMaxCallDepth + 1);
   }
@@ -80,6 +85,7 @@ class Machine final : public Budget {
     if (deadline_ && coarseNow() >= *deadline_) throw Stopped{};
   }
   std::size_t count() const override {
+    // Capacities, not sizes: what is allocated is what the budget is for.
     std::size_t n = stack_.capacity() * sizeof(Value) + rt_.output.capacity() + line_.capacity() +
                     gosubs_.capacity() * sizeof(std::size_t);
     for (const Value& v : stack_) n += v.heapBytes();
@@ -98,6 +104,8 @@ class Machine final : public Budget {
   // long as this call; named ones as long as the runtime's table, the port's.
   void common(const Instr& i, Value* r, const std::string& name, long offset) {
     std::vector<Value>& block =
+        // Without the port's table a named block lives in this call's own map, as the unnamed one
+        // does.
         name.empty() || rt_.commons == nullptr ? unnamed_[name] : (*rt_.commons)[name];
     // Object code from elsewhere could name any offset: a block is never larger than a frame.
     if (offset < 0 || offset > (1 << 20)) throw Failure{"bad COMMON offset"};
@@ -179,12 +187,16 @@ void Machine::checkReply(const std::vector<Value>& args) {
   // The arguments are out of the stack by now: count them beside the reply made from them.
   std::size_t reply = 0;
   for (const Value& v : args) reply += v.heapBytes() + v.text().size() + 24;
+  // The frames are no longer needed once the arguments are out; freeing them first lets a call
+  // whose reply fits use the memory its frames held.
   stack_.clear();
   stack_.shrink_to_fit();
   need(static_cast<double>(reply));
 }
 
 const Program& Machine::callee(const Value& name) {
+  // Keyed by the address of the name constant, which lives as long as its program: a CALL in a
+  // loop resolves once and then costs a pointer comparison, not a string lookup.
   for (const auto& [key, program] : callees_)
     if (key == &name) return *program;
   const std::string& target = name.text();
@@ -255,6 +267,7 @@ void Machine::execute(const Program& top) {
     }
     pc = target;
   };
+  // Numerically when both sides read as numbers, else as text; only text comparison costs work.
   auto compare = [&](const Value& x, const Value& y) {
     double a = 0;
     double b = 0;
@@ -304,6 +317,7 @@ void Machine::execute(const Program& top) {
     OP(kMove) {
       if (i->a != i->b) {
         const Value& from = val(i->b);
+        // Short texts copy within the value; only a long copy is worth counting.
         if (from.textBytes() > 64) textWork(from.textBytes());
         r[i->a] = from;
       }
@@ -324,6 +338,7 @@ void Machine::execute(const Program& top) {
     OP(kDiv) {
       const double x = numberOf(val(i->b));
       const double y = numberOf(val(i->c));
+      // An error rather than infinity, which would only surface later as a strange number.
       if (y == 0) throw Failure{"division by zero"};
       r[i->a].setNumber(x / y);
       NEXT();
@@ -383,6 +398,7 @@ void Machine::execute(const Program& top) {
       NEXT();
     }
     OP(kAnd) {
+      // Both operands were computed before this instruction: AND and OR do not short-circuit.
       r[i->a].setNumber(val(i->b).truth() && val(i->c).truth() ? 1 : 0);
       NEXT();
     }
@@ -412,6 +428,7 @@ void Machine::execute(const Program& top) {
     }
     OP(kJumpOut) {
       const double outcome = numberOf(val(i->a));
+      // Outcomes are 0..3; anything else is in no set, and the shift stays defined.
       const bool in = outcome >= 0 && outcome < 4 && (i->b & (1 << static_cast<int>(outcome)));
       if (!in) jumpTo(static_cast<std::size_t>(i->c));
       NEXT();
@@ -420,6 +437,8 @@ void Machine::execute(const Program& top) {
       const double x = numberOf(r[i->a]);
       const double limit = numberOf(r[i->b]);
       const double step = numberOf(r[i->b + 1]);
+      // A loop whose start is already past its limit runs no time at all; the step's sign decides
+      // which way is past.
       if (step >= 0 ? x > limit : x < limit) pc = static_cast<std::size_t>(i->c);
       NEXT();
     }
@@ -440,6 +459,7 @@ void Machine::execute(const Program& top) {
       // The source remembers where this read stopped, so the next one along starts there.
       std::string_view got = val(i->b).element(pos[0], pos[1], pos[2], walked);
       textWork(walked + got.size());
+      // got may point into the variable being assigned: copy it before the old text goes.
       if (i->a == i->b) {
         r[i->a].setText(std::string(got));
       } else {
@@ -463,6 +483,7 @@ void Machine::execute(const Program& top) {
         val(i->b).appendTo(s);
         textWork(s.size() - before);
       } else if (i->b == i->a) {
+        // X<n> = X: replaceElement edits the string it would be reading from.
         std::string copy = r[i->a].text();
         replaceElement(r[i->a].editText(), pos[0], pos[1], pos[2], copy);
         textWork(r[i->a].textBytes() + copy.size());
@@ -488,6 +509,7 @@ void Machine::execute(const Program& top) {
         got = s.chars(start, longOf(*a[1]), walked);
       }
       textWork(walked + got.size());
+      // Always a copy: got may point into r[i->a] itself.
       r[i->a].setText(std::string(got));
       NEXT();
     }
@@ -557,6 +579,8 @@ void Machine::execute(const Program& top) {
       if (n > target.parameters)
         throw Failure{std::to_string(n) + " arguments passed to " + target.name + ", which takes " +
                       std::to_string(target.parameters)};
+      // A call costs work in proportion to its callee, so a loop of small calls still reaches
+      // the checks.
       work(target.code.size());
       const std::int32_t* passed = runs + i->c;
       // Variables go by reference: each is moved into the callee's frame and back, unless it
@@ -569,6 +593,7 @@ void Machine::execute(const Program& top) {
       // Slots past the running frame are empty: new, or cleared when their call ended.
       if (stack_.size() < frame + static_cast<std::size_t>(target.slots))
         stack_.resize(frame + static_cast<std::size_t>(target.slots));
+      // The resize may have moved the stack: the caller's frame pointer is taken afresh.
       r = stack_.data() + base;
       Value* into = stack_.data() + frame;
       // Copies first, which may fail for memory, then the moves and the record, which cannot:
@@ -597,6 +622,7 @@ void Machine::execute(const Program& top) {
     OP(kReadNext)
     OP(kReadList)
     OP(kExecute) {
+      // WRITE reads a; the other statements here that have an a assign it.
       const Value* written = i->op == Op::kWrite ? &val(i->a) : nullptr;
       work(kFileWork + (written != nullptr ? written->textBytes() >> 4 : 0));
       files_.run(*i, r, gather(*i), written);
@@ -611,6 +637,7 @@ void Machine::execute(const Program& top) {
       const bool found = locate(a[0]->text(), a[1]->text(), longOf(*a[2]), longOf(*a[3]),
                                 a[4]->text(), pos, start);
       r[i->a].setNumber(static_cast<double>(pos));
+      // Outcome 0: found; 1: not found, which the jump after it takes as ELSE.
       r[i->b].setNumber(found ? 0 : 1);
       NEXT();
     }
@@ -622,6 +649,7 @@ void Machine::execute(const Program& top) {
       const Value* const* a = gather(*i);
       const Value& b = val(i->b);
       if (i->op == Op::kMatFill) {
+        // A fill copies the value into every element: asked for before any copy is made.
         need(std::max(0.0, static_cast<double>(longOf(*a[0]))) *
              static_cast<double>(b.textBytes()));
       }
@@ -650,6 +678,7 @@ void Machine::execute(const Program& top) {
 catch (...) {
   // Name the instruction that failed or was stopped, then give every call's variables back to
   // its caller, so that the arguments hold their final values whatever happened.
+  // pc has already moved past the instruction that threw.
   const std::size_t at = pc == 0 ? 0 : pc - 1;
   where = (p->name.empty() ? std::string("program") : p->name) + " line " +
           std::to_string(p->lines[at]);
@@ -677,6 +706,8 @@ RunResult run(const Program& p, std::vector<Value>& args, Runtime& rt) {
     return result;
   }
   Machine& m = *machine;
+  // A call may run another on the same thread (a sentence's I items inside EXECUTE): the outer
+  // budget is put back afterwards.
   Budget* const outer = tCallBudget;
   tCallBudget = &m;
   auto stopped = [&](const char* why) {
@@ -712,6 +743,7 @@ RunResult run(const Program& p, std::vector<Value>& args, Runtime& rt) {
   if (result.status != RunStatus::kDone) {
     // What was printed before the end still goes back, as far as the budget allows.
     try {
+      // The last line is flushed without the budget, then the output is cut to it.
       tCallBudget = nullptr;
       m.flush();
     } catch (...) {

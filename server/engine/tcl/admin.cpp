@@ -19,6 +19,8 @@ bool validName(std::string_view name) {
   if (name.empty() || name.size() > 128) return false;
   for (char c : name) {
     unsigned char u = static_cast<unsigned char>(c);
+    // A comma would split the name when it is read back as "file,section"; marks would split the
+    // item that lists it; control bytes make names no one can type.
     if (u >= 0xFB || c == ',' || u < 0x20) return false;
   }
   return true;
@@ -39,6 +41,7 @@ std::optional<IndexTarget> indexTarget(Interpreter& in, const CommandLine& cmd) 
     in.message(msg::kBadCorrelative, cat({"'", text, "' is not a valid index correlative."}));
     return std::nullopt;
   }
+  // Through resolve, so an index on another account's file needs that account's grant.
   std::optional<OpenSection> file = in.state().resolve(reference);
   if (!file) {
     in.message(msg::kNotAFile, cat({"'", reference, "' is not a file name."}));
@@ -61,6 +64,8 @@ std::shared_ptr<store::Account> ownAccount(Interpreter& in, const CommandLine& c
     in.message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
     return nullptr;
   }
+  // One rule for PROTECT, GRANT and REVOKE: none lets a port change an account it does not
+  // administer.
   if (!in.state().mayAdminister(*target)) {
     in.message(msg::kNotYours, cat({"Only DM or account ", target->name(),
                                     " may change its protection, from a port logged on with the "
@@ -77,6 +82,8 @@ void changeGrant(Interpreter& in, const CommandLine& cmd, bool grant) {
     in.message(msg::kSyntax, "The account to trust is missing.");
     return;
   }
+  // Only the name is checked, not that the account exists: a grant may be made before the
+  // account it trusts is created.
   std::optional<std::string> other = store::accountName(cmd.words[1].text);
   if (!other) {
     in.message(msg::kBadAccountName,
@@ -101,6 +108,7 @@ void createFile(Interpreter& in, const Invocation& call) {
   const auto& w = cmd.words;
   std::size_t i = 0;
   int level = 0;  // 0 both, 1 dictionary, 2 data
+  // A quoted "DICT" or "DATA" is a file of that name, not the keyword.
   if (i < w.size() && !w[i].quoted && equalsNoCase(w[i].text, "DICT")) {
     level = 1;
     ++i;
@@ -116,6 +124,7 @@ void createFile(Interpreter& in, const Invocation& call) {
   std::size_t comma = full.find(',');
   std::string file = full.substr(0, comma);
   std::string section = comma == std::string::npos ? file : full.substr(comma + 1);
+  // "NAME," and "NAME" both mean the data section named after the file.
   if (!section.empty() && section.back() == ',') section.pop_back();
   if (section.empty()) section = file;
   if (!validName(file) || !validName(section) || (level == 1 && comma != std::string::npos)) {
@@ -131,6 +140,7 @@ void createFile(Interpreter& in, const Invocation& call) {
       return;
     }
   }
+  // (S makes item-ids case-sensitive in the new file; the default folds them.
   const bool caseFold = cmd.options.find('S') == std::string::npos;
   store::Account& a = in.state().account();
   bool made = false;
@@ -139,6 +149,7 @@ void createFile(Interpreter& in, const Invocation& call) {
   } else if (level == 2) {
     made = a.createDataSection(file, section, modulo, caseFold);
   } else {
+    // Both sections or neither: a failure in the second leaves no half-made file.
     store::Transaction tx(a);
     made = a.createDictionary(file, modulo, caseFold) &&
            a.createDataSection(file, section, modulo, caseFold);
@@ -158,6 +169,7 @@ void deleteFile(Interpreter& in, const Invocation& call) {
   const auto& w = cmd.words;
   std::size_t i = 0;
   int level = 0;
+  // The keyword needs a name after it: "DELETE-FILE DICT" alone deletes a file called DICT.
   if (i + 1 < w.size() && !w[i].quoted && equalsNoCase(w[i].text, "DICT")) {
     level = 1;
     ++i;
@@ -185,6 +197,8 @@ void deleteFile(Interpreter& in, const Invocation& call) {
   }
   std::vector<store::Section> doomed;
   for (store::Section& s : a.sections(*canonical)) {
+    // "file,section" takes that data section only; DATA takes every data section; DICT and the
+    // bare name take them all, since a data section is never left without its dictionary.
     bool chosen = !section.empty() ? (!s.dictionary && equalsNoCase(s.name, section))
                                    : (level != 2 || !s.dictionary);
     if (chosen) doomed.push_back(std::move(s));
@@ -193,8 +207,11 @@ void deleteFile(Interpreter& in, const Invocation& call) {
     in.message(msg::kNotAFile, cat({"'", full, "' is not a file name."}));
     return;
   }
+  // (U deletes a file other ports have open, but never one where another port holds a lock:
+  // their locked writes would land in a file that is gone.
   const bool always = cmd.options.find('U') != std::string::npos;
   store::Transaction tx(a);
+  // Checked inside the transaction that drops, so the answer still holds at the commit.
   for (const store::Section& s : doomed) {
     if (a.sectionHeldElsewhere(s, in.state().owner()) ||
         (!always && a.openElsewhere(s, in.state().owner()))) {
@@ -220,12 +237,15 @@ void clearFile(Interpreter& in, const Invocation& call) {
     in.message(msg::kNotAFile, cat({"'", reference, "' is not a file name."}));
     return;
   }
+  // The system dictionary is shared by every account; only DM may change it.
   if (target->readOnly) {
     in.message(msg::kSystemDictionary, "The system dictionary is written only from DM.");
     return;
   }
   store::Account& a = *target->account;
   store::Transaction tx(a);
+  // Open files may be cleared (their items just go); a held lock may not, since its owner expects
+  // the item it locked to be there.
   if (a.sectionHeldElsewhere(target->section, in.state().owner())) {
     in.message(msg::kFileInUse, cat({"File '", reference, "' is in use."}));
     return;
@@ -274,6 +294,8 @@ void updateMd(Interpreter& in, const Invocation& call) {
     return;
   }
   const std::string& name = cmd.words.front().text;
+  // reach applies the grant check: writing another account's verbs needs its grant, and DM's
+  // verbs are written only from DM.
   Place at = in.state().reach(name);
   if (at.access == Access::kMissing) {
     in.message(msg::kNotAnAccount, cat({"'", name, "' is not an account."}));
@@ -301,6 +323,7 @@ void updateMd(Interpreter& in, const Invocation& call) {
   for (std::string_view verb : builtInVerbs()) {
     existing.clear();
     if (keep && target->readItem(*md, verb, existing)) continue;
+    // A verb entry: "V", then the built-in verb it runs (here the same name).
     std::string entry = "V";
     entry += kAttributeMark;
     entry += verb;
@@ -328,6 +351,7 @@ void createAccount(Interpreter& in, const Invocation& call) {
     in.message(msg::kAccountExists, cat({"Account '", *stored, "' already exists."}));
     return;
   }
+  // Creating opens it, and the open account is dropped at once: this port stays where it is.
   (void)in.state().system().openAccount(*stored, true);
   in.message(msg::kAccountCreated, cat({"Account '", *stored, "' created."}));
 }
@@ -347,6 +371,7 @@ void createIndex(Interpreter& in, const Invocation& call) {
     return;
   }
   std::size_t items = 0;
+  // The store drives the scan, so it can fill the index in batches inside this transaction.
   a.indexes().build(section, t->correlative, [&](const auto& visit) {
     a.forEachItem(section, [&](std::string_view id, std::string_view body) {
       ++items;

@@ -24,6 +24,8 @@ std::tm localNow() {
   return local;
 }
 
+// The compiler reports through callbacks so that it knows nothing of the interpreter; the
+// lambdas live no longer than the verb that made them.
 corvex::Reporter reporterFor(Interpreter& in) {
   return corvex::Reporter{[&in](std::string_view line) { in.print(line); },
                           [&in](int n, std::string_view text) { in.message(n, text); }};
@@ -39,6 +41,7 @@ void setNumFormat(Interpreter& in, const Invocation& call) {
   // as sent, so that a blank can be a grouping character.
   std::string_view parts[3];
   for (int i = 0; i < 3; ++i) {
+    // The last part takes the rest of the line, slashes included.
     std::size_t slash = i < 2 ? rest.find('/') : std::string_view::npos;
     parts[i] = rest.substr(0, slash);
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
@@ -51,6 +54,7 @@ void setNumFormat(Interpreter& in, const Invocation& call) {
 void caseFlag(Interpreter& in, const Invocation& call) {
   const CommandLine& cmd = call.cmd;
   if (cmd.options.find('N') != std::string::npos) {
+    // (N: file and section names are matched as typed; (F folds their case again.
     in.state().caseSensitive = true;
   } else if (cmd.options.find('F') != std::string::npos) {
     in.state().caseSensitive = false;
@@ -61,6 +65,7 @@ void caseFlag(Interpreter& in, const Invocation& call) {
 }
 
 void time(Interpreter& in, const Invocation&) {
+  // Local time of the server process, the clock the D and MT conversions read too.
   std::tm t = localNow();
   in.print(
       cat({twoDigits(t.tm_hour), ":", twoDigits(t.tm_min), ":", twoDigits(t.tm_sec), " ",
@@ -69,6 +74,7 @@ void time(Interpreter& in, const Invocation&) {
 
 void date(Interpreter& in, const Invocation&) {
   std::tm t = localNow();
+  // The internal day number is printed too, for comparing against stored dates.
   in.print(cat({kDays[t.tm_wday], " ", twoDigits(t.tm_mday), " ", kMonths[t.tm_mon], " ",
                 std::to_string(t.tm_year + 1900), " day ", std::to_string(internalDateToday())}));
 }

@@ -15,6 +15,8 @@ CommandLine splitCommand(std::string_view line) {
     if (i >= line.size()) break;
     char c = line[i];
     if (c == '"' || c == '\'' || c == '\\') {
+      // An unclosed quote runs to the end of the line rather than failing: the verb then sees the
+      // text it was given.
       std::size_t close = line.find(c, i + 1);
       std::size_t end = close == std::string_view::npos ? line.size() : close;
       cmd.words.push_back({std::string(line.substr(i + 1, end - i - 1)), true});
@@ -25,6 +27,7 @@ CommandLine splitCommand(std::string_view line) {
       for (std::size_t j = i + 1; j < line.size(); ++j) {
         char o = line[j];
         if (o == ')') break;
+        // "(O,U)", "(O U)" and "(OU)" all give the same options.
         if (o == ' ' || o == ',') continue;
         cmd.options.push_back((o >= 'a' && o <= 'z') ? static_cast<char>(o - 32) : o);
       }
@@ -39,6 +42,7 @@ CommandLine splitCommand(std::string_view line) {
 }
 
 bool Interpreter::runLine(std::string_view line) {
+  // The verb is the first word; an empty line is no command and not an error.
   while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
   if (line.empty()) return true;
   std::size_t blank = line.find(' ');
@@ -61,12 +65,15 @@ bool Interpreter::runVerb(std::string_view verb, std::string_view rest, int dept
     return true;
   }
   // A verb entry of the master dictionary ("V", then the built-in verb) names another verb.
+  // One level only: an MD entry must name a built-in verb, so two entries naming each other
+  // cannot loop.
   if (depth > 0) return false;
   std::optional<store::Section> md =
       state_.account().findSection(store::kMasterDictionary, false, {}, false);
   std::string entry;
   if (!md || !state_.account().readItem(*md, verb, entry)) return false;
   std::string_view kind = attributeOf({}, entry, 1);
+  // Only verb entries: a file or a catalog entry of the same name is not a command.
   if (kind.empty() || (kind.front() != 'V' && kind.front() != 'v')) return false;
   std::string_view target = attributeOf({}, entry, 2);
   if (target.empty()) target = verb;
@@ -91,6 +98,7 @@ Outcome run(PortState& state, std::string_view command, std::string_view stacked
   if (hasStacked) {
     const auto lines =
         static_cast<std::size_t>(std::count(stacked.begin(), stacked.end(), kAttributeMark) + 1);
+    // Counted before anything runs, so an over-long stack is refused whole rather than half run.
     if (lines > state.limits.stackedCommands) {
       interpreter.overLimit(cat({std::to_string(lines), " stacked commands are over the limit of ",
                                  std::to_string(state.limits.stackedCommands), "."}));

@@ -43,6 +43,8 @@ void parseFormat(std::string_view text, Field& f) {
   }
   justify = static_cast<char>(justify >= 'a' && justify <= 'z' ? justify - 32 : justify);
   if (justify == 'L' || justify == 'R' || justify == 'T') f.justify = justify;
+  // Widths past 1000 are ignored (the default stays), so that one dictionary item cannot pad
+  // every row of a report to megabytes.
   if (const long w = number(digits).value_or(0); w > 0 && w <= 1000) f.width = static_cast<int>(w);
 }
 
@@ -50,6 +52,7 @@ bool identStart(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 bool identChar(char c) {
+  // Dictionary names commonly hold '.', '$', '_' and '%' ("UNIT.PRICE"); they are one word.
   return identStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '$' || c == '_' || c == '%';
 }
 
@@ -69,10 +72,13 @@ std::shared_ptr<const corvex::Program> compiled(const std::string& source,
     auto it = cache.find(source);
     if (it != cache.end()) return it->second;
   }
+  // Compiled outside the lock so that one port's compile does not stall every other listing; two
+  // ports compiling the same source both succeed and the first one stored is kept.
   corvex::Compiled c = corvex::compile(source);
   errors = std::move(c.errors);
   if (!c.program) return nullptr;
   std::lock_guard<std::mutex> lock(mutex);
+  // Emptied rather than aged: a full recompile is rare and cheap beside tracking use per entry.
   if (cache.size() >= kMaxCachedPrograms) cache.clear();
   cache.emplace(source, c.program);
   return c.program;
@@ -84,6 +90,8 @@ std::optional<long> attributeWord(std::string_view word, long limit) {
   if (word.size() < 2 || (word[0] != 'A' && word[0] != 'a')) return std::nullopt;
   std::optional<long> n = number(word.substr(1));
   if (!n) return std::nullopt;
+  // A number over the limit is an error of its own rather than "not a field", so the user learns
+  // why.
   if (*n > limit)
     throw QueryError{msg::kOverLimit, cat({"Attribute number ", word.substr(1),
                                            " is over the limit of ", std::to_string(limit), "."})};
@@ -103,6 +111,7 @@ std::shared_ptr<const Field> Dictionary::lookup(std::string_view name, int depth
   if (auto it = known_.find(name); it != known_.end()) return it->second;
   std::shared_ptr<const Field> f;
   std::string item;
+  // A dictionary item wins over the built-in names, so a file may define its own A1 or @ID.
   if (dict_ && target_.account->readItem(*dict_, name, item)) f = define(name, item, depth);
   if (!f) {
     if (std::optional<long> n = attributeWord(name, state_.limits.elementNumber)) {
@@ -126,6 +135,7 @@ std::shared_ptr<const Field> Dictionary::define(std::string_view name, std::stri
   if (type.empty()) return nullptr;
   const char kind = static_cast<char>(type[0] >= 'a' && type[0] <= 'z' ? type[0] - 32 : type[0]);
   // "D" or "I" alone or followed by a description; "A" and "S" likewise.
+  // "DATE" is not a D item: a type word is one letter, and only a description may follow it.
   if (type.size() > 1 && type[1] != ' ') return nullptr;
   auto f = std::make_shared<Field>();
   f->name = std::string(name);
@@ -143,6 +153,7 @@ std::shared_ptr<const Field> Dictionary::define(std::string_view name, std::stri
     f->association = std::string(attr(7));
     if (kind == 'I') {
       f->kind = Field::Kind::kExpression;
+      // An I item keeps its expression in attribute 2, where a D item keeps its attribute number.
       compileExpression(*f, attr(2), depth);
     }
   } else if (kind == 'A' || kind == 'S') {
@@ -189,6 +200,7 @@ void Dictionary::compileExpression(Field& f, std::string_view expression, int de
     if (c == '"' || c == '\'') {
       std::size_t close = expression.find(c, i + 1);
       std::size_t end = close == std::string_view::npos ? expression.size() : close + 1;
+      // Quoted text is copied whole: a field name inside it is text, not a field.
       body += expression.substr(i, end - i);
       i = end;
       continue;
@@ -204,6 +216,8 @@ void Dictionary::compileExpression(Field& f, std::string_view expression, int de
         body += "Q.ID";
       } else if (word == "@RECORD") {
         body += "Q.REC";
+        // A word before '(' is a function, an operator word is syntax, and the item's own name
+        // would recurse; everything else is a field when the dictionary knows it.
       } else if (!call && !operatorWord(word) && !equalsNoCase(word, f.name)) {
         std::shared_ptr<const Field> input = lookup(expression.substr(i, j - i), depth + 1);
         if (input) {
@@ -215,6 +229,7 @@ void Dictionary::compileExpression(Field& f, std::string_view expression, int de
           }
           body += cat({"Q.P", std::to_string(at - names.begin() + 1)});
         } else {
+          // Not a field: a variable or an intrinsic of the expression, left for the compiler.
           body += expression.substr(i, j - i);
         }
       } else {
@@ -227,11 +242,13 @@ void Dictionary::compileExpression(Field& f, std::string_view expression, int de
     // statements in the port of whoever lists the file.
     if (c == ';' || c == '\n' || c == '\r' || static_cast<unsigned char>(c) >= 0xFB)
       throw QueryError{msg::kBadExpression, cat({"I item '", f.name,
-                                                  "' does not compile: it holds more than one "
-                                                  "expression."})};
+                                                 "' does not compile: it holds more than one "
+                                                 "expression."})};
     body.push_back(c);
     ++i;
   }
+  // Each distinct field is one parameter however often it is named; the names are upper case, so
+  // "Qty" and "QTY" share one.
   std::string source = "SUBROUTINE QUERY.EXPRESSION(Q.ANS, Q.ID, Q.REC";
   for (std::size_t k = 1; k <= names.size(); ++k) source += cat({", Q.P", std::to_string(k)});
   source += cat({")\nQ.ANS = ", body, "\nRETURN\n"});
@@ -247,6 +264,7 @@ std::shared_ptr<const Field> Dictionary::id() {
   if (id_) return id_;
   std::string item;
   if (dict_ && target_.account->readItem(*dict_, "@ID", item)) id_ = define("@ID", item, 0);
+  // An @ID item that does not show attribute 0 is ignored: the id column must show the id.
   if (!id_ || id_->kind != Field::Kind::kData || id_->attribute != 0) {
     auto made = std::make_shared<Field>();
     made->name = "@ID";
@@ -280,6 +298,7 @@ std::vector<std::shared_ptr<const Field>> Dictionary::defaults() {
   std::vector<std::pair<std::string, std::string>> items;
   target_.account->forEachItem(*dict_, [&](std::string_view id, std::string_view body) {
     std::string_view type = attributeOf({}, body, 1);
+    // I items are left out: each would compile and run once per listed item unasked.
     if (!type.empty() && std::string_view("DdAaSs").find(type[0]) != std::string_view::npos)
       items.emplace_back(std::string(id), std::string(body));
   });
@@ -304,6 +323,7 @@ std::string Dictionary::value(const Field& f, std::string_view id, std::string_v
   if (f.kind == Field::Kind::kData) {
     std::string_view raw = attributeOf(id, body, f.attribute);
     if (f.correlative.empty()) return std::string(raw);
+    // A correlative with a bad code shows the stored value rather than hiding the item.
     std::optional<std::string> v = oconv(raw, f.correlative, state_.format);
     return v ? *v : std::string(raw);
   }
@@ -312,6 +332,7 @@ std::string Dictionary::value(const Field& f, std::string_view id, std::string_v
   args.emplace_back();
   args.emplace_back(std::string(id));
   args.emplace_back(std::string(body));
+  // Inputs may be I items too; their depth was bounded when this one compiled.
   for (const auto& input : f.inputs) args.emplace_back(value(*input, id, body));
   // No port and no CALL: an expression computes from the item and cannot reach files.
   corvex::Runtime rt;
@@ -331,6 +352,8 @@ std::string Dictionary::shown(const Field& f, std::string_view internal) {
 std::string Dictionary::internal(const Field& f, std::string_view typed) {
   if (f.conversion.empty() || typed.empty()) return std::string(typed);
   std::optional<std::string> v = iconv(typed, f.conversion, state_.format);
+  // A value the conversion cannot read is compared as typed, so a criterion may give the
+  // internal form directly.
   return v && !v->empty() ? *v : std::string(typed);
 }
 

@@ -31,9 +31,12 @@ struct Field {
   std::string heading;
   char justify = 'L';  // L, R or T
   int width = 10;
+  // multi: the field holds several values; association: the name its associated fields share
+  // (BY-EXP and JSON output keep their values together by position).
   bool multi = false;
   std::string association;
   // kExpression: the compiled expression and the fields it reads, in parameter order.
+  // Shared: one compiled program serves every sentence that names the same expression.
   std::shared_ptr<const corvex::Program> program;
   std::vector<std::shared_ptr<const Field>> inputs;
 };
@@ -62,7 +65,7 @@ class Dictionary {
   // it gives something, else the text as typed.
   [[nodiscard]] std::string internal(const Field& f, std::string_view typed);
 
-  // Items read through value(), for tests that check how much a plan touched.
+  // The port whose dictionary rules (case, limits, number format) the fields follow.
   [[nodiscard]] PortState& state() noexcept { return state_; }
 
  private:

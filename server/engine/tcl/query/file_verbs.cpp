@@ -28,6 +28,7 @@ std::optional<OpenSection> fileAt(Interpreter& in, const std::vector<Word>& w, s
 std::optional<std::vector<std::string>> itemsAt(Interpreter& in, const std::vector<Word>& w,
                                                 std::size_t& i, const OpenSection& file,
                                                 std::string_view stop) {
+  // A quoted word is always an id, so an item called "TO" or "ALL" can still be named.
   std::vector<std::string> ids;
   bool all = false;
   for (; i < w.size() && (w[i].quoted || stop.empty() || !equalsNoCase(w[i].text, stop)); ++i) {
@@ -55,6 +56,7 @@ std::optional<std::vector<std::string>> itemsAt(Interpreter& in, const std::vect
     in.message(msg::kSyntax, "No items are named and no list is active.");
     return std::nullopt;
   }
+  // An active list is used up by the verb that reads it, as by a sentence.
   IdList list = std::move(*in.state().activeList);
   in.state().activeList.reset();
   std::string_view rest = list.ids;
@@ -88,6 +90,7 @@ void listFiles(Interpreter& in, const Invocation& call) {
   if (md) {
     a.forEachItem(*md, [&](std::string_view id, std::string_view body) {
       std::string_view kind = attributeOf({}, body, 1);
+      // Only file entries: verb entries and others share the master dictionary.
       if (kind == "D" || kind == "d") files.emplace_back(id);
     });
   }
@@ -108,7 +111,7 @@ void listIndex(Interpreter& in, const Invocation& call) {
   std::vector<store::Correlative> defs = f->account->indexes().definitions(f->section);
   for (const store::Correlative& c : defs) in.print(c.text());
   in.message(msg::kIndexesListed, cat({"File '", reference, "' has ", std::to_string(defs.size()),
-                                  defs.size() == 1 ? " index." : " indexes."}));
+                                       defs.size() == 1 ? " index." : " indexes."}));
 }
 
 // Each item as its id, then its attributes numbered, value marks shown as ']' and sub-value
@@ -132,6 +135,7 @@ void copyToTerminal(Interpreter& in, const Invocation& call) {
     for (long n = 1;; ++n) {
       std::size_t mark = rest.find(kAttributeMark);
       std::string line = std::to_string(n);
+      // Three digits, so that the lines of the usual items align; longer numbers just widen.
       if (line.size() < 3) line.insert(0, 3 - line.size(), '0');
       line += ' ';
       for (char c : rest.substr(0, mark))
@@ -175,6 +179,7 @@ void copyItems(Interpreter& in, const Invocation& call) {
       in.message(msg::kNoSuchItem, cat({"'", id, "' is not an item of file '", fromRef, "'."}));
       continue;
     }
+    // One transaction per item: a refused item does not undo the ones copied before it.
     store::Transaction tx(a);
     existing.clear();
     if (!overwrite && a.readItem(to->section, id, existing)) {
@@ -182,6 +187,7 @@ void copyItems(Interpreter& in, const Invocation& call) {
                  cat({"'", id, "' is already in file '", toRef, "'; not copied."}));
       continue;
     }
+    // Another port's lock is respected; this port's own locks do not stop it.
     if (a.checkWrite(to->section, id, in.state().owner()).heldElsewhere) {
       in.message(msg::kItemLocked, cat({"'", id, "' is locked in file '", toRef, "'."}));
       continue;

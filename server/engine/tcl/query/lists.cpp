@@ -40,6 +40,8 @@ std::optional<store::Section> listFile(Interpreter& in, bool make) {
   std::optional<store::Section> s = a.findSection(kListFile, false, {}, false);
   if (s || !make) return s;
   store::Transaction tx(a);
+  // Ids not folded: list names are kept as typed. Both results are ignored, since another port
+  // may have made the file meanwhile; the lookup below is what counts.
   (void)a.createDictionary(kListFile, 1, false);
   (void)a.createDataSection(kListFile, kListFile, 1, false);
   tx.commit();
@@ -66,6 +68,7 @@ void saveList(Interpreter& in, const Invocation& call) {
   }
   std::optional<store::Section> file = listFile(in, true);
   if (!file) throw store::StoreError(store::StoreFailure::kOther, "the list file was not made");
+  // Saving uses the list up, as a sentence that reads it would.
   IdList list = std::move(*in.state().activeList);
   in.state().activeList.reset();
   store::Account& a = in.state().account();
@@ -85,6 +88,7 @@ void getList(Interpreter& in, const Invocation& call) {
     in.message(msg::kNoSuchList, cat({"'", *name, "' is not a saved list."}));
     return;
   }
+  // The count is not stored with the list: one id per attribute, so it is the marks plus one.
   if (!list.ids.empty())
     list.count =
         static_cast<std::size_t>(std::count(list.ids.begin(), list.ids.end(), kAttributeMark) + 1);
@@ -101,6 +105,7 @@ void deleteList(Interpreter& in, const Invocation& call) {
   if (!name) return;
   std::optional<store::Section> file = listFile(in, false);
   store::Account& a = in.state().account();
+  // The delete is only committed when it found the item; otherwise the guard rolls back.
   store::Transaction tx(a);
   if (!file || !a.deleteItem(*file, *name)) {
     in.message(msg::kNoSuchList, cat({"'", *name, "' is not a saved list."}));

@@ -17,6 +17,7 @@ using query::QueryError;
 using query::Row;
 using query::Sentence;
 
+// An exception, because the store's scan takes a callback that has no way to say "enough".
 struct Stop {};  // SAMPLE has its items
 
 bool numeric(std::string_view s) {
@@ -40,18 +41,24 @@ std::string lowerAscii(std::string_view s) {
 bool indexableBound(std::string_view v, bool caseSensitive, bool upper) {
   if (v.empty() || numeric(v)) return false;
   if (caseSensitive || !upper) return true;
+  // [ \ ] ^ _ ` lie between 'Z' and 'a': folded up and down, a bound holding one no longer
+  // brackets its case variants.
   for (char c : v)
     if (c >= '[' && c <= '`') return false;
   return true;
 }
 
 bool indexable(const Condition& c, bool cs) {
+  // The index holds the stored values of one attribute; anything computed from them, and any
+  // criterion that a missing key can satisfy (NO, WITHOUT, EVERY), needs the items themselves.
   if (c.field->kind != query::Field::Kind::kData || !c.field->correlative.empty() || c.every ||
       c.no || c.negate)
     return false;
   switch (c.op) {
     case Op::kEqual:
       for (std::string_view v : c.values) {
+        // Ends-with and contains patterns have no key range; begins-with is a range from the
+        // prefix.
         if (v.size() > 1 && v.front() == '[') return false;
         if (v.size() > 1 && v.back() == ']') v.remove_suffix(1);
         if (!indexableBound(v, cs, true)) return false;
@@ -75,6 +82,7 @@ std::vector<std::string> caseVariants(std::string_view v) {
   std::vector<std::size_t> letters;
   for (std::size_t i = 0; i < v.size(); ++i)
     if ((v[i] >= 'A' && v[i] <= 'Z') || (v[i] >= 'a' && v[i] <= 'z')) letters.push_back(i);
+  // Past 64 spellings one range walk from the upper-case to the lower-case form is cheaper.
   if (letters.size() > 6) return {};
   std::vector<std::string> out;
   for (std::size_t mask = 0; mask < (std::size_t{1} << letters.size()); ++mask) {
@@ -98,6 +106,8 @@ class Walk {
   template <typename Visit>
   void exact(const std::string& key, Visit&& visit) {
     store::IndexHit hit;
+    // "X" lands on the first key at or after key and gathers all its ids; a different key there
+    // means no entry has exactly this one.
     if (index_.seek(number_, foldIds_, 'X', key, {}, 0, hit) != store::IndexSeek::kFound ||
         hit.key != key)
       return;
@@ -113,9 +123,11 @@ class Walk {
   template <typename More, typename Visit>
   void range(const std::string& low, More&& more, Visit&& visit) {
     store::IndexHit hit;
+    // "C" finds the first entry at or after low; each "N" steps one (key, id) entry on.
     if (index_.seek(number_, foldIds_, 'C', low, {}, 0, hit) != store::IndexSeek::kFound) return;
     while (more(std::string_view(hit.key))) {
       visit(std::string_view(hit.key), std::string_view(hit.ids));
+      // Copies: the next seek overwrites hit, which it also reads its position from.
       const std::string key = hit.key, id = hit.ids;
       if (index_.seek(number_, foldIds_, 'N', key, id, hit.vc, hit) != store::IndexSeek::kFound)
         return;
@@ -134,6 +146,7 @@ class Runner {
   void run();
 
  private:
+  // anyOf is an OR of AND groups; a sentence without criteria keeps every item.
   bool passes(std::string_view id, std::string_view body) {
     if (s_.anyOf.empty()) return true;
     for (const auto& group : s_.anyOf) {
@@ -158,6 +171,7 @@ class Runner {
       list_.ids += id;
       return;
     }
+    // The caller fills in the row's values; keep only decides whether there is a row.
     rows_.emplace_back().id = id;
   }
   std::size_t kept() const { return idsOnly_ ? list_.count : rows_.size(); }
@@ -217,6 +231,8 @@ void Runner::fromIds(const std::vector<std::string>& ids) {
 }
 
 bool Runner::fromIndex() {
+  // With OR, an item may pass through a group the index cannot answer; only one AND group can be
+  // narrowed by one of its criteria.
   if (s_.anyOf.size() != 1) return false;
   store::Account& a = *s_.target.account;
   for (const Condition& c : s_.anyOf[0]) {
@@ -253,6 +269,8 @@ bool Runner::fromIndex() {
       for (const std::string& v : c.values) {
         if (v.back() == ']') {
           const std::string prefix = v.substr(0, v.size() - 1);
+          // Upper case sorts before lower case as bytes, so every case spelling of the prefix lies
+          // between the upper-case and the lower-case form; the criterion sorts out the rest.
           const std::string high = cs_ ? prefix : lowerAscii(prefix);
           walk.range(
               cs_ ? prefix : store::upperAscii(prefix),
@@ -279,6 +297,7 @@ bool Runner::fromIndex() {
           start, [&](std::string_view key) { return !high || key <= std::string_view(stop); },
           visit);
     }
+    // Under one key the adjacent check above already removed repeats.
     if (matchingKeys > 1) {
       // An item under several keys counts once, where it came first.
       std::unordered_set<std::string> seen;
@@ -290,6 +309,7 @@ bool Runner::fromIndex() {
     if (keyOnly && !truncated) {
       for (const std::string& id : found) keep(id);
     } else {
+      // Otherwise every candidate is read and judged by all the criteria, not just the indexed one.
       fromIds(found);
     }
     return true;
@@ -389,6 +409,7 @@ void Runner::run() {
   }
   const bool plain = s_.anyOf.empty() && s_.ids.empty() && !active && !s_.sample;
   if (plain && (verb == "ESTIMATE-COUNT" || verb == "COUNT")) {
+    // Nothing to judge: the store counts without reading a body.
     const std::string n = std::to_string(a.countItems(sec));
     if (verb == "COUNT") {
       in_.print(cat({"Count: ", n, " items."}));
@@ -419,6 +440,7 @@ void Runner::run() {
     } else if (active) {
       std::vector<std::string> ids;
       std::string_view rest = active->ids;
+      // An empty list has empty ids text, which would otherwise read as one empty item-id.
       while (active->count > 0) {
         std::size_t mark = rest.find(kAttributeMark);
         ids.emplace_back(rest.substr(0, mark));
@@ -461,6 +483,7 @@ void Runner::finish() {
       std::string_view v = r.cell(0);
       for (;;) {
         std::size_t mark = v.find(kValueMark);
+        // A value that is not a number adds nothing; a number followed by text adds its number.
         double d = 0;
         std::string_view one = v.substr(0, mark);
         if (!one.empty()) std::from_chars(one.data(), one.data() + one.size(), d);
@@ -498,6 +521,7 @@ void query(Interpreter& in, const Invocation& call) {
     Sentence s = query::parseSentence(in.state(), call.verb, call.cmd.words);
     Runner(in, s).run();
   } catch (const QueryError& e) {
+    // Over the reply limit the whole run stops (status 40), not only this sentence.
     if (e.number == msg::kOverLimit) {
       in.overLimit(e.text);
     } else {

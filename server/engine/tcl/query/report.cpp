@@ -14,6 +14,7 @@ namespace {
 std::size_t columns(std::string_view s) {
   std::size_t n = 0;
   for (char c : s)
+    // Characters, not display cells: a wide character counts as one column.
     if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
   return n;
 }
@@ -43,6 +44,7 @@ std::vector<std::string_view> splitValues(std::string_view v) {
 std::string pad(std::string_view text, std::size_t width, char justify) {
   const std::size_t n = columns(text);
   std::string out;
+  // Never cut here: fold() has already split what may be split.
   if (n >= width) return std::string(text);
   if (justify == 'R') out.append(width - n, ' ');
   out += text;
@@ -77,6 +79,7 @@ void trimRight(std::string& s) {
 }
 
 std::string csvField(std::string_view v) {
+  // Quoted only when needed, with inner quotes doubled, as spreadsheet readers expect.
   if (v.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(v);
   std::string out = "\"";
   for (char c : v) {
@@ -95,6 +98,7 @@ void jsonString(std::string& out, std::string_view v) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
+      // Control bytes must be escaped in JSON; bytes from 0x80 pass through as the UTF-8 they are.
     } else if (u < 0x20) {
       out += "\\u00";
       out += kHex[u >> 4];
@@ -124,6 +128,7 @@ class Printer {
 
  private:
   void emit(std::string_view line) {
+    // +1 for the attribute mark that joins printed lines in the reply.
     bytes_ += line.size() + 1;
     if (bytes_ > in_.state().limits.replyBytes)
       throw QueryError{msg::kOverLimit,
@@ -214,6 +219,7 @@ std::string Printer::headingLine(std::string_view text) {
           break;
       }
     }
+    // '' in a heading is a literal quote.
     if (code.empty()) out += '\'';
     i = close;
   }
@@ -225,6 +231,7 @@ void Printer::line(const std::vector<std::vector<std::string>>& cells, const std
   // Each cell may span lines; the row is as tall as its tallest cell.
   std::vector<std::vector<std::string>> folded(cells.size());
   std::vector<std::string> idLines;
+  // A totals line is not folded: its label and totals overflow their columns rather than wrap.
   auto cut = [&](std::string_view v, const Field& f, std::vector<std::string>& out) {
     if (folding)
       fold(v, f, out);
@@ -252,12 +259,14 @@ void Printer::line(const std::vector<std::vector<std::string>>& cells, const std
       out += pad(k < folded[c].size() ? folded[c][k] : "", static_cast<std::size_t>(f.width),
                  f.justify);
     }
+    // Trailing blanks are dropped from every line: they only pad the last column.
     trimRight(out);
     emit(std::move(out));
   }
 }
 
 bool Printer::simpleLine(const Row& r) {
+  // An exploded row shows one value of its association: only values() narrows that.
   if (r.exploded > 0) return false;
   std::string& out = buffer_;
   out.clear();
@@ -273,6 +282,7 @@ bool Printer::simpleLine(const Row& r) {
   if (!s_.idSupp && !add(r.id, *id_)) return false;
   for (std::size_t c = 0; c < s_.columns.size(); ++c) {
     const Field& f = *s_.columns[c].field;
+    // Several values need the general layout, which puts each on a line of its own.
     if (r.cell(c).find(kValueMark) != std::string::npos) return false;
     if (!s_.idSupp || c > 0) out += ' ';
     if (f.conversion.empty()) {
@@ -306,6 +316,8 @@ void Printer::report() {
   }
   std::size_t lineWidth = s_.idSupp ? 0 : static_cast<std::size_t>(id_->width) + 1;
   for (const auto& c : s_.columns) lineWidth += static_cast<std::size_t>(c.field->width) + 1;
+  // An estimate (rows fold and values overflow), capped so that a huge sort cannot ask for more
+  // than a reply may hold.
   in_.reserveOutput(std::min(rows_.size() * lineWidth, in_.state().limits.replyBytes));
   if (!s_.colHdrSupp) {
     std::vector<std::vector<std::string>> heads(n);
@@ -325,6 +337,7 @@ void Printer::report() {
   auto breakValue = [&](const Row& r) {
     std::string key;
     for (std::size_t c = 0; c < n; ++c)
+      // A separator no shown value holds, so "AB"+"C" and "A"+"BC" are different groups.
       if (breakColumns[c]) key += values(r, c).front() + '\x01';
     return key;
   };
@@ -340,6 +353,7 @@ void Printer::report() {
       continue;
     }
     std::vector<std::vector<std::string>> cells(n);
+    // The rows arrive in the sentence's order, so a group is a run of equal break values.
     const bool groupStart = i == 0 || breakValue(*rows_[i - 1]) != breakValue(r);
     for (std::size_t c = 0; c < n; ++c) {
       // A break value shows on the first line of its group only.
@@ -354,6 +368,7 @@ void Printer::report() {
     line(cells, r.id);
     if (s_.dblSpc) emit("");
     if (anyBreak && (i + 1 == rows_.size() || breakValue(*rows_[i + 1]) != breakValue(r))) {
+      // A subtotal line per group, its label under each break column.
       totalsLine("***", sub, breakColumns, false);
       emit("");
       std::fill(sub.begin(), sub.end(), 0);
@@ -396,6 +411,7 @@ void Printer::csv() {
       std::vector<std::string> fields;
       if (!s_.idSupp) fields.push_back(r.id);
       for (std::size_t c = 0; c < n; ++c)
+        // A list shorter than the tallest leaves its later rows empty.
         fields.push_back(cells[c].size() == 1 ? cells[c][0]
                                               : (k < cells[c].size() ? cells[c][k] : ""));
       join(fields);
@@ -455,6 +471,7 @@ void Printer::json() {
       done[c] = true;
       std::vector<std::string> v = values(r, c);
       key(f.name);
+      // A multi-valued field is an array even when it holds one value, so a reader sees one shape.
       if (v.size() == 1 && !f.multi) {
         jsonString(out, v[0]);
       } else {
@@ -475,12 +492,14 @@ void Printer::json() {
 }  // namespace
 
 std::string formatNumber(double n) {
+  // Whole numbers below 10^15 are exact in a double and fit a long long: printed as integers.
   if (std::isfinite(n) && n == std::floor(n) && std::fabs(n) < 1e15) {
     char buf[32];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(n));
     return std::string(buf, end);
   }
   char buf[64];
+  // Fifteen significant digits, what a double holds reliably; more would print binary noise.
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n, std::chars_format::general, 15);
   return std::string(buf, end);
 }

@@ -5,8 +5,11 @@
 namespace tarn::server::tcl::query {
 namespace {
 
+// Per thread, so that the count a test reads on its port's thread is not moved by queries
+// running on others.
 thread_local std::uint64_t tItemsRead = 0;
 
+// A quoted word is always a value, so a field or an item-id may be named like a keyword.
 bool is(const Word& w, std::string_view keyword) {
   return !w.quoted && equalsNoCase(w.text, keyword);
 }
@@ -41,6 +44,8 @@ bool isKeyword(const Word& w) {
 // Words that begin another part of the sentence: a bare value cannot be one of them.
 bool startsClause(const Word& w) {
   if (w.quoted) return false;
+  // These three only qualify the word after WITH; after an operator they are plain values
+  // (WITH ANSWER = NO).
   for (std::string_view k : {"EVERY", "EACH", "NO"})
     if (equalsNoCase(w.text, k)) return false;
   return isKeyword(w);
@@ -50,6 +55,7 @@ bool isNumber(std::string_view s, double& out) {
   if (s.empty()) return false;
   const char* first = s.data();
   const char* last = first + s.size();
+  // from_chars takes no '+'; a leading one is allowed so that "+5" sorts with 5.
   if (*first == '+') ++first;
   auto [end, ec] = std::from_chars(first, last, out);
   return ec == std::errc() && end == last;
@@ -59,6 +65,7 @@ char up(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
 }
 
+// Only ASCII letters fold; every other byte, UTF-8 and marks included, compares as it is.
 int compareText(std::string_view a, std::string_view b, bool caseSensitive) {
   if (caseSensitive) return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
   std::size_t n = std::min(a.size(), b.size());
@@ -70,7 +77,8 @@ int compareText(std::string_view a, std::string_view b, bool caseSensitive) {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-// Numbers compare as numbers; anything else as text.
+// Numbers compare as numbers; anything else as text (both must be numbers: "10" against "9A"
+// is text).
 int compareValues(std::string_view a, std::string_view b, bool caseSensitive) {
   double x = 0, y = 0;
   if (isNumber(a, x) && isNumber(b, y)) return x < y ? -1 : (x > y ? 1 : 0);
@@ -91,6 +99,7 @@ constexpr std::size_t kMaxPatternPieces = 32;
 
 std::vector<Piece> parsePattern(std::string_view p) {
   std::vector<Piece> out;
+  // Adjacent literal characters join into one piece, so "ABC" counts once against the limit.
   auto text = [&](std::string_view t) {
     if (out.empty() || out.back().kind != Piece::kText) out.push_back({Piece::kText, 0, 0, {}});
     out.back().text += t;
@@ -107,6 +116,7 @@ std::vector<Piece> parsePattern(std::string_view p) {
     } else if (p[i] >= '0' && p[i] <= '9') {
       std::size_t j = i;
       while (j < p.size() && p[j] >= '0' && p[j] <= '9') ++j;
+      // Digits not followed by N, A or X are literal text: "12" matches "12".
       char c = j < p.size() ? up(p[j]) : 0;
       if (c == 'N' || c == 'A' || c == 'X') {
         std::size_t n = 0;
@@ -139,6 +149,7 @@ class Like {
       : p_(p), s_(s), cs_(cs), failed_((p.size() + 1) * (s.size() + 1), false) {}
   bool match(std::size_t pi, std::size_t at) {
     if (pi == p_.size()) return at == s_.size();
+    // Only failures are kept: a success returns straight up the recursion.
     std::vector<bool>::reference failed = failed_[pi * (s_.size() + 1) + at];
     if (failed) return false;
     if (step(pi, at)) return true;
@@ -167,6 +178,8 @@ class Like {
             if (!inClass(rest[k], piece.cls)) return false;
           return match(pi + 1, at + piece.count);
         }
+        // Zero count: as many characters of the class as the rest of the pattern leaves, shortest
+        // first.
         for (std::size_t k = at;; ++k) {
           if (match(pi + 1, k)) return true;
           if (k >= s_.size() || !inClass(s_[k], piece.cls)) return false;
@@ -183,6 +196,7 @@ class Like {
 
 // Four-character sound code of a word (letter, then three digits).
 std::string soundex(std::string_view s) {
+  // Code of each letter A..Z; 0 for vowels and H, W, Y, which are not written.
   static const char* kCodes = "01230120022455012623010202";
   std::string out;
   char last = 0;
@@ -196,8 +210,10 @@ std::string soundex(std::string_view s) {
       out.push_back(code);
       if (out.size() == 4) break;
     }
+    // H and W do not separate two equal codes; a vowel does.
     if (c != 'H' && c != 'W') last = code;
   }
+  // No letters: no code, and SAID matches nothing rather than everything.
   if (out.empty()) return out;
   out.resize(4, '0');
   return out;
@@ -224,6 +240,7 @@ class Parser {
   }
   // The field after a keyword; missing, it is an error naming the keyword.
   std::shared_ptr<const Field> fieldAfter(const Word& keyword) {
+    // A keyword is taken as a field when the dictionary defines one by that name.
     if (i_ >= w_.size() || (isKeyword(w_[i_]) && !s_.dictionary->find(w_[i_].text)))
       fail(msg::kSyntax, cat({"A field name is missing after '", keyword.text, "'."}));
     return field(w_[i_++]);
@@ -235,6 +252,7 @@ class Parser {
       fail(msg::kSyntax,
            cat({"'", w.text, "' has more than ", std::to_string(kMaxPatternPieces), " parts."}));
     if (op == Op::kLike || op == Op::kSaid) return w.text;
+    // A value with '[' or ']' is a text pattern; converting it would lose the brackets.
     if ((op == Op::kEqual || op == Op::kNotEqual) && w.text.size() > 1 &&
         (w.text.back() == ']' || w.text.front() == '['))
       return w.text;
@@ -285,12 +303,14 @@ void Parser::criterion(const Word& keyword, bool orNext) {
   }
   if (c.no && c.op != Op::kPresent)
     fail(msg::kSyntax, cat({"'NO' takes no value; '", c.field->name, "' has one."}));
+  // AND binds tighter than OR: a criterion after OR opens a new group, any other joins the last.
   if (s_.anyOf.empty() || orNext) s_.anyOf.emplace_back();
   s_.anyOf.back().push_back(std::move(c));
 }
 
 void Parser::parse() {
   std::size_t& i = i_;
+  // The keyword counts only when a file name follows, so a file called DICT can be queried.
   if (i < w_.size() && !w_[i].quoted &&
       (equalsNoCase(w_[i].text, "DICT") || equalsNoCase(w_[i].text, "D") ||
        equalsNoCase(w_[i].text, "DATA")) &&
@@ -304,6 +324,7 @@ void Parser::parse() {
   if (!target) fail(msg::kNotAFile, cat({"'", s_.reference, "' is not a file name."}));
   s_.target = std::move(*target);
   s_.dictionary = std::make_unique<Dictionary>(state_, s_.target);
+  // Layout words only mean something to the verbs that print a report.
   const bool reporting = s_.verb == "LIST" || s_.verb == "SORT";
   bool orNext = false;
   while (i < w_.size()) {
@@ -406,6 +427,7 @@ bool matchesOne(std::string_view value, Op op, std::string_view pattern, std::st
         equal = compareValues(value, pattern, caseSensitive) == 0;
       } else {
         for (std::size_t at = 0; !equal && at + pattern.size() <= value.size(); ++at) {
+          // Prefix: only position 0; suffix: only the last position; both: any position.
           if (prefix && !suffix && at > 0) break;
           if (suffix && !prefix && at + pattern.size() != value.size()) continue;
           equal = compareText(value.substr(at, pattern.size()), pattern, caseSensitive) == 0;
@@ -447,6 +469,7 @@ bool holds(const Condition& c, std::string_view attribute, bool caseSensitive) {
   } else {
     // Several values in the condition are alternatives, except that '#' must differ from all.
     auto one = [&](std::string_view value) {
+      // Reached only with EVERY: every value must be non-empty.
       if (c.op == Op::kPresent) return !value.empty();
       if (c.op == Op::kBetween)
         return matchesOne(value, c.op, c.values[0], c.values[1], caseSensitive);
@@ -466,6 +489,7 @@ bool holds(const Condition& c, std::string_view attribute, bool caseSensitive) {
     for (;;) {
       std::size_t mark = attribute.find(kValueMark);
       bool m = one(attribute.substr(0, mark));
+      // The first value that decides ends the scan: a match for "any", a miss for EVERY.
       if (m != c.every) {
         result = m;
         break;
@@ -485,6 +509,7 @@ SortValue sortValue(std::string_view text) {
 }
 
 int compareSortValues(const SortValue& a, const SortValue& b, char justify, bool caseSensitive) {
+  // Numbers first, so right-justified numbers of different lengths still compare by value.
   if (a.numeric && b.numeric) return a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
   // Right-aligned text: the shorter is padded on the left, so it sorts first.
   if (justify == 'R' && a.text.size() != b.text.size())

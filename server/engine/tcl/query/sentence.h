@@ -21,6 +21,7 @@ enum class Op {
   kLessEqual,
   kGreaterEqual,
   kPresent,
+  // LIKE, MATCHES: the pattern language of matchesOne (... and nN / nA / nX); SAID: sounds like.
   kLike,
   kBetween,
   kSaid,
@@ -29,6 +30,8 @@ enum class Op {
 struct Condition {
   std::shared_ptr<const Field> field;
   Op op = Op::kPresent;
+  // values are in internal form (the field's input conversion applied), except LIKE and SAID
+  // patterns and '['/']' text patterns, which keep the text as typed.
   std::vector<std::string> values;  // alternatives; BETWEEN: the two bounds
   bool every = false;               // every value must satisfy, not just one
   bool no = false;                  // WITH NO: the field is empty
@@ -54,12 +57,14 @@ struct Sentence {
   std::string reference;
   OpenSection target;
   std::unique_ptr<Dictionary> dictionary;
+  // When ids is empty the items come from the active list, an index or the whole file.
   std::vector<std::string> ids;               // quoted item-ids, in the order given
   std::vector<std::vector<Condition>> anyOf;  // OR of AND groups
   std::vector<SortKey> sort;
   std::vector<Column> columns;
   std::string heading, footing;
   bool idSupp = false, hdrSupp = false, colHdrSupp = false, dblSpc = false;
+  // SAMPLE n: at most n items (the first n in the sentence's order).
   std::optional<std::int64_t> sample;
   Format format = Format::kReport;
 };
