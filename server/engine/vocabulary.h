@@ -117,6 +117,11 @@ inline constexpr int kBadListName = 464;
 // else its marks could not be told apart from the request's own separators.
 [[nodiscard]] bool holdsMark(std::string_view text) noexcept;
 
+// Whether text is a number, the one reading of numeric text in the engine (Corvex's arithmetic
+// and comparisons, the query processor's criteria, sorts and totals): an optional sign, digits
+// with at most one decimal point, at least one digit. "1e5", "inf" and "nan", which the C++
+// readers take, are text here.
+[[nodiscard]] bool parseNumeric(std::string_view text, double& out) noexcept;
 // text without its leading and trailing blanks (only ' ': names and references never carry tabs).
 [[nodiscard]] std::string_view trimBlanks(std::string_view text) noexcept;
 

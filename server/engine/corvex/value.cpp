@@ -13,42 +13,6 @@
 
 namespace tarn::server::corvex {
 
-bool parseNumeric(std::string_view t, double& out) noexcept {
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
-  // Whole numbers of up to 15 digits are the common case: read them without from_chars.
-  std::int64_t whole = 0;
-  std::size_t digits = 0;
-  for (; i < t.size() && t[i] >= '0' && t[i] <= '9' && digits < 16; ++i, ++digits)
-    whole = whole * 10 + (t[i] - '0');
-  // Fifteen digits at most, so the integer is exact both as int64 and as a double.
-  if (i == t.size() && digits > 0 && digits < 16) {
-    out = negative ? -static_cast<double>(whole) : static_cast<double>(whole);
-    return true;
-  }
-  // The strict form is checked by hand first: from_chars would also take "1e5", "inf" and "nan",
-  // none of which is a number here.
-  std::size_t start = t.size() > 0 && (t[0] == '-' || t[0] == '+') ? 1 : 0;
-  bool seenDigit = false;
-  bool seenPoint = false;
-  for (std::size_t k = start; k < t.size(); ++k) {
-    if (t[k] >= '0' && t[k] <= '9') {
-      seenDigit = true;
-    } else if (t[k] == '.' && !seenPoint) {
-      seenPoint = true;
-    } else {
-      return false;
-    }
-  }
-  if (!seenDigit) return false;
-  double v = 0;
-  auto [end, ec] = std::from_chars(t.data() + start, t.data() + t.size(), v);
-  if (ec != std::errc() || end != t.data() + t.size()) return false;
-  out = negative ? -v : v;
-  return true;
-}
-
 void formatNumber(double n, std::string& out) {
   out.clear();
   if (n == 0) {

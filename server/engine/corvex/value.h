@@ -200,8 +200,6 @@ class Value {
 // Numbers print as integers when they are whole, else with up to 15 significant digits and no
 // exponent.
 void formatNumber(double n, std::string& out);
-// Strict numeric text: optional sign, digits, at most one decimal point, at least one digit.
-[[nodiscard]] bool parseNumeric(std::string_view text, double& out) noexcept;
 // -1, 0, 1: numerically when both read as numbers, else by bytes.
 [[nodiscard]] int compareValues(const Value& a, const Value& b);
 

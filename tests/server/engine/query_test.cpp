@@ -143,6 +143,20 @@ TEST_F(Query, CriteriaSelectTheirItems) {
   for (const auto& [sentence, ids] : cases) EXPECT_EQ(selected(sentence), ids) << sentence;
 }
 
+// Criteria, sorts and totals read numbers as the engine does everywhere: a sign, digits and one
+// point. "NAN", "INF" and "1e5" are text (a C++ reader would take them, and NAN would then equal
+// every number); "12abc" adds nothing to a total and "+5" adds 5.
+TEST_F(Query, OnlyStrictNumbersCompareAndAddAsNumbers) {
+  ASSERT_EQ(tcl("CREATE-FILE NUMS 1").status, 0);
+  const std::string f = openFile("NUMS");
+  const std::pair<const char*, const char*> items[] = {{"a", "NAN"},   {"b", "INF"}, {"c", "+5"},
+                                                       {"d", "12abc"}, {"e", "1e5"}, {"f", "5.0"}};
+  for (const auto& [id, v] : items) put(f, id, {v});
+  put(openFile("DICT NUMS"), "V", {"D", "1", "", "V", "6R", "S"});
+  EXPECT_EQ(selected("SSELECT NUMS WITH V = 5"), "c f");
+  EXPECT_EQ(lines(tcl("SUM NUMS V").captured), std::vector<std::string>{"Total V: 10"});
+}
+
 TEST_F(Query, TheActiveListFeedsTheNextSentenceOnce) {
   ASSERT_EQ(tcl("SELECT CUST WITH STATE = \"NY\"").captured, "Active list: 3 items selected.");
   EXPECT_EQ(tcl("COUNT CUST").captured, "Count: 3 items.");

@@ -22,10 +22,7 @@ struct Stop {};  // SAMPLE has its items
 
 bool numeric(std::string_view s) {
   double d = 0;
-  if (s.empty()) return false;
-  const char* first = s.data() + (s[0] == '+' ? 1 : 0);
-  auto [end, ec] = std::from_chars(first, s.data() + s.size(), d);
-  return ec == std::errc() && end == s.data() + s.size();
+  return parseNumeric(s, d);
 }
 
 std::string lowerAscii(std::string_view s) {
@@ -483,11 +480,9 @@ void Runner::finish() {
       std::string_view v = r.cell(0);
       for (;;) {
         std::size_t mark = v.find(kValueMark);
-        // A value that is not a number adds nothing; a number followed by text adds its number.
+        // A value that is not a number, as the criteria read numbers, adds nothing.
         double d = 0;
-        std::string_view one = v.substr(0, mark);
-        if (!one.empty()) std::from_chars(one.data(), one.data() + one.size(), d);
-        total += d;
+        if (parseNumeric(v.substr(0, mark), d)) total += d;
         if (mark == std::string_view::npos) break;
         v.remove_prefix(mark + 1);
       }

@@ -154,8 +154,7 @@ class Printer {
     double total = 0;
     for (std::string_view v : splitValues(r.cell(c))) {
       double d = 0;
-      if (!v.empty()) std::from_chars(v.data(), v.data() + v.size(), d);
-      total += d;
+      if (parseNumeric(v, d)) total += d;
     }
     return total;
   }

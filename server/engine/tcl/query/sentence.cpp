@@ -51,16 +51,6 @@ bool startsClause(const Word& w) {
   return isKeyword(w);
 }
 
-bool isNumber(std::string_view s, double& out) {
-  if (s.empty()) return false;
-  const char* first = s.data();
-  const char* last = first + s.size();
-  // from_chars takes no '+'; a leading one is allowed so that "+5" sorts with 5.
-  if (*first == '+') ++first;
-  auto [end, ec] = std::from_chars(first, last, out);
-  return ec == std::errc() && end == last;
-}
-
 char up(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
 }
@@ -81,7 +71,7 @@ int compareText(std::string_view a, std::string_view b, bool caseSensitive) {
 // is text).
 int compareValues(std::string_view a, std::string_view b, bool caseSensitive) {
   double x = 0, y = 0;
-  if (isNumber(a, x) && isNumber(b, y)) return x < y ? -1 : (x > y ? 1 : 0);
+  if (parseNumeric(a, x) && parseNumeric(b, y)) return x < y ? -1 : (x > y ? 1 : 0);
   return compareText(a, b, caseSensitive);
 }
 
@@ -504,7 +494,7 @@ bool holds(const Condition& c, std::string_view attribute, bool caseSensitive) {
 SortValue sortValue(std::string_view text) {
   SortValue v;
   v.text = text;
-  v.numeric = isNumber(text, v.number);
+  v.numeric = parseNumeric(text, v.number);
   return v;
 }
 
