@@ -1289,9 +1289,13 @@ class Compiler : Emitter {
     args.push_back(expression());
     std::int32_t body = temp();
     std::int32_t outcome = temp();
+    // A read that meets a lock leaves its target as it was: emptied first, the body of an earlier
+    // pass of this statement cannot reach the array.
+    emit(Op::kMove, body, constant(""));
     std::int32_t at = emit(Op::kRead, body, outcome, operandRun(args),
                            static_cast<std::uint8_t>(2 | (locks ? kLocksItem : 0u)));
-    // The parse runs whatever the outcome: after ELSE the body is empty, and so are the elements.
+    // The parse runs whatever the outcome: after ELSE or LOCKED the body is empty, and so are the
+    // elements.
     emit(Op::kMatParse, to.base, body, operandRun({constant(std::string(1, kAm)), countOf(to)}), 2);
     clauses(outcome, locks, true, at);
   }

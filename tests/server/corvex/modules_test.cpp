@@ -196,11 +196,14 @@ TEST_F(Modules, ListsExecuteArraysAndErrorClausesOnTheStore) {
   // WRITEU kept the lock that READVU took: another port's READU finds the item locked.
   source("TRYLOCK",
          joinMarks({"SUBROUTINE TRYLOCK(OUT)", "OPEN 'CUST' TO F ELSE RETURN",
-                    "READU OUT FROM F, 'K3' LOCKED OUT = 'locked' ELSE OUT = 'missing'"}));
+                    "READU OUT FROM F, 'K3' LOCKED OUT = 'locked' ELSE OUT = 'missing'",
+                    // A MATREADU that meets the lock leaves nothing of the item it read before.
+                    "DIM A(2)", "FOR I = 1 TO 2", "ID = 'K1'; IF I = 2 THEN ID = 'K3'",
+                    "MATREADU A FROM F, ID LOCKED NULL", "NEXT I", "OUT = OUT : ',' : A(1)"}));
   compileAndCatalog("TRYLOCK");
   std::unique_ptr<Port> other = system_.open();
   Reply held = run(callRequest(load("TRYLOCK", other.get()), {""}), other.get());
-  EXPECT_EQ(callResults(held.data).at(0), "locked");
+  EXPECT_EQ(callResults(held.data).at(0), "locked,");
 }
 
 // $INCLUDE from the same file and from another; COMMON /name/ lasts from one call to the next
