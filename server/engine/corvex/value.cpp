@@ -37,7 +37,8 @@ void formatNumber(double n, std::string& out) {
     if (end > buf && end[-1] == '.') --end;
     *end = '\0';
   }
-  out = buf;
+  // A negative too small for the fifteen places (0.3-0.1-0.2) is zero when printed.
+  out = std::strcmp(buf, "-0") == 0 ? "0" : buf;
 }
 
 void Value::appendTo(std::string& out) const {

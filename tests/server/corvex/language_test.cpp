@@ -58,8 +58,9 @@ std::string runSource(const std::string& source, const std::map<std::string, std
 const Case kCases[] = {
     {"arithmetic and integer printing", "CRT 1 + 2 * 3; CRT (1 + 2) * 3; CRT 7 / 2; CRT 2 ^ 10",
      "7|9|3.5|1024"},
-    {"unary minus and decimals", "X = -5; CRT -X; CRT 0.1 + 0.2; CRT 10 / 4 * 2; CRT 1.50",
-     "5|0.3|5|1.50"},
+    {"unary minus and decimals",
+     "X = -5; CRT -X; CRT 0.1 + 0.2; CRT 10 / 4 * 2; CRT 1.50; CRT 0.3 - 0.1 - 0.2",
+     "5|0.3|5|1.50|0"},
     {"numbers keep their text until arithmetic", "X = '007'; CRT X; CRT X + 0", "007|7"},
     {"concatenation binds looser than arithmetic", "CRT 'A' : 1 + 2 : 'B'", "A3B"},
     {"numeric comparison when both are numbers", "CRT ('10' > '9'); CRT ('10' = '10.0')", "1|1"},
