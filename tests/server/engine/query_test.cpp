@@ -157,6 +157,14 @@ TEST_F(Query, OnlyStrictNumbersCompareAndAddAsNumbers) {
   EXPECT_EQ(lines(tcl("SUM NUMS V").captured), std::vector<std::string>{"Total V: 10"});
 }
 
+// JSON is UTF-8: a sub-value mark inside a value is escaped, not passed through as its byte.
+TEST_F(Query, JsonEscapesAMarkInsideAValue) {
+  put(f_, "7",
+      {"A\xFC"
+       "B\"\x01"});
+  EXPECT_EQ(tcl("LIST CUST \"7\" NAME JSON").captured, R"({"@ID":"7","NAME":"A\u00fcB\"\u0001"})");
+}
+
 TEST_F(Query, TheActiveListFeedsTheNextSentenceOnce) {
   ASSERT_EQ(tcl("SELECT CUST WITH STATE = \"NY\"").captured, "Active list: 3 items selected.");
   EXPECT_EQ(tcl("COUNT CUST").captured, "Count: 3 items.");

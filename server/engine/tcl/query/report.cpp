@@ -98,8 +98,10 @@ void jsonString(std::string& out, std::string_view v) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-      // Control bytes must be escaped in JSON; bytes from 0x80 pass through as the UTF-8 they are.
-    } else if (u < 0x20) {
+      // Control bytes must be escaped in JSON, and so must a mark left inside a value: its single
+      // byte is not UTF-8. It becomes the character a wide connection shows it as (U+00FB..FF).
+      // Every other byte from 0x80 passes through as the UTF-8 it is.
+    } else if (u < 0x20 || isMark(c)) {
       out += "\\u00";
       out += kHex[u >> 4];
       out += kHex[u & 15];
