@@ -125,6 +125,20 @@ TEST_F(Store, SectionsAreFoundMadeAndDroppedAsTheCatalogueSays) {
   EXPECT_TRUE(a.sections("CUST").empty());
 }
 
+// Releasing a port's locks (RELEASE without a file) keeps its open marks, which keep a file it
+// has open from being deleted under it; releasing everything (the port's end) drops both.
+TEST_F(Store, ReleasingLocksKeepsOpenMarksAndReleasingAllDropsThem) {
+  Holder mine = holder(), theirs = holder();
+  mine.account->markOpen(mine.section, mine.owner);
+  ASSERT_EQ(mine.account->lockItem(mine.section, "k1", mine.owner), store::LockOutcome::kGranted);
+  mine.account->releaseLocks(mine.owner);
+  EXPECT_EQ(theirs.account->lockItem(theirs.section, "k1", theirs.owner),
+            store::LockOutcome::kGranted);
+  EXPECT_TRUE(theirs.account->openElsewhere(theirs.section, theirs.owner));
+  mine.account->releaseAll(mine.owner);
+  EXPECT_FALSE(theirs.account->openElsewhere(theirs.section, theirs.owner));
+}
+
 // A port caches what another account's grants allow until that account's protection version
 // moves: every change must move it, at once for the account object that made the change (its own
 // commits are not another connection's), and for another port's object of the same account at
