@@ -175,7 +175,13 @@ TEST_F(Store, AnEndedSessionFreesItsLocksAndItsPortReportsTheLostConnection) {
   ASSERT_EQ(run(req("r", {f, "1", "0"})).status, status::kLocked);
 
   terminateSessionOf(*holder);
+  // The dead port's number goes to the next port, whose locks are not the dead claim's to sweep.
+  std::unique_ptr<Port> next = system_.open();
+  ASSERT_EQ(next->number(), holder->number());
+  ASSERT_EQ(run(req("W", {f, "2", "two"})).status, 0);
+  ASSERT_EQ(run(req("r", {openFile("CUST", next.get()), "2", "0"}), next.get()).status, 0);
   EXPECT_EQ(run(req("r", {f, "1", "0"})).data, "one");
+  EXPECT_EQ(run(req("r", {f, "2", "0"})).status, status::kLocked);
   EXPECT_EQ(run(req("W", {f, "1", "mine"})).status, 0);
 
   for (int attempt = 0; attempt < 2; ++attempt) {
