@@ -95,7 +95,7 @@ class Rows {
   int row_ = -1;
 };
 
-// Adds the values of the seam to p, no more than limit of them.
+// Adds one value of the seam (sql_seam.h) to p.
 inline void addValue(Params& p, std::int64_t value) {
   p.add(value);
 }
