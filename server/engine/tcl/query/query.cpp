@@ -475,18 +475,7 @@ void Runner::finish() {
   } else if (verb == "SUM") {
     const query::Field& f = *s_.columns[0].field;
     double total = 0;
-    for (const Row* row : ordered_) {
-      const Row& r = *row;
-      std::string_view v = r.cell(0);
-      for (;;) {
-        std::size_t mark = v.find(kValueMark);
-        // A value that is not a number, as the criteria read numbers, adds nothing.
-        double d = 0;
-        if (parseNumeric(v.substr(0, mark), d)) total += d;
-        if (mark == std::string_view::npos) break;
-        v.remove_prefix(mark + 1);
-      }
-    }
+    for (const Row* row : ordered_) total += query::sumOfValues(row->cell(0));
     in_.print(
         cat({"Total ", f.heading, ": ", s_.dictionary->shown(f, query::formatNumber(total))}));
     in_.note(msg::kCounted);

@@ -41,6 +41,19 @@ std::vector<std::string_view> splitValues(std::string_view v) {
   }
 }
 
+}  // namespace
+
+double sumOfValues(std::string_view cell) {
+  double total = 0;
+  for (std::string_view v : splitValues(cell)) {
+    double d = 0;
+    if (parseNumeric(v, d)) total += d;
+  }
+  return total;
+}
+
+namespace {
+
 std::string pad(std::string_view text, std::size_t width, char justify) {
   const std::size_t n = columns(text);
   std::string out;
@@ -151,14 +164,6 @@ class Printer {
     std::vector<std::string> out;
     for (std::string_view v : raw) out.push_back(dict_.shown(f, v));
     return out;
-  }
-  double sum(const Row& r, std::size_t c) {
-    double total = 0;
-    for (std::string_view v : splitValues(r.cell(c))) {
-      double d = 0;
-      if (parseNumeric(v, d)) total += d;
-    }
-    return total;
   }
   std::string headingLine(std::string_view text);
   // The common row, one value a column and each within its width, printed without the
@@ -347,7 +352,7 @@ void Printer::report() {
     if (!anyBreak && simpleLine(r)) {
       for (std::size_t c = 0; c < n; ++c) {
         if (!s_.columns[c].total) continue;
-        const double v = sum(r, c);
+        const double v = sumOfValues(r.cell(c));
         grand[c] += v;
       }
       if (s_.dblSpc) emit("");
@@ -361,7 +366,7 @@ void Printer::report() {
       if (breakColumns[c] && !groupStart) continue;
       cells[c] = values(r, c);
       if (s_.columns[c].total) {
-        const double v = sum(r, c);
+        const double v = sumOfValues(r.cell(c));
         grand[c] += v;
         sub[c] += v;
       }

@@ -30,6 +30,10 @@ struct Row {
 // reply limit.
 void printReport(Interpreter& in, Sentence& s, const std::vector<const Row*>& rows);
 
+// The values of a cell that are numbers (parseNumeric), added up; the others add nothing. What
+// SUM prints and a TOTAL column counts.
+[[nodiscard]] double sumOfValues(std::string_view cell);
+
 // A number for a total: whole numbers without a point, others with what precision needs.
 [[nodiscard]] std::string formatNumber(double n);
 
