@@ -48,10 +48,8 @@ inline constexpr std::array<Pair, 27> kSortedHigh = sortedHigh();
 // undefined bytes' own numbers have none: the page gave those bytes other characters).
 [[nodiscard]] constexpr unsigned char toByte(char32_t c) noexcept {
   if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<unsigned char>(c);
-  if (c < 0xA0)
-    return c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D
-               ? static_cast<unsigned char>(c)
-               : '?';
+  // Of the C1 controls, only the undefined bytes' own numbers are in the table.
+  if (c < 0xA0) return kHigh[c - 0x80] == c ? static_cast<unsigned char>(c) : '?';
   std::size_t lo = 0, hi = detail::kSortedHigh.size();
   while (lo < hi) {
     const std::size_t mid = (lo + hi) / 2;

@@ -56,10 +56,10 @@ const char* PgIndexStore::schema() noexcept {
 }
 
 PgIndexStore::PgIndexStore(Session& session, std::string tag, std::string schema)
-    : session_(session), tag_(std::move(tag)), schema_(std::move(schema)) {
-  prepareAll(tag_ + "x", schema_, sql::kIndexStatementText, queries_);
+    : session_(session), schema_(std::move(schema)) {
+  prepareAll(tag + "x", schema_, sql::kIndexStatementText, queries_);
   serialiseSection_ =
-      schemaQuery(tag_, schema_, "ix_serialise", "SELECT pg_advisory_xact_lock($1)", "i");
+      schemaQuery(tag, schema_, "ix_serialise", "SELECT pg_advisory_xact_lock($1)", "i");
   copyEntries_ = schemaQuery("", schema_, "",
                              "COPY @.index_entries(ix, key, item, vc, id) FROM STDIN "
                              "(FORMAT binary)",

@@ -34,7 +34,7 @@ class PgIndexStore final : public sql::SqlIndexStore<PgIndexStore> {
 
  private:
   Session& session_;
-  std::string tag_, schema_;
+  std::string schema_;
   std::array<Query, sql::kIndexStatements> queries_;
   Query serialiseSection_;
   std::string copyEntries_;
